@@ -1,0 +1,95 @@
+/*
+ * searchdb — an embeddable full-text search engine.
+ *
+ * Conventions shared by every function below:
+ *
+ *  - Call searchdb_init() once with a storage directory before anything else;
+ *    every other function (but searchdb_cleanup and searchdb_last_error)
+ *    fails with "not initialized" until then.
+ *  - Integer results: 0 (or a count) on success, -1 on failure.
+ *    Text results: a NUL-terminated string on success; on failure the value
+ *    documented beside each function ("[]", "null" or NULL).
+ *  - After a failure, searchdb_last_error() tells why. A successful call does
+ *    not clear the message, so read it only right after a failure.
+ *  - Returned text is owned by the library. It stays valid until the next
+ *    call that returns text (any of the four text-returning functions, on
+ *    any index); copy it if you need it longer. Never free it.
+ *  - Every change is written to the storage directory before its call
+ *    returns; searchdb_cleanup() writes nothing.
+ *  - Threading: the library keeps process-wide state without locks. The host
+ *    makes one call at a time, across all of its threads, and copies a
+ *    returned text before its next call.
+ */
+#ifndef SEARCHDB_H
+#define SEARCHDB_H
+
+#if defined(_WIN32)
+#define SEARCHDB_API __declspec(dllexport)
+#elif defined(__GNUC__)
+#define SEARCHDB_API __attribute__((visibility("default")))
+#else
+#define SEARCHDB_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Lifecycle and errors ---- */
+
+/* Opens storage_dir (created if missing) and loads every stored index.
+ * Returns 0, or -1 when storage_dir is NULL, empty or too long, or when the
+ * library is already initialised. */
+SEARCHDB_API int searchdb_init(const char *storage_dir);
+
+/* Releases every index and all memory; safe to call at any time, twice or
+ * before searchdb_init. Writes nothing. */
+SEARCHDB_API void searchdb_cleanup(void);
+
+/* The message of the most recent failure, or "" (never NULL). */
+SEARCHDB_API const char *searchdb_last_error(void);
+
+/* ---- Indexes ---- */
+
+/* Creates an index whose documents are identified by their member
+ * primary_key ("id" when NULL). Names may nest with '/', as in "shop/books".
+ * Returns 0 or -1. */
+SEARCHDB_API int searchdb_index_create(const char *name, const char *primary_key);
+
+/* Deletes an index with its documents and files. Returns 0 or -1. */
+SEARCHDB_API int searchdb_index_delete(const char *name);
+
+/* A JSON array of {"name":..,"primary_key":..}, one object per index.
+ * Failure value: "[]". */
+SEARCHDB_API const char *searchdb_indexes_list_json(void);
+
+/* ---- Documents ---- */
+
+/* Adds or replaces one JSON object, or every object of a JSON array, as one
+ * all-or-nothing batch. Returns the number of documents taken, or -1. */
+SEARCHDB_API int searchdb_documents_add(const char *index_name, const char *documents_json);
+
+/* The stored (compact) JSON text of one document. Failure value: NULL. */
+SEARCHDB_API const char *searchdb_document_get(const char *index_name, const char *doc_id);
+
+/* Deletes one document by id. Returns 0 or -1. */
+SEARCHDB_API int searchdb_document_delete(const char *index_name, const char *doc_id);
+
+/* ---- Search ---- */
+
+/* Ranked search: a JSON object with "hits" (documents of the page),
+ * "query", "processingTimeMs", "limit", "offset" and "totalHits".
+ * A limit of 0 returns every hit from offset on; negative values count as 0.
+ * Failure value: "null". */
+SEARCHDB_API const char *searchdb_search(const char *index_name, const char *query, int limit,
+                                         int offset);
+
+/* One line of JSON with the index's counts, average document length and
+ * ranking parameters. Failure value: "null". */
+SEARCHDB_API const char *searchdb_index_stats_json(const char *index_name);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* SEARCHDB_H */

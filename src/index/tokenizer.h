@@ -1,0 +1,18 @@
+// Splits text into case-folded tokens: maximal runs of token bytes
+// ([0-9A-Za-z_] and every byte >= 0x80). ASCII capitals, Latin-1 capitals
+// U+00C0..U+00DE and Cyrillic capitals U+0410..U+042F are folded to lower
+// case; folding never changes a token's byte length.
+#pragma once
+
+#include <cstdint>
+
+// Tokenizes the NUL-terminated text. *tokens and *lens receive two parallel
+// heap arrays (owned NUL-terminated token strings and their byte lengths),
+// or stay nullptr when not even the arrays could be allocated. Returns the
+// token count. The caller frees every token, then both arrays, also when the
+// count is 0. Running out of memory ends tokenizing early with the tokens
+// made so far.
+uint64_t sdb_tokenize(const char *text, char ***tokens, uint64_t **lens);
+
+// Releases what sdb_tokenize handed back.
+void sdb_tokens_free(char **tokens, uint64_t *lens, uint64_t count);
