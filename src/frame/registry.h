@@ -6,6 +6,7 @@
 // starts at 8 slots and doubles; it never shrinks while initialised.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct sdb_index;

@@ -1,0 +1,74 @@
+#include "frame/frame.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "frame/registry.h"
+#include "searchdb.h"
+#include "storage/files.h"
+#include "storage/persist.h"
+
+int s_initialized = 0;
+char s_storage_dir[SDB_STORAGE_DIR_SIZE];
+char s_error[SDB_ERROR_SIZE];
+char s_result[SDB_RESULT_SIZE];
+char s_path[SDB_PATH_SIZE];
+
+void sdb_error(const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(s_error, sizeof s_error, fmt, ap);
+  va_end(ap);
+}
+
+const char *sdb_result_set(const char *text, size_t len) {
+  if (len >= sizeof s_result) {
+    sdb_error("result too large");
+    return nullptr;
+  }
+  memcpy(s_result, text, len);
+  s_result[len] = '\0';
+  return s_result;
+}
+
+const char *sdb_path_of(const char *name) {
+  snprintf(s_path, sizeof s_path, "%s/%s", s_storage_dir, name);
+  return s_path;
+}
+
+extern "C" {
+
+SEARCHDB_API int searchdb_init(const char *storage_dir) {
+  if (!storage_dir || !*storage_dir) {
+    sdb_error("storage_dir empty");
+    return -1;
+  }
+  // A cut path would name another directory, so it is refused whole.
+  if (strlen(storage_dir) >= sizeof s_storage_dir) {
+    sdb_error("storage_dir too long");
+    return -1;
+  }
+  if (s_initialized) {
+    sdb_error("already initialized");
+    return -1;
+  }
+  s_error[0] = '\0';
+  snprintf(s_storage_dir, sizeof s_storage_dir, "%s", storage_dir);
+  sdb_mkdir_p(s_storage_dir);
+  sdb_mkdir_p(sdb_path_of("_indexes"));
+  sdb_load_indexes();
+  s_initialized = 1;
+  return 0;
+}
+
+SEARCHDB_API void searchdb_cleanup(void) {
+  sdb_registry_clear();
+  s_storage_dir[0] = '\0';
+  s_initialized = 0;
+  s_error[0] = '\0';
+}
+
+SEARCHDB_API const char *searchdb_last_error(void) { return s_error; }
+
+}  // extern "C"
