@@ -63,6 +63,30 @@ int id_map_grow(sdb_index *ix) {
   return 0;
 }
 
+// Removes id's key by shifting back the keys after it along the probe
+// sequence, so no later key is cut off from its start position. Only an
+// undone add removes a key; everywhere else keys are permanent.
+void id_map_remove(sdb_index *ix, const char *id) {
+  uint32_t mask = ix->id_cap - 1;
+  uint32_t hole = id_map_probe(ix->id_keys, ix->id_cap, id, strlen(id));
+  if (hole == ix->id_cap || !ix->id_keys[hole]) return;
+  free(ix->id_keys[hole]);
+  ix->id_keys[hole] = nullptr;
+  ix->id_count--;
+  for (uint32_t pos = (hole + 1) & mask; ix->id_keys[pos]; pos = (pos + 1) & mask) {
+    const char *key = ix->id_keys[pos];
+    uint32_t home = static_cast<uint32_t>(sdb_hash(key, strlen(key))) & mask;
+    // The key may fill the hole only when its start lies cyclically
+    // outside (hole, pos].
+    bool start_after_hole = ((pos - home) & mask) < ((pos - hole) & mask);
+    if (start_after_hole) continue;
+    ix->id_keys[hole] = ix->id_keys[pos];
+    ix->id_vals[hole] = ix->id_vals[pos];
+    ix->id_keys[pos] = nullptr;
+    hole = pos;
+  }
+}
+
 int doc_table_grow(sdb_index *ix) {
   uint32_t cap = ix->doc_cap * 2;
   if (cap <= ix->doc_cap) return -1;
@@ -155,7 +179,8 @@ int sdb_id_map_insert(sdb_index *ix, const char *id, uint32_t slot) {
   return 0;
 }
 
-uint32_t sdb_index_add_raw_doc(sdb_index *ix, const char *id, const char *raw, uint64_t raw_len) {
+uint32_t sdb_index_add_raw_doc(sdb_index *ix, const char *id, const char *raw, uint64_t raw_len,
+                               sdb_doc_undo *undo) {
   uint32_t slot = sdb_id_map_find(ix, id);
   if (slot != SDB_NO_SLOT) {
     sdb_doc *d = &ix->docs[slot];
@@ -167,7 +192,11 @@ uint32_t sdb_index_add_raw_doc(sdb_index *ix, const char *id, const char *raw, u
       sdb_error("oom: docs");
       return SDB_NO_SLOT;
     }
-    free(d->raw);
+    if (undo) {
+      *undo = sdb_doc_undo{slot, false, !d->alive, d->raw, d->raw_len, d->token_count};
+    } else {
+      free(d->raw);
+    }
     d->raw = text;
     d->raw_len = raw_len;
     d->id = id_copy;
@@ -194,5 +223,32 @@ uint32_t sdb_index_add_raw_doc(sdb_index *ix, const char *id, const char *raw, u
   d->token_count = 0;
   d->alive = 1;
   ix->doc_count++;
+  if (undo) *undo = sdb_doc_undo{slot, true, false, nullptr, 0, 0};
   return slot;
+}
+
+void sdb_index_undo_add(sdb_index *ix, sdb_doc_undo *undo) {
+  sdb_doc *d = &ix->docs[undo->slot];
+  free(d->raw);
+  if (undo->created) {
+    id_map_remove(ix, d->id);
+    free(d->id);
+    *d = sdb_doc{};
+    ix->doc_count--;
+    return;
+  }
+  d->raw = undo->raw;
+  d->raw_len = undo->raw_len;
+  d->token_count = undo->token_count;
+  undo->raw = nullptr;
+  if (undo->revived) {
+    free(d->id);
+    d->id = nullptr;
+    d->alive = 0;
+  }
+}
+
+void sdb_doc_undo_release(sdb_doc_undo *undo) {
+  free(undo->raw);
+  undo->raw = nullptr;
 }

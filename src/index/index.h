@@ -100,8 +100,29 @@ uint32_t sdb_id_map_find(const sdb_index *ix, const char *id);
 // when memory ran out (the map is unchanged).
 int sdb_id_map_insert(sdb_index *ix, const char *id, uint32_t slot);
 
+// What one sdb_index_add_raw_doc changed, kept so that a batch whose save
+// failed can be taken back. A replaced text is kept here, not freed.
+struct sdb_doc_undo {
+  uint32_t slot;
+  bool created;          // the slot was new: undo removes it and its id
+  bool revived;          // the slot was dead: undo makes it dead again
+  char *raw;             // the replaced text (live replacement only)
+  uint64_t raw_len;
+  uint64_t token_count;
+};
+
 // Adds a document, or replaces the text of the one with the same id (reviving
 // it in its old slot when it was deleted). Both strings are copied. Returns
-// the slot, or SDB_NO_SLOT with "oom: docs" (index unchanged). The caller
-// rebuilds the term table afterwards.
-uint32_t sdb_index_add_raw_doc(sdb_index *ix, const char *id, const char *raw, uint64_t raw_len);
+// the slot, or SDB_NO_SLOT with "oom: docs" (index unchanged). When undo is
+// given it receives what the call changed, and the replaced text is handed
+// over to it instead of being freed. The caller rebuilds the term table
+// afterwards.
+uint32_t sdb_index_add_raw_doc(sdb_index *ix, const char *id, const char *raw, uint64_t raw_len,
+                               sdb_doc_undo *undo = nullptr);
+
+// Takes back one add. Adds of a batch are taken back in reverse order, so
+// that every slot the batch created is the last one when it is removed.
+void sdb_index_undo_add(sdb_index *ix, sdb_doc_undo *undo);
+
+// Frees what undo kept, once the add stands.
+void sdb_doc_undo_release(sdb_doc_undo *undo);
