@@ -4,6 +4,7 @@
 // case; folding never changes a token's byte length.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Tokenizes the NUL-terminated text. *tokens and *lens receive two parallel
@@ -16,3 +17,11 @@ uint64_t sdb_tokenize(const char *text, char ***tokens, uint64_t **lens);
 
 // Releases what sdb_tokenize handed back.
 void sdb_tokens_free(char **tokens, uint64_t *lens, uint64_t count);
+
+// Finds the first token in text[*pos .. n). Returns false when there is
+// none; otherwise sets *start and *len to the token's bytes and moves *pos
+// just past it. Folding is left to the caller.
+bool sdb_next_token(const char *text, size_t n, size_t *pos, size_t *start, size_t *len);
+
+// Folds the case of the n bytes of one token in place.
+void sdb_fold_case(char *token, size_t n);
