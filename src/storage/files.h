@@ -16,7 +16,9 @@ void sdb_remove(const char *path);
 // flushed to stable storage before it is renamed over the target. Returns 0,
 // or -1 with "fopen %s: %s", "fwrite %s failed", "fsync %s: %s",
 // "fclose %s failed" or "rename %s: %s" (no ".tmp" left behind, target
-// unchanged).
+// unchanged); or -1 with "fsync %s: %s" when the directory could not be
+// flushed after the rename (the target holds the new bytes, but they are not
+// known to survive a power cut).
 int sdb_write_file_atomic(const char *path, const void *data, uint64_t len);
 
 // Reads the whole file at path into a heap block (free it) with a NUL byte
