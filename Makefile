@@ -1,0 +1,64 @@
+# The front door. On a fresh Debian 12 machine `make test` installs what is
+# missing (scripts/bootstrap), builds and runs every test.
+#   make test    configure build/, build, run the tests
+#   make asan    the same under AddressSanitizer and UBSan, in build-asan/
+#   make bench   build and run every benchmark program in build/bench/
+#   make clean   remove both build directories
+# BUILD_TYPE, JOBS, CTEST_ARGS and BENCH_ARGS can be set on the command line.
+
+BUILD_TYPE ?= RelWithDebInfo
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+CTEST_ARGS ?=
+BENCH_ARGS ?=
+
+# Benchmarks read the corpus path from SEARCHDB_CORPUS; by default the shared
+# corpus beside the repository, when it is there.
+SEARCHDB_CORPUS ?= $(wildcard $(CURDIR)/../shared/corpus/packages.jsonl.gz)
+ifneq ($(SEARCHDB_CORPUS),)
+export SEARCHDB_CORPUS
+endif
+
+# What building and testing need; bootstrap runs only when one is missing,
+# so a machine set up by other means never needs it.
+TEST_DEPS_PRESENT = command -v cmake >/dev/null && command -v cc >/dev/null && \
+  command -v c++ >/dev/null && command -v python3 >/dev/null && \
+  pkg-config --exists 'yyjson >= 0.12' gtest gmock 2>/dev/null
+BENCH_DEPS_PRESENT = $(TEST_DEPS_PRESENT) && \
+  pkg-config --exists benchmark sqlite3 xapian-core 2>/dev/null
+
+# $(call configure_and_build,DIR,EXTRA_CMAKE_ARGS)
+configure_and_build = cmake -S . -B $(1) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(2) && \
+  cmake --build $(1) -j$(JOBS)
+
+.PHONY: all build test asan bench deps bench-deps clean
+
+all: build
+
+deps:
+	@$(TEST_DEPS_PRESENT) || scripts/bootstrap
+
+bench-deps:
+	@$(BENCH_DEPS_PRESENT) || scripts/bootstrap --bench
+
+build: deps
+	$(call configure_and_build,build,-DSEARCHDB_SANITIZE=OFF)
+
+test: build
+	ctest --test-dir build --output-on-failure $(CTEST_ARGS)
+
+asan: deps
+	$(call configure_and_build,build-asan,-DSEARCHDB_SANITIZE=ON)
+	ctest --test-dir build-asan --output-on-failure $(CTEST_ARGS)
+
+bench: bench-deps
+	$(call configure_and_build,build,-DSEARCHDB_SANITIZE=OFF)
+	@[ -n "$$SEARCHDB_CORPUS" ] || echo "note: SEARCHDB_CORPUS is not set; benchmarks that need the corpus skip"
+	@set -e; ran=0; \
+	for program in build/bench/*_bench; do \
+	  [ -x "$$program" ] || continue; \
+	  echo "== $$program"; "$$program" $(BENCH_ARGS); ran=$$((ran + 1)); \
+	done; \
+	[ "$$ran" -gt 0 ] || { echo "no benchmark programs in build/bench" >&2; exit 1; }
+
+clean:
+	rm -rf build build-asan
