@@ -17,5 +17,5 @@ bool sdb_json_emit(yyjson_val *val, char **text, uint64_t *len, uint64_t *cap);
 bool sdb_json_emit_string(const char *s, size_t n, char **text, uint64_t *len, uint64_t *cap);
 
 // The canonical text of val as a NUL-terminated heap block (free it), its
-// length in *out_len; nullptr when memory ran out.
+// length in *out_len (out_len may be nullptr); nullptr when memory ran out.
 char *sdb_val_to_json(yyjson_val *val, uint64_t *out_len);
