@@ -81,6 +81,7 @@ struct sdb_index {
   uint32_t id_count;
   uint64_t total_tokens;  // sum of token_count over all slots
   // -- term table storage (owned by the inverted-index module) --
+  struct sdb_term_block *term_blocks;  // every sdb_term is carved from these
 };
 
 // 64-bit FNV-1a over n bytes.

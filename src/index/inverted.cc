@@ -1,0 +1,335 @@
+// The term table of an index, rebuilt whole from the stored documents.
+//
+// Every live document is parsed, its member values are flattened to text and
+// tokenized into one field token list, and the tokens are entered in order:
+// each distinct token (cut to SDB_TERM_MAX bytes after folding) has one
+// sdb_term in the chain of bucket hash % bucket_count, new entries at the
+// head of their chain, and one posting per document that holds it.
+//
+// Entries are carved from blocks (sdb_term_block, chained from
+// ix->term_blocks) instead of being allocated one by one; a block is zeroed
+// when it is obtained, and all blocks go when the table is cleared.
+//
+// Documents are entered in ascending slot order, so while slot s is being
+// entered its posting in a term, if any, is that term's last one: an
+// occurrence looks at the last posting only.
+#include "index/inverted.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "frame/frame.h"
+#include "index/index.h"
+#include "index/tokenizer.h"
+
+// Entries per block: about 150 KB, so a large table needs few allocations
+// and a small one wastes little.
+enum { SDB_TERMS_PER_BLOCK = 512 };
+
+struct sdb_term_block {
+  sdb_term_block *next;
+  uint32_t used;
+  sdb_term terms[SDB_TERMS_PER_BLOCK];
+};
+
+namespace {
+
+// A joined array's text holds at most this many bytes.
+constexpr size_t kJoinedMax = 2047;
+constexpr uint32_t kFirstPostingCap = 8;
+
+// ---- Field token list ----
+
+bool reserve_bytes(sdb_field_tokens *list, uint64_t n) {
+  uint64_t need = list->bytes_len + n;
+  if (need <= list->bytes_cap) return true;
+  uint64_t cap = list->bytes_cap == 0 ? 4096 : list->bytes_cap * 2;
+  if (cap < need) cap = need;
+  auto *bytes = static_cast<char *>(realloc(list->bytes, cap));
+  if (bytes == nullptr) return false;
+  list->bytes = bytes;
+  list->bytes_cap = cap;
+  return true;
+}
+
+bool reserve_item(sdb_field_tokens *list) {
+  if (list->count < list->cap) return true;
+  uint64_t cap = list->cap == 0 ? 256 : list->cap * 2;
+  auto *items = static_cast<sdb_field_token *>(realloc(list->items, cap * sizeof(sdb_field_token)));
+  if (items == nullptr) return false;
+  list->items = items;
+  list->cap = cap;
+  return true;
+}
+
+// Appends the tokens of text[0 .. n), folded, each with tag. Either all of
+// them are appended or, when the list cannot grow, none.
+void append_text_tokens(sdb_field_tokens *list, const char *text, size_t n, int32_t tag) {
+  uint64_t old_count = list->count;
+  uint64_t old_bytes = list->bytes_len;
+  // The tokens of a text never take more bytes than the text.
+  if (!reserve_bytes(list, n)) return;
+  size_t pos = 0, start = 0, len = 0;
+  while (sdb_next_token(text, n, &pos, &start, &len)) {
+    if (!reserve_item(list)) {
+      list->count = old_count;
+      list->bytes_len = old_bytes;
+      return;
+    }
+    char *dst = list->bytes + list->bytes_len;
+    memcpy(dst, text + start, len);
+    sdb_fold_case(dst, len);
+    list->items[list->count++] = {list->bytes_len, len, tag};
+    list->bytes_len += len;
+  }
+}
+
+// "%.10g" of the number converted to a double, whatever its subtype.
+int format_number(yyjson_val *val, char *out, size_t size) {
+  return snprintf(out, size, "%.10g", yyjson_get_num(val));
+}
+
+// A text of at most kJoinedMax bytes; appends that do not fit are cut.
+struct sdb_joined {
+  char text[kJoinedMax + 1];
+  size_t len;
+};
+
+void join_append(sdb_joined *j, const char *s, size_t n) {
+  size_t room = kJoinedMax - j->len;
+  if (n > room) n = room;
+  memcpy(j->text + j->len, s, n);
+  j->len += n;
+}
+
+// A space first unless the text is still empty.
+void join_word(sdb_joined *j, const char *s, size_t n) {
+  if (j->len > 0) join_append(j, " ", 1);
+  join_append(j, s, n);
+}
+
+// The strings and numbers of an array, in order, separated by spaces.
+void join_array(yyjson_val *arr, sdb_joined *j) {
+  j->len = 0;
+  size_t idx, max;
+  yyjson_val *elem;
+  yyjson_arr_foreach(arr, idx, max, elem) {
+    if (yyjson_is_str(elem)) {
+      const char *s = yyjson_get_str(elem);
+      join_word(j, s, strlen(s));
+    } else if (yyjson_is_num(elem)) {
+      char num[64];
+      int n = format_number(elem, num, sizeof num);
+      join_word(j, num, static_cast<size_t>(n));
+    }
+  }
+}
+
+// ---- Term table ----
+
+uint32_t bucket_of(uint64_t hash, uint32_t bucket_count) {
+  return static_cast<uint32_t>(hash & (bucket_count - 1));  // bucket_count is a power of two
+}
+
+// Doubles the bucket array, relinking the entries bucket by bucket from 0,
+// each chain from its head, at the head of their new chains. When the
+// larger array cannot be obtained the table keeps its size.
+void grow_buckets(sdb_index *ix) {
+  uint32_t count = ix->bucket_count * 2;
+  if (count < ix->bucket_count) return;
+  auto **buckets = static_cast<sdb_term **>(calloc(count, sizeof(sdb_term *)));
+  if (buckets == nullptr) return;
+  for (uint32_t b = 0; b < ix->bucket_count; b++) {
+    sdb_term *t = ix->buckets[b];
+    while (t != nullptr) {
+      sdb_term *next = t->next;
+      uint32_t nb = bucket_of(t->hash, count);
+      t->next = buckets[nb];
+      buckets[nb] = t;
+      t = next;
+    }
+  }
+  free(ix->buckets);
+  ix->buckets = buckets;
+  ix->bucket_count = count;
+}
+
+// A zero-filled entry from the current block, or from a new one.
+sdb_term *take_entry(sdb_index *ix) {
+  sdb_term_block *block = ix->term_blocks;
+  if (block == nullptr || block->used == SDB_TERMS_PER_BLOCK) {
+    block = static_cast<sdb_term_block *>(calloc(1, sizeof *block));
+    if (block == nullptr) return nullptr;
+    block->next = ix->term_blocks;
+    ix->term_blocks = block;
+  }
+  return &block->terms[block->used++];
+}
+
+// Makes the entry for a token that is not in the table, growing the table
+// first when one more entry would exceed three per four buckets.
+sdb_term *add_term(sdb_index *ix, const char *bytes, uint64_t len, uint64_t hash) {
+  if (ix->term_count + 1 > ix->bucket_count * 3 / 4) grow_buckets(ix);
+  sdb_term *t = take_entry(ix);
+  if (t == nullptr) {
+    sdb_error("oom: term");
+    return nullptr;
+  }
+  t->hash = hash;
+  memcpy(t->text, bytes, len);
+  t->len = len;
+  uint32_t b = bucket_of(hash, ix->bucket_count);
+  t->next = ix->buckets[b];
+  ix->buckets[b] = t;
+  ix->term_count++;
+  return t;
+}
+
+// Records one occurrence of the term in slot. An occurrence that finds no
+// room for a new posting is not recorded.
+void add_occurrence(sdb_term *t, uint32_t slot, int32_t tag) {
+  uint32_t flags = tag == -1 ? SDB_POSTING_TITLE : 0;
+  if (t->posting_count > 0) {
+    sdb_posting *last = &t->postings[t->posting_count - 1];
+    if (last->doc == slot) {
+      last->tf++;
+      last->flags |= flags;
+      return;
+    }
+  }
+  if (t->posting_count == t->posting_cap) {
+    uint32_t cap = t->posting_cap == 0 ? kFirstPostingCap : t->posting_cap * 2;
+    auto *postings = static_cast<sdb_posting *>(realloc(t->postings, cap * sizeof(sdb_posting)));
+    if (postings == nullptr) return;
+    t->postings = postings;
+    t->posting_cap = cap;
+  }
+  t->postings[t->posting_count++] = {slot, 1, flags};
+  t->doc_freq++;
+}
+
+void enter_token(sdb_index *ix, uint32_t slot, const char *bytes, uint64_t len, int32_t tag) {
+  if (len > SDB_TERM_MAX) len = SDB_TERM_MAX;
+  uint64_t hash = sdb_hash(bytes, len);
+  sdb_term *t = sdb_term_find(ix->bucket_count, ix->buckets, bytes, len, hash);
+  if (t == nullptr) t = add_term(ix, bytes, len, hash);
+  if (t != nullptr) add_occurrence(t, slot, tag);
+}
+
+// Collects and enters the tokens of one live slot and sets its token_count.
+// A text that does not parse gives no tokens.
+void enter_document(sdb_index *ix, uint32_t slot, sdb_field_tokens *list) {
+  sdb_doc *d = &ix->docs[slot];
+  yyjson_doc *doc = yyjson_read(d->raw, d->raw_len, 0);
+  if (doc == nullptr) return;
+  sdb_field_tokens_reset(list);
+  sdb_collect_doc_tokens(yyjson_doc_get_root(doc), list);
+  yyjson_doc_free(doc);
+  d->token_count = list->count;
+  ix->total_tokens += list->count;
+  for (uint64_t i = 0; i < list->count; i++) {
+    const sdb_field_token &tok = list->items[i];
+    enter_token(ix, slot, list->bytes + tok.off, tok.len, tok.tag);
+  }
+}
+
+}  // namespace
+
+void sdb_collect_tokens(yyjson_val *val, sdb_field_tokens *list, int32_t tag) {
+  switch (yyjson_get_type(val)) {
+    case YYJSON_TYPE_STR: {
+      const char *s = yyjson_get_str(val);
+      append_text_tokens(list, s, strlen(s), tag);
+      break;
+    }
+    case YYJSON_TYPE_NUM: {
+      char num[64];
+      int n = format_number(val, num, sizeof num);
+      append_text_tokens(list, num, static_cast<size_t>(n), tag);
+      break;
+    }
+    case YYJSON_TYPE_BOOL:
+      if (yyjson_get_bool(val)) {
+        append_text_tokens(list, "true", 4, tag);
+      } else {
+        append_text_tokens(list, "false", 5, tag);
+      }
+      break;
+    case YYJSON_TYPE_ARR: {
+      sdb_joined joined;
+      join_array(val, &joined);
+      append_text_tokens(list, joined.text, joined.len, tag);
+      break;
+    }
+    default:
+      break;  // null and objects give nothing
+  }
+}
+
+void sdb_collect_doc_tokens(yyjson_val *root, sdb_field_tokens *list) {
+  if (yyjson_is_arr(root)) {
+    size_t idx, max;
+    yyjson_val *elem;
+    yyjson_arr_foreach(root, idx, max, elem) sdb_collect_tokens(elem, list, 0);
+    return;
+  }
+  if (!yyjson_is_obj(root)) return;
+  yyjson_val *title = nullptr;
+  size_t idx, max;
+  yyjson_val *key, *val;
+  yyjson_obj_foreach(root, idx, max, key, val) {
+    if (yyjson_equals_str(key, "title") || yyjson_equals_str(key, "name")) {
+      title = key;
+      break;
+    }
+  }
+  yyjson_obj_foreach(root, idx, max, key, val) {
+    sdb_collect_tokens(val, list, key == title ? -1 : static_cast<int32_t>(idx));
+  }
+}
+
+void sdb_field_tokens_reset(sdb_field_tokens *list) {
+  list->count = 0;
+  list->bytes_len = 0;
+}
+
+void sdb_field_tokens_free(sdb_field_tokens *list) {
+  free(list->bytes);
+  free(list->items);
+  *list = sdb_field_tokens{};
+}
+
+sdb_term *sdb_term_find(uint32_t bucket_count, sdb_term *const *buckets, const char *bytes,
+                        uint64_t len, uint64_t hash) {
+  for (sdb_term *t = buckets[bucket_of(hash, bucket_count)]; t != nullptr; t = t->next) {
+    if (t->hash == hash && t->len == len && memcmp(t->text, bytes, len) == 0) return t;
+  }
+  return nullptr;
+}
+
+void sdb_terms_clear(sdb_index *ix) {
+  sdb_term_block *block = ix->term_blocks;
+  while (block != nullptr) {
+    sdb_term_block *next = block->next;
+    for (uint32_t i = 0; i < block->used; i++) free(block->terms[i].postings);
+    free(block);
+    block = next;
+  }
+  ix->term_blocks = nullptr;
+  memset(ix->buckets, 0, ix->bucket_count * sizeof(sdb_term *));
+  ix->term_count = 0;
+}
+
+void sdb_index_rebuild(sdb_index *ix) {
+  sdb_terms_clear(ix);
+  ix->total_tokens = 0;
+  sdb_field_tokens list{};
+  std::unique_ptr<sdb_field_tokens, void (*)(sdb_field_tokens *)> release(&list,
+                                                                          sdb_field_tokens_free);
+  for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
+    ix->docs[slot].token_count = 0;
+    if (ix->docs[slot].alive) enter_document(ix, slot, &list);
+  }
+}
