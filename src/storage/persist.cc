@@ -1,0 +1,288 @@
+// The storage directory and its files.
+//
+// Layout, below the storage directory given to searchdb_init:
+//
+//   _indexes/list.json    the index list
+//   <name>/meta.json      one index's settings
+//   <name>/docs.json      one index's live documents
+//   any of them + ".tmp"  a replacement in progress (see files.cc); ignored
+//
+// <name> is the index name used unchanged as a relative path, so "shop/books"
+// lives in shop/books/. Every directory is formed "%s/%s" from the storage
+// directory into the shared scratch s_path, and each file path from it at
+// once into a buffer of the caller's.
+//
+// list.json: a JSON array of the index names, as strings, in registry order.
+//   Written compactly by yyjson (no white space, no final newline; quotation
+//   mark, backslash and bytes below 0x20 escaped, everything else as is).
+//
+// meta.json: exactly {"name":"<name>","primary_key":"<key>"}, both strings
+//   escaped by the canonical writer's rule, no white space, no final newline.
+//   Only "primary_key" is read back; a name always comes from the list.
+//
+// docs.json: a JSON array with one object per live document, in slot order:
+//   {"__id":"<id>","raw":"<canonical text>"}. The document is JSON text
+//   inside a JSON string. Slot numbers are not stored: after a load the
+//   documents take consecutive slots in array order. Written like list.json.
+//
+// A writer builds a whole file in memory and replaces the old one only when
+// it has all of it, so a stored file never loses an index or a document
+// because memory ran out half-way.
+//
+// The loader trusts nothing it reads and never fails:
+//  - list.json missing, unparsable, not an array or empty: no index loads;
+//    list elements that are not strings are passed over.
+//  - a listed name that index creation would refuse (an empty, "." or ".."
+//    component, more than 255 bytes) is passed over before anything is
+//    created for it, so nothing outside the storage directory is touched.
+//    A name listed twice loads twice.
+//  - a name, key, id or text holding a NUL byte (never written here: they
+//    are C strings in memory) counts as not a string.
+//  - meta.json missing or unreadable: the index is not loaded (its
+//    directory is created all the same). Unparsable, not an object, or no
+//    string "primary_key": the key is "id". A longer key is cut to 127 bytes.
+//  - docs.json missing, unparsable or not an array: the index has no
+//    documents. An entry that is not an object with string members "__id"
+//    and "raw" (the first of each) is passed over; a later entry with the
+//    same id replaces the earlier one's text in its slot. Texts are taken
+//    as stored, without parsing them again.
+//  - an index that cannot be created or registered for want of memory is
+//    left out, with the message of the step that failed.
+#include "storage/persist.h"
+
+#include <yyjson.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "documents/canonical.h"
+#include "frame/frame.h"
+#include "frame/registry.h"
+#include "index/index.h"
+#include "index/inverted.h"
+#include "storage/files.h"
+
+namespace {
+
+struct free_deleter {
+  void operator()(void *p) const { free(p); }
+};
+struct doc_deleter {
+  void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
+};
+struct mut_doc_deleter {
+  void operator()(yyjson_mut_doc *d) const { yyjson_mut_doc_free(d); }
+};
+using text_ptr = std::unique_ptr<char, free_deleter>;
+using doc_ptr = std::unique_ptr<yyjson_doc, doc_deleter>;
+using mut_doc_ptr = std::unique_ptr<yyjson_mut_doc, mut_doc_deleter>;
+
+const char kListDir[] = "_indexes";
+
+// Formats "<dir>/<file>" into out.
+void file_path(char (&out)[SDB_FILE_PATH_SIZE], const char *dir, const char *file) {
+  snprintf(out, sizeof out, "%s/%s", dir, file);
+}
+
+// ---- writers ----
+
+// Writes doc compactly and replaces path with the text. Returns 0 or -1.
+int write_mut_doc(yyjson_mut_doc *doc, const char *path) {
+  size_t len = 0;
+  text_ptr text(yyjson_mut_write_opts(doc, 0, nullptr, &len, nullptr));
+  if (!text) {
+    sdb_error("yyjson: write failed");
+    return -1;
+  }
+  return sdb_write_file_atomic(path, text.get(), len);
+}
+
+// Builds the array of index names. False when an element could not be
+// added: a list without it would drop that index at the next load.
+bool build_index_list(yyjson_mut_doc *doc) {
+  yyjson_mut_val *arr = yyjson_mut_arr(doc);
+  if (!arr) return false;
+  yyjson_mut_doc_set_root(doc, arr);
+  for (uint32_t i = 0; i < s_index_count; i++) {
+    if (!yyjson_mut_arr_add_str(doc, arr, s_indexes[i]->name)) return false;
+  }
+  return true;
+}
+
+// Appends {"__id":..,"raw":..} for every live slot, referring to the
+// index's own strings. False when an entry could not be added.
+bool add_live_documents(yyjson_mut_doc *doc, yyjson_mut_val *arr, const sdb_index *ix) {
+  for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
+    const sdb_doc *d = &ix->docs[slot];
+    if (!d->alive || !d->id || !d->raw) continue;
+    yyjson_mut_val *obj = yyjson_mut_obj(doc);
+    if (!obj || !yyjson_mut_obj_add_str(doc, obj, "__id", d->id) ||
+        !yyjson_mut_obj_add_strn(doc, obj, "raw", d->raw, d->raw_len) ||
+        !yyjson_mut_arr_append(arr, obj)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Replaces "docs.json" of ix. Returns 0 or -1 with the message set.
+int save_documents(const sdb_index *ix, const char *path) {
+  mut_doc_ptr doc(yyjson_mut_doc_new(nullptr));
+  if (!doc) {
+    sdb_error("yyjson: alloc failed");
+    return -1;
+  }
+  yyjson_mut_val *arr = yyjson_mut_arr(doc.get());
+  if (!arr) {
+    sdb_error("yyjson: arr failed");
+    return -1;
+  }
+  yyjson_mut_doc_set_root(doc.get(), arr);
+  if (!add_live_documents(doc.get(), arr, ix)) {
+    sdb_error("yyjson: alloc failed");
+    return -1;
+  }
+  return write_mut_doc(doc.get(), path);
+}
+
+// Longest settings text: every byte of the name and key escaped to six.
+constexpr size_t kSettingsMax = sizeof "{\"name\":,\"primary_key\":}" +
+                                6 * (sizeof(sdb_index::name) - 1) + 2 +
+                                6 * (sizeof(sdb_index::primary_key) - 1) + 2;
+
+// Replaces "meta.json" of ix. Returns 0 or -1 with the message set.
+int save_settings(const sdb_index *ix, const char *path) {
+  // Both strings quoted and escaped, one after the other in one buffer.
+  char *quoted = nullptr;
+  uint64_t len = 0, cap = 0;
+  bool ok = sdb_json_emit_string(ix->name, strlen(ix->name), &quoted, &len, &cap);
+  uint64_t name_len = len;
+  ok = ok && sdb_json_emit_string(ix->primary_key, strlen(ix->primary_key), &quoted, &len, &cap);
+  text_ptr hold(quoted);
+  if (!ok) {
+    sdb_error("oom: meta.json");
+    return -1;
+  }
+  char text[kSettingsMax];
+  int n = snprintf(text, sizeof text, "{\"name\":%.*s,\"primary_key\":%.*s}",
+                   static_cast<int>(name_len), quoted, static_cast<int>(len - name_len),
+                   quoted + name_len);
+  return sdb_write_file_atomic(path, text, static_cast<uint64_t>(n));
+}
+
+// ---- loader ----
+
+// The text of a string value, or nullptr when v is not a string or holds a
+// NUL byte: names, ids and texts are C strings in memory, so such a value
+// was never written by this library and would be read as another one.
+const char *c_string(yyjson_val *v) {
+  if (!yyjson_is_str(v)) return nullptr;
+  const char *s = yyjson_get_str(v);
+  return strlen(s) == yyjson_get_len(v) ? s : nullptr;
+}
+
+// Parses a whole JSON text strictly; nullptr when it does not parse.
+doc_ptr parse_json(char *text, uint64_t len) {
+  return doc_ptr(yyjson_read_opts(text, len, 0, nullptr, nullptr));
+}
+
+// Reads and parses the JSON file at path: nullptr when it is missing,
+// unreadable or unparsable. The text is released as soon as it is parsed.
+doc_ptr read_json(const char *path) {
+  char *raw;
+  uint64_t len;
+  if (sdb_read_file(path, &raw, &len) != 0) return nullptr;
+  text_ptr text(raw);
+  return parse_json(raw, len);
+}
+
+// The primary key a settings text names, or "id"; cut to fit key.
+void settings_primary_key(char *text, uint64_t len, char (&key)[sizeof(sdb_index::primary_key)]) {
+  snprintf(key, sizeof key, "id");
+  doc_ptr doc = parse_json(text, len);
+  yyjson_val *value = yyjson_obj_get(yyjson_doc_get_root(doc.get()), "primary_key");
+  if (const char *s = c_string(value)) snprintf(key, sizeof key, "%s", s);
+}
+
+// Adds every entry {"__id":"..","raw":".."} of a stored documents array to
+// ix, in array order; anything else is passed over.
+void add_stored_documents(sdb_index *ix, yyjson_val *root) {
+  size_t i, n;
+  yyjson_val *entry;
+  yyjson_arr_foreach(root, i, n, entry) {
+    const char *id = c_string(yyjson_obj_get(entry, "__id"));
+    yyjson_val *raw = yyjson_obj_get(entry, "raw");
+    const char *text = c_string(raw);
+    if (!id || !text) continue;
+    sdb_index_add_raw_doc(ix, id, text, yyjson_get_len(raw));
+  }
+}
+
+// Loads the index stored under name and registers it, or leaves it out.
+void load_index(const char *name) {
+  if (sdb_index_name_problem(name)) return;
+  const char *dir = sdb_path_of(name);
+  sdb_mkdir_p(dir);
+  char meta_path[SDB_FILE_PATH_SIZE], docs_path[SDB_FILE_PATH_SIZE];
+  file_path(meta_path, dir, "meta.json");
+  file_path(docs_path, dir, "docs.json");
+
+  char *raw;
+  uint64_t len;
+  if (sdb_read_file(meta_path, &raw, &len) != 0) return;
+  text_ptr meta(raw);
+  char key[sizeof(sdb_index::primary_key)];
+  settings_primary_key(meta.get(), len, key);
+  meta.reset();
+
+  sdb_index *ix = sdb_index_new(name, key);
+  if (!ix) return;
+  doc_ptr docs = read_json(docs_path);
+  yyjson_val *root = yyjson_doc_get_root(docs.get());
+  if (yyjson_is_arr(root)) add_stored_documents(ix, root);
+  docs.reset();
+  sdb_index_rebuild(ix);
+  if (sdb_index_register(ix) != 0) sdb_index_free(ix);
+}
+
+}  // namespace
+
+int sdb_save_index_list(void) {
+  const char *dir = sdb_path_of(kListDir);
+  sdb_mkdir_p(dir);
+  char path[SDB_FILE_PATH_SIZE];
+  file_path(path, dir, "list.json");
+
+  mut_doc_ptr doc(yyjson_mut_doc_new(nullptr));
+  if (!doc || !build_index_list(doc.get())) {
+    sdb_error("yyjson: alloc failed");
+    return -1;
+  }
+  return write_mut_doc(doc.get(), path);
+}
+
+int sdb_index_persist(sdb_index *ix) {
+  const char *dir = sdb_path_of(ix->name);
+  sdb_mkdir_p(dir);
+  char docs_path[SDB_FILE_PATH_SIZE], meta_path[SDB_FILE_PATH_SIZE];
+  file_path(docs_path, dir, "docs.json");
+  file_path(meta_path, dir, "meta.json");
+
+  if (save_documents(ix, docs_path) != 0) return -1;
+  return save_settings(ix, meta_path) == 0 ? 0 : 1;
+}
+
+void sdb_load_indexes(void) {
+  char path[SDB_FILE_PATH_SIZE];
+  file_path(path, sdb_path_of(kListDir), "list.json");
+  doc_ptr list = read_json(path);
+  yyjson_val *root = yyjson_doc_get_root(list.get());
+  if (!yyjson_is_arr(root)) return;
+  size_t i, n;
+  yyjson_val *name;
+  yyjson_arr_foreach(root, i, n, name) {
+    if (const char *s = c_string(name)) load_index(s);
+  }
+}

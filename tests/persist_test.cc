@@ -1,0 +1,267 @@
+#include "storage/persist.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "fixture.h"
+#include "frame/registry.h"
+#include "index/index.h"
+#include "searchdb.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class PersistTest : public StorageTest {
+ protected:
+  // Writes a file below the storage directory, creating its directories.
+  void Put(const std::string &rel, const std::string &data) {
+    fs::create_directories(fs::path(Path(rel)).parent_path());
+    WriteFile(Path(rel), data);
+  }
+  // A stored index made by hand: its settings and, unless null, documents.
+  void PutIndex(const std::string &name, const char *docs,
+                const std::string &meta = R"({"name":"x","primary_key":"id"})") {
+    Put(name + "/meta.json", meta);
+    if (docs) Put(name + "/docs.json", docs);
+  }
+  std::string Get(const char *index, const char *id) {
+    const char *text = searchdb_document_get(index, id);
+    return text ? text : "<none: " + LastError() + ">";
+  }
+  static std::string List() { return searchdb_indexes_list_json(); }
+  // The ids of an index's live documents in slot order.
+  static std::string Slots(const char *index) {
+    std::string ids;
+    const sdb_index *ix = sdb_index_find(index);
+    for (uint32_t i = 0; ix && i < ix->doc_count; i++) {
+      if (ix->docs[i].alive) ids += std::string(ids.empty() ? "" : ",") + ix->docs[i].id;
+    }
+    return ids;
+  }
+};
+
+// ---- what the writers put on disk ----
+
+TEST_F(PersistTest, ListNamesEveryIndexInRegistryOrderCompactly) {
+  Open();
+  ASSERT_EQ(searchdb_index_create("a", nullptr), 0);
+  ASSERT_EQ(searchdb_index_create("shop/b\"q", nullptr), 0);
+  ASSERT_EQ(searchdb_index_create("c", nullptr), 0);
+  EXPECT_EQ(ReadFile(Path("_indexes/list.json")), R"(["a","shop/b\"q","c"])");
+  ASSERT_EQ(searchdb_index_delete("a"), 0);
+  EXPECT_EQ(ReadFile(Path("_indexes/list.json")), R"(["c","shop/b\"q"])");
+}
+
+TEST_F(PersistTest, SettingsAreTheNameAndKeyWithTheCanonicalEscapes) {
+  Open();
+  ASSERT_EQ(searchdb_index_create("plain", nullptr), 0);
+  ASSERT_EQ(searchdb_index_create("caf\xc3\xa9", "k\"e\\y\x01/\t"), 0);
+  EXPECT_EQ(ReadFile(Path("plain/meta.json")), R"({"name":"plain","primary_key":"id"})");
+  EXPECT_EQ(ReadFile(Path("caf\xc3\xa9/meta.json")),
+            "{\"name\":\"caf\xc3\xa9\",\"primary_key\":\"k\\\"e\\\\y\\u0001/\\t\"}");
+}
+
+TEST_F(PersistTest, DocumentsAreLiveEntriesInSlotOrderWithTheTextAsAString) {
+  Open();
+  ASSERT_EQ(searchdb_index_create("books", nullptr), 0);
+  EXPECT_EQ(ReadFile(Path("books/docs.json")), "[]");
+  ASSERT_EQ(searchdb_documents_add(
+                "books", R"([{"id":"1","t":"say \"hi\""},{"id":2,"t":"a\\b"},{"id":"3"}])"),
+            3);
+  ASSERT_EQ(searchdb_document_delete("books", "2"), 0);
+  EXPECT_EQ(ReadFile(Path("books/docs.json")),
+            R"([{"__id":"1","raw":"{\"id\":\"1\",\"t\":\"say \\\"hi\\\"\"}"},)"
+            R"({"__id":"3","raw":"{\"id\":\"3\"}"}])");
+  EXPECT_FALSE(Exists(Path("books/docs.json.tmp")));
+  EXPECT_FALSE(Exists(Path("books/meta.json.tmp")));
+}
+
+// ---- writers that fail ----
+
+TEST_F(PersistTest, FailedListWriteKeepsTheStoredList) {
+  Open();
+  ASSERT_EQ(searchdb_index_create("a", nullptr), 0);
+  fs::create_directory(Path("_indexes/list.json.tmp"));
+  EXPECT_EQ(sdb_save_index_list(), -1);
+  EXPECT_EQ(LastError(), "fopen " + Path("_indexes/list.json.tmp") + ": Is a directory");
+  EXPECT_EQ(ReadFile(Path("_indexes/list.json")), R"(["a"])");
+}
+
+TEST_F(PersistTest, FailedDocumentsWriteLeavesBothFilesAlone) {
+  Open();
+  ASSERT_EQ(searchdb_index_create("ix", nullptr), 0);
+  ASSERT_EQ(searchdb_documents_add("ix", R"({"id":"1"})"), 1);
+  std::string docs = ReadFile(Path("ix/docs.json"));
+  Put("ix/meta.json", "sentinel");
+  fs::create_directory(Path("ix/docs.json.tmp"));
+  sdb_index *ix = sdb_index_find("ix");
+  ASSERT_NE(sdb_index_add_raw_doc(ix, "2", "{}", 2), SDB_NO_SLOT);
+
+  EXPECT_EQ(sdb_index_persist(ix), -1);
+  EXPECT_EQ(LastError(), "fopen " + Path("ix/docs.json.tmp") + ": Is a directory");
+  EXPECT_EQ(ReadFile(Path("ix/docs.json")), docs);
+  EXPECT_EQ(ReadFile(Path("ix/meta.json")), "sentinel");
+}
+
+TEST_F(PersistTest, FailedSettingsWriteStillReplacesTheDocuments) {
+  Open();
+  ASSERT_EQ(searchdb_index_create("ix", "pk"), 0);
+  fs::create_directory(Path("ix/meta.json.tmp"));
+  sdb_index *ix = sdb_index_find("ix");
+  ASSERT_NE(sdb_index_add_raw_doc(ix, "7", "{\"pk\":\"7\"}", 10), SDB_NO_SLOT);
+
+  EXPECT_EQ(sdb_index_persist(ix), 1);
+  EXPECT_EQ(LastError(), "fopen " + Path("ix/meta.json.tmp") + ": Is a directory");
+  EXPECT_EQ(ReadFile(Path("ix/docs.json")), R"([{"__id":"7","raw":"{\"pk\":\"7\"}"}])");
+  EXPECT_EQ(ReadFile(Path("ix/meta.json")), R"({"name":"ix","primary_key":"pk"})");
+}
+
+// ---- round trips ----
+
+TEST_F(PersistTest, IndexesAndDocumentsSurviveARestartUnchanged) {
+  Open();
+  ASSERT_EQ(searchdb_index_create("books", nullptr), 0);
+  ASSERT_EQ(searchdb_index_create("shop/users", "e\"m\\ail"), 0);
+  ASSERT_EQ(searchdb_documents_add("books", R"([{"id":"b1","title":"Dune \"1\" \\ \u00e9"},
+                                                {"id":"b2","n":1.5e-7}])"),
+            2);
+  ASSERT_EQ(searchdb_documents_add("shop/users", R"({"e\"m\\ail":"x@y","age":30})"), 1);
+  std::string list = List();
+  std::string b1 = Get("books", "b1"), b2 = Get("books", "b2"), user = Get("shop/users", "x@y");
+
+  Reopen();
+  EXPECT_EQ(LastError(), "");
+  EXPECT_EQ(List(), list);
+  EXPECT_EQ(Get("books", "b1"), b1);
+  EXPECT_EQ(Get("books", "b2"), b2);
+  EXPECT_EQ(Get("shop/users", "x@y"), user);
+  EXPECT_TRUE(Exists(Path("shop/users/meta.json")));
+}
+
+TEST_F(PersistTest, ReloadedDocumentsTakeConsecutiveSlotsAndAreSearchable) {
+  Open();
+  ASSERT_EQ(searchdb_index_create("ix", nullptr), 0);
+  ASSERT_EQ(searchdb_documents_add(
+                "ix", R"([{"id":"a","w":"apple"},{"id":"b"},{"id":"c","w":"cherry"},{"id":"d"}])"),
+            4);
+  ASSERT_EQ(searchdb_document_delete("ix", "b"), 0);
+  ASSERT_EQ(searchdb_document_delete("ix", "a"), 0);
+  Reopen();
+  EXPECT_EQ(Slots("ix"), "c,d");
+  EXPECT_EQ(sdb_index_find("ix")->doc_count, 2u);
+  EXPECT_NE(std::string(searchdb_search("ix", "cherry", 10, 0)).find("\"totalHits\":1"),
+            std::string::npos);
+}
+
+// ---- loading what was made or damaged by hand ----
+
+TEST_F(PersistTest, StoredTextsAreTakenAsTheyAreWithoutParsing) {
+  Put("_indexes/list.json", R"(["ix"])");
+  PutIndex("ix", R"([{"__id":"1","raw":"{ \"id\" : 1.0 }"},{"__id":"2","raw":"not json"}])");
+  Open();
+  EXPECT_EQ(Get("ix", "1"), R"({ "id" : 1.0 })");
+  EXPECT_EQ(Get("ix", "2"), "not json");
+}
+
+TEST_F(PersistTest, MalformedDocumentEntriesArePassedOver) {
+  Put("_indexes/list.json", R"(["ix"])");
+  PutIndex("ix", R"([{"__id":1,"raw":"{}"},{"__id":"a"},{"raw":"{}"},{},[],"x",null,)"
+                 R"({"__id":"b","raw":{"id":"b"}},{"__id":"n\u0000ul","raw":"{}"},)"
+                 R"({"x":0,"raw":"{\"k\":1}","__id":"ok","raw":"second"}])");
+  Open();
+  EXPECT_EQ(Slots("ix"), "ok");
+  EXPECT_EQ(Get("ix", "ok"), R"({"k":1})");
+}
+
+TEST_F(PersistTest, ALaterEntryWithTheSameIdReplacesTheTextInItsSlot) {
+  Put("_indexes/list.json", R"(["ix"])");
+  PutIndex("ix", R"([{"__id":"a","raw":"1"},{"__id":"b","raw":"2"},{"__id":"a","raw":"3"}])");
+  Open();
+  EXPECT_EQ(Slots("ix"), "a,b");
+  EXPECT_EQ(Get("ix", "a"), "3");
+}
+
+TEST_F(PersistTest, MissingOrBrokenDocumentsGiveAnEmptyIndex) {
+  Put("_indexes/list.json", R"(["none","broken","object","trailing"])");
+  PutIndex("none", nullptr);
+  PutIndex("broken", R"([{"__id":"a","raw":"1"})");
+  PutIndex("object", R"({"__id":"a","raw":"1"})");
+  PutIndex("trailing", R"([{"__id":"a","raw":"1"}] x)");
+  Open();
+  for (const char *name : {"none", "broken", "object", "trailing"}) {
+    ASSERT_NE(sdb_index_find(name), nullptr) << name;
+    EXPECT_EQ(sdb_index_find(name)->doc_count, 0u) << name;
+  }
+}
+
+TEST_F(PersistTest, AnIndexWithoutSettingsIsNotLoadedButGetsItsDirectory) {
+  Put("_indexes/list.json", R"(["gone","kept"])");
+  Put("gone/docs.json", R"([{"__id":"a","raw":"1"}])");
+  PutIndex("kept", "[]");
+  Open();
+  EXPECT_EQ(List(), R"([{"name":"kept","primary_key":"id"}])");
+  fs::remove_all(Path("gone"));
+  Reopen();
+  EXPECT_TRUE(fs::is_directory(Path("gone")));
+  // The next list write drops the name that did not load.
+  ASSERT_EQ(searchdb_index_create("new", nullptr), 0);
+  EXPECT_EQ(ReadFile(Path("_indexes/list.json")), R"(["kept","new"])");
+}
+
+TEST_F(PersistTest, BadSettingsFallBackToIdAndLongKeysAreCut) {
+  Put("_indexes/list.json", R"(["unparsable","array","number","long"])");
+  PutIndex("unparsable", "[]", R"({"primary_key":"pk")");
+  PutIndex("array", "[]", R"(["primary_key","pk"])");
+  PutIndex("number", "[]", R"({"primary_key":5})");
+  PutIndex("long", "[]", R"({"name":"ignored","primary_key":")" + std::string(200, 'k') + "\"}");
+  Open();
+  EXPECT_STREQ(sdb_index_find("unparsable")->primary_key, "id");
+  EXPECT_STREQ(sdb_index_find("array")->primary_key, "id");
+  EXPECT_STREQ(sdb_index_find("number")->primary_key, "id");
+  EXPECT_EQ(std::string(sdb_index_find("long")->primary_key), std::string(127, 'k'));
+}
+
+TEST_F(PersistTest, ABrokenListLoadsNothingAndInitStillSucceeds) {
+  for (const char *list : {"", "[", R"({"a":1})", R"("a")", "[] []"}) {
+    Put("_indexes/list.json", list);
+    PutIndex("a", "[]");
+    Open();
+    EXPECT_EQ(List(), "[]") << list;
+    searchdb_cleanup();
+  }
+}
+
+TEST_F(PersistTest, ListElementsThatAreNotNamesArePassedOver) {
+  Put("_indexes/list.json", R"([1,["a"],{"a":"a"},null,"a","a\u0000b","a"])");
+  PutIndex("a", "[]");
+  Open();
+  // A name listed twice loads twice; only the first is reached by name.
+  EXPECT_EQ(List(), R"([{"name":"a","primary_key":"id"},{"name":"a","primary_key":"id"}])");
+}
+
+TEST_F(PersistTest, NamesThatWouldLeaveTheStorageDirectoryAreNeverTouched) {
+  std::string too_long = std::string(200, 'l') + "/" + std::string(100, 'l');
+  Put("_indexes/list.json", R"(["../out","a/../../out","/abs","a//b","./a","",")" + too_long +
+                                R"(","ok/x"])");
+  // Settings outside the storage directory must not be read either.
+  fs::create_directories(root_ + "/out");
+  WriteFile(root_ + "/out/meta.json", R"({"primary_key":"id"})");
+  PutIndex(too_long, "[]");
+  PutIndex("ok/x", "[]");
+  Open();
+  EXPECT_EQ(List(), R"([{"name":"ok/x","primary_key":"id"}])");
+  EXPECT_FALSE(Exists(Path("a")));
+  EXPECT_FALSE(Exists(Path("abs")));
+  std::vector<std::string> left;
+  for (const auto &entry : fs::directory_iterator(root_)) left.push_back(entry.path().filename());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"out", "store"}));
+  EXPECT_EQ(ReadFile(root_ + "/out/meta.json"), R"({"primary_key":"id"})");
+}
+
+}  // namespace
