@@ -1,0 +1,61 @@
+// Query term matching: which terms of an index one query token stands for.
+//
+// A token that is itself a term matches that term alone. Any other token
+// is tested against every term of the table, in bucket order and chain
+// order, and matches each term that begins with it and is longer (a prefix
+// of at least 2 bytes) or, when its typo budget allows, lies within that
+// many byte edits of it. Lengths, prefixes and edits all count bytes.
+#pragma once
+
+#include <cstdint>
+
+#include "index/index.h"
+
+// Byte edits a query token of qlen bytes may be away from a term:
+// 0 up to 3 bytes, 1 from 4 to 7 bytes, 2 from 8 bytes on.
+int sdb_typo_budget(uint64_t qlen);
+
+// Two rows of the edit-distance table, wide enough for any term. One pair
+// serves every comparison of a search, so no comparison allocates.
+struct sdb_edit_rows {
+  int prev[SDB_TERM_MAX + 1];
+  int cur[SDB_TERM_MAX + 1];
+};
+
+// True when a and b (each at most SDB_TERM_MAX bytes) are at most budget
+// single-byte insertions, deletions and substitutions apart. Gives up as
+// soon as a whole row of the table exceeds the budget.
+bool sdb_edit_within(const char *a, uint64_t alen, const char *b, uint64_t blen, int budget,
+                     sdb_edit_rows *rows);
+
+// True when the scan accepts term t (tlen bytes) for the query token q
+// (qlen bytes, not itself a term) with the given budget.
+bool sdb_scan_accepts(const char *q, uint64_t qlen, int budget, const char *t, uint64_t tlen,
+                      sdb_edit_rows *rows);
+
+// Walks the terms one query token matches, one at a time, in the order they
+// are found. Holds pointers into the index and the token; both must outlive
+// it and stay unchanged.
+//
+// State: exact is the term equal to the token, if any, until it is handed
+// out; otherwise the scan resumes at chain position next (nullptr: at the
+// head of bucket `bucket`), and ends when bucket reaches bucket_count.
+struct sdb_match {
+  const char *q;
+  uint64_t qlen;
+  int budget;
+  uint32_t bucket_count;
+  sdb_term *const *buckets;
+  const sdb_term *exact;
+  bool scanning;
+  uint32_t bucket;
+  const sdb_term *next;
+  sdb_edit_rows rows;
+};
+
+// Prepares m for the token q of qlen bytes (not empty). A token longer than
+// SDB_TERM_MAX bytes is cut to that length, as indexed tokens are.
+void sdb_match_start(sdb_match *m, const sdb_index *ix, const char *q, uint64_t qlen);
+
+// The next term the token matches, or nullptr when there are no more.
+const sdb_term *sdb_match_next(sdb_match *m);

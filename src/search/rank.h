@@ -1,0 +1,71 @@
+// BM25 scoring of matched terms and the ranking of the scored documents.
+//
+// Every matched term adds, for each live document holding it,
+//   s = (tf * 2.2) / (((dl / avgdl) * 0.75 + 0.25) * 1.2 + tf) * w
+// (k1 1.2, b 0.75; w the term's idf, floored at 0; dl and avgdl floored at
+// 1.0), doubled when the posting came from the title member. Documents are
+// ranked by score, highest first, then by ascending slot.
+#pragma once
+
+#include <cstdint>
+
+#include "index/index.h"
+
+// One ranked document.
+struct sdb_hit {
+  uint32_t doc;  // slot number
+  double score;
+};
+
+// qsort comparator: higher score first, then lower slot. The order is total
+// over distinct slots.
+int sdb_hit_cmp(const void *a, const void *b);
+
+// Number of live documents of ix.
+uint32_t sdb_live_count(const sdb_index *ix);
+
+// The running scores of one search.
+//
+// score[slot] is the sum of the slot's contributions so far, in the order
+// they were made, or 0.0 before the first: 0.0 + s is exactly s, so these
+// are the same sums an accumulator starting each document at its first
+// contribution would hold. Adding is an index, whatever the number of
+// documents already touched. score has doc_count entries.
+struct sdb_scoring {
+  const sdb_index *ix;
+  uint32_t live;  // live documents, N of the idf
+  double avgdl;   // total_tokens / live, at least 1.0
+  double *score;  // owned (free)
+};
+
+// Counts the live documents, computes avgdl and allocates the zeroed
+// scores. Returns false, holding nothing, when the index has no live
+// document or memory ran out: the search then has no hits.
+bool sdb_scoring_begin(sdb_scoring *sc, const sdb_index *ix);
+
+// Adds the contributions of every live posting of t.
+void sdb_score_term(sdb_scoring *sc, const sdb_term *t);
+
+// Releases the scores.
+void sdb_scoring_end(sdb_scoring *sc);
+
+// The ranked documents of one search and the page asked for.
+//
+// hits[0 .. total) are the live documents with a positive score. Only the
+// page hits[page_start .. page_end) is in rank order; the rest are in no
+// particular order.
+struct sdb_ranking {
+  sdb_hit *hits;  // owned (free); nullptr when it could not be allocated
+  uint32_t total;
+  uint32_t page_start;
+  uint32_t page_end;
+};
+
+// Ranks the scored documents and selects the page of at most limit hits
+// (0: no limit) from offset on; both are already clamped to 0 or more. A
+// ranking list that cannot be allocated or grown keeps the documents
+// collected so far (none at all when it cannot be allocated).
+void sdb_rank(const sdb_scoring *sc, uint32_t offset, uint32_t limit, sdb_ranking *out);
+
+// Releases the ranking list.
+void sdb_ranking_free(sdb_ranking *r);

@@ -1,0 +1,192 @@
+#include "search/search.h"
+
+#include <yyjson.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "documents/canonical.h"
+#include "frame/frame.h"
+#include "frame/registry.h"
+#include "index/tokenizer.h"
+#include "search/match.h"
+#include "search/rank.h"
+#include "searchdb.h"
+
+namespace {
+struct free_deleter {
+  void operator()(void *p) const { free(p); }
+};
+struct mut_doc_deleter {
+  void operator()(yyjson_mut_doc *d) const { yyjson_mut_doc_free(d); }
+};
+struct doc_deleter {
+  void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
+};
+using text_ptr = std::unique_ptr<char, free_deleter>;
+using mut_doc_ptr = std::unique_ptr<yyjson_mut_doc, mut_doc_deleter>;
+using doc_ptr = std::unique_ptr<yyjson_doc, doc_deleter>;
+}  // namespace
+
+static const char k_null[] = "null";
+
+double sdb_elapsed_ms(const timespec *start, const timespec *end) {
+  const int64_t sec = (int64_t)end->tv_sec - (int64_t)start->tv_sec;
+  const int32_t nsec = (int32_t)end->tv_nsec - (int32_t)start->tv_nsec;
+  return (double)sec * 1000.0 + (double)nsec / 1000000.0;
+}
+
+static timespec clock_now(void) {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t;
+}
+
+// Matches every query token, in order and repeats included, and scores
+// each matched term the moment it is found.
+static void score_tokens(sdb_scoring *sc, char *const *tokens, const uint64_t *lens,
+                         uint64_t count) {
+  sdb_match m;  // its edit rows serve every comparison of the search
+  for (uint64_t i = 0; i < count; i++) {
+    sdb_match_start(&m, sc->ix, tokens[i], lens[i]);
+    while (const sdb_term *t = sdb_match_next(&m)) sdb_score_term(sc, t);
+  }
+}
+
+// Tokenizes, matches, scores and ranks the query; *end receives the clock
+// reading that closes the timed part. Leaves *r empty when nothing matches
+// or the query has no token.
+static void run_query(const sdb_index *ix, const char *query, uint32_t offset, uint32_t limit,
+                      timespec *end, sdb_ranking *r) {
+  *r = {};
+  if (!query || !*query) {
+    *end = clock_now();
+    return;
+  }
+  char **tokens = nullptr;
+  uint64_t *lens = nullptr;
+  const uint64_t count = sdb_tokenize(query, &tokens, &lens);
+  sdb_scoring sc;
+  if (count == 0 || !sdb_scoring_begin(&sc, ix)) {
+    sdb_tokens_free(tokens, lens, count);
+    *end = clock_now();
+    return;
+  }
+  score_tokens(&sc, tokens, lens, count);
+  sdb_tokens_free(tokens, lens, count);
+  *end = clock_now();
+  sdb_rank(&sc, offset, limit, r);
+  sdb_scoring_end(&sc);
+}
+
+// Appends a copy of the stored document d to hits. A text that does not
+// parse, or a copy that cannot be made, is left out.
+static void append_hit(yyjson_mut_doc *out, yyjson_mut_val *hits, const sdb_doc *d) {
+  if (!d->alive) return;
+  doc_ptr parsed(yyjson_read_opts(d->raw, d->raw_len, 0, nullptr, nullptr));
+  if (!parsed) return;
+  yyjson_mut_val *copy = yyjson_val_mut_copy(out, yyjson_doc_get_root(parsed.get()));
+  if (copy) yyjson_mut_arr_append(hits, copy);
+}
+
+// Writes the answer into s_result; "null" when it cannot be built, written
+// (a query that is not valid UTF-8) or held.
+static const char *respond(const sdb_index *ix, const char *query, uint32_t limit, uint32_t offset,
+                           double ms, const sdb_ranking *r) {
+  mut_doc_ptr doc(yyjson_mut_doc_new(nullptr));
+  if (!doc) return k_null;
+  yyjson_mut_doc *d = doc.get();
+  yyjson_mut_val *root = yyjson_mut_obj(d);
+  yyjson_mut_doc_set_root(d, root);
+  yyjson_mut_val *hits = yyjson_mut_arr(d);
+  yyjson_mut_obj_add_val(d, root, "hits", hits);
+  yyjson_mut_obj_add_str(d, root, "query", query ? query : "");
+  yyjson_mut_obj_add_real(d, root, "processingTimeMs", ms);
+  yyjson_mut_obj_add_int(d, root, "limit", limit);
+  yyjson_mut_obj_add_int(d, root, "offset", offset);
+  yyjson_mut_obj_add_int(d, root, "totalHits", (int32_t)r->total);
+  for (uint32_t i = r->page_start; i < r->page_end; i++)
+    append_hit(d, hits, &ix->docs[r->hits[i].doc]);
+  size_t len = 0;
+  text_ptr text(yyjson_mut_write_opts(d, 0, nullptr, &len, nullptr));
+  if (!text) return k_null;
+  const char *result = sdb_result_set(text.get(), len);
+  return result ? result : k_null;
+}
+
+// The checks every index-reading export makes first, in their order.
+static const sdb_index *find_index(const char *index_name) {
+  if (!s_initialized) {
+    sdb_error("not initialized");
+    return nullptr;
+  }
+  if (!index_name) {
+    sdb_error("index_name NULL");
+    return nullptr;
+  }
+  const sdb_index *ix = sdb_index_find(index_name);
+  if (!ix) sdb_error("index '%s' not found", index_name);
+  return ix;
+}
+
+static uint32_t at_least_zero(int v) { return v < 0 ? 0u : (uint32_t)v; }
+
+extern "C" SEARCHDB_API const char *searchdb_search(const char *index_name, const char *query,
+                                                    int limit, int offset) {
+  const sdb_index *ix = find_index(index_name);
+  if (!ix) return k_null;
+  const uint32_t lim = at_least_zero(limit), off = at_least_zero(offset);
+  const timespec start = clock_now();
+  timespec end;
+  sdb_ranking ranking;
+  run_query(ix, query, off, lim, &end, &ranking);
+  const char *result = respond(ix, query, lim, off, sdb_elapsed_ms(&start, &end), &ranking);
+  sdb_ranking_free(&ranking);
+  return result;
+}
+
+// Escapes s as a quoted JSON string into a fresh heap text, or nullptr.
+static char *quoted(const char *s) {
+  char *text = nullptr;
+  uint64_t len = 0, cap = 0;
+  if (!sdb_json_emit_string(s, strlen(s), &text, &len, &cap)) {
+    free(text);
+    return nullptr;
+  }
+  text[len] = '\0';
+  return text;
+}
+
+#define SDB_STATS_FORMAT                                                                  \
+  "{\"name\":%s,\"primary_key\":%s,\"document_count\":%u,\"term_count\":%u,"              \
+  "\"total_tokens\":%llu,\"avg_doc_len\":%.2f,\"bm25\":{\"k1\":%.1f,\"b\":%.2f}}"
+
+char *sdb_stats_line(const sdb_index *ix, uint64_t *len) {
+  text_ptr name(quoted(ix->name)), key(quoted(ix->primary_key));
+  if (!name || !key) return nullptr;
+  const uint32_t live = sdb_live_count(ix);
+  // No floor here, unlike the avgdl of the ranking: an empty index shows 0.
+  const double avg = live ? (double)ix->total_tokens / (double)live : 0.0;
+  const unsigned long long tokens = ix->total_tokens;
+  const int n = snprintf(nullptr, 0, SDB_STATS_FORMAT, name.get(), key.get(), live,
+                         ix->term_count, tokens, avg, 1.2, 0.75);
+  if (n < 0) return nullptr;
+  char *line = (char *)malloc((size_t)n + 1);
+  if (!line) return nullptr;
+  snprintf(line, (size_t)n + 1, SDB_STATS_FORMAT, name.get(), key.get(), live, ix->term_count,
+           tokens, avg, 1.2, 0.75);
+  *len = (uint64_t)n;
+  return line;
+}
+
+extern "C" SEARCHDB_API const char *searchdb_index_stats_json(const char *index_name) {
+  const sdb_index *ix = find_index(index_name);
+  if (!ix) return k_null;
+  uint64_t len = 0;
+  text_ptr line(sdb_stats_line(ix, &len));
+  if (!line) return k_null;
+  const char *result = sdb_result_set(line.get(), len);
+  return result ? result : k_null;
+}

@@ -1,0 +1,201 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <initializer_list>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "index/index.h"
+#include "index/inverted.h"
+#include "search/match.h"
+
+namespace {
+
+// An index whose only terms are the given words: each word is one document
+// whose root is an array, so no member key or id adds a term.
+class MatchTest : public ::testing::Test {
+ protected:
+  void TearDown() override { sdb_index_free(ix_); }
+
+  void Vocabulary(std::initializer_list<std::string> words) {
+    std::vector<std::string> v(words);
+    VocabularyOf(v);
+  }
+  void VocabularyOf(const std::vector<std::string> &words) {
+    ix_ = sdb_index_new("m", nullptr);
+    ASSERT_NE(ix_, nullptr);
+    for (size_t i = 0; i < words.size(); i++) {
+      std::string raw = "[\"" + words[i] + "\"]";
+      sdb_index_add_raw_doc(ix_, std::to_string(i).c_str(), raw.c_str(), raw.size());
+    }
+    sdb_index_rebuild(ix_);
+  }
+
+  // The terms the token matches, in the order they are handed out.
+  std::vector<std::string> Matches(const std::string &token) {
+    sdb_match m;
+    sdb_match_start(&m, ix_, token.data(), token.size());
+    std::vector<std::string> out;
+    while (const sdb_term *t = sdb_match_next(&m)) out.emplace_back(t->text, t->len);
+    return out;
+  }
+  std::vector<std::string> SortedMatches(const std::string &token) {
+    std::vector<std::string> v = Matches(token);
+    std::sort(v.begin(), v.end());
+    return v;
+  }
+
+  sdb_index *ix_ = nullptr;
+};
+
+using Words = std::vector<std::string>;
+
+TEST_F(MatchTest, TokenThatIsATermMatchesOnlyThatTerm) {
+  Vocabulary({"run", "running", "runs"});
+  EXPECT_EQ(Matches("run"), Words{"run"});
+}
+
+TEST_F(MatchTest, ShortTokensMatchLongerTermsByPrefixOnly) {
+  Vocabulary({"run", "running", "rub", "r", "xu"});
+  EXPECT_EQ(Matches("q"), Words{});
+  EXPECT_EQ(Matches("u"), Words{});  // one byte: no prefix either
+  EXPECT_EQ(SortedMatches("ru"), (Words{"rub", "run", "running"}));
+  // Budget 0: "rum" is one substitution from "run" and "rub" but matches
+  // neither; only the longer term beginning with it would do.
+  EXPECT_EQ(Matches("rum"), Words{});
+  // Four bytes have a budget of 1, which reaches back to "run".
+  EXPECT_EQ(SortedMatches("runn"), (Words{"run", "running"}));
+}
+
+TEST_F(MatchTest, FourToSevenBytesTolerateOneEdit) {
+  Vocabulary({"search", "sea", "seat"});
+  EXPECT_EQ(Matches("serch"), Words{"search"});   // one insertion
+  EXPECT_EQ(Matches("seerch"), Words{"search"});  // one substitution
+  EXPECT_EQ(Matches("serach"), Words{});           // a swap of neighbours is two edits
+  EXPECT_EQ(Matches("sxarxh"), Words{});
+  EXPECT_EQ(SortedMatches("seax"), (Words{"sea", "seat"}));  // deletion, substitution
+}
+
+TEST_F(MatchTest, EightBytesAndMoreTolerateTwoEdits) {
+  Vocabulary({"database", "databases"});
+  // Two substitutions from "database"; three edits from "databases".
+  EXPECT_EQ(Matches("databsae"), Words{"database"});
+  EXPECT_EQ(Matches("xatabasx"), Words{"database"});
+  EXPECT_EQ(Matches("dtaabsae"), Words{});  // four edits
+  EXPECT_EQ(SortedMatches("databas"), (Words{"database", "databases"}));
+}
+
+TEST_F(MatchTest, LengthWindowDecidesBeforeDistance) {
+  Vocabulary({"search", "algorithms"});
+  // 9 bytes against 6: beyond the budget of 2, although "search" is a
+  // prefix of the token.
+  EXPECT_EQ(Matches("searching"), Words{});
+  EXPECT_EQ(Matches("searchin"), Words{"search"});  // 8 against 6: within
+  // Far shorter than the term: still a prefix match.
+  EXPECT_EQ(Matches("algor"), Words{"algorithms"});
+  EXPECT_EQ(Matches("algxr"), Words{});
+}
+
+TEST_F(MatchTest, TermReachedByPrefixAndDistanceIsHandedOutOnce) {
+  Vocabulary({"serv", "server", "servers"});
+  // "serve" begins "server" and is one edit from it, as from "serv".
+  EXPECT_EQ(SortedMatches("serve"), (Words{"serv", "server", "servers"}));
+}
+
+TEST_F(MatchTest, MultiByteLettersCountPerByte) {
+  Vocabulary({"caf\xc3\xa9", "na\xc3\xafve"});
+  EXPECT_EQ(Matches("kaf\xc3\xa9"), Words{"caf\xc3\xa9"});  // one byte substituted
+  EXPECT_EQ(Matches("cafe"), Words{});    // one letter, but two bytes away
+  EXPECT_EQ(Matches("naive"), Words{});   // likewise
+  EXPECT_EQ(Matches("na\xc3\xafv"), Words{"na\xc3\xafve"});  // prefix
+  EXPECT_EQ(Matches("caf\xc3"), Words{"caf\xc3\xa9"});  // a prefix may end inside a letter
+}
+
+TEST_F(MatchTest, OverlongTokenFindsTheTermItsIndexedFormBecame) {
+  const std::string long_word(300, 'a');
+  const std::string cut(SDB_TERM_MAX, 'a');
+  VocabularyOf({long_word, std::string(SDB_TERM_MAX - 1, 'a')});
+  EXPECT_EQ(Matches(long_word), Words{cut});
+  EXPECT_EQ(Matches(cut), Words{cut});
+  EXPECT_EQ(Matches(std::string(SDB_TERM_MAX + 1, 'a')), Words{cut});
+}
+
+TEST_F(MatchTest, ScanHandsOutEveryAcceptedTermInTableOrder) {
+  // Enough words for chains of several entries, so resuming inside a chain
+  // and across buckets is exercised.
+  std::mt19937 rng(7);
+  std::vector<std::string> words;
+  for (int i = 0; i < 700; i++) {
+    std::string w = "st";
+    int n = 1 + (int)(rng() % 7);
+    for (int k = 0; k < n; k++) w += (char)('a' + rng() % 4);
+    words.push_back(w);
+  }
+  VocabularyOf(words);
+  for (const std::string q : {"st", "sta", "stab", "stabcd", "stabcdab", "stdd"}) {
+    if (sdb_term_find(ix_->bucket_count, ix_->buckets, q.data(), q.size(),
+                      sdb_hash(q.data(), q.size())))
+      continue;  // an exact match is tested elsewhere
+    std::vector<std::string> expected;
+    sdb_edit_rows rows;
+    for (uint32_t b = 0; b < ix_->bucket_count; b++)
+      for (const sdb_term *t = ix_->buckets[b]; t; t = t->next)
+        if (sdb_scan_accepts(q.data(), q.size(), sdb_typo_budget(q.size()), t->text, t->len,
+                             &rows))
+          expected.emplace_back(t->text, t->len);
+    EXPECT_FALSE(expected.empty()) << q;
+    EXPECT_EQ(Matches(q), expected) << q;
+  }
+}
+
+// Plain edit distance over bytes, the whole table, no shortcuts.
+int Levenshtein(const std::string &a, const std::string &b) {
+  std::vector<int> prev(b.size() + 1), cur(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); j++) prev[j] = (int)j;
+  for (size_t i = 1; i <= a.size(); i++) {
+    cur[0] = (int)i;
+    for (size_t j = 1; j <= b.size(); j++)
+      cur[j] = std::min({prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + (a[i - 1] != b[j - 1])});
+    std::swap(prev, cur);
+  }
+  return prev[b.size()];
+}
+
+TEST(EditWithin, AgreesWithTheFullTableOnRandomStrings) {
+  std::mt19937 rng(42);
+  sdb_edit_rows rows;
+  auto random_word = [&](int max_len) {
+    std::string s(rng() % (max_len + 1), ' ');
+    for (char &c : s) c = (char)('a' + rng() % 3);
+    return s;
+  };
+  for (int i = 0; i < 20000; i++) {
+    const std::string a = random_word(12), b = random_word(12);
+    const int budget = (int)(rng() % 4);
+    const int d = Levenshtein(a, b);
+    ASSERT_EQ(sdb_edit_within(a.data(), a.size(), b.data(), b.size(), budget, &rows),
+              d <= budget)
+        << a << " / " << b << " budget " << budget << " distance " << d;
+  }
+}
+
+TEST(EditWithin, HandlesTheWidestTerms) {
+  sdb_edit_rows rows;
+  std::string a(SDB_TERM_MAX, 'x'), b(SDB_TERM_MAX, 'x');
+  b[0] = 'y';
+  b[SDB_TERM_MAX - 1] = 'y';
+  EXPECT_TRUE(sdb_edit_within(a.data(), a.size(), b.data(), b.size(), 2, &rows));
+  EXPECT_FALSE(sdb_edit_within(a.data(), a.size(), b.data(), b.size(), 1, &rows));
+  EXPECT_TRUE(sdb_edit_within(a.data(), a.size() - 2, b.data(), b.size() - 1, 2, &rows));
+  EXPECT_TRUE(sdb_edit_within("", 0, "ab", 2, 2, &rows));
+  EXPECT_FALSE(sdb_edit_within("", 0, "abc", 3, 2, &rows));
+}
+
+TEST(TypoBudget, StepsUpAtFourAndEightBytes) {
+  const int expected[] = {0, 0, 0, 0, 1, 1, 1, 1, 2, 2};
+  for (uint64_t n = 0; n < 10; n++) EXPECT_EQ(sdb_typo_budget(n), expected[n]) << n;
+  EXPECT_EQ(sdb_typo_budget(SDB_TERM_MAX), 2);
+}
+
+}  // namespace

@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "index/index.h"
+#include "index/inverted.h"
+#include "search/rank.h"
+
+namespace {
+
+class RankTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ix_ = sdb_index_new("r", nullptr);
+    ASSERT_NE(ix_, nullptr);
+  }
+  void TearDown() override {
+    sdb_scoring_end(&sc_);
+    sdb_index_free(ix_);
+  }
+
+  // Adds documents (stored texts) in slot order and rebuilds.
+  void Docs(const std::vector<std::string> &raws) {
+    for (const std::string &raw : raws) {
+      std::string id = std::to_string(next_id_++);
+      sdb_index_add_raw_doc(ix_, id.c_str(), raw.c_str(), raw.size());
+    }
+    sdb_index_rebuild(ix_);
+  }
+
+  const sdb_term *Term(const std::string &text) {
+    const sdb_term *t = sdb_term_find(ix_->bucket_count, ix_->buckets, text.data(), text.size(),
+                                      sdb_hash(text.data(), text.size()));
+    EXPECT_NE(t, nullptr) << text;
+    return t;
+  }
+
+  // Scores the given terms, in order, from a fresh start.
+  void Score(const std::vector<std::string> &terms) {
+    sdb_scoring_end(&sc_);
+    ASSERT_TRUE(sdb_scoring_begin(&sc_, ix_));
+    for (const std::string &t : terms) sdb_score_term(&sc_, Term(t));
+  }
+
+  sdb_index *ix_ = nullptr;
+  sdb_scoring sc_ = {};
+  int next_id_ = 0;
+};
+
+TEST_F(RankTest, ScoresMatchHandComputedFigures) {
+  // N 3, 6 tokens, avgdl 2. "apple": df 2, idf ln(1.5 / 2.5 + 1) = ln 1.6.
+  //  slot 0: tf 2, dl 3: 4.4 / ((1.5 * 0.75 + 0.25) * 1.2 + 2) * ln 1.6
+  //  slot 1: tf 1, dl 2: 2.2 / ((1 * 0.75 + 0.25) * 1.2 + 1) * ln 1.6 = ln 1.6
+  Docs({R"(["apple apple banana"])", R"(["apple cherry"])", R"(["pear"])"});
+  Score({"apple"});
+  EXPECT_DOUBLE_EQ(sc_.avgdl, 2.0);
+  EXPECT_DOUBLE_EQ(sc_.score[0], 0.5665797174469143);
+  EXPECT_DOUBLE_EQ(sc_.score[1], 0.47000362924573563);
+  EXPECT_EQ(sc_.score[2], 0.0);
+  // A second term adds to the same documents: "banana" has df 1,
+  // idf ln(2.5 / 1.5 + 1), tf 1, dl 3: 2.2 / 2.65 * idf.
+  Score({"apple", "banana"});
+  EXPECT_DOUBLE_EQ(sc_.score[0], 0.5665797174469143 + 2.2 / 2.65 * std::log(2.5 / 1.5 + 1.0));
+}
+
+TEST_F(RankTest, TermInEveryDocumentStillCounts) {
+  Docs({R"(["x"])", R"(["x"])"});
+  Score({"x"});
+  // idf ln(0.5 / 2.5 + 1); dl equals avgdl, so the tf part is 1.
+  EXPECT_DOUBLE_EQ(sc_.score[0], std::log(1.2));
+  EXPECT_GT(sc_.score[1], 0.0);
+}
+
+TEST_F(RankTest, ShortDocumentsAndAverageAreRaisedToOne) {
+  // 1 token over 3 live documents: avgdl 1/3 is raised to 1.0, so the
+  // document of one token scores exactly its idf ln(2.5 / 1.5 + 1).
+  Docs({R"(["solo"])", R"([])", R"({})"});
+  Score({"solo"});
+  EXPECT_DOUBLE_EQ(sc_.avgdl, 1.0);
+  EXPECT_DOUBLE_EQ(sc_.score[0], std::log(2.5 / 1.5 + 1.0));
+}
+
+TEST_F(RankTest, TitlePostingCountsDouble) {
+  Docs({R"({"title":"apple","b":"pear"})", R"({"body":"apple","b":"pear"})"});
+  Score({"apple"});
+  EXPECT_GT(sc_.score[1], 0.0);
+  EXPECT_EQ(sc_.score[0], 2 * sc_.score[1]);
+}
+
+TEST_F(RankTest, DeletedDocumentsNeitherScoreNorRank) {
+  Docs({R"(["apple"])", R"(["apple"])", R"(["apple pie"])", R"(["x"])", R"(["y"])"});
+  // Deleted after the rebuild: its postings are still in the table.
+  ix_->docs[1].alive = 0;
+  Score({"apple"});
+  EXPECT_EQ(sc_.live, 4u);
+  EXPECT_GT(sc_.score[0], 0.0);
+  EXPECT_EQ(sc_.score[1], 0.0);
+  sc_.score[1] = 5.0;  // even a score left in a dead slot is not ranked
+  sdb_ranking r;
+  sdb_rank(&sc_, 0, 0, &r);
+  ASSERT_EQ(r.total, 2u);
+  EXPECT_EQ(r.hits[0].doc, 0u);
+  EXPECT_EQ(r.hits[1].doc, 2u);
+  sdb_ranking_free(&r);
+}
+
+TEST_F(RankTest, NoLiveDocumentMeansNoScoring) {
+  EXPECT_FALSE(sdb_scoring_begin(&sc_, ix_));
+  Docs({R"(["a"])"});
+  ix_->docs[0].alive = 0;
+  EXPECT_FALSE(sdb_scoring_begin(&sc_, ix_));
+}
+
+TEST(HitCmp, HigherScoreFirstThenLowerSlot) {
+  sdb_hit hits[] = {{4, 1.0}, {2, 3.0}, {9, 1.0}, {1, 1.0}, {7, 3.0}};
+  qsort(hits, 5, sizeof(sdb_hit), sdb_hit_cmp);
+  const uint32_t order[] = {2, 7, 1, 4, 9};
+  for (int i = 0; i < 5; i++) EXPECT_EQ(hits[i].doc, order[i]) << i;
+  EXPECT_EQ(sdb_hit_cmp(&hits[0], &hits[0]), 0);
+}
+
+// Ranks random scores, with many ties, and checks every page against the
+// fully sorted list.
+class PagingTest : public RankTest {
+ protected:
+  void SetUp() override {
+    RankTest::SetUp();
+    std::vector<std::string> raws(kDocs, R"(["w"])");
+    Docs(raws);
+    ASSERT_TRUE(sdb_scoring_begin(&sc_, ix_));
+    std::mt19937 rng(3);
+    for (uint32_t s = 0; s < kDocs; s++) {
+      // A fifth of the documents score nothing; the rest share few values.
+      sc_.score[s] = rng() % 5 == 0 ? 0.0 : 0.25 * (double)(1 + rng() % 6);
+      if (sc_.score[s] > 0.0) sorted_.push_back({s, sc_.score[s]});
+    }
+    qsort(sorted_.data(), sorted_.size(), sizeof(sdb_hit), sdb_hit_cmp);
+  }
+
+  void ExpectPage(uint32_t offset, uint32_t limit) {
+    sdb_ranking r;
+    sdb_rank(&sc_, offset, limit, &r);
+    ASSERT_EQ(r.total, sorted_.size());
+    uint32_t start = std::min<uint32_t>(offset, r.total);
+    uint32_t end = limit == 0 ? r.total : std::min<uint64_t>((uint64_t)start + limit, r.total);
+    EXPECT_EQ(r.page_start, start);
+    ASSERT_EQ(r.page_end, end) << offset << "/" << limit;
+    for (uint32_t i = start; i < end; i++) {
+      EXPECT_EQ(r.hits[i].doc, sorted_[i].doc) << "offset " << offset << " limit " << limit;
+      EXPECT_EQ(r.hits[i].score, sorted_[i].score);
+    }
+    sdb_ranking_free(&r);
+  }
+
+  static constexpr uint32_t kDocs = 700;  // the ranking list grows past 256
+  std::vector<sdb_hit> sorted_;
+};
+
+TEST_F(PagingTest, EveryPageEqualsTheSameSliceOfTheSortedList) {
+  const uint32_t total = (uint32_t)sorted_.size();
+  const uint32_t offsets[] = {0, 1, 19, 255, 256, total - 1, total, total + 5, 0xFFFFFFFFu};
+  const uint32_t limits[] = {0, 1, 20, 300, total, 0x7FFFFFFFu};
+  for (uint32_t offset : offsets)
+    for (uint32_t limit : limits) ExpectPage(offset, limit);
+}
+
+}  // namespace
