@@ -8,7 +8,9 @@
 
 // The test that makes the buffer fail to grow asks for an impossible block;
 // under AddressSanitizer that must come back as a null pointer too.
-extern "C" const char *__asan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" const char *__asan_default_options() {
+  return "allocator_may_return_null=1";
+}
 
 namespace {
 
@@ -71,9 +73,9 @@ TEST(CanonicalWriter, KeepsNulBytesInsideStrings) {
 }
 
 TEST(CanonicalWriter, ItsOutputIsAFixedPoint) {
-  std::string once = Canon(
-      R"({"id": 12, "title": "Caf\u00e9 \"x\"", "tags": ["a", 1.25e3, {"n": null}],)"
-      R"( "deep": [[[{"k": -0.5}]]], "ctl": "\u0002\n"})");
+  std::string once =
+      Canon(R"({"id": 12, "title": "Caf\u00e9 \"x\"", "tags": ["a", 1.25e3, {"n": null}],)"
+            R"( "deep": [[[{"k": -0.5}]]], "ctl": "\u0002\n"})");
   EXPECT_EQ(Canon(once), once);
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "index/index.h"
+#include "index/tokenizer.h"
 
 namespace {
 
@@ -101,6 +102,31 @@ TEST(FieldTokens, OtherRootsGiveNothing) {
   }
 }
 
+TEST(FieldTokens, StringMembersTokenizeLikeTheTokenizer) {
+  // Pieces that are valid inside a JSON string as written; "\\n" is the one
+  // escape, decoded to a newline.
+  const char *pieces[] = {"A", "z", "_", "9", " ", "-", "\\n", "À", "Ж", "Ё", "×", "€", "😀", "."};
+  const char *decoded[] = {"A", "z", "_", "9", " ", "-", "\n", "À", "Ж", "Ё", "×", "€", "😀", "."};
+  srand(7);
+  for (int round = 0; round < 200; round++) {
+    std::string json = R"({"s":")", text;
+    int n = rand() % 60;
+    for (int i = 0; i < n; i++) {
+      int k = rand() % 14;
+      json += pieces[k];
+      text += decoded[k];
+    }
+    json += R"("})";
+    char **tokens = nullptr;
+    uint64_t *lens = nullptr;
+    uint64_t count = sdb_tokenize(text.c_str(), &tokens, &lens);
+    W expected;
+    for (uint64_t i = 0; i < count; i++) expected.emplace_back(tokens[i], lens[i]);
+    sdb_tokens_free(tokens, lens, count);
+    EXPECT_EQ(Words(json), expected) << json;
+  }
+}
+
 TEST(FieldTokens, ResetKeepsNothingOfTheLastDocument) {
   yyjson_doc *doc = yyjson_read(R"({"a":"one two"})", 15, 0);
   ASSERT_NE(doc, nullptr);
@@ -120,7 +146,10 @@ TEST(FieldTokens, ResetKeepsNothingOfTheLastDocument) {
 
 class Rebuild : public ::testing::Test {
  protected:
-  void SetUp() override { ix_ = sdb_index_new("t", nullptr); ASSERT_NE(ix_, nullptr); }
+  void SetUp() override {
+    ix_ = sdb_index_new("t", nullptr);
+    ASSERT_NE(ix_, nullptr);
+  }
   void TearDown() override { sdb_index_free(ix_); }
 
   uint32_t Add(const std::string &id, const std::string &json) {
@@ -247,7 +276,9 @@ std::string Distinct(int from, int n) {
   return text;
 }
 
-std::string Doc(const std::string &text) { return R"({"w":")" + text + R"("})"; }
+std::string Doc(const std::string &text) {
+  return R"({"w":")" + text + R"("})";
+}
 
 TEST_F(Rebuild, TableDoublesAtThe769thTermAndNeverShrinks) {
   Add("x", Doc(Distinct(0, 768)));

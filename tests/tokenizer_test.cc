@@ -37,8 +37,8 @@ TEST(Tokenizer, SplitsAtPunctuationAndKeepsUnderscoresAndDigits) {
 
 TEST(Tokenizer, EveryAsciiByteIsEitherPartOfATokenOrASeparator) {
   for (int c = 1; c < 0x80; c++) {
-    bool joins = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-                 c == '_';
+    bool joins =
+        (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
     std::string text = std::string("p") + static_cast<char>(c) + "q";
     if (joins) {
       std::string folded(1, static_cast<char>(c >= 'A' && c <= 'Z' ? c + 0x20 : c));
@@ -61,11 +61,11 @@ TEST(Tokenizer, EmptyTextAndSeparatorsOnlyGiveNoTokens) {
 
 TEST(Tokenizer, FoldsLatin1Capitals) {
   EXPECT_EQ(Tokens("ÀÉÎ Öl"), (V{"àéî", "öl"}));
-  EXPECT_EQ(Tokens("Þ"), (V{"þ"}));        // U+00DE, last of the range
-  EXPECT_EQ(Tokens("a×b"), (V{"a÷b"}));   // U+00D7 becomes U+00F7
-  EXPECT_EQ(Tokens("ß"), (V{"ß"}));        // U+00DF is past the range
-  EXPECT_EQ(Tokens("¿"), (V{"¿"}));        // U+00BF is before it
-  EXPECT_EQ(Tokens("ĀŒ"), (V{"ĀŒ"}));      // Latin Extended stays
+  EXPECT_EQ(Tokens("Þ"), (V{"þ"}));      // U+00DE, last of the range
+  EXPECT_EQ(Tokens("a×b"), (V{"a÷b"}));  // U+00D7 becomes U+00F7
+  EXPECT_EQ(Tokens("ß"), (V{"ß"}));      // U+00DF is past the range
+  EXPECT_EQ(Tokens("¿"), (V{"¿"}));      // U+00BF is before it
+  EXPECT_EQ(Tokens("ĀŒ"), (V{"ĀŒ"}));    // Latin Extended stays
 }
 
 TEST(Tokenizer, FoldsCyrillicCapitalsButNotTheBlockBeforeThem) {
@@ -77,17 +77,19 @@ TEST(Tokenizer, FoldsCyrillicCapitalsButNotTheBlockBeforeThem) {
 
 TEST(Tokenizer, TwoByteLeadTakesTheNextByteWhateverItIs) {
   // 0xC3 followed by 'A' decodes as U+00C1 and is folded like it.
-  EXPECT_EQ(Tokens("\xc3" "A"), (V{"\xc3\xa1"}));
+  EXPECT_EQ(Tokens(std::string("\xc3") + "A"), (V{"\xc3\xa1"}));
   // A lead byte as the token's last byte stays, and so does what precedes it.
   EXPECT_EQ(Tokens("AB\xc3"), (V{"ab\xc3"}));
   EXPECT_EQ(Tokens("\xc3 x"), (V{"\xc3", "x"}));
 }
 
 TEST(Tokenizer, LongerSequencesStepOverTheirFollowingBytes) {
-  EXPECT_EQ(Tokens("\xe2" "ABCD"), (V{"\xe2" "ABcd"}));
-  EXPECT_EQ(Tokens("\xf0" "ABCDE"), (V{"\xf0" "ABCde"}));
+  const std::string e2 = "\xe2", f0 = "\xf0";
+  EXPECT_EQ(Tokens(e2 + "ABCD"), (V{e2 + "ABcd"}));
+  EXPECT_EQ(Tokens(f0 + "ABCDE"), (V{f0 + "ABCde"}));
   // A stray continuation byte or 0xF8..0xFF steps over itself only.
-  EXPECT_EQ(Tokens("\x80" "A\xf8" "B"), (V{"\x80" "a\xf8" "b"}));
+  const std::string cont = "\x80", f8 = "\xf8";
+  EXPECT_EQ(Tokens(cont + "A" + f8 + "B"), (V{cont + "a" + f8 + "b"}));
   // Three-byte capitals (U+1E00) are not folded.
   EXPECT_EQ(Tokens("Ḁ"), (V{"Ḁ"}));
 }

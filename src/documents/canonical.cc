@@ -81,7 +81,9 @@ bool put(sdb_out out, const char *bytes, size_t n) {
   return true;
 }
 
-bool put_char(sdb_out out, char c) { return put(out, &c, 1); }
+bool put_char(sdb_out out, char c) {
+  return put(out, &c, 1);
+}
 
 bool put_number(sdb_out out, yyjson_val *val) {
   char scratch[64];
@@ -205,9 +207,8 @@ bool write_next_child(sdb_out out, sdb_stack *st, sdb_frame *f) {
 bool sdb_json_emit(yyjson_val *val, char **text, uint64_t *len, uint64_t *cap) {
   sdb_out out{text, len, cap};
   sdb_stack st{nullptr, 0, 0};
-  std::unique_ptr<sdb_stack, void (*)(sdb_stack *)> release(&st, [](sdb_stack *s) {
-    free(s->frames);
-  });
+  std::unique_ptr<sdb_stack, void (*)(sdb_stack *)> release(&st,
+                                                            [](sdb_stack *s) { free(s->frames); });
   if (!open_value(out, &st, val)) return false;
   while (st.count > 0) {
     sdb_frame *top = &st.frames[st.count - 1];

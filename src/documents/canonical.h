@@ -3,9 +3,10 @@
 // strings re-escaped by one fixed rule; numbers re-printed through a double.
 #pragma once
 
+#include <yyjson.h>
+
 #include <cstddef>
 #include <cstdint>
-#include <yyjson.h>
 
 // Appends the canonical text of val to the heap buffer (*text, *len, *cap),
 // keeping *cap >= *len + 2. Returns false when the buffer could not grow;

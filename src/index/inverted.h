@@ -1,8 +1,9 @@
 // The inverted index: rebuilt from the stored documents after every change.
 #pragma once
 
-#include <cstdint>
 #include <yyjson.h>
+
+#include <cstdint>
 
 struct sdb_index;
 struct sdb_term;
