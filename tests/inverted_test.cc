@@ -127,21 +127,6 @@ TEST(FieldTokens, StringMembersTokenizeLikeTheTokenizer) {
   }
 }
 
-TEST(FieldTokens, ResetKeepsNothingOfTheLastDocument) {
-  yyjson_doc *doc = yyjson_read(R"({"a":"one two"})", 15, 0);
-  ASSERT_NE(doc, nullptr);
-  sdb_field_tokens list{};
-  sdb_collect_doc_tokens(yyjson_doc_get_root(doc), &list);
-  sdb_field_tokens_reset(&list);
-  sdb_collect_tokens(yyjson_obj_get(yyjson_doc_get_root(doc), "a"), &list, 4);
-  ASSERT_EQ(list.count, 2u);
-  EXPECT_EQ(list.items[0].off, 0u);
-  EXPECT_EQ(std::string(list.bytes, list.bytes_len), "onetwo");
-  EXPECT_EQ(list.items[1].tag, 4);
-  sdb_field_tokens_free(&list);
-  yyjson_doc_free(doc);
-}
-
 // ---- Rebuild ----
 
 class Rebuild : public ::testing::Test {

@@ -114,21 +114,4 @@ TEST(Tokenizer, KeepsLongTokensWhole) {
   EXPECT_EQ(Tokens("a " + word + " b"), (V{"a", std::string(5000, 'q'), "b"}));
 }
 
-TEST(Tokenizer, NextTokenWalksASpanThatMayHoldNulBytes) {
-  const char text[] = "ab\0cd, e";
-  size_t n = sizeof text - 1;
-  size_t pos = 0, start = 0, len = 0;
-  ASSERT_TRUE(sdb_next_token(text, n, &pos, &start, &len));
-  EXPECT_EQ(start, 0u);
-  EXPECT_EQ(len, 2u);
-  ASSERT_TRUE(sdb_next_token(text, n, &pos, &start, &len));
-  EXPECT_EQ(start, 3u);
-  EXPECT_EQ(len, 2u);
-  ASSERT_TRUE(sdb_next_token(text, n, &pos, &start, &len));
-  EXPECT_EQ(start, 7u);
-  EXPECT_EQ(len, 1u);
-  EXPECT_FALSE(sdb_next_token(text, n, &pos, &start, &len));
-  EXPECT_EQ(pos, n);
-}
-
 }  // namespace
