@@ -109,14 +109,26 @@ uint64_t sdb_hash(const char *bytes, size_t n) {
   return h;
 }
 
+void sdb_copy_field(char *dst, size_t size, const char *src) {
+  size_t n = strlen(src);
+  if (n >= size) {
+    n = size - 1;
+    // src[n] is the first byte left out; when it continues a character,
+    // that character goes too (a UTF-8 sequence has at most 3 such bytes).
+    for (int k = 0; k < 3 && n > 0 && (static_cast<unsigned char>(src[n]) & 0xC0) == 0x80; k++) n--;
+  }
+  memcpy(dst, src, n);
+  dst[n] = '\0';
+}
+
 sdb_index *sdb_index_new(const char *name, const char *primary_key) {
   sdb_index *ix = static_cast<sdb_index *>(calloc(1, sizeof *ix));
   if (!ix) {
     sdb_error("oom: index");
     return nullptr;
   }
-  snprintf(ix->name, sizeof ix->name, "%s", name);
-  snprintf(ix->primary_key, sizeof ix->primary_key, "%s", primary_key ? primary_key : "id");
+  sdb_copy_field(ix->name, sizeof ix->name, name);
+  sdb_copy_field(ix->primary_key, sizeof ix->primary_key, primary_key ? primary_key : "id");
   ix->bucket_count = kInitialBuckets;
   ix->buckets = static_cast<sdb_term **>(calloc(kInitialBuckets, sizeof *ix->buckets));
   if (!ix->buckets) {

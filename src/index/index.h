@@ -87,8 +87,14 @@ struct sdb_index {
 // 64-bit FNV-1a over n bytes.
 uint64_t sdb_hash(const char *bytes, size_t n);
 
+// Copies src into a fixed text field of size bytes. A text that does not fit
+// is cut before the character that crosses the end, so that a cut never
+// leaves part of a UTF-8 sequence (the field is written out as JSON).
+void sdb_copy_field(char *dst, size_t size, const char *src);
+
 // A new empty index, or nullptr with "oom: index", "oom: buckets" or
-// "oom: docs". name is cut to 255 bytes, primary_key (nullptr: "id") to 127.
+// "oom: docs". name is cut to 255 bytes, primary_key (nullptr: "id") to 127,
+// each by sdb_copy_field.
 sdb_index *sdb_index_new(const char *name, const char *primary_key);
 
 // Releases ix and everything it owns; nullptr is ignored.

@@ -203,7 +203,7 @@ void settings_primary_key(char *text, uint64_t len, char (&key)[sizeof(sdb_index
   snprintf(key, sizeof key, "id");
   doc_ptr doc = parse_json(text, len);
   yyjson_val *value = yyjson_obj_get(yyjson_doc_get_root(doc.get()), "primary_key");
-  if (const char *s = c_string(value)) snprintf(key, sizeof key, "%s", s);
+  if (const char *s = c_string(value)) sdb_copy_field(key, sizeof key, s);
 }
 
 // Adds every entry {"__id":"..","raw":".."} of a stored documents array to
