@@ -246,8 +246,8 @@ TEST_F(PersistTest, ListElementsThatAreNotNamesArePassedOver) {
 
 TEST_F(PersistTest, NamesThatWouldLeaveTheStorageDirectoryAreNeverTouched) {
   std::string too_long = std::string(200, 'l') + "/" + std::string(100, 'l');
-  Put("_indexes/list.json", R"(["../out","a/../../out","/abs","a//b","./a","",")" + too_long +
-                                R"(","ok/x"])");
+  Put("_indexes/list.json",
+      R"(["../out","a/../../out","/abs","a//b","./a","",")" + too_long + R"(","ok/x"])");
   // Settings outside the storage directory must not be read either.
   fs::create_directories(root_ + "/out");
   WriteFile(root_ + "/out/meta.json", R"({"primary_key":"id"})");

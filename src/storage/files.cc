@@ -6,7 +6,8 @@
 // it over the target and then flushes the directory, so that once a write
 // has reported success the new content survives a power cut, and a reader
 // (or the next load after a crash) sees either the old or the new file whole.
-// The temporary file never outlives a failed call.
+// The temporary file never outlives a failed call. A directory that
+// sdb_mkdir_p creates is made durable in its parent for the same reason.
 #include "storage/files.h"
 
 #include <fcntl.h>
@@ -24,11 +25,6 @@
 namespace {
 
 // ---- POSIX platform layer ----
-
-// Creates one directory. An existing directory, a missing parent or a
-// refusal is not an error at this level: the files later written there
-// report it.
-void platform_mkdir(const char *path) { (void)mkdir(path, 0777); }
 
 // Size of the regular file behind f. False for anything else (a directory
 // opens for reading on POSIX but has no contents to read).
@@ -48,10 +44,10 @@ int flush_to_disk(FILE *f, bool *wrote) {
   return fsync(fileno(f)) == 0 ? 0 : errno;
 }
 
-// Makes a rename inside the directory of path durable. Returns 0, or the
-// errno of a failed fsync. A directory that cannot be opened, or a file
-// system that cannot sync directories, is given the benefit of the doubt:
-// there is nothing more this process can do for it.
+// Makes the entry of path in its directory (a rename, a new directory)
+// durable. Returns 0, or the errno of a failed fsync. A directory that
+// cannot be opened, or a file system that cannot sync directories, is given
+// the benefit of the doubt: there is nothing more this process can do.
 int sync_parent_dir(const char *path) {
   char dir[SDB_PATH_SIZE];
   snprintf(dir, sizeof dir, "%s", path);
@@ -71,8 +67,18 @@ int sync_parent_dir(const char *path) {
   return err;
 }
 
+// Creates one directory and makes its entry durable, so that the files later
+// written there cannot lose their directory in a power cut. An existing
+// directory, a missing parent or a refusal is not an error at this level:
+// the files later written there report it.
+void platform_mkdir(const char *path) {
+  if (mkdir(path, 0777) == 0) (void)sync_parent_dir(path);
+}
+
 // Discards the temporary file of a failed replacement.
-void discard(const char *tmp) { (void)unlink(tmp); }
+void discard(const char *tmp) {
+  (void)unlink(tmp);
+}
 
 }  // namespace
 
@@ -89,9 +95,13 @@ void sdb_mkdir_p(const char *path) {
   platform_mkdir(buf);
 }
 
-void sdb_rmdir(const char *path) { (void)rmdir(path); }
+void sdb_rmdir(const char *path) {
+  (void)rmdir(path);
+}
 
-void sdb_remove(const char *path) { (void)unlink(path); }
+void sdb_remove(const char *path) {
+  (void)unlink(path);
+}
 
 int sdb_write_file_atomic(const char *path, const void *data, uint64_t len) {
   char tmp[SDB_PATH_SIZE];
