@@ -43,7 +43,9 @@ void remove_index_files(const char *name) {
   const char *dir = sdb_path_of(name);
   sdb_mkdir_p(dir);
   char file[SDB_FILE_PATH_SIZE];
-  for (const char *fmt : {"%s/docs.json", "%s/meta.json", "%s/docs.json.tmp"}) {
+  // The settings go first: an index without them is not loaded, so a crash
+  // part-way leaves the index deleted rather than present without documents.
+  for (const char *fmt : {"%s/meta.json", "%s/docs.json", "%s/docs.json.tmp"}) {
     snprintf(file, sizeof file, fmt, dir);
     sdb_remove(file);
   }

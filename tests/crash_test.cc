@@ -1,0 +1,432 @@
+// Crash consistency. A child process changes indexes and documents and dies
+// part-way; a start on the same storage directory must then find every file
+// whole and exactly the changes the child saw succeed. The one change in
+// flight may or may not be there, but never in part.
+//
+// Two ways of dying:
+//  - SIGKILL at a random moment of a random workload, over many rounds on
+//    one directory, with decoy ".tmp" files planted between rounds that must
+//    never be taken for data. SEARCHDB_SOAK_ROUNDS sets the number of rounds
+//    (default 12), SEARCHDB_CRASH_SEED the seed (default 1).
+//  - an exit right before the k-th rename, unlink or rmdir of a scripted
+//    workload, for every k: each state the directory can be left in by a
+//    process crash (files are only ever replaced whole) is visited once.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <yyjson.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fixture.h"
+#include "frame/registry.h"
+#include "index/index.h"
+
+// ---- crash points ----
+//
+// The test program's own rename, unlink and rmdir stand in front of the C
+// library's. Armed in a child, they count the calls and end the process
+// right before the one numbered g_crash_at, as a crash would.
+
+namespace {
+
+long g_crash_at = 0;  // 0: disarmed
+long g_mutations = 0;
+
+void MaybeCrash() {
+  if (g_crash_at != 0 && ++g_mutations == g_crash_at) _exit(0);
+}
+
+template <typename F>
+F RealFunction(const char *name) {
+  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+extern "C" int rename(const char *from, const char *to) noexcept {
+  static auto real = RealFunction<int (*)(const char *, const char *)>("rename");
+  MaybeCrash();
+  return real(from, to);
+}
+
+extern "C" int unlink(const char *path) noexcept {
+  static auto real = RealFunction<int (*)(const char *)>("unlink");
+  MaybeCrash();
+  return real(path);
+}
+
+extern "C" int rmdir(const char *path) noexcept {
+  static auto real = RealFunction<int (*)(const char *)>("rmdir");
+  MaybeCrash();
+  return real(path);
+}
+
+namespace {
+
+using doc_map = std::map<std::string, std::string>;  // id -> stored text
+using state = std::map<std::string, doc_map>;         // index name -> its documents
+
+// One change as the child logs it: "B <kind> <index> [<id> [<text>]]...".
+struct change {
+  char kind = 0;  // 'c' create index, 'r' delete index, 'a' add batch, 'd' delete document
+  std::string index;
+  std::vector<std::pair<std::string, std::string>> docs;  // 'a': id and text; 'd': id only
+};
+
+const char *const kIndexNames[] = {"books", "users", "shop/items"};
+constexpr int kIdSpace = 16;
+
+int EnvInt(const char *name, int fallback) {
+  const char *v = getenv(name);
+  return v && *v ? atoi(v) : fallback;
+}
+
+void Apply(state &s, const change &c) {
+  switch (c.kind) {
+    case 'c':
+      s.emplace(c.index, doc_map{});
+      break;
+    case 'r':
+      s.erase(c.index);
+      break;
+    case 'a':
+      for (const auto &[id, text] : c.docs) s[c.index][id] = text;
+      break;
+    case 'd':
+      s[c.index].erase(c.docs[0].first);
+      break;
+  }
+}
+
+std::string Describe(const state &s) {
+  std::ostringstream out;
+  for (const auto &[name, docs] : s) {
+    out << name << ":";
+    for (const auto &[id, text] : docs) out << " " << id << "=" << text;
+    out << "\n";
+  }
+  return out.str();
+}
+
+// ---- the child ----
+
+void Log(int fd, const std::string &line) {
+  // One write of less than PIPE_BUF bytes reaches the pipe whole.
+  ssize_t n = write(fd, line.data(), line.size());
+  if (n != static_cast<ssize_t>(line.size())) _exit(3);
+}
+
+change RandomChange(std::mt19937 &rng, long serial) {
+  change c;
+  c.index = kIndexNames[rng() % 3];
+  int roll = static_cast<int>(rng() % 100);
+  if (roll < 15) {
+    c.kind = 'c';
+  } else if (roll < 20) {
+    c.kind = 'r';
+  } else if (roll < 40) {
+    c.kind = 'd';
+    c.docs.push_back({"d" + std::to_string(rng() % kIdSpace), ""});
+  } else {
+    c.kind = 'a';
+    int count = 1 + static_cast<int>(rng() % 4);
+    for (int i = 0; i < count; i++) {
+      std::string id = "d" + std::to_string(rng() % kIdSpace);
+      std::string word = "w" + std::to_string(serial) + "x" + std::to_string(i);
+      c.docs.push_back({id, R"({"id":")" + id + R"(","title":")" + word + R"("})"});
+    }
+  }
+  return c;
+}
+
+std::string BatchJson(const change &c) {
+  std::string json = "[";
+  for (const auto &[id, text] : c.docs) json += (json.size() > 1 ? "," : "") + text;
+  return json + "]";
+}
+
+bool Perform(const change &c) {
+  switch (c.kind) {
+    case 'c':
+      return searchdb_index_create(c.index.c_str(), nullptr) == 0;
+    case 'r':
+      return searchdb_index_delete(c.index.c_str()) == 0;
+    case 'a':
+      return searchdb_documents_add(c.index.c_str(), BatchJson(c).c_str()) ==
+             static_cast<int>(c.docs.size());
+    default:
+      return searchdb_document_delete(c.index.c_str(), c.docs[0].first.c_str()) == 0;
+  }
+}
+
+void PerformLogged(int fd, const change &c) {
+  std::string line = std::string("B ") + c.kind + " " + c.index;
+  for (const auto &[id, text] : c.docs) line += " " + id + (text.empty() ? "" : " " + text);
+  Log(fd, line + "\n");
+  Log(fd, Perform(c) ? "A\n" : "F\n");
+}
+
+[[noreturn]] void RunRandomChild(const std::string &dir, int fd, unsigned seed, long serial_base) {
+  if (searchdb_init(dir.c_str()) != 0) _exit(2);
+  std::mt19937 rng(seed);
+  for (long serial = serial_base;; serial++) PerformLogged(fd, RandomChange(rng, serial));
+}
+
+change Doc(const char *index, std::vector<std::pair<std::string, std::string>> docs) {
+  change c{'a', index, {}};
+  for (auto &[id, word] : docs) {
+    c.docs.push_back({id, R"({"id":")" + id + R"(","title":")" + word + R"("})"});
+  }
+  return c;
+}
+
+// A workload that passes through every kind of change, including deleting
+// and re-creating an index that holds documents.
+const std::vector<change> &Script() {
+  static const std::vector<change> script = {
+      {'c', "books", {}},
+      Doc("books", {{"d1", "alpha"}, {"d2", "beta"}, {"d3", "gamma"}}),
+      Doc("books", {{"d2", "delta"}}),
+      {'d', "books", {{"d1", ""}}},
+      {'c', "shop/items", {}},
+      Doc("shop/items", {{"x1", "epsilon"}}),
+      {'r', "books", {}},
+      {'c', "books", {}},
+      Doc("books", {{"d9", "zeta"}}),
+      {'r', "shop/items", {}},
+  };
+  return script;
+}
+
+// Runs the script, dying right before the crash_at-th file-system change;
+// exits 1 when the script ended first.
+[[noreturn]] void RunScriptChild(const std::string &dir, int fd, long crash_at) {
+  if (searchdb_init(dir.c_str()) != 0) _exit(2);
+  g_crash_at = crash_at;
+  for (const change &c : Script()) PerformLogged(fd, c);
+  _exit(1);
+}
+
+// ---- the parent ----
+
+change ParseBegin(const std::string &line) {
+  std::istringstream in(line.substr(2));
+  change c;
+  in >> c.kind >> c.index;
+  std::string id, text;
+  while (in >> id) {
+    if (c.kind == 'a') in >> text;
+    c.docs.push_back({id, c.kind == 'a' ? text : ""});
+  }
+  return c;
+}
+
+// Applies every acknowledged change of the log to s; returns the change
+// that was in flight when the child died, if any.
+std::optional<change> ReplayLog(const std::string &log, state &s, int *acknowledged) {
+  std::istringstream in(log);
+  std::string line;
+  std::optional<change> pending;
+  while (std::getline(in, line)) {
+    if (line.rfind("B ", 0) == 0) {
+      pending = ParseBegin(line);
+    } else if (line == "A") {
+      Apply(s, *pending);
+      ++*acknowledged;
+      pending.reset();
+    } else if (line == "F") {
+      pending.reset();
+    }
+  }
+  return pending;
+}
+
+std::string ReadAll(int fd) {
+  std::string log;
+  char buf[8192];
+  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) log.append(buf, static_cast<size_t>(n));
+  return log;
+}
+
+// Reads what the child writes until the deadline, then kills it and reads
+// the rest.
+std::string KillAfter(pid_t child, int fd, std::chrono::microseconds delay) {
+  std::string log;
+  char buf[8192];
+  auto deadline = std::chrono::steady_clock::now() + delay;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() < 0) break;
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left.count())) > 0) {
+      ssize_t n = read(fd, buf, sizeof buf);
+      if (n <= 0) break;
+      log.append(buf, static_cast<size_t>(n));
+    }
+  }
+  kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+  return log + ReadAll(fd);
+}
+
+state LoadedState() {
+  state s;
+  for (uint32_t i = 0; i < s_index_count; i++) {
+    const sdb_index *ix = s_indexes[i];
+    doc_map &docs = s[ix->name];
+    for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
+      if (ix->docs[slot].alive) docs[ix->docs[slot].id] = ix->docs[slot].raw;
+    }
+  }
+  return s;
+}
+
+class CrashTest : public StorageTest {
+ protected:
+  static bool ParsesAsJson(const std::string &path) {
+    std::string text = ReadFile(path);
+    yyjson_doc *doc = yyjson_read(text.data(), text.size(), 0);
+    yyjson_doc_free(doc);
+    return doc != nullptr;
+  }
+
+  // Every data file under the storage directory parses.
+  void ExpectFilesParse() {
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(dir_)) {
+      std::string file = entry.path().filename();
+      if (file == "list.json" || file == "meta.json" || file == "docs.json") {
+        EXPECT_TRUE(ParsesAsJson(entry.path())) << entry.path();
+      }
+    }
+  }
+
+  // Temporary files that look like data: a list naming an index whose files
+  // are complete, and documents beside every index's documents file.
+  void PlantDecoys() {
+    std::filesystem::create_directories(Path("ghost"));
+    WriteFile(Path("ghost/meta.json"), R"({"name":"ghost","primary_key":"id"})");
+    WriteFile(Path("ghost/docs.json"), R"([{"__id":"g","raw":"{\"id\":\"g\"}"}])");
+    WriteFile(Path("_indexes/list.json.tmp"), R"(["books","users","shop/items","ghost"])");
+    for (const char *name : kIndexNames) {
+      if (!Exists(Path(name))) continue;
+      WriteFile(Path(std::string(name) + "/docs.json.tmp"),
+                R"([{"__id":"g","raw":"{\"id\":\"g\",\"title\":\"ghost\"}"}])");
+    }
+  }
+
+  // Starts the library on what a dead child left and checks it against the
+  // acknowledged changes of its log, applied to expected; expected becomes
+  // what was found. Returns whether the change in flight was there.
+  bool ExpectRecovered(const std::string &log, state &expected, int *acknowledged) {
+    state before = expected;
+    std::optional<change> pending = ReplayLog(log, expected, acknowledged);
+    ExpectFilesParse();
+    Open();
+    state loaded = LoadedState();
+    bool pending_found = false;
+    if (pending) {
+      state with_pending = expected;
+      Apply(with_pending, *pending);
+      if (loaded == with_pending && loaded != expected) {
+        expected = with_pending;
+        pending_found = true;
+      }
+    }
+    EXPECT_EQ(Describe(loaded), Describe(expected)) << "before:\n" << Describe(before);
+    if (loaded != expected) expected = loaded;
+    ExpectSearchAgrees(expected);
+    searchdb_cleanup();
+    return pending_found;
+  }
+
+  // Every stored document is found by the word of its title, and by no
+  // other document's.
+  void ExpectSearchAgrees(const state &s) {
+    for (const auto &[name, docs] : s) {
+      for (const auto &[id, text] : docs) {
+        std::string word = text.substr(text.find("\"title\":\"") + 9);
+        word.resize(word.find('"'));
+        std::string response = searchdb_search(name.c_str(), word.c_str(), 0, 0);
+        EXPECT_NE(response.find("\"totalHits\":1}"), std::string::npos) << word << " " << response;
+        EXPECT_NE(response.find(text), std::string::npos) << word << " " << response;
+      }
+    }
+  }
+};
+
+TEST_F(CrashTest, AKilledWriterLeavesEveryAcknowledgedChangeAndNothingElse) {
+  const int rounds = EnvInt("SEARCHDB_SOAK_ROUNDS", 12);
+  const unsigned seed = static_cast<unsigned>(EnvInt("SEARCHDB_CRASH_SEED", 1));
+  std::mt19937 rng(seed);
+  state expected;
+  int in_flight_seen = 0, acknowledged = 0;
+  for (int round = 0; round < rounds; round++) {
+    SCOPED_TRACE("seed " + std::to_string(seed) + ", round " + std::to_string(round));
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      close(fds[0]);
+      RunRandomChild(dir_, fds[1], rng(), 1000000L * round);
+    }
+    close(fds[1]);
+    auto delay = std::chrono::microseconds(20000 + rng() % 150000);
+    std::string log = KillAfter(child, fds[0], delay);
+    close(fds[0]);
+    if (ExpectRecovered(log, expected, &acknowledged)) in_flight_seen++;
+    if (HasFailure()) return;
+    PlantDecoys();
+  }
+  RecordProperty("acknowledged_changes", acknowledged);
+  RecordProperty("in_flight_changes_found", in_flight_seen);
+  EXPECT_GT(acknowledged, rounds) << "the child hardly ever got a change through";
+}
+
+TEST_F(CrashTest, EveryCrashPointOfAScriptLeavesAConsistentStore) {
+  int points = 0, acknowledged = 0;
+  for (long crash_at = 1;; crash_at++) {
+    SCOPED_TRACE("crash before file-system change " + std::to_string(crash_at));
+    std::filesystem::remove_all(dir_);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      close(fds[0]);
+      RunScriptChild(dir_, fds[1], crash_at);
+    }
+    close(fds[1]);
+    std::string log = ReadAll(fds[0]);
+    close(fds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    state expected;
+    ExpectRecovered(log, expected, &acknowledged);
+    if (HasFailure()) return;
+    if (WEXITSTATUS(status) == 1) break;  // the script ran to its end
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    points++;
+  }
+  RecordProperty("crash_points", points);
+  // Three files per create, two per add, five steps per index deletion.
+  EXPECT_GT(points, 25);
+}
+
+}  // namespace
