@@ -187,15 +187,15 @@ struct hit_row {
   std::string rank;
   std::string id;
   marked_text title;
+  std::string match_key;  // the member the snippet comes from, shown before it
   marked_text match;
 };
 
 marked_text marked(std::string text, const std::vector<std::string> &query,
-                   const std::vector<bool> &exact_only, size_t prefix_len = 0) {
+                   const std::vector<bool> &exact_only) {
   marked_text cell{printable(text), {}};
-  std::string_view value = std::string_view(cell.text).substr(prefix_len);
-  for (const word_match &m : matching_words(value, query, exact_only)) {
-    cell.marks.emplace_back(prefix_len + m.begin, prefix_len + m.end);
+  for (const word_match &m : matching_words(cell.text, query, exact_only)) {
+    cell.marks.emplace_back(m.begin, m.end);
   }
   return cell;
 }
@@ -208,12 +208,11 @@ size_t distinct_query_words(const std::vector<word_match> &matches) {
   return seen.size();
 }
 
-// The member, other than the id and the title, that holds the most distinct
-// query words (then the most matching words; the first on a tie), shown as
-// "key: value".
-marked_text best_member(yyjson_val *hit, const std::string &primary_key, const char *title_key,
-                        const std::vector<std::string> &query, const std::vector<bool> &exact_only) {
-  marked_text best;
+// Picks the member, other than the id and the title, that holds the most
+// distinct query words (then the most matching words; the first on a tie).
+void pick_best_member(yyjson_val *hit, const std::string &primary_key, const char *title_key,
+                      const std::vector<std::string> &query, const std::vector<bool> &exact_only,
+                      hit_row *row) {
   size_t best_distinct = 0, best_count = 0;
   size_t index, count;
   yyjson_val *key, *value;
@@ -226,11 +225,10 @@ marked_text best_member(yyjson_val *hit, const std::string &primary_key, const c
     if (distinct > best_distinct || (distinct == best_distinct && matches.size() > best_count)) {
       best_distinct = distinct;
       best_count = matches.size();
-      std::string prefix = std::string(name) + ": ";
-      best = marked(prefix + text, query, exact_only, prefix.size());
+      row->match_key = printable(name) + ": ";
+      row->match = marked(text, query, exact_only);
     }
   }
-  return best;
 }
 
 hit_row make_hit_row(yyjson_val *hit, size_t rank, const std::string &primary_key,
@@ -252,7 +250,7 @@ hit_row make_hit_row(yyjson_val *hit, size_t rank, const std::string &primary_ke
                           : yyjson_obj_get(hit, "name") ? "name"
                                                         : nullptr;
   if (title_key) row.title = marked(flatten(yyjson_obj_get(hit, title_key)), query, exact_only);
-  row.match = best_member(hit, primary_key, title_key, query, exact_only);
+  pick_best_member(hit, primary_key, title_key, query, exact_only, &row);
   return row;
 }
 
@@ -260,8 +258,9 @@ struct column_widths {
   size_t rank, id, title, match;
 };
 
-// Rank and id keep their width, the title takes what it needs up to 40
-// columns, and the snippet the rest; narrow terminals shrink the title first.
+// The id and the title take what they need up to 20 and 40 columns, the
+// snippet the rest but at least two fifths of the line; narrow terminals
+// shrink the title first, then the id.
 column_widths layout(const std::vector<hit_row> &rows, const table_style &style) {
   column_widths w{1, 2, 5, 5};
   for (const hit_row &row : rows) {
@@ -269,17 +268,17 @@ column_widths layout(const std::vector<hit_row> &rows, const table_style &style)
     w.id = std::max(w.id, utf8_width(row.id));
     w.title = std::max(w.title, marked_width(row.title, 0, style));
   }
-  w.id = std::min<size_t>(w.id, 24);
+  w.id = std::min<size_t>(w.id, 20);
   w.title = std::min<size_t>(w.title, 40);
   const size_t gaps = 3 * (sizeof(kColumnGap) - 1);
-  const size_t min_match = 24;
+  const size_t min_match = std::max<size_t>(24, style.width * 2 / 5);
   size_t fixed = w.rank + w.id + w.title + gaps;
   if (fixed + min_match > style.width) {
     size_t excess = fixed + min_match - style.width;
-    size_t shrink = std::min(excess, w.title > 12 ? w.title - 12 : 0);
+    size_t shrink = std::min(excess, w.title > 16 ? w.title - 16 : 0);
     w.title -= shrink;
     excess -= shrink;
-    w.id -= std::min(excess, w.id > 8 ? w.id - 8 : 0);
+    w.id -= std::min(excess, w.id > 10 ? w.id - 10 : 0);
     fixed = w.rank + w.id + w.title + gaps;
   }
   w.match = style.width > fixed + min_match ? style.width - fixed : min_match;
@@ -341,7 +340,9 @@ std::string render_hits(const std::string &response_json, const std::string &pri
       out += pad_left(row.rank, w.rank) + kColumnGap;
       out += fit(marked_text{row.id, {}}, w.id, false, true, style) + kColumnGap;
       out += fit(row.title, w.title, false, true, style) + kColumnGap;
-      out += fit(row.match, w.match, true, false, style);
+      size_t key_width = std::min(utf8_width(row.match_key), w.match / 2);
+      out += fit(marked_text{row.match_key, {}}, key_width, false, false, style);
+      out += fit(row.match, w.match - key_width, true, false, style);
       while (!out.empty() && out.back() == ' ') out.pop_back();
       out += '\n';
     }

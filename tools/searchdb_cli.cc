@@ -30,7 +30,7 @@ enum exit_code { exit_ok = 0, exit_refused = 1, exit_usage = 2 };
 
 const char kDefaultDir[] = "./searchdb-data";
 const long long kDefaultLimit = 20;
-const long long kDefaultBatch = 1000;
+const long long kDefaultBatch = 10000;
 
 // ---- Command lines ----
 
@@ -439,11 +439,16 @@ int add_batches(const invocation &inv, const input_documents &docs) {
   return exit_ok;
 }
 
-int run_add(session *, const invocation &inv) {
+int run_add(session *s, const invocation &inv) {
+  std::string source = inv.args.size() > 1 ? inv.args[1] : "-";
+  if (s->in_shell && source == "-") {
+    return usage_error("in the shell 'add' reads a FILE; standard input holds the commands",
+                       find_command("add"));
+  }
   // Refuse a missing index before reading what may be a long input.
   if (is_null_result(searchdb_index_stats_json(inv.args[0].c_str()))) return refused(inv);
   std::string text, error;
-  if (!read_input(inv.args.size() > 1 ? inv.args[1] : "-", &text, &error)) {
+  if (!read_input(source, &text, &error)) {
     fprintf(stderr, "searchdb: add: %s\n", error.c_str());
     return exit_refused;
   }
@@ -522,7 +527,7 @@ const command_info kCommands[] = {
     {"add", "NAME [FILE|-] [--batch N]",
      "Adds or replaces documents from FILE, or from standard input when FILE is '-' or\n"
      "missing. The input is one JSON object, a JSON array of objects, or JSON Lines\n"
-     "(one object a line). Documents go to the library in batches of N (default 1000);\n"
+     "(one object a line). Documents go to the library in batches of N (default 10000);\n"
      "each batch is stored whole or not at all, and a refused batch stops the run.",
      opt_batch, 1, 2, run_add},
     {"get", "NAME ID", "Prints one document.", 0, 2, 2, run_get},
