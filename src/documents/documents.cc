@@ -116,10 +116,14 @@ int commit_batch(sdb_index *ix, staging *s) {
     sdb_error("oom: documents_add");
     return -1;
   }
+  // Each staged text is released as soon as the index holds its copy, so a
+  // large batch is not held twice through the rebuild and the save.
   size_t added = 0;
   while (added < s->count &&
          sdb_index_add_raw_doc(ix, s->ids[added], s->texts[added], s->lens[added], &undo[added]) !=
              SDB_NO_SLOT) {
+    free(s->texts[added]);
+    s->texts[added] = nullptr;
     added++;
   }
   bool ok = added == s->count && rebuild_and_save(ix);
