@@ -1,0 +1,313 @@
+"""The searchdb Python package, run against the library named by
+SEARCHDB_LIBRARY. Every test works in its own temporary directory."""
+import importlib.util
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import unittest
+
+import searchdb
+from searchdb import Database, SearchdbError
+
+PACKAGE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+BOOKS = [
+    {"id": "hobbit", "title": "The Hobbit", "author": "J. R. R. Tolkien", "year": 1937},
+    {"id": "lotr", "title": "The Lord of the Rings", "author": "J. R. R. Tolkien", "year": 1954},
+    {"id": "dune", "title": "Dune", "author": "Frank Herbert", "year": 1965},
+    {"id": 42, "title": "The Hitchhiker's Guide to the Galaxy", "author": "Douglas Adams"},
+]
+
+
+class DatabaseCase(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="searchdb-py-")
+        self.path = os.path.join(self.tmp, "store")
+        self.db = Database(self.path)
+
+    def tearDown(self):
+        self.db.close()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def books(self):
+        self.db.open()
+        books = self.db.create_index("books")
+        books.add(BOOKS)
+        return books
+
+    def python(self, code, env):
+        return subprocess.run([sys.executable, "-B", "-c", code], capture_output=True,
+                              text=True, env=env, timeout=120)
+
+
+class LifecycleTest(DatabaseCase):
+    def test_context_manager_opens_and_closes(self):
+        with Database(self.path) as db:
+            self.assertFalse(db.closed)
+            db.create_index("books").add(BOOKS[0])
+        self.assertTrue(db.closed)
+        with self.assertRaisesRegex(SearchdbError, "is closed"):
+            db.indexes()
+        db.close()  # closing again is harmless
+
+    def test_changes_survive_closing_and_reopening(self):
+        self.books()
+        self.db["books"].delete("dune")
+        self.db.close()
+        with Database(self.path) as db:
+            self.assertEqual(len(db["books"]), 3)
+            self.assertEqual(db["books"].get("hobbit"), BOOKS[0])
+            with self.assertRaisesRegex(SearchdbError, "^document 'dune' not found$"):
+                db["books"].get("dune")
+
+    def test_only_one_database_is_open_per_process(self):
+        self.db.open()
+        other = Database(os.path.join(self.tmp, "other"))
+        with self.assertRaisesRegex(SearchdbError, "another Database is open in this process"):
+            other.open()
+        with self.assertRaisesRegex(SearchdbError, "already open"):
+            self.db.open()
+        self.db.close()
+        with other:
+            self.assertEqual(other.indexes(), [])
+        self.db.open()
+
+    def test_index_of_a_closed_database_refuses(self):
+        books = self.books()
+        self.db.close()
+        with self.assertRaisesRegex(SearchdbError, "is closed"):
+            books.search("dune")
+        with Database(self.path):  # another object on the same directory
+            with self.assertRaisesRegex(SearchdbError, "is closed"):
+                books.get("dune")
+
+    def test_empty_path_is_refused_by_the_library(self):
+        with self.assertRaises(SearchdbError) as caught:
+            Database("").open()
+        self.assertEqual(caught.exception.message, "storage_dir empty")
+        self.db.open()  # the failed open left the process free
+
+    def test_path_like_objects_are_accepted(self):
+        import pathlib
+        with Database(pathlib.Path(self.path)) as db:
+            db.create_index("x")
+        self.assertTrue(os.path.isdir(os.path.join(self.path, "x")))
+
+
+class IndexManagementTest(DatabaseCase):
+    def test_create_list_and_drop(self):
+        self.db.open()
+        self.assertEqual(self.db.indexes(), [])
+        self.db.create_index("books")
+        shop = self.db.create_index("shop/items", primary_key="sku")
+        self.assertEqual(self.db.indexes(), [{"name": "books", "primary_key": "id"},
+                                             {"name": "shop/items", "primary_key": "sku"}])
+        self.assertEqual(shop.primary_key, "sku")
+        self.assertIn("books", self.db)
+        self.db.drop_index("books")
+        self.assertNotIn("books", self.db)
+        with self.assertRaisesRegex(SearchdbError, "^index 'books' not found$"):
+            self.db["books"]
+
+    def test_library_refusals_carry_its_message(self):
+        self.db.open()
+        self.db.create_index("books")
+        with self.assertRaises(SearchdbError) as caught:
+            self.db.create_index("books")
+        self.assertEqual(str(caught.exception), "index 'books' already exists")
+        with self.assertRaisesRegex(SearchdbError, "^index name empty$"):
+            self.db.create_index("")
+        with self.assertRaisesRegex(SearchdbError, "^index 'nope' not found$"):
+            self.db.drop_index("nope")
+
+    def test_bad_argument_types_and_nul_characters(self):
+        self.db.open()
+        with self.assertRaises(TypeError):
+            self.db.create_index(b"books")
+        with self.assertRaises(ValueError):
+            self.db.create_index("bo\0oks")
+        with self.assertRaises(TypeError):
+            self.db.create_index("books", primary_key=7)
+
+
+class DocumentTest(DatabaseCase):
+    def test_add_one_or_many(self):
+        self.db.open()
+        books = self.db.create_index("books")
+        self.assertEqual(books.add(BOOKS[0]), 1)
+        self.assertEqual(books.add(BOOKS[1:]), 3)
+        self.assertEqual(books.add(tuple(BOOKS[:2])), 2)
+        self.assertEqual(books.add([]), 0)
+        self.assertEqual(len(books), 4)
+
+    def test_batch_is_all_or_nothing(self):
+        books = self.books()
+        with self.assertRaisesRegex(SearchdbError, "^document missing primary key 'id'$"):
+            books.add([{"id": "new", "title": "New"}, {"title": "no id"}])
+        with self.assertRaisesRegex(SearchdbError, "^document 'new' not found$"):
+            books.get("new")
+        self.assertEqual(len(books), 4)
+
+    def test_get_replace_and_delete(self):
+        books = self.books()
+        self.assertEqual(books.get(42), BOOKS[3])
+        self.assertEqual(books.get("42"), BOOKS[3])
+        books.add({"id": "dune", "title": "Dune Messiah"})
+        self.assertEqual(books.get("dune"), {"id": "dune", "title": "Dune Messiah"})
+        books.delete("dune")
+        with self.assertRaisesRegex(SearchdbError, "^document 'dune' deleted$"):
+            books.get("dune")
+        with self.assertRaisesRegex(SearchdbError, "^document 'never' not found$"):
+            books.delete("never")
+
+    def test_values_round_trip(self):
+        self.db.open()
+        docs = self.db.create_index("docs")
+        doc = {"id": "u", "text": "café 😀 \"quoted\"\n", "n": [1, 2.5, None, True],
+               "nested": {"deep": {"er": False}}}
+        docs.add(doc)
+        self.assertEqual(docs.get("u"), doc)
+
+    def test_bad_documents_are_refused_before_the_library(self):
+        books = self.books()
+        with self.assertRaises(TypeError):
+            books.add('{"id": "json text"}')
+        with self.assertRaises(ValueError):
+            books.add({"id": "nan", "value": float("nan")})
+        with self.assertRaises(TypeError):
+            books.get(1.5)
+
+    def test_custom_primary_key(self):
+        self.db.open()
+        shop = self.db.create_index("shop", primary_key="sku")
+        shop.add([{"sku": "A1", "name": "lamp"}, {"sku": 7, "name": "chair"}])
+        self.assertEqual(shop.get(7)["name"], "chair")
+        with self.assertRaisesRegex(SearchdbError, "missing primary key 'sku'"):
+            shop.add({"id": "x"})
+
+
+class SearchTest(DatabaseCase):
+    def test_response_and_paging(self):
+        books = self.books()
+        response = books.search("tolkien")
+        self.assertEqual(list(response), ["hits", "query", "processingTimeMs", "limit",
+                                          "offset", "totalHits"])
+        self.assertEqual(response["totalHits"], 2)
+        self.assertEqual(sorted(h["id"] for h in response["hits"]), ["hobbit", "lotr"])
+        first = books.search("tolkien", limit=1)
+        second = books.search("tolkien", limit=1, offset=1)
+        self.assertEqual(first["hits"] + second["hits"], response["hits"])
+        self.assertEqual(len(books.search("the", limit=0)["hits"]), 3)
+        self.assertEqual(books.search("tolkien", limit=-5)["limit"], 0)
+        self.assertEqual(books.search("tolkien", offset=10)["hits"], [])
+
+    def test_prefix_typo_and_unicode_queries(self):
+        books = self.books()
+        books.add({"id": "ko", "title": "Каштанка", "author": "Антон Чехов"})
+        self.assertEqual([h["id"] for h in books.search("hitch")["hits"]], [42])
+        self.assertEqual([h["id"] for h in books.search("galaxi")["hits"]], [42])
+        self.assertEqual([h["id"] for h in books.search("ЧЕХОВ")["hits"]], ["ko"])
+        self.assertEqual(books.search("")["totalHits"], 0)
+
+    def test_bad_paging_values(self):
+        books = self.books()
+        with self.assertRaises(TypeError):
+            books.search("dune", limit="5")
+        with self.assertRaises(TypeError):
+            books.search("dune", offset=True)
+        with self.assertRaises(ValueError):
+            books.search("dune", limit=2 ** 31)
+        with self.assertRaises(ValueError):
+            books.search("du\0ne")
+
+    def test_stats(self):
+        books = self.books()
+        stats = books.stats()
+        self.assertEqual(stats["name"], "books")
+        self.assertEqual(stats["document_count"], 4)
+        self.assertEqual(stats["bm25"], {"k1": 1.2, "b": 0.75})
+
+    def test_threads_share_a_database(self):
+        books = self.books()
+        errors = []
+
+        def work(n):
+            try:
+                for i in range(20):
+                    books.add({"id": f"t{n}-{i}", "title": f"thread {n} book {i}"})
+                    hits = books.search(f"thread {n}", limit=0)["hits"]
+                    if not any(h["id"] == f"t{n}-{i}" for h in hits):
+                        errors.append(f"t{n}-{i} not found")
+            except Exception as exc:  # reported below; a thread cannot fail the test
+                errors.append(repr(exc))
+
+        threads = [threading.Thread(target=work, args=(n,)) for n in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        self.assertEqual(errors, [])
+        self.assertEqual(len(books), 4 + 80)
+
+
+class LoadingTest(DatabaseCase):
+    def library_file(self):
+        path = os.environ.get("SEARCHDB_LIBRARY")
+        if not path:
+            self.skipTest("SEARCHDB_LIBRARY is not set")
+        return os.path.realpath(path)
+
+    def copy_package(self, into):
+        shutil.copytree(os.path.join(PACKAGE_DIR, "searchdb"), os.path.join(into, "searchdb"))
+        return os.path.join(into, "searchdb")
+
+    def test_library_next_to_the_package_is_found(self):
+        lib = self.library_file()
+        package = self.copy_package(os.path.join(self.tmp, "site"))
+        shutil.copy(lib, os.path.join(package, "libsearchdb.so"))
+        env = {k: v for k, v in os.environ.items() if k != "SEARCHDB_LIBRARY"}
+        env["PYTHONPATH"] = os.path.join(self.tmp, "site")
+        code = ("import searchdb, searchdb._library as l\n"
+                f"with searchdb.Database({self.path!r}) as db: db.create_index('x')\n"
+                "print(l.path())")
+        result = self.python(code, env)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout.strip(), os.path.join(package, "libsearchdb.so"))
+
+    def test_unloadable_library_is_reported(self):
+        env = dict(os.environ, SEARCHDB_LIBRARY=os.path.join(self.tmp, "missing.so"),
+                   PYTHONPATH=PACKAGE_DIR)
+        result = self.python(f"import searchdb; searchdb.Database({self.path!r}).open()", env)
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn("cannot load the searchdb library", result.stderr)
+        self.assertIn("missing.so", result.stderr)
+
+    def test_pip_installs_the_package(self):
+        self.library_file()
+        # Building with setuptools offline needs its wheel support at hand.
+        if importlib.util.find_spec("pip") is None or importlib.util.find_spec("wheel") is None:
+            self.skipTest("pip or wheel is not available to this Python")
+        source = os.path.join(self.tmp, "source")
+        shutil.copytree(PACKAGE_DIR, source, ignore=shutil.ignore_patterns("tests", "__pycache__"))
+        target = os.path.join(self.tmp, "installed")
+        result = subprocess.run(
+            [sys.executable, "-m", "pip", "install", "--no-index", "--no-build-isolation",
+             "--no-deps", "--quiet", "--target", target, source],
+            capture_output=True, text=True, timeout=300)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        env = dict(os.environ, PYTHONPATH=target)
+        code = ("import searchdb\n"
+                f"with searchdb.Database({self.path!r}) as db:\n"
+                "    db.create_index('x').add({'id': 1})\n"
+                "print(searchdb.__file__)")
+        result = self.python(code, env)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertTrue(result.stdout.strip().startswith(target), result.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()
