@@ -57,8 +57,10 @@ export PKG_CONFIG_PATH=$lib/pkgconfig
 pc_flags=$(pkg-config --cflags --libs searchdb) || die "pkg-config does not know searchdb"
 # shellcheck disable=SC2086  # word splitting of the flag lists is wanted
 quietly pc-build "$cc" $c_flags "$hello" $pc_flags -o "$work/hello-pc"
-LD_LIBRARY_PATH=$lib ldd "$work/hello-pc" | grep -q "libsearchdb.so.1 => $lib/" ||
-  die "hello-pc does not load the installed library"
+# (ldd's output is taken whole first: grep -q would cut the pipe short.)
+loaded=$(LD_LIBRARY_PATH=$lib ldd "$work/hello-pc")
+grep -q "libsearchdb.so.1 => $lib/" <<<"$loaded" ||
+  die "hello-pc does not load the installed library: $loaded"
 LD_LIBRARY_PATH=$lib "$work/hello-pc" "$work/store-pc" >"$work/pc.out" ||
   die "hello built with pkg-config failed: $(cat "$work/pc.out")"
 check_hello_output "$work/pc.out"
