@@ -408,23 +408,33 @@ class TerminalTest(CliCase):
                                 stdout=slave, stderr=slave, env=self.env, cwd=self.tmp,
                                 start_new_session=True)
         os.close(slave)
+        self.output = b""
         return proc, master
 
     def read_until(self, master, marker, timeout=20):
-        data = b""
+        """Reads until marker appears after what earlier calls matched, and
+        returns the output up to the end of the marker."""
         deadline = time.time() + timeout
-        while marker.encode() not in data:
+        while marker.encode() not in self.output:
             ready, _, _ = select.select([master], [], [], max(0, deadline - time.time()))
             if not ready:
-                self.fail(f"no {marker!r} in {data!r}")
+                self.fail(f"no {marker!r} in {self.output!r}")
             try:
                 chunk = os.read(master, 4096)
             except OSError:
-                break
+                chunk = b""
             if not chunk:
-                break
-            data += chunk
-        return data.decode("utf-8", "replace")
+                self.fail(f"output ended without {marker!r}: {self.output!r}")
+            self.output += chunk
+        end = self.output.index(marker.encode()) + len(marker)
+        seen, self.output = self.output[:end], self.output[end:]
+        return seen.decode("utf-8", "replace")
+
+    def type_line(self, master, keys):
+        # Keys go out only once the editor shows its prompt: typed earlier,
+        # the terminal's own line editing would take them.
+        self.read_until(master, "searchdb> ")
+        os.write(master, keys)
 
     def finish(self, proc, master):
         try:
@@ -434,21 +444,20 @@ class TerminalTest(CliCase):
 
     def test_line_editing_and_history(self):
         proc, master = self.spawn("shell")
-        self.read_until(master, "searchdb> ")
         # "crate books", then Home, Right twice, type "e": "create books".
-        os.write(master, b"crate books\x1b[H\x1b[C\x1b[Ce\r")
+        self.type_line(master, b"crate books\x1b[H\x1b[C\x1b[Ce\r")
         self.read_until(master, "created index 'books'")
         # Ctrl-U clears the line, Ctrl-W deletes "junk", Backspace the blank,
         # and four Left moves reach the place of the missing "e".
-        os.write(master, b"garbage\x15create xtra junk\x17\x7f\x1b[D\x1b[D\x1b[D\x1b[De\r")
+        self.type_line(master, b"garbage\x15create xtra junk\x17\x7f\x1b[D\x1b[D\x1b[D\x1b[De\r")
         self.read_until(master, "created index 'extra'")
         # Up twice recalls "create books"; the library refuses it again.
-        os.write(master, b"\x1b[A\x1b[A\r")
+        self.type_line(master, b"\x1b[A\x1b[A\r")
         self.read_until(master, "index 'books' already exists")
         # Ctrl-C abandons a line; Ctrl-D on an empty line ends the shell.
-        os.write(master, b"drop books\x03")
+        self.type_line(master, b"drop books\x03")
         self.read_until(master, "^C")
-        os.write(master, b"\x04")
+        self.type_line(master, b"\x04")
         self.finish(proc, master)
         self.assertEqual(proc.returncode, 1)
         self.assertEqual([i["name"] for i in json.loads(self.ok("list"))], ["books", "extra"])
@@ -460,10 +469,9 @@ class TerminalTest(CliCase):
         with open(os.path.join(self.tmp, ".searchdb_history"), "w", encoding="utf-8") as f:
             f.write("create remembered\n")
         proc, master = self.spawn("shell")
-        self.read_until(master, "searchdb> ")
-        os.write(master, b"\x1b[A\r")
+        self.type_line(master, b"\x1b[A\r")
         self.read_until(master, "created index 'remembered'")
-        os.write(master, b"exit\r")
+        self.type_line(master, b"exit\r")
         self.finish(proc, master)
         self.assertEqual(proc.returncode, 0)
 
