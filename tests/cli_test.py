@@ -320,6 +320,26 @@ class SearchTest(CliCase):
         lines = self.ok("search", "books", "hobbit", "--table").splitlines()
         self.assertIn("The [Hobbit]", lines[1])
 
+    def test_table_marks_only_equal_words_when_the_document_holds_the_query_word(self):
+        self.ok("add", "books", stdin=json.dumps(
+            {"id": "m", "title": "Fantasyland", "subjects": ["fantasy"]}))
+        row = next(line for line in self.ok("search", "books", "fantasy", "--table").splitlines()
+                   if line.startswith("1  m "))
+        self.assertIn(" Fantasyland ", row)
+        self.assertIn("subjects: [fantasy]", row)
+        row = self.ok("search", "books", "fantasi", "--table").splitlines()[1]
+        self.assertIn("[fantasy]", row)
+
+    def test_table_marks_follow_the_typo_budget(self):
+        lines = self.ok("search", "books", "dun", "--table").splitlines()
+        self.assertRegex(lines[1], r"^1  dune  \[Dune\]$")
+        self.assertEqual(len(lines), 3)
+        # Seven letters allow one edit; a swap of two letters is two.
+        lines = self.ok("search", "books", "dune", "herbret", "--table").splitlines()
+        self.assertNotIn("[Herbert]", lines[1])
+        lines = self.ok("search", "books", "dune", "herbertt", "--table").splitlines()
+        self.assertIn("author: Frank [Herbert]", lines[1])
+
     def test_table_reports_empty_pages(self):
         self.assertRegex(self.ok("search", "books", "zebra", "--table"),
                          r'^no hits for "zebra" \(\d+\.\d+ ms\)\n$')

@@ -79,7 +79,9 @@ std::vector<word_span> split_words(std::string_view text) {
   return words;
 }
 
-size_t typo_budget(size_t query_len) { return query_len <= 3 ? 0 : query_len <= 7 ? 1 : 2; }
+size_t typo_budget(size_t query_len) {
+  return query_len <= 3 ? 0 : query_len <= 7 ? 1 : 2;
+}
 
 bool word_matches(std::string_view query_word, std::string_view word, bool exact_only) {
   if (word == query_word) return true;

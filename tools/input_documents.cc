@@ -17,7 +17,9 @@ doc_ptr parse_json(std::string_view text, yyjson_read_err *err) {
                  yyjson_doc_free);
 }
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 std::string_view trim(std::string_view text) {
   while (!text.empty() && is_space(text.front())) text.remove_prefix(1);

@@ -62,7 +62,9 @@ void write_all(const std::string &text) {
   }
 }
 
-bool read_byte(char *c) { return read(STDIN_FILENO, c, 1) == 1; }
+bool read_byte(char *c) {
+  return read(STDIN_FILENO, c, 1) == 1;
+}
 
 size_t terminal_columns() {
   winsize ws{};
@@ -95,13 +97,20 @@ key read_escape() {
     char c;
     if (!read_byte(&c)) return key_none;
     switch (c) {
-      case 'A': return key_up;
-      case 'B': return key_down;
-      case 'C': return key_right;
-      case 'D': return key_left;
-      case 'H': return key_home;
-      case 'F': return key_end;
-      default: return key_none;
+      case 'A':
+        return key_up;
+      case 'B':
+        return key_down;
+      case 'C':
+        return key_right;
+      case 'D':
+        return key_left;
+      case 'H':
+        return key_home;
+      case 'F':
+        return key_end;
+      default:
+        return key_none;
     }
   }
   if (first != '[') return key_none;
@@ -114,18 +123,25 @@ key read_escape() {
   }
   bool with_modifier = params.find(';') != std::string::npos;
   switch (final) {
-    case 'A': return key_up;
-    case 'B': return key_down;
-    case 'C': return with_modifier ? key_word_right : key_right;
-    case 'D': return with_modifier ? key_word_left : key_left;
-    case 'H': return key_home;
-    case 'F': return key_end;
+    case 'A':
+      return key_up;
+    case 'B':
+      return key_down;
+    case 'C':
+      return with_modifier ? key_word_right : key_right;
+    case 'D':
+      return with_modifier ? key_word_left : key_left;
+    case 'H':
+      return key_home;
+    case 'F':
+      return key_end;
     case '~':
       if (params == "1" || params == "7") return key_home;
       if (params == "4" || params == "8") return key_end;
       if (params == "3") return key_delete;
       return key_none;
-    default: return key_none;
+    default:
+      return key_none;
   }
 }
 
@@ -133,22 +149,37 @@ key read_key(char *c) {
   if (!read_byte(c)) return key_closed;
   switch (*c) {
     case '\r':
-    case '\n': return key_enter;
-    case 1: return key_home;             // Ctrl-A
-    case 2: return key_left;             // Ctrl-B
-    case 3: return key_interrupt;        // Ctrl-C
-    case 4: return key_eof_or_delete;    // Ctrl-D
-    case 5: return key_end;              // Ctrl-E
-    case 6: return key_right;            // Ctrl-F
+    case '\n':
+      return key_enter;
+    case 1:
+      return key_home;  // Ctrl-A
+    case 2:
+      return key_left;  // Ctrl-B
+    case 3:
+      return key_interrupt;  // Ctrl-C
+    case 4:
+      return key_eof_or_delete;  // Ctrl-D
+    case 5:
+      return key_end;  // Ctrl-E
+    case 6:
+      return key_right;  // Ctrl-F
     case 8:
-    case 127: return key_backspace;
-    case 11: return key_kill_end;        // Ctrl-K
-    case 12: return key_clear_screen;    // Ctrl-L
-    case 14: return key_down;            // Ctrl-N
-    case 16: return key_up;              // Ctrl-P
-    case 21: return key_kill_start;      // Ctrl-U
-    case 23: return key_kill_word;       // Ctrl-W
-    case 27: return read_escape();
+    case 127:
+      return key_backspace;
+    case 11:
+      return key_kill_end;  // Ctrl-K
+    case 12:
+      return key_clear_screen;  // Ctrl-L
+    case 14:
+      return key_down;  // Ctrl-N
+    case 16:
+      return key_up;  // Ctrl-P
+    case 21:
+      return key_kill_start;  // Ctrl-U
+    case 23:
+      return key_kill_word;  // Ctrl-W
+    case 27:
+      return read_escape();
     default:
       return static_cast<unsigned char>(*c) >= 0x20 ? key_char : key_none;
   }
@@ -191,7 +222,9 @@ bool char_complete_before(const std::string &buf, size_t cursor) {
   return cursor - start >= want;
 }
 
-bool is_space_at(const std::string &buf, size_t pos) { return buf[pos] == ' '; }
+bool is_space_at(const std::string &buf, size_t pos) {
+  return buf[pos] == ' ';
+}
 
 size_t word_left(const std::string &buf, size_t pos) {
   while (pos > 0 && is_space_at(buf, pos - 1)) --pos;
@@ -217,7 +250,8 @@ bool apply_key(edit_state *s, key k, char c, const std::vector<std::string> &his
   std::string &buf = s->buf;
   switch (k) {
     case key_enter:
-    case key_interrupt: return false;
+    case key_interrupt:
+      return false;
     case key_char:
       buf.insert(s->cursor, 1, c);
       ++s->cursor;
@@ -239,17 +273,27 @@ bool apply_key(edit_state *s, key k, char c, const std::vector<std::string> &his
     case key_right:
       if (s->cursor < buf.size()) s->cursor += utf8_step(buf, s->cursor);
       break;
-    case key_word_left: s->cursor = word_left(buf, s->cursor); break;
-    case key_word_right: s->cursor = word_right(buf, s->cursor); break;
-    case key_home: s->cursor = 0; break;
-    case key_end: s->cursor = buf.size(); break;
+    case key_word_left:
+      s->cursor = word_left(buf, s->cursor);
+      break;
+    case key_word_right:
+      s->cursor = word_right(buf, s->cursor);
+      break;
+    case key_home:
+      s->cursor = 0;
+      break;
+    case key_end:
+      s->cursor = buf.size();
+      break;
     case key_up:
       if (s->history_pos > 0) show_history_entry(s, history, s->history_pos - 1);
       break;
     case key_down:
       if (s->history_pos < history.size()) show_history_entry(s, history, s->history_pos + 1);
       break;
-    case key_kill_end: buf.erase(s->cursor); break;
+    case key_kill_end:
+      buf.erase(s->cursor);
+      break;
     case key_kill_start:
       buf.erase(0, s->cursor);
       s->cursor = 0;
@@ -260,9 +304,12 @@ bool apply_key(edit_state *s, key k, char c, const std::vector<std::string> &his
       s->cursor = start;
       break;
     }
-    case key_clear_screen: write_all("\x1b[H\x1b[2J"); break;
+    case key_clear_screen:
+      write_all("\x1b[H\x1b[2J");
+      break;
     case key_closed:
-    case key_none: break;
+    case key_none:
+      break;
   }
   return true;
 }
@@ -321,8 +368,8 @@ bool read_plain_line(std::string *line) {
 void line_editor_open(line_editor *editor, const std::string &history_path) {
   editor->interactive = isatty(STDIN_FILENO);
   const char *term = getenv("TERM");
-  editor->raw = editor->interactive && isatty(STDOUT_FILENO) && term && *term &&
-                strcmp(term, "dumb") != 0;
+  editor->raw =
+      editor->interactive && isatty(STDOUT_FILENO) && term && *term && strcmp(term, "dumb") != 0;
   if (!editor->raw) return;
   editor->history_path = history_path;
   std::ifstream in(history_path);

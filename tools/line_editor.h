@@ -11,10 +11,10 @@
 namespace cli {
 
 struct line_editor {
-  bool interactive = false;  // stdin is a terminal: a prompt is shown
-  bool raw = false;          // stdin and stdout are terminals that take ANSI escapes
+  bool interactive = false;          // stdin is a terminal: a prompt is shown
+  bool raw = false;                  // stdin and stdout are terminals that take ANSI escapes
   std::vector<std::string> history;  // oldest first, no empty lines, no repeated neighbours
-  std::string history_path;  // "" when history is not kept between sessions
+  std::string history_path;          // "" when history is not kept between sessions
 };
 
 // Finds out what the terminal allows and, when editing, loads the history

@@ -77,9 +77,15 @@ std::string flatten(yyjson_val *value) {
 
 // ---- Fitting marked text into a column ----
 
-const char *mark_open(const table_style &style) { return style.ansi ? "\x1b[1;33m" : "["; }
-const char *mark_close(const table_style &style) { return style.ansi ? "\x1b[0m" : "]"; }
-size_t mark_cost(const table_style &style) { return style.ansi ? 0 : 2; }
+const char *mark_open(const table_style &style) {
+  return style.ansi ? "\x1b[1;33m" : "[";
+}
+const char *mark_close(const table_style &style) {
+  return style.ansi ? "\x1b[0m" : "]";
+}
+size_t mark_cost(const table_style &style) {
+  return style.ansi ? 0 : 2;
+}
 
 size_t marked_width(const marked_text &cell, size_t start, const table_style &style) {
   size_t width = utf8_width(std::string_view(cell.text).substr(start));
@@ -94,7 +100,8 @@ size_t marked_width(const marked_text &cell, size_t start, const table_style &st
 size_t window_start(const marked_text &cell, size_t width, const table_style &style) {
   if (cell.marks.empty()) return 0;
   size_t first = cell.marks.front().first;
-  size_t through_mark = utf8_width(std::string_view(cell.text).substr(0, cell.marks.front().second));
+  size_t through_mark =
+      utf8_width(std::string_view(cell.text).substr(0, cell.marks.front().second));
   if (through_mark + mark_cost(style) < width) return 0;
 
   size_t context = width / 3;
@@ -203,7 +210,8 @@ marked_text marked(std::string text, const std::vector<std::string> &query,
 size_t distinct_query_words(const std::vector<word_match> &matches) {
   std::vector<size_t> seen;
   for (const word_match &m : matches) {
-    if (std::find(seen.begin(), seen.end(), m.query_word) == seen.end()) seen.push_back(m.query_word);
+    if (std::find(seen.begin(), seen.end(), m.query_word) == seen.end())
+      seen.push_back(m.query_word);
   }
   return seen.size();
 }
@@ -246,7 +254,7 @@ hit_row make_hit_row(yyjson_val *hit, size_t rank, const std::string &primary_ke
   }
   std::vector<bool> exact_only = exact_query_words(query, words);
 
-  const char *title_key = yyjson_obj_get(hit, "title") ? "title"
+  const char *title_key = yyjson_obj_get(hit, "title")  ? "title"
                           : yyjson_obj_get(hit, "name") ? "name"
                                                         : nullptr;
   if (title_key) row.title = marked(flatten(yyjson_obj_get(hit, title_key)), query, exact_only);
@@ -325,8 +333,8 @@ std::string render_hits(const std::string &response_json, const std::string &pri
   size_t index, count;
   yyjson_val *hit;
   yyjson_arr_foreach(hits, index, count, hit) {
-    rows.push_back(make_hit_row(hit, static_cast<size_t>(offset) + index + 1, primary_key,
-                                query_words));
+    rows.push_back(
+        make_hit_row(hit, static_cast<size_t>(offset) + index + 1, primary_key, query_words));
   }
 
   std::string out;
@@ -353,9 +361,8 @@ std::string render_hits(const std::string &response_json, const std::string &pri
 
 std::string render_stats(const std::string &stats_json, const table_style &style) {
   static const std::pair<const char *, const char *> kLabels[] = {
-      {"name", "index"},         {"primary_key", "primary key"},
-      {"document_count", "documents"}, {"term_count", "terms"},
-      {"total_tokens", "tokens"},  {"avg_doc_len", "average length"},
+      {"name", "index"},         {"primary_key", "primary key"}, {"document_count", "documents"},
+      {"term_count", "terms"},   {"total_tokens", "tokens"},     {"avg_doc_len", "average length"},
       {"bm25", "ranking (BM25)"}};
   doc_ptr doc = parse_json(stats_json);
   yyjson_val *root = yyjson_doc_get_root(doc.get());

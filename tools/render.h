@@ -11,7 +11,7 @@
 namespace cli {
 
 struct table_style {
-  bool ansi = false;  // bold and colour escapes; otherwise matches are shown [like this]
+  bool ansi = false;   // bold and colour escapes; otherwise matches are shown [like this]
   size_t width = 100;  // columns of the terminal
 };
 

@@ -52,10 +52,10 @@ struct option_info {
 };
 
 const option_info kOptions[] = {
-    {"--dir", opt_dir, true},         {"--json", opt_json, false},
-    {"--table", opt_table, false},    {"--help", opt_help, false},
-    {"-h", opt_help, false},          {"--primary-key", opt_primary_key, true},
-    {"--limit", opt_limit, true},     {"--offset", opt_offset, true},
+    {"--dir", opt_dir, true},      {"--json", opt_json, false},
+    {"--table", opt_table, false}, {"--help", opt_help, false},
+    {"-h", opt_help, false},       {"--primary-key", opt_primary_key, true},
+    {"--limit", opt_limit, true},  {"--offset", opt_offset, true},
     {"--batch", opt_batch, true},
 };
 
@@ -86,7 +86,7 @@ struct command_info {
   const char *name;
   const char *arguments;  // the synopsis after the command's name
   const char *summary;
-  unsigned options;       // options taken besides kCommonOptions
+  unsigned options;  // options taken besides kCommonOptions
   size_t min_args;
   size_t max_args;
   int (*run)(session *, const invocation &);
@@ -127,12 +127,23 @@ bool store_option(const option_info &opt, const std::string &value, invocation *
                   std::string *error) {
   bool ok = true;
   switch (opt.bit) {
-    case opt_dir: inv->dir = value; break;
-    case opt_primary_key: inv->primary_key = value; break;
-    case opt_limit: ok = parse_count(value, 0, INT_MAX, &inv->limit); break;
-    case opt_offset: ok = parse_count(value, 0, INT_MAX, &inv->offset); break;
-    case opt_batch: ok = parse_count(value, 1, INT_MAX, &inv->batch); break;
-    default: break;
+    case opt_dir:
+      inv->dir = value;
+      break;
+    case opt_primary_key:
+      inv->primary_key = value;
+      break;
+    case opt_limit:
+      ok = parse_count(value, 0, INT_MAX, &inv->limit);
+      break;
+    case opt_offset:
+      ok = parse_count(value, 0, INT_MAX, &inv->offset);
+      break;
+    case opt_batch:
+      ok = parse_count(value, 1, INT_MAX, &inv->batch);
+      break;
+    default:
+      break;
   }
   if (!ok) {
     *error = std::string(opt.name) + " needs a whole number from " +
@@ -207,8 +218,9 @@ bool check_invocation(const invocation &inv, bool in_shell, const command_info *
   if (in_shell) allowed &= ~opt_dir;
   for (const option_info &opt : kOptions) {
     if ((inv.given & opt.bit) && !(allowed & opt.bit)) {
-      *problem = (in_shell && opt.bit == opt_dir ? "the shell's storage directory is fixed; " : "") +
-                 std::string("'") + c.name + "' takes no option '" + opt.name + "'";
+      *problem =
+          (in_shell && opt.bit == opt_dir ? "the shell's storage directory is fixed; " : "") +
+          std::string("'") + c.name + "' takes no option '" + opt.name + "'";
       return false;
     }
   }
@@ -234,7 +246,9 @@ bool check_invocation(const invocation &inv, bool in_shell, const command_info *
 // The library keeps its last message until another failure replaces it, and
 // a change can succeed while leaving one behind (a failed save). Comparing
 // the text before and after a successful call shows such a message.
-std::string last_error() { return searchdb_last_error(); }
+std::string last_error() {
+  return searchdb_last_error();
+}
 
 void warn_if_new_message(const std::string &before) {
   std::string now = last_error();
@@ -248,7 +262,9 @@ int refused(const invocation &inv) {
   return exit_refused;
 }
 
-bool is_null_result(const char *text) { return text == nullptr || strcmp(text, "null") == 0; }
+bool is_null_result(const char *text) {
+  return text == nullptr || strcmp(text, "null") == 0;
+}
 
 bool want_table(const session &s, const invocation &inv) {
   if (inv.given & opt_table) return true;
@@ -384,7 +400,8 @@ void progress_clear(const progress_bar &bar) {
 std::string batch_position(const input_documents &docs, size_t first, size_t last) {
   std::string text = "documents " + std::to_string(first + 1) + "-" + std::to_string(last);
   if (docs.lines[first] > 0) {
-    text += ", lines " + std::to_string(docs.lines[first]) + "-" + std::to_string(docs.lines[last - 1]);
+    text +=
+        ", lines " + std::to_string(docs.lines[first]) + "-" + std::to_string(docs.lines[last - 1]);
   }
   return text;
 }
@@ -617,7 +634,8 @@ bool split_shell_line(const std::string &line, std::vector<std::string> *words,
       } else {
         word += c;
       }
-    } else if (c == '\\' && i + 1 < line.size() && (quote == 0 || line[i + 1] == '"' || line[i + 1] == '\\')) {
+    } else if (c == '\\' && i + 1 < line.size() &&
+               (quote == 0 || line[i + 1] == '"' || line[i + 1] == '\\')) {
       word += line[++i];
       in_word = true;
     } else if (quote == '"') {

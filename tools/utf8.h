@@ -35,7 +35,8 @@ inline uint32_t utf8_decode(std::string_view text, size_t pos, size_t len) {
   unsigned char lead = static_cast<unsigned char>(text[pos]);
   if (len == 1) return lead;
   uint32_t cp = lead & (0x7F >> len);
-  for (size_t i = 1; i < len; ++i) cp = (cp << 6) | (static_cast<unsigned char>(text[pos + i]) & 0x3F);
+  for (size_t i = 1; i < len; ++i)
+    cp = (cp << 6) | (static_cast<unsigned char>(text[pos + i]) & 0x3F);
   return cp;
 }
 
