@@ -76,6 +76,40 @@ void sdb_match_start(sdb_match *m, const sdb_index *ix, const char *q, uint64_t 
   m->scanning = m->exact == nullptr && m->bucket_count > 0;
   m->bucket = 0;
   m->next = nullptr;
+  m->cand_count = 0;
+  m->cand_pos = 0;
+}
+
+// Gathers the next candidates of the scan into m->cand: every term in the
+// length window, and every longer term with the token's first byte. No term
+// outside these can match. The test is computed without branches, so the
+// walk goes on while earlier entries are still being fetched from memory;
+// the full test, with its unpredictable outcome, runs on the few gathered.
+static void gather_candidates(sdb_match *m) {
+  const uint64_t qlen = m->qlen;
+  // With a budget of 0 the window is empty (lo > hi).
+  const uint64_t lo = m->budget ? qlen - m->budget : 1, hi = m->budget ? qlen + m->budget : 0;
+  const bool prefixable = qlen >= 2;
+  const char q0 = m->q[0];
+  const sdb_term *t = m->next;
+  uint32_t b = m->bucket, n = 0;
+  while (n < SDB_MATCH_BATCH) {
+    while (!t && b < m->bucket_count) t = m->buckets[b++];
+    if (!t) {
+      m->scanning = false;
+      break;
+    }
+    const uint64_t tlen = t->len;
+    const bool in_window = (tlen >= lo) & (tlen <= hi);
+    const bool may_extend = prefixable & (tlen > qlen) & (t->text[0] == q0);
+    m->cand[n] = t;
+    n += in_window | may_extend;
+    t = t->next;
+  }
+  m->next = t;
+  m->bucket = b;
+  m->cand_count = n;
+  m->cand_pos = 0;
 }
 
 const sdb_term *sdb_match_next(sdb_match *m) {
@@ -84,23 +118,12 @@ const sdb_term *sdb_match_next(sdb_match *m) {
     m->exact = nullptr;  // an exact match is the token's only match
     return t;
   }
-  if (!m->scanning) return nullptr;
-  const sdb_term *t = m->next;
-  uint32_t b = m->bucket;
   for (;;) {
-    while (!t) {
-      if (b == m->bucket_count) {
-        m->scanning = false;
-        return nullptr;
-      }
-      t = m->buckets[b++];
+    while (m->cand_pos < m->cand_count) {
+      const sdb_term *t = m->cand[m->cand_pos++];
+      if (sdb_scan_accepts(m->q, m->qlen, m->budget, t->text, t->len, &m->rows)) return t;
     }
-    const sdb_term *after = t->next;
-    if (sdb_scan_accepts(m->q, m->qlen, m->budget, t->text, t->len, &m->rows)) {
-      m->next = after;
-      m->bucket = b;
-      return t;
-    }
-    t = after;
+    if (!m->scanning) return nullptr;
+    gather_candidates(m);
   }
 }

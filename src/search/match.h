@@ -38,8 +38,14 @@ bool sdb_scan_accepts(const char *q, uint64_t qlen, int budget, const char *t, u
 // it and stay unchanged.
 //
 // State: exact is the term equal to the token, if any, until it is handed
-// out; otherwise the scan resumes at chain position next (nullptr: at the
-// head of bucket `bucket`), and ends when bucket reaches bucket_count.
+// out. Otherwise the scan gathers terms that pass a cheap pre-test into
+// cand, in table order, and hands out those of cand[cand_pos ..
+// cand_count) that pass the full test. It gathers again at chain position
+// next (nullptr: at the head of bucket `bucket`) while scanning is true,
+// which it stops being when bucket reaches bucket_count.
+// Terms gathered per step of the scan.
+enum { SDB_MATCH_BATCH = 256 };
+
 struct sdb_match {
   const char *q;
   uint64_t qlen;
@@ -50,6 +56,9 @@ struct sdb_match {
   bool scanning;
   uint32_t bucket;
   const sdb_term *next;
+  const sdb_term *cand[SDB_MATCH_BATCH];
+  uint32_t cand_count;
+  uint32_t cand_pos;
   sdb_edit_rows rows;
 };
 
