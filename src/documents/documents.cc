@@ -101,11 +101,19 @@ bool stage_batch(staging *s, yyjson_val *root, const char *primary_key) {
   return true;
 }
 
-// Rebuilds the term table and saves the documents. Returns false when
-// "docs.json" could not be written; the message is the storage module's.
+// Builds the new term table, saves the documents and only then installs the
+// table. Returns false, with the index keeping its previous table, when
+// memory ran out or "docs.json" could not be written (the message is the
+// failing step's).
 bool rebuild_and_save(sdb_index *ix) {
-  sdb_index_rebuild(ix);
-  return sdb_index_persist(ix) >= 0;
+  sdb_rebuild next;
+  if (!sdb_rebuild_prepare(ix, &next)) return false;
+  if (sdb_index_persist(ix) < 0) {
+    sdb_rebuild_discard(&next);
+    return false;
+  }
+  sdb_rebuild_install(ix, &next);
+  return true;
 }
 
 // Adds the staged documents. When an add or the save fails, every add is
@@ -135,10 +143,8 @@ int commit_batch(sdb_index *ix, staging *s) {
     }
   }
   free(undo);
-  if (!ok) {
-    sdb_index_rebuild(ix);
-    return -1;
-  }
+  // A failed batch never installed its table: the old one still fits.
+  if (!ok) return -1;
   return static_cast<int>(s->count);
 }
 
@@ -241,7 +247,6 @@ SEARCHDB_API int searchdb_document_delete(const char *index_name, const char *do
   ix->docs[slot] = sdb_doc{};
   if (!rebuild_and_save(ix)) {
     ix->docs[slot] = before;
-    sdb_index_rebuild(ix);
     return -1;
   }
   free(before.id);

@@ -13,6 +13,12 @@
 // Documents are entered in ascending slot order, so while slot s is being
 // entered its posting in a term, if any, is that term's last one: an
 // occurrence looks at the last posting only.
+//
+// The new table is built apart from the index (sdb_rebuild) and installed
+// only once it is complete: when memory runs out part-way the index keeps
+// the table that describes the documents it had, and the caller takes its
+// change back. An index never holds a table that misses some of its
+// documents' tokens.
 #include "index/inverted.h"
 
 #include <cstdio>
@@ -48,7 +54,10 @@ bool reserve_bytes(sdb_field_tokens *list, uint64_t n) {
   uint64_t cap = list->bytes_cap == 0 ? 4096 : list->bytes_cap * 2;
   if (cap < need) cap = need;
   auto *bytes = static_cast<char *>(realloc(list->bytes, cap));
-  if (bytes == nullptr) return false;
+  if (bytes == nullptr) {
+    list->failed = true;
+    return false;
+  }
   list->bytes = bytes;
   list->bytes_cap = cap;
   return true;
@@ -58,7 +67,10 @@ bool reserve_item(sdb_field_tokens *list) {
   if (list->count < list->cap) return true;
   uint64_t cap = list->cap == 0 ? 256 : list->cap * 2;
   auto *items = static_cast<sdb_field_token *>(realloc(list->items, cap * sizeof(sdb_field_token)));
-  if (items == nullptr) return false;
+  if (items == nullptr) {
+    list->failed = true;
+    return false;
+  }
   list->items = items;
   list->cap = cap;
   return true;
@@ -136,13 +148,13 @@ uint32_t bucket_of(uint64_t hash, uint32_t bucket_count) {
 // Doubles the bucket array, relinking the entries bucket by bucket from 0,
 // each chain from its head, at the head of their new chains. When the
 // larger array cannot be obtained the table keeps its size.
-void grow_buckets(sdb_index *ix) {
-  uint32_t count = ix->bucket_count * 2;
-  if (count < ix->bucket_count) return;
+void grow_buckets(sdb_rebuild *r) {
+  uint32_t count = r->bucket_count * 2;
+  if (count < r->bucket_count) return;
   auto **buckets = static_cast<sdb_term **>(calloc(count, sizeof(sdb_term *)));
   if (buckets == nullptr) return;
-  for (uint32_t b = 0; b < ix->bucket_count; b++) {
-    sdb_term *t = ix->buckets[b];
+  for (uint32_t b = 0; b < r->bucket_count; b++) {
+    sdb_term *t = r->buckets[b];
     while (t != nullptr) {
       sdb_term *next = t->next;
       uint32_t nb = bucket_of(t->hash, count);
@@ -151,28 +163,28 @@ void grow_buckets(sdb_index *ix) {
       t = next;
     }
   }
-  free(ix->buckets);
-  ix->buckets = buckets;
-  ix->bucket_count = count;
+  free(r->buckets);
+  r->buckets = buckets;
+  r->bucket_count = count;
 }
 
 // A zero-filled entry from the current block, or from a new one.
-sdb_term *take_entry(sdb_index *ix) {
-  sdb_term_block *block = ix->term_blocks;
+sdb_term *take_entry(sdb_rebuild *r) {
+  sdb_term_block *block = r->term_blocks;
   if (block == nullptr || block->used == SDB_TERMS_PER_BLOCK) {
     block = static_cast<sdb_term_block *>(calloc(1, sizeof *block));
     if (block == nullptr) return nullptr;
-    block->next = ix->term_blocks;
-    ix->term_blocks = block;
+    block->next = r->term_blocks;
+    r->term_blocks = block;
   }
   return &block->terms[block->used++];
 }
 
 // Makes the entry for a token that is not in the table, growing the table
 // first when one more entry would exceed three per four buckets.
-sdb_term *add_term(sdb_index *ix, const char *bytes, uint64_t len, uint64_t hash) {
-  if (ix->term_count + 1 > ix->bucket_count * 3 / 4) grow_buckets(ix);
-  sdb_term *t = take_entry(ix);
+sdb_term *add_term(sdb_rebuild *r, const char *bytes, uint64_t len, uint64_t hash) {
+  if (r->term_count + 1 > r->bucket_count * 3 / 4) grow_buckets(r);
+  sdb_term *t = take_entry(r);
   if (t == nullptr) {
     sdb_error("oom: term");
     return nullptr;
@@ -180,58 +192,82 @@ sdb_term *add_term(sdb_index *ix, const char *bytes, uint64_t len, uint64_t hash
   t->hash = hash;
   memcpy(t->text, bytes, len);
   t->len = len;
-  uint32_t b = bucket_of(hash, ix->bucket_count);
-  t->next = ix->buckets[b];
-  ix->buckets[b] = t;
-  ix->term_count++;
+  uint32_t b = bucket_of(hash, r->bucket_count);
+  t->next = r->buckets[b];
+  r->buckets[b] = t;
+  r->term_count++;
   return t;
 }
 
-// Records one occurrence of the term in slot. An occurrence that finds no
-// room for a new posting is not recorded.
-void add_occurrence(sdb_term *t, uint32_t slot, int32_t tag) {
+// Records one occurrence of the term in slot. False when there was no room
+// for a new posting.
+bool add_occurrence(sdb_term *t, uint32_t slot, int32_t tag) {
   uint32_t flags = tag == -1 ? SDB_POSTING_TITLE : 0;
   if (t->posting_count > 0) {
     sdb_posting *last = &t->postings[t->posting_count - 1];
     if (last->doc == slot) {
       last->tf++;
       last->flags |= flags;
-      return;
+      return true;
     }
   }
   if (t->posting_count == t->posting_cap) {
     uint32_t cap = t->posting_cap == 0 ? kFirstPostingCap : t->posting_cap * 2;
     auto *postings = static_cast<sdb_posting *>(realloc(t->postings, cap * sizeof(sdb_posting)));
-    if (postings == nullptr) return;
+    if (postings == nullptr) {
+      sdb_error("oom: postings");
+      return false;
+    }
     t->postings = postings;
     t->posting_cap = cap;
   }
   t->postings[t->posting_count++] = {slot, 1, flags};
   t->doc_freq++;
+  return true;
 }
 
-void enter_token(sdb_index *ix, uint32_t slot, const char *bytes, uint64_t len, int32_t tag) {
+bool enter_token(sdb_rebuild *r, uint32_t slot, const char *bytes, uint64_t len, int32_t tag) {
   if (len > SDB_TERM_MAX) len = SDB_TERM_MAX;
   uint64_t hash = sdb_hash(bytes, len);
-  sdb_term *t = sdb_term_find(ix->bucket_count, ix->buckets, bytes, len, hash);
-  if (t == nullptr) t = add_term(ix, bytes, len, hash);
-  if (t != nullptr) add_occurrence(t, slot, tag);
+  sdb_term *t = sdb_term_find(r->bucket_count, r->buckets, bytes, len, hash);
+  if (t == nullptr) t = add_term(r, bytes, len, hash);
+  return t != nullptr && add_occurrence(t, slot, tag);
 }
 
-// Collects and enters the tokens of one live slot and sets its token_count.
-// A text that does not parse gives no tokens.
-void enter_document(sdb_index *ix, uint32_t slot, sdb_field_tokens *list) {
-  sdb_doc *d = &ix->docs[slot];
-  yyjson_doc *doc = yyjson_read(d->raw, d->raw_len, 0);
-  if (doc == nullptr) return;
+// Collects and enters the tokens of one live slot and records its token
+// count. A text that does not parse gives no tokens. False when memory ran
+// out, with the message set.
+bool enter_document(const sdb_doc *d, uint32_t slot, sdb_rebuild *r, sdb_field_tokens *list) {
+  yyjson_read_err err;
+  yyjson_doc *doc = yyjson_read_opts(const_cast<char *>(d->raw), d->raw_len, 0, nullptr, &err);
+  if (doc == nullptr) {
+    if (err.code != YYJSON_READ_ERROR_MEMORY_ALLOCATION) return true;
+    sdb_error("oom: rebuild");
+    return false;
+  }
   sdb_field_tokens_reset(list);
   sdb_collect_doc_tokens(yyjson_doc_get_root(doc), list);
   yyjson_doc_free(doc);
-  d->token_count = list->count;
-  ix->total_tokens += list->count;
+  if (list->failed) {
+    sdb_error("oom: rebuild");
+    return false;
+  }
+  r->token_counts[slot] = list->count;
+  r->total_tokens += list->count;
   for (uint64_t i = 0; i < list->count; i++) {
     const sdb_field_token &tok = list->items[i];
-    enter_token(ix, slot, list->bytes + tok.off, tok.len, tok.tag);
+    if (!enter_token(r, slot, list->bytes + tok.off, tok.len, tok.tag)) return false;
+  }
+  return true;
+}
+
+// Releases every entry with its postings.
+void free_term_blocks(sdb_term_block *block) {
+  while (block != nullptr) {
+    sdb_term_block *next = block->next;
+    for (uint32_t i = 0; i < block->used; i++) free(block->terms[i].postings);
+    free(block);
+    block = next;
   }
 }
 
@@ -293,6 +329,7 @@ void sdb_collect_doc_tokens(yyjson_val *root, sdb_field_tokens *list) {
 void sdb_field_tokens_reset(sdb_field_tokens *list) {
   list->count = 0;
   list->bytes_len = 0;
+  list->failed = false;
 }
 
 void sdb_field_tokens_free(sdb_field_tokens *list) {
@@ -310,26 +347,58 @@ sdb_term *sdb_term_find(uint32_t bucket_count, sdb_term *const *buckets, const c
 }
 
 void sdb_terms_clear(sdb_index *ix) {
-  sdb_term_block *block = ix->term_blocks;
-  while (block != nullptr) {
-    sdb_term_block *next = block->next;
-    for (uint32_t i = 0; i < block->used; i++) free(block->terms[i].postings);
-    free(block);
-    block = next;
-  }
+  free_term_blocks(ix->term_blocks);
   ix->term_blocks = nullptr;
   memset(ix->buckets, 0, ix->bucket_count * sizeof(sdb_term *));
   ix->term_count = 0;
 }
 
-void sdb_index_rebuild(sdb_index *ix) {
-  sdb_terms_clear(ix);
-  ix->total_tokens = 0;
+bool sdb_rebuild_prepare(const sdb_index *ix, sdb_rebuild *r) {
+  *r = sdb_rebuild{};
+  r->bucket_count = ix->bucket_count;
+  r->buckets = static_cast<sdb_term **>(calloc(r->bucket_count, sizeof(sdb_term *)));
+  r->token_counts = static_cast<uint64_t *>(calloc(ix->doc_count ? ix->doc_count : 1, sizeof(uint64_t)));
+  if (r->buckets == nullptr || r->token_counts == nullptr) {
+    sdb_rebuild_discard(r);
+    sdb_error("oom: rebuild");
+    return false;
+  }
   sdb_field_tokens list{};
   std::unique_ptr<sdb_field_tokens, void (*)(sdb_field_tokens *)> release(&list,
                                                                           sdb_field_tokens_free);
   for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
-    ix->docs[slot].token_count = 0;
-    if (ix->docs[slot].alive) enter_document(ix, slot, &list);
+    const sdb_doc *d = &ix->docs[slot];
+    if (d->alive && !enter_document(d, slot, r, &list)) {
+      sdb_rebuild_discard(r);
+      return false;
+    }
   }
+  return true;
+}
+
+void sdb_rebuild_install(sdb_index *ix, sdb_rebuild *r) {
+  free_term_blocks(ix->term_blocks);
+  free(ix->buckets);
+  ix->buckets = r->buckets;
+  ix->bucket_count = r->bucket_count;
+  ix->term_count = r->term_count;
+  ix->term_blocks = r->term_blocks;
+  ix->total_tokens = r->total_tokens;
+  for (uint32_t slot = 0; slot < ix->doc_count; slot++) ix->docs[slot].token_count = r->token_counts[slot];
+  free(r->token_counts);
+  *r = sdb_rebuild{};
+}
+
+void sdb_rebuild_discard(sdb_rebuild *r) {
+  free_term_blocks(r->term_blocks);
+  free(r->buckets);
+  free(r->token_counts);
+  *r = sdb_rebuild{};
+}
+
+bool sdb_index_rebuild(sdb_index *ix) {
+  sdb_rebuild r;
+  if (!sdb_rebuild_prepare(ix, &r)) return false;
+  sdb_rebuild_install(ix, &r);
+  return true;
 }

@@ -8,9 +8,35 @@
 struct sdb_index;
 struct sdb_term;
 
+// A term table built from an index's live documents apart from the index,
+// so that the index keeps its current table until the new one is complete
+// and the change it reflects is saved. Prepared, then installed or
+// discarded; the index must not change in between.
+struct sdb_rebuild {
+  uint32_t bucket_count;
+  sdb_term **buckets;
+  uint32_t term_count;
+  struct sdb_term_block *term_blocks;
+  uint64_t *token_counts;  // per slot below the index's doc_count
+  uint64_t total_tokens;
+};
+
+// Builds the term table of ix's live documents into r, leaving ix as it is.
+// Returns false with "oom: rebuild", "oom: term" or "oom: postings" when
+// memory ran out; r then holds nothing.
+bool sdb_rebuild_prepare(const sdb_index *ix, sdb_rebuild *r);
+
+// Gives ix the prepared table, every slot's token_count and total_tokens,
+// and releases its old table.
+void sdb_rebuild_install(sdb_index *ix, sdb_rebuild *r);
+
+// Releases a prepared table that is not to be installed.
+void sdb_rebuild_discard(sdb_rebuild *r);
+
 // Replaces the whole term table of ix from its live documents and sets every
-// slot's token_count and ix->total_tokens.
-void sdb_index_rebuild(sdb_index *ix);
+// slot's token_count and ix->total_tokens. Returns false, with ix keeping
+// its previous table, when memory ran out.
+bool sdb_index_rebuild(sdb_index *ix);
 
 // The entry for the token bytes[0 .. len) with hash sdb_hash(bytes, len), or
 // nullptr. len is at most SDB_TERM_MAX (callers cut longer tokens).
@@ -40,13 +66,14 @@ struct sdb_field_tokens {
   sdb_field_token *items;
   uint64_t count;
   uint64_t cap;
+  bool failed;  // a value's tokens were left out for lack of memory since the last reset
 };
 
 // Appends the tokens of one member value, each with tag: a string up to its
 // first NUL; a number printed with "%.10g"; true and false as words; an
 // array's strings and numbers joined with spaces and cut at 2047 bytes
 // (nested containers, booleans and null skipped); nothing for null or an
-// object. When the list cannot grow it stays as it was.
+// object. When the list cannot grow it stays as it was and failed is set.
 void sdb_collect_tokens(yyjson_val *val, sdb_field_tokens *list, int32_t tag);
 
 // Appends the tokens of a whole document: every member of a root object,

@@ -55,65 +55,98 @@ static void score_tokens(sdb_scoring *sc, char *const *tokens, const uint64_t *l
   }
 }
 
+// Every failure for lack of memory gives "null" with this message: an
+// answer missing what memory could not hold would be a wrong answer.
+static const char *no_memory(void) {
+  sdb_error("oom: search");
+  return nullptr;
+}
+
+// True when sdb_tokenize handed back every token of text; it ends early
+// only when memory runs out.
+static bool all_tokens(const char *text, uint64_t count) {
+  const size_t n = strlen(text);
+  size_t pos = 0, start, len;
+  uint64_t expected = 0;
+  while (sdb_next_token(text, n, &pos, &start, &len)) expected++;
+  return expected == count;
+}
+
+// Live slots with a positive score: what a complete ranking holds.
+static uint32_t scored_count(const sdb_scoring *sc) {
+  uint32_t n = 0;
+  for (uint32_t slot = 0; slot < sc->ix->doc_count; slot++)
+    if (sc->ix->docs[slot].alive && sc->score[slot] > 0.0) n++;
+  return n;
+}
+
 // Tokenizes, matches, scores and ranks the query; *end receives the clock
 // reading that closes the timed part. Leaves *r empty when nothing matches
-// or the query has no token.
-static void run_query(const sdb_index *ix, const char *query, uint32_t offset, uint32_t limit,
+// or the query has no token. Returns false when memory ran out (message
+// set).
+static bool run_query(const sdb_index *ix, const char *query, uint32_t offset, uint32_t limit,
                       timespec *end, sdb_ranking *r) {
   *r = {};
-  if (!query || !*query) {
-    *end = clock_now();
-    return;
-  }
+  *end = clock_now();
+  if (!query || !*query || sdb_live_count(ix) == 0) return true;
   char **tokens = nullptr;
   uint64_t *lens = nullptr;
   const uint64_t count = sdb_tokenize(query, &tokens, &lens);
   sdb_scoring sc;
-  if (count == 0 || !sdb_scoring_begin(&sc, ix)) {
+  if (!all_tokens(query, count) || (count > 0 && !sdb_scoring_begin(&sc, ix))) {
+    sdb_tokens_free(tokens, lens, count);
+    return no_memory();
+  }
+  if (count == 0) {
     sdb_tokens_free(tokens, lens, count);
     *end = clock_now();
-    return;
+    return true;
   }
   score_tokens(&sc, tokens, lens, count);
   sdb_tokens_free(tokens, lens, count);
   *end = clock_now();
   sdb_rank(&sc, offset, limit, r);
+  const bool complete = r->total == scored_count(&sc);
   sdb_scoring_end(&sc);
+  return complete || no_memory();
 }
 
 // Appends a copy of the stored document d to hits. A text that does not
-// parse, or a copy that cannot be made, is left out.
-static void append_hit(yyjson_mut_doc *out, yyjson_mut_val *hits, const sdb_doc *d) {
-  if (!d->alive) return;
-  doc_ptr parsed(yyjson_read_opts(d->raw, d->raw_len, 0, nullptr, nullptr));
-  if (!parsed) return;
+// parse is left out. False when memory ran out.
+static bool append_hit(yyjson_mut_doc *out, yyjson_mut_val *hits, const sdb_doc *d) {
+  if (!d->alive) return true;
+  yyjson_read_err err;
+  doc_ptr parsed(yyjson_read_opts(d->raw, d->raw_len, 0, nullptr, &err));
+  if (!parsed) return err.code != YYJSON_READ_ERROR_MEMORY_ALLOCATION;
   yyjson_mut_val *copy = yyjson_val_mut_copy(out, yyjson_doc_get_root(parsed.get()));
-  if (copy) yyjson_mut_arr_append(hits, copy);
+  return copy && yyjson_mut_arr_append(hits, copy);
 }
 
-// Writes the answer into s_result; "null" when it cannot be built, written
-// (a query that is not valid UTF-8) or held.
+// Writes the answer into s_result; "null" when it cannot be built or held
+// (with a message), or written (a query that is not valid UTF-8; no message).
 static const char *respond(const sdb_index *ix, const char *query, uint32_t limit, uint32_t offset,
                            double ms, const sdb_ranking *r) {
   mut_doc_ptr doc(yyjson_mut_doc_new(nullptr));
-  if (!doc) return k_null;
+  if (!doc) return no_memory();
   yyjson_mut_doc *d = doc.get();
   yyjson_mut_val *root = yyjson_mut_obj(d);
-  yyjson_mut_doc_set_root(d, root);
   yyjson_mut_val *hits = yyjson_mut_arr(d);
-  yyjson_mut_obj_add_val(d, root, "hits", hits);
-  yyjson_mut_obj_add_str(d, root, "query", query ? query : "");
-  yyjson_mut_obj_add_real(d, root, "processingTimeMs", ms);
-  yyjson_mut_obj_add_int(d, root, "limit", limit);
-  yyjson_mut_obj_add_int(d, root, "offset", offset);
-  yyjson_mut_obj_add_int(d, root, "totalHits", (int32_t)r->total);
-  for (uint32_t i = r->page_start; i < r->page_end; i++)
-    append_hit(d, hits, &ix->docs[r->hits[i].doc]);
+  if (!root || !hits) return no_memory();
+  yyjson_mut_doc_set_root(d, root);
+  bool ok = yyjson_mut_obj_add_val(d, root, "hits", hits) &&
+            yyjson_mut_obj_add_str(d, root, "query", query ? query : "") &&
+            yyjson_mut_obj_add_real(d, root, "processingTimeMs", ms) &&
+            yyjson_mut_obj_add_int(d, root, "limit", limit) &&
+            yyjson_mut_obj_add_int(d, root, "offset", offset) &&
+            yyjson_mut_obj_add_int(d, root, "totalHits", (int32_t)r->total);
+  for (uint32_t i = r->page_start; ok && i < r->page_end; i++)
+    ok = append_hit(d, hits, &ix->docs[r->hits[i].doc]);
+  if (!ok) return no_memory();
   size_t len = 0;
-  text_ptr text(yyjson_mut_write_opts(d, 0, nullptr, &len, nullptr));
-  if (!text) return k_null;
-  const char *result = sdb_result_set(text.get(), len);
-  return result ? result : k_null;
+  yyjson_write_err err;
+  text_ptr text(yyjson_mut_write_opts(d, 0, nullptr, &len, &err));
+  if (!text) return err.code == YYJSON_WRITE_ERROR_MEMORY_ALLOCATION ? no_memory() : nullptr;
+  return sdb_result_set(text.get(), len);
 }
 
 // The checks every index-reading export makes first, in their order.
@@ -141,10 +174,11 @@ extern "C" SEARCHDB_API const char *searchdb_search(const char *index_name, cons
   const timespec start = clock_now();
   timespec end;
   sdb_ranking ranking;
-  run_query(ix, query, off, lim, &end, &ranking);
-  const char *result = respond(ix, query, lim, off, sdb_elapsed_ms(&start, &end), &ranking);
+  const char *result = nullptr;
+  if (run_query(ix, query, off, lim, &end, &ranking))
+    result = respond(ix, query, lim, off, sdb_elapsed_ms(&start, &end), &ranking);
   sdb_ranking_free(&ranking);
-  return result;
+  return result ? result : k_null;
 }
 
 // Escapes s as a quoted JSON string into a fresh heap text, or nullptr.
@@ -186,7 +220,10 @@ extern "C" SEARCHDB_API const char *searchdb_index_stats_json(const char *index_
   if (!ix) return k_null;
   uint64_t len = 0;
   text_ptr line(sdb_stats_line(ix, &len));
-  if (!line) return k_null;
+  if (!line) {
+    sdb_error("oom: stats");
+    return k_null;
+  }
   const char *result = sdb_result_set(line.get(), len);
   return result ? result : k_null;
 }
