@@ -38,8 +38,11 @@ extern "C" {
 /* ---- Lifecycle and errors ---- */
 
 /* Opens storage_dir (created if missing) and loads every stored index.
- * Returns 0, or -1 when storage_dir is NULL, empty or too long, or when the
- * library is already initialised. */
+ * Returns 0, or -1 when storage_dir is NULL, empty or too long, when the
+ * library is already initialised, or when memory ran out while loading
+ * (nothing stays loaded; the call may be tried again). A stored file that is
+ * damaged is set aside as "<file>.corrupt" with a note in
+ * searchdb_last_error(), and the start still succeeds. */
 SEARCHDB_API int searchdb_init(const char *storage_dir);
 
 /* Releases every index and all memory; safe to call at any time, twice or

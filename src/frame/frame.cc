@@ -57,7 +57,14 @@ SEARCHDB_API int searchdb_init(const char *storage_dir) {
   snprintf(s_storage_dir, sizeof s_storage_dir, "%s", storage_dir);
   sdb_mkdir_p(s_storage_dir);
   sdb_mkdir_p(sdb_path_of("_indexes"));
-  sdb_load_indexes();
+  if (sdb_load_indexes() != 0) {
+    // Memory ran out while loading. An index left out now would be dropped
+    // from the stored list by the next change, so the start is refused and
+    // may be tried again; the loader's message says why.
+    sdb_registry_clear();
+    s_storage_dir[0] = '\0';
+    return -1;
+  }
   s_initialized = 1;
   return 0;
 }

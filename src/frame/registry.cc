@@ -45,7 +45,8 @@ void remove_index_files(const char *name) {
   char file[SDB_FILE_PATH_SIZE];
   // The settings go first: an index without them is not loaded, so a crash
   // part-way leaves the index deleted rather than present without documents.
-  for (const char *fmt : {"%s/meta.json", "%s/docs.json", "%s/docs.json.tmp"}) {
+  for (const char *fmt :
+       {"%s/meta.json", "%s/docs.json", "%s/docs.json.tmp", "%s/docs.json.corrupt"}) {
     snprintf(file, sizeof file, fmt, dir);
     sdb_remove(file);
   }
@@ -200,20 +201,24 @@ SEARCHDB_API int searchdb_index_delete(const char *name) {
 
 SEARCHDB_API const char *searchdb_indexes_list_json(void) {
   if (not_initialized()) return "[]";
+  // A list missing an index would be a wrong answer: when memory runs out
+  // anywhere the call fails instead.
   mut_doc_ptr doc(yyjson_mut_doc_new(nullptr), yyjson_mut_doc_free);
-  if (!doc) return "[]";
-  yyjson_mut_val *arr = yyjson_mut_arr(doc.get());
-  yyjson_mut_doc_set_root(doc.get(), arr);
-  for (uint32_t i = 0; i < s_index_count; i++) {
+  yyjson_mut_val *arr = doc ? yyjson_mut_arr(doc.get()) : nullptr;
+  bool ok = arr != nullptr;
+  if (ok) yyjson_mut_doc_set_root(doc.get(), arr);
+  for (uint32_t i = 0; ok && i < s_index_count; i++) {
     yyjson_mut_val *obj = yyjson_mut_obj(doc.get());
-    if (!obj) continue;
-    yyjson_mut_obj_add_str(doc.get(), obj, "name", s_indexes[i]->name);
-    yyjson_mut_obj_add_str(doc.get(), obj, "primary_key", s_indexes[i]->primary_key);
-    yyjson_mut_arr_append(arr, obj);
+    ok = obj && yyjson_mut_obj_add_str(doc.get(), obj, "name", s_indexes[i]->name) &&
+         yyjson_mut_obj_add_str(doc.get(), obj, "primary_key", s_indexes[i]->primary_key) &&
+         yyjson_mut_arr_append(arr, obj);
   }
   size_t len = 0;
-  char *text = yyjson_mut_write_opts(doc.get(), 0, nullptr, &len, nullptr);
-  if (!text) return "[]";
+  char *text = ok ? yyjson_mut_write_opts(doc.get(), 0, nullptr, &len, nullptr) : nullptr;
+  if (!text) {
+    sdb_error("oom: index list");
+    return "[]";
+  }
   const char *result = sdb_result_set(text, len);
   free(text);
   return result ? result : "[]";

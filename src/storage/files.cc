@@ -103,6 +103,12 @@ void sdb_remove(const char *path) {
   (void)unlink(path);
 }
 
+int sdb_rename(const char *from, const char *to) {
+  if (rename(from, to) == 0) return 0;
+  sdb_error("rename %s: %s", from, strerror(errno));
+  return -1;
+}
+
 int sdb_write_file_atomic(const char *path, const void *data, uint64_t len) {
   char tmp[SDB_PATH_SIZE];
   snprintf(tmp, sizeof tmp, "%s.tmp", path);

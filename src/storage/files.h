@@ -12,6 +12,10 @@ void sdb_mkdir_p(const char *path);
 void sdb_rmdir(const char *path);
 void sdb_remove(const char *path);
 
+// Renames from to to, replacing a file at to. Returns 0, or -1 with
+// "rename %s: %s" (from and the reason).
+int sdb_rename(const char *from, const char *to);
+
 // Replaces the file at path with len bytes of data through "<path>.tmp",
 // flushed to stable storage before it is renamed over the target. Returns 0,
 // or -1 with "fopen %s: %s", "fwrite %s failed", "fsync %s: %s",

@@ -29,9 +29,13 @@
 // it has all of it, so a stored file never loses an index or a document
 // because memory ran out half-way.
 //
-// The loader trusts nothing it reads and never fails:
-//  - list.json missing, unparsable, not an array or empty: no index loads;
-//    list elements that are not strings are passed over.
+// The loader trusts nothing it reads:
+//  - list.json missing, not an array or empty: no index loads; list
+//    elements that are not strings are passed over.
+//  - list.json or docs.json that exists but does not parse, or whose root
+//    is not an array, is renamed to list.json.corrupt / docs.json.corrupt
+//    (replacing an older one) before anything can write over it, and a
+//    message names the kept file; loading goes on as if it were missing.
 //  - a listed name that index creation would refuse (an empty, "." or ".."
 //    component, more than 255 bytes) is passed over before anything is
 //    created for it, so nothing outside the storage directory is touched.
@@ -41,17 +45,20 @@
 //  - meta.json missing or unreadable: the index is not loaded (its
 //    directory is created all the same). Unparsable, not an object, or no
 //    string "primary_key": the key is "id". A longer key is cut to 127 bytes.
-//  - docs.json missing, unparsable or not an array: the index has no
+//  - docs.json missing (or kept as damaged): the index has no
 //    documents. An entry that is not an object with string members "__id"
 //    and "raw" (the first of each) is passed over; a later entry with the
 //    same id replaces the earlier one's text in its slot. Texts are taken
 //    as stored, without parsing them again.
-//  - an index that cannot be created or registered for want of memory is
-//    left out, with the message of the step that failed.
+//  - when memory runs out, whether reading, parsing, creating, filling,
+//    indexing or registering, loading stops and reports it: an index left
+//    out would be dropped from the stored list by the next change, so the
+//    start is refused instead (searchdb_init returns -1).
 #include "storage/persist.h"
 
 #include <yyjson.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -183,32 +190,79 @@ const char *c_string(yyjson_val *v) {
   return strlen(s) == yyjson_get_len(v) ? s : nullptr;
 }
 
-// Parses a whole JSON text strictly; nullptr when it does not parse.
-doc_ptr parse_json(char *text, uint64_t len) {
-  return doc_ptr(yyjson_read_opts(text, len, 0, nullptr, nullptr));
-}
+// What reading one stored file gave.
+enum load_status {
+  LOAD_OK,
+  LOAD_MISSING,    // not there, or not readable for a reason other than memory
+  LOAD_DAMAGED,    // there, but not strict JSON
+  LOAD_NO_MEMORY,  // reading or parsing ran out of memory; the message is set
+};
 
-// Reads and parses the JSON file at path: nullptr when it is missing,
-// unreadable or unparsable. The text is released as soon as it is parsed.
-doc_ptr read_json(const char *path) {
+// Reads the file at path whole. A file that cannot be opened counts as
+// missing, unless the reason was memory.
+load_status read_text(const char *path, text_ptr *text, uint64_t *len) {
   char *raw;
-  uint64_t len;
-  if (sdb_read_file(path, &raw, &len) != 0) return nullptr;
-  text_ptr text(raw);
-  return parse_json(raw, len);
+  errno = 0;
+  if (sdb_read_file(path, &raw, len) != 0) {
+    if (errno != ENOMEM) return LOAD_MISSING;
+    sdb_error("oom: read %s", path);
+    return LOAD_NO_MEMORY;
+  }
+  text->reset(raw);
+  return LOAD_OK;
 }
 
-// The primary key a settings text names, or "id"; cut to fit key.
-void settings_primary_key(char *text, uint64_t len, char (&key)[sizeof(sdb_index::primary_key)]) {
+// Parses a whole JSON text strictly.
+load_status parse_json(char *text, uint64_t len, const char *path, doc_ptr *doc) {
+  yyjson_read_err err;
+  doc->reset(yyjson_read_opts(text, len, 0, nullptr, &err));
+  if (*doc) return LOAD_OK;
+  if (err.code != YYJSON_READ_ERROR_MEMORY_ALLOCATION) return LOAD_DAMAGED;
+  sdb_error("oom: parse %s", path);
+  return LOAD_NO_MEMORY;
+}
+
+// Reads and parses the file at path, which should hold a JSON array. A file
+// that does not parse or holds something else is damaged.
+load_status read_json_array(const char *path, doc_ptr *doc) {
+  text_ptr text;
+  uint64_t len;
+  load_status st = read_text(path, &text, &len);
+  if (st != LOAD_OK) return st;
+  st = parse_json(text.get(), len, path, doc);
+  if (st == LOAD_OK && !yyjson_is_arr(yyjson_doc_get_root(doc->get()))) st = LOAD_DAMAGED;
+  if (st == LOAD_DAMAGED) doc->reset();
+  return st;
+}
+
+// Renames a damaged file to "<path>.corrupt" so that no save writes over
+// what might still be recovered from it, and says so in the last-error text.
+void keep_damaged(const char *path, const char *owner) {
+  char kept[SDB_FILE_PATH_SIZE + 8];
+  snprintf(kept, sizeof kept, "%s.corrupt", path);
+  if (sdb_rename(path, kept) != 0) return;  // the rename left its own message
+  sdb_error("%s: %s did not hold a JSON array; kept as %s", owner, path, kept);
+}
+
+// The primary key a settings file names, or "id"; cut to fit key. Returns
+// LOAD_MISSING when there is no settings file.
+load_status settings_primary_key(const char *path, char (&key)[sizeof(sdb_index::primary_key)]) {
+  text_ptr text;
+  uint64_t len;
+  load_status st = read_text(path, &text, &len);
+  if (st != LOAD_OK) return st;
   snprintf(key, sizeof key, "id");
-  doc_ptr doc = parse_json(text, len);
+  doc_ptr doc;
+  if (parse_json(text.get(), len, path, &doc) == LOAD_NO_MEMORY) return LOAD_NO_MEMORY;
   yyjson_val *value = yyjson_obj_get(yyjson_doc_get_root(doc.get()), "primary_key");
   if (const char *s = c_string(value)) sdb_copy_field(key, sizeof key, s);
+  return LOAD_OK;
 }
 
 // Adds every entry {"__id":"..","raw":".."} of a stored documents array to
-// ix, in array order; anything else is passed over.
-void add_stored_documents(sdb_index *ix, yyjson_val *root) {
+// ix, in array order; anything else is passed over. False when memory ran
+// out ("oom: docs").
+bool add_stored_documents(sdb_index *ix, yyjson_val *root) {
   size_t i, n;
   yyjson_val *entry;
   yyjson_arr_foreach(root, i, n, entry) {
@@ -216,35 +270,52 @@ void add_stored_documents(sdb_index *ix, yyjson_val *root) {
     yyjson_val *raw = yyjson_obj_get(entry, "raw");
     const char *text = c_string(raw);
     if (!id || !text) continue;
-    sdb_index_add_raw_doc(ix, id, text, yyjson_get_len(raw));
+    if (sdb_index_add_raw_doc(ix, id, text, yyjson_get_len(raw)) == SDB_NO_SLOT) return false;
   }
+  return true;
 }
 
-// Loads the index stored under name and registers it, or leaves it out.
-void load_index(const char *name) {
-  if (sdb_index_name_problem(name)) return;
+// Creates the index stored under name with its documents and term table.
+// Returns nullptr when memory ran out, with the message set.
+sdb_index *build_index(const char *name, const char *key, const char *docs_path) {
+  doc_ptr docs;
+  load_status st = read_json_array(docs_path, &docs);
+  if (st == LOAD_NO_MEMORY) return nullptr;
+  if (st == LOAD_DAMAGED) {
+    char owner[sizeof(sdb_index::name) + 16];
+    snprintf(owner, sizeof owner, "index '%s'", name);
+    keep_damaged(docs_path, owner);
+  }
+  sdb_index *ix = sdb_index_new(name, key);
+  if (!ix) return nullptr;
+  if ((docs && !add_stored_documents(ix, yyjson_doc_get_root(docs.get()))) ||
+      !sdb_index_rebuild(ix)) {
+    sdb_index_free(ix);
+    return nullptr;
+  }
+  return ix;
+}
+
+// Loads the index stored under name and registers it, or leaves it out
+// when it has no settings. Returns -1 when memory ran out.
+int load_index(const char *name) {
+  if (sdb_index_name_problem(name)) return 0;
   const char *dir = sdb_path_of(name);
   sdb_mkdir_p(dir);
   char meta_path[SDB_FILE_PATH_SIZE], docs_path[SDB_FILE_PATH_SIZE];
   file_path(meta_path, dir, "meta.json");
   file_path(docs_path, dir, "docs.json");
 
-  char *raw;
-  uint64_t len;
-  if (sdb_read_file(meta_path, &raw, &len) != 0) return;
-  text_ptr meta(raw);
   char key[sizeof(sdb_index::primary_key)];
-  settings_primary_key(meta.get(), len, key);
-  meta.reset();
-
-  sdb_index *ix = sdb_index_new(name, key);
-  if (!ix) return;
-  doc_ptr docs = read_json(docs_path);
-  yyjson_val *root = yyjson_doc_get_root(docs.get());
-  if (yyjson_is_arr(root)) add_stored_documents(ix, root);
-  docs.reset();
-  sdb_index_rebuild(ix);
-  if (sdb_index_register(ix) != 0) sdb_index_free(ix);
+  load_status st = settings_primary_key(meta_path, key);
+  if (st != LOAD_OK) return st == LOAD_NO_MEMORY ? -1 : 0;
+  sdb_index *ix = build_index(name, key, docs_path);
+  if (!ix) return -1;
+  if (sdb_index_register(ix) != 0) {
+    sdb_index_free(ix);
+    return -1;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -274,15 +345,19 @@ int sdb_index_persist(sdb_index *ix) {
   return save_settings(ix, meta_path) == 0 ? 0 : 1;
 }
 
-void sdb_load_indexes(void) {
+int sdb_load_indexes(void) {
   char path[SDB_FILE_PATH_SIZE];
   file_path(path, sdb_path_of(kListDir), "list.json");
-  doc_ptr list = read_json(path);
-  yyjson_val *root = yyjson_doc_get_root(list.get());
-  if (!yyjson_is_arr(root)) return;
+  doc_ptr list;
+  load_status st = read_json_array(path, &list);
+  if (st == LOAD_NO_MEMORY) return -1;
+  if (st == LOAD_DAMAGED) keep_damaged(path, "index list");
+  if (st != LOAD_OK) return 0;
   size_t i, n;
   yyjson_val *name;
-  yyjson_arr_foreach(root, i, n, name) {
-    if (const char *s = c_string(name)) load_index(s);
+  yyjson_arr_foreach(yyjson_doc_get_root(list.get()), i, n, name) {
+    const char *s = c_string(name);
+    if (s && load_index(s) != 0) return -1;
   }
+  return 0;
 }

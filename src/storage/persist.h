@@ -15,6 +15,7 @@ int sdb_save_index_list(void);
 // settings never change after creation); index creation needs both.
 int sdb_index_persist(sdb_index *ix);
 
-// Loads every index named by the stored list into the (empty) registry.
-// Never fails; what cannot be loaded is left out.
-void sdb_load_indexes(void);
+// Loads every index named by the stored list into the (empty) registry;
+// what is damaged or incomplete on disk is left out. Returns 0, or -1 when
+// memory ran out (message set; what was loaded so far stays registered).
+int sdb_load_indexes(void);

@@ -1,0 +1,528 @@
+// Out-of-memory behaviour, tested the way embedded databases test it: a
+// scripted workload runs once for every allocation it makes, with that one
+// allocation failing (and once more with it and every later allocation of
+// the same call failing). A refused start is tried again. After every call, with allocation working again:
+//  - the call returned its success value or its failure value, and a
+//    failure left a message;
+//  - the library answers consistently: the index list, every document, the
+//    statistics and a search for every document's own word agree with the
+//    changes that were reported done;
+//  - after the last call, a fresh start on the directory finds exactly
+//    those changes, and nothing the library allocated is still held.
+//
+// The test program's own malloc, calloc, realloc and free stand in front of
+// the allocator (the library's, yyjson's and the C library's allocations
+// all pass through them); they count and fail only while a library call is
+// being made. SEARCHDB_OOM_STRIDE=k runs only every k-th failure point
+// (for slow runs under Valgrind); SEARCHDB_OOM_TRACE=n prints where failure
+// point n strikes.
+#include <dlfcn.h>
+#include <execinfo.h>
+#include <unistd.h>
+#include <yyjson.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fixture.h"
+#include "frame/frame.h"
+
+// ---- allocation interposer ----
+
+namespace {
+
+using malloc_fn = void *(*)(size_t);
+using calloc_fn = void *(*)(size_t, size_t);
+using realloc_fn = void *(*)(void *, size_t);
+using free_fn = void (*)(void *);
+
+malloc_fn g_malloc;
+calloc_fn g_calloc;
+realloc_fn g_realloc;
+free_fn g_free;
+
+// dlsym may allocate while the real functions are being looked up; those
+// few blocks come from here and are never released.
+alignas(std::max_align_t) char g_boot[8192];
+size_t g_boot_used;
+bool g_resolving;
+
+bool FromBoot(const void *p) {
+  return p >= static_cast<const void *>(g_boot) && p < static_cast<const void *>(g_boot + sizeof g_boot);
+}
+
+void *BootAlloc(size_t n) {
+  n = (n + alignof(std::max_align_t) - 1) & ~(alignof(std::max_align_t) - 1);
+  if (g_boot_used + n > sizeof g_boot) return nullptr;
+  void *p = g_boot + g_boot_used;
+  g_boot_used += n;
+  memset(p, 0, n);
+  return p;
+}
+
+void Resolve() {
+  if (g_free || g_resolving) return;
+  g_resolving = true;
+  g_malloc = reinterpret_cast<malloc_fn>(dlsym(RTLD_NEXT, "malloc"));
+  g_calloc = reinterpret_cast<calloc_fn>(dlsym(RTLD_NEXT, "calloc"));
+  g_realloc = reinterpret_cast<realloc_fn>(dlsym(RTLD_NEXT, "realloc"));
+  g_free = reinterpret_cast<free_fn>(dlsym(RTLD_NEXT, "free"));
+  g_resolving = false;
+}
+
+// Failure injection: while armed, allocation number fail_at (counted from 1)
+// fails, and with persistent every later one too.
+struct injector {
+  bool armed;
+  bool persistent;
+  long fail_at;  // 0: never
+  long count;
+  bool failed;   // an allocation has failed since the counter was reset
+};
+injector g_inject;
+
+bool ShouldFail() {
+  if (!g_inject.armed) return false;
+  long n = ++g_inject.count;
+  bool fail = g_inject.fail_at != 0 &&
+              (n == g_inject.fail_at || (g_inject.persistent && n > g_inject.fail_at));
+  const char *trace = getenv("SEARCHDB_OOM_TRACE");
+  if (fail && !g_inject.failed && trace && atol(trace) == g_inject.fail_at) {
+    // Where the first failure of a run strikes, for working out a report.
+    g_inject.armed = false;
+    void *frames[32];
+    int depth = backtrace(frames, 32);
+    backtrace_symbols_fd(frames, depth, STDERR_FILENO);
+    g_inject.armed = true;
+  }
+  if (fail) g_inject.failed = true;
+  return fail;
+}
+
+// Blocks allocated inside library calls and not yet released, in an
+// open-addressing table that itself never allocates.
+constexpr size_t kLiveSlots = 1 << 16;
+const void *g_live[kLiveSlots];
+const void *const kTombstone = &g_live;
+size_t g_live_count;
+
+size_t LiveHome(const void *p) {
+  return (reinterpret_cast<uintptr_t>(p) >> 4) * 0x9E3779B97F4A7C15ull >> 48;
+}
+
+void TrackLive(const void *p) {
+  if (!p || !g_inject.armed) return;
+  for (size_t i = LiveHome(p), n = 0; n < kLiveSlots; i = (i + 1) % kLiveSlots, n++) {
+    if (g_live[i] == nullptr || g_live[i] == kTombstone) {
+      g_live[i] = p;
+      g_live_count++;
+      return;
+    }
+  }
+  abort();  // more live blocks than the table holds
+}
+
+void ForgetLive(const void *p) {
+  if (!p || g_live_count == 0) return;
+  for (size_t i = LiveHome(p), n = 0; n < kLiveSlots && g_live[i]; i = (i + 1) % kLiveSlots, n++) {
+    if (g_live[i] == p) {
+      g_live[i] = kTombstone;
+      g_live_count--;
+      return;
+    }
+  }
+}
+
+void ClearLive() {
+  memset(g_live, 0, sizeof g_live);
+  g_live_count = 0;
+}
+
+}  // namespace
+
+extern "C" void *malloc(size_t n) {
+  Resolve();
+  if (!g_malloc) return BootAlloc(n);
+  if (ShouldFail()) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  void *p = g_malloc(n);
+  TrackLive(p);
+  return p;
+}
+
+extern "C" void *calloc(size_t count, size_t size) {
+  Resolve();
+  if (!g_calloc) return size == 0 || count <= SIZE_MAX / size ? BootAlloc(count * size) : nullptr;
+  if (ShouldFail()) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  void *p = g_calloc(count, size);
+  TrackLive(p);
+  return p;
+}
+
+extern "C" void *realloc(void *old, size_t n) {
+  Resolve();
+  if (FromBoot(old)) {
+    // Only the look-up itself uses the boot block; move out of it.
+    void *p = malloc(n);
+    if (p) memcpy(p, old, n < sizeof g_boot ? n : sizeof g_boot);
+    return p;
+  }
+  if (ShouldFail()) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  void *p = g_realloc(old, n);
+  if (p) {
+    ForgetLive(old);
+    TrackLive(p);
+  }
+  return p;
+}
+
+extern "C" void free(void *p) {
+  if (!p || FromBoot(p)) return;
+  Resolve();
+  ForgetLive(p);
+  g_free(p);
+}
+
+// ---- the workload ----
+
+namespace {
+
+struct index_model {
+  std::string primary_key;
+  std::map<std::string, std::string> docs;  // live documents: id -> stored text
+  std::set<std::string> deleted;            // deleted since the index was loaded
+};
+using model = std::map<std::string, index_model>;
+
+// Every document names its own word in its title, found in no other.
+std::string Doc(const std::string &key, const std::string &id, const std::string &word,
+                const std::string &extra = "") {
+  return R"({")" + key + R"(":")" + id + R"(","title":")" + word + R"(")" + extra + "}";
+}
+
+class OomTest : public StorageTest {
+ protected:
+  // The workload runs hundreds of times, and every change is flushed to
+  // disk: on memory-backed /dev/shm that costs next to nothing.
+  void SetUp() override {
+    StorageTest::SetUp();
+    char tmpl[] = "/dev/shm/searchdb-oom-XXXXXX";
+    if (std::filesystem::is_directory("/dev/shm") && mkdtemp(tmpl)) {
+      std::filesystem::remove_all(root_);
+      root_ = tmpl;
+      dir_ = root_ + "/store";
+    }
+  }
+
+  // ---- one library call under injection ----
+
+  // Runs call with injection armed and a clean last-error text. A call that
+  // the changes so far allow must succeed unless an allocation failed in
+  // it; one they do not allow must fail; a failure leaves a message.
+  // Returns whether the call failed.
+  template <typename Call, typename Failed>
+  bool Inject(const char *what, bool allowed, Call call, Failed failed) {
+    s_error[0] = '\0';
+    g_inject.failed = false;
+    g_inject.armed = true;
+    auto result = call();
+    g_inject.armed = false;
+    // A persistent failure lasts to the end of the call that met it.
+    if (g_inject.persistent && g_inject.failed) g_inject.fail_at = 0;
+    bool has_failed = failed(result);
+    if (has_failed) {
+      EXPECT_NE(s_error[0], '\0') << what << " failed without a message";
+      if (allowed && !g_inject.failed) {
+        ADD_FAILURE() << what << " failed with memory to spare: " << s_error;
+      }
+    } else if (!allowed) {
+      ADD_FAILURE() << what << " succeeded where it had to fail";
+    }
+    return has_failed;
+  }
+
+  // An integer export: success or -1. Returns whether it succeeded.
+  template <typename Call>
+  bool IntCall(const char *what, bool allowed, int success, Call call) {
+    return !Inject(what, allowed, call, [&](int r) {
+      EXPECT_TRUE(r == success || r == -1) << what << " returned " << r;
+      return r == -1;
+    });
+  }
+
+  index_model *Find(const std::string &name) {
+    auto it = expected_.find(name);
+    return it == expected_.end() ? nullptr : &it->second;
+  }
+
+  void Init() {
+    initialized_ = IntCall("init", true, 0, [&] { return searchdb_init(dir_.c_str()); });
+    for (auto &[name, ix] : expected_) ix.deleted.clear();  // forgotten by a restart
+    if (!initialized_) {
+      // A refused start leaves the library as it was: not initialised.
+      EXPECT_STREQ(searchdb_indexes_list_json(), "[]");
+      EXPECT_STREQ(searchdb_last_error(), "not initialized");
+    }
+    Verify();
+  }
+
+  // A start refused for lack of memory is simply tried again.
+  void Start() {
+    Init();
+    if (!initialized_) Init();
+  }
+
+  void Cleanup() {
+    g_inject.armed = true;
+    searchdb_cleanup();
+    g_inject.armed = false;
+    initialized_ = false;
+  }
+
+  void Create(const char *name, const char *key) {
+    if (IntCall("create", !Find(name), 0, [&] { return searchdb_index_create(name, key); })) {
+      expected_[name] = index_model{key ? key : "id", {}, {}};
+    }
+    Verify();
+  }
+
+  void DeleteIndex(const char *name) {
+    if (IntCall("index delete", Find(name), 0, [&] { return searchdb_index_delete(name); })) {
+      expected_.erase(name);
+    }
+    Verify();
+  }
+
+  // Adds a batch whose documents are given as (id, text) in canonical form.
+  void Add(const char *index, const std::vector<std::pair<std::string, std::string>> &docs,
+           bool as_array = true) {
+    std::string json = as_array ? "[" : "";
+    for (const auto &[id, text] : docs) json += (json.size() > 1 ? "," : "") + text;
+    if (as_array) json += "]";
+    int count = static_cast<int>(docs.size());
+    index_model *ix = Find(index);
+    if (IntCall("add", ix, count, [&] { return searchdb_documents_add(index, json.c_str()); })) {
+      for (const auto &[id, text] : docs) {
+        ix->docs[id] = text;
+        ix->deleted.erase(id);
+      }
+    }
+    Verify();
+  }
+
+  void DeleteDoc(const char *index, const char *id) {
+    index_model *ix = Find(index);
+    bool known = ix && (ix->docs.count(id) || ix->deleted.count(id));
+    if (IntCall("document delete", known, 0, [&] { return searchdb_document_delete(index, id); })) {
+      ix->docs.erase(id);
+      ix->deleted.insert(id);
+    }
+    Verify();
+  }
+
+  void Get(const char *index, const char *id) {
+    index_model *ix = Find(index);
+    auto it = ix ? ix->docs.find(id) : std::map<std::string, std::string>::iterator{};
+    bool live = ix && it != ix->docs.end();
+    Inject("get", live, [&] { return searchdb_document_get(index, id); }, [&](const char *r) {
+      if (r == nullptr) return true;
+      EXPECT_EQ(r, s_result);
+      if (live) {
+        EXPECT_EQ(it->second, r);
+      }
+      return false;
+    });
+    Verify();
+  }
+
+  // A text result is the failure constant, or s_result holding exactly what
+  // the same call answers with allocation working (the search's timing
+  // aside).
+  template <typename Call>
+  void TextCall(const char *what, bool allowed, const char *failure, Call call) {
+    std::string answer;
+    bool failed = Inject(what, allowed, call, [&](const char *r) {
+      if (r == s_result) {
+        answer = r;
+        return false;
+      }
+      EXPECT_STREQ(r, failure) << what;
+      return true;
+    });
+    if (!failed) {
+      EXPECT_EQ(WithoutTiming(answer), WithoutTiming(call())) << what;
+    }
+    Verify();
+  }
+
+  static std::string WithoutTiming(std::string response) {
+    size_t at = response.find("\"processingTimeMs\":");
+    if (at != std::string::npos) response.erase(at, response.find(',', at) + 1 - at);
+    return response;
+  }
+
+  void Search(const char *index, const char *query, int limit, int offset) {
+    TextCall("search", Find(index), "null",
+             [&] { return searchdb_search(index, query, limit, offset); });
+  }
+
+  void Stats(const char *index) {
+    TextCall("stats", Find(index), "null", [&] { return searchdb_index_stats_json(index); });
+  }
+
+  void List() {
+    TextCall("list", true, "[]", [] { return searchdb_indexes_list_json(); });
+  }
+
+  // ---- consistency, with allocation working ----
+
+  // The library's answers agree with the changes reported done.
+  void Verify() {
+    if (!initialized_) return;
+    std::string list = "[";
+    for (const auto &[name, ix] : expected_) {
+      (void)ix;
+      list += (list.size() > 1 ? "," : "") + name;
+    }
+    list += "]";
+    std::string listed = "[";
+    const char *response = searchdb_indexes_list_json();
+    yyjson_doc *doc = yyjson_read(response, strlen(response), 0);
+    ASSERT_NE(doc, nullptr) << response;
+    std::map<std::string, std::string> keys;
+    size_t idx, max;
+    yyjson_val *item;
+    yyjson_arr_foreach(yyjson_doc_get_root(doc), idx, max, item) {
+      keys[yyjson_get_str(yyjson_obj_get(item, "name"))] =
+          yyjson_get_str(yyjson_obj_get(item, "primary_key"));
+    }
+    yyjson_doc_free(doc);
+    for (const auto &[name, key] : keys) listed += (listed.size() > 1 ? "," : "") + name;
+    listed += "]";
+    ASSERT_EQ(listed, list);
+    for (const auto &[name, ix] : expected_) {
+      EXPECT_EQ(keys[name], ix.primary_key);
+      std::string stats = searchdb_index_stats_json(name.c_str());
+      EXPECT_NE(stats.find("\"document_count\":" + std::to_string(ix.docs.size()) + ","),
+                std::string::npos)
+          << name << ": " << stats;
+      for (const auto &[id, text] : ix.docs) {
+        const char *got = searchdb_document_get(name.c_str(), id.c_str());
+        ASSERT_NE(got, nullptr) << name << "/" << id << ": " << searchdb_last_error();
+        EXPECT_EQ(text, got);
+        std::string word = text.substr(text.find(R"("title":")") + 9);
+        word.resize(word.find('"'));
+        std::string response = searchdb_search(name.c_str(), word.c_str(), 0, 0);
+        EXPECT_NE(response.find(text), std::string::npos) << name << " " << word << ": " << response;
+      }
+    }
+  }
+
+  // The whole workload; each call is one failure point or more.
+  void Workload() {
+    Start();
+    Create("books", nullptr);
+    Create("users", "email");
+    Add("books", {{"1", Doc("id", "1", "quokka", R"(,"body":"search engines index text")")},
+                  {"b2", Doc("id", "b2", "narwhal", R"(,"tags":["red","green",3])")},
+                  {"b3", Doc("id", "b3", "axolotl", R"(,"n":3.5,"flag":true)")},
+                  {"b4", Doc("id", "b4", "pangolin", R"(,"nested":{"a":[1,2]})")},
+                  {"b5", Doc("id", "b5", "okapi", R"(,"body":"searching searched")")}});
+    Add("users", {{"a@x", Doc("email", "a@x", "wombat")}}, false);
+    Add("books", {{"1", Doc("id", "1", "capybara")}, {"b6", Doc("id", "b6", "tapir")}});
+    Get("books", "1");
+    DeleteDoc("books", "b2");
+    DeleteDoc("books", "b2");
+    Get("books", "b2");
+    Search("books", "okapi", 0, 0);
+    Search("books", "serch engnes", 0, 0);
+    Search("books", "se", 2, 1);
+    Stats("books");
+    List();
+    DeleteIndex("users");
+    Create("tmp/nested", nullptr);
+    Add("tmp/nested", {{"n1", Doc("id", "n1", "dugong")}});
+    Cleanup();
+    Start();
+    Add("books", {{"b2", Doc("id", "b2", "gharial")}});
+    DeleteIndex("tmp/nested");
+    Search("books", "gharial", 0, 0);
+    Cleanup();
+  }
+
+  // The workload with allocation number fail_at failing; returns whether
+  // the workload reached that allocation at all.
+  bool RunWithFailureAt(long fail_at, bool persistent) {
+    std::filesystem::remove_all(dir_);
+    expected_.clear();
+    g_inject = injector{false, persistent, fail_at, 0, false};
+    ClearLive();
+    Workload();
+    bool reached = g_inject.count >= fail_at;
+    g_inject.fail_at = 0;
+    EXPECT_EQ(g_live_count, 0u) << "blocks allocated by the library are still held after cleanup";
+    // What was reported done is on disk.
+    Init();
+    EXPECT_TRUE(initialized_);
+    Cleanup();
+    return reached;
+  }
+
+  long SweepAll(bool persistent) {
+    long stride = getenv("SEARCHDB_OOM_STRIDE") ? atol(getenv("SEARCHDB_OOM_STRIDE")) : 1;
+    if (stride < 1) stride = 1;
+    long points = 0;
+    for (long fail_at = 1;; fail_at += stride) {
+      SCOPED_TRACE((persistent ? "every allocation from number " : "allocation number ") +
+                   std::to_string(fail_at) + " fails");
+      bool reached = RunWithFailureAt(fail_at, persistent);
+      if (HasFailure() || !reached) break;
+      points++;
+    }
+    return points;
+  }
+
+  model expected_;
+  bool initialized_ = false;
+};
+
+TEST_F(OomTest, TheWorkloadRunsCleanWithoutInjection) {
+  g_inject = injector{false, false, 0, 0, false};
+  ClearLive();
+  Workload();
+  EXPECT_FALSE(HasFailure());
+  EXPECT_EQ(g_live_count, 0u);
+  EXPECT_GT(g_inject.count, 100) << "the allocations are not being counted";
+}
+
+TEST_F(OomTest, EveryAllocationThatFailsAloneIsSurvived) {
+  Workload();  // the C library's one-time allocations happen here, unarmed
+  long points = SweepAll(false);
+  RecordProperty("failure_points", static_cast<int>(points));
+  printf("one failing allocation: %ld failure points run\n", points);
+}
+
+TEST_F(OomTest, EveryAllocationFromTheNthOnFailingIsSurvived) {
+  Workload();
+  long points = SweepAll(true);
+  RecordProperty("failure_points", static_cast<int>(points));
+  printf("all allocations failing from one on: %ld failure points run\n", points);
+}
+
+}  // namespace
