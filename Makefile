@@ -1,5 +1,6 @@
 # The front door. On a fresh Debian 12 machine `make test` installs what is
 # missing (scripts/bootstrap), builds and runs every test.
+#   make demo    build the command-line tool and show a search session
 #   make test    configure build/, build, run the tests
 #   make asan    the same under AddressSanitizer and UBSan, in build-asan/
 #   make bench   build and run every benchmark program in build/bench/
@@ -30,7 +31,7 @@ BENCH_DEPS_PRESENT = $(TEST_DEPS_PRESENT) && \
 configure_and_build = cmake -S . -B $(1) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(2) && \
   cmake --build $(1) -j$(JOBS)
 
-.PHONY: all build test asan bench deps bench-deps clean
+.PHONY: all build demo test asan bench deps bench-deps clean
 
 all: build
 
@@ -42,6 +43,9 @@ bench-deps:
 
 build: deps
 	$(call configure_and_build,build,-DSEARCHDB_SANITIZE=OFF)
+
+demo:
+	examples/demo.sh
 
 test: build
 	ctest --test-dir build --output-on-failure $(CTEST_ARGS)
