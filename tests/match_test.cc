@@ -192,10 +192,4 @@ TEST(EditWithin, HandlesTheWidestTerms) {
   EXPECT_FALSE(sdb_edit_within("", 0, "abc", 3, 2, &rows));
 }
 
-TEST(TypoBudget, StepsUpAtFourAndEightBytes) {
-  const int expected[] = {0, 0, 0, 0, 1, 1, 1, 1, 2, 2};
-  for (uint64_t n = 0; n < 10; n++) EXPECT_EQ(sdb_typo_budget(n), expected[n]) << n;
-  EXPECT_EQ(sdb_typo_budget(SDB_TERM_MAX), 2);
-}
-
 }  // namespace

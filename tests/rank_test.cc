@@ -108,13 +108,6 @@ TEST_F(RankTest, DeletedDocumentsNeitherScoreNorRank) {
   sdb_ranking_free(&r);
 }
 
-TEST_F(RankTest, NoLiveDocumentMeansNoScoring) {
-  EXPECT_FALSE(sdb_scoring_begin(&sc_, ix_));
-  Docs({R"(["a"])"});
-  ix_->docs[0].alive = 0;
-  EXPECT_FALSE(sdb_scoring_begin(&sc_, ix_));
-}
-
 TEST(HitCmp, HigherScoreFirstThenLowerSlot) {
   sdb_hit hits[] = {{4, 1.0}, {2, 3.0}, {9, 1.0}, {1, 1.0}, {7, 3.0}};
   qsort(hits, 5, sizeof(sdb_hit), sdb_hit_cmp);
