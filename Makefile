@@ -63,6 +63,54 @@ bench: bench-deps
 	  echo "== $$program"; "$$program" $(BENCH_ARGS); ran=$$((ran + 1)); \
 	done; \
 	[ "$$ran" -gt 0 ] || { echo "no benchmark programs in build/bench" >&2; exit 1; }
+	@[ ! -x build/bench/compare/searchdb_compare ] || build/bench/compare/searchdb_compare
 
 clean:
 	rm -rf build build-asan
+
+# Robustness, beyond the test suite:
+#   make fuzz      build the libFuzzer targets (fuzz/) with clang under ASan and
+#                  UBSan in build-fuzz/, and run each for FUZZ_SECONDS seconds
+#   make soak      the crash-consistency test for SOAK_ROUNDS kill rounds
+#   make valgrind  every test program under Valgrind's memcheck, in build-valgrind/
+FUZZ_SECONDS ?= 60
+SOAK_ROUNDS ?= 300
+SOAK_SEED ?= 1
+FUZZ_TARGETS = $(patsubst fuzz/%_fuzz.cc,%,$(wildcard fuzz/*_fuzz.cc))
+FUZZ_DEPS_PRESENT = echo 'extern "C" int LLVMFuzzerTestOneInput(const char *, long) { return 0; }' | \
+  clang++ -x c++ -fsanitize=fuzzer -o /dev/null - 2>/dev/null
+VALGRIND = valgrind --quiet --soname-synonyms=somalloc=nouserintercepts --leak-check=full \
+  --show-leak-kinds=definite,indirect,possible --errors-for-leak-kinds=definite,indirect,possible \
+  --error-exitcode=99
+
+.PHONY: fuzz soak valgrind
+
+fuzz: deps
+	@$(FUZZ_DEPS_PRESENT) || scripts/bootstrap --fuzz
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DSEARCHDB_FUZZ=ON -DSEARCHDB_SANITIZE=ON -DSEARCHDB_TESTS=OFF -DSEARCHDB_BENCH=OFF
+	cmake --build build-fuzz -j$(JOBS) --target fuzz_targets
+	@set -e; mkdir -p build-fuzz/artifacts; \
+	for t in $(FUZZ_TARGETS); do \
+	  mkdir -p build-fuzz/corpus/$$t; \
+	  echo "== fuzz $$t for $(FUZZ_SECONDS) s"; \
+	  if ! build-fuzz/fuzz/$${t}_fuzz build-fuzz/corpus/$$t fuzz/corpus/$$t \
+	      -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	      -artifact_prefix=build-fuzz/artifacts/$$t- > build-fuzz/$$t.log 2>&1; then \
+	    tail -n 60 build-fuzz/$$t.log; echo "fuzz $$t failed; input kept in build-fuzz/artifacts/" >&2; exit 1; \
+	  fi; \
+	  grep -E '^Done|number_of_executed_units|new_units_added' build-fuzz/$$t.log; \
+	done
+
+soak: build
+	SEARCHDB_SOAK_ROUNDS=$(SOAK_ROUNDS) SEARCHDB_CRASH_SEED=$(SOAK_SEED) build/tests/crash_test
+
+valgrind: deps
+	@command -v valgrind >/dev/null || scripts/bootstrap --valgrind
+	$(call configure_and_build,build-valgrind,-DSEARCHDB_SANITIZE=OFF -DSEARCHDB_BENCH=OFF)
+	@set -e; ran=0; \
+	for t in build-valgrind/tests/*_test; do \
+	  [ -x "$$t" ] || continue; \
+	  echo "== valgrind $$t"; $(VALGRIND) $$t --gtest_brief=1; ran=$$((ran + 1)); \
+	done; \
+	[ "$$ran" -gt 0 ] || { echo "no test programs in build-valgrind/tests" >&2; exit 1; }

@@ -1,0 +1,31 @@
+// The engines compared: searchdb and the embedded peers a user would pick
+// instead. Each builds a persisted index in a folder of its own, reopens
+// it, and answers the top 20 of a query of each class with the stored
+// documents, as close to searchdb's kind of query as it has.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "corpus.h"
+
+struct Engine {
+  virtual ~Engine() = default;
+  // Called once with every document before the build is timed, to put it in
+  // the form the engine takes.
+  virtual void Stage(const std::string &json) = 0;
+  // Builds the persisted, searchable index in dir from the staged documents.
+  virtual bool Build(const std::string &dir) = 0;
+  // Opens the index that Build left in dir.
+  virtual bool Open(const std::string &dir) = 0;
+  // Answers the top 20 for q, fetching the stored documents.
+  virtual void Search(const Query &q) = 0;
+  // The ids of the last answer, in rank order (read after the timing).
+  virtual std::vector<std::string> LastIds() = 0;
+  virtual std::string Error() = 0;
+};
+
+std::unique_ptr<Engine> NewSearchdbEngine();
+std::unique_ptr<Engine> NewFts5Engine();
+std::unique_ptr<Engine> NewXapianEngine();
