@@ -7,6 +7,8 @@
 //
 // Properties checked for every input:
 //  - initialisation succeeds, and the index list response parses;
+//  - no file written is lost: each is still there unchanged or, only when
+//    it does not hold a JSON array, kept unchanged as "<file>.corrupt";
 //  - every loaded document can be fetched by its id (the first index of a
 //    name answers) and the statistics of every loaded index parse;
 //  - loading is a fixed point: after every reachable index has written its
@@ -16,6 +18,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -52,6 +55,30 @@ std::vector<loaded_index> snapshot() {
 void write_file(const std::string &path, const std::string &bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;
+}
+
+std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool holds_array(const std::string &text) {
+  yyjson_doc *doc = yyjson_read(text.data(), text.size(), 0);
+  bool array = yyjson_is_arr(yyjson_doc_get_root(doc));
+  yyjson_doc_free(doc);
+  return array;
+}
+
+// The file at path holds bytes, or was set aside as damaged with them.
+void check_kept(const std::string &path, const std::string &bytes) {
+  std::error_code ec;
+  if (std::filesystem::exists(path + ".corrupt", ec)) {
+    FUZZ_CHECK(read_file(path + ".corrupt") == bytes, "kept file differs: " + path);
+    FUZZ_CHECK(!holds_array(bytes), "a JSON array was set aside: " + path);
+    FUZZ_CHECK(!std::filesystem::exists(path, ec), "set aside but still there: " + path);
+  } else {
+    FUZZ_CHECK(read_file(path) == bytes, "changed or lost: " + path);
+  }
 }
 
 bool parses(const char *text) {
@@ -100,6 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (size_t i = 0; i < parts.size(); i++) write_file(g_root + files[i], parts[i]);
 
   FUZZ_CHECK(searchdb_init(g_root.c_str()) == 0, g_root);
+  for (size_t i = 0; i < parts.size(); i++) check_kept(g_root + files[i], parts[i]);
   std::vector<loaded_index> first = snapshot();
   check_answers(first);
   // An empty batch rewrites an index's "docs.json" and "meta.json".
