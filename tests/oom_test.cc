@@ -1,23 +1,25 @@
 // Out-of-memory behaviour, tested the way embedded databases test it: a
 // scripted workload runs once for every allocation it makes, with that one
 // allocation failing (and once more with it and every later allocation of
-// the same call failing). A refused start is tried again. After every call, with allocation working again:
+// the same call failing); a start refused for memory is tried again. After
+// every call, with allocation working again:
 //  - the call returned its success value or its failure value, and a
 //    failure left a message;
 //  - the library answers consistently: the index list, every document, the
 //    statistics and a search for every document's own word agree with the
-//    changes that were reported done;
+//    changes that were reported done, and a successful answer given under
+//    injection is the one given without it;
 //  - after the last call, a fresh start on the directory finds exactly
 //    those changes, and nothing the library allocated is still held.
 //
 // The test program's own malloc, calloc, realloc and free stand in front of
 // the allocator (the library's, yyjson's and the C library's allocations
 // all pass through them); they count and fail only while a library call is
-// being made. AddressSanitizer owns the allocator in its builds, so there
-// the sweeps are skipped and only the plain workload runs (under its leak
-// checker). SEARCHDB_OOM_STRIDE=k runs only every k-th failure point
-// (for slow runs under Valgrind); SEARCHDB_OOM_TRACE=n prints where failure
-// point n strikes.
+// being made. Where another allocator takes their place (AddressSanitizer's
+// builds; Valgrind unless run with --soname-synonyms=somalloc=nouserintercepts)
+// only the plain workload runs. SEARCHDB_OOM_STRIDE=k runs every k-th
+// failure point only; SEARCHDB_OOM_TRACE=n prints where failure point n
+// strikes.
 #include <dlfcn.h>
 #include <execinfo.h>
 #include <unistd.h>
