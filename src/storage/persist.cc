@@ -30,8 +30,8 @@
 // because memory ran out half-way.
 //
 // The loader trusts nothing it reads:
-//  - list.json missing, not an array or empty: no index loads; list
-//    elements that are not strings are passed over.
+//  - list.json missing or an empty array: no index loads; list elements
+//    that are not strings are passed over.
 //  - list.json or docs.json that exists but does not parse, or whose root
 //    is not an array, is renamed to list.json.corrupt / docs.json.corrupt
 //    (replacing an older one) before anything can write over it, and a
@@ -44,7 +44,8 @@
 //    are C strings in memory) counts as not a string.
 //  - meta.json missing or unreadable: the index is not loaded (its
 //    directory is created all the same). Unparsable, not an object, or no
-//    string "primary_key": the key is "id". A longer key is cut to 127 bytes.
+//    string "primary_key": the key is "id". A longer key is cut to at most
+//    127 bytes, between characters.
 //  - docs.json missing (or kept as damaged): the index has no
 //    documents. An entry that is not an object with string members "__id"
 //    and "raw" (the first of each) is passed over; a later entry with the
