@@ -38,6 +38,22 @@ struct sdb_term {
   sdb_term *next;
 };
 
+// The terms of a table in byte order, built by the rebuild beside the table
+// it belongs to, so that a query token that is not itself a term finds its
+// prefix extensions and near spellings without walking every entry.
+//
+// For i below count (== the table's term_count): terms[i] is the i-th entry
+// in byte order of the texts (a text before its extensions); scan_pos[i] is
+// the position of terms[i] in the table walk (buckets ascending, each chain
+// from its head); lcp[i] is the number of leading bytes terms[i] shares
+// with terms[i - 1] (lcp[0] is 0). All three are nullptr when count is 0.
+struct sdb_term_order {
+  uint32_t count;
+  sdb_term **terms;
+  uint32_t *scan_pos;
+  uint8_t *lcp;
+};
+
 // One slot of the document table.
 //
 // A slot below doc_count is live (alive 1; id and raw set; raw_len ==
@@ -80,8 +96,10 @@ struct sdb_index {
   uint32_t *id_vals;
   uint32_t id_count;
   uint64_t total_tokens;  // sum of token_count over all slots
+  uint32_t live_count;    // live slots at the last rebuild, which follows every change
   // -- term table storage (owned by the inverted-index module) --
   struct sdb_term_block *term_blocks;  // every sdb_term is carved from these
+  sdb_term_order order;                // the same entries in byte order
 };
 
 // 64-bit FNV-1a over n bytes.

@@ -21,6 +21,7 @@
 // documents' tokens.
 #include "index/inverted.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -271,6 +272,72 @@ void free_term_blocks(sdb_term_block *block) {
   }
 }
 
+// ---- Term order ----
+
+// An entry with its sort key: its first 8 bytes, the first the most
+// significant. Token bytes are never 0 and an entry's text is zero beyond
+// its length, so the key orders a text before its extensions, and two keys
+// are equal only when both texts go on past 8 bytes.
+struct order_item {
+  uint64_t key;
+  sdb_term *term;
+  uint32_t scan_pos;
+};
+
+uint64_t leading_key(const sdb_term *t) {
+  uint64_t key = 0;
+  for (int i = 0; i < 8; i++) key = key << 8 | static_cast<uint8_t>(t->text[i]);
+  return key;
+}
+
+bool item_before(const order_item &a, const order_item &b) {
+  if (a.key != b.key) return a.key < b.key;
+  return strcmp(a.term->text + 8, b.term->text + 8) < 0;
+}
+
+uint8_t common_prefix(const sdb_term *a, const sdb_term *b) {
+  uint64_t n = a->len < b->len ? a->len : b->len;
+  uint64_t i = 0;
+  while (i < n && a->text[i] == b->text[i]) i++;
+  return static_cast<uint8_t>(i);  // at most SDB_TERM_MAX
+}
+
+void free_order(sdb_term_order *order) {
+  free(order->terms);
+  free(order->scan_pos);
+  free(order->lcp);
+  *order = sdb_term_order{};
+}
+
+// Sorts the entries of the table in r by their bytes into r->order. False
+// when memory ran out.
+bool build_order(sdb_rebuild *r) {
+  const uint32_t n = r->term_count;
+  if (n == 0) return true;
+  std::unique_ptr<order_item, decltype(&free)> items(
+      static_cast<order_item *>(malloc(n * sizeof(order_item))), free);
+  sdb_term_order *order = &r->order;
+  order->terms = static_cast<sdb_term **>(malloc(n * sizeof(sdb_term *)));
+  order->scan_pos = static_cast<uint32_t *>(malloc(n * sizeof(uint32_t)));
+  order->lcp = static_cast<uint8_t *>(malloc(n));
+  if (!items || !order->terms || !order->scan_pos || !order->lcp) {
+    free_order(order);
+    return false;
+  }
+  uint32_t pos = 0;
+  for (uint32_t b = 0; b < r->bucket_count; b++)
+    for (sdb_term *t = r->buckets[b]; t != nullptr; t = t->next, pos++)
+      items.get()[pos] = {leading_key(t), t, pos};
+  std::sort(items.get(), items.get() + n, item_before);
+  for (uint32_t i = 0; i < n; i++) {
+    order->terms[i] = items.get()[i].term;
+    order->scan_pos[i] = items.get()[i].scan_pos;
+    order->lcp[i] = i == 0 ? 0 : common_prefix(order->terms[i - 1], order->terms[i]);
+  }
+  order->count = n;
+  return true;
+}
+
 }  // namespace
 
 void sdb_collect_tokens(yyjson_val *val, sdb_field_tokens *list, int32_t tag) {
@@ -351,6 +418,7 @@ void sdb_terms_clear(sdb_index *ix) {
   ix->term_blocks = nullptr;
   memset(ix->buckets, 0, ix->bucket_count * sizeof(sdb_term *));
   ix->term_count = 0;
+  free_order(&ix->order);
 }
 
 bool sdb_rebuild_prepare(const sdb_index *ix, sdb_rebuild *r) {
@@ -368,10 +436,16 @@ bool sdb_rebuild_prepare(const sdb_index *ix, sdb_rebuild *r) {
                                                                           sdb_field_tokens_free);
   for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
     const sdb_doc *d = &ix->docs[slot];
+    r->live_count += d->alive ? 1 : 0;
     if (d->alive && !enter_document(d, slot, r, &list)) {
       sdb_rebuild_discard(r);
       return false;
     }
+  }
+  if (!build_order(r)) {
+    sdb_rebuild_discard(r);
+    sdb_error("oom: rebuild");
+    return false;
   }
   return true;
 }
@@ -383,7 +457,10 @@ void sdb_rebuild_install(sdb_index *ix, sdb_rebuild *r) {
   ix->bucket_count = r->bucket_count;
   ix->term_count = r->term_count;
   ix->term_blocks = r->term_blocks;
+  free_order(&ix->order);
+  ix->order = r->order;
   ix->total_tokens = r->total_tokens;
+  ix->live_count = r->live_count;
   for (uint32_t slot = 0; slot < ix->doc_count; slot++) ix->docs[slot].token_count = r->token_counts[slot];
   free(r->token_counts);
   *r = sdb_rebuild{};
@@ -391,6 +468,7 @@ void sdb_rebuild_install(sdb_index *ix, sdb_rebuild *r) {
 
 void sdb_rebuild_discard(sdb_rebuild *r) {
   free_term_blocks(r->term_blocks);
+  free_order(&r->order);
   free(r->buckets);
   free(r->token_counts);
   *r = sdb_rebuild{};

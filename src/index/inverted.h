@@ -5,8 +5,7 @@
 
 #include <cstdint>
 
-struct sdb_index;
-struct sdb_term;
+#include "index/index.h"
 
 // A term table built from an index's live documents apart from the index,
 // so that the index keeps its current table until the new one is complete
@@ -17,8 +16,10 @@ struct sdb_rebuild {
   sdb_term **buckets;
   uint32_t term_count;
   struct sdb_term_block *term_blocks;
+  sdb_term_order order;
   uint64_t *token_counts;  // per slot below the index's doc_count
   uint64_t total_tokens;
+  uint32_t live_count;
 };
 
 // Builds the term table of ix's live documents into r, leaving ix as it is.
@@ -26,8 +27,8 @@ struct sdb_rebuild {
 // memory ran out; r then holds nothing.
 bool sdb_rebuild_prepare(const sdb_index *ix, sdb_rebuild *r);
 
-// Gives ix the prepared table, every slot's token_count and total_tokens,
-// and releases its old table.
+// Gives ix the prepared table, every slot's token_count, total_tokens and
+// live_count, and releases its old table.
 void sdb_rebuild_install(sdb_index *ix, sdb_rebuild *r);
 
 // Releases a prepared table that is not to be installed.

@@ -4,8 +4,6 @@
 #include <cmath>
 #include <cstdlib>
 
-enum { SDB_RANKING_START = 256 };
-
 int sdb_hit_cmp(const void *a, const void *b) {
   const sdb_hit *x = (const sdb_hit *)a, *y = (const sdb_hit *)b;
   if (y->score > x->score) return 1;
@@ -24,12 +22,21 @@ uint32_t sdb_live_count(const sdb_index *ix) {
 bool sdb_scoring_begin(sdb_scoring *sc, const sdb_index *ix) {
   *sc = {};
   sc->ix = ix;
-  sc->live = sdb_live_count(ix);
+  sc->live = ix->live_count;
   if (sc->live == 0) return false;
   sc->avgdl = (double)ix->total_tokens / (double)sc->live;
   if (sc->avgdl < 1.0) sc->avgdl = 1.0;
   sc->score = (double *)calloc(ix->doc_count, sizeof(double));
-  return sc->score != nullptr;
+  sc->touched = (uint32_t *)malloc(ix->doc_count * sizeof(uint32_t));
+  if (sc->score && sc->touched) return true;
+  sdb_scoring_end(sc);
+  return false;
+}
+
+void sdb_score_add(sdb_scoring *sc, uint32_t slot, double s) {
+  const double before = sc->score[slot];
+  sc->score[slot] = s + before;
+  if (before == 0.0) sc->touched[sc->touched_count++] = slot;
 }
 
 void sdb_score_term(sdb_scoring *sc, const sdb_term *t) {
@@ -46,13 +53,16 @@ void sdb_score_term(sdb_scoring *sc, const sdb_term *t) {
     if (dl < 1.0) dl = 1.0;
     double s = (tf * 2.2) / (((dl / sc->avgdl) * 0.75 + 0.25) * 1.2 + tf) * w;
     if (p.flags & SDB_POSTING_TITLE) s = s + s;
-    sc->score[p.doc] = s + sc->score[p.doc];
+    sdb_score_add(sc, p.doc, s);
   }
 }
 
 void sdb_scoring_end(sdb_scoring *sc) {
   free(sc->score);
+  free(sc->touched);
   sc->score = nullptr;
+  sc->touched = nullptr;
+  sc->touched_count = 0;
 }
 
 static bool hit_before(const sdb_hit &a, const sdb_hit &b) { return sdb_hit_cmp(&a, &b) < 0; }
@@ -66,32 +76,26 @@ static void order_page(sdb_hit *hits, uint32_t total, uint32_t start, uint32_t e
   std::partial_sort(hits + start, hits + end, hits + total, hit_before);
 }
 
-// Appends every live slot with a positive score, in ascending slot order.
-// Stops early, keeping what it has, when the list cannot grow.
-static void collect_ranked(const sdb_scoring *sc, sdb_ranking *out) {
-  const sdb_index *ix = sc->ix;
-  uint32_t cap = SDB_RANKING_START;
-  out->hits = (sdb_hit *)malloc(cap * sizeof(sdb_hit));
-  if (!out->hits) return;
-  for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
-    if (!ix->docs[slot].alive || !(sc->score[slot] > 0.0)) continue;
-    if (out->total == cap) {
-      sdb_hit *grown = (sdb_hit *)realloc(out->hits, 2 * (size_t)cap * sizeof(sdb_hit));
-      if (!grown) return;
-      out->hits = grown;
-      cap *= 2;
-    }
-    out->hits[out->total++] = {slot, sc->score[slot]};
+// The live touched slots with their scores, in no particular order: the
+// page is put in place by the total order of sdb_hit_cmp alone.
+static bool collect_ranked(const sdb_scoring *sc, sdb_ranking *out) {
+  out->hits = (sdb_hit *)malloc((sc->touched_count ? sc->touched_count : 1) * sizeof(sdb_hit));
+  if (!out->hits) return false;
+  for (uint32_t i = 0; i < sc->touched_count; i++) {
+    const uint32_t slot = sc->touched[i];
+    if (sc->ix->docs[slot].alive) out->hits[out->total++] = {slot, sc->score[slot]};
   }
+  return true;
 }
 
-void sdb_rank(const sdb_scoring *sc, uint32_t offset, uint32_t limit, sdb_ranking *out) {
+bool sdb_rank(const sdb_scoring *sc, uint32_t offset, uint32_t limit, sdb_ranking *out) {
   *out = {};
-  collect_ranked(sc, out);
+  if (!collect_ranked(sc, out)) return false;
   out->page_start = std::min(offset, out->total);
   const uint32_t left = out->total - out->page_start;
   out->page_end = (limit == 0 || limit >= left) ? out->total : out->page_start + limit;
   order_page(out->hits, out->total, out->page_start, out->page_end);
+  return true;
 }
 
 void sdb_ranking_free(sdb_ranking *r) {

@@ -31,17 +31,26 @@ uint32_t sdb_live_count(const sdb_index *ix);
 // are the same sums an accumulator starting each document at its first
 // contribution would hold. Adding is an index, whatever the number of
 // documents already touched. score has doc_count entries.
+//
+// touched[0 .. touched_count) are the slots with a positive score, in the
+// order of their first contribution (every contribution is positive), so
+// that ranking visits only them. It has room for every slot.
 struct sdb_scoring {
   const sdb_index *ix;
-  uint32_t live;  // live documents, N of the idf
-  double avgdl;   // total_tokens / live, at least 1.0
-  double *score;  // owned (free)
+  uint32_t live;       // live documents, N of the idf
+  double avgdl;        // total_tokens / live, at least 1.0
+  double *score;       // owned (free)
+  uint32_t *touched;   // owned (free)
+  uint32_t touched_count;
 };
 
-// Counts the live documents, computes avgdl and allocates the zeroed
+// Takes N from the last rebuild, computes avgdl and allocates the zeroed
 // scores. Returns false, holding nothing, when the index has no live
 // document or memory ran out: the search then has no hits.
 bool sdb_scoring_begin(sdb_scoring *sc, const sdb_index *ix);
+
+// Adds one contribution s (positive) to the score of slot.
+void sdb_score_add(sdb_scoring *sc, uint32_t slot, double s);
 
 // Adds the contributions of every live posting of t.
 void sdb_score_term(sdb_scoring *sc, const sdb_term *t);
@@ -61,11 +70,11 @@ struct sdb_ranking {
   uint32_t page_end;
 };
 
-// Ranks the scored documents and selects the page of at most limit hits
-// (0: no limit) from offset on; both are already clamped to 0 or more. A
-// ranking list that cannot be allocated or grown keeps the documents
-// collected so far (none at all when it cannot be allocated).
-void sdb_rank(const sdb_scoring *sc, uint32_t offset, uint32_t limit, sdb_ranking *out);
+// Ranks the live scored documents and selects the page of at most limit
+// hits (0: no limit) from offset on; both are already clamped to 0 or
+// more. Returns false, with no hits, when the ranking list cannot be
+// allocated.
+bool sdb_rank(const sdb_scoring *sc, uint32_t offset, uint32_t limit, sdb_ranking *out);
 
 // Releases the ranking list.
 void sdb_ranking_free(sdb_ranking *r);

@@ -48,10 +48,11 @@ static timespec clock_now(void) {
 // each matched term the moment it is found.
 static void score_tokens(sdb_scoring *sc, char *const *tokens, const uint64_t *lens,
                          uint64_t count) {
-  sdb_match m;  // its edit rows serve every comparison of the search
+  sdb_match m;  // its edit rows serve every comparison of the scan
   for (uint64_t i = 0; i < count; i++) {
     sdb_match_start(&m, sc->ix, tokens[i], lens[i]);
     while (const sdb_term *t = sdb_match_next(&m)) sdb_score_term(sc, t);
+    sdb_match_end(&m);
   }
 }
 
@@ -72,14 +73,6 @@ static bool all_tokens(const char *text, uint64_t count) {
   return expected == count;
 }
 
-// Live slots with a positive score: what a complete ranking holds.
-static uint32_t scored_count(const sdb_scoring *sc) {
-  uint32_t n = 0;
-  for (uint32_t slot = 0; slot < sc->ix->doc_count; slot++)
-    if (sc->ix->docs[slot].alive && sc->score[slot] > 0.0) n++;
-  return n;
-}
-
 // Tokenizes, matches, scores and ranks the query; *end receives the clock
 // reading that closes the timed part. Leaves *r empty when nothing matches
 // or the query has no token. Returns false when memory ran out (message
@@ -88,7 +81,7 @@ static bool run_query(const sdb_index *ix, const char *query, uint32_t offset, u
                       timespec *end, sdb_ranking *r) {
   *r = {};
   *end = clock_now();
-  if (!query || !*query || sdb_live_count(ix) == 0) return true;
+  if (!query || !*query || ix->live_count == 0) return true;
   char **tokens = nullptr;
   uint64_t *lens = nullptr;
   const uint64_t count = sdb_tokenize(query, &tokens, &lens);
@@ -105,10 +98,9 @@ static bool run_query(const sdb_index *ix, const char *query, uint32_t offset, u
   score_tokens(&sc, tokens, lens, count);
   sdb_tokens_free(tokens, lens, count);
   *end = clock_now();
-  sdb_rank(&sc, offset, limit, r);
-  const bool complete = r->total == scored_count(&sc);
+  const bool ranked = sdb_rank(&sc, offset, limit, r);
   sdb_scoring_end(&sc);
-  return complete || no_memory();
+  return ranked || no_memory();
 }
 
 // Appends a copy of the stored document d to hits. A text that does not
