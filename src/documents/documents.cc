@@ -7,6 +7,7 @@
 
 #include "documents/canonical.h"
 #include "frame/frame.h"
+#include "frame/holders.h"
 #include "frame/registry.h"
 #include "index/index.h"
 #include "index/inverted.h"
@@ -148,24 +149,9 @@ int commit_batch(sdb_index *ix, staging *s) {
   return static_cast<int>(s->count);
 }
 
-// The first three checks every document export makes; the index or nullptr.
-sdb_index *find_target_index(const char *index_name) {
-  if (!s_initialized) {
-    sdb_error("not initialized");
-    return nullptr;
-  }
-  if (!index_name) {
-    sdb_error("index_name NULL");
-    return nullptr;
-  }
-  sdb_index *ix = sdb_index_find(index_name);
-  if (!ix) sdb_error("index '%s' not found", index_name);
-  return ix;
-}
-
 // The slot of doc_id in the named index, or SDB_NO_SLOT with the message set.
 uint32_t find_document(const char *index_name, const char *doc_id, sdb_index **ix) {
-  *ix = find_target_index(index_name);
+  *ix = sdb_index_lookup(index_name);
   if (!*ix) return SDB_NO_SLOT;
   if (!doc_id) {
     sdb_error("doc_id NULL");
@@ -176,7 +162,6 @@ uint32_t find_document(const char *index_name, const char *doc_id, sdb_index **i
   return slot;
 }
 
-using doc_ptr = std::unique_ptr<yyjson_doc, decltype(&yyjson_doc_free)>;
 using staging_ptr = std::unique_ptr<staging, decltype(&staging_free)>;
 
 }  // namespace
@@ -200,15 +185,14 @@ sdb_id_status sdb_doc_id_of(yyjson_val *doc, const char *primary_key,
 extern "C" {
 
 SEARCHDB_API int searchdb_documents_add(const char *index_name, const char *documents_json) {
-  sdb_index *ix = find_target_index(index_name);
+  sdb_index *ix = sdb_index_lookup(index_name);
   if (!ix) return -1;
   if (!documents_json) {
     sdb_error("documents_json NULL");
     return -1;
   }
-  doc_ptr parsed(yyjson_read_opts(const_cast<char *>(documents_json), strlen(documents_json), 0,
-                                  nullptr, nullptr),
-                 yyjson_doc_free);
+  sdb_doc_ptr parsed(yyjson_read_opts(const_cast<char *>(documents_json), strlen(documents_json),
+                                      0, nullptr, nullptr));
   if (!parsed) {
     sdb_error("invalid JSON in documents_add");
     return -1;

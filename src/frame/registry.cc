@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "frame/frame.h"
+#include "frame/holders.h"
 #include "index/index.h"
 #include "searchdb.h"
 #include "storage/files.h"
@@ -53,8 +54,6 @@ void remove_index_files(const char *name) {
   sdb_rmdir(dir);
 }
 
-using mut_doc_ptr = std::unique_ptr<yyjson_mut_doc, decltype(&yyjson_mut_doc_free)>;
-
 }  // namespace
 
 int sdb_index_register(sdb_index *ix) {
@@ -85,6 +84,17 @@ sdb_index *sdb_index_find(const char *name) {
     if (strcmp(s_indexes[i]->name, name) == 0) return s_indexes[i];
   }
   return nullptr;
+}
+
+sdb_index *sdb_index_lookup(const char *index_name) {
+  if (not_initialized()) return nullptr;
+  if (!index_name) {
+    sdb_error("index_name NULL");
+    return nullptr;
+  }
+  sdb_index *ix = sdb_index_find(index_name);
+  if (!ix) sdb_error("index '%s' not found", index_name);
+  return ix;
 }
 
 void sdb_registry_clear(void) {
@@ -203,7 +213,7 @@ SEARCHDB_API const char *searchdb_indexes_list_json(void) {
   if (not_initialized()) return "[]";
   // A list missing an index would be a wrong answer: when memory runs out
   // anywhere the call fails instead.
-  mut_doc_ptr doc(yyjson_mut_doc_new(nullptr), yyjson_mut_doc_free);
+  sdb_mut_doc_ptr doc(yyjson_mut_doc_new(nullptr));
   yyjson_mut_val *arr = doc ? yyjson_mut_arr(doc.get()) : nullptr;
   bool ok = arr != nullptr;
   if (ok) yyjson_mut_doc_set_root(doc.get(), arr);

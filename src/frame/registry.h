@@ -26,6 +26,11 @@ void sdb_index_unregister(sdb_index *ix);
 // First registered index whose name equals name byte for byte, or nullptr.
 sdb_index *sdb_index_find(const char *name);
 
+// The index an export names, after the checks such exports make first, in
+// this order: "not initialized", "index_name NULL", "index '%s' not found".
+// nullptr, with the first failing check's message, when one fails.
+sdb_index *sdb_index_lookup(const char *index_name);
+
 // Releases every index and the array; the registry is empty afterwards.
 void sdb_registry_clear(void);
 

@@ -9,26 +9,12 @@
 
 #include "documents/canonical.h"
 #include "frame/frame.h"
+#include "frame/holders.h"
 #include "frame/registry.h"
 #include "index/tokenizer.h"
 #include "search/match.h"
 #include "search/rank.h"
 #include "searchdb.h"
-
-namespace {
-struct free_deleter {
-  void operator()(void *p) const { free(p); }
-};
-struct mut_doc_deleter {
-  void operator()(yyjson_mut_doc *d) const { yyjson_mut_doc_free(d); }
-};
-struct doc_deleter {
-  void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-using text_ptr = std::unique_ptr<char, free_deleter>;
-using mut_doc_ptr = std::unique_ptr<yyjson_mut_doc, mut_doc_deleter>;
-using doc_ptr = std::unique_ptr<yyjson_doc, doc_deleter>;
-}  // namespace
 
 static const char k_null[] = "null";
 
@@ -108,7 +94,7 @@ static bool run_query(const sdb_index *ix, const char *query, uint32_t offset, u
 static bool append_hit(yyjson_mut_doc *out, yyjson_mut_val *hits, const sdb_doc *d) {
   if (!d->alive) return true;
   yyjson_read_err err;
-  doc_ptr parsed(yyjson_read_opts(d->raw, d->raw_len, 0, nullptr, &err));
+  sdb_doc_ptr parsed(yyjson_read_opts(d->raw, d->raw_len, 0, nullptr, &err));
   if (!parsed) return err.code != YYJSON_READ_ERROR_MEMORY_ALLOCATION;
   yyjson_mut_val *copy = yyjson_val_mut_copy(out, yyjson_doc_get_root(parsed.get()));
   return copy && yyjson_mut_arr_append(hits, copy);
@@ -118,7 +104,7 @@ static bool append_hit(yyjson_mut_doc *out, yyjson_mut_val *hits, const sdb_doc 
 // (with a message), or written (a query that is not valid UTF-8; no message).
 static const char *respond(const sdb_index *ix, const char *query, uint32_t limit, uint32_t offset,
                            double ms, const sdb_ranking *r) {
-  mut_doc_ptr doc(yyjson_mut_doc_new(nullptr));
+  sdb_mut_doc_ptr doc(yyjson_mut_doc_new(nullptr));
   if (!doc) return no_memory();
   yyjson_mut_doc *d = doc.get();
   yyjson_mut_val *root = yyjson_mut_obj(d);
@@ -136,31 +122,16 @@ static const char *respond(const sdb_index *ix, const char *query, uint32_t limi
   if (!ok) return no_memory();
   size_t len = 0;
   yyjson_write_err err;
-  text_ptr text(yyjson_mut_write_opts(d, 0, nullptr, &len, &err));
+  sdb_text_ptr text(yyjson_mut_write_opts(d, 0, nullptr, &len, &err));
   if (!text) return err.code == YYJSON_WRITE_ERROR_MEMORY_ALLOCATION ? no_memory() : nullptr;
   return sdb_result_set(text.get(), len);
-}
-
-// The checks every index-reading export makes first, in their order.
-static const sdb_index *find_index(const char *index_name) {
-  if (!s_initialized) {
-    sdb_error("not initialized");
-    return nullptr;
-  }
-  if (!index_name) {
-    sdb_error("index_name NULL");
-    return nullptr;
-  }
-  const sdb_index *ix = sdb_index_find(index_name);
-  if (!ix) sdb_error("index '%s' not found", index_name);
-  return ix;
 }
 
 static uint32_t at_least_zero(int v) { return v < 0 ? 0u : (uint32_t)v; }
 
 extern "C" SEARCHDB_API const char *searchdb_search(const char *index_name, const char *query,
                                                     int limit, int offset) {
-  const sdb_index *ix = find_index(index_name);
+  const sdb_index *ix = sdb_index_lookup(index_name);
   if (!ix) return k_null;
   const uint32_t lim = at_least_zero(limit), off = at_least_zero(offset);
   const timespec start = clock_now();
@@ -190,7 +161,7 @@ static char *quoted(const char *s) {
   "\"total_tokens\":%llu,\"avg_doc_len\":%.2f,\"bm25\":{\"k1\":%.1f,\"b\":%.2f}}"
 
 char *sdb_stats_line(const sdb_index *ix, uint64_t *len) {
-  text_ptr name(quoted(ix->name)), key(quoted(ix->primary_key));
+  sdb_text_ptr name(quoted(ix->name)), key(quoted(ix->primary_key));
   if (!name || !key) return nullptr;
   const uint32_t live = sdb_live_count(ix);
   // No floor here, unlike the avgdl of the ranking: an empty index shows 0.
@@ -208,10 +179,10 @@ char *sdb_stats_line(const sdb_index *ix, uint64_t *len) {
 }
 
 extern "C" SEARCHDB_API const char *searchdb_index_stats_json(const char *index_name) {
-  const sdb_index *ix = find_index(index_name);
+  const sdb_index *ix = sdb_index_lookup(index_name);
   if (!ix) return k_null;
   uint64_t len = 0;
-  text_ptr line(sdb_stats_line(ix, &len));
+  sdb_text_ptr line(sdb_stats_line(ix, &len));
   if (!line) {
     sdb_error("oom: stats");
     return k_null;

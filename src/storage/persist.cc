@@ -67,25 +67,13 @@
 
 #include "documents/canonical.h"
 #include "frame/frame.h"
+#include "frame/holders.h"
 #include "frame/registry.h"
 #include "index/index.h"
 #include "index/inverted.h"
 #include "storage/files.h"
 
 namespace {
-
-struct free_deleter {
-  void operator()(void *p) const { free(p); }
-};
-struct doc_deleter {
-  void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-struct mut_doc_deleter {
-  void operator()(yyjson_mut_doc *d) const { yyjson_mut_doc_free(d); }
-};
-using text_ptr = std::unique_ptr<char, free_deleter>;
-using doc_ptr = std::unique_ptr<yyjson_doc, doc_deleter>;
-using mut_doc_ptr = std::unique_ptr<yyjson_mut_doc, mut_doc_deleter>;
 
 const char kListDir[] = "_indexes";
 
@@ -99,7 +87,7 @@ void file_path(char (&out)[SDB_FILE_PATH_SIZE], const char *dir, const char *fil
 // Writes doc compactly and replaces path with the text. Returns 0 or -1.
 int write_mut_doc(yyjson_mut_doc *doc, const char *path) {
   size_t len = 0;
-  text_ptr text(yyjson_mut_write_opts(doc, 0, nullptr, &len, nullptr));
+  sdb_text_ptr text(yyjson_mut_write_opts(doc, 0, nullptr, &len, nullptr));
   if (!text) {
     sdb_error("yyjson: write failed");
     return -1;
@@ -137,7 +125,7 @@ bool add_live_documents(yyjson_mut_doc *doc, yyjson_mut_val *arr, const sdb_inde
 
 // Replaces "docs.json" of ix. Returns 0 or -1 with the message set.
 int save_documents(const sdb_index *ix, const char *path) {
-  mut_doc_ptr doc(yyjson_mut_doc_new(nullptr));
+  sdb_mut_doc_ptr doc(yyjson_mut_doc_new(nullptr));
   if (!doc) {
     sdb_error("yyjson: alloc failed");
     return -1;
@@ -168,7 +156,7 @@ int save_settings(const sdb_index *ix, const char *path) {
   bool ok = sdb_json_emit_string(ix->name, strlen(ix->name), &quoted, &len, &cap);
   uint64_t name_len = len;
   ok = ok && sdb_json_emit_string(ix->primary_key, strlen(ix->primary_key), &quoted, &len, &cap);
-  text_ptr hold(quoted);
+  sdb_text_ptr hold(quoted);
   if (!ok) {
     sdb_error("oom: meta.json");
     return -1;
@@ -201,7 +189,7 @@ enum load_status {
 
 // Reads the file at path whole. A file that cannot be opened counts as
 // missing, unless the reason was memory.
-load_status read_text(const char *path, text_ptr *text, uint64_t *len) {
+load_status read_text(const char *path, sdb_text_ptr *text, uint64_t *len) {
   char *raw;
   errno = 0;
   if (sdb_read_file(path, &raw, len) != 0) {
@@ -214,7 +202,7 @@ load_status read_text(const char *path, text_ptr *text, uint64_t *len) {
 }
 
 // Parses a whole JSON text strictly.
-load_status parse_json(char *text, uint64_t len, const char *path, doc_ptr *doc) {
+load_status parse_json(char *text, uint64_t len, const char *path, sdb_doc_ptr *doc) {
   yyjson_read_err err;
   doc->reset(yyjson_read_opts(text, len, 0, nullptr, &err));
   if (*doc) return LOAD_OK;
@@ -225,8 +213,8 @@ load_status parse_json(char *text, uint64_t len, const char *path, doc_ptr *doc)
 
 // Reads and parses the file at path, which should hold a JSON array. A file
 // that does not parse or holds something else is damaged.
-load_status read_json_array(const char *path, doc_ptr *doc) {
-  text_ptr text;
+load_status read_json_array(const char *path, sdb_doc_ptr *doc) {
+  sdb_text_ptr text;
   uint64_t len;
   load_status st = read_text(path, &text, &len);
   if (st != LOAD_OK) return st;
@@ -248,12 +236,12 @@ void keep_damaged(const char *path, const char *owner) {
 // The primary key a settings file names, or "id"; cut to fit key. Returns
 // LOAD_MISSING when there is no settings file.
 load_status settings_primary_key(const char *path, char (&key)[sizeof(sdb_index::primary_key)]) {
-  text_ptr text;
+  sdb_text_ptr text;
   uint64_t len;
   load_status st = read_text(path, &text, &len);
   if (st != LOAD_OK) return st;
   snprintf(key, sizeof key, "id");
-  doc_ptr doc;
+  sdb_doc_ptr doc;
   if (parse_json(text.get(), len, path, &doc) == LOAD_NO_MEMORY) return LOAD_NO_MEMORY;
   yyjson_val *value = yyjson_obj_get(yyjson_doc_get_root(doc.get()), "primary_key");
   if (const char *s = c_string(value)) sdb_copy_field(key, sizeof key, s);
@@ -279,7 +267,7 @@ bool add_stored_documents(sdb_index *ix, yyjson_val *root) {
 // Creates the index stored under name with its documents and term table.
 // Returns nullptr when memory ran out, with the message set.
 sdb_index *build_index(const char *name, const char *key, const char *docs_path) {
-  doc_ptr docs;
+  sdb_doc_ptr docs;
   load_status st = read_json_array(docs_path, &docs);
   if (st == LOAD_NO_MEMORY) return nullptr;
   if (st == LOAD_DAMAGED) {
@@ -327,7 +315,7 @@ int sdb_save_index_list(void) {
   char path[SDB_FILE_PATH_SIZE];
   file_path(path, dir, "list.json");
 
-  mut_doc_ptr doc(yyjson_mut_doc_new(nullptr));
+  sdb_mut_doc_ptr doc(yyjson_mut_doc_new(nullptr));
   if (!doc || !build_index_list(doc.get())) {
     sdb_error("yyjson: alloc failed");
     return -1;
@@ -349,7 +337,7 @@ int sdb_index_persist(sdb_index *ix) {
 int sdb_load_indexes(void) {
   char path[SDB_FILE_PATH_SIZE];
   file_path(path, sdb_path_of(kListDir), "list.json");
-  doc_ptr list;
+  sdb_doc_ptr list;
   load_status st = read_json_array(path, &list);
   if (st == LOAD_NO_MEMORY) return -1;
   if (st == LOAD_DAMAGED) keep_damaged(path, "index list");
