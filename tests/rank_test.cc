@@ -94,9 +94,11 @@ TEST_F(RankTest, TitlePostingCountsDouble) {
 
 TEST_F(RankTest, DeletedDocumentsNeitherScoreNorRank) {
   Docs({R"(["apple"])", R"(["apple"])", R"(["apple pie"])", R"(["x"])", R"(["y"])"});
-  // Deleted after the rebuild: its postings are still in the table.
+  // Deleted, and rebuilt as after every change.
   ix_->docs[1].alive = 0;
+  ASSERT_TRUE(sdb_index_rebuild(ix_));
   Score({"apple"});
+  EXPECT_EQ(sc_.live, 4u);
   EXPECT_GT(sc_.score[0], 0.0);
   EXPECT_EQ(sc_.score[1], 0.0);
   sdb_score_add(&sc_, 1, 5.0);  // even a score given to a dead slot is not ranked

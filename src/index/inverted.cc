@@ -10,6 +10,10 @@
 // ix->term_blocks) instead of being allocated one by one; a block is zeroed
 // when it is obtained, and all blocks go when the table is cleared.
 //
+// Once every document is entered, the entries are also sorted by their bytes
+// into the term order (sdb_term_order), which the matching of tokens that
+// are not terms walks instead of the whole table.
+//
 // Documents are entered in ascending slot order, so while slot s is being
 // entered its posting in a term, if any, is that term's last one: an
 // occurrence looks at the last posting only.
@@ -419,14 +423,18 @@ void sdb_terms_clear(sdb_index *ix) {
   memset(ix->buckets, 0, ix->bucket_count * sizeof(sdb_term *));
   ix->term_count = 0;
   free_order(&ix->order);
+  free(ix->doc_lens);
+  ix->doc_lens = nullptr;
 }
 
 bool sdb_rebuild_prepare(const sdb_index *ix, sdb_rebuild *r) {
   *r = sdb_rebuild{};
   r->bucket_count = ix->bucket_count;
   r->buckets = static_cast<sdb_term **>(calloc(r->bucket_count, sizeof(sdb_term *)));
-  r->token_counts = static_cast<uint64_t *>(calloc(ix->doc_count ? ix->doc_count : 1, sizeof(uint64_t)));
-  if (r->buckets == nullptr || r->token_counts == nullptr) {
+  const size_t slots = ix->doc_count ? ix->doc_count : 1;
+  r->token_counts = static_cast<uint64_t *>(calloc(slots, sizeof(uint64_t)));
+  r->doc_lens = static_cast<double *>(malloc(slots * sizeof(double)));
+  if (r->buckets == nullptr || r->token_counts == nullptr || r->doc_lens == nullptr) {
     sdb_rebuild_discard(r);
     sdb_error("oom: rebuild");
     return false;
@@ -441,6 +449,7 @@ bool sdb_rebuild_prepare(const sdb_index *ix, sdb_rebuild *r) {
       sdb_rebuild_discard(r);
       return false;
     }
+    r->doc_lens[slot] = d->alive ? static_cast<double>(r->token_counts[slot]) : -1.0;
   }
   if (!build_order(r)) {
     sdb_rebuild_discard(r);
@@ -463,6 +472,8 @@ void sdb_rebuild_install(sdb_index *ix, sdb_rebuild *r) {
   ix->live_count = r->live_count;
   for (uint32_t slot = 0; slot < ix->doc_count; slot++) ix->docs[slot].token_count = r->token_counts[slot];
   free(r->token_counts);
+  free(ix->doc_lens);
+  ix->doc_lens = r->doc_lens;
   *r = sdb_rebuild{};
 }
 
@@ -471,6 +482,7 @@ void sdb_rebuild_discard(sdb_rebuild *r) {
   free_order(&r->order);
   free(r->buckets);
   free(r->token_counts);
+  free(r->doc_lens);
   *r = sdb_rebuild{};
 }
 

@@ -18,6 +18,7 @@ struct sdb_rebuild {
   struct sdb_term_block *term_blocks;
   sdb_term_order order;
   uint64_t *token_counts;  // per slot below the index's doc_count
+  double *doc_lens;        // likewise, -1.0 for a dead slot
   uint64_t total_tokens;
   uint32_t live_count;
 };
@@ -27,8 +28,8 @@ struct sdb_rebuild {
 // memory ran out; r then holds nothing.
 bool sdb_rebuild_prepare(const sdb_index *ix, sdb_rebuild *r);
 
-// Gives ix the prepared table, every slot's token_count, total_tokens and
-// live_count, and releases its old table.
+// Gives ix the prepared table, every slot's token_count, doc_lens,
+// total_tokens and live_count, and releases its old table.
 void sdb_rebuild_install(sdb_index *ix, sdb_rebuild *r);
 
 // Releases a prepared table that is not to be installed.

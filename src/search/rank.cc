@@ -43,14 +43,13 @@ void sdb_score_term(sdb_scoring *sc, const sdb_term *t) {
   const double n = sc->live, df = t->doc_freq;
   const double idf = log(((n - df) + 0.5) / (df + 0.5) + 1.0);
   const double w = idf >= 0.0 ? idf : 0.0;
-  const sdb_doc *docs = sc->ix->docs;
+  const double *lens = sc->ix->doc_lens;
   for (uint32_t i = 0; i < t->posting_count; i++) {
     const sdb_posting &p = t->postings[i];
-    const sdb_doc &d = docs[p.doc];
-    if (!d.alive) continue;
-    const double tf = p.tf;
-    double dl = (double)d.token_count;
+    double dl = lens[p.doc];
+    if (dl < 0.0) continue;  // a dead slot
     if (dl < 1.0) dl = 1.0;
+    const double tf = p.tf;
     double s = (tf * 2.2) / (((dl / sc->avgdl) * 0.75 + 0.25) * 1.2 + tf) * w;
     if (p.flags & SDB_POSTING_TITLE) s = s + s;
     sdb_score_add(sc, p.doc, s);
@@ -83,7 +82,7 @@ static bool collect_ranked(const sdb_scoring *sc, sdb_ranking *out) {
   if (!out->hits) return false;
   for (uint32_t i = 0; i < sc->touched_count; i++) {
     const uint32_t slot = sc->touched[i];
-    if (sc->ix->docs[slot].alive) out->hits[out->total++] = {slot, sc->score[slot]};
+    if (sc->ix->doc_lens[slot] >= 0.0) out->hits[out->total++] = {slot, sc->score[slot]};
   }
   return true;
 }

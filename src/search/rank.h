@@ -52,7 +52,8 @@ bool sdb_scoring_begin(sdb_scoring *sc, const sdb_index *ix);
 // Adds one contribution s (positive) to the score of slot.
 void sdb_score_add(sdb_scoring *sc, uint32_t slot, double s);
 
-// Adds the contributions of every live posting of t.
+// Adds the contributions of every posting of t whose slot was live at the
+// last rebuild (ix->doc_lens), which follows every change of documents.
 void sdb_score_term(sdb_scoring *sc, const sdb_term *t);
 
 // Releases the scores.
