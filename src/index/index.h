@@ -97,10 +97,11 @@ struct sdb_index {
   uint32_t id_count;
   uint64_t total_tokens;  // sum of token_count over all slots
   uint32_t live_count;    // live slots at the last rebuild, which follows every change
-  // Each slot's token_count as a double at the last rebuild, -1.0 for a dead
-  // slot; doc_count entries. Ranking reads lengths here, packed, rather
-  // than from the slots. nullptr before the first rebuild.
-  double *doc_lens;
+  // Each slot's BM25 length factor at the last rebuild (sdb_length_norm of
+  // its token_count), -1.0 for a dead slot; doc_count entries. Scoring
+  // reads it here, packed and ready, rather than from the slots. nullptr
+  // before the first rebuild.
+  double *doc_norms;
   // -- term table storage (owned by the inverted-index module) --
   struct sdb_term_block *term_blocks;  // every sdb_term is carved from these
   sdb_term_order order;                // the same entries in byte order

@@ -342,7 +342,25 @@ bool build_order(sdb_rebuild *r) {
   return true;
 }
 
+// Each slot's length factor, once every document is entered.
+void fill_norms(const sdb_index *ix, sdb_rebuild *r) {
+  const double avgdl = r->live_count ? sdb_average_length(r->total_tokens, r->live_count) : 1.0;
+  for (uint32_t slot = 0; slot < ix->doc_count; slot++)
+    r->doc_norms[slot] =
+        ix->docs[slot].alive ? sdb_length_norm(static_cast<double>(r->token_counts[slot]), avgdl) : -1.0;
+}
+
 }  // namespace
+
+double sdb_length_norm(double dl, double avgdl) {
+  if (dl < 1.0) dl = 1.0;
+  return ((dl / avgdl) * 0.75 + 0.25) * 1.2;
+}
+
+double sdb_average_length(uint64_t total_tokens, uint32_t live) {
+  const double avgdl = static_cast<double>(total_tokens) / static_cast<double>(live);
+  return avgdl < 1.0 ? 1.0 : avgdl;
+}
 
 void sdb_collect_tokens(yyjson_val *val, sdb_field_tokens *list, int32_t tag) {
   switch (yyjson_get_type(val)) {
@@ -423,8 +441,8 @@ void sdb_terms_clear(sdb_index *ix) {
   memset(ix->buckets, 0, ix->bucket_count * sizeof(sdb_term *));
   ix->term_count = 0;
   free_order(&ix->order);
-  free(ix->doc_lens);
-  ix->doc_lens = nullptr;
+  free(ix->doc_norms);
+  ix->doc_norms = nullptr;
 }
 
 bool sdb_rebuild_prepare(const sdb_index *ix, sdb_rebuild *r) {
@@ -433,8 +451,8 @@ bool sdb_rebuild_prepare(const sdb_index *ix, sdb_rebuild *r) {
   r->buckets = static_cast<sdb_term **>(calloc(r->bucket_count, sizeof(sdb_term *)));
   const size_t slots = ix->doc_count ? ix->doc_count : 1;
   r->token_counts = static_cast<uint64_t *>(calloc(slots, sizeof(uint64_t)));
-  r->doc_lens = static_cast<double *>(malloc(slots * sizeof(double)));
-  if (r->buckets == nullptr || r->token_counts == nullptr || r->doc_lens == nullptr) {
+  r->doc_norms = static_cast<double *>(malloc(slots * sizeof(double)));
+  if (r->buckets == nullptr || r->token_counts == nullptr || r->doc_norms == nullptr) {
     sdb_rebuild_discard(r);
     sdb_error("oom: rebuild");
     return false;
@@ -449,8 +467,8 @@ bool sdb_rebuild_prepare(const sdb_index *ix, sdb_rebuild *r) {
       sdb_rebuild_discard(r);
       return false;
     }
-    r->doc_lens[slot] = d->alive ? static_cast<double>(r->token_counts[slot]) : -1.0;
   }
+  fill_norms(ix, r);
   if (!build_order(r)) {
     sdb_rebuild_discard(r);
     sdb_error("oom: rebuild");
@@ -472,8 +490,8 @@ void sdb_rebuild_install(sdb_index *ix, sdb_rebuild *r) {
   ix->live_count = r->live_count;
   for (uint32_t slot = 0; slot < ix->doc_count; slot++) ix->docs[slot].token_count = r->token_counts[slot];
   free(r->token_counts);
-  free(ix->doc_lens);
-  ix->doc_lens = r->doc_lens;
+  free(ix->doc_norms);
+  ix->doc_norms = r->doc_norms;
   *r = sdb_rebuild{};
 }
 
@@ -482,7 +500,7 @@ void sdb_rebuild_discard(sdb_rebuild *r) {
   free_order(&r->order);
   free(r->buckets);
   free(r->token_counts);
-  free(r->doc_lens);
+  free(r->doc_norms);
   *r = sdb_rebuild{};
 }
 

@@ -18,17 +18,26 @@ struct sdb_rebuild {
   struct sdb_term_block *term_blocks;
   sdb_term_order order;
   uint64_t *token_counts;  // per slot below the index's doc_count
-  double *doc_lens;        // likewise, -1.0 for a dead slot
+  double *doc_norms;       // likewise, -1.0 for a dead slot
   uint64_t total_tokens;
   uint32_t live_count;
 };
+
+// The length factor of BM25 (k1 1.2, b 0.75) for a document of dl tokens
+// in a collection averaging avgdl tokens (at least 1.0):
+// ((dl / avgdl) * 0.75 + 0.25) * 1.2, dl raised to 1.0 when smaller.
+double sdb_length_norm(double dl, double avgdl);
+
+// The average document length of BM25: total tokens over live documents,
+// raised to 1.0 when smaller. live is not 0.
+double sdb_average_length(uint64_t total_tokens, uint32_t live);
 
 // Builds the term table of ix's live documents into r, leaving ix as it is.
 // Returns false with "oom: rebuild", "oom: term" or "oom: postings" when
 // memory ran out; r then holds nothing.
 bool sdb_rebuild_prepare(const sdb_index *ix, sdb_rebuild *r);
 
-// Gives ix the prepared table, every slot's token_count, doc_lens,
+// Gives ix the prepared table, every slot's token_count, doc_norms,
 // total_tokens and live_count, and releases its old table.
 void sdb_rebuild_install(sdb_index *ix, sdb_rebuild *r);
 

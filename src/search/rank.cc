@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "index/inverted.h"
+
 int sdb_hit_cmp(const void *a, const void *b) {
   const sdb_hit *x = (const sdb_hit *)a, *y = (const sdb_hit *)b;
   if (y->score > x->score) return 1;
@@ -24,8 +26,7 @@ bool sdb_scoring_begin(sdb_scoring *sc, const sdb_index *ix) {
   sc->ix = ix;
   sc->live = ix->live_count;
   if (sc->live == 0) return false;
-  sc->avgdl = (double)ix->total_tokens / (double)sc->live;
-  if (sc->avgdl < 1.0) sc->avgdl = 1.0;
+  sc->avgdl = sdb_average_length(ix->total_tokens, sc->live);
   sc->score = (double *)calloc(ix->doc_count, sizeof(double));
   sc->touched = (uint32_t *)malloc(ix->doc_count * sizeof(uint32_t));
   if (sc->score && sc->touched) return true;
@@ -43,14 +44,13 @@ void sdb_score_term(sdb_scoring *sc, const sdb_term *t) {
   const double n = sc->live, df = t->doc_freq;
   const double idf = log(((n - df) + 0.5) / (df + 0.5) + 1.0);
   const double w = idf >= 0.0 ? idf : 0.0;
-  const double *lens = sc->ix->doc_lens;
+  const double *norms = sc->ix->doc_norms;
   for (uint32_t i = 0; i < t->posting_count; i++) {
     const sdb_posting &p = t->postings[i];
-    double dl = lens[p.doc];
-    if (dl < 0.0) continue;  // a dead slot
-    if (dl < 1.0) dl = 1.0;
+    const double norm = norms[p.doc];  // ((dl / avgdl) * 0.75 + 0.25) * 1.2
+    if (norm < 0.0) continue;          // a dead slot
     const double tf = p.tf;
-    double s = (tf * 2.2) / (((dl / sc->avgdl) * 0.75 + 0.25) * 1.2 + tf) * w;
+    double s = (tf * 2.2) / (norm + tf) * w;
     if (p.flags & SDB_POSTING_TITLE) s = s + s;
     sdb_score_add(sc, p.doc, s);
   }
@@ -82,7 +82,7 @@ static bool collect_ranked(const sdb_scoring *sc, sdb_ranking *out) {
   if (!out->hits) return false;
   for (uint32_t i = 0; i < sc->touched_count; i++) {
     const uint32_t slot = sc->touched[i];
-    if (sc->ix->doc_lens[slot] >= 0.0) out->hits[out->total++] = {slot, sc->score[slot]};
+    if (sc->ix->doc_norms[slot] >= 0.0) out->hits[out->total++] = {slot, sc->score[slot]};
   }
   return true;
 }

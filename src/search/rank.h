@@ -4,7 +4,10 @@
 //   s = (tf * 2.2) / (((dl / avgdl) * 0.75 + 0.25) * 1.2 + tf) * w
 // (k1 1.2, b 0.75; w the term's idf, floored at 0; dl and avgdl floored at
 // 1.0), doubled when the posting came from the title member. Documents are
-// ranked by score, highest first, then by ascending slot.
+// ranked by score, highest first, then by ascending slot. The length part
+// ((dl / avgdl) * 0.75 + 0.25) * 1.2 of each slot is computed once, by the
+// rebuild (sdb_length_norm), with the same operations in the same order,
+// so every score is what the whole formula gives.
 #pragma once
 
 #include <cstdint>
@@ -53,7 +56,7 @@ bool sdb_scoring_begin(sdb_scoring *sc, const sdb_index *ix);
 void sdb_score_add(sdb_scoring *sc, uint32_t slot, double s);
 
 // Adds the contributions of every posting of t whose slot was live at the
-// last rebuild (ix->doc_lens), which follows every change of documents.
+// last rebuild (ix->doc_norms), which follows every change of documents.
 void sdb_score_term(sdb_scoring *sc, const sdb_term *t);
 
 // Releases the scores.
