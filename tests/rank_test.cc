@@ -59,13 +59,13 @@ TEST_F(RankTest, ScoresMatchHandComputedFigures) {
   Docs({R"(["apple apple banana"])", R"(["apple cherry"])", R"(["pear"])"});
   Score({"apple"});
   EXPECT_DOUBLE_EQ(sc_.avgdl, 2.0);
-  EXPECT_DOUBLE_EQ(sc_.score[0], 0.5665797174469143);
-  EXPECT_DOUBLE_EQ(sc_.score[1], 0.47000362924573563);
-  EXPECT_EQ(sc_.score[2], 0.0);
+  EXPECT_DOUBLE_EQ(sdb_score_of(&sc_, 0), 0.5665797174469143);
+  EXPECT_DOUBLE_EQ(sdb_score_of(&sc_, 1), 0.47000362924573563);
+  EXPECT_EQ(sdb_score_of(&sc_, 2), 0.0);
   // A second term adds to the same documents: "banana" has df 1,
   // idf ln(2.5 / 1.5 + 1), tf 1, dl 3: 2.2 / 2.65 * idf.
   Score({"apple", "banana"});
-  EXPECT_DOUBLE_EQ(sc_.score[0], 0.5665797174469143 + 2.2 / 2.65 * std::log(2.5 / 1.5 + 1.0));
+  EXPECT_DOUBLE_EQ(sdb_score_of(&sc_, 0), 0.5665797174469143 + 2.2 / 2.65 * std::log(2.5 / 1.5 + 1.0));
 }
 
 // The length part of each slot is computed ahead by the rebuild; it must be
@@ -97,8 +97,8 @@ TEST_F(RankTest, TermInEveryDocumentStillCounts) {
   Docs({R"(["x"])", R"(["x"])"});
   Score({"x"});
   // idf ln(0.5 / 2.5 + 1); dl equals avgdl, so the tf part is 1.
-  EXPECT_DOUBLE_EQ(sc_.score[0], std::log(1.2));
-  EXPECT_GT(sc_.score[1], 0.0);
+  EXPECT_DOUBLE_EQ(sdb_score_of(&sc_, 0), std::log(1.2));
+  EXPECT_GT(sdb_score_of(&sc_, 1), 0.0);
 }
 
 TEST_F(RankTest, ShortDocumentsAndAverageAreRaisedToOne) {
@@ -107,14 +107,14 @@ TEST_F(RankTest, ShortDocumentsAndAverageAreRaisedToOne) {
   Docs({R"(["solo"])", R"([])", R"({})"});
   Score({"solo"});
   EXPECT_DOUBLE_EQ(sc_.avgdl, 1.0);
-  EXPECT_DOUBLE_EQ(sc_.score[0], std::log(2.5 / 1.5 + 1.0));
+  EXPECT_DOUBLE_EQ(sdb_score_of(&sc_, 0), std::log(2.5 / 1.5 + 1.0));
 }
 
 TEST_F(RankTest, TitlePostingCountsDouble) {
   Docs({R"({"title":"apple","b":"pear"})", R"({"body":"apple","b":"pear"})"});
   Score({"apple"});
-  EXPECT_GT(sc_.score[1], 0.0);
-  EXPECT_EQ(sc_.score[0], 2 * sc_.score[1]);
+  EXPECT_GT(sdb_score_of(&sc_, 1), 0.0);
+  EXPECT_EQ(sdb_score_of(&sc_, 0), 2 * sdb_score_of(&sc_, 1));
 }
 
 TEST_F(RankTest, DeletedDocumentsNeitherScoreNorRank) {
@@ -124,8 +124,8 @@ TEST_F(RankTest, DeletedDocumentsNeitherScoreNorRank) {
   ASSERT_TRUE(sdb_index_rebuild(ix_));
   Score({"apple"});
   EXPECT_EQ(sc_.live, 4u);
-  EXPECT_GT(sc_.score[0], 0.0);
-  EXPECT_EQ(sc_.score[1], 0.0);
+  EXPECT_GT(sdb_score_of(&sc_, 0), 0.0);
+  EXPECT_EQ(sdb_score_of(&sc_, 1), 0.0);
   sdb_score_add(&sc_, 1, 5.0);  // even a score given to a dead slot is not ranked
   sdb_ranking r;
   ASSERT_TRUE(sdb_rank(&sc_, 0, 0, &r));
@@ -161,7 +161,7 @@ class PagingTest : public RankTest {
       // A fifth of the documents score nothing; the rest share few values.
       if (rng() % 5 == 0) continue;
       sdb_score_add(&sc_, s, 0.25 * (double)(1 + rng() % 6));
-      sorted_.push_back({s, sc_.score[s]});
+      sorted_.push_back({s, sdb_score_of(&sc_, s)});
     }
     qsort(sorted_.data(), sorted_.size(), sizeof(sdb_hit), sdb_hit_cmp);
   }

@@ -27,17 +27,28 @@ bool sdb_scoring_begin(sdb_scoring *sc, const sdb_index *ix) {
   sc->live = ix->live_count;
   if (sc->live == 0) return false;
   sc->avgdl = sdb_average_length(ix->total_tokens, sc->live);
-  sc->score = (double *)calloc(ix->doc_count, sizeof(double));
+  sc->score = (double *)malloc(ix->doc_count * sizeof(double));
+  sc->seen = (uint64_t *)calloc(ix->doc_count / 64 + 1, sizeof(uint64_t));
   sc->touched = (uint32_t *)malloc(ix->doc_count * sizeof(uint32_t));
-  if (sc->score && sc->touched) return true;
+  if (sc->score && sc->seen && sc->touched) return true;
   sdb_scoring_end(sc);
   return false;
 }
 
 void sdb_score_add(sdb_scoring *sc, uint32_t slot, double s) {
-  const double before = sc->score[slot];
-  sc->score[slot] = s + before;
-  if (before == 0.0) sc->touched[sc->touched_count++] = slot;
+  uint64_t *word = &sc->seen[slot / 64];
+  const uint64_t bit = uint64_t{1} << (slot % 64);
+  if (*word & bit) {
+    sc->score[slot] = s + sc->score[slot];
+    return;
+  }
+  *word |= bit;
+  sc->score[slot] = s;
+  sc->touched[sc->touched_count++] = slot;
+}
+
+double sdb_score_of(const sdb_scoring *sc, uint32_t slot) {
+  return (sc->seen[slot / 64] >> (slot % 64)) & 1 ? sc->score[slot] : 0.0;
 }
 
 void sdb_score_term(sdb_scoring *sc, const sdb_term *t) {
@@ -58,8 +69,10 @@ void sdb_score_term(sdb_scoring *sc, const sdb_term *t) {
 
 void sdb_scoring_end(sdb_scoring *sc) {
   free(sc->score);
+  free(sc->seen);
   free(sc->touched);
   sc->score = nullptr;
+  sc->seen = nullptr;
   sc->touched = nullptr;
   sc->touched_count = 0;
 }

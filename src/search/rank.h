@@ -29,31 +29,36 @@ uint32_t sdb_live_count(const sdb_index *ix);
 
 // The running scores of one search.
 //
-// score[slot] is the sum of the slot's contributions so far, in the order
-// they were made, or 0.0 before the first: 0.0 + s is exactly s, so these
-// are the same sums an accumulator starting each document at its first
-// contribution would hold. Adding is an index, whatever the number of
-// documents already touched. score has doc_count entries.
+// For a slot whose bit is set in seen, score[slot] is the sum of its
+// contributions so far, in the order they were made; the first one is
+// stored as it is, which is what 0.0 + s gives. Other entries of score are
+// not set: the array is not cleared, which would cost a pass over every
+// slot. Adding is an index, whatever the number of documents touched.
+// score has doc_count entries, seen one bit for each.
 //
-// touched[0 .. touched_count) are the slots with a positive score, in the
-// order of their first contribution (every contribution is positive), so
-// that ranking visits only them. It has room for every slot.
+// touched[0 .. touched_count) are the slots with a bit in seen, in the
+// order of their first contribution, so that ranking visits only them. It
+// has room for every slot.
 struct sdb_scoring {
   const sdb_index *ix;
   uint32_t live;       // live documents, N of the idf
   double avgdl;        // total_tokens / live, at least 1.0
   double *score;       // owned (free)
+  uint64_t *seen;      // owned (free)
   uint32_t *touched;   // owned (free)
   uint32_t touched_count;
 };
 
-// Takes N from the last rebuild, computes avgdl and allocates the zeroed
+// Takes N from the last rebuild, computes avgdl and allocates the
 // scores. Returns false, holding nothing, when the index has no live
 // document or memory ran out: the search then has no hits.
 bool sdb_scoring_begin(sdb_scoring *sc, const sdb_index *ix);
 
 // Adds one contribution s (positive) to the score of slot.
 void sdb_score_add(sdb_scoring *sc, uint32_t slot, double s);
+
+// The score of slot so far: 0.0 before its first contribution.
+double sdb_score_of(const sdb_scoring *sc, uint32_t slot);
 
 // Adds the contributions of every posting of t whose slot was live at the
 // last rebuild (ix->doc_norms), which follows every change of documents.
