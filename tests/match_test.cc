@@ -181,15 +181,21 @@ std::string RandomWord(std::mt19937 &rng) {
 // random byte edits.
 std::string Near(std::mt19937 &rng, std::string w) {
   switch (rng() % 3) {
-    case 0: return w;
-    case 1: return w.substr(0, 1 + rng() % w.size());
+    case 0:
+      return w;
+    case 1:
+      return w.substr(0, 1 + rng() % w.size());
     default:
       for (int e = (int)(rng() % 4); e > 0; e--) {
         const size_t at = rng() % (w.size() + 1);
         const char c = "abcdx\xc3"[rng() % 6];
-        if (rng() % 3 == 0 || at == w.size()) w.insert(at, 1, c);
-        else if (rng() % 2 && w.size() > 1) w.erase(at, 1);
-        else w[at] = c;
+        if (rng() % 3 == 0 || at == w.size()) {
+          w.insert(at, 1, c);
+        } else if (rng() % 2 && w.size() > 1) {
+          w.erase(at, 1);
+        } else {
+          w[at] = c;
+        }
       }
       return w;
   }

@@ -65,7 +65,8 @@ TEST_F(RankTest, ScoresMatchHandComputedFigures) {
   // A second term adds to the same documents: "banana" has df 1,
   // idf ln(2.5 / 1.5 + 1), tf 1, dl 3: 2.2 / 2.65 * idf.
   Score({"apple", "banana"});
-  EXPECT_DOUBLE_EQ(sdb_score_of(&sc_, 0), 0.5665797174469143 + 2.2 / 2.65 * std::log(2.5 / 1.5 + 1.0));
+  EXPECT_DOUBLE_EQ(sdb_score_of(&sc_, 0),
+                   0.5665797174469143 + 2.2 / 2.65 * std::log(2.5 / 1.5 + 1.0));
 }
 
 // The length part of each slot is computed ahead by the rebuild; it must be

@@ -118,8 +118,9 @@ int ChildServe(Engine *e, const std::string &dir, const std::vector<Query> &quer
         total += ms.back();
       }
     }
-    printf("class %d %.4f %.4f %.4f %.1f %zu %zu %zu\n", c, Percentile(ms, 0.5), Percentile(ms, 0.9),
-           Percentile(ms, 0.99), 1000.0 * (double)ms.size() / total, zero, found, checked);
+    printf("class %d %.4f %.4f %.4f %.1f %zu %zu %zu\n", c, Percentile(ms, 0.5),
+           Percentile(ms, 0.9), Percentile(ms, 0.99), 1000.0 * (double)ms.size() / total, zero,
+           found, checked);
   }
   printf("serve_peak_kb %ld\n", PeakKb());
   return 0;
@@ -138,7 +139,9 @@ struct EngineResult {
   ClassResult cls[kQueryClasses];
 };
 
-std::string Shell(const std::string &s) { return "'" + s + "'"; }
+std::string Shell(const std::string &s) {
+  return "'" + s + "'";
+}
 
 std::string SourceArgs(const CorpusSource &src) {
   std::string a = src.path.empty() ? " --synthetic " + std::to_string(src.synthetic_docs)
@@ -157,12 +160,18 @@ bool RunChild(const std::string &args, EngineResult *r) {
     std::string key;
     s >> key;
     double kb;
-    if (key == "docs") s >> r->docs;
-    else if (key == "build_s") s >> r->build_s;
-    else if (key == "build_peak_kb") s >> kb, r->build_peak_mb = kb / 1024;
-    else if (key == "disk_bytes") s >> kb, r->disk_mb = kb / 1048576;
-    else if (key == "reopen_ms") s >> r->reopen_ms;
-    else if (key == "serve_peak_kb") s >> kb, r->serve_peak_mb = kb / 1024;
+    if (key == "docs")
+      s >> r->docs;
+    else if (key == "build_s")
+      s >> r->build_s;
+    else if (key == "build_peak_kb")
+      s >> kb, r->build_peak_mb = kb / 1024;
+    else if (key == "disk_bytes")
+      s >> kb, r->disk_mb = kb / 1048576;
+    else if (key == "reopen_ms")
+      s >> r->reopen_ms;
+    else if (key == "serve_peak_kb")
+      s >> kb, r->serve_peak_mb = kb / 1024;
     else if (key == "class") {
       int c;
       s >> c;
@@ -191,8 +200,10 @@ std::vector<std::string> Split(const std::string &s) {
 
 CorpusSource AtScale(CorpusSource src, const std::string &scale) {
   if (scale == "all") return src;
-  if (scale[0] == 'x') src.repeat = std::stoull(scale.substr(1));
-  else src.limit = std::stoull(scale);
+  if (scale[0] == 'x')
+    src.repeat = std::stoull(scale.substr(1));
+  else
+    src.limit = std::stoull(scale);
   return src;
 }
 
@@ -200,8 +211,9 @@ CorpusSource AtScale(CorpusSource src, const std::string &scale) {
 // the best is the highest. With answering_only, peers that never found the
 // correctly spelt word's best document are left out: answering nothing fast
 // is no answer to a misspelling.
-std::string Ratio(const std::map<std::string, EngineResult> &rs, double (*get)(const EngineResult &),
-                  bool more_is_better, bool answering_only = false) {
+std::string Ratio(const std::map<std::string, EngineResult> &rs,
+                  double (*get)(const EngineResult &), bool more_is_better,
+                  bool answering_only = false) {
   auto own = rs.find("searchdb");
   if (own == rs.end() || !own->second.ok) return "-";
   double best = -1;
@@ -233,13 +245,27 @@ void PrintScale(const std::string &scale, const std::map<std::string, EngineResu
            r.docs / r.build_s, r.build_peak_mb, r.disk_mb, r.reopen_ms, r.serve_peak_mb);
   }
   printf("| searchdb / best peer | %s | %s | %s | %s | %s | %s |\n",
-         Ratio(rs, [](const EngineResult &r) { return r.build_s; }, false).c_str(),
-         Ratio(rs, [](const EngineResult &r) { return r.docs / r.build_s; }, true).c_str(),
-         Ratio(rs, [](const EngineResult &r) { return r.build_peak_mb; }, false).c_str(),
-         Ratio(rs, [](const EngineResult &r) { return r.disk_mb; }, false).c_str(),
-         Ratio(rs, [](const EngineResult &r) { return r.reopen_ms; }, false).c_str(),
-         Ratio(rs, [](const EngineResult &r) { return r.serve_peak_mb; }, false).c_str());
-  printf("\n| query class | engine | p50 ms | p90 ms | p99 ms | queries/s | zero hits | best doc of the word in top 20 |\n");
+         Ratio(
+             rs, [](const EngineResult &r) { return r.build_s; }, false)
+             .c_str(),
+         Ratio(
+             rs, [](const EngineResult &r) { return r.docs / r.build_s; }, true)
+             .c_str(),
+         Ratio(
+             rs, [](const EngineResult &r) { return r.build_peak_mb; }, false)
+             .c_str(),
+         Ratio(
+             rs, [](const EngineResult &r) { return r.disk_mb; }, false)
+             .c_str(),
+         Ratio(
+             rs, [](const EngineResult &r) { return r.reopen_ms; }, false)
+             .c_str(),
+         Ratio(
+             rs, [](const EngineResult &r) { return r.serve_peak_mb; }, false)
+             .c_str());
+  printf(
+      "\n| query class | engine | p50 ms | p90 ms | p99 ms | queries/s | zero hits | best doc of "
+      "the word in top 20 |\n");
   printf("|---|---|---:|---:|---:|---:|---:|---:|\n");
   for (int c = 0; c < kQueryClasses; c++) {
     for (const std::string &name : order) {
@@ -256,16 +282,32 @@ void PrintScale(const std::string &scale, const std::map<std::string, EngineResu
     static int cur;
     cur = c;
     const bool fixing = c == kMisspelt;
-    printf("| %s | searchdb / best %s | %s | %s | %s | %s | %s | %s |\n", QueryClassName((QueryClass)c),
-           fixing ? "correcting peer" : "peer",
-           Ratio(rs, [](const EngineResult &r) { return r.cls[cur].p50; }, false, fixing).c_str(),
-           Ratio(rs, [](const EngineResult &r) { return r.cls[cur].p90; }, false, fixing).c_str(),
-           Ratio(rs, [](const EngineResult &r) { return r.cls[cur].p99; }, false, fixing).c_str(),
-           Ratio(rs, [](const EngineResult &r) { return r.cls[cur].qps; }, true, fixing).c_str(),
-           Ratio(rs, [](const EngineResult &r) { return (double)r.cls[cur].zero; }, false, fixing).c_str(),
-           c == kMisspelt ? Ratio(rs, [](const EngineResult &r) {
-                              return r.cls[cur].checked ? (double)r.cls[cur].found / r.cls[cur].checked : 0.0;
-                            }, true).c_str()
+    printf("| %s | searchdb / best %s | %s | %s | %s | %s | %s | %s |\n",
+           QueryClassName((QueryClass)c), fixing ? "correcting peer" : "peer",
+           Ratio(
+               rs, [](const EngineResult &r) { return r.cls[cur].p50; }, false, fixing)
+               .c_str(),
+           Ratio(
+               rs, [](const EngineResult &r) { return r.cls[cur].p90; }, false, fixing)
+               .c_str(),
+           Ratio(
+               rs, [](const EngineResult &r) { return r.cls[cur].p99; }, false, fixing)
+               .c_str(),
+           Ratio(
+               rs, [](const EngineResult &r) { return r.cls[cur].qps; }, true, fixing)
+               .c_str(),
+           Ratio(
+               rs, [](const EngineResult &r) { return (double)r.cls[cur].zero; }, false, fixing)
+               .c_str(),
+           c == kMisspelt ? Ratio(
+                                rs,
+                                [](const EngineResult &r) {
+                                  return r.cls[cur].checked
+                                             ? (double)r.cls[cur].found / r.cls[cur].checked
+                                             : 0.0;
+                                },
+                                true)
+                                .c_str()
                           : "");
   }
   fflush(stdout);
@@ -278,8 +320,10 @@ void PrintGrowth(const std::vector<std::string> &scales,
                  const std::vector<std::string> &order) {
   if (scales.size() < 2) return;
   const auto &a = all.at(scales[scales.size() - 2]), &b = all.at(scales.back());
-  printf("\n### Growth from scale %s to %s\n\n| engine | documents | build | 1-3 words p50 | prefix p50 | misspelt p50 |\n|---|---:|---:|---:|---:|---:|\n",
-         scales[scales.size() - 2].c_str(), scales.back().c_str());
+  printf(
+      "\n### Growth from scale %s to %s\n\n| engine | documents | build | 1-3 words p50 | prefix "
+      "p50 | misspelt p50 |\n|---|---:|---:|---:|---:|---:|\n",
+      scales[scales.size() - 2].c_str(), scales.back().c_str());
   for (const std::string &name : order) {
     const EngineResult &x = a.at(name), &y = b.at(name);
     if (!x.ok || !y.ok) continue;
@@ -301,10 +345,13 @@ int Drive(const Options &o) {
     fprintf(stderr, "searchdb_compare: no documents to draw queries from\n");
     return 1;
   }
-  printf("## searchdb and its peers\n\nCorpus: %s; %zu queries per class, %d timed passes, top 20 with the stored documents.\n",
-         o.src.path.empty() ? ("synthetic, " + std::to_string(o.src.synthetic_docs) + " documents").c_str()
-                            : fs::path(o.src.path).filename().c_str(),
-         o.queries, o.passes);
+  printf(
+      "## searchdb and its peers\n\nCorpus: %s; %zu queries per class, %d timed passes, top 20 "
+      "with the stored documents.\n",
+      o.src.path.empty()
+          ? ("synthetic, " + std::to_string(o.src.synthetic_docs) + " documents").c_str()
+          : fs::path(o.src.path).filename().c_str(),
+      o.queries, o.passes);
   std::map<std::string, std::map<std::string, EngineResult>> all;
   for (const std::string &scale : o.scales) {
     const CorpusSource src = AtScale(o.src, scale);
@@ -315,8 +362,10 @@ int Drive(const Options &o) {
       const std::string engine = " --engine " + name;
       r.ok = RunChild(engine + " --build " + Shell(dir) + SourceArgs(src), &r) &&
              RunChild(engine + " --serve " + Shell(dir) + " --queries " + Shell(query_file) +
-                          " --passes " + std::to_string(o.passes), &r);
-      if (!r.ok) fprintf(stderr, "searchdb_compare: %s failed at scale %s\n", name.c_str(), scale.c_str());
+                          " --passes " + std::to_string(o.passes),
+                      &r);
+      if (!r.ok)
+        fprintf(stderr, "searchdb_compare: %s failed at scale %s\n", name.c_str(), scale.c_str());
       fs::remove_all(dir);
     }
     PrintScale(scale, all[scale], o.engines);
@@ -347,19 +396,32 @@ int main(int argc, char **argv) {
       }
       return argv[++i];
     };
-    if (a == "--engine") engine = next();
-    else if (a == "--build") build_dir = next();
-    else if (a == "--serve") serve_dir = next();
-    else if (a == "--queries" && !engine.empty()) query_file = next();
-    else if (a == "--queries") o.queries = std::stoul(next());
-    else if (a == "--passes") o.passes = std::stoi(next());
-    else if (a == "--corpus") o.src.path = next(), corpus_given = true;
-    else if (a == "--synthetic") o.src.synthetic_docs = std::stoull(next()), o.src.path.clear(), corpus_given = true;
-    else if (a == "--limit") o.src.limit = std::stoull(next());
-    else if (a == "--repeat") o.src.repeat = std::stoull(next());
-    else if (a == "--scales") o.scales = Split(next());
-    else if (a == "--engines") o.engines = Split(next());
-    else if (a[0] != '-') o.src.path = a, corpus_given = true;
+    if (a == "--engine")
+      engine = next();
+    else if (a == "--build")
+      build_dir = next();
+    else if (a == "--serve")
+      serve_dir = next();
+    else if (a == "--queries" && !engine.empty())
+      query_file = next();
+    else if (a == "--queries")
+      o.queries = std::stoul(next());
+    else if (a == "--passes")
+      o.passes = std::stoi(next());
+    else if (a == "--corpus")
+      o.src.path = next(), corpus_given = true;
+    else if (a == "--synthetic")
+      o.src.synthetic_docs = std::stoull(next()), o.src.path.clear(), corpus_given = true;
+    else if (a == "--limit")
+      o.src.limit = std::stoull(next());
+    else if (a == "--repeat")
+      o.src.repeat = std::stoull(next());
+    else if (a == "--scales")
+      o.scales = Split(next());
+    else if (a == "--engines")
+      o.engines = Split(next());
+    else if (a[0] != '-')
+      o.src.path = a, corpus_given = true;
     else {
       fprintf(stderr, "searchdb_compare: unknown option %s\n", a.c_str());
       return 2;

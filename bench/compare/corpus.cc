@@ -28,7 +28,10 @@ bool ForEachLine(const std::string &path, const std::function<void(const std::st
     line.clear();
   }
   if (!line.empty()) each(line), any = true;
-  if (gz) pclose(in); else fclose(in);
+  if (gz)
+    pclose(in);
+  else
+    fclose(in);
   return any;
 }
 
@@ -40,15 +43,15 @@ std::vector<std::string> SyntheticVocabulary(std::mt19937_64 &rng, size_t n) {
   while (words.size() < n) {
     std::string w;
     const size_t len = 3 + rng() % 5 + rng() % 4;
-    for (size_t i = 0; i < len; i++)
-      w += i % 2 ? kVowels[rng() % 5] : kConsonants[rng() % 16];
+    for (size_t i = 0; i < len; i++) w += i % 2 ? kVowels[rng() % 5] : kConsonants[rng() % 16];
     if (seen.insert(w).second) words.push_back(w);
   }
   return words;
 }
 
 // Synthetic documents: words drawn with Zipf frequencies (exponent 1).
-void ForEachSynthetic(const CorpusSource &src, const std::function<void(const std::string &)> &each) {
+void ForEachSynthetic(const CorpusSource &src,
+                      const std::function<void(const std::string &)> &each) {
   std::mt19937_64 rng(src.seed);
   const std::vector<std::string> vocab = SyntheticVocabulary(rng, 50000);
   std::vector<double> cdf(vocab.size());
@@ -56,7 +59,8 @@ void ForEachSynthetic(const CorpusSource &src, const std::function<void(const st
   for (size_t i = 0; i < vocab.size(); i++) cdf[i] = sum += 1.0 / (double)(i + 1);
   auto word = [&] {
     const double x = std::uniform_real_distribution<double>(0, sum)(rng);
-    return vocab[std::min(vocab.size() - 1, (size_t)(std::lower_bound(cdf.begin(), cdf.end(), x) - cdf.begin()))];
+    return vocab[std::min(vocab.size() - 1,
+                          (size_t)(std::lower_bound(cdf.begin(), cdf.end(), x) - cdf.begin()))];
   };
   auto words = [&](size_t n) {
     std::string s;
@@ -79,7 +83,8 @@ std::string WithIdSuffix(const std::string &json, uint64_t k) {
   yyjson_mut_val *root = yyjson_mut_doc_get_root(mut);
   yyjson_mut_val *id = yyjson_mut_obj_get(root, "id");
   std::string text;
-  if (yyjson_mut_is_str(id)) text = yyjson_mut_get_str(id);
+  if (yyjson_mut_is_str(id))
+    text = yyjson_mut_get_str(id);
   else if (yyjson_mut_is_num(id)) {
     char num[64];
     snprintf(num, sizeof num, "%.0f", yyjson_mut_get_num(id));
@@ -101,19 +106,25 @@ void AppendValueText(yyjson_val *v, std::string *out) {
     *out += s;
   };
   switch (yyjson_get_type(v)) {
-    case YYJSON_TYPE_STR: add(yyjson_get_str(v)); break;
+    case YYJSON_TYPE_STR:
+      add(yyjson_get_str(v));
+      break;
     case YYJSON_TYPE_NUM:
       snprintf(num, sizeof num, "%.10g", yyjson_get_num(v));
       add(num);
       break;
-    case YYJSON_TYPE_BOOL: add(yyjson_get_bool(v) ? "true" : "false"); break;
+    case YYJSON_TYPE_BOOL:
+      add(yyjson_get_bool(v) ? "true" : "false");
+      break;
     case YYJSON_TYPE_ARR: {
       size_t i, n;
       yyjson_val *e;
-      yyjson_arr_foreach(v, i, n, e) if (yyjson_is_str(e) || yyjson_is_num(e)) AppendValueText(e, out);
+      yyjson_arr_foreach(v, i, n, e) if (yyjson_is_str(e) || yyjson_is_num(e))
+          AppendValueText(e, out);
       break;
     }
-    default: break;
+    default:
+      break;
   }
 }
 
@@ -123,8 +134,10 @@ std::vector<std::string> Words(const std::string &text) {
   std::vector<std::string> out;
   std::string w;
   for (unsigned char c : text + " ") {
-    if (isalnum(c) || c == '_' || c >= 0x80) w += (char)tolower(c);
-    else if (!w.empty()) out.push_back(w), w.clear();
+    if (isalnum(c) || c == '_' || c >= 0x80)
+      w += (char)tolower(c);
+    else if (!w.empty())
+      out.push_back(w), w.clear();
   }
   return out;
 }
@@ -138,9 +151,15 @@ std::string Misspell(std::mt19937_64 &rng, std::string w, int edits) {
     const size_t at = rng() % w.size();
     const char letter = (char)('a' + rng() % 26);
     switch (rng() % 3) {
-      case 0: w[at] = letter; break;
-      case 1: w.erase(at, 1); break;
-      default: w.insert(at, 1, letter); break;
+      case 0:
+        w[at] = letter;
+        break;
+      case 1:
+        w.erase(at, 1);
+        break;
+      default:
+        w.insert(at, 1, letter);
+        break;
     }
   }
   return w;
@@ -148,7 +167,8 @@ std::string Misspell(std::mt19937_64 &rng, std::string w, int edits) {
 
 }  // namespace
 
-bool ForEachDocument(const CorpusSource &src, const std::function<void(const std::string &)> &each) {
+bool ForEachDocument(const CorpusSource &src,
+                     const std::function<void(const std::string &)> &each) {
   for (uint64_t k = 0; k < src.repeat; k++) {
     uint64_t taken = 0;
     auto one = [&](const std::string &json) {
@@ -156,8 +176,10 @@ bool ForEachDocument(const CorpusSource &src, const std::function<void(const std
       taken++;
       each(k == 0 ? json : WithIdSuffix(json, k));
     };
-    if (src.path.empty()) ForEachSynthetic(src, one);
-    else if (!ForEachLine(src.path, one)) return false;
+    if (src.path.empty())
+      ForEachSynthetic(src, one);
+    else if (!ForEachLine(src.path, one))
+      return false;
   }
   return true;
 }
@@ -175,7 +197,8 @@ bool Flatten(const std::string &json, FlatDocument *out) {
   yyjson_val *key, *val;
   yyjson_obj_foreach(root, i, n, key, val) {
     if (yyjson_equals_str(key, "id")) AppendValueText(val, &out->id);
-    const bool is_name = !have_name && (yyjson_equals_str(key, "name") || yyjson_equals_str(key, "title"));
+    const bool is_name =
+        !have_name && (yyjson_equals_str(key, "name") || yyjson_equals_str(key, "title"));
     have_name |= is_name;
     AppendValueText(val, is_name ? &out->name : &out->body);
   }
@@ -227,7 +250,8 @@ std::vector<Query> MakeQueries(const CorpusSource &src, size_t per_class, uint64
     const std::string w = word_of(5);
     const int edits = w.size() >= 9 ? 2 : 1;
     const std::string m = Misspell(rng, w, edits);
-    if (m.size() >= (edits == 2 ? 8u : 4u) && !vocab.count(m)) out.push_back({kMisspelt, m, w}), i++;
+    if (m.size() >= (edits == 2 ? 8u : 4u) && !vocab.count(m))
+      out.push_back({kMisspelt, m, w}), i++;
   }
   return out;
 }
@@ -245,7 +269,8 @@ std::vector<Query> ReadQueries(const std::string &path) {
   while (std::getline(in, line)) {
     const size_t a = line.find('\t'), b = line.find('\t', a + 1);
     if (a == std::string::npos || b == std::string::npos) continue;
-    out.push_back({(QueryClass)std::stoi(line.substr(0, a)), line.substr(a + 1, b - a - 1), line.substr(b + 1)});
+    out.push_back({(QueryClass)std::stoi(line.substr(0, a)), line.substr(a + 1, b - a - 1),
+                   line.substr(b + 1)});
   }
   return out;
 }

@@ -23,14 +23,17 @@ struct Fts5Engine : Engine {
     flat.push_back(std::move(d));
     json.push_back(text);
   }
-  bool Exec(const char *sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+  bool Exec(const char *sql) {
+    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
   bool Build(const std::string &dir) override {
     if (sqlite3_open((dir + "/fts.db").c_str(), &db) != SQLITE_OK) return false;
     if (!Exec("BEGIN") ||
         !Exec("CREATE VIRTUAL TABLE docs USING fts5(id UNINDEXED, name, body, doc UNINDEXED)"))
       return false;
     sqlite3_stmt *insert = nullptr;
-    if (sqlite3_prepare_v2(db, "INSERT INTO docs VALUES (?1, ?2, ?3, ?4)", -1, &insert, nullptr) != SQLITE_OK)
+    if (sqlite3_prepare_v2(db, "INSERT INTO docs VALUES (?1, ?2, ?3, ?4)", -1, &insert, nullptr) !=
+        SQLITE_OK)
       return false;
     bool ok = true;
     for (size_t i = 0; ok && i < flat.size(); i++) {
@@ -44,7 +47,8 @@ struct Fts5Engine : Engine {
     return ok && Exec("COMMIT");
   }
   bool Open(const std::string &dir) override {
-    return sqlite3_open_v2((dir + "/fts.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+    return sqlite3_open_v2((dir + "/fts.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) ==
+               SQLITE_OK &&
            sqlite3_prepare_v2(db,
                               "SELECT id, doc FROM docs WHERE docs MATCH ?1 "
                               "ORDER BY bm25(docs, 0.0, 2.0, 1.0, 0.0) LIMIT 20",
@@ -81,4 +85,6 @@ struct Fts5Engine : Engine {
 
 }  // namespace
 
-std::unique_ptr<Engine> NewFts5Engine() { return std::make_unique<Fts5Engine>(); }
+std::unique_ptr<Engine> NewFts5Engine() {
+  return std::make_unique<Fts5Engine>();
+}

@@ -48,4 +48,6 @@ struct SearchdbEngine : Engine {
 
 }  // namespace
 
-std::unique_ptr<Engine> NewSearchdbEngine() { return std::make_unique<SearchdbEngine>(); }
+std::unique_ptr<Engine> NewSearchdbEngine() {
+  return std::make_unique<SearchdbEngine>();
+}

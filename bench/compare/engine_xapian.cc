@@ -59,9 +59,11 @@ struct XapianEngine : Engine {
   }
   Xapian::Query Parse(const Query &q) {
     const unsigned base = Xapian::QueryParser::FLAG_DEFAULT;
-    if (q.cls == kPrefix) return parser.parse_query(q.text, base | Xapian::QueryParser::FLAG_PARTIAL);
+    if (q.cls == kPrefix)
+      return parser.parse_query(q.text, base | Xapian::QueryParser::FLAG_PARTIAL);
     if (q.cls == kWords) return parser.parse_query(q.text, base);
-    Xapian::Query parsed = parser.parse_query(q.text, base | Xapian::QueryParser::FLAG_SPELLING_CORRECTION);
+    Xapian::Query parsed =
+        parser.parse_query(q.text, base | Xapian::QueryParser::FLAG_SPELLING_CORRECTION);
     const std::string corrected = parser.get_corrected_query_string();
     return corrected.empty() ? parsed : parser.parse_query(corrected, base);
   }
@@ -83,4 +85,6 @@ struct XapianEngine : Engine {
 
 }  // namespace
 
-std::unique_ptr<Engine> NewXapianEngine() { return std::make_unique<XapianEngine>(); }
+std::unique_ptr<Engine> NewXapianEngine() {
+  return std::make_unique<XapianEngine>();
+}

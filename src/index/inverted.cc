@@ -346,8 +346,9 @@ bool build_order(sdb_rebuild *r) {
 void fill_norms(const sdb_index *ix, sdb_rebuild *r) {
   const double avgdl = r->live_count ? sdb_average_length(r->total_tokens, r->live_count) : 1.0;
   for (uint32_t slot = 0; slot < ix->doc_count; slot++)
-    r->doc_norms[slot] =
-        ix->docs[slot].alive ? sdb_length_norm(static_cast<double>(r->token_counts[slot]), avgdl) : -1.0;
+    r->doc_norms[slot] = ix->docs[slot].alive
+                             ? sdb_length_norm(static_cast<double>(r->token_counts[slot]), avgdl)
+                             : -1.0;
 }
 
 }  // namespace

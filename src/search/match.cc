@@ -174,7 +174,7 @@ static int next_row(const sdb_match *m, const int *prev, int *cur, int d, char c
     if (j == 0) {
       v = std::min(d, cap);
     } else if (j > 0 && j <= qlen) {
-      v = prev[k] + (m->q[j - 1] != c);                // substitution or equal byte
+      v = prev[k] + (m->q[j - 1] != c);                 // substitution or equal byte
       if (k < 2 * b) v = std::min(v, prev[k + 1] + 1);  // byte of the term left out
       if (k > 0) v = std::min(v, cur[k - 1] + 1);       // byte of the token left out
       v = std::min(v, cap);
@@ -288,8 +288,7 @@ const sdb_term *sdb_match_next(sdb_match *m) {
     m->exact = nullptr;  // an exact match is the token's only match
     return t;
   }
-  if (m->found_pos < m->found_count)
-    return m->order->terms[(uint32_t)m->found[m->found_pos++]];
+  if (m->found_pos < m->found_count) return m->order->terms[(uint32_t)m->found[m->found_pos++]];
   for (;;) {
     while (m->cand_pos < m->cand_count) {
       const sdb_term *t = m->cand[m->cand_pos++];

@@ -51,6 +51,7 @@ bool sdb_scan_accepts(const char *q, uint64_t qlen, int budget, const char *t, u
 //   at chain position next (nullptr: at the head of bucket `bucket`) while
 //   scanning is true, which it stops being when bucket reaches
 //   bucket_count.
+//
 // Terms gathered per step of the scan.
 enum { SDB_MATCH_BATCH = 256 };
 

@@ -41,11 +41,11 @@ uint32_t sdb_live_count(const sdb_index *ix);
 // has room for every slot.
 struct sdb_scoring {
   const sdb_index *ix;
-  uint32_t live;       // live documents, N of the idf
-  double avgdl;        // total_tokens / live, at least 1.0
-  double *score;       // owned (free)
-  uint64_t *seen;      // owned (free)
-  uint32_t *touched;   // owned (free)
+  uint32_t live;      // live documents, N of the idf
+  double avgdl;       // total_tokens / live, at least 1.0
+  double *score;      // owned (free)
+  uint64_t *seen;     // owned (free)
+  uint32_t *touched;  // owned (free)
   uint32_t touched_count;
 };
 
