@@ -20,44 +20,30 @@
 #include <filesystem>
 #include <string>
 
+#include "corpus.h"
 #include "searchdb.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char *kDefaultCorpus = "/work/shared/corpus/packages.jsonl.gz";
 constexpr const char *kIndex = "packages";
 
 std::string s_batch;          // every corpus line, joined into one JSON array
 uint64_t s_corpus_bytes = 0;  // bytes of the unpacked corpus lines
 int s_doc_count = 0;
 
-// Reads the decompressed corpus through gzip into s_batch. False when it
-// cannot be read or holds no line.
+// Joins the corpus lines into s_batch, one JSON array. False when the
+// corpus cannot be read or holds no line.
 bool read_corpus(const std::string &path) {
-  FILE *probe = fopen(path.c_str(), "rb");
-  if (probe == nullptr) return false;
-  fclose(probe);
-  std::string quoted = "'";
-  for (char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  quoted += "'";
-  FILE *in = popen(("gzip -dc " + quoted).c_str(), "r");
-  if (in == nullptr) return false;
   s_batch = "[";
-  char *line = nullptr;
-  size_t cap = 0;
-  ssize_t n;
-  while ((n = getline(&line, &cap, in)) > 0) {
-    if (line[n - 1] == '\n') n--;
-    if (n == 0) continue;
+  for (const std::string &line : bench::read_corpus_lines(path)) {
     if (s_doc_count++ > 0) s_batch += ',';
-    s_batch.append(line, static_cast<size_t>(n));
-    s_corpus_bytes += static_cast<uint64_t>(n);
+    s_batch += line;
+    s_corpus_bytes += line.size();
   }
   s_batch += ']';
-  free(line);
-  return pclose(in) == 0 && s_doc_count > 0;
+  return s_doc_count > 0;
 }
 
 // Lets the next peak reading start from the current resident size (Linux),
@@ -190,8 +176,7 @@ BENCHMARK(BM_ReloadCorpus)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 int main(int argc, char **argv) {
   benchmark::Initialize(&argc, argv);
-  const char *env = getenv("SEARCHDB_CORPUS");
-  std::string path = argc > 1 ? argv[1] : env && *env ? env : kDefaultCorpus;
+  std::string path = bench::corpus_path(argc, argv);
   if (!read_corpus(path)) {
     fprintf(stderr, "persist_bench: corpus %s not found or empty; skipping\n", path.c_str());
     return 0;

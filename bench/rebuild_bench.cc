@@ -11,39 +11,15 @@
 
 #include "documents/canonical.h"
 #include "index/index.h"
+#include "corpus.h"
 #include "index/inverted.h"
 
 namespace {
-
-constexpr const char *kDefaultCorpus = "/work/shared/corpus/packages.jsonl.gz";
 
 std::vector<std::string> s_lines;  // the corpus, one JSON text per line
 uint64_t s_line_bytes = 0;
 sdb_index *s_index = nullptr;  // every line added, not yet rebuilt
 uint64_t s_stored_bytes = 0;   // canonical text held by s_index
-
-// Reads the decompressed corpus through gzip. Empty when it cannot be read.
-std::vector<std::string> read_lines(const std::string &path) {
-  std::vector<std::string> lines;
-  FILE *probe = fopen(path.c_str(), "rb");
-  if (probe == nullptr) return lines;
-  fclose(probe);
-  std::string quoted = "'";
-  for (char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  quoted += "'";
-  FILE *in = popen(("gzip -dc " + quoted).c_str(), "r");
-  if (in == nullptr) return lines;
-  char *line = nullptr;
-  size_t cap = 0;
-  ssize_t n;
-  while ((n = getline(&line, &cap, in)) > 0) {
-    if (line[n - 1] == '\n') n--;
-    if (n > 0) lines.emplace_back(line, static_cast<size_t>(n));
-  }
-  free(line);
-  pclose(in);
-  return lines;
-}
 
 // The document id of a parsed line: the "id" string, or a number "%.0f".
 std::string id_of(yyjson_val *root) {
@@ -117,9 +93,8 @@ BENCHMARK(BM_CanonicalWriter)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char **argv) {
   benchmark::Initialize(&argc, argv);
-  const char *env = getenv("SEARCHDB_CORPUS");
-  std::string path = argc > 1 ? argv[1] : env != nullptr ? env : kDefaultCorpus;
-  s_lines = read_lines(path);
+  std::string path = bench::corpus_path(argc, argv);
+  s_lines = bench::read_corpus_lines(path);
   if (s_lines.empty()) {
     fprintf(stderr, "rebuild_bench: no corpus at %s; skipping\n", path.c_str());
     return 0;

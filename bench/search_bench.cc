@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "corpus.h"
 #include "frame/registry.h"
 #include "index/index.h"
 #include "index/inverted.h"
@@ -33,28 +34,6 @@ struct Corpus {
   std::vector<std::string> exact, prefix, misspelt;
 };
 Corpus g;
-
-// The corpus lines, decompressed by gzip; empty when the file is missing.
-std::vector<std::string> ReadLines(const std::string &path) {
-  std::vector<std::string> lines;
-  if (!std::filesystem::exists(path)) return lines;
-  std::string cmd = "gzip -dc '" + path + "'";
-  FILE *in = popen(cmd.c_str(), "r");
-  if (!in) return lines;
-  std::string line;
-  char buf[1 << 16];
-  while (fgets(buf, sizeof buf, in)) {
-    line += buf;
-    if (!line.empty() && line.back() == '\n') {
-      line.pop_back();
-      if (!line.empty()) lines.push_back(line);
-      line.clear();
-    }
-  }
-  if (!line.empty()) lines.push_back(line);
-  pclose(in);
-  return lines;
-}
 
 bool IsTerm(const sdb_index *ix, const std::string &w) {
   return sdb_term_find(ix->bucket_count, ix->buckets, w.data(), w.size(),
@@ -118,7 +97,7 @@ void MakeQueries() {
 
 bool Load(const std::string &path) {
   auto start = std::chrono::steady_clock::now();
-  std::vector<std::string> lines = ReadLines(path);
+  std::vector<std::string> lines = bench::read_corpus_lines(path);
   if (lines.empty()) return false;
   std::string batch = "[";
   for (size_t i = 0; i < lines.size(); i++) {
@@ -178,9 +157,7 @@ void BM_Misspelt(benchmark::State &state) { RunQueries(state, g.misspelt); }
 
 int main(int argc, char **argv) {
   benchmark::Initialize(&argc, argv);
-  std::string path = "/work/shared/corpus/packages.jsonl.gz";
-  if (const char *env = getenv("SEARCHDB_CORPUS")) path = env;
-  if (argc > 1) path = argv[1];
+  std::string path = bench::corpus_path(argc, argv);
   if (!Load(path)) {
     fprintf(stderr, "search_bench: no corpus at %s, skipped\n", path.c_str());
   } else {
