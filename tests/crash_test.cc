@@ -77,7 +77,7 @@ extern "C" int rmdir(const char *path) noexcept {
 namespace {
 
 using doc_map = std::map<std::string, std::string>;  // id -> stored text
-using state = std::map<std::string, doc_map>;         // index name -> its documents
+using state = std::map<std::string, doc_map>;        // index name -> its documents
 
 // One change as the child logs it: "B <kind> <index> [<id> [<text>]]...".
 struct change {
@@ -254,6 +254,23 @@ std::optional<change> ReplayLog(const std::string &log, state &s, int *acknowled
   return pending;
 }
 
+// Forks a child that runs body (which never returns) with the write end of
+// a pipe for its log; the parent gets the read end in *log_fd. Returns the
+// child's pid, or -1 when no child could be started.
+template <class Body>
+pid_t ForkLogger(int *log_fd, Body body) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  pid_t child = fork();
+  if (child == 0) {
+    close(fds[0]);
+    body(fds[1]);
+  }
+  close(fds[1]);
+  *log_fd = fds[0];
+  return child;
+}
+
 std::string ReadAll(int fd) {
   std::string log;
   char buf[8192];
@@ -377,18 +394,13 @@ TEST_F(CrashTest, AKilledWriterLeavesEveryAcknowledgedChangeAndNothingElse) {
   int in_flight_seen = 0, acknowledged = 0;
   for (int round = 0; round < rounds; round++) {
     SCOPED_TRACE("seed " + std::to_string(seed) + ", round " + std::to_string(round));
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    pid_t child = fork();
+    int log_fd = -1;
+    pid_t child =
+        ForkLogger(&log_fd, [&](int fd) { RunRandomChild(dir_, fd, rng(), 1000000L * round); });
     ASSERT_GE(child, 0);
-    if (child == 0) {
-      close(fds[0]);
-      RunRandomChild(dir_, fds[1], rng(), 1000000L * round);
-    }
-    close(fds[1]);
     auto delay = std::chrono::microseconds(20000 + rng() % 150000);
-    std::string log = KillAfter(child, fds[0], delay);
-    close(fds[0]);
+    std::string log = KillAfter(child, log_fd, delay);
+    close(log_fd);
     if (ExpectRecovered(log, expected, &acknowledged)) in_flight_seen++;
     if (HasFailure()) return;
     PlantDecoys();
@@ -403,17 +415,11 @@ TEST_F(CrashTest, EveryCrashPointOfAScriptLeavesAConsistentStore) {
   for (long crash_at = 1;; crash_at++) {
     SCOPED_TRACE("crash before file-system change " + std::to_string(crash_at));
     std::filesystem::remove_all(dir_);
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    pid_t child = fork();
+    int log_fd = -1;
+    pid_t child = ForkLogger(&log_fd, [&](int fd) { RunScriptChild(dir_, fd, crash_at); });
     ASSERT_GE(child, 0);
-    if (child == 0) {
-      close(fds[0]);
-      RunScriptChild(dir_, fds[1], crash_at);
-    }
-    close(fds[1]);
-    std::string log = ReadAll(fds[0]);
-    close(fds[0]);
+    std::string log = ReadAll(log_fd);
+    close(log_fd);
     int status = 0;
     waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status)) << status;
