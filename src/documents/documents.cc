@@ -128,9 +128,8 @@ int commit_batch(sdb_index *ix, staging *s) {
   // Each staged text is released as soon as the index holds its copy, so a
   // large batch is not held twice through the rebuild and the save.
   size_t added = 0;
-  while (added < s->count &&
-         sdb_index_add_raw_doc(ix, s->ids[added], s->texts[added], s->lens[added], &undo[added]) !=
-             SDB_NO_SLOT) {
+  while (added < s->count && sdb_index_add_raw_doc(ix, s->ids[added], s->texts[added],
+                                                   s->lens[added], &undo[added]) != SDB_NO_SLOT) {
     free(s->texts[added]);
     s->texts[added] = nullptr;
     added++;
@@ -166,22 +165,6 @@ using staging_ptr = std::unique_ptr<staging, decltype(&staging_free)>;
 
 }  // namespace
 
-sdb_id_status sdb_doc_id_of(yyjson_val *doc, const char *primary_key,
-                            char number_buf[SDB_NUMBER_ID_SIZE], const char **id) {
-  if (!yyjson_is_obj(doc)) return SDB_ID_MISSING;
-  yyjson_val *value = yyjson_obj_getn(doc, primary_key, strlen(primary_key));
-  if (yyjson_is_str(value)) {
-    *id = yyjson_get_str(value);
-    return strlen(*id) == yyjson_get_len(value) ? SDB_ID_OK : SDB_ID_HAS_NUL;
-  }
-  if (yyjson_is_num(value)) {
-    snprintf(number_buf, SDB_NUMBER_ID_SIZE, "%.0f", yyjson_get_num(value));
-    *id = number_buf;
-    return SDB_ID_OK;
-  }
-  return SDB_ID_MISSING;
-}
-
 extern "C" {
 
 SEARCHDB_API int searchdb_documents_add(const char *index_name, const char *documents_json) {
@@ -191,8 +174,8 @@ SEARCHDB_API int searchdb_documents_add(const char *index_name, const char *docu
     sdb_error("documents_json NULL");
     return -1;
   }
-  sdb_doc_ptr parsed(yyjson_read_opts(const_cast<char *>(documents_json), strlen(documents_json),
-                                      0, nullptr, nullptr));
+  sdb_doc_ptr parsed(yyjson_read_opts(const_cast<char *>(documents_json), strlen(documents_json), 0,
+                                      nullptr, nullptr));
   if (!parsed) {
     sdb_error("invalid JSON in documents_add");
     return -1;

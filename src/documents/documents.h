@@ -4,6 +4,10 @@
 
 #include <yyjson.h>
 
+#include <cstdint>
+
+#include "frame/frame.h"
+
 enum sdb_id_status {
   SDB_ID_OK,
   SDB_ID_MISSING,  // no member with the primary key, or not a string or number
@@ -11,6 +15,10 @@ enum sdb_id_status {
 };
 
 enum { SDB_NUMBER_ID_SIZE = 256 };
+
+// The longest canonical text a document may have: one that the result
+// buffer cannot hold could be stored but never fetched.
+inline constexpr uint64_t SDB_DOC_TEXT_MAX = SDB_RESULT_SIZE - 1;
 
 // The id of one document: the value of its first member keyed primary_key,
 // a string as it is or a number as its "%.0f" text (written into number_buf,

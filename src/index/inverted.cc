@@ -34,6 +34,7 @@
 #include "frame/frame.h"
 #include "index/index.h"
 #include "index/tokenizer.h"
+#include "search/bm25.h"
 
 // Entries per block: about 150 KB, so a large table needs few allocations
 // and a small one wastes little.
@@ -353,16 +354,6 @@ void fill_norms(const sdb_index *ix, sdb_rebuild *r) {
 
 }  // namespace
 
-double sdb_length_norm(double dl, double avgdl) {
-  if (dl < 1.0) dl = 1.0;
-  return ((dl / avgdl) * 0.75 + 0.25) * 1.2;
-}
-
-double sdb_average_length(uint64_t total_tokens, uint32_t live) {
-  const double avgdl = static_cast<double>(total_tokens) / static_cast<double>(live);
-  return avgdl < 1.0 ? 1.0 : avgdl;
-}
-
 void sdb_collect_tokens(yyjson_val *val, sdb_field_tokens *list, int32_t tag) {
   switch (yyjson_get_type(val)) {
     case YYJSON_TYPE_STR: {
@@ -489,7 +480,8 @@ void sdb_rebuild_install(sdb_index *ix, sdb_rebuild *r) {
   ix->order = r->order;
   ix->total_tokens = r->total_tokens;
   ix->live_count = r->live_count;
-  for (uint32_t slot = 0; slot < ix->doc_count; slot++) ix->docs[slot].token_count = r->token_counts[slot];
+  for (uint32_t slot = 0; slot < ix->doc_count; slot++)
+    ix->docs[slot].token_count = r->token_counts[slot];
   free(r->token_counts);
   free(ix->doc_norms);
   ix->doc_norms = r->doc_norms;

@@ -23,15 +23,6 @@ struct sdb_rebuild {
   uint32_t live_count;
 };
 
-// The length factor of BM25 (k1 1.2, b 0.75) for a document of dl tokens
-// in a collection averaging avgdl tokens (at least 1.0):
-// ((dl / avgdl) * 0.75 + 0.25) * 1.2, dl raised to 1.0 when smaller.
-double sdb_length_norm(double dl, double avgdl);
-
-// The average document length of BM25: total tokens over live documents,
-// raised to 1.0 when smaller. live is not 0.
-double sdb_average_length(uint64_t total_tokens, uint32_t live);
-
 // Builds the term table of ix's live documents into r, leaving ix as it is.
 // Returns false with "oom: rebuild", "oom: term" or "oom: postings" when
 // memory ran out; r then holds nothing.

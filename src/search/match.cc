@@ -3,53 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <utility>
 
 #include "index/inverted.h"
-
-int sdb_typo_budget(uint64_t qlen) {
-  if (qlen <= 3) return 0;
-  if (qlen <= 7) return 1;
-  return 2;
-}
-
-// The table is computed with every entry capped at budget + 1: an entry
-// above the budget can only lead to entries above it, so the cap changes
-// no answer, and entries farther than the budget from the diagonal (whose
-// true value is at least that distance) need not be computed at all. Each
-// row is then only the band |i - j| <= budget around the diagonal.
-bool sdb_edit_within(const char *a, uint64_t alen, const char *b, uint64_t blen, int budget,
-                     sdb_edit_rows *rows) {
-  // Columns run over the shorter string, rows over the longer one.
-  const char *s = a, *l = b;
-  int m = (int)alen, n = (int)blen;
-  if (m > n) {
-    std::swap(s, l);
-    std::swap(m, n);
-  }
-  if (n - m > budget) return false;
-  const int cap = budget + 1;
-  int *prev = rows->prev, *cur = rows->cur;
-  for (int j = 0; j <= m; j++) prev[j] = std::min(j, cap);
-  for (int i = 1; i <= n; i++) {
-    const int lo = std::max(1, i - budget), hi = std::min(m, i + budget);
-    cur[0] = std::min(i, cap);
-    if (lo > 1) cur[lo - 1] = cap;
-    int row_min = cur[0];
-    const char li = l[i - 1];
-    for (int j = lo; j <= hi; j++) {
-      int v = std::min(prev[j], cur[j - 1]) + 1;
-      v = std::min(v, prev[j - 1] + (s[j - 1] != li));
-      v = std::min(v, cap);
-      cur[j] = v;
-      row_min = std::min(row_min, v);
-    }
-    if (hi < m) cur[hi + 1] = cap;  // read as prev[hi + 1] by the next row's band
-    if (row_min > budget) return false;
-    std::swap(prev, cur);
-  }
-  return prev[m] <= budget;
-}
 
 static bool is_longer_prefix(const char *q, uint64_t qlen, const char *t, uint64_t tlen) {
   return qlen >= 2 && tlen > qlen && t[0] == q[0] && memcmp(t, q, qlen) == 0;
@@ -149,7 +104,7 @@ static void find_extensions(const sdb_match *m, found_list *f) {
 // being walked, row d for the term's first d bytes. Only the band of
 // columns j with |j - d| <= budget is kept, at k = j - d + budget: entries
 // outside it are at least budget + 1, like every entry capped there.
-enum { SDB_BAND = 2 * 2 + 1 };  // the widest band, for a budget of 2
+enum { SDB_BAND = 2 * SDB_TYPO_BUDGET_MAX + 1 };  // the widest band
 
 struct typo_rows {
   int row[SDB_TERM_MAX + 1][SDB_BAND];

@@ -1,10 +1,10 @@
 #include "search/rank.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdlib>
 
 #include "index/inverted.h"
+#include "search/bm25.h"
 
 int sdb_hit_cmp(const void *a, const void *b) {
   const sdb_hit *x = (const sdb_hit *)a, *y = (const sdb_hit *)b;
@@ -52,18 +52,13 @@ double sdb_score_of(const sdb_scoring *sc, uint32_t slot) {
 }
 
 void sdb_score_term(sdb_scoring *sc, const sdb_term *t) {
-  const double n = sc->live, df = t->doc_freq;
-  const double idf = log(((n - df) + 0.5) / (df + 0.5) + 1.0);
-  const double w = idf >= 0.0 ? idf : 0.0;
+  const double w = sdb_bm25_weight(sc->live, t->doc_freq);
   const double *norms = sc->ix->doc_norms;
   for (uint32_t i = 0; i < t->posting_count; i++) {
     const sdb_posting &p = t->postings[i];
-    const double norm = norms[p.doc];  // ((dl / avgdl) * 0.75 + 0.25) * 1.2
-    if (norm < 0.0) continue;          // a dead slot
-    const double tf = p.tf;
-    double s = (tf * 2.2) / (norm + tf) * w;
-    if (p.flags & SDB_POSTING_TITLE) s = s + s;
-    sdb_score_add(sc, p.doc, s);
+    const double norm = norms[p.doc];
+    if (norm < 0.0) continue;  // a dead slot
+    sdb_score_add(sc, p.doc, sdb_bm25_contribution(p.tf, norm, w, p.flags & SDB_POSTING_TITLE));
   }
 }
 
@@ -77,7 +72,9 @@ void sdb_scoring_end(sdb_scoring *sc) {
   sc->touched_count = 0;
 }
 
-static bool hit_before(const sdb_hit &a, const sdb_hit &b) { return sdb_hit_cmp(&a, &b) < 0; }
+static bool hit_before(const sdb_hit &a, const sdb_hit &b) {
+  return sdb_hit_cmp(&a, &b) < 0;
+}
 
 // Puts hits[start .. end) of the total order into place, in order, without
 // sorting the rest: first everything that ranks before the page is moved in

@@ -1,13 +1,9 @@
 // BM25 scoring of matched terms and the ranking of the scored documents.
 //
-// Every matched term adds, for each live document holding it,
-//   s = (tf * 2.2) / (((dl / avgdl) * 0.75 + 0.25) * 1.2 + tf) * w
-// (k1 1.2, b 0.75; w the term's idf, floored at 0; dl and avgdl floored at
-// 1.0), doubled when the posting came from the title member. Documents are
-// ranked by score, highest first, then by ascending slot. The length part
-// ((dl / avgdl) * 0.75 + 0.25) * 1.2 of each slot is computed once, by the
-// rebuild (sdb_length_norm), with the same operations in the same order,
-// so every score is what the whole formula gives.
+// Every matched term adds, for each live document holding it, the
+// contribution of bm25.h, whose length part of each slot is computed once
+// per change of the collection and kept. Documents are ranked by score,
+// highest first, then by ascending slot.
 #pragma once
 
 #include <cstdint>

@@ -12,6 +12,7 @@
 #include "frame/holders.h"
 #include "frame/registry.h"
 #include "index/tokenizer.h"
+#include "search/bm25.h"
 #include "search/match.h"
 #include "search/rank.h"
 #include "searchdb.h"
@@ -127,7 +128,9 @@ static const char *respond(const sdb_index *ix, const char *query, uint32_t limi
   return sdb_result_set(text.get(), len);
 }
 
-static uint32_t at_least_zero(int v) { return v < 0 ? 0u : (uint32_t)v; }
+static uint32_t at_least_zero(int v) {
+  return v < 0 ? 0u : (uint32_t)v;
+}
 
 extern "C" SEARCHDB_API const char *searchdb_search(const char *index_name, const char *query,
                                                     int limit, int offset) {
@@ -156,8 +159,8 @@ static char *quoted(const char *s) {
   return text;
 }
 
-#define SDB_STATS_FORMAT                                                                  \
-  "{\"name\":%s,\"primary_key\":%s,\"document_count\":%u,\"term_count\":%u,"              \
+#define SDB_STATS_FORMAT                                                     \
+  "{\"name\":%s,\"primary_key\":%s,\"document_count\":%u,\"term_count\":%u," \
   "\"total_tokens\":%llu,\"avg_doc_len\":%.2f,\"bm25\":{\"k1\":%.1f,\"b\":%.2f}}"
 
 char *sdb_stats_line(const sdb_index *ix, uint64_t *len) {
@@ -167,13 +170,13 @@ char *sdb_stats_line(const sdb_index *ix, uint64_t *len) {
   // No floor here, unlike the avgdl of the ranking: an empty index shows 0.
   const double avg = live ? (double)ix->total_tokens / (double)live : 0.0;
   const unsigned long long tokens = ix->total_tokens;
-  const int n = snprintf(nullptr, 0, SDB_STATS_FORMAT, name.get(), key.get(), live,
-                         ix->term_count, tokens, avg, 1.2, 0.75);
+  const int n = snprintf(nullptr, 0, SDB_STATS_FORMAT, name.get(), key.get(), live, ix->term_count,
+                         tokens, avg, SDB_BM25_K1, SDB_BM25_B);
   if (n < 0) return nullptr;
   char *line = (char *)malloc((size_t)n + 1);
   if (!line) return nullptr;
   snprintf(line, (size_t)n + 1, SDB_STATS_FORMAT, name.get(), key.get(), live, ix->term_count,
-           tokens, avg, 1.2, 0.75);
+           tokens, avg, SDB_BM25_K1, SDB_BM25_B);
   *len = (uint64_t)n;
   return line;
 }

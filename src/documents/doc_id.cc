@@ -1,0 +1,20 @@
+#include <cstdio>
+#include <cstring>
+
+#include "documents/documents.h"
+
+sdb_id_status sdb_doc_id_of(yyjson_val *doc, const char *primary_key,
+                            char number_buf[SDB_NUMBER_ID_SIZE], const char **id) {
+  if (!yyjson_is_obj(doc)) return SDB_ID_MISSING;
+  yyjson_val *value = yyjson_obj_getn(doc, primary_key, strlen(primary_key));
+  if (yyjson_is_str(value)) {
+    *id = yyjson_get_str(value);
+    return strlen(*id) == yyjson_get_len(value) ? SDB_ID_OK : SDB_ID_HAS_NUL;
+  }
+  if (yyjson_is_num(value)) {
+    snprintf(number_buf, SDB_NUMBER_ID_SIZE, "%.0f", yyjson_get_num(value));
+    *id = number_buf;
+    return SDB_ID_OK;
+  }
+  return SDB_ID_MISSING;
+}
