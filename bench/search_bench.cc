@@ -20,7 +20,6 @@
 #include "corpus.h"
 #include "frame/registry.h"
 #include "index/index.h"
-#include "index/inverted.h"
 #include "index/tokenizer.h"
 #include "searchdb.h"
 
@@ -36,8 +35,8 @@ struct Corpus {
 Corpus g;
 
 bool IsTerm(const sdb_index *ix, const std::string &w) {
-  return sdb_term_find(ix->bucket_count, ix->buckets, w.data(), w.size(),
-                       sdb_hash(w.data(), w.size())) != nullptr;
+  return sdb_terms_find(&ix->terms, w.data(), (uint32_t)w.size(), sdb_hash(w.data(), w.size())) !=
+         SDB_NO_TERM;
 }
 
 // Lower-case ASCII words of at least min_len bytes from the text.
@@ -48,9 +47,8 @@ std::vector<std::string> Words(const std::string &text, size_t min_len) {
   std::vector<std::string> out;
   for (uint64_t i = 0; i < n; i++) {
     std::string w(tokens[i], lens[i]);
-    if (w.size() >= min_len && std::all_of(w.begin(), w.end(), [](char c) {
-          return c >= 'a' && c <= 'z';
-        }))
+    if (w.size() >= min_len &&
+        std::all_of(w.begin(), w.end(), [](char c) { return c >= 'a' && c <= 'z'; }))
       out.push_back(w);
   }
   sdb_tokens_free(tokens, lens, n);
@@ -71,10 +69,18 @@ std::string Misspell(std::mt19937 &rng, std::string w) {
   size_t at = rng() % (w.size() - 1);
   char letter = (char)('a' + rng() % 26);
   switch (rng() % 4) {
-    case 0: w[at] = letter; break;
-    case 1: w.erase(at, 1); break;
-    case 2: w.insert(at, 1, letter); break;
-    default: std::swap(w[at], w[at + 1]); break;
+    case 0:
+      w[at] = letter;
+      break;
+    case 1:
+      w.erase(at, 1);
+      break;
+    case 2:
+      w.insert(at, 1, letter);
+      break;
+    default:
+      std::swap(w[at], w[at + 1]);
+      break;
   }
   return w;
 }
@@ -141,17 +147,22 @@ void RunQueries(benchmark::State &state, const std::vector<std::string> &queries
     auto start = std::chrono::steady_clock::now();
     const char *answer = searchdb_search(k_index, q.c_str(), 20, 0);
     benchmark::DoNotOptimize(answer);
-    ms.push_back(
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-            .count());
+    ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                     .count());
   }
   state.counters["p50_ms"] = Percentile(ms, 0.50);
   state.counters["p99_ms"] = Percentile(ms, 0.99);
 }
 
-void BM_ExactWord(benchmark::State &state) { RunQueries(state, g.exact); }
-void BM_Prefix(benchmark::State &state) { RunQueries(state, g.prefix); }
-void BM_Misspelt(benchmark::State &state) { RunQueries(state, g.misspelt); }
+void BM_ExactWord(benchmark::State &state) {
+  RunQueries(state, g.exact);
+}
+void BM_Prefix(benchmark::State &state) {
+  RunQueries(state, g.prefix);
+}
+void BM_Misspelt(benchmark::State &state) {
+  RunQueries(state, g.misspelt);
+}
 
 }  // namespace
 

@@ -33,6 +33,7 @@
 #include "fixture.h"
 #include "frame/registry.h"
 #include "index/index.h"
+#include "memory_index.h"
 
 // ---- crash points ----
 //
@@ -307,7 +308,7 @@ state LoadedState() {
     const sdb_index *ix = s_indexes[i];
     doc_map &docs = s[ix->name];
     for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
-      if (ix->docs[slot].alive) docs[ix->docs[slot].id] = ix->docs[slot].raw;
+      if (ix->docs[slot].alive) docs[ix->docs[slot].id] = StoredText(ix->docs[slot]);
     }
   }
   return s;

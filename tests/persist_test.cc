@@ -10,6 +10,7 @@
 #include "fixture.h"
 #include "frame/registry.h"
 #include "index/index.h"
+#include "memory_index.h"
 #include "searchdb.h"
 
 namespace fs = std::filesystem;
@@ -100,7 +101,8 @@ TEST_F(PersistTest, FailedDocumentsWriteLeavesBothFilesAlone) {
   Put("ix/meta.json", "sentinel");
   fs::create_directory(Path("ix/docs.json.tmp"));
   sdb_index *ix = sdb_index_find("ix");
-  ASSERT_NE(sdb_index_add_raw_doc(ix, "2", "{}", 2), SDB_NO_SLOT);
+  sdb_doc_undo undo;
+  ASSERT_NE(PutDocument(ix, "2", "{}", &undo), SDB_NO_SLOT);
 
   EXPECT_EQ(sdb_index_persist(ix), -1);
   EXPECT_EQ(LastError(), "fopen " + Path("ix/docs.json.tmp") + ": Is a directory");
@@ -113,7 +115,8 @@ TEST_F(PersistTest, FailedSettingsWriteStillReplacesTheDocuments) {
   ASSERT_EQ(searchdb_index_create("ix", "pk"), 0);
   fs::create_directory(Path("ix/meta.json.tmp"));
   sdb_index *ix = sdb_index_find("ix");
-  ASSERT_NE(sdb_index_add_raw_doc(ix, "7", "{\"pk\":\"7\"}", 10), SDB_NO_SLOT);
+  sdb_doc_undo undo;
+  ASSERT_NE(PutDocument(ix, "7", "{\"pk\":\"7\"}", &undo), SDB_NO_SLOT);
 
   EXPECT_EQ(sdb_index_persist(ix), 1);
   EXPECT_EQ(LastError(), "fopen " + Path("ix/meta.json.tmp") + ": Is a directory");

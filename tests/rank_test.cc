@@ -1,3 +1,5 @@
+#include "search/rank.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,37 +9,26 @@
 #include <string>
 #include <vector>
 
-#include "index/index.h"
-#include "index/inverted.h"
-#include "search/rank.h"
+#include "memory_index.h"
+#include "search/bm25.h"
 
 namespace {
 
 class RankTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ix_ = sdb_index_new("r", nullptr);
-    ASSERT_NE(ix_, nullptr);
-  }
-  void TearDown() override {
-    sdb_scoring_end(&sc_);
-    sdb_index_free(ix_);
-  }
+  void TearDown() override { sdb_scoring_end(&sc_); }
 
-  // Adds documents (stored texts) in slot order and rebuilds.
+  // Adds documents (stored texts) in slot order.
   void Docs(const std::vector<std::string> &raws) {
-    for (const std::string &raw : raws) {
-      std::string id = std::to_string(next_id_++);
-      sdb_index_add_raw_doc(ix_, id.c_str(), raw.c_str(), raw.size());
-    }
-    sdb_index_rebuild(ix_);
+    for (const std::string &raw : raws) index_.Put(std::to_string(next_id_++), raw);
+    ASSERT_TRUE(index_.Apply());
   }
 
-  const sdb_term *Term(const std::string &text) {
-    const sdb_term *t = sdb_term_find(ix_->bucket_count, ix_->buckets, text.data(), text.size(),
-                                      sdb_hash(text.data(), text.size()));
-    EXPECT_NE(t, nullptr) << text;
-    return t;
+  uint32_t Term(const std::string &text) {
+    const uint32_t id = sdb_terms_find(&ix_->terms, text.data(), (uint32_t)text.size(),
+                                       sdb_hash(text.data(), text.size()));
+    EXPECT_NE(id, SDB_NO_TERM) << text;
+    return id;
   }
 
   // Scores the given terms, in order, from a fresh start.
@@ -47,7 +38,8 @@ class RankTest : public ::testing::Test {
     for (const std::string &t : terms) sdb_score_term(&sc_, Term(t));
   }
 
-  sdb_index *ix_ = nullptr;
+  MemoryIndex index_;
+  sdb_index *ix_ = index_.get();
   sdb_scoring sc_ = {};
   int next_id_ = 0;
 };
@@ -69,7 +61,7 @@ TEST_F(RankTest, ScoresMatchHandComputedFigures) {
                    0.5665797174469143 + 2.2 / 2.65 * std::log(2.5 / 1.5 + 1.0));
 }
 
-// The length part of each slot is computed ahead by the rebuild; it must be
+// The length part of each slot is computed ahead by each change; it must be
 // what the whole formula computes, to the last bit, or sums, ties and
 // orders could change.
 TEST_F(RankTest, PrecomputedLengthPartIsTheFormulasToTheLastBit) {
@@ -81,16 +73,16 @@ TEST_F(RankTest, PrecomputedLengthPartIsTheFormulasToTheLastBit) {
     raws.push_back("[\"" + text + "\"]");
   }
   Docs(raws);
-  ix_->docs[7].alive = 0;
-  ASSERT_TRUE(sdb_index_rebuild(ix_));
+  index_.Kill(7);
+  ASSERT_TRUE(index_.Apply());
   Score({"k"});
   for (uint32_t slot = 0; slot < ix_->doc_count; slot++) {
     if (slot == 7) {
-      EXPECT_LT(ix_->doc_norms[slot], 0.0);
+      EXPECT_LT(ix_->norms[slot], 0.0);
       continue;
     }
     const double dl = std::max(1.0, (double)ix_->docs[slot].token_count);
-    ASSERT_EQ(ix_->doc_norms[slot], ((dl / sc_.avgdl) * 0.75 + 0.25) * 1.2) << slot;
+    ASSERT_EQ(ix_->norms[slot], ((dl / sc_.avgdl) * 0.75 + 0.25) * 1.2) << slot;
   }
 }
 
@@ -120,9 +112,8 @@ TEST_F(RankTest, TitlePostingCountsDouble) {
 
 TEST_F(RankTest, DeletedDocumentsNeitherScoreNorRank) {
   Docs({R"(["apple"])", R"(["apple"])", R"(["apple pie"])", R"(["x"])", R"(["y"])"});
-  // Deleted, and rebuilt as after every change.
-  ix_->docs[1].alive = 0;
-  ASSERT_TRUE(sdb_index_rebuild(ix_));
+  index_.Kill(1);
+  ASSERT_TRUE(index_.Apply());
   Score({"apple"});
   EXPECT_EQ(sc_.live, 4u);
   EXPECT_GT(sdb_score_of(&sc_, 0), 0.0);

@@ -1,5 +1,15 @@
+// Adding, fetching and deleting documents.
+//
+// A change of documents runs in this order, so that a failure anywhere
+// leaves the index answering as before it: the batch is checked and staged
+// whole (each document's canonical text written straight into its entry);
+// the document table takes it, keeping what it replaced; the dictionary
+// prepares the change beside itself (build.h); "docs.json" and "meta.json"
+// are saved; only then does the dictionary take the change and the replaced
+// entries go. A failed preparation or save takes the table back.
 #include "documents/documents.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,46 +19,64 @@
 #include "frame/frame.h"
 #include "frame/holders.h"
 #include "frame/registry.h"
+#include "index/build.h"
 #include "index/index.h"
-#include "index/inverted.h"
 #include "searchdb.h"
+#include "storage/entries.h"
+#include "storage/files.h"
 #include "storage/persist.h"
 
 namespace {
 
-// A batch held apart from the index until every document of it is valid:
-// parallel arrays of canonical texts and id copies.
+// One document of a batch, held apart from the index until every document
+// of the batch is valid.
+struct staged_doc {
+  char *id;            // owned
+  uint64_t entry_off;  // in the batch's entry bytes
+  uint64_t entry_len;
+  uint32_t raw_off;
+  uint64_t raw_len;
+  yyjson_val *tree;
+};
+
 struct staging {
-  char **texts;
-  uint64_t *lens;
-  char **ids;
+  staged_doc *docs;
   size_t count;
   size_t cap;
+  char *entries;  // every document's entry and comma, in batch order
+  uint64_t entries_len;
+  uint64_t entries_cap;
+  char *text;  // the canonical text being written, reused
+  uint64_t text_len;
+  uint64_t text_cap;
 };
 
 void staging_free(staging *s) {
-  for (size_t i = 0; i < s->count; i++) {
-    free(s->texts[i]);
-    free(s->ids[i]);
-  }
-  free(s->texts);
-  free(s->lens);
-  free(s->ids);
+  for (size_t i = 0; i < s->count; i++) free(s->docs[i].id);
+  free(s->docs);
+  free(s->entries);
+  free(s->text);
   *s = staging{};
 }
 
-// Makes room for one more entry: 64 entries first, then doubling.
-bool staging_reserve(staging *s) {
-  if (s->count < s->cap) return true;
-  size_t cap = s->cap ? s->cap * 2 : 64;
-  char **texts = static_cast<char **>(realloc(s->texts, cap * sizeof *texts));
-  if (texts) s->texts = texts;
-  uint64_t *lens = static_cast<uint64_t *>(realloc(s->lens, cap * sizeof *lens));
-  if (lens) s->lens = lens;
-  char **ids = static_cast<char **>(realloc(s->ids, cap * sizeof *ids));
-  if (ids) s->ids = ids;
-  if (!texts || !lens || !ids) return false;
-  s->cap = cap;
+bool staging_reserve(staging *s, uint64_t entry_size) {
+  if (s->count == s->cap) {
+    const size_t cap = s->cap ? s->cap * 2 : 64;
+    auto *docs = static_cast<staged_doc *>(realloc(s->docs, cap * sizeof(staged_doc)));
+    if (docs == nullptr) return false;
+    s->docs = docs;
+    s->cap = cap;
+  }
+  const uint64_t need = s->entries_len + entry_size;
+  if (need > s->entries_cap) {
+    uint64_t cap = s->entries_cap ? s->entries_cap * 2 : 4096;
+    while (cap < need) cap *= 2;
+    auto *entries = static_cast<char *>(realloc(s->entries, cap));
+    if (entries == nullptr) return false;
+    sdb_advise_huge(entries, cap);
+    s->entries = entries;
+    s->entries_cap = cap;
+  }
   return true;
 }
 
@@ -66,23 +94,25 @@ bool stage_document(staging *s, yyjson_val *doc, const char *primary_key) {
       sdb_error("document id contains a NUL byte");
       return false;
   }
-  if (!staging_reserve(s)) {
-    sdb_error("oom: documents_add");
-    return false;
-  }
-  uint64_t len = 0;
-  char *text = sdb_val_to_json(doc, &len);
-  char *id_copy = strdup(id);
-  if (!text || !id_copy) {
-    free(text);
+  s->text_len = 0;
+  const size_t id_len = strlen(id);
+  char *id_copy = static_cast<char *>(malloc(id_len + 1));
+  if (id_copy == nullptr || !sdb_json_emit(doc, &s->text, &s->text_len, &s->text_cap)) {
     free(id_copy);
     sdb_error("oom: documents_add");
     return false;
   }
-  s->texts[s->count] = text;
-  s->lens[s->count] = len;
-  s->ids[s->count] = id_copy;
-  s->count++;
+  memcpy(id_copy, id, id_len + 1);
+  const uint64_t size = sdb_entry_size(id, id_len, s->text, s->text_len);
+  if (!staging_reserve(s, size)) {
+    free(id_copy);
+    sdb_error("oom: documents_add");
+    return false;
+  }
+  const uint32_t raw_off =
+      sdb_entry_write(s->entries + s->entries_len, id, id_len, s->text, s->text_len);
+  s->docs[s->count++] = staged_doc{id_copy, s->entries_len, size - 1, raw_off, s->text_len, doc};
+  s->entries_len += size;
   return true;
 }
 
@@ -102,50 +132,106 @@ bool stage_batch(staging *s, yyjson_val *root, const char *primary_key) {
   return true;
 }
 
-// Builds the new term table, saves the documents and only then installs the
-// table. Returns false, with the index keeping its previous table, when
-// memory ran out or "docs.json" could not be written (the message is the
-// failing step's).
-bool rebuild_and_save(sdb_index *ix) {
-  sdb_rebuild next;
-  if (!sdb_rebuild_prepare(ix, &next)) return false;
-  if (sdb_index_persist(ix) < 0) {
-    sdb_rebuild_discard(&next);
+// The changes of the document table, made and kept so they can be taken
+// back: one undo record per put or kill, in order, and the parsed document
+// of each put (nullptr for a kill).
+struct table_change {
+  sdb_doc_undo *undos;
+  yyjson_val **trees;
+  size_t count;
+};
+
+void take_back(sdb_index *ix, table_change *c) {
+  for (size_t i = c->count; i-- > 0;) sdb_index_undo(ix, &c->undos[i]);
+  c->count = 0;
+}
+
+// The slots a change touched, once each in ascending order: how each was
+// before its first change, and the parsed document of its last put.
+sdb_slot_change *touched_slots(const table_change *c, uint32_t *count) {
+  auto *order = static_cast<size_t *>(malloc((c->count ? c->count : 1) * sizeof(size_t)));
+  auto *slots =
+      static_cast<sdb_slot_change *>(malloc((c->count ? c->count : 1) * sizeof(sdb_slot_change)));
+  if (order == nullptr || slots == nullptr) {
+    free(order);
+    free(slots);
+    return nullptr;
+  }
+  for (size_t i = 0; i < c->count; i++) order[i] = i;
+  std::stable_sort(order, order + c->count,
+                   [c](size_t a, size_t b) { return c->undos[a].slot < c->undos[b].slot; });
+  uint32_t n = 0;
+  for (size_t k = 0; k < c->count; k++) {
+    const sdb_doc_undo &u = c->undos[order[k]];
+    if (n > 0 && slots[n - 1].slot == u.slot) {
+      slots[n - 1].tree = c->trees[order[k]];
+      continue;
+    }
+    slots[n++] = sdb_slot_change{u.slot, u.before, c->trees[order[k]]};
+  }
+  free(order);
+  *count = n;
+  return slots;
+}
+
+// Brings the dictionary in step with a change of the document table and
+// saves the index. Returns true when the change stands; otherwise the table
+// is taken back and the message says why.
+bool save_change(sdb_index *ix, table_change *c) {
+  uint32_t count = 0;
+  sdb_slot_change *slots = touched_slots(c, &count);
+  sdb_update update{};
+  if (slots == nullptr) {
+    sdb_error("oom: rebuild");
+    take_back(ix, c);
     return false;
   }
-  sdb_rebuild_install(ix, &next);
+  const bool prepared = sdb_update_prepare(ix, slots, count, &update);
+  free(slots);
+  if (!prepared || sdb_index_persist(ix) < 0) {
+    sdb_update_discard(ix, &update);
+    take_back(ix, c);
+    return false;
+  }
+  sdb_update_commit(ix, &update);
+  for (size_t i = 0; i < c->count; i++) sdb_index_settle(ix, &c->undos[i]);
+  sdb_index_compact_entries(ix);
   return true;
 }
 
-// Adds the staged documents. When an add or the save fails, every add is
-// taken back, so memory stays what the disk holds. Returns the count or -1.
+// Adds the staged documents to ix, whose dictionary is built. Returns the
+// count or -1.
 int commit_batch(sdb_index *ix, staging *s) {
-  sdb_doc_undo *undo = static_cast<sdb_doc_undo *>(calloc(s->count ? s->count : 1, sizeof *undo));
-  if (!undo) {
+  const size_t n = s->count;
+  table_change change{static_cast<sdb_doc_undo *>(malloc((n ? n : 1) * sizeof(sdb_doc_undo))),
+                      static_cast<yyjson_val **>(malloc((n ? n : 1) * sizeof(yyjson_val *))), 0};
+  std::unique_ptr<sdb_doc_undo, decltype(&free)> hold_undos(change.undos, free);
+  std::unique_ptr<yyjson_val *, decltype(&free)> hold_trees(change.trees, free);
+  uint32_t block = SDB_NO_SLOT;
+  if (change.undos == nullptr || change.trees == nullptr ||
+      (n > 0 && (block = sdb_block_add(ix, s->entries, s->entries_len)) == SDB_NO_SLOT)) {
     sdb_error("oom: documents_add");
     return -1;
   }
-  // Each staged text is released as soon as the index holds its copy, so a
-  // large batch is not held twice through the rebuild and the save.
-  size_t added = 0;
-  while (added < s->count && sdb_index_add_raw_doc(ix, s->ids[added], s->texts[added],
-                                                   s->lens[added], &undo[added]) != SDB_NO_SLOT) {
-    free(s->texts[added]);
-    s->texts[added] = nullptr;
-    added++;
-  }
-  bool ok = added == s->count && rebuild_and_save(ix);
-  for (size_t i = added; i-- > 0;) {
-    if (ok) {
-      sdb_doc_undo_release(&undo[i]);
-    } else {
-      sdb_index_undo_add(ix, &undo[i]);
+  if (n > 0) s->entries = nullptr;  // the index owns them now
+  const char *entries = n > 0 ? ix->blocks[block].bytes : nullptr;
+  for (size_t i = 0; i < n; i++) {
+    const staged_doc &d = s->docs[i];
+    if (sdb_index_put(ix, d.id, entries + d.entry_off, d.entry_len, d.raw_off, d.raw_len, block,
+                      &change.undos[i]) == SDB_NO_SLOT) {
+      take_back(ix, &change);
+      sdb_block_drop_unused(ix, block);
+      return -1;
     }
+    change.trees[i] = d.tree;
+    change.count++;
   }
-  free(undo);
-  // A failed batch never installed its table: the old one still fits.
-  if (!ok) return -1;
-  return static_cast<int>(s->count);
+  if (!save_change(ix, &change)) {
+    if (n > 0) sdb_block_drop_unused(ix, block);
+    return -1;
+  }
+  if (n > 0) sdb_block_drop_unused(ix, block);  // every document was replaced within the batch
+  return static_cast<int>(n);
 }
 
 // The slot of doc_id in the named index, or SDB_NO_SLOT with the message set.
@@ -188,7 +274,10 @@ SEARCHDB_API int searchdb_documents_add(const char *index_name, const char *docu
   staging batch{};
   staging_ptr holder(&batch, staging_free);
   if (!stage_batch(&batch, root, ix->primary_key)) return -1;
-  parsed.reset();  // the batch is held twice no longer than needed
+  free(batch.text);  // the batch is held twice no longer than needed
+  batch.text = nullptr;
+  batch.text_cap = 0;
+  if (!sdb_index_ensure_built(ix)) return -1;
   return commit_batch(ix, &batch);
 }
 
@@ -201,24 +290,24 @@ SEARCHDB_API const char *searchdb_document_get(const char *index_name, const cha
     sdb_error("document '%s' deleted", doc_id);
     return nullptr;
   }
-  return sdb_result_set(d->raw, d->raw_len);
+  if (d->raw_len >= SDB_RESULT_SIZE) {
+    sdb_error("result too large");
+    return nullptr;
+  }
+  sdb_entry_decode(d->entry, d->entry_len, d->raw_off, s_result);
+  return s_result;
 }
 
 SEARCHDB_API int searchdb_document_delete(const char *index_name, const char *doc_id) {
   sdb_index *ix = nullptr;
   uint32_t slot = find_document(index_name, doc_id, &ix);
   if (slot == SDB_NO_SLOT) return -1;
-  // The slot's contents are kept until the save stands, so a failed save
-  // can put the document back.
-  sdb_doc before = ix->docs[slot];
-  ix->docs[slot] = sdb_doc{};
-  if (!rebuild_and_save(ix)) {
-    ix->docs[slot] = before;
-    return -1;
-  }
-  free(before.id);
-  free(before.raw);
-  return 0;
+  if (!sdb_index_ensure_built(ix)) return -1;
+  sdb_doc_undo undo;
+  yyjson_val *tree = nullptr;
+  table_change change{&undo, &tree, 1};
+  sdb_index_kill(ix, slot, &undo);
+  return save_change(ix, &change) ? 0 : -1;
 }
 
 }  // extern "C"

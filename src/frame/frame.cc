@@ -1,6 +1,9 @@
 #include "frame/frame.h"
 
+#include <sys/mman.h>
+
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -35,6 +38,15 @@ const char *sdb_result_set(const char *text, size_t len) {
 const char *sdb_path_of(const char *name) {
   snprintf(s_path, sizeof s_path, "%s/%s", s_storage_dir, name);
   return s_path;
+}
+
+void sdb_advise_huge(void *block, size_t size) {
+  // Below a few huge pages the advice saves too little to be worth a call.
+  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
+  if (size < 2 * kHuge) return;
+  uintptr_t begin = (reinterpret_cast<uintptr_t>(block) + kHuge - 1) & ~(kHuge - 1);
+  uintptr_t end = (reinterpret_cast<uintptr_t>(block) + size) & ~(kHuge - 1);
+  if (end > begin) (void)madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
 }
 
 extern "C" {
@@ -76,6 +88,8 @@ SEARCHDB_API void searchdb_cleanup(void) {
   s_error[0] = '\0';
 }
 
-SEARCHDB_API const char *searchdb_last_error(void) { return s_error; }
+SEARCHDB_API const char *searchdb_last_error(void) {
+  return s_error;
+}
 
 }  // extern "C"

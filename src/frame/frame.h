@@ -36,3 +36,9 @@ const char *sdb_result_set(const char *text, size_t len);
 
 // Formats "<storage_dir>/<name>" into s_path and returns s_path.
 const char *sdb_path_of(const char *name);
+
+// Asks for the block to be backed by huge pages where it can be: touching
+// fresh memory page by page costs far more than reading or writing it, so
+// blocks of many megabytes are cheaper to fill this way. Advice only; a
+// system without it loses nothing but speed.
+void sdb_advise_huge(void *block, size_t size);

@@ -5,97 +5,112 @@
 #include <cstring>
 
 #include "frame/frame.h"
-#include "index/inverted.h"
 
 namespace {
 
-constexpr uint32_t kInitialBuckets = 1024;
 constexpr uint32_t kInitialDocs = 64;
 constexpr uint32_t kInitialIdCap = 256;
+// Entries are compacted only once the dead bytes are worth a copy.
+constexpr uint64_t kCompactAbove = 1 << 20;
 
-char *copy_bytes(const char *s, size_t n) {
-  char *p = static_cast<char *>(malloc(n + 1));
-  if (p) {
-    memcpy(p, s, n);
-    p[n] = '\0';
-  }
+char *copy_text(const char *s) {
+  const size_t n = strlen(s);
+  auto *p = static_cast<char *>(malloc(n + 1));
+  if (p != nullptr) memcpy(p, s, n + 1);
   return p;
 }
 
-// The map grows once it holds more than trunc(cap * 0.7) keys.
-uint32_t id_map_limit(uint32_t cap) { return static_cast<uint32_t>(cap * 0.7); }
-
-// First position along id's probe sequence that is empty or holds id.
-// The load limit guarantees an empty position exists.
-uint32_t id_map_probe(char *const *keys, uint32_t cap, const char *id, size_t len) {
-  uint32_t mask = cap - 1;
-  uint32_t pos = static_cast<uint32_t>(sdb_hash(id, len)) & mask;
-  for (uint32_t n = 0; n < cap; n++, pos = (pos + 1) & mask) {
-    const char *key = keys[pos];
-    if (!key || (strlen(key) == len && memcmp(key, id, len) == 0)) return pos;
-  }
-  return cap;
+// The map grows once it holds more than trunc(cap * 0.7) ids.
+uint32_t id_map_limit(uint32_t cap) {
+  return static_cast<uint32_t>(cap * 0.7);
 }
 
-// Moves every key into arrays of twice the capacity. On failure the old map
+uint32_t id_home(const char *id, uint32_t cap) {
+  return static_cast<uint32_t>(sdb_hash(id, strlen(id))) & (cap - 1);
+}
+
+// First position along id's probe sequence that is empty or holds id. The
+// load limit guarantees an empty position exists.
+uint32_t id_map_probe(const sdb_index *ix, const uint32_t *slots, uint32_t cap, const char *id) {
+  const uint32_t mask = cap - 1;
+  uint32_t pos = id_home(id, cap);
+  while (slots[pos] != SDB_NO_SLOT && strcmp(ix->docs[slots[pos]].id, id) != 0)
+    pos = (pos + 1) & mask;
+  return pos;
+}
+
+uint32_t *new_id_positions(uint32_t cap) {
+  auto *slots = static_cast<uint32_t *>(malloc(cap * sizeof(uint32_t)));
+  if (slots != nullptr) memset(slots, 0xFF, cap * sizeof(uint32_t));
+  return slots;
+}
+
+// Moves every slot number into twice the positions. On failure the old map
 // stays in use, whole.
-int id_map_grow(sdb_index *ix) {
-  uint32_t cap = ix->id_cap * 2;
-  char **keys = static_cast<char **>(calloc(cap, sizeof *keys));
-  uint32_t *vals = static_cast<uint32_t *>(calloc(cap, sizeof *vals));
-  if (!keys || !vals) {
-    free(keys);
-    free(vals);
-    return -1;
-  }
+bool id_map_grow(sdb_index *ix) {
+  const uint32_t cap = ix->id_cap * 2;
+  uint32_t *slots = new_id_positions(cap);
+  if (slots == nullptr) return false;
   for (uint32_t i = 0; i < ix->id_cap; i++) {
-    char *key = ix->id_keys[i];
-    if (!key) continue;
-    uint32_t pos = id_map_probe(keys, cap, key, strlen(key));
-    keys[pos] = key;
-    vals[pos] = ix->id_vals[i];
+    const uint32_t slot = ix->id_slots[i];
+    if (slot != SDB_NO_SLOT) slots[id_map_probe(ix, slots, cap, ix->docs[slot].id)] = slot;
   }
-  free(ix->id_keys);
-  free(ix->id_vals);
-  ix->id_keys = keys;
-  ix->id_vals = vals;
+  free(ix->id_slots);
+  ix->id_slots = slots;
   ix->id_cap = cap;
-  return 0;
+  return true;
 }
 
-// Removes id's key by shifting back the keys after it along the probe
-// sequence, so no later key is cut off from its start position. Only an
-// undone add removes a key; everywhere else keys are permanent.
+// Removes id's position by shifting back the positions after it along the
+// probe sequence, so no later id is cut off from its start. Only an undone
+// put removes an id; everywhere else ids are permanent.
 void id_map_remove(sdb_index *ix, const char *id) {
-  uint32_t mask = ix->id_cap - 1;
-  uint32_t hole = id_map_probe(ix->id_keys, ix->id_cap, id, strlen(id));
-  if (hole == ix->id_cap || !ix->id_keys[hole]) return;
-  free(ix->id_keys[hole]);
-  ix->id_keys[hole] = nullptr;
+  const uint32_t mask = ix->id_cap - 1;
+  uint32_t hole = id_map_probe(ix, ix->id_slots, ix->id_cap, id);
+  if (ix->id_slots[hole] == SDB_NO_SLOT) return;
+  ix->id_slots[hole] = SDB_NO_SLOT;
   ix->id_count--;
-  for (uint32_t pos = (hole + 1) & mask; ix->id_keys[pos]; pos = (pos + 1) & mask) {
-    const char *key = ix->id_keys[pos];
-    uint32_t home = static_cast<uint32_t>(sdb_hash(key, strlen(key))) & mask;
-    // The key may fill the hole only when its start lies cyclically
-    // outside (hole, pos].
-    bool start_after_hole = ((pos - home) & mask) < ((pos - hole) & mask);
-    if (start_after_hole) continue;
-    ix->id_keys[hole] = ix->id_keys[pos];
-    ix->id_vals[hole] = ix->id_vals[pos];
-    ix->id_keys[pos] = nullptr;
+  for (uint32_t pos = (hole + 1) & mask; ix->id_slots[pos] != SDB_NO_SLOT; pos = (pos + 1) & mask) {
+    const uint32_t home = id_home(ix->docs[ix->id_slots[pos]].id, ix->id_cap);
+    // The id may fill the hole only when its start lies cyclically outside
+    // (hole, pos].
+    if (((pos - home) & mask) < ((pos - hole) & mask)) continue;
+    ix->id_slots[hole] = ix->id_slots[pos];
+    ix->id_slots[pos] = SDB_NO_SLOT;
     hole = pos;
   }
 }
 
-int doc_table_grow(sdb_index *ix) {
-  uint32_t cap = ix->doc_cap * 2;
-  if (cap <= ix->doc_cap) return -1;
-  sdb_doc *docs = static_cast<sdb_doc *>(realloc(ix->docs, cap * sizeof *docs));
-  if (!docs) return -1;
-  memset(docs + ix->doc_cap, 0, (cap - ix->doc_cap) * sizeof *docs);
+// Doubles the document table and the norms beside it.
+bool doc_table_grow(sdb_index *ix) {
+  const uint32_t cap = ix->doc_cap * 2;
+  if (cap <= ix->doc_cap) return false;
+  auto *norms = static_cast<double *>(realloc(ix->norms, cap * sizeof(double)));
+  if (norms == nullptr) return false;
+  ix->norms = norms;
+  auto *docs = static_cast<sdb_doc *>(realloc(ix->docs, cap * sizeof(sdb_doc)));
+  if (docs == nullptr) return false;
+  memset(docs + ix->doc_cap, 0, (cap - ix->doc_cap) * sizeof(sdb_doc));
   ix->docs = docs;
   ix->doc_cap = cap;
-  return 0;
+  return true;
+}
+
+void block_use(sdb_index *ix, uint32_t block, uint64_t bytes) {
+  ix->blocks[block].live += bytes;
+  ix->live_bytes += bytes;
+}
+
+void block_release(sdb_index *ix, uint32_t block, uint64_t bytes) {
+  sdb_entry_block *b = &ix->blocks[block];
+  b->live -= bytes;
+  ix->live_bytes -= bytes;
+  if (b->live == 0) sdb_block_drop_unused(ix, block);
+}
+
+// Bytes an entry takes in its block, its comma included.
+uint64_t entry_bytes(const sdb_doc &d) {
+  return d.entry_len + 1;
 }
 
 }  // namespace
@@ -122,126 +137,127 @@ void sdb_copy_field(char *dst, size_t size, const char *src) {
 }
 
 sdb_index *sdb_index_new(const char *name, const char *primary_key) {
-  sdb_index *ix = static_cast<sdb_index *>(calloc(1, sizeof *ix));
-  if (!ix) {
+  auto *ix = static_cast<sdb_index *>(calloc(1, sizeof(sdb_index)));
+  if (ix == nullptr) {
     sdb_error("oom: index");
     return nullptr;
   }
   sdb_copy_field(ix->name, sizeof ix->name, name);
   sdb_copy_field(ix->primary_key, sizeof ix->primary_key, primary_key ? primary_key : "id");
-  ix->bucket_count = kInitialBuckets;
-  ix->buckets = static_cast<sdb_term **>(calloc(kInitialBuckets, sizeof *ix->buckets));
-  if (!ix->buckets) {
-    free(ix);
-    sdb_error("oom: buckets");
-    return nullptr;
-  }
   ix->doc_cap = kInitialDocs;
-  ix->docs = static_cast<sdb_doc *>(calloc(kInitialDocs, sizeof *ix->docs));
+  ix->docs = static_cast<sdb_doc *>(calloc(kInitialDocs, sizeof(sdb_doc)));
+  ix->norms = static_cast<double *>(malloc(kInitialDocs * sizeof(double)));
   ix->id_cap = kInitialIdCap;
-  ix->id_keys = static_cast<char **>(calloc(kInitialIdCap, sizeof *ix->id_keys));
-  ix->id_vals = static_cast<uint32_t *>(calloc(kInitialIdCap, sizeof *ix->id_vals));
-  if (!ix->docs || !ix->id_keys || !ix->id_vals) {
+  ix->id_slots = new_id_positions(kInitialIdCap);
+  if (ix->docs == nullptr || ix->norms == nullptr || ix->id_slots == nullptr) {
     free(ix->docs);
-    free(ix->id_keys);
-    free(ix->id_vals);
-    free(ix->buckets);
+    free(ix->norms);
+    free(ix->id_slots);
     free(ix);
     sdb_error("oom: docs");
     return nullptr;
   }
+  ix->built = true;
+  ix->terms.bucket_count = SDB_FIRST_BUCKETS;
+  ix->terms.start_buckets = SDB_FIRST_BUCKETS;
   return ix;
 }
 
 void sdb_index_free(sdb_index *ix) {
-  if (!ix) return;
-  sdb_terms_clear(ix);
-  free(ix->buckets);
-  for (uint32_t i = 0; i < ix->doc_count; i++) {
-    free(ix->docs[i].id);
-    free(ix->docs[i].raw);
-  }
+  if (ix == nullptr) return;
+  sdb_terms_free(&ix->terms);
+  for (uint32_t i = 0; i < ix->doc_count; i++) free(ix->docs[i].id);
   free(ix->docs);
-  for (uint32_t i = 0; i < ix->id_cap; i++) free(ix->id_keys[i]);
-  free(ix->id_keys);
-  free(ix->id_vals);
+  free(ix->norms);
+  free(ix->id_slots);
+  for (uint32_t b = 0; b < ix->block_count; b++) free(ix->blocks[b].bytes);
+  free(ix->blocks);
   free(ix);
 }
 
 uint32_t sdb_id_map_find(const sdb_index *ix, const char *id) {
-  if (ix->id_cap == 0) return SDB_NO_SLOT;
-  uint32_t pos = id_map_probe(ix->id_keys, ix->id_cap, id, strlen(id));
-  if (pos == ix->id_cap || !ix->id_keys[pos]) return SDB_NO_SLOT;
-  return ix->id_vals[pos];
+  return ix->id_slots[id_map_probe(ix, ix->id_slots, ix->id_cap, id)];
 }
 
-int sdb_id_map_insert(sdb_index *ix, const char *id, uint32_t slot) {
-  if (ix->id_cap == 0) return -1;
-  // Grow first, so a failed growth leaves the map without the new key
-  // rather than over its load limit.
-  if (ix->id_count + 1 > id_map_limit(ix->id_cap) && id_map_grow(ix) != 0) return -1;
-  size_t len = strlen(id);
-  uint32_t pos = id_map_probe(ix->id_keys, ix->id_cap, id, len);
-  if (pos == ix->id_cap) return -1;
-  char *key = copy_bytes(id, len);
-  if (!key) return -1;
-  ix->id_keys[pos] = key;
-  ix->id_vals[pos] = slot;
-  ix->id_count++;
-  return 0;
+uint32_t sdb_block_add(sdb_index *ix, char *bytes, uint64_t size) {
+  uint32_t block = ix->block_count;
+  if (ix->blocks_free > 0) {
+    block = 0;
+    while (ix->blocks[block].bytes != nullptr) block++;
+    ix->blocks_free--;
+  } else {
+    if (ix->block_count == ix->block_cap) {
+      const uint32_t cap = ix->block_cap ? ix->block_cap * 2 : 8;
+      auto *blocks =
+          static_cast<sdb_entry_block *>(realloc(ix->blocks, cap * sizeof(sdb_entry_block)));
+      if (blocks == nullptr) return SDB_NO_SLOT;
+      ix->blocks = blocks;
+      ix->block_cap = cap;
+    }
+    ix->block_count++;
+  }
+  ix->blocks[block] = sdb_entry_block{bytes, size, 0};
+  ix->entry_bytes += size;
+  return block;
 }
 
-uint32_t sdb_index_add_raw_doc(sdb_index *ix, const char *id, const char *raw, uint64_t raw_len,
-                               sdb_doc_undo *undo) {
+void sdb_block_drop_unused(sdb_index *ix, uint32_t block) {
+  sdb_entry_block *b = &ix->blocks[block];
+  if (b->bytes == nullptr || b->live != 0) return;
+  free(b->bytes);
+  ix->entry_bytes -= b->size;
+  *b = sdb_entry_block{};
+  ix->blocks_free++;
+  while (ix->block_count > 0 && ix->blocks[ix->block_count - 1].bytes == nullptr) {
+    ix->block_count--;
+    ix->blocks_free--;
+  }
+}
+
+uint32_t sdb_index_put(sdb_index *ix, const char *id, const char *entry, uint64_t entry_len,
+                       uint32_t raw_off, uint64_t raw_len, uint32_t block, sdb_doc_undo *undo) {
   uint32_t slot = sdb_id_map_find(ix, id);
   if (slot != SDB_NO_SLOT) {
     sdb_doc *d = &ix->docs[slot];
-    char *text = copy_bytes(raw, raw_len);
-    char *id_copy = d->id ? d->id : copy_bytes(id, strlen(id));
-    if (!text || !id_copy) {
-      free(text);
-      if (id_copy != d->id) free(id_copy);
-      sdb_error("oom: docs");
-      return SDB_NO_SLOT;
-    }
-    if (undo) {
-      *undo = sdb_doc_undo{slot, false, !d->alive, d->raw, d->raw_len, d->token_count};
-    } else {
-      free(d->raw);
-    }
-    d->raw = text;
+    *undo = sdb_doc_undo{slot, false, *d};
+    d->entry = entry;
+    d->entry_len = entry_len;
+    d->raw_off = raw_off;
     d->raw_len = raw_len;
-    d->id = id_copy;
+    d->block = block;
     d->alive = 1;
+    block_use(ix, block, entry_bytes(*d));
     return slot;
   }
-  if (ix->doc_count == ix->doc_cap && doc_table_grow(ix) != 0) {
-    sdb_error("oom: docs");
-    return SDB_NO_SLOT;
-  }
-  slot = ix->doc_count;
-  char *text = copy_bytes(raw, raw_len);
-  char *id_copy = copy_bytes(id, strlen(id));
-  if (!text || !id_copy || sdb_id_map_insert(ix, id, slot) != 0) {
-    free(text);
+  // Everything that can fail comes first, so a failure leaves the index as
+  // it was.
+  char *id_copy = copy_text(id);
+  if (id_copy == nullptr || (ix->doc_count == ix->doc_cap && !doc_table_grow(ix)) ||
+      (ix->id_count + 1 > id_map_limit(ix->id_cap) && !id_map_grow(ix))) {
     free(id_copy);
     sdb_error("oom: docs");
     return SDB_NO_SLOT;
   }
+  slot = ix->doc_count++;
   sdb_doc *d = &ix->docs[slot];
-  d->id = id_copy;
-  d->raw = text;
-  d->raw_len = raw_len;
-  d->token_count = 0;
-  d->alive = 1;
-  ix->doc_count++;
-  if (undo) *undo = sdb_doc_undo{slot, true, false, nullptr, 0, 0};
+  *undo = sdb_doc_undo{slot, true, *d};
+  *d = sdb_doc{id_copy, entry, entry_len, raw_len, raw_off, block, 0, 1};
+  ix->id_slots[id_map_probe(ix, ix->id_slots, ix->id_cap, id)] = slot;
+  ix->id_count++;
+  block_use(ix, block, entry_bytes(*d));
   return slot;
 }
 
-void sdb_index_undo_add(sdb_index *ix, sdb_doc_undo *undo) {
+void sdb_index_kill(sdb_index *ix, uint32_t slot, sdb_doc_undo *undo) {
+  sdb_doc *d = &ix->docs[slot];
+  *undo = sdb_doc_undo{slot, false, *d};
+  *d = sdb_doc{d->id, nullptr, 0, 0, 0, 0, 0, 0};
+}
+
+void sdb_index_undo(sdb_index *ix, sdb_doc_undo *undo) {
   sdb_doc *d = &ix->docs[undo->slot];
-  free(d->raw);
+  const bool had_new_entry = d->alive && d->entry != undo->before.entry;
+  if (had_new_entry) block_release(ix, d->block, entry_bytes(*d));
   if (undo->created) {
     id_map_remove(ix, d->id);
     free(d->id);
@@ -249,18 +265,34 @@ void sdb_index_undo_add(sdb_index *ix, sdb_doc_undo *undo) {
     ix->doc_count--;
     return;
   }
-  d->raw = undo->raw;
-  d->raw_len = undo->raw_len;
-  d->token_count = undo->token_count;
-  undo->raw = nullptr;
-  if (undo->revived) {
-    free(d->id);
-    d->id = nullptr;
-    d->alive = 0;
-  }
+  *d = undo->before;
 }
 
-void sdb_doc_undo_release(sdb_doc_undo *undo) {
-  free(undo->raw);
-  undo->raw = nullptr;
+void sdb_index_settle(sdb_index *ix, const sdb_doc_undo *undo) {
+  const sdb_doc &before = undo->before;
+  const sdb_doc &now = ix->docs[undo->slot];
+  if (before.alive && before.entry != now.entry)
+    block_release(ix, before.block, entry_bytes(before));
+}
+
+void sdb_index_compact_entries(sdb_index *ix) {
+  const uint64_t dead = ix->entry_bytes - ix->live_bytes;
+  if (dead <= ix->live_bytes || dead < kCompactAbove) return;
+  auto *bytes = static_cast<char *>(malloc(ix->live_bytes ? ix->live_bytes : 1));
+  if (bytes == nullptr) return;
+  sdb_advise_huge(bytes, ix->live_bytes);
+  char *w = bytes;
+  for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
+    sdb_doc *d = &ix->docs[slot];
+    if (!d->alive) continue;
+    memcpy(w, d->entry, d->entry_len + 1);
+    d->entry = w;
+    d->block = 0;
+    w += d->entry_len + 1;
+  }
+  for (uint32_t b = 0; b < ix->block_count; b++) free(ix->blocks[b].bytes);
+  ix->blocks[0] = sdb_entry_block{bytes, ix->live_bytes, ix->live_bytes};
+  ix->block_count = 1;
+  ix->blocks_free = 0;
+  ix->entry_bytes = ix->live_bytes;
 }

@@ -7,6 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 
+// Longest term text kept; longer tokens are cut to this many bytes on both
+// the indexing and the query side, so that every token finds its own term.
+enum { SDB_TERM_MAX = 255 };
+
 // Tokenizes the NUL-terminated text. *tokens and *lens receive two parallel
 // heap arrays (owned NUL-terminated token strings and their byte lengths),
 // or stay nullptr when not even the arrays could be allocated. Returns the

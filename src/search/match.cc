@@ -4,8 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "index/inverted.h"
-
 static bool is_longer_prefix(const char *q, uint64_t qlen, const char *t, uint64_t tlen) {
   return qlen >= 2 && tlen > qlen && t[0] == q[0] && memcmp(t, q, qlen) == 0;
 }
@@ -19,49 +17,20 @@ bool sdb_scan_accepts(const char *q, uint64_t qlen, int budget, const char *t, u
   return sdb_edit_within(t, tlen, q, qlen, budget, rows);
 }
 
-// Everything but the way the scan's matches are found.
-static void match_init(sdb_match *m, const sdb_index *ix, const char *q, uint64_t qlen) {
-  if (qlen > SDB_TERM_MAX) qlen = SDB_TERM_MAX;
-  m->q = q;
-  m->qlen = qlen;
-  m->budget = sdb_typo_budget(qlen);
-  m->bucket_count = ix->bucket_count;
-  m->buckets = ix->buckets;
-  m->order = &ix->order;
-  m->exact = nullptr;
-  if (m->bucket_count > 0)
-    m->exact = sdb_term_find(m->bucket_count, m->buckets, q, qlen, sdb_hash(q, qlen));
-  m->found = nullptr;
-  m->found_count = 0;
-  m->found_pos = 0;
-  m->scanning = false;
-  m->bucket = 0;
-  m->next = nullptr;
-  m->cand_count = 0;
-  m->cand_pos = 0;
-}
-
-void sdb_match_start_scan(sdb_match *m, const sdb_index *ix, const char *q, uint64_t qlen) {
-  match_init(m, ix, q, qlen);
-  m->scanning = m->exact == nullptr && m->bucket_count > 0;
-}
-
-// ---- Matching through the term order ----
-
-// The matches found so far, each (scan position << 32 | order position).
-// ok turns false, for good, when the list cannot grow.
+// The matches found so far, each (scan key, term id); ok turns false, for
+// good, when the list cannot grow.
 struct found_list {
-  uint64_t *items;
+  sdb_scan_match *items;
   uint32_t count;
   uint32_t cap;
   bool ok;
 };
 
-static void found_add(found_list *f, const sdb_term_order *order, uint32_t i) {
+static void found_add(found_list *f, const sdb_terms *d, uint32_t order_pos) {
   if (!f->ok) return;
   if (f->count == f->cap) {
     const uint32_t cap = f->cap ? 2 * f->cap : 64;
-    uint64_t *items = (uint64_t *)realloc(f->items, cap * sizeof(uint64_t));
+    auto *items = (sdb_scan_match *)realloc(f->items, cap * sizeof(sdb_scan_match));
     if (!items) {
       f->ok = false;
       return;
@@ -69,35 +38,30 @@ static void found_add(found_list *f, const sdb_term_order *order, uint32_t i) {
     f->items = items;
     f->cap = cap;
   }
-  f->items[f->count++] = (uint64_t)order->scan_pos[i] << 32 | i;
-}
-
-// Byte order of a term's text against q: negative, 0 or positive.
-static int compare_text(const sdb_term *t, const char *q, uint64_t qlen) {
-  const int c = memcmp(t->text, q, std::min(t->len, qlen));
-  if (c != 0) return c;
-  return t->len < qlen ? -1 : (t->len > qlen ? 1 : 0);
+  const uint32_t id = d->order[order_pos];
+  f->items[f->count++] = sdb_scan_match{sdb_scan_key(d, &d->terms[id]), id};
 }
 
 // Adds every term longer than q that begins with it: one run of the order,
 // from the first term not before q, held together by shared beginnings of
 // at least qlen bytes.
 static void find_extensions(const sdb_match *m, found_list *f) {
-  const sdb_term_order *order = m->order;
-  uint32_t lo = 0, hi = order->count;
+  const sdb_terms *d = m->d;
+  const auto qlen = (uint32_t)m->qlen;
+  uint32_t lo = 0, hi = d->count;
   while (lo < hi) {
     const uint32_t mid = lo + (hi - lo) / 2;
-    if (compare_text(order->terms[mid], m->q, m->qlen) < 0) {
+    if (sdb_term_compare(&d->terms[d->order[mid]], m->q, qlen) < 0) {
       lo = mid + 1;
     } else {
       hi = mid;
     }
   }
-  if (lo == order->count) return;
-  const sdb_term *first = order->terms[lo];
-  if (first->len < m->qlen || memcmp(first->text, m->q, m->qlen) != 0) return;
-  for (uint32_t i = lo; i < order->count && (i == lo || order->lcp[i] >= m->qlen); i++)
-    if (order->terms[i]->len > m->qlen) found_add(f, order, i);
+  if (lo == d->count) return;
+  const sdb_term *first = &d->terms[d->order[lo]];
+  if (first->len < qlen || memcmp(first->text, m->q, qlen) != 0) return;
+  for (uint32_t i = lo; i < d->count && (i == lo || d->lcp[i] >= qlen); i++)
+    if (d->terms[d->order[i]].len > qlen) found_add(f, d, i);
 }
 
 // Rows of the edit-distance table between q and the text of the terms
@@ -145,113 +109,73 @@ static int next_row(const sdb_match *m, const int *prev, int *cur, int d, char c
 // kept, and when a row exceeds the budget everywhere, the whole run of
 // terms sharing that beginning is passed over.
 static void find_near_spellings(const sdb_match *m, found_list *f, typo_rows *rows) {
-  const sdb_term_order *order = m->order;
+  const sdb_terms *d = m->d;
   const int b = m->budget, qlen = (int)m->qlen;
   first_row(m, rows->row[0]);
   int have = 0;    // rows 0 .. have hold the beginning of the last term walked
   int shared = 0;  // bytes the current term shares with that one
   uint32_t i = 0;
-  while (i < order->count) {
-    const sdb_term *t = order->terms[i];
+  while (i < d->count) {
+    const sdb_term *t = &d->terms[d->order[i]];
     const int len = (int)t->len;
-    int d = std::min(have, shared);
+    int depth = std::min(have, shared);
     bool too_far = false;
-    while (d < len && !too_far) {
-      too_far = next_row(m, rows->row[d], rows->row[d + 1], d + 1, t->text[d]) > b;
-      d++;
+    while (depth < len && !too_far) {
+      too_far = next_row(m, rows->row[depth], rows->row[depth + 1], depth + 1, t->text[depth]) > b;
+      depth++;
     }
-    have = d;
+    have = depth;
     if (!too_far && std::abs(len - qlen) <= b && rows->row[len][qlen - len + b] <= b)
-      found_add(f, order, i);
+      found_add(f, d, i);
     uint32_t next = i + 1;
-    if (too_far)  // every term beginning with these d bytes is as far
-      while (next < order->count && order->lcp[next] >= d) next++;
-    if (next < order->count) shared = order->lcp[next];
+    if (too_far)  // every term beginning with these bytes is as far
+      while (next < d->count && d->lcp[next] >= depth) next++;
+    if (next < d->count) shared = d->lcp[next];
     i = next;
   }
 }
 
-static int compare_u64(const void *a, const void *b) {
-  const uint64_t x = *(const uint64_t *)a, y = *(const uint64_t *)b;
-  return x < y ? -1 : (x > y ? 1 : 0);
-}
-
-// Sorts the matches into scan order and drops repeats (a term reached both
-// as an extension and as a near spelling).
-static uint32_t sort_unique(uint64_t *items, uint32_t count) {
+// Sorts the matches into the table walk's order and drops repeats (a term
+// reached both as an extension and as a near spelling).
+static uint32_t sort_unique(sdb_scan_match *items, uint32_t count) {
   if (count == 0) return 0;  // items may be nullptr
-  qsort(items, count, sizeof *items, compare_u64);
+  std::sort(items, items + count,
+            [](const sdb_scan_match &a, const sdb_scan_match &b) { return a.key < b.key; });
   uint32_t n = 0;
   for (uint32_t i = 0; i < count; i++)
-    if (n == 0 || items[n - 1] != items[i]) items[n++] = items[i];
+    if (n == 0 || items[n - 1].id != items[i].id) items[n++] = items[i];
   return n;
 }
 
-void sdb_match_start(sdb_match *m, const sdb_index *ix, const char *q, uint64_t qlen) {
-  match_init(m, ix, q, qlen);
-  if (m->exact || m->order->count == 0) return;
+bool sdb_match_start(sdb_match *m, const sdb_terms *d, const char *q, uint64_t qlen) {
+  if (qlen > SDB_TERM_MAX) qlen = SDB_TERM_MAX;
+  *m = sdb_match{d, q, qlen, sdb_typo_budget(qlen), SDB_NO_TERM, nullptr, 0, 0};
+  m->exact = sdb_terms_find(d, q, (uint32_t)qlen, sdb_hash(q, qlen));
+  if (m->exact != SDB_NO_TERM || d->count == 0) return true;
   found_list f = {nullptr, 0, 0, true};
   if (m->qlen >= 2) find_extensions(m, &f);
   if (m->budget > 0) {
     typo_rows rows;
     find_near_spellings(m, &f, &rows);
   }
-  if (!f.ok) {  // short of memory: the plain scan finds the same terms
+  if (!f.ok) {
     free(f.items);
-    m->scanning = m->bucket_count > 0;
-    return;
+    return false;
   }
   m->found = f.items;
   m->found_count = sort_unique(f.items, f.count);
+  return true;
 }
 
-// Gathers the next candidates of the scan into m->cand: every term in the
-// length window, and every longer term with the token's first byte. No term
-// outside these can match. The test is computed without branches, so the
-// walk goes on while earlier entries are still being fetched from memory;
-// the full test, with its unpredictable outcome, runs on the few gathered.
-static void gather_candidates(sdb_match *m) {
-  const uint64_t qlen = m->qlen;
-  // With a budget of 0 the window is empty (lo > hi).
-  const uint64_t lo = m->budget ? qlen - m->budget : 1, hi = m->budget ? qlen + m->budget : 0;
-  const bool prefixable = qlen >= 2;
-  const char q0 = m->q[0];
-  const sdb_term *t = m->next;
-  uint32_t b = m->bucket, n = 0;
-  while (n < SDB_MATCH_BATCH) {
-    while (!t && b < m->bucket_count) t = m->buckets[b++];
-    if (!t) {
-      m->scanning = false;
-      break;
-    }
-    const uint64_t tlen = t->len;
-    const bool in_window = (tlen >= lo) & (tlen <= hi);
-    const bool may_extend = prefixable & (tlen > qlen) & (t->text[0] == q0);
-    m->cand[n] = t;
-    n += in_window | may_extend;
-    t = t->next;
+uint32_t sdb_match_next(sdb_match *m) {
+  if (m->exact != SDB_NO_TERM) {
+    const uint32_t id = m->exact;
+    m->exact = SDB_NO_TERM;  // an exact match is the token's only match
+    m->found_count = 0;
+    return id;
   }
-  m->next = t;
-  m->bucket = b;
-  m->cand_count = n;
-  m->cand_pos = 0;
-}
-
-const sdb_term *sdb_match_next(sdb_match *m) {
-  if (m->exact) {
-    const sdb_term *t = m->exact;
-    m->exact = nullptr;  // an exact match is the token's only match
-    return t;
-  }
-  if (m->found_pos < m->found_count) return m->order->terms[(uint32_t)m->found[m->found_pos++]];
-  for (;;) {
-    while (m->cand_pos < m->cand_count) {
-      const sdb_term *t = m->cand[m->cand_pos++];
-      if (sdb_scan_accepts(m->q, m->qlen, m->budget, t->text, t->len, &m->rows)) return t;
-    }
-    if (!m->scanning) return nullptr;
-    gather_candidates(m);
-  }
+  if (m->found_pos < m->found_count) return m->found[m->found_pos++].id;
+  return SDB_NO_TERM;
 }
 
 void sdb_match_end(sdb_match *m) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "index/index.h"
+#include "index/terms.h"
 #include "search/typo.h"
 
 // True when the scan accepts term t (tlen bytes) for the query token q
@@ -17,61 +18,40 @@
 bool sdb_scan_accepts(const char *q, uint64_t qlen, int budget, const char *t, uint64_t tlen,
                       sdb_edit_rows *rows);
 
-// Walks the terms one query token matches, one at a time, in the order the
-// plain scan finds them (buckets ascending, chains from the head), so that
-// every score is summed in the same order however the terms were found.
-// Holds pointers into the index and the token; both must outlive it and
-// stay unchanged.
+// The terms one query token matches, one at a time, in the order the term
+// table walk of a full rebuild visits them (terms.h), so that every score
+// is summed in the same order however the terms were found. Holds pointers
+// into the dictionary and the token; both must outlive it and stay
+// unchanged.
 //
-// State: exact is the term equal to the token, if any, until it is handed
-// out. Otherwise the terms are found one of two ways:
-// - through the index's term order (sdb_match_start): found[0 ..
-//   found_count) are the matches, each (scan position << 32 | position in
-//   the order), ascending, handed out from found_pos on;
-// - by the plain scan (sdb_match_start_scan, and sdb_match_start when
-//   memory for found runs out): the scan gathers terms that pass a cheap
-//   pre-test into cand, in table order, and hands out those of
-//   cand[cand_pos .. cand_count) that pass the full test. It gathers again
-//   at chain position next (nullptr: at the head of bucket `bucket`) while
-//   scanning is true, which it stops being when bucket reaches
-//   bucket_count.
-//
-// Terms gathered per step of the scan.
-enum { SDB_MATCH_BATCH = 256 };
+// exact is the term equal to the token, if any, until it is handed out;
+// otherwise found[found_pos .. found_count) are the matches still to come:
+// prefix extensions found as one run of the byte order, near spellings by
+// a walk of it that leaves out every run of terms whose shared beginning is
+// already too far from the token.
+struct sdb_scan_match {
+  uint64_t key;  // sdb_scan_key
+  uint32_t id;
+};
 
 struct sdb_match {
+  const sdb_terms *d;
   const char *q;
   uint64_t qlen;
   int budget;
-  uint32_t bucket_count;
-  sdb_term *const *buckets;
-  const sdb_term_order *order;
-  const sdb_term *exact;
-  uint64_t *found;  // owned (free)
+  uint32_t exact;
+  sdb_scan_match *found;  // owned (free)
   uint32_t found_count;
   uint32_t found_pos;
-  bool scanning;
-  uint32_t bucket;
-  const sdb_term *next;
-  const sdb_term *cand[SDB_MATCH_BATCH];
-  uint32_t cand_count;
-  uint32_t cand_pos;
-  sdb_edit_rows rows;
 };
 
 // Prepares m for the token q of qlen bytes (not empty). A token longer than
-// SDB_TERM_MAX bytes is cut to that length, as indexed tokens are. A token
-// that is not a term finds its matches in the term order: its prefix
-// extensions as one run of it, its near spellings by a walk that leaves
-// out every run of terms whose shared beginning is already too far from
-// the token.
-void sdb_match_start(sdb_match *m, const sdb_index *ix, const char *q, uint64_t qlen);
+// SDB_TERM_MAX bytes is cut to that length, as indexed tokens are. False,
+// holding nothing, when memory ran out.
+bool sdb_match_start(sdb_match *m, const sdb_terms *d, const char *q, uint64_t qlen);
 
-// The same matches, found by testing every term of the table.
-void sdb_match_start_scan(sdb_match *m, const sdb_index *ix, const char *q, uint64_t qlen);
-
-// The next term the token matches, or nullptr when there are no more.
-const sdb_term *sdb_match_next(sdb_match *m);
+// The id of the next term the token matches, or SDB_NO_TERM.
+uint32_t sdb_match_next(sdb_match *m);
 
 // Releases what m holds.
 void sdb_match_end(sdb_match *m);

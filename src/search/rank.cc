@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "index/inverted.h"
 #include "search/bm25.h"
 
 int sdb_hit_cmp(const void *a, const void *b) {
@@ -51,14 +50,19 @@ double sdb_score_of(const sdb_scoring *sc, uint32_t slot) {
   return (sc->seen[slot / 64] >> (slot % 64)) & 1 ? sc->score[slot] : 0.0;
 }
 
-void sdb_score_term(sdb_scoring *sc, const sdb_term *t) {
-  const double w = sdb_bm25_weight(sc->live, t->doc_freq);
-  const double *norms = sc->ix->doc_norms;
-  for (uint32_t i = 0; i < t->posting_count; i++) {
-    const sdb_posting &p = t->postings[i];
-    const double norm = norms[p.doc];
+void sdb_score_term(sdb_scoring *sc, uint32_t id) {
+  const sdb_terms *d = &sc->ix->terms;
+  const sdb_term *t = &d->terms[id];
+  const double w = sdb_bm25_weight(sc->live, t->count);
+  const double *norms = sc->ix->norms;
+  for (uint32_t i = 0; i < t->count; i++) {
+    const uint32_t slot = t->docs[i];
+    const uint8_t tf = t->tfs[i];
+    const double norm = norms[slot];
     if (norm < 0.0) continue;  // a dead slot
-    sdb_score_add(sc, p.doc, sdb_bm25_contribution(p.tf, norm, w, p.flags & SDB_POSTING_TITLE));
+    const uint32_t exact =
+        (tf & SDB_TF_MASK) != SDB_TF_OVERFLOW ? tf & SDB_TF_MASK : sdb_posting_tf(d, id, i);
+    sdb_score_add(sc, slot, sdb_bm25_contribution(exact, norm, w, (tf & SDB_TF_TITLE) != 0));
   }
 }
 
@@ -92,7 +96,7 @@ static bool collect_ranked(const sdb_scoring *sc, sdb_ranking *out) {
   if (!out->hits) return false;
   for (uint32_t i = 0; i < sc->touched_count; i++) {
     const uint32_t slot = sc->touched[i];
-    if (sc->ix->doc_norms[slot] >= 0.0) out->hits[out->total++] = {slot, sc->score[slot]};
+    if (sc->ix->norms[slot] >= 0.0) out->hits[out->total++] = {slot, sc->score[slot]};
   }
   return true;
 }

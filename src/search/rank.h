@@ -45,9 +45,8 @@ struct sdb_scoring {
   uint32_t touched_count;
 };
 
-// Takes N from the last rebuild, computes avgdl and allocates the
-// scores. Returns false, holding nothing, when the index has no live
-// document or memory ran out: the search then has no hits.
+// Takes N from the index, computes avgdl and allocates the scores. Returns false, holding nothing,
+// when the index has no live document or memory ran out: the search then has no hits.
 bool sdb_scoring_begin(sdb_scoring *sc, const sdb_index *ix);
 
 // Adds one contribution s (positive) to the score of slot.
@@ -56,9 +55,9 @@ void sdb_score_add(sdb_scoring *sc, uint32_t slot, double s);
 // The score of slot so far: 0.0 before its first contribution.
 double sdb_score_of(const sdb_scoring *sc, uint32_t slot);
 
-// Adds the contributions of every posting of t whose slot was live at the
-// last rebuild (ix->doc_norms), which follows every change of documents.
-void sdb_score_term(sdb_scoring *sc, const sdb_term *t);
+// Adds the contributions of every posting of term id (all of them are of
+// live slots: the dictionary follows every change of documents).
+void sdb_score_term(sdb_scoring *sc, uint32_t id);
 
 // Releases the scores.
 void sdb_scoring_end(sdb_scoring *sc);

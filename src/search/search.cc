@@ -11,11 +11,13 @@
 #include "frame/frame.h"
 #include "frame/holders.h"
 #include "frame/registry.h"
+#include "index/build.h"
 #include "index/tokenizer.h"
 #include "search/bm25.h"
 #include "search/match.h"
 #include "search/rank.h"
 #include "searchdb.h"
+#include "storage/entries.h"
 
 static const char k_null[] = "null";
 
@@ -32,15 +34,17 @@ static timespec clock_now(void) {
 }
 
 // Matches every query token, in order and repeats included, and scores
-// each matched term the moment it is found.
-static void score_tokens(sdb_scoring *sc, char *const *tokens, const uint64_t *lens,
+// each matched term the moment it is found. False when memory ran out.
+static bool score_tokens(sdb_scoring *sc, char *const *tokens, const uint64_t *lens,
                          uint64_t count) {
-  sdb_match m;  // its edit rows serve every comparison of the scan
   for (uint64_t i = 0; i < count; i++) {
-    sdb_match_start(&m, sc->ix, tokens[i], lens[i]);
-    while (const sdb_term *t = sdb_match_next(&m)) sdb_score_term(sc, t);
+    sdb_match m;
+    if (!sdb_match_start(&m, &sc->ix->terms, tokens[i], lens[i])) return false;
+    for (uint32_t id = sdb_match_next(&m); id != SDB_NO_TERM; id = sdb_match_next(&m))
+      sdb_score_term(sc, id);
     sdb_match_end(&m);
   }
+  return true;
 }
 
 // Every failure for lack of memory gives "null" with this message: an
@@ -82,20 +86,41 @@ static bool run_query(const sdb_index *ix, const char *query, uint32_t offset, u
     *end = clock_now();
     return true;
   }
-  score_tokens(&sc, tokens, lens, count);
+  const bool scored = score_tokens(&sc, tokens, lens, count);
   sdb_tokens_free(tokens, lens, count);
+  if (!scored) {
+    sdb_scoring_end(&sc);
+    return no_memory();
+  }
   *end = clock_now();
   const bool ranked = sdb_rank(&sc, offset, limit, r);
   sdb_scoring_end(&sc);
   return ranked || no_memory();
 }
 
+// The stored text of a hit, decoded from its entry into memory reused from
+// hit to hit, with the padding the JSON reader needs to parse it in place.
+struct hit_text {
+  char *bytes;
+  uint64_t cap;
+};
+
 // Appends a copy of the stored document d to hits. A text that does not
 // parse is left out. False when memory ran out.
-static bool append_hit(yyjson_mut_doc *out, yyjson_mut_val *hits, const sdb_doc *d) {
+static bool append_hit(yyjson_mut_doc *out, yyjson_mut_val *hits, const sdb_doc *d,
+                       hit_text *text) {
   if (!d->alive) return true;
+  const uint64_t need = d->raw_len + 1 + YYJSON_PADDING_SIZE;
+  if (need > text->cap) {
+    auto *bytes = (char *)realloc(text->bytes, need);
+    if (!bytes) return false;
+    text->bytes = bytes;
+    text->cap = need;
+  }
+  const uint64_t len = sdb_entry_decode(d->entry, d->entry_len, d->raw_off, text->bytes);
+  memset(text->bytes + len, 0, YYJSON_PADDING_SIZE);
   yyjson_read_err err;
-  sdb_doc_ptr parsed(yyjson_read_opts(d->raw, d->raw_len, 0, nullptr, &err));
+  sdb_doc_ptr parsed(yyjson_read_opts(text->bytes, len, YYJSON_READ_INSITU, nullptr, &err));
   if (!parsed) return err.code != YYJSON_READ_ERROR_MEMORY_ALLOCATION;
   yyjson_mut_val *copy = yyjson_val_mut_copy(out, yyjson_doc_get_root(parsed.get()));
   return copy && yyjson_mut_arr_append(hits, copy);
@@ -118,8 +143,10 @@ static const char *respond(const sdb_index *ix, const char *query, uint32_t limi
             yyjson_mut_obj_add_int(d, root, "limit", limit) &&
             yyjson_mut_obj_add_int(d, root, "offset", offset) &&
             yyjson_mut_obj_add_int(d, root, "totalHits", (int32_t)r->total);
+  hit_text stored{nullptr, 0};
   for (uint32_t i = r->page_start; ok && i < r->page_end; i++)
-    ok = append_hit(d, hits, &ix->docs[r->hits[i].doc]);
+    ok = append_hit(d, hits, &ix->docs[r->hits[i].doc], &stored);
+  free(stored.bytes);
   if (!ok) return no_memory();
   size_t len = 0;
   yyjson_write_err err;
@@ -134,8 +161,8 @@ static uint32_t at_least_zero(int v) {
 
 extern "C" SEARCHDB_API const char *searchdb_search(const char *index_name, const char *query,
                                                     int limit, int offset) {
-  const sdb_index *ix = sdb_index_lookup(index_name);
-  if (!ix) return k_null;
+  sdb_index *ix = sdb_index_lookup(index_name);
+  if (!ix || !sdb_index_ensure_built(ix)) return k_null;
   const uint32_t lim = at_least_zero(limit), off = at_least_zero(offset);
   const timespec start = clock_now();
   timespec end;
@@ -170,20 +197,20 @@ char *sdb_stats_line(const sdb_index *ix, uint64_t *len) {
   // No floor here, unlike the avgdl of the ranking: an empty index shows 0.
   const double avg = live ? (double)ix->total_tokens / (double)live : 0.0;
   const unsigned long long tokens = ix->total_tokens;
-  const int n = snprintf(nullptr, 0, SDB_STATS_FORMAT, name.get(), key.get(), live, ix->term_count,
+  const int n = snprintf(nullptr, 0, SDB_STATS_FORMAT, name.get(), key.get(), live, ix->terms.count,
                          tokens, avg, SDB_BM25_K1, SDB_BM25_B);
   if (n < 0) return nullptr;
   char *line = (char *)malloc((size_t)n + 1);
   if (!line) return nullptr;
-  snprintf(line, (size_t)n + 1, SDB_STATS_FORMAT, name.get(), key.get(), live, ix->term_count,
+  snprintf(line, (size_t)n + 1, SDB_STATS_FORMAT, name.get(), key.get(), live, ix->terms.count,
            tokens, avg, SDB_BM25_K1, SDB_BM25_B);
   *len = (uint64_t)n;
   return line;
 }
 
 extern "C" SEARCHDB_API const char *searchdb_index_stats_json(const char *index_name) {
-  const sdb_index *ix = sdb_index_lookup(index_name);
-  if (!ix) return k_null;
+  sdb_index *ix = sdb_index_lookup(index_name);
+  if (!ix || !sdb_index_ensure_built(ix)) return k_null;
   uint64_t len = 0;
   sdb_text_ptr line(sdb_stats_line(ix, &len));
   if (!line) {

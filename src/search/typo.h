@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "index/index.h"
+#include "index/tokenizer.h"
 
 // The largest budget any token gets; tables sized by the budget are sized
 // by this.

@@ -26,24 +26,6 @@ namespace {
 
 // ---- POSIX platform layer ----
 
-// Size of the regular file behind f. False for anything else (a directory
-// opens for reading on POSIX but has no contents to read).
-bool regular_file_size(FILE *f, uint64_t *size) {
-  struct stat st;
-  if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return false;
-  *size = static_cast<uint64_t>(st.st_size);
-  return true;
-}
-
-// Pushes the stream's buffered bytes to the kernel and the file's data to
-// stable storage. Returns 0, or the failing step's errno; *wrote is false
-// when the buffered bytes themselves could not be written.
-int flush_to_disk(FILE *f, bool *wrote) {
-  *wrote = fflush(f) == 0;
-  if (!*wrote) return errno;
-  return fsync(fileno(f)) == 0 ? 0 : errno;
-}
-
 // Makes the entry of path in its directory (a rename, a new directory)
 // durable. Returns 0, or the errno of a failed fsync. A directory that
 // cannot be opened, or a file system that cannot sync directories, is given
@@ -109,69 +91,118 @@ int sdb_rename(const char *from, const char *to) {
   return -1;
 }
 
-int sdb_write_file_atomic(const char *path, const void *data, uint64_t len) {
-  char tmp[SDB_PATH_SIZE];
-  snprintf(tmp, sizeof tmp, "%s.tmp", path);
-
-  FILE *f = fopen(tmp, "wb");
-  if (f == nullptr) {
-    sdb_error("fopen %s: %s", tmp, strerror(errno));
-    return -1;
-  }
-  if (len != 0 && fwrite(data, 1, len, f) != len) {
-    fclose(f);
-    discard(tmp);
-    sdb_error("fwrite %s failed", path);
-    return -1;
-  }
-  bool wrote;
-  int err = flush_to_disk(f, &wrote);
-  if (err != 0) {
-    fclose(f);
-    discard(tmp);
-    if (wrote) {
-      sdb_error("fsync %s: %s", path, strerror(err));
-    } else {
-      sdb_error("fwrite %s failed", path);
-    }
-    return -1;
-  }
-  if (fclose(f) != 0) {
-    discard(tmp);
-    sdb_error("fclose %s failed", path);
-    return -1;
-  }
-  if (rename(tmp, path) != 0) {
-    err = errno;  // the reason is the rename's, not the clean-up's
-    discard(tmp);
-    sdb_error("rename %s: %s", path, strerror(err));
-    return -1;
-  }
-  err = sync_parent_dir(path);
-  if (err != 0) {
-    sdb_error("fsync %s: %s", path, strerror(err));
+int sdb_replace_begin(sdb_replace *r, const char *path) {
+  snprintf(r->path, sizeof r->path, "%s", path);
+  snprintf(r->tmp, sizeof r->tmp, "%s.tmp", path);
+  r->failed = false;
+  r->fd = open(r->tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (r->fd < 0) {
+    sdb_error("fopen %s: %s", r->tmp, strerror(errno));
     return -1;
   }
   return 0;
 }
 
-int sdb_read_file(const char *path, char **data, uint64_t *len) {
-  FILE *f = fopen(path, "rb");
-  if (f == nullptr) return -1;  // a missing file is an ordinary case for the loader
-  uint64_t size;
-  if (!regular_file_size(f, &size)) {
-    fclose(f);
+void sdb_replace_write(sdb_replace *r, const struct iovec *pieces, int count) {
+  // A piece may be written in part; the rest follows from where it stopped.
+  struct iovec rest[SDB_REPLACE_MAX_PIECES];
+  while (!r->failed && count > 0) {
+    int n = count < SDB_REPLACE_MAX_PIECES ? count : SDB_REPLACE_MAX_PIECES;
+    memcpy(rest, pieces, n * sizeof *rest);
+    pieces += n;
+    count -= n;
+    int first = 0;
+    while (first < n) {
+      ssize_t wrote = writev(r->fd, rest + first, n - first);
+      if (wrote < 0 && errno == EINTR) continue;
+      if (wrote <= 0) {
+        r->failed = true;
+        return;
+      }
+      size_t left = static_cast<size_t>(wrote);
+      while (first < n && left >= rest[first].iov_len) left -= rest[first++].iov_len;
+      if (first < n) {
+        rest[first].iov_base = static_cast<char *>(rest[first].iov_base) + left;
+        rest[first].iov_len -= left;
+      }
+    }
+  }
+}
+
+void sdb_replace_abort(sdb_replace *r) {
+  if (r->fd >= 0) close(r->fd);
+  r->fd = -1;
+  discard(r->tmp);
+}
+
+int sdb_replace_commit(sdb_replace *r) {
+  if (r->failed) {
+    sdb_replace_abort(r);
+    sdb_error("fwrite %s failed", r->path);
     return -1;
   }
+  if (fsync(r->fd) != 0) {
+    int err = errno;
+    sdb_replace_abort(r);
+    sdb_error("fsync %s: %s", r->path, strerror(err));
+    return -1;
+  }
+  int fd = r->fd;
+  r->fd = -1;
+  if (close(fd) != 0) {
+    discard(r->tmp);
+    sdb_error("fclose %s failed", r->path);
+    return -1;
+  }
+  if (rename(r->tmp, r->path) != 0) {
+    int err = errno;  // the reason is the rename's, not the clean-up's
+    discard(r->tmp);
+    sdb_error("rename %s: %s", r->path, strerror(err));
+    return -1;
+  }
+  int err = sync_parent_dir(r->path);
+  if (err != 0) {
+    sdb_error("fsync %s: %s", r->path, strerror(err));
+    return 1;
+  }
+  return 0;
+}
+
+int sdb_write_file_atomic(const char *path, const void *data, uint64_t len) {
+  sdb_replace r;
+  if (sdb_replace_begin(&r, path) != 0) return -1;
+  struct iovec piece = {const_cast<void *>(data), static_cast<size_t>(len)};
+  if (len != 0) sdb_replace_write(&r, &piece, 1);
+  return sdb_replace_commit(&r) == 0 ? 0 : -1;
+}
+
+int sdb_read_file(const char *path, char **data, uint64_t *len) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;  // a missing file is an ordinary case for the loader
+  // A directory opens for reading on POSIX but has no contents to read.
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) {
+    close(fd);
+    return -1;
+  }
+  uint64_t size = static_cast<uint64_t>(st.st_size);
   char *block = size < SIZE_MAX ? static_cast<char *>(malloc(size + 1)) : nullptr;
   if (block == nullptr) {
-    fclose(f);
+    close(fd);
     sdb_error("oom: read %s", path);
+    errno = ENOMEM;
     return -1;
   }
+  sdb_advise_huge(block, size + 1);
   // A file that shrank since it was sized simply gives fewer bytes.
-  size_t got = fread(block, 1, size, f);
-  fclose(f);
+  uint64_t got = 0;
+  while (got < size) {
+    ssize_t n = read(fd, block + got, size - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<uint64_t>(n);
+  }
+  close(fd);
   block[got] = '\0';
   *data = block;
   *len = got;

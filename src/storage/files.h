@@ -2,7 +2,14 @@
 // whole-file reads, over a small POSIX platform layer.
 #pragma once
 
+#include <sys/uio.h>
+
+#include <cstddef>
 #include <cstdint>
+
+#include "frame/frame.h"
+
+enum { SDB_REPLACE_PATH_SIZE = SDB_PATH_SIZE, SDB_REPLACE_MAX_PIECES = 1024 };
 
 // Creates every directory of path, outermost first; failures are ignored
 // (later file operations report them).
@@ -16,13 +23,34 @@ void sdb_remove(const char *path);
 // "rename %s: %s" (from and the reason).
 int sdb_rename(const char *from, const char *to);
 
-// Replaces the file at path with len bytes of data through "<path>.tmp",
-// flushed to stable storage before it is renamed over the target. Returns 0,
-// or -1 with "fopen %s: %s", "fwrite %s failed", "fsync %s: %s",
-// "fclose %s failed" or "rename %s: %s" (no ".tmp" left behind, target
-// unchanged); or -1 with "fsync %s: %s" when the directory could not be
-// flushed after the rename (the target holds the new bytes, but they are not
-// known to survive a power cut).
+// A replacement in progress: the file at path is being written as
+// "<path>.tmp". sdb_replace_begin opens it, sdb_replace_write adds bytes (in
+// as many pieces as the caller likes), sdb_replace_commit flushes it to
+// stable storage, renames it over the target and flushes the directory;
+// sdb_replace_abort discards it. Whatever fails, no ".tmp" outlives the
+// replacement and the target keeps its old bytes, except that a directory
+// flush that fails after the rename leaves the target holding the new bytes
+// (they are not known to survive a power cut). Messages: "fopen %s: %s"
+// (the temporary path), "fwrite %s failed", "fsync %s: %s",
+// "fclose %s failed" and "rename %s: %s" (the target path).
+struct sdb_replace {
+  int fd;
+  bool failed;  // a write failed; commit reports it and discards the file
+  char path[SDB_REPLACE_PATH_SIZE];
+  char tmp[SDB_REPLACE_PATH_SIZE];
+};
+
+// Returns 0, or -1 with "fopen %s: %s".
+int sdb_replace_begin(sdb_replace *r, const char *path);
+// Appends the pieces (a failure is reported by commit).
+void sdb_replace_write(sdb_replace *r, const struct iovec *pieces, int count);
+// Returns 0, or -1 with the failing step's message; 1 when only the
+// directory flush after the rename failed (message "fsync %s: %s").
+int sdb_replace_commit(sdb_replace *r);
+void sdb_replace_abort(sdb_replace *r);
+
+// Replaces the file at path with len bytes of data (as above, in one
+// piece). Returns 0 or -1 (a failed directory flush counts as a failure).
 int sdb_write_file_atomic(const char *path, const void *data, uint64_t len);
 
 // Reads the whole file at path into a heap block (free it) with a NUL byte

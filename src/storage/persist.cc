@@ -23,11 +23,13 @@
 // docs.json: a JSON array with one object per live document, in slot order:
 //   {"__id":"<id>","raw":"<canonical text>"}. The document is JSON text
 //   inside a JSON string. Slot numbers are not stored: after a load the
-//   documents take consecutive slots in array order. Written like list.json.
+//   documents take consecutive slots in array order. Written exactly as
+//   yyjson would write it (like list.json), but from the entries the index
+//   keeps (entries.h): each document's object in the bytes it has in the
+//   file, so a save is a concatenation, and a load keeps what it read.
 //
-// A writer builds a whole file in memory and replaces the old one only when
-// it has all of it, so a stored file never loses an index or a document
-// because memory ran out half-way.
+// A writer has the whole file before it replaces the old one, so a stored
+// file never loses an index or a document because memory ran out half-way.
 //
 // The loader trusts nothing it reads:
 //  - list.json missing or an empty array: no index loads; list elements
@@ -50,7 +52,9 @@
 //    documents. An entry that is not an object with string members "__id"
 //    and "raw" (the first of each) is passed over; a later entry with the
 //    same id replaces the earlier one's text in its slot. Texts are taken
-//    as stored, without parsing them again.
+//    as stored, without parsing them again: a text that does not parse is
+//    fetched as it is and gives no tokens. The index's dictionary is built
+//    when it is first needed (build.h).
 //  - when memory runs out, whether reading, parsing, creating, filling,
 //    indexing or registering, loading stops and reports it: an index left
 //    out would be dropped from the stored list by the next change, so the
@@ -70,7 +74,7 @@
 #include "frame/holders.h"
 #include "frame/registry.h"
 #include "index/index.h"
-#include "index/inverted.h"
+#include "storage/entries.h"
 #include "storage/files.h"
 
 namespace {
@@ -107,40 +111,42 @@ bool build_index_list(yyjson_mut_doc *doc) {
   return true;
 }
 
-// Appends {"__id":..,"raw":..} for every live slot, referring to the
-// index's own strings. False when an entry could not be added.
-bool add_live_documents(yyjson_mut_doc *doc, yyjson_mut_val *arr, const sdb_index *ix) {
+// Writes "docs.json" of ix: its live entries in slot order, between
+// brackets and separated by commas. Entries that lie one after another in
+// memory, each followed by its comma, go out as one piece. Returns 0, -1, or
+// 1 when only the directory flush after the rename failed.
+int save_documents(const sdb_index *ix, const char *path) {
+  sdb_replace r;
+  if (sdb_replace_begin(&r, path) != 0) return -1;
+  struct iovec pieces[SDB_REPLACE_MAX_PIECES];
+  int count = 0;
+  auto put = [&](const char *bytes, size_t n) {
+    if (count == SDB_REPLACE_MAX_PIECES) {
+      sdb_replace_write(&r, pieces, count);
+      count = 0;
+    }
+    pieces[count++] = iovec{const_cast<char *>(bytes), n};
+  };
+  put("[", 1);
+  const char *run = nullptr, *run_end = nullptr;
   for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
     const sdb_doc *d = &ix->docs[slot];
-    if (!d->alive || !d->id || !d->raw) continue;
-    yyjson_mut_val *obj = yyjson_mut_obj(doc);
-    if (!obj || !yyjson_mut_obj_add_str(doc, obj, "__id", d->id) ||
-        !yyjson_mut_obj_add_strn(doc, obj, "raw", d->raw, d->raw_len) ||
-        !yyjson_mut_arr_append(arr, obj)) {
-      return false;
+    if (!d->alive) continue;
+    if (run != nullptr && run_end + 1 == d->entry && *run_end == ',') {
+      run_end = d->entry + d->entry_len;
+      continue;
     }
+    if (run != nullptr) {
+      put(run, static_cast<size_t>(run_end - run));
+      put(",", 1);
+    }
+    run = d->entry;
+    run_end = d->entry + d->entry_len;
   }
-  return true;
-}
-
-// Replaces "docs.json" of ix. Returns 0 or -1 with the message set.
-int save_documents(const sdb_index *ix, const char *path) {
-  sdb_mut_doc_ptr doc(yyjson_mut_doc_new(nullptr));
-  if (!doc) {
-    sdb_error("yyjson: alloc failed");
-    return -1;
-  }
-  yyjson_mut_val *arr = yyjson_mut_arr(doc.get());
-  if (!arr) {
-    sdb_error("yyjson: arr failed");
-    return -1;
-  }
-  yyjson_mut_doc_set_root(doc.get(), arr);
-  if (!add_live_documents(doc.get(), arr, ix)) {
-    sdb_error("yyjson: alloc failed");
-    return -1;
-  }
-  return write_mut_doc(doc.get(), path);
+  if (run != nullptr) put(run, static_cast<size_t>(run_end - run));
+  put("]", 1);
+  sdb_replace_write(&r, pieces, count);
+  return sdb_replace_commit(&r);
 }
 
 // Longest settings text: every byte of the name and key escaped to six.
@@ -248,37 +254,97 @@ load_status settings_primary_key(const char *path, char (&key)[sizeof(sdb_index:
   return LOAD_OK;
 }
 
-// Adds every entry {"__id":"..","raw":".."} of a stored documents array to
-// ix, in array order; anything else is passed over. False when memory ran
-// out ("oom: docs").
-bool add_stored_documents(sdb_index *ix, yyjson_val *root) {
-  size_t i, n;
-  yyjson_val *entry;
-  yyjson_arr_foreach(root, i, n, entry) {
-    const char *id = c_string(yyjson_obj_get(entry, "__id"));
-    yyjson_val *raw = yyjson_obj_get(entry, "raw");
-    const char *text = c_string(raw);
-    if (!id || !text) continue;
-    if (sdb_index_add_raw_doc(ix, id, text, yyjson_get_len(raw)) == SDB_NO_SLOT) return false;
+// The id of a stored document as a new heap text, or nullptr.
+char *stored_id(const sdb_stored_doc &doc) {
+  uint64_t len;
+  return sdb_decode_string(doc.id, doc.id_len, &len);
+}
+
+// Puts one stored document into ix. A document the file holds in another
+// form than the one the writer makes gets an entry of its own. False when
+// memory ran out ("oom: docs").
+bool put_stored_document(sdb_index *ix, const sdb_stored_doc &doc, uint32_t file_block) {
+  sdb_text_ptr id(stored_id(doc));
+  const char *entry = doc.entry;
+  uint64_t entry_len = doc.entry_len;
+  uint32_t raw_off = doc.raw_off, block = file_block;
+  if (entry == nullptr) {
+    uint64_t raw_len;
+    sdb_text_ptr raw(sdb_decode_string(doc.raw, doc.raw_escaped_len, &raw_len));
+    const uint64_t size =
+        id && raw ? sdb_entry_size(id.get(), strlen(id.get()), raw.get(), raw_len) : 0;
+    auto *bytes = static_cast<char *>(size ? malloc(size) : nullptr);
+    if (bytes == nullptr) {
+      sdb_error("oom: docs");
+      return false;
+    }
+    raw_off = sdb_entry_write(bytes, id.get(), strlen(id.get()), raw.get(), raw_len);
+    block = sdb_block_add(ix, bytes, size);
+    if (block == SDB_NO_SLOT) {
+      free(bytes);
+      sdb_error("oom: docs");
+      return false;
+    }
+    entry = bytes;
+    entry_len = size - 1;
   }
+  sdb_doc_undo undo;
+  if (!id || sdb_index_put(ix, id.get(), entry, entry_len, raw_off, doc.raw_len, block, &undo) ==
+                 SDB_NO_SLOT) {
+    if (block != file_block) sdb_block_drop_unused(ix, block);
+    sdb_error("oom: docs");
+    return false;
+  }
+  sdb_index_settle(ix, &undo);  // a later entry with the same id replaces an earlier one
   return true;
 }
 
-// Creates the index stored under name with its documents and term table.
-// Returns nullptr when memory ran out, with the message set.
-sdb_index *build_index(const char *name, const char *key, const char *docs_path) {
-  sdb_doc_ptr docs;
-  load_status st = read_json_array(docs_path, &docs);
-  if (st == LOAD_NO_MEMORY) return nullptr;
-  if (st == LOAD_DAMAGED) {
-    char owner[sizeof(sdb_index::name) + 16];
-    snprintf(owner, sizeof owner, "index '%s'", name);
-    keep_damaged(docs_path, owner);
+// Reads the stored documents of ix; the file's bytes become its entries.
+// A file that is not a JSON array of documents is set aside as damaged.
+// False when memory ran out, with the message set.
+bool load_documents(sdb_index *ix, const char *path) {
+  sdb_text_ptr text;
+  uint64_t len;
+  load_status st = read_text(path, &text, &len);
+  if (st == LOAD_NO_MEMORY) return false;
+  if (st != LOAD_OK) return true;
+  sdb_stored_docs docs;
+  switch (sdb_scan_stored_docs(text.get(), len, &docs)) {
+    case SDB_SCAN_OK:
+      break;
+    case SDB_SCAN_DAMAGED: {
+      char owner[sizeof(sdb_index::name) + 16];
+      snprintf(owner, sizeof owner, "index '%s'", ix->name);
+      keep_damaged(path, owner);
+      return true;
+    }
+    case SDB_SCAN_NO_MEMORY:
+      sdb_error("oom: parse %s", path);
+      return false;
   }
+  std::unique_ptr<sdb_stored_docs, void (*)(sdb_stored_docs *)> hold(&docs, sdb_stored_docs_free);
+  const uint32_t file_block = sdb_block_add(ix, text.get(), len + 1);
+  if (file_block == SDB_NO_SLOT) {
+    sdb_error("oom: docs");
+    return false;
+  }
+  text.release();  // the index owns it now
+  bool ok = true;
+  for (uint64_t i = 0; ok && i < docs.count; i++)
+    ok = put_stored_document(ix, docs.docs[i], file_block);
+  sdb_block_drop_unused(ix, file_block);
+  // The dictionary waits until it is needed; an index without documents
+  // has it already.
+  ix->built = ix->doc_count == 0;
+  return ok;
+}
+
+// Creates the index stored under name with its documents. Returns nullptr
+// when memory ran out, with the message set.
+sdb_index *build_index(const char *name, const char *key, const char *docs_path) {
   sdb_index *ix = sdb_index_new(name, key);
   if (!ix) return nullptr;
-  if ((docs && !add_stored_documents(ix, yyjson_doc_get_root(docs.get()))) ||
-      !sdb_index_rebuild(ix)) {
+  if (!load_documents(ix, docs_path)) {
     sdb_index_free(ix);
     return nullptr;
   }
@@ -330,6 +396,8 @@ int sdb_index_persist(sdb_index *ix) {
   file_path(docs_path, dir, "docs.json");
   file_path(meta_path, dir, "meta.json");
 
+  // A directory that could not be flushed after the rename is a failed
+  // save like any other: the change is taken back.
   if (save_documents(ix, docs_path) != 0) return -1;
   return save_settings(ix, meta_path) == 0 ? 0 : 1;
 }

@@ -1,0 +1,58 @@
+// Keeping an index's dictionary in step with its documents.
+//
+// The dictionary must always be exactly what a rebuild from scratch of the
+// live documents would make, starting from the bucket count the previous
+// rebuild ended with (terms.h explains why the bucket counts matter). A
+// change of a few documents does not rebuild: it tokenizes only the texts
+// it replaces and adds, and updates only the postings of their terms, the
+// first occurrences that move, and the collection's figures. A change of
+// many documents, and a loaded index's first use, build from scratch.
+//
+// Either way a change is prepared first, beside the index, making every
+// allocation it needs; the documents are then saved, and only a change that
+// was saved is committed, which cannot fail. A change that cannot be
+// prepared or saved leaves the dictionary answering as before.
+#pragma once
+
+#include <yyjson.h>
+
+#include <cstdint>
+
+#include "index/index.h"
+
+// Builds the dictionary of a loaded index, unless it is built. False, with
+// "oom: rebuild" and the index unchanged, when memory ran out; a later call
+// tries again.
+bool sdb_index_ensure_built(sdb_index *ix);
+
+// One slot a change touched: how it was before (before.alive, and its entry
+// when it was alive) and, when it is live now (ix->docs[slot]), the parsed
+// document its tokens can be taken from (nullptr: from its entry).
+struct sdb_slot_change {
+  uint32_t slot;
+  sdb_doc before;
+  yyjson_val *tree;
+};
+
+struct sdb_update_state;
+
+struct sdb_update {
+  sdb_update_state *state;
+};
+
+// Prepares the dictionary for a change of the document table that has been
+// made already: changes lists every slot it touched, once, in ascending
+// slot order. The index must be built. False when memory ran out (message
+// set); nothing is to be committed or discarded then.
+bool sdb_update_prepare(sdb_index *ix, const sdb_slot_change *changes, uint32_t count,
+                        sdb_update *u);
+
+// Applies a prepared change once the documents are saved.
+void sdb_update_commit(sdb_index *ix, sdb_update *u);
+
+// Drops a prepared change (the documents could not be saved and the table
+// change is taken back).
+void sdb_update_discard(sdb_index *ix, sdb_update *u);
+
+// Recomputes every slot's BM25 length part from the token counts.
+void sdb_index_refresh_norms(sdb_index *ix);

@@ -1,0 +1,178 @@
+// A member value's text: a string up to its first NUL; a number printed
+// with "%.10g" whatever its subtype; true and false as words; an array's
+// strings and numbers joined with single spaces, cut at 2047 bytes (nested
+// containers, booleans and null left out); nothing for null or an object.
+// The title member is the first member keyed "title" or "name": its tokens
+// are tagged -1, every other member's with its position.
+#include "index/flatten.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "index/tokenizer.h"
+
+namespace {
+
+// A joined array's text holds at most this many bytes.
+constexpr size_t kJoinedMax = 2047;
+
+// ---- Field token list ----
+
+bool reserve_bytes(sdb_field_tokens *list, uint64_t n) {
+  uint64_t need = list->bytes_len + n;
+  if (need <= list->bytes_cap) return true;
+  uint64_t cap = list->bytes_cap == 0 ? 4096 : list->bytes_cap * 2;
+  if (cap < need) cap = need;
+  auto *bytes = static_cast<char *>(realloc(list->bytes, cap));
+  if (bytes == nullptr) {
+    list->failed = true;
+    return false;
+  }
+  list->bytes = bytes;
+  list->bytes_cap = cap;
+  return true;
+}
+
+bool reserve_item(sdb_field_tokens *list) {
+  if (list->count < list->cap) return true;
+  uint64_t cap = list->cap == 0 ? 256 : list->cap * 2;
+  auto *items = static_cast<sdb_field_token *>(realloc(list->items, cap * sizeof(sdb_field_token)));
+  if (items == nullptr) {
+    list->failed = true;
+    return false;
+  }
+  list->items = items;
+  list->cap = cap;
+  return true;
+}
+
+// Appends the tokens of text[0 .. n), folded, each with tag. Either all of
+// them are appended or, when the list cannot grow, none.
+void append_text_tokens(sdb_field_tokens *list, const char *text, size_t n, int32_t tag) {
+  uint64_t old_count = list->count;
+  uint64_t old_bytes = list->bytes_len;
+  // The tokens of a text never take more bytes than the text.
+  if (!reserve_bytes(list, n)) return;
+  size_t pos = 0, start = 0, len = 0;
+  while (sdb_next_token(text, n, &pos, &start, &len)) {
+    if (!reserve_item(list)) {
+      list->count = old_count;
+      list->bytes_len = old_bytes;
+      return;
+    }
+    char *dst = list->bytes + list->bytes_len;
+    memcpy(dst, text + start, len);
+    sdb_fold_case(dst, len);
+    list->items[list->count++] = {list->bytes_len, len, tag};
+    list->bytes_len += len;
+  }
+}
+
+// "%.10g" of the number converted to a double, whatever its subtype.
+int format_number(yyjson_val *val, char *out, size_t size) {
+  return snprintf(out, size, "%.10g", yyjson_get_num(val));
+}
+
+// A text of at most kJoinedMax bytes; appends that do not fit are cut.
+struct sdb_joined {
+  char text[kJoinedMax + 1];
+  size_t len;
+};
+
+void join_append(sdb_joined *j, const char *s, size_t n) {
+  size_t room = kJoinedMax - j->len;
+  if (n > room) n = room;
+  memcpy(j->text + j->len, s, n);
+  j->len += n;
+}
+
+// A space first unless the text is still empty.
+void join_word(sdb_joined *j, const char *s, size_t n) {
+  if (j->len > 0) join_append(j, " ", 1);
+  join_append(j, s, n);
+}
+
+// The strings and numbers of an array, in order, separated by spaces.
+void join_array(yyjson_val *arr, sdb_joined *j) {
+  j->len = 0;
+  size_t idx, max;
+  yyjson_val *elem;
+  yyjson_arr_foreach(arr, idx, max, elem) {
+    if (yyjson_is_str(elem)) {
+      const char *s = yyjson_get_str(elem);
+      join_word(j, s, strlen(s));
+    } else if (yyjson_is_num(elem)) {
+      char num[64];
+      int n = format_number(elem, num, sizeof num);
+      join_word(j, num, static_cast<size_t>(n));
+    }
+  }
+}
+
+}  // namespace
+
+void sdb_collect_tokens(yyjson_val *val, sdb_field_tokens *list, int32_t tag) {
+  switch (yyjson_get_type(val)) {
+    case YYJSON_TYPE_STR: {
+      const char *s = yyjson_get_str(val);
+      append_text_tokens(list, s, strlen(s), tag);
+      break;
+    }
+    case YYJSON_TYPE_NUM: {
+      char num[64];
+      int n = format_number(val, num, sizeof num);
+      append_text_tokens(list, num, static_cast<size_t>(n), tag);
+      break;
+    }
+    case YYJSON_TYPE_BOOL:
+      if (yyjson_get_bool(val)) {
+        append_text_tokens(list, "true", 4, tag);
+      } else {
+        append_text_tokens(list, "false", 5, tag);
+      }
+      break;
+    case YYJSON_TYPE_ARR: {
+      sdb_joined joined;
+      join_array(val, &joined);
+      append_text_tokens(list, joined.text, joined.len, tag);
+      break;
+    }
+    default:
+      break;  // null and objects give nothing
+  }
+}
+
+void sdb_collect_doc_tokens(yyjson_val *root, sdb_field_tokens *list) {
+  if (yyjson_is_arr(root)) {
+    size_t idx, max;
+    yyjson_val *elem;
+    yyjson_arr_foreach(root, idx, max, elem) sdb_collect_tokens(elem, list, 0);
+    return;
+  }
+  if (!yyjson_is_obj(root)) return;
+  yyjson_val *title = nullptr;
+  size_t idx, max;
+  yyjson_val *key, *val;
+  yyjson_obj_foreach(root, idx, max, key, val) {
+    if (yyjson_equals_str(key, "title") || yyjson_equals_str(key, "name")) {
+      title = key;
+      break;
+    }
+  }
+  yyjson_obj_foreach(root, idx, max, key, val) {
+    sdb_collect_tokens(val, list, key == title ? -1 : static_cast<int32_t>(idx));
+  }
+}
+
+void sdb_field_tokens_reset(sdb_field_tokens *list) {
+  list->count = 0;
+  list->bytes_len = 0;
+  list->failed = false;
+}
+
+void sdb_field_tokens_free(sdb_field_tokens *list) {
+  free(list->bytes);
+  free(list->items);
+  *list = sdb_field_tokens{};
+}

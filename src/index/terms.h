@@ -1,0 +1,151 @@
+// The term dictionary of an index: every distinct token of its live
+// documents (cut to SDB_TERM_MAX bytes) with its postings.
+//
+// A term is found three ways: by its bytes (exact lookup in an open
+// addressing table), by its place in byte order (prefix runs and near
+// spellings, `order`), and by the place a full rebuild of the index would
+// give it in its term table walk (the scan key, which orders the terms one
+// query token matches, so that scores are summed in the same order).
+//
+// The term table walk. A rebuild enters the terms into a chained hash table
+// in the order they first occur (slot ascending, then token position), each
+// at the head of the chain of bucket hash % buckets, and doubles the table
+// before it would hold more than 3 terms per 4 buckets, relinking every
+// chain from its head (which reverses it). It starts from the bucket count
+// the previous rebuild ended with. So within one final bucket, the terms
+// entered after the last doubling come first, newest first, and each
+// doubling reverses what was there before it: the terms entered in an epoch
+// (between two doublings) an even number of doublings before the end come
+// newest first, before those of odd epochs, which come oldest first. The
+// walk order is therefore a function of the bucket, the term's rank in
+// first-occurrence order, and the two bucket counts (sdb_scan_key); nothing
+// is relinked when terms change.
+//
+// Postings: each term's postings are two parallel arrays, slots ascending,
+// one byte per posting for tf and the title mark. A full build lays every
+// term's postings out in one pool, exactly sized; a term that must grow
+// later moves to arrays of its own. A tf too large for its byte is kept in
+// a side table.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "index/tokenizer.h"
+
+enum : uint8_t {
+  SDB_TF_TITLE = 0x80,    // at least one occurrence came from the title member
+  SDB_TF_MASK = 0x7F,     // the tf, or SDB_TF_OVERFLOW
+  SDB_TF_OVERFLOW = 0x7F  // the tf is in the side table
+};
+
+// One term. A record whose count is 0 is free (text nullptr).
+struct sdb_term {
+  uint64_t hash;       // sdb_hash of the text
+  const char *text;    // len bytes and a NUL, in the dictionary's text store
+  uint32_t len;        // <= SDB_TERM_MAX
+  uint32_t first_pos;  // token position of its first occurrence in slot docs[0]
+  uint32_t rank;       // its place in first-occurrence order (by_first)
+  uint32_t count;      // postings: the documents holding the term, its df
+  uint32_t cap;        // room of its own arrays; 0 while its postings lie in the pool
+  uint32_t *docs;      // slots, ascending
+  uint8_t *tfs;        // per posting: tf (or SDB_TF_OVERFLOW) | SDB_TF_TITLE
+};
+
+// Exact tfs that do not fit in a posting's byte. keys hold
+// (term << 32 | slot) + 1, 0 for an empty position; open addressing, load
+// at most 1/2.
+struct sdb_tf_table {
+  uint64_t *keys;
+  uint32_t *tfs;
+  uint32_t cap;  // a power of two, or 0
+  uint32_t count;
+};
+
+struct sdb_text_block;
+
+struct sdb_terms {
+  sdb_term *terms;  // by term id
+  uint32_t ids;     // ids in use: terms[0 .. ids) are live or free
+  uint32_t cap;
+  uint32_t count;      // live terms
+  uint32_t *free_ids;  // free ids below `ids`, free_count of them (room for cap)
+  uint32_t free_count;
+  uint32_t *table;  // exact lookup: term ids, SDB_NO_TERM for empty; load <= 1/2
+  uint32_t table_mask;
+  uint32_t *order;      // live ids in byte order of their texts (count of them)
+  uint8_t *lcp;         // lcp[i]: leading bytes order[i] shares with order[i - 1]
+  uint32_t *by_first;   // live ids in first-occurrence order: terms[by_first[r]].rank == r
+  uint32_t list_cap;    // room of order, lcp and by_first
+  uint32_t *pool_docs;  // a full build's postings (owned)
+  uint8_t *pool_tfs;
+  sdb_tf_table big_tfs;
+  sdb_text_block *texts;   // owned chain
+  uint32_t bucket_count;   // the table walk's bucket count ...
+  uint32_t start_buckets;  // ... and the one its rebuild started from
+};
+
+enum : uint32_t { SDB_NO_TERM = 0xFFFFFFFFu, SDB_FIRST_BUCKETS = 1024 };
+
+// The bucket count a rebuild ends with after entering n terms from start.
+uint32_t sdb_buckets_after(uint32_t start, uint32_t n);
+
+// The term's position in the table walk, as a sort key: the walk visits
+// terms in ascending key order.
+uint64_t sdb_scan_key(const sdb_terms *d, const sdb_term *t);
+
+// The id of the term with these bytes (len <= SDB_TERM_MAX) and hash, or
+// SDB_NO_TERM.
+uint32_t sdb_terms_find(const sdb_terms *d, const char *bytes, uint32_t len, uint64_t hash);
+
+// Byte order of a term's text against bytes[0 .. len): <0, 0, >0.
+int sdb_term_compare(const sdb_term *t, const char *bytes, uint32_t len);
+
+// The exact tf of posting i of term id.
+uint32_t sdb_posting_tf(const sdb_terms *d, uint32_t id, uint32_t i);
+
+// Releases everything the dictionary owns; it is empty afterwards.
+void sdb_terms_free(sdb_terms *d);
+
+// ---- Changing the dictionary (the builds of build.cc) ----
+//
+// Every function that may run out of memory only makes room: it leaves
+// every term, posting and order as it was, so a change can make all the
+// room it needs first and then apply itself without a failure point.
+
+// Room for n more term ids and n more entries in the three lists, and a
+// lookup table that keeps its load at most 1/2 with them. False when memory
+// ran out.
+bool sdb_terms_reserve(sdb_terms *d, uint32_t n);
+
+// Room for n more text bytes (texts and their NULs) in the text store.
+bool sdb_terms_reserve_text(sdb_terms *d, uint64_t n);
+
+// Room for n more big tfs.
+bool sdb_terms_reserve_big_tfs(sdb_terms *d, uint32_t n);
+
+// Gives term id arrays of its own with room for cap postings (cap >= its
+// count), keeping its postings.
+bool sdb_terms_own_postings(sdb_terms *d, uint32_t id, uint32_t cap);
+
+// Adds a term with no postings yet; room must have been made. Returns its
+// id. Its rank, first_pos and place in the lists are the caller's to set.
+uint32_t sdb_terms_add(sdb_terms *d, const char *bytes, uint32_t len, uint64_t hash);
+
+// Removes term id (its postings already gone) from the lookup table and
+// frees its record; the lists are the caller's to update.
+void sdb_terms_remove(sdb_terms *d, uint32_t id);
+
+// Sets or clears the big tf of (id, slot); room must have been made.
+void sdb_terms_set_big_tf(sdb_terms *d, uint32_t id, uint32_t slot, uint32_t tf);
+void sdb_terms_clear_big_tf(sdb_terms *d, uint32_t id, uint32_t slot);
+
+// The byte a posting with tf and the title mark takes (SDB_TF_OVERFLOW when
+// tf needs the side table).
+uint8_t sdb_tf_byte(uint32_t tf, bool title);
+
+// Sorts ids[0 .. n) into byte order of their texts and fills lcp.
+void sdb_terms_sort_by_text(const sdb_terms *d, uint32_t *ids, uint8_t *lcp, uint32_t n);
+
+// Leading bytes two terms share.
+uint8_t sdb_terms_common_prefix(const sdb_term *a, const sdb_term *b);

@@ -1,0 +1,639 @@
+// The scan of a stored "docs.json" replaces a full parse: it checks every
+// byte as strictly as the JSON library's reader does (the load fuzz target
+// holds the two side by side) but builds nothing for the documents it finds
+// in their written form, which is nearly all of them; their bytes are kept
+// as they were read. Only an element written otherwise (by hand, with other
+// escapes, white space or more members) is decoded and written again, so
+// that the next save normalises it as a full rewrite would.
+#include "storage/entries.h"
+
+#include <yyjson.h>
+
+#include <array>
+#include <cstdlib>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+// ---- The writer's escapes ----
+
+// Output bytes of each byte of an escaped string.
+constexpr std::array<uint8_t, 256> kEscapedSize = [] {
+  std::array<uint8_t, 256> table{};
+  for (int c = 0; c < 256; c++) table[c] = c < 0x20 ? 6 : 1;
+  for (int c : {'"', '\\', '\b', '\t', '\n', '\f', '\r'}) table[c] = 2;
+  return table;
+}();
+
+// The letter after the backslash of the two-byte escapes.
+constexpr std::array<char, 256> kEscapeLetter = [] {
+  std::array<char, 256> table{};
+  table['"'] = '"';
+  table['\\'] = '\\';
+  table['\b'] = 'b';
+  table['\t'] = 't';
+  table['\n'] = 'n';
+  table['\f'] = 'f';
+  table['\r'] = 'r';
+  return table;
+}();
+
+constexpr char kIdOpen[] = "{\"__id\":\"";
+constexpr char kRawOpen[] = "\",\"raw\":\"";
+constexpr char kClose[] = "\"}";
+constexpr size_t kIdOpenLen = sizeof kIdOpen - 1;
+constexpr size_t kRawOpenLen = sizeof kRawOpen - 1;
+constexpr size_t kCloseLen = sizeof kClose - 1;
+
+// ---- Byte classes of the scan ----
+
+// A byte of a string body that needs a closer look: the closing quote, an
+// escape, a control byte (invalid there) or the start of a multi-byte
+// character (to be validated).
+constexpr std::array<bool, 256> kStringSpecial = [] {
+  std::array<bool, 256> table{};
+  for (int c = 0; c < 256; c++) table[c] = c < 0x20 || c == '"' || c == '\\' || c >= 0x80;
+  return table;
+}();
+
+// Skips the bytes of a string body that need no closer look.
+inline const char *skip_plain(const char *p, const char *end) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
+  const __m128i space = _mm_set1_epi8(0x20);
+  while (end - p >= 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    // Signed compare: bytes >= 0x80 are negative, so "v <= 0x1F" catches
+    // them together with the control bytes.
+    __m128i special =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                     _mm_cmplt_epi8(v, space));
+    int mask = _mm_movemask_epi8(special);
+    if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+    p += 16;
+  }
+#endif
+  while (p < end && !kStringSpecial[static_cast<unsigned char>(*p)]) p++;
+  return p;
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool hex4(const char *p, uint32_t *out) {
+  uint32_t v = 0;
+  for (int i = 0; i < 4; i++) {
+    int h = hex_value(p[i]);
+    if (h < 0) return false;
+    v = v << 4 | static_cast<uint32_t>(h);
+  }
+  *out = v;
+  return true;
+}
+
+// Length of the well-formed UTF-8 character at p (lead byte >= 0x80), or 0:
+// no overlong forms, no surrogates, nothing above U+10FFFF.
+int utf8_length(const unsigned char *p, const unsigned char *end) {
+  unsigned char c = p[0];
+  auto cont = [&](int i) { return p + i < end && (p[i] & 0xC0) == 0x80; };
+  if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
+  if (c >= 0xE0 && c <= 0xEF) {
+    if (!cont(1) || !cont(2)) return 0;
+    if (c == 0xE0 && p[1] < 0xA0) return 0;   // overlong
+    if (c == 0xED && p[1] >= 0xA0) return 0;  // surrogate
+    return 3;
+  }
+  if (c >= 0xF0 && c <= 0xF4) {
+    if (!cont(1) || !cont(2) || !cont(3)) return 0;
+    if (c == 0xF0 && p[1] < 0x90) return 0;   // overlong
+    if (c == 0xF4 && p[1] >= 0x90) return 0;  // above U+10FFFF
+    return 4;
+  }
+  return 0;
+}
+
+// What a string body holds.
+struct string_info {
+  bool written_form;  // only the escapes the file's writer makes
+  bool plain;         // no escape at all
+  bool has_nul;
+  uint64_t decoded_len;
+};
+
+// Whether the \u escape at p (code point cp < 0x20) is the one the writer
+// makes for cp: upper-case hex, and only for bytes without a letter escape.
+bool writer_unicode_escape(const char *p, uint32_t cp) {
+  if (cp >= 0x20 || kEscapeLetter[cp] != 0 || cp == 0) return false;
+  for (int i = 2; i < 6; i++)
+    if (p[i] >= 'a' && p[i] <= 'f') return false;
+  return true;
+}
+
+// Scans the string whose opening quote is at p. Returns the byte after its
+// closing quote, or nullptr when it is not a valid string.
+const char *scan_string(const char *p, const char *end, string_info *info) {
+  *info = {true, true, false, 0};
+  p++;
+  for (;;) {
+    const char *q = skip_plain(p, end);
+    info->decoded_len += static_cast<uint64_t>(q - p);
+    p = q;
+    if (p >= end) return nullptr;
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c == '"') return p + 1;
+    if (c < 0x20) return nullptr;
+    if (c >= 0x80) {
+      int n = utf8_length(reinterpret_cast<const unsigned char *>(p),
+                          reinterpret_cast<const unsigned char *>(end));
+      if (n == 0) return nullptr;
+      info->decoded_len += static_cast<uint64_t>(n);
+      p += n;
+      continue;
+    }
+    // An escape.
+    info->plain = false;
+    if (end - p < 2) return nullptr;
+    switch (p[1]) {
+      case '"':
+      case '\\':
+      case 'b':
+      case 'f':
+      case 'n':
+      case 'r':
+      case 't':
+        info->decoded_len += 1;
+        p += 2;
+        continue;
+      case '/':
+        info->written_form = false;
+        info->decoded_len += 1;
+        p += 2;
+        continue;
+      case 'u':
+        break;
+      default:
+        return nullptr;
+    }
+    uint32_t cp;
+    if (end - p < 6 || !hex4(p + 2, &cp)) return nullptr;
+    if (cp >= 0xD800 && cp <= 0xDBFF) {
+      uint32_t low;
+      if (end - p < 12 || p[6] != '\\' || p[7] != 'u' || !hex4(p + 8, &low) || low < 0xDC00 ||
+          low > 0xDFFF)
+        return nullptr;
+      info->written_form = false;
+      info->decoded_len += 4;
+      p += 12;
+      continue;
+    }
+    if (cp >= 0xDC00 && cp <= 0xDFFF) return nullptr;
+    if (cp == 0) info->has_nul = true;
+    if (!writer_unicode_escape(p, cp)) info->written_form = false;
+    info->decoded_len += cp < 0x80 ? 1 : (cp < 0x800 ? 2 : 3);
+    p += 6;
+  }
+}
+
+inline bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+inline const char *skip_space(const char *p, const char *end) {
+  while (p < end && is_space(*p)) p++;
+  return p;
+}
+
+inline bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// Scans a number. Its value must be finite as a double, which is decided by
+// the JSON library's own number reader.
+const char *scan_number(const char *p, const char *end) {
+  const char *start = p;
+  if (p < end && *p == '-') p++;
+  if (p >= end) return nullptr;
+  if (*p == '0') {
+    p++;
+  } else if (*p >= '1' && *p <= '9') {
+    while (p < end && is_digit(*p)) p++;
+  } else {
+    return nullptr;
+  }
+  if (p < end && *p == '.') {
+    p++;
+    if (p >= end || !is_digit(*p)) return nullptr;
+    while (p < end && is_digit(*p)) p++;
+  }
+  if (p < end && (*p == 'e' || *p == 'E')) {
+    p++;
+    if (p < end && (*p == '+' || *p == '-')) p++;
+    if (p >= end || !is_digit(*p)) return nullptr;
+    while (p < end && is_digit(*p)) p++;
+  }
+  yyjson_val value;
+  return yyjson_read_number(start, &value, 0, nullptr, nullptr) == p ? p : nullptr;
+}
+
+const char *scan_literal(const char *p, const char *end) {
+  for (const char *word : {"true", "false", "null"}) {
+    size_t n = strlen(word);
+    if (static_cast<size_t>(end - p) >= n && memcmp(p, word, n) == 0) return p + n;
+  }
+  return nullptr;
+}
+
+// The containers open around the value being scanned.
+struct nesting {
+  uint8_t *kinds;  // '[' or '{'
+  size_t depth;
+  size_t cap;
+  bool no_memory;
+};
+
+bool push(nesting *n, uint8_t kind) {
+  if (n->depth == n->cap) {
+    size_t cap = n->cap ? n->cap * 2 : 64;
+    auto *kinds = static_cast<uint8_t *>(realloc(n->kinds, cap));
+    if (kinds == nullptr) {
+      n->no_memory = true;
+      return false;
+    }
+    n->kinds = kinds;
+    n->cap = cap;
+  }
+  n->kinds[n->depth++] = kind;
+  return true;
+}
+
+// Scans the key at p (a string, then a colon). Returns the byte after the
+// colon and white space.
+const char *scan_key(const char *p, const char *end, string_info *info) {
+  if (p >= end || *p != '"') return nullptr;
+  p = scan_string(p, end, info);
+  if (p == nullptr) return nullptr;
+  p = skip_space(p, end);
+  if (p >= end || *p != ':') return nullptr;
+  return skip_space(p + 1, end);
+}
+
+// Scans one whole value of any kind at p, however deeply nested. Returns the
+// byte after it, or nullptr when it is not valid (n->no_memory tells a lack
+// of memory apart).
+const char *scan_value(const char *p, const char *end, nesting *n) {
+  const size_t base = n->depth;
+  string_info info;
+  for (;;) {
+    // A value starts at p.
+    if (p >= end) return nullptr;
+    switch (*p) {
+      case '{':
+        p = skip_space(p + 1, end);
+        if (p < end && *p == '}') {
+          p++;
+          break;
+        }
+        if (!push(n, '{')) return nullptr;
+        p = scan_key(p, end, &info);
+        if (p == nullptr) return nullptr;
+        continue;
+      case '[':
+        p = skip_space(p + 1, end);
+        if (p < end && *p == ']') {
+          p++;
+          break;
+        }
+        if (!push(n, '[')) return nullptr;
+        continue;
+      case '"':
+        p = scan_string(p, end, &info);
+        break;
+      case 't':
+      case 'f':
+      case 'n':
+        p = scan_literal(p, end);
+        break;
+      default:
+        p = scan_number(p, end);
+        break;
+    }
+    if (p == nullptr) return nullptr;
+    // After a value: close containers until one goes on.
+    for (;;) {
+      if (n->depth == base) return p;
+      p = skip_space(p, end);
+      if (p >= end) return nullptr;
+      uint8_t kind = n->kinds[n->depth - 1];
+      if (*p == ',') {
+        p = skip_space(p + 1, end);
+        if (kind == '{') p = scan_key(p, end, &info);
+        if (p == nullptr) return nullptr;
+        break;
+      }
+      if (*p != (kind == '{' ? '}' : ']')) return nullptr;
+      n->depth--;
+      p++;
+    }
+  }
+}
+
+// Decodes the valid string body [s, e) into out; returns the end of the
+// decoded bytes.
+char *decode_span(const char *s, const char *e, char *out) {
+  for (;;) {
+    const char *q = static_cast<const char *>(memchr(s, '\\', static_cast<size_t>(e - s)));
+    const char *run_end = q ? q : e;
+    memcpy(out, s, static_cast<size_t>(run_end - s));
+    out += run_end - s;
+    if (q == nullptr) return out;
+    char c = q[1];
+    s = q + 2;
+    switch (c) {
+      case 'b':
+        *out++ = '\b';
+        continue;
+      case 'f':
+        *out++ = '\f';
+        continue;
+      case 'n':
+        *out++ = '\n';
+        continue;
+      case 'r':
+        *out++ = '\r';
+        continue;
+      case 't':
+        *out++ = '\t';
+        continue;
+      case 'u':
+        break;
+      default:  // '"', '\\' and '/' stand for themselves
+        *out++ = c;
+        continue;
+    }
+    uint32_t cp = 0;
+    hex4(q + 2, &cp);
+    s = q + 6;
+    if (cp >= 0xD800 && cp <= 0xDBFF) {
+      uint32_t low = 0;
+      hex4(q + 8, &low);
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+      s = q + 12;
+    }
+    if (cp < 0x80) {
+      *out++ = static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      *out++ = static_cast<char>(0xC0 | (cp >> 6));
+      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      *out++ = static_cast<char>(0xE0 | (cp >> 12));
+      *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      *out++ = static_cast<char>(0xF0 | (cp >> 18));
+      *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+    }
+  }
+}
+
+// Whether the key whose body is [body, body_end) reads want.
+bool key_is(const char *body, const char *body_end, const string_info &info, const char *want) {
+  const size_t want_len = strlen(want);
+  if (info.decoded_len != want_len) return false;
+  if (info.plain) return memcmp(body, want, want_len) == 0;
+  char decoded[8];
+  decode_span(body, body_end, decoded);
+  return memcmp(decoded, want, want_len) == 0;
+}
+
+// One string member value found while scanning an element.
+struct found_string {
+  const char *body;  // nullptr: the member is missing or not a string
+  const char *body_end;
+  string_info info;
+};
+
+// Scans the element at p, an object, and records it in doc when it is a
+// document. Returns the byte after it, or nullptr when it is not valid.
+const char *scan_element(const char *p, const char *end, nesting *n, sdb_stored_doc *doc,
+                         bool *is_doc) {
+  const char *start = p;
+  found_string id{}, raw{};
+  // The written form first: exactly the two members, nothing between.
+  if (static_cast<size_t>(end - p) > kIdOpenLen && memcmp(p, kIdOpen, kIdOpenLen) == 0) {
+    const char *q = scan_string(p + kIdOpenLen - 1, end, &id.info);
+    if (q != nullptr && static_cast<size_t>(end - q) > kRawOpenLen &&
+        memcmp(q - 1, kRawOpen, kRawOpenLen) == 0) {
+      const char *r = scan_string(q + kRawOpenLen - 2, end, &raw.info);
+      if (r != nullptr && r < end && *r == '}') {
+        *is_doc = !id.info.has_nul && !raw.info.has_nul;
+        if (*is_doc) {
+          doc->id = p + kIdOpenLen;
+          doc->id_len = static_cast<uint64_t>(q - 1 - doc->id);
+          doc->id_plain = id.info.plain;
+          doc->raw = q + kRawOpenLen - 1;
+          doc->raw_escaped_len = static_cast<uint64_t>(r - 1 - doc->raw);
+          doc->raw_len = raw.info.decoded_len;
+          if (id.info.written_form && raw.info.written_form) {
+            doc->entry = start;
+            doc->entry_len = static_cast<uint64_t>(r + 1 - start);
+            doc->raw_off = static_cast<uint32_t>(doc->raw - start);
+          } else {
+            doc->entry = nullptr;
+          }
+        }
+        return r + 1;
+      }
+    }
+    id = {};
+    raw = {};
+  }
+  // Any other object: the first member of each key decides.
+  bool seen_id = false, seen_raw = false;
+  p = skip_space(p + 1, end);
+  if (p < end && *p == '}') {
+    *is_doc = false;
+    return p + 1;
+  }
+  for (;;) {
+    string_info key;
+    const char *key_body = p + 1;
+    const char *after_key = scan_key(p, end, &key);
+    if (after_key == nullptr) return nullptr;
+    const char *key_end = key_body;
+    // The key's closing quote lies before the colon and white space.
+    for (const char *k = after_key - 1; k > key_body; k--) {
+      if (*k == '"') {
+        key_end = k;
+        break;
+      }
+    }
+    found_string *slot = nullptr;
+    if (!seen_id && key_is(key_body, key_end, key, "__id")) {
+      seen_id = true;
+      slot = &id;
+    } else if (!seen_raw && key_is(key_body, key_end, key, "raw")) {
+      seen_raw = true;
+      slot = &raw;
+    }
+    p = after_key;
+    if (p < end && *p == '"') {
+      string_info value;
+      const char *q = scan_string(p, end, &value);
+      if (q == nullptr) return nullptr;
+      if (slot != nullptr) *slot = {p + 1, q - 1, value};
+      p = q;
+    } else {
+      p = scan_value(p, end, n);
+      if (p == nullptr) return nullptr;
+    }
+    p = skip_space(p, end);
+    if (p < end && *p == ',') {
+      p = skip_space(p + 1, end);
+      continue;
+    }
+    if (p < end && *p == '}') break;
+    return nullptr;
+  }
+  *is_doc = id.body != nullptr && raw.body != nullptr && !id.info.has_nul && !raw.info.has_nul;
+  if (*is_doc) {
+    doc->entry = nullptr;
+    doc->id = id.body;
+    doc->id_len = static_cast<uint64_t>(id.body_end - id.body);
+    doc->id_plain = id.info.plain;
+    doc->raw = raw.body;
+    doc->raw_escaped_len = static_cast<uint64_t>(raw.body_end - raw.body);
+    doc->raw_len = raw.info.decoded_len;
+  }
+  return p + 1;
+}
+
+bool add_doc(sdb_stored_docs *out, uint64_t *cap, const sdb_stored_doc &doc) {
+  if (out->count == *cap) {
+    uint64_t new_cap = *cap ? *cap * 2 : 1024;
+    auto *docs =
+        static_cast<sdb_stored_doc *>(realloc(out->docs, new_cap * sizeof(sdb_stored_doc)));
+    if (docs == nullptr) return false;
+    out->docs = docs;
+    *cap = new_cap;
+  }
+  out->docs[out->count++] = doc;
+  return true;
+}
+
+sdb_scan_status scan_array(const char *p, const char *end, nesting *n, sdb_stored_docs *out) {
+  uint64_t cap = 0;
+  p = skip_space(p + 1, end);
+  if (p < end && *p == ']') return skip_space(p + 1, end) == end ? SDB_SCAN_OK : SDB_SCAN_DAMAGED;
+  for (;;) {
+    if (p >= end) return SDB_SCAN_DAMAGED;
+    if (*p == '{') {
+      sdb_stored_doc doc{};
+      bool is_doc = false;
+      p = scan_element(p, end, n, &doc, &is_doc);
+      if (p != nullptr && is_doc && !add_doc(out, &cap, doc)) return SDB_SCAN_NO_MEMORY;
+      if (p != nullptr && !is_doc) out->skipped++;
+    } else {
+      p = scan_value(p, end, n);
+      if (p != nullptr) out->skipped++;
+    }
+    if (p == nullptr) return n->no_memory ? SDB_SCAN_NO_MEMORY : SDB_SCAN_DAMAGED;
+    p = skip_space(p, end);
+    if (p < end && *p == ',') {
+      p = skip_space(p + 1, end);
+      continue;
+    }
+    if (p < end && *p == ']') return skip_space(p + 1, end) == end ? SDB_SCAN_OK : SDB_SCAN_DAMAGED;
+    return SDB_SCAN_DAMAGED;
+  }
+}
+
+}  // namespace
+
+uint64_t sdb_entry_escaped_size(const char *raw, uint64_t raw_len) {
+  const auto *b = reinterpret_cast<const unsigned char *>(raw);
+  uint64_t size = 0;
+  for (uint64_t i = 0; i < raw_len; i++) size += kEscapedSize[b[i]];
+  return size;
+}
+
+char *sdb_entry_escape(char *out, const char *raw, uint64_t raw_len) {
+  static const char kHex[] = "0123456789ABCDEF";
+  const auto *b = reinterpret_cast<const unsigned char *>(raw);
+  for (uint64_t i = 0; i < raw_len; i++) {
+    unsigned char c = b[i];
+    if (kEscapedSize[c] == 1) {
+      *out++ = static_cast<char>(c);
+    } else if (kEscapeLetter[c] != 0) {
+      *out++ = '\\';
+      *out++ = kEscapeLetter[c];
+    } else {
+      memcpy(out, "\\u00", 4);
+      out[4] = kHex[c >> 4];
+      out[5] = kHex[c & 0xF];
+      out += 6;
+    }
+  }
+  return out;
+}
+
+uint64_t sdb_entry_size(const char *id, uint64_t id_len, const char *raw, uint64_t raw_len) {
+  return kIdOpenLen + sdb_entry_escaped_size(id, id_len) + kRawOpenLen +
+         sdb_entry_escaped_size(raw, raw_len) + kCloseLen + 1;
+}
+
+uint32_t sdb_entry_write(char *out, const char *id, uint64_t id_len, const char *raw,
+                         uint64_t raw_len) {
+  char *w = out;
+  memcpy(w, kIdOpen, kIdOpenLen);
+  w = sdb_entry_escape(w + kIdOpenLen, id, id_len);
+  memcpy(w, kRawOpen, kRawOpenLen);
+  w += kRawOpenLen;
+  const auto raw_off = static_cast<uint32_t>(w - out);
+  w = sdb_entry_escape(w, raw, raw_len);
+  memcpy(w, kClose, kCloseLen);
+  w[kCloseLen] = ',';
+  return raw_off;
+}
+
+uint64_t sdb_entry_decode(const char *entry, uint64_t entry_len, uint32_t raw_off, char *out) {
+  char *end = decode_span(entry + raw_off, entry + entry_len - kCloseLen, out);
+  *end = '\0';
+  return static_cast<uint64_t>(end - out);
+}
+
+sdb_scan_status sdb_scan_stored_docs(const char *text, uint64_t len, sdb_stored_docs *out) {
+  *out = sdb_stored_docs{};
+  const char *end = text + len;
+  const char *p = skip_space(text, end);
+  if (p >= end || *p != '[') return SDB_SCAN_DAMAGED;
+  nesting n{nullptr, 0, 0, false};
+  sdb_scan_status status = scan_array(p, end, &n, out);
+  free(n.kinds);
+  if (status != SDB_SCAN_OK) sdb_stored_docs_free(out);
+  return status;
+}
+
+void sdb_stored_docs_free(sdb_stored_docs *docs) {
+  free(docs->docs);
+  *docs = sdb_stored_docs{};
+}
+
+char *sdb_decode_string(const char *s, uint64_t n, uint64_t *out_len) {
+  // A decoded string is never longer than its escaped form.
+  auto *text = static_cast<char *>(malloc(n + 1));
+  if (text == nullptr) return nullptr;
+  char *end = decode_span(s, s + n, text);
+  *end = '\0';
+  *out_len = static_cast<uint64_t>(end - text);
+  return text;
+}
