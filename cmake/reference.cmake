@@ -30,11 +30,19 @@ else()
   # The checkout may belong to another user than the one building (CI runs
   # as root): reading it is all that is done here, so ownership is not asked.
   set(_ref_git ${GIT_EXECUTABLE} -c safe.directory=* -C ${PROJECT_SOURCE_DIR})
+  # A tree unpacked inside another checkout must not take that one's history.
+  execute_process(COMMAND ${_ref_git} rev-parse --show-toplevel
+                  OUTPUT_VARIABLE _ref_top RESULT_VARIABLE _ref_rc
+                  OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  file(REAL_PATH "${PROJECT_SOURCE_DIR}" _ref_source)
+  if(_ref_rc EQUAL 0 AND NOT _ref_top STREQUAL "")
+    file(REAL_PATH "${_ref_top}" _ref_top)
+  endif()
   execute_process(COMMAND ${_ref_git} rev-parse --verify --quiet
                           "${SEARCHDB_REFERENCE_COMMIT}^{commit}"
                   OUTPUT_VARIABLE _ref_full RESULT_VARIABLE _ref_rc
                   OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-  if(NOT _ref_rc EQUAL 0 OR _ref_full STREQUAL "")
+  if(NOT _ref_top STREQUAL _ref_source OR NOT _ref_rc EQUAL 0 OR _ref_full STREQUAL "")
     set(SEARCHDB_REFERENCE_REASON
         "the source tree ${PROJECT_SOURCE_DIR} is not a git checkout holding commit ${SEARCHDB_REFERENCE_COMMIT}")
   endif()
