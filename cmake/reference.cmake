@@ -13,8 +13,13 @@
 # The sources are taken from the source tree's git history at configure
 # time, into <build>/reference/; a tree without git or without that commit
 # (an exported tarball, a shallow clone) gets no target, and users say why
-# instead of failing.
-include_guard(GLOBAL)
+# instead of failing. Any directory may include this file; the target is
+# made once and later includes only set the variables.
+if(TARGET searchdb_reference)
+  set(SEARCHDB_REFERENCE_FOUND TRUE)
+  set(SEARCHDB_REFERENCE_REASON "")
+  return()
+endif()
 
 set(SEARCHDB_REFERENCE_COMMIT 3cfe69e CACHE STRING
     "Commit whose library serves as the reference for differential tests and benchmarks")
