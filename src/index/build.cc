@@ -68,7 +68,9 @@ bool read_doc(doc_reader *r, const sdb_doc *d, yyjson_val *tree) {
     sdb_collect_doc_tokens(yyjson_doc_get_root(doc), &r->list);
     yyjson_doc_free(doc);
   } else {
+    r->list.as_stored = true;
     sdb_collect_doc_tokens(tree, &r->list);
+    r->list.as_stored = false;
   }
   return !r->list.failed;
 }
