@@ -51,19 +51,23 @@ real=$(readlink -f "$lib/libsearchdb.so.1")
 [ "$(readlink -f "$lib/libsearchdb.so")" = "$real" ] ||
   die "libsearchdb.so and libsearchdb.so.1 lead to different files"
 
-# A plain C host through pkg-config, run with the library found through
-# LD_LIBRARY_PATH.
+# A plain C host through pkg-config, built as the README shows: a run path
+# to the installed library, so it runs with no LD_LIBRARY_PATH. It runs twice
+# on one storage directory, as a user may.
 export PKG_CONFIG_PATH=$lib/pkgconfig
 pc_flags=$(pkg-config --cflags --libs searchdb) || die "pkg-config does not know searchdb"
+run_path=$(pkg-config --variable=libdir searchdb)
 # shellcheck disable=SC2086  # word splitting of the flag lists is wanted
-quietly pc-build "$cc" $c_flags "$hello" $pc_flags -o "$work/hello-pc"
-# (ldd's output is taken whole first: grep -q would cut the pipe short.)
-loaded=$(LD_LIBRARY_PATH=$lib ldd "$work/hello-pc")
-grep -q "libsearchdb.so.1 => $lib/" <<<"$loaded" ||
+quietly pc-build "$cc" $c_flags "$hello" $pc_flags -Wl,-rpath,"$run_path" -o "$work/hello-pc"
+loaded=$(env -u LD_LIBRARY_PATH ldd "$work/hello-pc")
+found=$(sed -n 's/^[[:space:]]*libsearchdb\.so\.1 => \([^ ]*\) .*/\1/p' <<<"$loaded")
+[ -n "$found" ] && [ "$(readlink -f "$found")" = "$real" ] ||
   die "hello-pc does not load the installed library: $loaded"
-LD_LIBRARY_PATH=$lib "$work/hello-pc" "$work/store-pc" >"$work/pc.out" ||
-  die "hello built with pkg-config failed: $(cat "$work/pc.out")"
-check_hello_output "$work/pc.out"
+for run in 1 2; do
+  env -u LD_LIBRARY_PATH "$work/hello-pc" "$work/store-pc" >"$work/pc.out" ||
+    die "hello built with pkg-config failed on run $run: $(cat "$work/pc.out")"
+  check_hello_output "$work/pc.out"
+done
 
 # A CMake host through find_package; CMake's build RPATH finds the library.
 mkdir "$work/host"

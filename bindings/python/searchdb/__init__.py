@@ -3,47 +3,77 @@
     import searchdb
 
     with searchdb.Database("books-data") as db:
-        books = db.create_index("books")          # or db["books"] when it exists
+        books = db.create_index("books", exist_ok=True)
         books.add([{"id": 1, "title": "Dune", "author": "Frank Herbert"}])
-        for hit in books.search("dune")["hits"]:
+        for hit in books.hits("dune"):
             print(hit["title"])
 
 The library keeps one storage directory per process, so only one Database
 can be open at a time; opening a second one raises SearchdbError. Every
 change is on disk when its call returns. Calls are serialised with a lock,
-so a Database may be shared between threads.
+so a Database and its indexes may be shared between threads.
 
 Every failure the library reports is raised as SearchdbError with the
-library's message. Wrong argument types raise TypeError, texts holding a NUL
-character ValueError, and a library that cannot be loaded OSError.
+library's message; a document id that is not there raises DocumentNotFound,
+which is also a KeyError. Wrong argument types raise TypeError; texts holding
+a NUL character, and number ids the library would store under another id,
+ValueError; a library that cannot be loaded OSError.
 """
+from __future__ import annotations
+
 import json
+import math
 import os
 import threading
+import warnings
+from typing import Any, Dict, Iterator, List, Optional, Sequence, TypeVar, Union
 
 from . import _library
 
-__all__ = ["Database", "Index", "SearchdbError"]
+__version__ = "1.0.0"
+__all__ = ["Database", "Index", "SearchdbError", "DocumentNotFound", "SearchdbWarning"]
+
+#: A document: a JSON object as a dict.
+Document = Dict[str, Any]
+#: A document id: a str, or a number that names itself exactly (see Index).
+DocumentId = Union[str, int, float]
+_Default = TypeVar("_Default")
 
 # The library allows one call at a time in the whole process, and its text
-# results live in one shared buffer until the next call: each call and the
-# copy of its result happen under this lock.
+# results and last error live in shared buffers until the next call: each
+# call and the copy of what it left happen under this lock.
 _lock = threading.RLock()
 # The Database that holds the library's storage directory, or None.
-_open_database = None
+_open_database: Optional[Database] = None
 
 _INT_MIN, _INT_MAX = -(2 ** 31), 2 ** 31 - 1
+# The library stores a number id as the "%.0f" text of its double, cut to
+# this many characters.
+_NUMBER_ID_MAX = 255
 
 
 class SearchdbError(Exception):
     """A failure reported by the library; str(error) is its message."""
 
-    def __init__(self, message):
+    def __init__(self, message: str) -> None:
         super().__init__(message)
         self.message = message
 
+    def __str__(self) -> str:
+        return self.message
 
-def _text(value, what):
+
+class DocumentNotFound(SearchdbError, KeyError):
+    """No live document has the id asked for: it was never added, or it was
+    deleted. Also a KeyError, as a missing key of a mapping is."""
+
+
+class SearchdbWarning(UserWarning):
+    """Something the library noted while opening a storage directory, such as
+    a damaged file it set aside; the directory opened all the same."""
+
+
+def _text(value: object, what: str) -> bytes:
     if not isinstance(value, str):
         raise TypeError(f"{what} must be a str, not {type(value).__name__}")
     if "\0" in value:
@@ -51,14 +81,34 @@ def _text(value, what):
     return value.encode("utf-8")
 
 
-def _doc_id(value):
-    # Numbers name documents by their decimal text, as the library does.
-    if isinstance(value, int) and not isinstance(value, bool):
-        value = str(value)
+def _number_id(value: Union[int, float]) -> str:
+    """The text the library stores a number id under, when it names that
+    number and no other; else ValueError."""
+    if isinstance(value, bool):
+        raise ValueError(f"document id {value!r} is a bool; the library takes no id from it")
+    if isinstance(value, float) and not math.isfinite(value):
+        raise ValueError(f"document id {value!r} is not a finite number")
+    try:
+        stored = ("%.0f" % float(value))[:_NUMBER_ID_MAX]
+    except OverflowError:
+        raise ValueError(f"document id {value} is beyond the range of the library's "
+                         "numbers; pass it as a str") from None
+    if (isinstance(value, float) and not value.is_integer()) or stored != str(int(value)):
+        raise ValueError(f"document id {value!r} would be stored by the library as "
+                         f"'{stored}'; pass the id as a str")
+    return stored
+
+
+def _doc_id(value: object) -> bytes:
+    # Numbers name documents by the text the library keeps for them.
+    if isinstance(value, (int, float)):
+        value = _number_id(value)
+    elif not isinstance(value, str):
+        raise TypeError(f"document id must be a str or a number, not {type(value).__name__}")
     return _text(value, "document id")
 
 
-def _page_value(value, what):
+def _page_value(value: object, what: str) -> int:
     if not isinstance(value, int) or isinstance(value, bool):
         raise TypeError(f"{what} must be an int, not {type(value).__name__}")
     if not _INT_MIN <= value <= _INT_MAX:
@@ -66,34 +116,49 @@ def _page_value(value, what):
     return value
 
 
-def _failure():
+def _failure(document: bool = False) -> SearchdbError:
+    """The error for the failure the library just reported. With document,
+    the call was about one document id: of its failures only a missing
+    document ("document '...' not found" or "document '...' deleted") begins
+    with "document '", the others (no such index, a failed write) do not, and
+    the prefix survives the library cutting a long id out of its message."""
     message = _library.library().searchdb_last_error().decode("utf-8", "replace")
-    return SearchdbError(message or "the library refused without giving a reason")
+    if not message:
+        message = "the library refused without giving a reason"
+    if document and message.startswith("document '"):
+        return DocumentNotFound(message)
+    return SearchdbError(message)
 
 
 class Database:
     """A storage directory of indexes, open between open() and close() or for
-    the body of a with statement."""
+    the body of a with statement. Iterating gives the names of its indexes."""
 
-    def __init__(self, path):
-        self.path = os.fspath(path)
+    def __init__(self, path: Union[str, "os.PathLike[str]"]) -> None:
+        self.path: str = os.fspath(path)
         self._open = False
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"Database({self.path!r}{'' if self._open else ', closed'})"
 
-    def __enter__(self):
-        return self.open()
+    def __enter__(self) -> Database:
+        return self._start(warning_stacklevel=3)
 
-    def __exit__(self, *exc_info):
+    def __exit__(self, *exc_info: object) -> None:
         self.close()
 
     @property
-    def closed(self):
+    def closed(self) -> bool:
+        """Whether the Database is closed (as it is before open())."""
         return not self._open
 
-    def open(self):
-        """Loads every index stored in the directory (created if missing)."""
+    def open(self) -> Database:
+        """Loads every index stored in the directory (created if missing).
+        A note from the library about what it found there, such as a damaged
+        file set aside, is issued as a SearchdbWarning."""
+        return self._start(warning_stacklevel=3)
+
+    def _start(self, warning_stacklevel: int) -> Database:
         global _open_database
         path = _text(self.path, "path")
         with _lock:
@@ -106,11 +171,15 @@ class Database:
             lib = _library.library()
             if lib.searchdb_init(path) != 0:
                 raise _failure()
+            note = lib.searchdb_last_error().decode("utf-8", "replace")
             self._open = True
             _open_database = self
+        if note:
+            # Attributed to the caller's open() or with statement.
+            warnings.warn(note, SearchdbWarning, stacklevel=warning_stacklevel)
         return self
 
-    def close(self):
+    def close(self) -> None:
         """Releases the library's memory; every change is already stored.
         Closing a closed Database does nothing."""
         global _open_database
@@ -121,7 +190,7 @@ class Database:
             self._open = False
             _open_database = None
 
-    def _call(self, function, *args):
+    def _call(self, function: str, *args: Any) -> Any:
         """Calls a library function while this Database is open; text
         results come back as str, None for a null pointer."""
         with _lock:
@@ -130,42 +199,64 @@ class Database:
             result = getattr(_library.library(), function)(*args)
         return result.decode("utf-8") if isinstance(result, bytes) else result
 
-    def _check(self, function, *args):
+    def _check(self, function: str, *args: Any, document: bool = False) -> int:
         """Calls a function that returns -1 on failure; returns its result."""
         with _lock:
             result = self._call(function, *args)
             if result < 0:
-                raise _failure()
+                raise _failure(document)
         return result
 
-    def _json(self, function, failure_value, *args):
+    def _json(self, function: str, failure_value: Optional[str], *args: Any,
+              document: bool = False) -> Any:
         """Calls a function that returns JSON text, or failure_value on failure."""
         with _lock:
             text = self._call(function, *args)
             if text == failure_value:
-                raise _failure()
+                raise _failure(document)
         return json.loads(text)
 
-    def indexes(self):
+    def indexes(self) -> List[Dict[str, str]]:
         """The indexes, as a list of {"name": ..., "primary_key": ...}."""
         return self._json("searchdb_indexes_list_json", None)
 
-    def __contains__(self, name):
+    def _primary_key(self, name: str) -> Optional[str]:
+        return next((e["primary_key"] for e in self.indexes() if e["name"] == name), None)
+
+    def __iter__(self) -> Iterator[str]:
+        """The names of the indexes."""
+        return iter([entry["name"] for entry in self.indexes()])
+
+    def __len__(self) -> int:
+        """The number of indexes."""
+        return len(self.indexes())
+
+    def __contains__(self, name: object) -> bool:
+        """Whether an index of that name exists."""
         return any(entry["name"] == name for entry in self.indexes())
 
-    def create_index(self, name, primary_key=None):
+    def create_index(self, name: str, primary_key: Optional[str] = None,
+                     exist_ok: bool = False) -> Index:
         """Creates an index whose documents are identified by their member
-        primary_key ("id" by default) and returns it."""
+        primary_key ("id" by default) and returns it. With exist_ok, an
+        index of that name with the same primary key is returned as it is;
+        one with another primary key raises SearchdbError all the same."""
         key = None if primary_key is None else _text(primary_key, "primary key")
-        self._check("searchdb_index_create", _text(name, "index name"), key)
+        with _lock:
+            existing = self._primary_key(name) if exist_ok else None
+            if existing is None:
+                self._check("searchdb_index_create", _text(name, "index name"), key)
+            elif existing != ("id" if primary_key is None else primary_key):
+                raise SearchdbError(f"index '{name}' already exists with primary key "
+                                    f"'{existing}'")
         return Index(self, name)
 
-    def drop_index(self, name):
+    def drop_index(self, name: str) -> None:
         """Deletes an index with all its documents."""
         self._check("searchdb_index_delete", _text(name, "index name"))
 
-    def index(self, name):
-        """The existing index of that name."""
+    def index(self, name: str) -> Index:
+        """The existing index of that name; db[name] is the same."""
         self._json("searchdb_index_stats_json", "null", _text(name, "index name"))
         return Index(self, name)
 
@@ -173,42 +264,75 @@ class Database:
 
 
 class Index:
-    """A named index of a Database. Its methods need the Database open."""
+    """A named index of a Database. Its methods need the Database open.
 
-    def __init__(self, database, name):
+    Documents are dicts; a document's id is its primary-key member, a str or
+    a number. A number id is kept by the library as the text of the nearest
+    double, so an id that text would not name exactly (1.5, 2 ** 53 + 1, a
+    bool) is refused with ValueError instead of being stored under another.
+    index[doc_id] and index.get(doc_id) accept the same ids."""
+
+    def __init__(self, database: Database, name: str) -> None:
         self.database = database
         self.name = name
         self._name = _text(name, "index name")
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"Index({self.name!r})"
 
     @property
-    def primary_key(self):
-        for entry in self.database.indexes():
-            if entry["name"] == self.name:
-                return entry["primary_key"]
-        raise SearchdbError(f"index '{self.name}' not found")
+    def primary_key(self) -> str:
+        """The member that holds each document's id."""
+        key = self.database._primary_key(self.name)
+        if key is None:
+            raise SearchdbError(f"index '{self.name}' not found")
+        return key
 
-    def add(self, documents):
+    def add(self, documents: Union[Document, Sequence[Document]]) -> int:
         """Adds or replaces one document (a dict) or several (a list of
         dicts) as one batch that is stored whole or not at all. Returns the
         number of documents taken."""
-        if not isinstance(documents, (dict, list, tuple)):
+        if isinstance(documents, dict):
+            batch: Sequence[Any] = [documents]
+        elif isinstance(documents, (list, tuple)):
+            batch = documents
+        else:
             raise TypeError("documents must be a dict or a list of dicts, not "
                             + type(documents).__name__)
         text = json.dumps(documents, allow_nan=False).encode("utf-8")
-        return self.database._check("searchdb_documents_add", self._name, text)
+        with _lock:
+            key = self.primary_key
+            for document in batch:
+                value = document.get(key) if isinstance(document, dict) else None
+                if isinstance(value, (int, float)):
+                    _number_id(value)
+            return self.database._check("searchdb_documents_add", self._name, text)
 
-    def get(self, doc_id):
-        """The stored document with that id."""
-        return self.database._json("searchdb_document_get", None, self._name, _doc_id(doc_id))
+    def __getitem__(self, doc_id: DocumentId) -> Document:
+        """The stored document with that id; DocumentNotFound when there is none."""
+        return self.database._json("searchdb_document_get", None, self._name, _doc_id(doc_id),
+                                   document=True)
 
-    def delete(self, doc_id):
-        """Deletes the document with that id."""
-        self.database._check("searchdb_document_delete", self._name, _doc_id(doc_id))
+    def get(self, doc_id: DocumentId, default: _Default = None) -> Union[Document, _Default]:
+        """The stored document with that id, or default when there is none."""
+        try:
+            return self[doc_id]
+        except DocumentNotFound:
+            return default
 
-    def search(self, query, limit=20, offset=0):
+    def __contains__(self, doc_id: object) -> bool:
+        """Whether a live document has that id."""
+        return self.get(doc_id) is not None  # type: ignore[arg-type]
+
+    def delete(self, doc_id: DocumentId) -> None:
+        """Deletes the document with that id. DocumentNotFound when the id was
+        never added; deleting a deleted document again does nothing."""
+        self.database._check("searchdb_document_delete", self._name, _doc_id(doc_id),
+                             document=True)
+
+    __delitem__ = delete
+
+    def search(self, query: str, limit: int = 20, offset: int = 0) -> Dict[str, Any]:
         """Ranked search. Returns the library's response: {"hits": [...],
         "query", "processingTimeMs", "limit", "offset", "totalHits"}. A limit
         of 0 returns every hit from offset on."""
@@ -216,9 +340,24 @@ class Index:
             "searchdb_search", "null", self._name, _text(query, "query"),
             _page_value(limit, "limit"), _page_value(offset, "offset"))
 
-    def stats(self):
+    def hits(self, query: str, page_size: int = 100) -> Iterator[Document]:
+        """Every hit of a search, best first, fetched page_size at a time, so
+        that no single answer has to hold them all. Changes made to the index
+        while iterating may shift the pages still to come."""
+        if _page_value(page_size, "page_size") < 1:
+            raise ValueError("page_size must be at least 1")
+        offset = 0
+        while True:
+            page = self.search(query, limit=page_size, offset=offset)["hits"]
+            yield from page
+            if len(page) < page_size:
+                return
+            offset += len(page)
+
+    def stats(self) -> Dict[str, Any]:
         """Counts and averages of the index, and its ranking parameters."""
         return self.database._json("searchdb_index_stats_json", "null", self._name)
 
-    def __len__(self):
+    def __len__(self) -> int:
+        """The number of live documents."""
         return self.stats()["document_count"]

@@ -3,14 +3,17 @@ eleven functions.
 
 The library is looked for, in this order: at the path in the environment
 variable SEARCHDB_LIBRARY (and only there when it is set); next to this
-package, where an installation may have copied it; through the system's
-loader (the directories it searches, and ldconfig's cache).
+package, where `pip install` puts the copy its wheel carries; through the
+system's loader (the directories it searches, and ldconfig's cache).
 """
+from __future__ import annotations
+
 import ctypes
 import ctypes.util
 import glob
 import os
 import sys
+from typing import List, Optional
 
 if sys.platform == "darwin":
     _BUNDLED, _SYSTEM_NAMES = "libsearchdb*.dylib", ["libsearchdb.1.dylib", "libsearchdb.dylib"]
@@ -19,15 +22,15 @@ elif sys.platform == "win32":
 else:
     _BUNDLED, _SYSTEM_NAMES = "libsearchdb.so*", ["libsearchdb.so.1", "libsearchdb.so"]
 
-_lib = None
-_path = None
+_lib: Optional[ctypes.CDLL] = None
+_path: Optional[str] = None
 
 
 class LibraryNotFound(OSError):
     """The shared library could not be loaded from any of the places tried."""
 
 
-def _candidates():
+def _candidates() -> List[str]:
     explicit = os.environ.get("SEARCHDB_LIBRARY")
     if explicit:
         return [explicit]
@@ -37,7 +40,7 @@ def _candidates():
     return bundled + ([found] if found else []) + _SYSTEM_NAMES
 
 
-def _declare(lib):
+def _declare(lib: ctypes.CDLL) -> None:
     c_str, c_int = ctypes.c_char_p, ctypes.c_int
     prototypes = {
         "searchdb_init": (c_int, [c_str]),
@@ -58,7 +61,7 @@ def _declare(lib):
         function.argtypes = argtypes
 
 
-def library():
+def library() -> ctypes.CDLL:
     """The loaded library, loading it on first use."""
     global _lib, _path
     if _lib is None:
@@ -74,11 +77,12 @@ def library():
             break
         else:
             raise LibraryNotFound(
-                "cannot load the searchdb library; set SEARCHDB_LIBRARY to the path of "
+                "cannot load the searchdb library: reinstall the package (its wheel "
+                "carries the library) or set SEARCHDB_LIBRARY to the path of "
                 "libsearchdb. Tried:\n  " + "\n  ".join(failures))
     return _lib
 
 
-def path():
+def path() -> Optional[str]:
     """Where the loaded library came from (None before it is loaded)."""
     return _path
