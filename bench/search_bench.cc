@@ -35,7 +35,7 @@ struct Corpus {
 Corpus g;
 
 bool IsTerm(const sdb_index *ix, const std::string &w) {
-  return sdb_terms_find(&ix->terms, w.data(), (uint32_t)w.size(), sdb_hash(w.data(), w.size())) !=
+  return sdb_terms_find(&ix->terms, w.data(), (uint32_t)w.size()) !=
          SDB_NO_TERM;
 }
 

@@ -47,7 +47,7 @@ class MatchTest : public ::testing::Test {
     const sdb_terms *d = &ix_->terms;
     const std::string q = token.substr(0, SDB_TERM_MAX);
     if (ix_.Find(q) != nullptr)
-      return {sdb_terms_find(d, q.data(), (uint32_t)q.size(), sdb_hash(q.data(), q.size()))};
+      return {sdb_terms_find(d, q.data(), (uint32_t)q.size())};
     std::vector<std::pair<uint64_t, uint32_t>> walk;
     for (uint32_t id = 0; id < d->ids; id++)
       if (d->terms[id].text) walk.emplace_back(sdb_scan_key(d, &d->terms[id]), id);

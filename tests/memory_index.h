@@ -92,8 +92,7 @@ class MemoryIndex {
   }
 
   const sdb_term *Find(const std::string &word) const {
-    const uint32_t id = sdb_terms_find(&ix_->terms, word.data(), static_cast<uint32_t>(word.size()),
-                                       sdb_hash(word.data(), word.size()));
+    const uint32_t id = sdb_terms_find(&ix_->terms, word.data(), static_cast<uint32_t>(word.size()));
     return id == SDB_NO_TERM ? nullptr : &ix_->terms.terms[id];
   }
 

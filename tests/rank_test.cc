@@ -25,8 +25,7 @@ class RankTest : public ::testing::Test {
   }
 
   uint32_t Term(const std::string &text) {
-    const uint32_t id = sdb_terms_find(&ix_->terms, text.data(), (uint32_t)text.size(),
-                                       sdb_hash(text.data(), text.size()));
+    const uint32_t id = sdb_terms_find(&ix_->terms, text.data(), (uint32_t)text.size());
     EXPECT_NE(id, SDB_NO_TERM) << text;
     return id;
   }

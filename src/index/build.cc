@@ -79,7 +79,7 @@ bool read_doc(doc_reader *r, const sdb_doc *d, yyjson_val *tree) {
 struct token_ref {
   const char *bytes;
   uint32_t len;
-  uint64_t hash;
+  uint64_t key;  // sdb_term_key
   bool title;
 };
 
@@ -87,7 +87,7 @@ token_ref token_at(const sdb_field_tokens *list, uint64_t i) {
   const sdb_field_token &t = list->items[i];
   const auto len = static_cast<uint32_t>(std::min<uint64_t>(t.len, SDB_TERM_MAX));
   const char *bytes = list->bytes + t.off;
-  return {bytes, len, sdb_hash(bytes, len), t.tag == -1};
+  return {bytes, len, sdb_term_key(bytes, len), t.tag == -1};
 }
 
 double average_length(uint64_t total_tokens, uint32_t live) {
@@ -142,12 +142,12 @@ bool gather_document(full_build *b, build_scratch *s, uint32_t slot) {
   const uint64_t first_pair = s->pair_count;
   for (uint64_t i = 0; i < list->count; i++) {
     const token_ref tok = token_at(list, i);
-    uint32_t id = sdb_terms_find(d, tok.bytes, tok.len, tok.hash);
+    uint32_t id = sdb_terms_find_keyed(d, tok.bytes, tok.len, tok.key);
     if (id == SDB_NO_TERM) {
       if (!sdb_terms_reserve(d, 1) || !sdb_terms_reserve_text(d, tok.len + 1) ||
           !reserve_items(&s->last, &s->last_cap, d->ids + 1))
         return false;
-      id = sdb_terms_add(d, tok.bytes, tok.len, tok.hash);
+      id = sdb_terms_add(d, tok.bytes, tok.len, tok.key);
       // Ids are handed out in the order terms first occur, which is the
       // order a rebuild enters them in.
       d->terms[id].rank = id;
@@ -267,7 +267,7 @@ struct doc_term {
 
 // A term the change brings in.
 struct new_term {
-  uint64_t hash;
+  uint64_t key;  // sdb_term_key
   uint32_t text;  // offset in the change's text bytes
   uint32_t len;
   uint32_t id;  // given at commit
@@ -344,7 +344,7 @@ bool grow_new_map(sdb_update_state *st) {
   auto *map = static_cast<uint32_t *>(calloc(cap, sizeof(uint32_t)));
   if (map == nullptr) return false;
   for (uint64_t i = 0; i < st->new_count; i++) {
-    uint64_t pos = st->news[i].hash & (cap - 1);
+    uint64_t pos = st->news[i].key & (cap - 1);
     while (map[pos] != 0) pos = (pos + 1) & (cap - 1);
     map[pos] = static_cast<uint32_t>(i + 1);
   }
@@ -359,10 +359,10 @@ bool grow_new_map(sdb_update_state *st) {
 bool find_or_add_new_term(sdb_update_state *st, const token_ref &tok, uint64_t *index) {
   if ((st->new_count + 1) * 2 > st->new_map_cap && !grow_new_map(st)) return false;
   const uint64_t mask = st->new_map_cap - 1;
-  uint64_t pos = tok.hash & mask;
+  uint64_t pos = tok.key & mask;
   for (; st->new_map[pos] != 0; pos = (pos + 1) & mask) {
     const new_term &n = st->news[st->new_map[pos] - 1];
-    if (n.hash == tok.hash && n.len == tok.len &&
+    if (n.key == tok.key && n.len == tok.len &&
         memcmp(st->new_text + n.text, tok.bytes, tok.len) == 0) {
       *index = st->new_map[pos] - 1;
       return true;
@@ -373,7 +373,7 @@ bool find_or_add_new_term(sdb_update_state *st, const token_ref &tok, uint64_t *
       !reserve_items(&st->new_text, &st->new_text_cap, st->new_text_len + tok.len + 1))
     return false;
   st->news[n] = new_term{
-      tok.hash, static_cast<uint32_t>(st->new_text_len), tok.len, kNone, kNone, 0, 0, 0, nullptr,
+      tok.key, static_cast<uint32_t>(st->new_text_len), tok.len, kNone, kNone, 0, 0, 0, nullptr,
       nullptr};
   memcpy(st->new_text + st->new_text_len, tok.bytes, tok.len);
   st->new_text[st->new_text_len + tok.len] = '\0';
@@ -422,7 +422,7 @@ bool distinct_terms(const sdb_terms *d, const sdb_field_tokens *list, sdb_update
   if (!reserve_items(&out->items, &out->cap, list->count)) return false;
   for (uint64_t i = 0; i < list->count; i++) {
     const token_ref tok = token_at(list, i);
-    uint32_t key = sdb_terms_find(d, tok.bytes, tok.len, tok.hash);
+    uint32_t key = sdb_terms_find_keyed(d, tok.bytes, tok.len, tok.key);
     if (key == SDB_NO_TERM) {
       if (news == nullptr) continue;  // cannot happen: a stored document's terms are known
       uint64_t n;
@@ -465,7 +465,7 @@ bool find_positions(const sdb_index *ix, doc_reader *r, uint32_t slot, moved_fir
     const token_ref tok = token_at(list, i);
     for (uint64_t k = 0; k < count; k++) {
       const sdb_term &t = ix->terms.terms[requests[k].term];
-      if (requests[k].pos == kNone && t.hash == tok.hash && t.len == tok.len &&
+      if (requests[k].pos == kNone && t.len == tok.len &&
           memcmp(t.text, tok.bytes, tok.len) == 0) {
         requests[k].pos = static_cast<uint32_t>(i);
         left--;
@@ -799,7 +799,7 @@ void commit_incremental(sdb_index *ix, sdb_update_state *st) {
   // New terms get their ids and postings.
   for (uint64_t i = 0; i < st->new_count; i++) {
     new_term &n = st->news[i];
-    n.id = sdb_terms_add(d, st->new_text + n.text, n.len, n.hash);
+    n.id = sdb_terms_add(d, st->new_text + n.text, n.len, n.key);
     sdb_term *t = &d->terms[n.id];
     t->docs = n.docs;
     t->tfs = n.tfs;

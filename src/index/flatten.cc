@@ -34,9 +34,12 @@ bool reserve_bytes(sdb_field_tokens *list, uint64_t n) {
   return true;
 }
 
-bool reserve_item(sdb_field_tokens *list) {
-  if (list->count < list->cap) return true;
+// Room for n more items.
+bool reserve_items(sdb_field_tokens *list, uint64_t n) {
+  const uint64_t need = list->count + n;
+  if (need <= list->cap) return true;
   uint64_t cap = list->cap == 0 ? 256 : list->cap * 2;
+  while (cap < need) cap *= 2;
   auto *items = static_cast<sdb_field_token *>(realloc(list->items, cap * sizeof(sdb_field_token)));
   if (items == nullptr) {
     list->failed = true;
@@ -48,25 +51,39 @@ bool reserve_item(sdb_field_tokens *list) {
 }
 
 // Appends the tokens of text[0 .. n), folded, each with tag. Either all of
-// them are appended or, when the list cannot grow, none.
+// them are appended or, when the list cannot grow, none. This is the
+// tokenizer's loop made into one pass over the text: every token is copied
+// and its ASCII capitals folded as it is found; only a token with bytes of
+// multi-byte characters goes through the tokenizer's own folding, whose
+// stepping over those characters decides which capitals it folds.
 void append_text_tokens(sdb_field_tokens *list, const char *text, size_t n, int32_t tag) {
-  uint64_t old_count = list->count;
-  uint64_t old_bytes = list->bytes_len;
-  // The tokens of a text never take more bytes than the text.
-  if (!reserve_bytes(list, n)) return;
-  size_t pos = 0, start = 0, len = 0;
-  while (sdb_next_token(text, n, &pos, &start, &len)) {
-    if (!reserve_item(list)) {
-      list->count = old_count;
-      list->bytes_len = old_bytes;
-      return;
+  // The tokens of a text never take more bytes than the text, and there
+  // are never more of them than half its bytes and one.
+  if (!reserve_bytes(list, n) || !reserve_items(list, n / 2 + 1)) return;
+  const auto *p = reinterpret_cast<const unsigned char *>(text);
+  const auto *end = p + n;
+  char *bytes = list->bytes;
+  sdb_field_token *items = list->items;
+  uint64_t w = list->bytes_len, count = list->count;
+  for (;;) {
+    while (p < end && !sdb_token_byte[*p]) p++;
+    if (p == end) break;
+    const unsigned char *token = p;
+    const uint64_t start = w;
+    unsigned char seen = 0;
+    while (p < end && sdb_token_byte[*p]) {
+      const unsigned char c = *p++;
+      seen |= c;
+      bytes[w++] = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 0x20 : c);
     }
-    char *dst = list->bytes + list->bytes_len;
-    memcpy(dst, text + start, len);
-    sdb_fold_case(dst, len);
-    list->items[list->count++] = {list->bytes_len, len, tag};
-    list->bytes_len += len;
+    if (seen & 0x80) {
+      memcpy(bytes + start, token, w - start);
+      sdb_fold_case(bytes + start, w - start);
+    }
+    items[count++] = {start, w - start, tag};
   }
+  list->bytes_len = w;
+  list->count = count;
 }
 
 // "%.10g" of the number converted to a double, whatever its subtype. A

@@ -67,25 +67,31 @@ bool compact_texts(sdb_terms *d, uint64_t live, uint64_t n) {
   return true;
 }
 
-uint32_t table_home(uint64_t hash, uint32_t mask) {
-  return static_cast<uint32_t>(hash) & mask;
-}
+constexpr uint64_t kEmpty = ~uint64_t{0};
 
-void table_put(uint32_t *table, uint32_t mask, const sdb_term *terms, uint32_t id) {
-  uint32_t pos = table_home(terms[id].hash, mask);
-  while (table[pos] != SDB_NO_TERM) pos = (pos + 1) & mask;
-  table[pos] = id;
+uint32_t table_home(uint64_t key, uint32_t mask) { return static_cast<uint32_t>(key) & mask; }
+
+uint64_t table_entry(uint64_t key, uint32_t id) { return (key & 0xFFFFFFFF00000000ull) | id; }
+
+uint32_t entry_id(uint64_t entry) { return static_cast<uint32_t>(entry); }
+
+uint64_t key_of(const sdb_term &t) { return sdb_term_key(t.text, t.len); }
+
+void table_put(uint64_t *table, uint32_t mask, uint64_t key, uint32_t id) {
+  uint32_t pos = table_home(key, mask);
+  while (table[pos] != kEmpty) pos = (pos + 1) & mask;
+  table[pos] = table_entry(key, id);
 }
 
 bool grow_table(sdb_terms *d, uint32_t need) {
   uint32_t size = d->table ? d->table_mask + 1 : 1024;
   while (static_cast<uint64_t>(need) * 2 > size) size *= 2;
   if (d->table != nullptr && size == d->table_mask + 1) return true;
-  auto *table = static_cast<uint32_t *>(malloc(size * sizeof(uint32_t)));
+  auto *table = static_cast<uint64_t *>(malloc(size * sizeof(uint64_t)));
   if (table == nullptr) return false;
-  memset(table, 0xFF, size * sizeof(uint32_t));
+  memset(table, 0xFF, size * sizeof(uint64_t));
   for (uint32_t id = 0; id < d->ids; id++)
-    if (d->terms[id].text != nullptr) table_put(table, size - 1, d->terms, id);
+    if (d->terms[id].text != nullptr) table_put(table, size - 1, key_of(d->terms[id]), id);
   free(d->table);
   d->table = table;
   d->table_mask = size - 1;
@@ -158,13 +164,30 @@ int sdb_term_compare(const sdb_term *t, const char *bytes, uint32_t len) {
   return t->len < len ? -1 : (t->len > len ? 1 : 0);
 }
 
-uint32_t sdb_terms_find(const sdb_terms *d, const char *bytes, uint32_t len, uint64_t hash) {
+uint64_t sdb_term_key(const char *bytes, uint32_t len) {
+  uint64_t h = 0x9E3779B97F4A7C15ull ^ len;
+  uint32_t i = 0;
+  for (; i + 8 <= len; i += 8) {
+    uint64_t w;
+    memcpy(&w, bytes + i, 8);
+    h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
+    h ^= h >> 31;
+  }
+  uint64_t w = 0;
+  memcpy(&w, bytes + i, len - i);
+  h = (h ^ w) * 0x94D049BB133111EBull;
+  return h ^ (h >> 29);
+}
+
+uint32_t sdb_terms_find_keyed(const sdb_terms *d, const char *bytes, uint32_t len, uint64_t key) {
   if (d->table == nullptr) return SDB_NO_TERM;
-  for (uint32_t pos = table_home(hash, d->table_mask);; pos = (pos + 1) & d->table_mask) {
-    const uint32_t id = d->table[pos];
-    if (id == SDB_NO_TERM) return SDB_NO_TERM;
-    const sdb_term *t = &d->terms[id];
-    if (t->hash == hash && t->len == len && memcmp(t->text, bytes, len) == 0) return id;
+  const uint64_t fragment = key & 0xFFFFFFFF00000000ull;
+  for (uint32_t pos = table_home(key, d->table_mask);; pos = (pos + 1) & d->table_mask) {
+    const uint64_t entry = d->table[pos];
+    if (entry == kEmpty) return SDB_NO_TERM;
+    if ((entry & 0xFFFFFFFF00000000ull) != fragment) continue;
+    const sdb_term *t = &d->terms[entry_id(entry)];
+    if (t->len == len && memcmp(t->text, bytes, len) == 0) return entry_id(entry);
   }
 }
 
@@ -277,30 +300,30 @@ bool sdb_terms_own_postings(sdb_terms *d, uint32_t id, uint32_t cap) {
   return true;
 }
 
-uint32_t sdb_terms_add(sdb_terms *d, const char *bytes, uint32_t len, uint64_t hash) {
+uint32_t sdb_terms_add(sdb_terms *d, const char *bytes, uint32_t len, uint64_t key) {
   const uint32_t id = d->free_count > 0 ? d->free_ids[--d->free_count] : d->ids++;
   sdb_text_block *b = d->texts;
   char *text = b->bytes() + b->used;
   memcpy(text, bytes, len);
   text[len] = '\0';
   b->used += len + 1;
-  d->terms[id] = sdb_term{hash, text, len, 0, 0, 0, 0, nullptr, nullptr};
-  table_put(d->table, d->table_mask, d->terms, id);
+  d->terms[id] = sdb_term{sdb_hash(bytes, len), text, len, 0, 0, 0, 0, nullptr, nullptr};
+  table_put(d->table, d->table_mask, key, id);
   d->count++;
   return id;
 }
 
 void sdb_terms_remove(sdb_terms *d, uint32_t id) {
   const uint32_t mask = d->table_mask;
-  uint32_t hole = table_home(d->terms[id].hash, mask);
-  while (d->table[hole] != id) hole = (hole + 1) & mask;
-  d->table[hole] = SDB_NO_TERM;
+  uint32_t hole = table_home(key_of(d->terms[id]), mask);
+  while (entry_id(d->table[hole]) != id) hole = (hole + 1) & mask;
+  d->table[hole] = kEmpty;
   // Shift back the ids after the hole that their probe would no longer reach.
-  for (uint32_t pos = (hole + 1) & mask; d->table[pos] != SDB_NO_TERM; pos = (pos + 1) & mask) {
-    const uint32_t home = table_home(d->terms[d->table[pos]].hash, mask);
+  for (uint32_t pos = (hole + 1) & mask; d->table[pos] != kEmpty; pos = (pos + 1) & mask) {
+    const uint32_t home = table_home(key_of(d->terms[entry_id(d->table[pos])]), mask);
     if (((pos - home) & mask) < ((pos - hole) & mask)) continue;
     d->table[hole] = d->table[pos];
-    d->table[pos] = SDB_NO_TERM;
+    d->table[pos] = kEmpty;
     hole = pos;
   }
   sdb_term *t = &d->terms[id];

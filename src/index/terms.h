@@ -71,7 +71,7 @@ struct sdb_terms {
   uint32_t count;      // live terms
   uint32_t *free_ids;  // free ids below `ids`, free_count of them (room for cap)
   uint32_t free_count;
-  uint32_t *table;  // exact lookup: term ids, SDB_NO_TERM for empty; load <= 1/2
+  uint64_t *table;  // exact lookup: (sdb_term_key high half << 32 | id), ~0 empty; load <= 1/2
   uint32_t table_mask;
   uint32_t *order;      // live ids in byte order of their texts (count of them)
   uint8_t *lcp;         // lcp[i]: leading bytes order[i] shares with order[i - 1]
@@ -94,9 +94,18 @@ uint32_t sdb_buckets_after(uint32_t start, uint32_t n);
 // terms in ascending key order.
 uint64_t sdb_scan_key(const sdb_terms *d, const sdb_term *t);
 
-// The id of the term with these bytes (len <= SDB_TERM_MAX) and hash, or
-// SDB_NO_TERM.
-uint32_t sdb_terms_find(const sdb_terms *d, const char *bytes, uint32_t len, uint64_t hash);
+// The hash the exact lookup uses: quicker than the FNV-1a of the table walk,
+// which matters only for the terms themselves, not for every token looked
+// up.
+uint64_t sdb_term_key(const char *bytes, uint32_t len);
+
+// The id of the term with these bytes (len <= SDB_TERM_MAX), or
+// SDB_NO_TERM; key is sdb_term_key of the bytes.
+uint32_t sdb_terms_find_keyed(const sdb_terms *d, const char *bytes, uint32_t len, uint64_t key);
+
+inline uint32_t sdb_terms_find(const sdb_terms *d, const char *bytes, uint32_t len) {
+  return sdb_terms_find_keyed(d, bytes, len, sdb_term_key(bytes, len));
+}
 
 // Byte order of a term's text against bytes[0 .. len): <0, 0, >0.
 int sdb_term_compare(const sdb_term *t, const char *bytes, uint32_t len);
@@ -128,9 +137,10 @@ bool sdb_terms_reserve_big_tfs(sdb_terms *d, uint32_t n);
 // count), keeping its postings.
 bool sdb_terms_own_postings(sdb_terms *d, uint32_t id, uint32_t cap);
 
-// Adds a term with no postings yet; room must have been made. Returns its
-// id. Its rank, first_pos and place in the lists are the caller's to set.
-uint32_t sdb_terms_add(sdb_terms *d, const char *bytes, uint32_t len, uint64_t hash);
+// Adds a term with no postings yet; room must have been made. key is
+// sdb_term_key of the bytes. Returns its id. Its rank, first_pos and place
+// in the lists are the caller's to set.
+uint32_t sdb_terms_add(sdb_terms *d, const char *bytes, uint32_t len, uint64_t key);
 
 // Removes term id (its postings already gone) from the lookup table and
 // frees its record; the lists are the caller's to update.

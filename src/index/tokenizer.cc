@@ -8,21 +8,7 @@ namespace {
 
 constexpr uint64_t kInitialTokenCap = 16;
 
-// Bytes that belong to tokens: ASCII digits, letters and the underscore,
-// and every byte of a multi-byte UTF-8 sequence, so non-ASCII letters stay
-// inside their word. Every other byte separates tokens.
-constexpr std::array<bool, 256> kTokenByte = [] {
-  std::array<bool, 256> table{};
-  for (int c = 0; c < 256; c++) {
-    table[c] = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || c == '_' ||
-               (c >= 'a' && c <= 'z') || c >= 0x80;
-  }
-  return table;
-}();
-
-bool is_token_byte(char c) {
-  return kTokenByte[static_cast<unsigned char>(c)];
-}
+bool is_token_byte(char c) { return sdb_token_byte[static_cast<unsigned char>(c)]; }
 
 // The two-byte code points with a lower-case partner 0x20 above them:
 // Latin-1 U+00C0..U+00DE (U+00D7 included) and Cyrillic U+0410..U+042F.

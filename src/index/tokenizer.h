@@ -4,12 +4,25 @@
 // case; folding never changes a token's byte length.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
 // Longest term text kept; longer tokens are cut to this many bytes on both
 // the indexing and the query side, so that every token finds its own term.
 enum { SDB_TERM_MAX = 255 };
+
+// Whether a byte belongs to tokens: ASCII digits, letters and the
+// underscore, and every byte of a multi-byte UTF-8 sequence, so non-ASCII
+// letters stay inside their word. Every other byte separates tokens.
+inline constexpr std::array<bool, 256> sdb_token_byte = [] {
+  std::array<bool, 256> table{};
+  for (int c = 0; c < 256; c++) {
+    table[c] = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || c == '_' ||
+               (c >= 'a' && c <= 'z') || c >= 0x80;
+  }
+  return table;
+}();
 
 // Tokenizes the NUL-terminated text. *tokens and *lens receive two parallel
 // heap arrays (owned NUL-terminated token strings and their byte lengths),

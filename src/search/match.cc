@@ -150,7 +150,7 @@ static uint32_t sort_unique(sdb_scan_match *items, uint32_t count) {
 bool sdb_match_start(sdb_match *m, const sdb_terms *d, const char *q, uint64_t qlen) {
   if (qlen > SDB_TERM_MAX) qlen = SDB_TERM_MAX;
   *m = sdb_match{d, q, qlen, sdb_typo_budget(qlen), SDB_NO_TERM, nullptr, 0, 0};
-  m->exact = sdb_terms_find(d, q, (uint32_t)qlen, sdb_hash(q, qlen));
+  m->exact = sdb_terms_find(d, q, (uint32_t)qlen);
   if (m->exact != SDB_NO_TERM || d->count == 0) return true;
   found_list f = {nullptr, 0, 0, true};
   if (m->qlen >= 2) find_extensions(m, &f);
