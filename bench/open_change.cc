@@ -47,6 +47,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -257,6 +258,23 @@ std::multimap<std::string, std::string> RunChild(const std::vector<std::string> 
     if (sp != std::string::npos) out.emplace(line.substr(0, sp), line.substr(sp + 1));
   }
   return out;
+}
+
+// The driver's folders, removed however it ends.
+std::vector<std::string> g_work_dirs;
+
+void RemoveWorkDirs() {
+  for (const std::string &dir : g_work_dirs) {
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+  }
+}
+
+std::string LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string a, b, c;
+  in >> a >> b >> c;
+  return a + " " + b + " " + c;
 }
 
 double Get(const std::multimap<std::string, std::string> &kv, const std::string &key) {
@@ -510,7 +528,7 @@ std::string Mb(double bytes) {
 }
 
 std::string MsText(double ms) {
-  return Fixed(ms, ms < 10 ? 2 : 1) + " ms";
+  return Fixed(ms, std::abs(ms) < 10 ? 2 : 1) + " ms";
 }
 
 // One line of the goals table: a figure beside its floor (or reference) as
@@ -632,8 +650,10 @@ int RunScale(const Options &o, const std::string &scale, const std::vector<std::
     return 1;
   }
   const std::string root = root_tmpl, store = root + "/store";
+  g_work_dirs.push_back(root);
   const bool have_shm = OnTmpfs("/dev/shm") && mkdtemp(shm_tmpl.data());
   const std::string shm = have_shm ? shm_tmpl : "";
+  if (have_shm) g_work_dirs.push_back(shm);
   const std::string docs_path = store + "/" + kIndex + "/docs.json";
   const std::string words = queries.front().text;  // the first 1-3 words query
   const std::string get_id = ids[ids.size() / 2];
@@ -712,9 +732,8 @@ int RunScale(const Options &o, const std::string &scale, const std::vector<std::
         true);
   }
 
-  std::error_code ec;
-  fs::remove_all(root, ec);
-  if (have_shm) fs::remove_all(shm, ec);
+  RemoveWorkDirs();
+  g_work_dirs.clear();
 
   // The goals.
   std::vector<Goal> goals;
@@ -814,22 +833,14 @@ int Drive(const Options &o) {
   const std::vector<Query> queries = MakeQueries(src, kQueriesPerClass, kQuerySeed);
   char tmpl[] = "/tmp/searchdb-open-change-queries-XXXXXX";
   if (queries.empty() || !mkdtemp(tmpl)) return 1;
+  g_work_dirs.push_back(tmpl);
   const std::string query_file = std::string(tmpl) + "/queries.tsv";
   if (!WriteQueries(query_file, queries)) return 1;
 
-  char host[256] = "";
-  gethostname(host, sizeof host - 1);
   printf("## Opening and changing a store, beside their floors\n\n");
   printf("Corpus %s; store on %s (%s), tmpfs copy on /dev/shm; %ld cores, load average %s.\n",
          fs::path(o.corpus).filename().c_str(), o.dir.c_str(), FsName(o.dir).c_str(),
-         sysconf(_SC_NPROCESSORS_ONLN),
-         [] {
-           std::ifstream in("/proc/loadavg");
-           std::string a, b, c;
-           in >> a >> b >> c;
-           return a + " " + b + " " + c;
-         }()
-             .c_str());
+         sysconf(_SC_NPROCESSORS_ONLN), LoadAverage().c_str());
   fflush(stdout);
   int rc = 0;
   for (const std::string &scale : o.scales) {
@@ -840,8 +851,7 @@ int Drive(const Options &o) {
     }
     if ((rc = RunScale(o, scale, lines, ids, query_file, queries)) != 0) break;
   }
-  std::error_code ec;
-  fs::remove_all(tmpl, ec);
+  printf("\nLoad average at the end: %s.\n", LoadAverage().c_str());
   return rc;
 }
 
@@ -857,6 +867,7 @@ std::vector<std::string> Split(const std::string &s) {
 
 int main(int argc, char **argv) {
   if (argc > 1 && strcmp(argv[1], "--child") == 0) return Child(argc, argv);
+  atexit(RemoveWorkDirs);
   Options o;
   const char *tmp = getenv("TMPDIR");
   o.dir = tmp && *tmp ? tmp : "/tmp";
