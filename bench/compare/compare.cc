@@ -19,9 +19,10 @@
 // searchdb-before is the library built from the commit the current work
 // started from (CMake target searchdb_reference; SEARCHDB_REFERENCE_LIB
 // names another), loaded with dlopen; it runs by default when there is one.
-// It is no peer: its latencies come from one process that holds both
-// searchdb builds and alternates their timed passes, so that the machine's
-// noise falls on both alike, and the answers of the two are compared.
+// It is no peer: its latencies come from processes that each hold both
+// searchdb builds (opened in either order) and alternate their timed
+// passes, so that the machine's noise falls on both alike; the answers of
+// the two are compared too.
 // The goals close the output: the build against FTS5's, and each class's
 // latency against searchdb-before's.
 #include <sys/resource.h>
@@ -94,14 +95,18 @@ int ChildBuild(Engine *e, const std::string &dir, const CorpusSource &src) {
   return 0;
 }
 
-// Both searchdb builds in one process. An untimed pass counts the queries
-// whose top 20 ids are the same in both; then the timed passes alternate
-// which build goes first.
+// Both searchdb builds in one process, opened in the order given (the
+// driver runs both orders, so that where each one's memory lies favours
+// neither). An untimed pass counts the queries whose top 20 ids are the
+// same in both; then the timed passes alternate which build goes first.
+// Prints every latency.
 int ChildPaired(const std::string &dir_now, const std::string &dir_before,
-                const std::vector<Query> &queries, int passes) {
+                const std::vector<Query> &queries, int passes, bool before_first) {
   std::unique_ptr<Engine> e[2] = {NewSearchdbEngine(), NewSearchdbBeforeEngine()};
   if (!e[1]) return 1;
-  if (!e[0]->Open(dir_now) || !e[1]->Open(dir_before)) {
+  const bool opened = before_first ? e[1]->Open(dir_before) && e[0]->Open(dir_now)
+                                   : e[0]->Open(dir_now) && e[1]->Open(dir_before);
+  if (!opened) {
     fprintf(stderr, "open failed: %s / %s\n", e[0]->Error().c_str(), e[1]->Error().c_str());
     return 1;
   }
@@ -117,7 +122,6 @@ int ChildPaired(const std::string &dir_now, const std::string &dir_before,
       same += now == e[1]->LastIds();
     }
     std::vector<double> ms[2];
-    double total[2] = {0, 0};
     for (int p = 0; p < 2 * passes; p++) {
       for (int k = 0; k < 2; k++) {
         const int which = (p + k) % 2;
@@ -125,14 +129,14 @@ int ChildPaired(const std::string &dir_now, const std::string &dir_before,
           const Clock::time_point t = Clock::now();
           e[which]->Search(*q);
           ms[which].push_back(MsSince(t));
-          total[which] += ms[which].back();
         }
       }
     }
-    for (int which = 0; which < 2; which++)
-      printf("pair %d %d %.4f %.4f %.4f %.1f\n", which, c, Percentile(ms[which], 0.5),
-             Percentile(ms[which], 0.9), Percentile(ms[which], 0.99),
-             1000.0 * (double)ms[which].size() / total[which]);
+    for (int which = 0; which < 2; which++) {
+      printf("ms %d %d", which, c);
+      for (double v : ms[which]) printf(" %.4f", v);
+      printf("\n");
+    }
     printf("same %d %zu %zu\n", c, same, qs.size());
   }
   return 0;
@@ -248,27 +252,49 @@ bool RunChild(const std::string &args, EngineResult *r) {
   return pclose(in) == 0;
 }
 
-bool RunPairChild(const std::string &args, PairResult *r) {
-  const std::string cmd = Shell(fs::read_symlink("/proc/self/exe").string()) + args;
-  FILE *in = popen(cmd.c_str(), "r");
-  if (!in) return false;
-  char line[512];
-  while (fgets(line, sizeof line, in)) {
-    std::istringstream s(line);
-    std::string key;
-    int which, c;
-    s >> key;
-    if (key == "pair") {
-      s >> which >> c;
-      ClassResult &x = r->cls[which][c];
-      s >> x.p50 >> x.p90 >> x.p99 >> x.qps;
-    } else if (key == "same") {
-      s >> c;
-      s >> r->same[c] >> r->total[c];
+// Runs the side-by-side child once in each opening order and takes the
+// percentiles of all their latencies together.
+bool RunPairChildren(const std::string &args, PairResult *r) {
+  std::vector<double> ms[2][kQueryClasses];
+  for (int before_first = 0; before_first < 2; before_first++) {
+    const std::string cmd = Shell(fs::read_symlink("/proc/self/exe").string()) + args +
+                            " --before-first " + std::to_string(before_first);
+    FILE *in = popen(cmd.c_str(), "r");
+    if (!in) return false;
+    std::string out;
+    char buf[1 << 16];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, in)) > 0) out.append(buf, n);
+    if (pclose(in) != 0) return false;
+    std::istringstream lines(out);
+    std::string line;
+    while (std::getline(lines, line)) {
+      std::istringstream s(line);
+      std::string key;
+      int which, c;
+      s >> key;
+      if (key == "ms" && s >> which >> c && which >= 0 && which < 2 && c >= 0 &&
+          c < kQueryClasses) {
+        for (double v; s >> v;) ms[which][c].push_back(v);
+      } else if (key == "same" && s >> c && c >= 0 && c < kQueryClasses) {
+        s >> r->same[c] >> r->total[c];
+      }
     }
   }
-  r->ok = pclose(in) == 0;
-  return r->ok;
+  for (int which = 0; which < 2; which++) {
+    for (int c = 0; c < kQueryClasses; c++) {
+      const std::vector<double> &v = ms[which][c];
+      double total = 0;
+      for (double x : v) total += x;
+      ClassResult &x = r->cls[which][c];
+      x.p50 = Percentile(v, 0.5);
+      x.p90 = Percentile(v, 0.9);
+      x.p99 = Percentile(v, 0.99);
+      x.qps = total > 0 ? 1000.0 * (double)v.size() / total : 0;
+    }
+  }
+  r->ok = true;
+  return true;
 }
 
 struct Options {
@@ -413,10 +439,10 @@ void PrintScale(const std::string &scale, const std::map<std::string, EngineResu
 // searchdb against searchdb-before, from the process that held both.
 void PrintPair(const PairResult &p, int passes) {
   printf(
-      "\n#### searchdb against searchdb-before\n\nBoth in one process, %d timed passes each, "
-      "alternating which goes first; \"same top 20\": queries whose top 20 ids are the same, "
-      "in the same order.\n\n",
-      2 * passes);
+      "\n#### searchdb against searchdb-before\n\nBoth in one process, in two processes that "
+      "open them in either order; %d timed passes each, alternating which goes first; "
+      "\"same top 20\": queries whose top 20 ids are the same, in the same order.\n\n",
+      4 * passes);
   printf(
       "| query class | p50 ms before | p50 ms now | now / before | p99 ms before | p99 ms now | "
       "now / before | queries/s now / before | same top 20 |\n");
@@ -522,10 +548,10 @@ int Drive(const Options &o) {
     const auto &rs = all[scale];
     if (rs.count("searchdb") && rs.count("searchdb-before") && rs.at("searchdb").ok &&
         rs.at("searchdb-before").ok) {
-      if (RunPairChild(" --paired " + Shell(work + "/searchdb") + " " +
-                           Shell(work + "/searchdb-before") + " --queries " + Shell(query_file) +
-                           " --passes " + std::to_string(o.passes),
-                       &pairs[scale]))
+      if (RunPairChildren(" --paired " + Shell(work + "/searchdb") + " " +
+                              Shell(work + "/searchdb-before") + " --queries " + Shell(query_file) +
+                              " --passes " + std::to_string(o.passes),
+                          &pairs[scale]))
         PrintPair(pairs[scale], o.passes);
       else
         fprintf(stderr, "searchdb_compare: the side-by-side run failed at scale %s\n",
@@ -550,6 +576,7 @@ std::string DefaultCorpus() {
 int main(int argc, char **argv) {
   Options o;
   std::string engine, build_dir, serve_dir, query_file, paired_now, paired_before;
+  bool before_first = false;
   bool corpus_given = false, engines_given = false;
   for (int i = 1; i < argc; i++) {
     const std::string a = argv[i];
@@ -568,6 +595,8 @@ int main(int argc, char **argv) {
       serve_dir = next();
     else if (a == "--paired")
       paired_now = next(), paired_before = next();
+    else if (a == "--before-first")
+      before_first = next() == "1";
     else if (a == "--queries" && (!engine.empty() || !paired_now.empty()))
       query_file = next();
     else if (a == "--queries")
@@ -595,7 +624,9 @@ int main(int argc, char **argv) {
   }
   if (!paired_now.empty()) {
     const std::vector<Query> queries = ReadQueries(query_file);
-    return queries.empty() ? 1 : ChildPaired(paired_now, paired_before, queries, o.passes);
+    return queries.empty()
+               ? 1
+               : ChildPaired(paired_now, paired_before, queries, o.passes, before_first);
   }
   if (engine.empty()) {
     if (!corpus_given) o.src.path = DefaultCorpus();
