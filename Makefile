@@ -5,12 +5,15 @@
 #   make asan    the same under AddressSanitizer and UBSan, in build-asan/
 #   make bench   build and run every benchmark program in build/bench/
 #   make clean   remove both build directories
-# BUILD_TYPE, JOBS, CTEST_ARGS and BENCH_ARGS can be set on the command line.
+# BUILD_TYPE, JOBS, CTEST_ARGS, BENCH_ARGS (for the Google Benchmark programs)
+# and OPEN_CHANGE_ARGS (for build/bench/open_change; "--scales all" leaves
+# out ten times the corpus) can be set on the command line.
 
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CTEST_ARGS ?=
 BENCH_ARGS ?=
+OPEN_CHANGE_ARGS ?= --scales all,x10
 
 # Benchmarks read the corpus path from SEARCHDB_CORPUS; by default the shared
 # corpus beside the repository, when it is there.
@@ -63,6 +66,8 @@ bench: bench-deps
 	  echo "== $$program"; "$$program" $(BENCH_ARGS); ran=$$((ran + 1)); \
 	done; \
 	[ "$$ran" -gt 0 ] || { echo "no benchmark programs in build/bench" >&2; exit 1; }
+	@[ ! -x build/bench/open_change ] || { echo "== build/bench/open_change"; \
+	  build/bench/open_change $(OPEN_CHANGE_ARGS); }
 	@[ ! -x build/bench/compare/searchdb_compare ] || build/bench/compare/searchdb_compare
 
 clean:

@@ -2,7 +2,8 @@
 // pick instead, on the same documents and queries, at several scales.
 //
 //   searchdb_compare [corpus.jsonl[.gz]] [--synthetic N] [--scales 10000,all,x10]
-//                    [--queries N] [--passes N] [--engines searchdb,fts5,xapian]
+//                    [--queries N] [--passes N]
+//                    [--engines searchdb,searchdb-before,fts5,xapian]
 //
 // Without a corpus argument it reads SEARCHDB_CORPUS, else the shared corpus
 // beside the repository, else N synthetic documents (default 20,000). A
@@ -14,6 +15,16 @@
 // per query class the latency of the top 20, queries per second, zero-hit
 // queries and, for misspellings, how often the correctly spelt word's best
 // document is among the top 20; each followed by searchdb / best peer.
+//
+// searchdb-before is the library built from the commit the current work
+// started from (CMake target searchdb_reference; SEARCHDB_REFERENCE_LIB
+// names another), loaded with dlopen; it runs by default when there is one.
+// It is no peer: its latencies come from processes that each hold both
+// searchdb builds (opened in either order) and alternate their timed
+// passes, so that the machine's noise falls on both alike; the answers of
+// the two are compared too.
+// The goals close the output: the build against FTS5's, and each class's
+// latency against searchdb-before's.
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -56,6 +67,7 @@ uint64_t DiskBytes(const std::string &dir) {
 
 std::unique_ptr<Engine> NewEngine(const std::string &name) {
   if (name == "searchdb") return NewSearchdbEngine();
+  if (name == "searchdb-before") return NewSearchdbBeforeEngine();
   if (name == "fts5") return NewFts5Engine();
   if (name == "xapian") return NewXapianEngine();
   return nullptr;
@@ -80,6 +92,53 @@ int ChildBuild(Engine *e, const std::string &dir, const CorpusSource &src) {
   }
   printf("docs %llu\nbuild_s %.3f\nbuild_peak_kb %ld\ndisk_bytes %llu\n", (unsigned long long)docs,
          MsSince(start) / 1000.0, PeakKb(), (unsigned long long)DiskBytes(dir));
+  return 0;
+}
+
+// Both searchdb builds in one process, opened in the order given (the
+// driver runs both orders, so that where each one's memory lies favours
+// neither). An untimed pass counts the queries whose top 20 ids are the
+// same in both; then the timed passes alternate which build goes first.
+// Prints every latency.
+int ChildPaired(const std::string &dir_now, const std::string &dir_before,
+                const std::vector<Query> &queries, int passes, bool before_first) {
+  std::unique_ptr<Engine> e[2] = {NewSearchdbEngine(), NewSearchdbBeforeEngine()};
+  if (!e[1]) return 1;
+  const bool opened = before_first ? e[1]->Open(dir_before) && e[0]->Open(dir_now)
+                                   : e[0]->Open(dir_now) && e[1]->Open(dir_before);
+  if (!opened) {
+    fprintf(stderr, "open failed: %s / %s\n", e[0]->Error().c_str(), e[1]->Error().c_str());
+    return 1;
+  }
+  for (int c = 0; c < kQueryClasses; c++) {
+    std::vector<const Query *> qs;
+    for (const Query &q : queries)
+      if (q.cls == c) qs.push_back(&q);
+    size_t same = 0;
+    for (const Query *q : qs) {
+      e[0]->Search(*q);
+      const std::vector<std::string> now = e[0]->LastIds();
+      e[1]->Search(*q);
+      same += now == e[1]->LastIds();
+    }
+    std::vector<double> ms[2];
+    for (int p = 0; p < 2 * passes; p++) {
+      for (int k = 0; k < 2; k++) {
+        const int which = (p + k) % 2;
+        for (const Query *q : qs) {
+          const Clock::time_point t = Clock::now();
+          e[which]->Search(*q);
+          ms[which].push_back(MsSince(t));
+        }
+      }
+    }
+    for (int which = 0; which < 2; which++) {
+      printf("ms %d %d", which, c);
+      for (double v : ms[which]) printf(" %.4f", v);
+      printf("\n");
+    }
+    printf("same %d %zu %zu\n", c, same, qs.size());
+  }
   return 0;
 }
 
@@ -139,6 +198,17 @@ struct EngineResult {
   ClassResult cls[kQueryClasses];
 };
 
+// searchdb and searchdb-before answering in one process.
+struct PairResult {
+  bool ok = false;
+  ClassResult cls[2][kQueryClasses];  // [0] searchdb, [1] searchdb-before
+  size_t same[kQueryClasses] = {}, total[kQueryClasses] = {};
+};
+
+bool IsPeer(const std::string &name) {
+  return name != "searchdb" && name != "searchdb-before";
+}
+
 std::string Shell(const std::string &s) {
   return "'" + s + "'";
 }
@@ -182,6 +252,51 @@ bool RunChild(const std::string &args, EngineResult *r) {
   return pclose(in) == 0;
 }
 
+// Runs the side-by-side child once in each opening order and takes the
+// percentiles of all their latencies together.
+bool RunPairChildren(const std::string &args, PairResult *r) {
+  std::vector<double> ms[2][kQueryClasses];
+  for (int before_first = 0; before_first < 2; before_first++) {
+    const std::string cmd = Shell(fs::read_symlink("/proc/self/exe").string()) + args +
+                            " --before-first " + std::to_string(before_first);
+    FILE *in = popen(cmd.c_str(), "r");
+    if (!in) return false;
+    std::string out;
+    char buf[1 << 16];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, in)) > 0) out.append(buf, n);
+    if (pclose(in) != 0) return false;
+    std::istringstream lines(out);
+    std::string line;
+    while (std::getline(lines, line)) {
+      std::istringstream s(line);
+      std::string key;
+      int which, c;
+      s >> key;
+      if (key == "ms" && s >> which >> c && which >= 0 && which < 2 && c >= 0 &&
+          c < kQueryClasses) {
+        for (double v; s >> v;) ms[which][c].push_back(v);
+      } else if (key == "same" && s >> c && c >= 0 && c < kQueryClasses) {
+        s >> r->same[c] >> r->total[c];
+      }
+    }
+  }
+  for (int which = 0; which < 2; which++) {
+    for (int c = 0; c < kQueryClasses; c++) {
+      const std::vector<double> &v = ms[which][c];
+      double total = 0;
+      for (double x : v) total += x;
+      ClassResult &x = r->cls[which][c];
+      x.p50 = Percentile(v, 0.5);
+      x.p90 = Percentile(v, 0.9);
+      x.p99 = Percentile(v, 0.99);
+      x.qps = total > 0 ? 1000.0 * (double)v.size() / total : 0;
+    }
+  }
+  r->ok = true;
+  return true;
+}
+
 struct Options {
   CorpusSource src;
   std::vector<std::string> scales = {"10000", "all", "x10"};
@@ -218,7 +333,7 @@ std::string Ratio(const std::map<std::string, EngineResult> &rs,
   if (own == rs.end() || !own->second.ok) return "-";
   double best = -1;
   for (const auto &[name, r] : rs) {
-    if (name == "searchdb" || !r.ok || (answering_only && r.cls[kMisspelt].found == 0)) continue;
+    if (!IsPeer(name) || !r.ok || (answering_only && r.cls[kMisspelt].found == 0)) continue;
     const double v = get(r);
     if (best < 0 || (more_is_better ? v > best : v < best)) best = v;
   }
@@ -263,6 +378,14 @@ void PrintScale(const std::string &scale, const std::map<std::string, EngineResu
          Ratio(
              rs, [](const EngineResult &r) { return r.serve_peak_mb; }, false)
              .c_str());
+  auto now = rs.find("searchdb"), before = rs.find("searchdb-before");
+  if (now != rs.end() && before != rs.end() && now->second.ok && before->second.ok) {
+    const EngineResult &a = now->second, &b = before->second;
+    printf("| searchdb / searchdb-before | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f |\n",
+           a.build_s / b.build_s, (a.docs / a.build_s) / (b.docs / b.build_s),
+           a.build_peak_mb / b.build_peak_mb, a.disk_mb / b.disk_mb, a.reopen_ms / b.reopen_ms,
+           a.serve_peak_mb / b.serve_peak_mb);
+  }
   printf(
       "\n| query class | engine | p50 ms | p90 ms | p99 ms | queries/s | zero hits | best doc of "
       "the word in top 20 |\n");
@@ -270,7 +393,7 @@ void PrintScale(const std::string &scale, const std::map<std::string, EngineResu
   for (int c = 0; c < kQueryClasses; c++) {
     for (const std::string &name : order) {
       const EngineResult &r = rs.at(name);
-      if (!r.ok) continue;
+      if (!r.ok || name == "searchdb-before") continue;  // its own table follows
       const ClassResult &x = r.cls[c];
       std::string found = "";
       if (c == kMisspelt && x.checked)
@@ -309,6 +432,58 @@ void PrintScale(const std::string &scale, const std::map<std::string, EngineResu
                                 true)
                                 .c_str()
                           : "");
+  }
+  fflush(stdout);
+}
+
+// searchdb against searchdb-before, from the process that held both.
+void PrintPair(const PairResult &p, int passes) {
+  printf(
+      "\n#### searchdb against searchdb-before\n\nBoth in one process, in two processes that "
+      "open them in either order; %d timed passes each, alternating which goes first; "
+      "\"same top 20\": queries whose top 20 ids are the same, in the same order.\n\n",
+      4 * passes);
+  printf(
+      "| query class | p50 ms before | p50 ms now | now / before | p99 ms before | p99 ms now | "
+      "now / before | queries/s now / before | same top 20 |\n");
+  printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+  for (int c = 0; c < kQueryClasses; c++) {
+    const ClassResult &a = p.cls[0][c], &b = p.cls[1][c];
+    printf("| %s | %.3f | %.3f | %.2f | %.3f | %.3f | %.2f | %.2f | %zu/%zu |\n",
+           QueryClassName((QueryClass)c), b.p50, a.p50, a.p50 / b.p50, b.p99, a.p99, a.p99 / b.p99,
+           a.qps / b.qps, p.same[c], p.total[c]);
+  }
+  fflush(stdout);
+}
+
+// The figures with a target, at every scale: the build against FTS5's, and
+// each class's latency against searchdb-before's.
+void PrintGoals(const std::vector<std::string> &scales,
+                const std::map<std::string, std::map<std::string, EngineResult>> &all,
+                const std::map<std::string, PairResult> &pairs) {
+  printf(
+      "\n### Goals\n\n| scale | figure | searchdb | against | ratio | target | met |\n"
+      "|---|---|---:|---:|---:|---:|---|\n");
+  auto row = [](const std::string &scale, const std::string &what, double own,
+                const std::string &other_name, double other, double target, int digits) {
+    const double ratio = own / other;
+    printf("| %s | %s | %.*f | %s %.*f | %.2f | <= %.2f | %s |\n", scale.c_str(), what.c_str(),
+           digits, own, other_name.c_str(), digits, other, ratio, target,
+           ratio <= target ? "yes" : "no");
+  };
+  for (const std::string &scale : scales) {
+    const auto &rs = all.at(scale);
+    auto own = rs.find("searchdb"), fts5 = rs.find("fts5");
+    if (own != rs.end() && fts5 != rs.end() && own->second.ok && fts5->second.ok)
+      row(scale, "bulk build, s", own->second.build_s, "fts5", fts5->second.build_s, 0.6, 2);
+    auto pair = pairs.find(scale);
+    if (pair == pairs.end() || !pair->second.ok) continue;
+    for (int c = 0; c < kQueryClasses; c++) {
+      const ClassResult &a = pair->second.cls[0][c], &b = pair->second.cls[1][c];
+      const std::string name = QueryClassName((QueryClass)c);
+      row(scale, name + " p50, ms", a.p50, "searchdb-before", b.p50, 1.05, 3);
+      row(scale, name + " p99, ms", a.p99, "searchdb-before", b.p99, 1.10, 3);
+    }
   }
   fflush(stdout);
 }
@@ -353,6 +528,7 @@ int Drive(const Options &o) {
           : fs::path(o.src.path).filename().c_str(),
       o.queries, o.passes);
   std::map<std::string, std::map<std::string, EngineResult>> all;
+  std::map<std::string, PairResult> pairs;
   for (const std::string &scale : o.scales) {
     const CorpusSource src = AtScale(o.src, scale);
     for (const std::string &name : o.engines) {
@@ -366,11 +542,25 @@ int Drive(const Options &o) {
                       &r);
       if (!r.ok)
         fprintf(stderr, "searchdb_compare: %s failed at scale %s\n", name.c_str(), scale.c_str());
-      fs::remove_all(dir);
+      if (IsPeer(name)) fs::remove_all(dir);  // the searchdb builds answer again, side by side
     }
     PrintScale(scale, all[scale], o.engines);
+    const auto &rs = all[scale];
+    if (rs.count("searchdb") && rs.count("searchdb-before") && rs.at("searchdb").ok &&
+        rs.at("searchdb-before").ok) {
+      if (RunPairChildren(" --paired " + Shell(work + "/searchdb") + " " +
+                              Shell(work + "/searchdb-before") + " --queries " + Shell(query_file) +
+                              " --passes " + std::to_string(o.passes),
+                          &pairs[scale]))
+        PrintPair(pairs[scale], o.passes);
+      else
+        fprintf(stderr, "searchdb_compare: the side-by-side run failed at scale %s\n",
+                scale.c_str());
+    }
+    for (const std::string &name : o.engines) fs::remove_all(work + "/" + name);
   }
   PrintGrowth(o.scales, all, o.engines);
+  PrintGoals(o.scales, all, pairs);
   fs::remove_all(work);
   return 0;
 }
@@ -385,8 +575,9 @@ std::string DefaultCorpus() {
 
 int main(int argc, char **argv) {
   Options o;
-  std::string engine, build_dir, serve_dir, query_file;
-  bool corpus_given = false;
+  std::string engine, build_dir, serve_dir, query_file, paired_now, paired_before;
+  bool before_first = false;
+  bool corpus_given = false, engines_given = false;
   for (int i = 1; i < argc; i++) {
     const std::string a = argv[i];
     auto next = [&]() -> std::string {
@@ -402,7 +593,11 @@ int main(int argc, char **argv) {
       build_dir = next();
     else if (a == "--serve")
       serve_dir = next();
-    else if (a == "--queries" && !engine.empty())
+    else if (a == "--paired")
+      paired_now = next(), paired_before = next();
+    else if (a == "--before-first")
+      before_first = next() == "1";
+    else if (a == "--queries" && (!engine.empty() || !paired_now.empty()))
       query_file = next();
     else if (a == "--queries")
       o.queries = std::stoul(next());
@@ -419,7 +614,7 @@ int main(int argc, char **argv) {
     else if (a == "--scales")
       o.scales = Split(next());
     else if (a == "--engines")
-      o.engines = Split(next());
+      o.engines = Split(next()), engines_given = true;
     else if (a[0] != '-')
       o.src.path = a, corpus_given = true;
     else {
@@ -427,8 +622,20 @@ int main(int argc, char **argv) {
       return 2;
     }
   }
+  if (!paired_now.empty()) {
+    const std::vector<Query> queries = ReadQueries(query_file);
+    return queries.empty()
+               ? 1
+               : ChildPaired(paired_now, paired_before, queries, o.passes, before_first);
+  }
   if (engine.empty()) {
     if (!corpus_given) o.src.path = DefaultCorpus();
+    if (!engines_given && !ReferenceLibraryPath().empty())
+      o.engines.insert(o.engines.begin() + 1, "searchdb-before");
+    else if (!engines_given)
+      fprintf(stderr,
+              "searchdb_compare: no searchdb-before (build the target searchdb_reference or "
+              "set SEARCHDB_REFERENCE_LIB)\n");
     return Drive(o);
   }
   std::unique_ptr<Engine> e = NewEngine(engine);

@@ -1,4 +1,8 @@
+#include <dlfcn.h>
 #include <yyjson.h>
+
+#include <cstdio>
+#include <cstdlib>
 
 #include "engines.h"
 #include "searchdb.h"
@@ -7,14 +11,73 @@ namespace {
 
 const char kIndex[] = "bench";
 
+// The library's eleven functions, reached either through the link or
+// through dlsym on a library loaded apart from the linked one.
+struct Api {
+  int (*init)(const char *);
+  void (*cleanup)(void);
+  const char *(*last_error)(void);
+  int (*index_create)(const char *, const char *);
+  int (*index_delete)(const char *);
+  const char *(*indexes_list_json)(void);
+  int (*documents_add)(const char *, const char *);
+  const char *(*document_get)(const char *, const char *);
+  int (*document_delete)(const char *, const char *);
+  const char *(*search)(const char *, const char *, int, int);
+  const char *(*index_stats_json)(const char *);
+};
+
+const Api kLinked = {searchdb_init,          searchdb_cleanup,         searchdb_last_error,
+                     searchdb_index_create,  searchdb_index_delete,    searchdb_indexes_list_json,
+                     searchdb_documents_add, searchdb_document_get,    searchdb_document_delete,
+                     searchdb_search,        searchdb_index_stats_json};
+
+template <typename F>
+bool Resolve(void *lib, const char *name, F *fn) {
+  *fn = reinterpret_cast<F>(dlsym(lib, name));
+  if (*fn == nullptr) fprintf(stderr, "searchdb-before: %s is missing: %s\n", name, dlerror());
+  return *fn != nullptr;
+}
+
+// The library at path, loaded with its own symbols first, so that its calls
+// between its own functions never reach the linked library of the same
+// names. Sanitizers refuse that binding; their builds load it plainly.
+bool LoadApi(const std::string &path, Api *api) {
+#if defined(__SANITIZE_ADDRESS__)
+  const int flags = RTLD_NOW | RTLD_LOCAL;
+#else
+  const int flags = RTLD_NOW | RTLD_LOCAL | RTLD_DEEPBIND;
+#endif
+  void *lib = dlopen(path.c_str(), flags);
+  if (lib == nullptr) {
+    fprintf(stderr, "searchdb-before: %s\n", dlerror());
+    return false;
+  }
+  // Kept loaded for the life of the process: the engine's answers point
+  // into it.
+  return Resolve(lib, "searchdb_init", &api->init) &&
+         Resolve(lib, "searchdb_cleanup", &api->cleanup) &&
+         Resolve(lib, "searchdb_last_error", &api->last_error) &&
+         Resolve(lib, "searchdb_index_create", &api->index_create) &&
+         Resolve(lib, "searchdb_index_delete", &api->index_delete) &&
+         Resolve(lib, "searchdb_indexes_list_json", &api->indexes_list_json) &&
+         Resolve(lib, "searchdb_documents_add", &api->documents_add) &&
+         Resolve(lib, "searchdb_document_get", &api->document_get) &&
+         Resolve(lib, "searchdb_document_delete", &api->document_delete) &&
+         Resolve(lib, "searchdb_search", &api->search) &&
+         Resolve(lib, "searchdb_index_stats_json", &api->index_stats_json);
+}
+
 // One searchdb_documents_add of the whole corpus as a JSON array.
 struct SearchdbEngine : Engine {
+  explicit SearchdbEngine(const Api &a) : api(a) {}
+  Api api;
   std::string batch = "[";
   std::string answer;
   bool open = false;
 
   ~SearchdbEngine() override {
-    if (open) searchdb_cleanup();
+    if (open) api.cleanup();
   }
   void Stage(const std::string &json) override {
     if (batch.size() > 1) batch += ',';
@@ -22,15 +85,15 @@ struct SearchdbEngine : Engine {
   }
   bool Build(const std::string &dir) override {
     batch += ']';
-    open = searchdb_init(dir.c_str()) == 0;
-    return open && searchdb_index_create(kIndex, nullptr) == 0 &&
-           searchdb_documents_add(kIndex, batch.c_str()) > 0;
+    open = api.init(dir.c_str()) == 0;
+    return open && api.index_create(kIndex, nullptr) == 0 &&
+           api.documents_add(kIndex, batch.c_str()) > 0;
   }
   bool Open(const std::string &dir) override {
-    open = searchdb_init(dir.c_str()) == 0;
+    open = api.init(dir.c_str()) == 0;
     return open;
   }
-  void Search(const Query &q) override { answer = searchdb_search(kIndex, q.text.c_str(), 20, 0); }
+  void Search(const Query &q) override { answer = api.search(kIndex, q.text.c_str(), 20, 0); }
   std::vector<std::string> LastIds() override {
     std::vector<std::string> ids;
     yyjson_doc *doc = yyjson_read(answer.data(), answer.size(), 0);
@@ -43,11 +106,27 @@ struct SearchdbEngine : Engine {
     yyjson_doc_free(doc);
     return ids;
   }
-  std::string Error() override { return searchdb_last_error(); }
+  std::string Error() override { return api.last_error(); }
 };
 
 }  // namespace
 
 std::unique_ptr<Engine> NewSearchdbEngine() {
-  return std::make_unique<SearchdbEngine>();
+  return std::make_unique<SearchdbEngine>(kLinked);
+}
+
+std::string ReferenceLibraryPath() {
+  if (const char *env = getenv("SEARCHDB_REFERENCE_LIB"); env && *env) return env;
+#ifdef SEARCHDB_REFERENCE_LIBRARY
+  return SEARCHDB_REFERENCE_LIBRARY;
+#else
+  return "";
+#endif
+}
+
+std::unique_ptr<Engine> NewSearchdbBeforeEngine() {
+  Api api;
+  const std::string path = ReferenceLibraryPath();
+  if (path.empty() || !LoadApi(path, &api)) return nullptr;
+  return std::make_unique<SearchdbEngine>(api);
 }

@@ -27,5 +27,11 @@ struct Engine {
 };
 
 std::unique_ptr<Engine> NewSearchdbEngine();
+// searchdb as built from the commit the current work started from, loaded
+// with dlopen from ReferenceLibraryPath(); null when there is none.
+std::unique_ptr<Engine> NewSearchdbBeforeEngine();
+// SEARCHDB_REFERENCE_LIB, else the library the build made from that commit
+// (the CMake target searchdb_reference), else "".
+std::string ReferenceLibraryPath();
 std::unique_ptr<Engine> NewFts5Engine();
 std::unique_ptr<Engine> NewXapianEngine();
