@@ -113,8 +113,8 @@ int run_check(session *s, const invocation &inv) {
     fprintf(stderr, "searchdb: check: index '%s' not found\n", inv.index.c_str());
     return exit_refused;
   }
-  // The load this process made may have set a file aside just now.
-  bool load_warned = !last_error().empty();
+  // Opening the store may have set a file aside just now.
+  bool load_warned = !s->load_warning.empty();
 
   for (const index_row &row : rows) {
     if (interrupted()) return stopped(inv);

@@ -37,7 +37,8 @@ struct session {
   bool in_shell = false;
   bool interactive = false;  // the shell reads a terminal
   bool stdout_tty = false;
-  std::string dir;  // the storage directory
+  std::string dir;           // the storage directory
+  std::string load_warning;  // what opening the store reported, if anything
   table_style style;
 };
 

@@ -240,6 +240,7 @@ int run(int argc, char **argv) {
     return exit_refused;
   }
   // Loading leaves a message when a stored file could not be read whole.
+  s.load_warning = last_error();
   warn_if_new_message("");
   interrupt_install();
   int status = run_command(&s, inv);

@@ -210,9 +210,11 @@ class line_reader {
     // Ctrl-C at the prompt is a key that gives up the line; while a command
     // runs it is a signal again.
     el_set(el_, EL_SETTY, "-d", "-isig", nullptr);
-    el_set(el_, EL_ADDFN, "sdb-abandon", "Give up the line", abandon_line);
+    // Wide names: libedit keeps them as given, where it would leak copies
+    // of narrow ones.
+    el_wset(el_, EL_ADDFN, L"sdb-abandon", L"Give up the line", abandon_line);
     el_set(el_, EL_BIND, "^C", "sdb-abandon", nullptr);
-    el_set(el_, EL_ADDFN, "sdb-complete", "Complete a command or index name", complete);
+    el_wset(el_, EL_ADDFN, L"sdb-complete", L"Complete a command or index name", complete);
     el_set(el_, EL_BIND, "^I", "sdb-complete", nullptr);
     el_set(el_, EL_BIND, "^R", "em-inc-search-prev", nullptr);
     path_ = history_path();
