@@ -7,13 +7,22 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
 
-if ! { command -v cmake && command -v c++ && pkg-config --exists 'yyjson >= 0.12' gtest; } \
-    >/dev/null 2>&1; then
+if ! { command -v cmake && command -v c++ &&
+  pkg-config --exists 'yyjson >= 0.12' gtest libedit CLI11; } >/dev/null 2>&1; then
   "$root/scripts/bootstrap"
 fi
-echo "Building the searchdb tool in $build ..."
+# A first build takes a while: one line per file compiled shows it moving.
+echo "Configuring the build in $build ..."
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j"$(nproc 2>/dev/null || echo 2)" --target searchdb_cli >/dev/null
+echo "Building the searchdb tool ..."
+mkdir -p "$build"
+log="$build/demo-build.log"
+if ! cmake --build "$build" -j"$(nproc 2>/dev/null || echo 2)" --target searchdb_cli 2>&1 |
+  tee "$log" | sed -un 's|^\[ *\([0-9]*\)%\] Building C[X]* object .*/\([^/]*\)\.o$|  [\1%] \2|p'; then
+  tail -n 40 "$log" >&2
+  echo "demo: the build failed; its whole output is in $log" >&2
+  exit 1
+fi
 
 data="$(mktemp -d "${TMPDIR:-/tmp}/searchdb-demo.XXXXXX")"
 trap 'rm -rf "$data"' EXIT
@@ -41,5 +50,6 @@ step "Several words: books that hold more of them rank higher" \
   search books science fiction mars --limit 5 --table
 step "One document as stored" get books frankenstein --table
 step "The statistics of the index" stats books --table
+step "What the store holds, and whether anything was set aside" check
 printf '\n%sThe data lived in %s and is removed now. Try it yourself:%s\n' "$dim" "$data" "$plain"
 printf '  %s/tools/searchdb --help\n  %s/tools/searchdb shell\n' "$build" "$build"

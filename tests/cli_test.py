@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
 """The searchdb command-line tool, run as a user runs it.
 
-SEARCHDB_CLI names the built tool; every test works in its own temporary
-storage directory.
+SEARCHDB_CLI names the installed tool; every test works in its own temporary
+storage directory. The shell's keys are typed into a terminal run by tmux.
 """
 import json
 import os
 import pty
 import select
+import shlex
 import shutil
 import subprocess
 import tempfile
@@ -57,6 +58,10 @@ class CliCase(unittest.TestCase):
         self.assertEqual(result.returncode, code, f"{args}: {result.stdout}{result.stderr}")
         return result.stderr
 
+    def shell(self, *lines):
+        """Runs lines in one shell session (one process); returns its output lines."""
+        return self.ok("shell", stdin="\n".join(lines) + "\n").splitlines()
+
     def write(self, name, text):
         path = os.path.join(self.tmp, name)
         with open(path, "w", encoding="utf-8") as f:
@@ -72,45 +77,46 @@ class CliCase(unittest.TestCase):
 
 
 class UsageTest(CliCase):
-    def test_help_is_answered_without_touching_storage(self):
-        self.assertIn("usage: searchdb [--dir DIR] COMMAND", self.ok("--help"))
+    def test_help_and_version_are_answered_without_touching_storage(self):
+        self.assertIn("Usage: searchdb [OPTIONS] [SUBCOMMAND]", self.ok("--help"))
         for command in ["create", "drop", "list", "add", "get", "delete", "search", "stats",
-                        "shell", "help"]:
-            self.assertIn("usage: searchdb " + command, self.ok(command, "--help"))
-            self.assertIn("usage: searchdb " + command, self.ok("help", command))
+                        "export", "check", "shell", "help"]:
+            self.assertIn("Usage: searchdb " + command, self.ok(command, "--help"))
+        self.assertIn("Usage: searchdb add [OPTIONS] NAME [FILE]", self.ok("help", "add"))
+        self.assertEqual(self.ok("--version"), "searchdb 1.0.0\n")
         self.assertFalse(os.path.exists(self.dir))
 
-    def test_usage_errors_exit_2_with_usage_text_and_touch_no_storage(self):
+    def test_usage_errors_exit_2_and_touch_no_storage(self):
         cases = [
             ([], "no command given"),
-            (["frobnicate"], "unknown command 'frobnicate'"),
-            (["list", "--frob"], "unknown option '--frob'"),
-            (["search", "books"], "'search' needs more arguments"),
-            (["get", "books", "a", "b"], "'get' takes at most 2 arguments"),
-            (["search", "books", "x", "--limit", "-1"], "--limit needs a whole number"),
-            (["search", "books", "x", "--offset", "ten"], "--offset needs a whole number"),
-            (["add", "books", "--batch", "0"], "--batch needs a whole number from 1"),
-            (["search", "books", "x", "--limit"], "option '--limit' needs a value"),
-            (["list", "--json=yes"], "option '--json' takes no value"),
-            (["list", "--limit", "3"], "'list' takes no option '--limit'"),
-            (["stats", "books", "--json", "--table"], "--json and --table exclude each other"),
+            (["frobnicate"], "unknown command 'frobnicate'; 'searchdb help' lists the commands"),
+            (["help", "frobnicate"], "unknown command 'frobnicate'"),
+            (["list", "--frob"], "not expected: --frob"),
+            (["search", "books"], "QUERY is required"),
+            (["get", "books", "a", "b"], "not expected: b"),
+            (["search", "books", "x", "--limit", "-1"], "--limit: Value -1 not in range"),
+            (["search", "books", "x", "--offset", "ten"], "--offset: Value ten not in range"),
+            (["add", "books", "--batch", "0"], "--batch: Value 0 not in range 1 to"),
+            (["search", "books", "x", "--limit"], "--limit: 1 required"),
+            (["list", "--limit", "3"], "not expected: 3 --limit"),
+            (["stats", "books", "--json", "--table"], "--json excludes --table"),
         ]
         for args, message in cases:
             with self.subTest(args=args):
                 err = self.fails(2, *args)
                 self.assertIn(message, err)
-                self.assertIn("usage: searchdb", err)
+                self.assertIn("searchdb", err.splitlines()[-1])
         self.assertFalse(os.path.exists(self.dir))
 
-    def test_options_may_follow_arguments_and_take_equals_form(self):
+    def test_global_options_may_follow_the_command(self):
         self.books_index()
-        first = json.loads(self.ok("search", "books", "fantasy", "--limit=1"))
-        self.assertEqual(first["limit"], 1)
+        first = json.loads(self.ok("search", "books", "fantasy", "--limit=1", "--json"))
         self.assertEqual(len(first["hits"]), 1)
-        second = json.loads(self.ok("--limit", "1", "--offset=1", "search", "books", "fantasy"))
+        second = json.loads(self.run_cli("search", "books", "fantasy", "--limit", "1",
+                                          "--offset=1", "--dir", self.dir,
+                                          use_dir=False).stdout)
         self.assertEqual(second["offset"], 1)
-        self.assertNotEqual(self.ids(self.ok("search", "books", "fantasy", "--limit=1")),
-                            [hit["id"] for hit in second["hits"]])
+        self.assertNotEqual(first["hits"], second["hits"])
 
     def test_storage_directory_comes_from_option_then_environment_then_default(self):
         env = dict(self.env, SEARCHDB_DIR=os.path.join(self.tmp, "from-env"))
@@ -127,10 +133,22 @@ class UsageTest(CliCase):
         err = self.fails(1, "--dir", "", "list", use_dir=False)
         self.assertIn("storage_dir empty", err)
 
+    def test_read_only_commands_need_a_store_and_create_nothing(self):
+        missing = os.path.join(self.tmp, "nonexistent", "x")
+        for args in [["search", "books", "x"], ["get", "books", "1"], ["stats", "books"],
+                     ["list"], ["export", "books"], ["check"]]:
+            with self.subTest(args=args):
+                err = self.fails(1, "--dir", missing, *args, use_dir=False)
+                self.assertEqual(err, f"searchdb: no searchdb store at {missing}\n")
+        self.assertFalse(os.path.exists(os.path.join(self.tmp, "nonexistent")))
+        # A command that changes the store makes one.
+        self.ok("--dir", missing, "create", "books", use_dir=False)
+        self.assertEqual(json.loads(self.ok("--dir", missing, "list", use_dir=False)),
+                         [{"name": "books", "primary_key": "id"}])
+
 
 class IndexCommandsTest(CliCase):
     def test_create_list_and_drop(self):
-        self.assertEqual(self.ok("list"), "[]\n")
         self.assertIn("created index 'books' (primary key 'id')", self.ok("create", "books"))
         self.assertIn("(primary key 'isbn')",
                       self.ok("create", "shop/items", "--primary-key", "isbn"))
@@ -176,25 +194,34 @@ class AddTest(CliCase):
     def stored(self, doc_id):
         return self.ok("get", "books", doc_id).rstrip("\n")
 
-    def test_every_input_form_from_file_and_stdin(self):
-        obj = compact(BOOKS[0])
-        array = json.dumps(BOOKS, indent=2)
-        lines = "\n".join(json.dumps(b) for b in BOOKS) + "\n"
-        for name, text, count in [("object", obj, 1), ("array", array, 3), ("lines", lines, 3)]:
-            for source in ["file", "dash", "implicit"]:
-                with self.subTest(form=name, source=source):
-                    self.ok("drop", "books")
-                    self.ok("create", "books")
+    def test_every_input_form_from_a_file_stdin_or_the_command_line(self):
+        forms = {
+            "object": (compact(BOOKS[0]), 1),
+            "array": (json.dumps(BOOKS, indent=2), 3),
+            "lines": ("\n".join(json.dumps(b) for b in BOOKS) + "\n", 3),
+        }
+        sources = ["file", "dash", "implicit", "argument"]
+        indexes = [f"{form}-{source}" for form in forms for source in sources]
+        self.shell(*(f"create {index}" for index in indexes))
+        for form, (text, count) in forms.items():
+            for source in sources:
+                with self.subTest(form=form, source=source):
+                    index = f"{form}-{source}"
                     if source == "file":
-                        out = self.ok("add", "books", self.write(name + ".json", text))
+                        out = self.ok("add", index, self.write(form + ".json", text))
                     elif source == "dash":
-                        out = self.ok("add", "books", "-", stdin=text)
+                        out = self.ok("add", index, "-", stdin=text)
+                    elif source == "implicit":
+                        out = self.ok("add", index, stdin=text)
                     else:
-                        out = self.ok("add", "books", stdin=text)
+                        out = self.ok("add", index, text)
                     self.assertIn(f"added {count} document", out)
-                    self.assertEqual(self.stored("hobbit"), compact(BOOKS[0]))
-                    self.assertEqual(json.loads(self.ok("stats", "books"))["document_count"],
-                                     count)
+        out = self.shell(*(f"get {index} hobbit\nstats {index}" for index in indexes))
+        for i, index in enumerate(indexes):
+            with self.subTest(index=index):
+                self.assertEqual(out[2 * i], compact(BOOKS[0]))
+                self.assertEqual(json.loads(out[2 * i + 1])["document_count"],
+                                 forms[index.split("-")[0]][1])
 
     def test_json_lines_allow_blank_lines_and_crlf(self):
         text = "\r\n" + compact(BOOKS[0]) + "\r\n\r\n  " + compact(BOOKS[2]) + "  \r\n"
@@ -215,9 +242,8 @@ class AddTest(CliCase):
             self.ok("add", "single", stdin=json.dumps(doc))
         self.assertIn("3 batches", self.ok("add", "books", "--batch", "1",
                                            stdin=json.dumps(docs)))
-        for doc_id in ["7", "u", "n"]:
-            with self.subTest(doc_id=doc_id):
-                self.assertEqual(self.stored(doc_id), self.ok("get", "single", doc_id).rstrip())
+        out = self.shell(*(f"get books {i}\nget single {i}" for i in ["7", "u", "n"]))
+        self.assertEqual(out[0::2], out[1::2])
 
     def test_syntax_error_names_its_line_and_stores_nothing(self):
         err = self.fails(1, "add", "books", stdin='[\n  {"id": "a"},\n  {"id": "b",}\n]')
@@ -232,29 +258,53 @@ class AddTest(CliCase):
         missing = os.path.join(self.tmp, "missing.json")
         self.assertIn(missing + ": No such file", self.fails(1, "add", "books", missing))
 
-    def test_single_value_is_judged_by_the_library(self):
-        err = self.fails(1, "add", "books", stdin='"just a string"')
-        self.assertIn("documents_json must be an object or array of objects", err)
-        err = self.fails(1, "add", "books", stdin='{"title": "no id"}')
-        self.assertIn("searchdb: add: document missing primary key 'id'", err)
+    def count(self):
+        return json.loads(self.ok("stats", "books"))["document_count"]
 
-    def test_refused_batch_stops_the_run_and_reports_its_position(self):
-        docs = [{"id": str(i), "title": f"book {i}"} for i in range(1, 6)]
-        del docs[3]["id"]
-        text = "\n".join(json.dumps(d) for d in docs) + "\n"
-        err = self.fails(1, "add", "books", "--batch", "2", stdin=text)
-        self.assertIn("batch 2 of 3 (documents 3-4, lines 3-4) was refused: "
-                      "document missing primary key 'id'", err)
-        self.assertIn("2 documents were stored before it", err)
-        self.ok("get", "books", "2")
-        self.assertIn("document '3' not found", self.fails(1, "get", "books", "3"))
-        self.assertIn("document '5' not found", self.fails(1, "get", "books", "5"))
+    def test_a_bad_document_stores_nothing_and_is_named(self):
+        key = "primary key 'id'"
+        bad = [
+            ({"id": {"n": 1}}, key + " holds an object, not a string or a number"),
+            ({"id": [1]}, key + " holds an array, not a string or a number"),
+            ({"id": True}, key + " holds a boolean, not a string or a number"),
+            ({"id": None}, key + " holds null, not a string or a number"),
+            ({"title": "no id"}, key + " is missing"),
+            ({"id": "a\u0000b"}, key + " holds a string with a NUL byte"),
+            (42, "the document is a number, not a JSON object"),
+        ]
+        good = [json.dumps({"id": str(i), "title": f"book {i}"}) for i in range(1, 25001)]
+        for doc, reason in bad:
+            with self.subTest(doc=doc):
+                lines = list(good)
+                lines[14999] = json.dumps(doc)
+                err = self.fails(1, "add", "books", stdin="\n".join(lines) + "\n")
+                self.assertEqual(err, f"searchdb: add: line 15000: {reason}; nothing was stored\n")
+        # In an array, the element and the line it starts on.
+        text = '[\n  {"id": "a"},\n  {"id": "b"},\n\n  {"id":\n   {"x": 1}}\n]'
+        self.assertIn("add: element 3 (line 5): " + key + " holds an object",
+                      self.fails(1, "add", "books", "--batch", "1", stdin=text))
+        self.assertIn("the input is a string, not a JSON object",
+                      self.fails(1, "add", "books", stdin='"just a string"'))
+        self.assertEqual(self.count(), 0)
 
-    def test_refused_array_batch_reports_document_positions(self):
-        docs = [{"id": "a"}, {"id": "b"}, 42]
-        err = self.fails(1, "add", "books", "--batch", "2", stdin=json.dumps(docs))
-        self.assertIn("batch 2 of 2 (documents 3-3) was refused", err)
-        self.assertIn("2 documents were stored before it", err)
+    def test_a_document_too_long_to_store_is_refused_before_anything_is_stored(self):
+        # Numbers are stored re-printed: "1e300" becomes "1.0000000000000001e+300",
+        # so this 8 MB document is over the limit only as stored.
+        count = 1398101
+        doc = '{"id":"big","n":[' + ",".join(["1e300"] * count) + "]}"
+        err = self.fails(1, "add", "books", stdin=compact(BOOKS[0]) + "\n" + doc + "\n")
+        self.assertIn(f"line 2: document 'big' is {24 * count + 18} bytes as stored, over the "
+                      "limit of 33554431 bytes; nothing was stored", err)
+        self.assertEqual(self.count(), 0)
+
+    def test_a_refused_batch_says_what_was_stored_and_what_was_not(self):
+        # A directory where the index writes its new file makes every save fail.
+        os.mkdir(os.path.join(self.dir, "books", "docs.json.tmp"))
+        lines = "\n".join(json.dumps({"id": f"doc{i}"}) for i in range(1, 6)) + "\n"
+        err = self.fails(1, "add", "books", "--batch", "2", stdin=lines)
+        self.assertIn("searchdb: add: the library refused a batch: ", err)
+        self.assertIn("; 0 documents were stored, the first not stored is 'doc1' (line 1)", err)
+        self.assertEqual(self.count(), 0)
 
     def test_replacing_and_deleting_documents(self):
         self.ok("add", "books", stdin=compact(BOOKS[0]))
@@ -346,16 +396,17 @@ class SearchTest(CliCase):
         self.assertRegex(self.ok("search", "books", "fantasy", "--offset", "5", "--table"),
                          r'^no hits from offset 5: 2 in total for "fantasy"')
 
-    def test_table_fits_the_terminal_and_shows_the_match_in_long_text(self):
+    def test_table_shows_whole_ids_and_fits_the_rest_to_the_terminal(self):
+        long_id = "an-identifier-longer-than-twenty-columns"
         long_text = " ".join(["filler"] * 60) + " needle " + " ".join(["straw"] * 60)
         self.ok("add", "books", stdin=json.dumps(
-            {"id": "long-identifier-that-does-not-fit", "title": "Ü" * 80,
-             "body": long_text}))
-        for columns in [60, 100, 160]:
+            {"id": long_id, "title": "Ü" * 80, "body": long_text}))
+        for columns in [90, 100, 160]:
             with self.subTest(columns=columns):
                 env = dict(self.env, COLUMNS=str(columns))
                 out = self.run_cli("search", "books", "needle", "--table", env=env).stdout
                 row = out.splitlines()[1]
+                self.assertTrue(row.startswith("1  " + long_id + "  Ü"), row)
                 self.assertLessEqual(len(row), columns)
                 self.assertIn("[needle]", row)
                 self.assertIn("body: …", row)
@@ -366,26 +417,112 @@ class SearchTest(CliCase):
         self.assertEqual(json.loads(self.ok("stats", "books"))["name"], "books")
 
 
+class ExportTest(CliCase):
+    DOCS = [
+        {"sku": 7, "big": 12345678901234567890, "tiny": 1e-300, "tenth": 0.1},
+        {"sku": "caf\u00e9", "text": "\U0001F600 \"quoted\" back\\slash\ttab\u0001"},
+        {"sku": "nested", "n": {"a": [1, [2, {"b": None}]], "t": True, "f": False}},
+        # No query word reaches this one: it holds no word at all.
+        {"sku": "--", "note": "...!"},
+    ]
+
+    def test_export_then_add_gives_back_every_document_as_stored(self):
+        self.ok("create", "shop/books", "--primary-key", "sku")
+        books = [{"sku": b["id"], **{k: v for k, v in b.items() if k != "id"}} for b in BOOKS]
+        self.ok("add", "shop/books", stdin="\n".join(json.dumps(d) for d in books + self.DOCS))
+        self.ok("delete", "shop/books", "dune")
+        exported = self.ok("export", "shop/books")
+        lines = exported.splitlines()
+        ids = ["hobbit", "lotr", "7", "café", "nested", "--"]
+        self.assertEqual(len(lines), len(ids))
+        self.assertEqual(lines[5], '{"sku":"--","note":"...!"}')
+
+        path = os.path.join(self.tmp, "out.jsonl")
+        self.assertIn("exported 6 documents from 'shop/books' to " + path,
+                      self.ok("export", "shop/books", path))
+        with open(path, encoding="utf-8") as f:
+            self.assertEqual(f.read(), exported)
+        self.ok("create", "copy", "--primary-key", "sku")
+        self.ok("add", "copy", path)
+        out = self.shell(*(f"get {index} -- '{doc_id}'" for doc_id in ids
+                           for index in ["copy", "shop/books"]))
+        self.assertEqual(len(out), 2 * len(ids))
+        self.assertEqual(out[0::2], out[1::2])
+        self.assertEqual(self.ok("export", "copy"), exported)
+
+    def test_export_of_an_empty_or_missing_index(self):
+        self.ok("create", "empty")
+        self.assertEqual(self.ok("export", "empty"), "")
+        self.assertIn("index 'nope' not found", self.fails(1, "export", "nope"))
+
+
+class CheckTest(CliCase):
+    def test_a_sound_store_has_nothing_to_report(self):
+        self.books_index()
+        self.ok("create", "shop/empty")
+        out = self.ok("check")
+        self.assertRegex(out, r"^index 'books': 3 documents, \d+ terms\n"
+                              r"index 'shop/empty': 0 documents, 0 terms\n"
+                              r"nothing to report\n$")
+
+    def test_set_aside_files_and_unlisted_index_directories_are_reported(self):
+        self.books_index()
+        self.ok("create", "shop/items")
+        with open(os.path.join(self.dir, "books", "docs.json"), "w") as f:
+            f.write("[{")
+        # The load that sets the damaged file aside warns, whatever the command.
+        err = self.run_cli("list").stderr
+        self.assertRegex(err, r"^searchdb: warning: .*books/docs\.json.*\.corrupt")
+        os.makedirs(os.path.join(self.dir, "old", "idx"))
+        self.write(os.path.join(self.dir, "old", "idx", "meta.json"), '{"primary_key":"id"}')
+        self.write(os.path.join(self.dir, "shop", "items", "docs.json.found.2"), "[]")
+        os.symlink(self.tmp, os.path.join(self.dir, "loop"))
+        result = self.run_cli("check")
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertEqual(result.stdout.splitlines(), [
+            "index 'books': 0 documents, 0 terms",
+            "index 'shop/items': 0 documents, 0 terms",
+            "set aside: books/docs.json.corrupt (a damaged file kept for recovery)",
+            "set aside: shop/items/docs.json.found.2 (a damaged file kept for recovery)",
+            "not listed: old/idx (an index directory that is not in the index list)",
+            "3 things to report",
+        ])
+        only = self.run_cli("check", "shop/items")
+        self.assertEqual(only.returncode, 1)
+        self.assertEqual(only.stdout.splitlines()[1:], [
+            "set aside: shop/items/docs.json.found.2 (a damaged file kept for recovery)",
+            "1 thing to report"])
+        self.assertIn("index 'nope' not found", self.fails(1, "check", "nope"))
+
+
 class ShellTest(CliCase):
     def test_commands_from_stdin_share_one_session(self):
-        books = self.write("books.json", json.dumps(BOOKS))
+        books = self.write("books.json", json.dumps(BOOKS[:2]))
         script = "\n".join([
             "# a comment, then a blank line",
             "",
             "create books",
             f"add books '{books}'",
+            'add books {"id": "dune", "title": "Dune", "note": "it\'s \\"sand\\""}',
             "search books \"lord of\" --limit 1",
             "get books dune",
             "stats books --table",
+            "add books -",
+            json.dumps({"id": "typed", "title": "Typed in"}),
+            json.dumps({"id": "typed2"}),
         ]) + "\n"
         out = self.ok("shell", stdin=script)
         lines = out.splitlines()
         self.assertEqual(lines[0], "created index 'books' (primary key 'id')")
-        self.assertIn("added 3 documents", lines[1])
-        self.assertEqual([h["id"] for h in json.loads(lines[2])["hits"]], ["lotr"])
-        self.assertEqual(json.loads(lines[3]), BOOKS[2])
+        self.assertIn("added 2 documents", lines[1])
+        self.assertIn("added 1 document", lines[2])
+        self.assertEqual([h["id"] for h in json.loads(lines[3])["hits"]], ["lotr"])
+        self.assertEqual(json.loads(lines[4]), {"id": "dune", "title": "Dune",
+                                                "note": "it's \"sand\""})
         self.assertIn("documents", out)
+        self.assertIn("added 2 documents", lines[-1])
         self.assertNotIn("searchdb>", out)
+        self.assertEqual(json.loads(self.ok("stats", "books"))["document_count"], 5)
 
     def test_status_is_that_of_the_last_command(self):
         self.fails(1, "shell", stdin="create a\nget a missing\n")
@@ -394,16 +531,15 @@ class ShellTest(CliCase):
 
     def test_errors_do_not_end_the_session(self):
         result = self.run_cli("shell", stdin="\n".join([
-            "create a", "create a", "frob", "list --dir /elsewhere", "shell", "add a",
-            "add a -", "help", "list", "exit", "create never",
+            "create a", "create a", "frob", "list --dir /elsewhere", "shell", "help", "list",
+            "exit", "create never",
         ]) + "\n")
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn("index 'a' already exists", result.stderr)
-        self.assertIn("unknown command 'frob'", result.stderr)
+        self.assertIn("unknown command 'frob'; 'help' lists the commands", result.stderr)
         self.assertIn("the shell's storage directory is fixed", result.stderr)
         self.assertIn("unknown command 'shell'", result.stderr)
-        self.assertEqual(result.stderr.count("in the shell 'add' reads a FILE"), 2)
-        self.assertIn("exit, quit", result.stdout)
+        self.assertIn("Ctrl-R searches the", result.stdout)
         self.assertIn('[{"name":"a","primary_key":"id"}]', result.stdout)
         self.assertNotIn("never", self.ok("list"))
 
@@ -419,93 +555,137 @@ class ShellTest(CliCase):
 
 
 class TerminalTest(CliCase):
-    """The line editor and the progress bar, on a pseudo-terminal."""
+    """The tool on a terminal: the shell's keys in tmux, the progress bar on a
+    pseudo-terminal."""
 
-    def spawn(self, *args, stdin_tty=True):
-        master, slave = pty.openpty()
-        proc = subprocess.Popen([CLI, "--dir", self.dir] + list(args),
-                                stdin=slave if stdin_tty else subprocess.PIPE,
-                                stdout=slave, stderr=slave, env=self.env, cwd=self.tmp,
-                                start_new_session=True)
-        os.close(slave)
-        self.output = b""
-        return proc, master
+    def start(self, *args):
+        """Runs the tool in a tmux terminal of its own; once it ends, the
+        screen shows its exit status."""
+        self.socket = os.path.join(self.tmp, "tmux")
+        env = " ".join(f"{k}={shlex.quote(v)}" for k, v in
+                       [("HOME", self.tmp), ("COLUMNS", "100"), ("LANG", "C.UTF-8")])
+        command = " ".join(shlex.quote(a) for a in [CLI, "--dir", self.dir] + list(args))
+        # The shell around the tool outlives Ctrl-C, to show the tool's status.
+        script = (f"trap : INT; cd {shlex.quote(self.tmp)}; env {env} {command}; "
+                  "echo \"[exit $?]\"; sleep 600")
+        subprocess.run(["tmux", "-S", self.socket, "-f", "/dev/null", "new-session", "-d",
+                        "-x", "100", "-y", "40", "sh", "-c", script], check=True, env=self.env)
+        self.addCleanup(subprocess.run, ["tmux", "-S", self.socket, "kill-server"],
+                        capture_output=True)
 
-    def read_until(self, master, marker, timeout=20):
-        """Reads until marker appears after what earlier calls matched, and
-        returns the output up to the end of the marker."""
+    def screen(self):
+        return subprocess.run(["tmux", "-S", self.socket, "capture-pane", "-p", "-J"],
+                              capture_output=True, text=True, check=True).stdout
+
+    def wait_for(self, text, count=1, timeout=30):
+        """Waits until text shows on the screen count times; returns the screen."""
         deadline = time.time() + timeout
-        while marker.encode() not in self.output:
-            ready, _, _ = select.select([master], [], [], max(0, deadline - time.time()))
-            if not ready:
-                self.fail(f"no {marker!r} in {self.output!r}")
-            try:
-                chunk = os.read(master, 4096)
-            except OSError:
-                chunk = b""
-            if not chunk:
-                self.fail(f"output ended without {marker!r}: {self.output!r}")
-            self.output += chunk
-        end = self.output.index(marker.encode()) + len(marker)
-        seen, self.output = self.output[:end], self.output[end:]
-        return seen.decode("utf-8", "replace")
+        while True:
+            screen = self.screen()
+            if screen.count(text) >= count:
+                return screen
+            if time.time() > deadline:
+                self.fail(f"no {text!r} (x{count}) on the screen:\n{screen}")
+            time.sleep(0.05)
 
-    def type_line(self, master, keys):
-        # Keys go out only once the editor shows its prompt: typed earlier,
-        # the terminal's own line editing would take them.
-        self.read_until(master, "searchdb> ")
-        os.write(master, keys)
+    def keys(self, *keys):
+        subprocess.run(["tmux", "-S", self.socket, "send-keys"] + list(keys), check=True)
 
-    def finish(self, proc, master):
-        try:
-            proc.wait(timeout=20)
-        finally:
-            os.close(master)
-
-    def test_line_editing_and_history(self):
-        proc, master = self.spawn("shell")
-        # "crate books", then Home, Right twice, type "e": "create books".
-        self.type_line(master, b"crate books\x1b[H\x1b[C\x1b[Ce\r")
-        self.read_until(master, "created index 'books'")
-        # Ctrl-U clears the line, Ctrl-W deletes "junk", Backspace the blank,
-        # and four Left moves reach the place of the missing "e".
-        self.type_line(master, b"garbage\x15create xtra junk\x17\x7f\x1b[D\x1b[D\x1b[D\x1b[De\r")
-        self.read_until(master, "created index 'extra'")
-        # Up twice recalls "create books"; the library refuses it again.
-        self.type_line(master, b"\x1b[A\x1b[A\r")
-        self.read_until(master, "index 'books' already exists")
-        # Ctrl-C abandons a line; Ctrl-D on an empty line ends the shell.
-        self.type_line(master, b"drop books\x03")
-        self.read_until(master, "^C")
-        self.type_line(master, b"\x04")
-        self.finish(proc, master)
-        self.assertEqual(proc.returncode, 1)
-        self.assertEqual([i["name"] for i in json.loads(self.ok("list"))], ["books", "extra"])
-        with open(os.path.join(self.tmp, ".searchdb_history"), encoding="utf-8") as f:
-            self.assertEqual(f.read().splitlines(),
-                             ["create books", "create extra", "create books"])
-
-    def test_history_is_loaded_by_the_next_session(self):
+    def test_shell_keys(self):
+        self.ok("create", "books")
+        self.ok("create", "shop/items")
         with open(os.path.join(self.tmp, ".searchdb_history"), "w", encoding="utf-8") as f:
-            f.write("create remembered\n")
-        proc, master = self.spawn("shell")
-        self.type_line(master, b"\x1b[A\r")
-        self.read_until(master, "created index 'remembered'")
-        self.type_line(master, b"exit\r")
-        self.finish(proc, master)
-        self.assertEqual(proc.returncode, 0)
+            f.write("stats shop/items --table\n")
+        self.start("shell")
+        self.wait_for("searchdb> ")
+        # Tab completes a command name, then an index name.
+        self.keys("ad", "Tab", "bo", "Tab", '{"id": "é1", "title": "Ünïcode"}', "Enter")
+        self.wait_for("added 1 document to 'books'")
+        # Ctrl-R finds the line the last session left in the history.
+        self.keys("C-r", "shop/", "Enter")
+        self.wait_for("primary key     id")
+        # Ctrl-C gives up a line unrun; the line after it runs.
+        self.keys("drop books", "C-c")
+        self.wait_for("drop books^C")
+        self.keys("get books é1", "Enter")
+        self.wait_for('"title": "Ünïcode"')
+        # Ctrl-D leaves with status 0, even after a refused command.
+        self.keys("get books missing", "Enter")
+        self.wait_for("document 'missing' not found")
+        self.keys("C-d")
+        self.wait_for("[exit 0]")
+        self.assertEqual([i["name"] for i in json.loads(self.ok("list"))], ["books", "shop/items"])
+        with open(os.path.join(self.tmp, ".searchdb_history"), encoding="utf-8") as f:
+            self.assertEqual(f.read().splitlines(), [
+                "stats shop/items --table",
+                'add books {"id": "é1", "title": "Ünïcode"}',
+                "stats shop/items --table",
+                "get books é1",
+                "get books missing",
+            ])
+
+    def test_ctrl_c_stops_a_running_add_and_the_prompt_comes_back(self):
+        self.ok("create", "many")
+        path = self.write("many.jsonl", "\n".join(
+            json.dumps({"id": f"d{i}", "text": f"word {i}"}) for i in range(5000)) + "\n")
+        self.start("shell")
+        self.wait_for("searchdb> ")
+        # One document a batch: every batch rewrites the index, so this is slow.
+        self.keys(f"add many {path} --batch 1", "Enter")
+        self.wait_for("/5000 documents")
+        self.keys("C-c")
+        screen = self.wait_for("searchdb> ", count=2)
+        stopped = next(line for line in screen.splitlines() if "interrupted;" in line)
+        stored = int(stopped.split("; ")[1].split()[0])
+        self.assertIn(f"the first not stored is 'd{stored}' (line {stored + 1})", stopped)
+        self.keys("stats many", "Enter")
+        self.wait_for(f"documents       {stored}")
+        self.keys("exit", "Enter")
+        self.wait_for("[exit 0]")
+
+    def test_terminal_input_ends_at_the_first_ctrl_d(self):
+        self.ok("create", "books")
+        self.start("shell")
+        self.wait_for("searchdb> ")
+        self.keys("add books -", "Enter")
+        self.wait_for("end with Ctrl-D")
+        self.keys(compact(BOOKS[0]), "Enter", compact(BOOKS[1]), "Enter", "C-d")
+        self.wait_for("added 2 documents to 'books'")
+        self.wait_for("searchdb> ", count=2)
+        self.keys("exit", "Enter")
+        self.wait_for("[exit 0]")
+        # Outside the shell too; Ctrl-D after text on the line ends it as well.
+        self.start("add", "books")
+        self.wait_for("end with Ctrl-D")
+        self.keys(compact(BOOKS[2]), "C-d")
+        self.wait_for("added 1 document to 'books'")
+        self.wait_for("[exit 0]")
+        self.assertEqual(json.loads(self.ok("stats", "books"))["document_count"], 3)
 
     def test_progress_bar_on_a_terminal(self):
         self.ok("create", "books")
         docs = "\n".join(json.dumps({"id": i}) for i in range(30)) + "\n"
-        proc, master = self.spawn("add", "books", "--batch", "10", stdin_tty=False)
+        master, slave = pty.openpty()
+        proc = subprocess.Popen([CLI, "--dir", self.dir, "add", "books", "--batch", "10"],
+                                stdin=subprocess.PIPE, stdout=slave, stderr=slave, env=self.env,
+                                cwd=self.tmp, start_new_session=True)
+        os.close(slave)
         proc.stdin.write(docs.encode())
         proc.stdin.close()
-        out = self.read_until(master, "added 30 documents")
-        self.finish(proc, master)
+        out = b""
+        deadline = time.time() + 30
+        while b"added 30 documents" not in out and time.time() < deadline:
+            if select.select([master], [], [], 1)[0]:
+                try:
+                    out += os.read(master, 4096)
+                except OSError:
+                    break
+        proc.wait(timeout=30)
+        os.close(master)
         self.assertEqual(proc.returncode, 0)
-        self.assertIn("[################--------] 20/30 documents", out)
-        self.assertRegex(out, r"20/30 documents  \d+/s  \d+:\d\d left")
+        text = out.decode("utf-8", "replace")
+        self.assertIn("[################--------] 20/30 documents", text)
+        self.assertRegex(text, r"20/30 documents  \d+/s  \d+:\d\d left")
 
 
 if __name__ == "__main__":

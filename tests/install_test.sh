@@ -2,7 +2,8 @@
 # Installs the build into a scratch prefix and builds examples/hello.c against
 # the installed tree the two ways a host would: as plain C with pkg-config,
 # and as a CMake project with find_package(searchdb). Both programs must run
-# and find the document they search for.
+# and find the document they search for. The command-line tool must come with
+# its manual page and bash completion (SEARCHDB_TOOL=OFF when it is not built).
 #   install_test.sh BUILD_DIR SOURCE_DIR LIBDIR C_COMPILER [FLAGS]
 # LIBDIR is the library directory relative to the prefix; FLAGS go to every
 # compile and link (the sanitizer flags when the library is instrumented, since
@@ -50,6 +51,29 @@ real=$(readlink -f "$lib/libsearchdb.so.1")
 [ -f "$real" ] && [ ! -L "$real" ] || die "libsearchdb.so.1 does not lead to a file"
 [ "$(readlink -f "$lib/libsearchdb.so")" = "$real" ] ||
   die "libsearchdb.so and libsearchdb.so.1 lead to different files"
+
+# The command-line tool (unless configured out) with its manual page and its
+# bash completion, which offers the commands and the indexes of a store.
+if [ "${SEARCHDB_TOOL:-ON}" = ON ]; then
+  tool=$prefix/bin/searchdb
+  "$tool" --version | grep -qx 'searchdb [0-9]*\.[0-9]*\.[0-9]*' ||
+    die "the installed tool does not give its version"
+  page=$prefix/share/man/man1/searchdb.1
+  [ -f "$page" ] || die "no manual page at $page"
+  groff -man -Tutf8 -ww -z "$page" >"$work/man.log" 2>&1 && [ ! -s "$work/man.log" ] ||
+    die "the manual page does not format cleanly: $(cat "$work/man.log")"
+  completion=$prefix/share/bash-completion/completions/searchdb
+  [ -f "$completion" ] || die "no bash completion at $completion"
+  quietly tool-create "$tool" --dir "$work/store-tool" create shop/books
+  complete_words() {
+    PATH="$prefix/bin:$PATH" bash -c 'source "$1"; shift; COMP_WORDS=("$@")
+      COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _searchdb; echo "${COMPREPLY[*]}"' _ "$completion" "$@"
+  }
+  [ "$(complete_words searchdb s)" = "search stats shell" ] ||
+    die "bash completion of 's' gives '$(complete_words searchdb s)'"
+  [ "$(complete_words searchdb --dir "$work/store-tool" get sh)" = "shop/books" ] ||
+    die "bash completion of an index name gives '$(complete_words searchdb --dir "$work/store-tool" get sh)'"
+fi
 
 # A plain C host through pkg-config, built as the README shows: a run path
 # to the installed library, so it runs with no LD_LIBRARY_PATH. It runs twice

@@ -1,11 +1,11 @@
 // Finding the query's words in a hit, for highlighting. The library returns
-// whole documents without saying which words matched, so the tool splits and
-// compares words the way the library's search does: words are runs of ASCII
-// letters, digits, '_' and non-ASCII bytes, compared case-folded; a query word
-// matches a document word that is equal to it, that begins with it (query
-// words of two bytes or more), or that is within its typo budget of byte
-// edits. When the document holds the query word itself, only equal words are
-// marked, as the search then looks no further for that word.
+// whole documents without saying which words matched, so the tool splits,
+// folds and compares words with the library's own code (its tokenizer, case
+// folding, typo budget and edit distance): a query word matches a document
+// word that is equal to it, that begins with it (query words of two bytes
+// or more), or that is within its typo budget of byte edits. When the
+// document holds the query word itself, only equal words are marked, as the
+// search then looks no further for that word.
 #pragma once
 
 #include <cstddef>
@@ -18,15 +18,11 @@ namespace cli {
 struct word_span {
   size_t begin;  // byte offsets into the text the word was found in
   size_t end;
-  std::string folded;
+  std::string folded;  // case-folded and cut to the longest term, as indexed
 };
 
-// The words of text, in order, each with its case-folded form.
+// The words of text, in order, each with its folded form.
 std::vector<word_span> split_words(std::string_view text);
-
-// The byte edits a query word of this length may differ by: 0 up to 3 bytes,
-// 1 up to 7, 2 from 8 on.
-size_t typo_budget(size_t query_len);
 
 // Whether a folded document word matches a folded query word.
 bool word_matches(std::string_view query_word, std::string_view word, bool exact_only);

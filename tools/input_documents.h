@@ -1,30 +1,33 @@
-// The input of `searchdb add`: one JSON value (an object, or an array of
-// objects), or JSON Lines (one object a line). The whole input is checked for
-// JSON syntax before anything is sent, so a syntax error never leaves half an
-// input stored; what the documents must contain is left to the library.
+// The input of `searchdb add`: one JSON object, a JSON array of objects, or
+// JSON Lines (one object a line). The whole input is checked, with the
+// library's own rules, before anything is sent: every document parses, is
+// an object, has an id the library takes, and is not too long to store.
+// So a bad document stops the load before anything is stored, and the
+// message names where it is and what is wrong with it.
 #pragma once
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace cli {
 
-struct input_documents {
-  // True when the input is one JSON value that is not an array. It is then
-  // sent unchanged in one call, so the library judges it as the user wrote it.
-  bool single_value = false;
-  // One JSON text per document, in input order (empty when single_value).
-  std::vector<std::string> texts;
-  // The input line each document starts on; 0 when not read as JSON Lines.
-  std::vector<size_t> lines;
+struct input_document {
+  std::string_view json;  // its text, as written in the input
+  std::string id;         // its id, as the library will take it
+  size_t line;            // the input line it starts on
+  size_t element;         // its element number in an array; 0 otherwise
 };
 
-// Splits text into documents. Returns false with a message naming the line
-// and column of the first syntax error.
-bool split_documents(const std::string &text, input_documents *out, std::string *error);
+// Splits text into checked documents (views into text, which must outlive
+// them). Returns false with a message that names the document and the
+// problem, such as "line 12: primary key 'id' is missing". The check
+// stops early, returning false with "interrupted", when Ctrl-C is pressed.
+bool read_documents(const std::string &text, const std::string &primary_key,
+                    std::vector<input_document> *docs, std::string *error);
 
-// The JSON array holding texts[first, last), as one batch for the library.
-std::string batch_json(const input_documents &docs, size_t first, size_t last);
+// Where a document is, for messages: "line 12" or "element 3 (line 7)".
+std::string document_place(const input_document &doc);
 
 }  // namespace cli

@@ -266,9 +266,11 @@ struct column_widths {
   size_t rank, id, title, match;
 };
 
-// The id and the title take what they need up to 20 and 40 columns, the
-// snippet the rest but at least two fifths of the line; narrow terminals
-// shrink the title first, then the id.
+// The id column is never cut: a user copies ids from it into `get`. The
+// title takes what it needs up to 40 columns and the snippet the rest, at
+// least two fifths of the line; on a narrow terminal the title gives way
+// first (to 16 columns), then the snippet (to 12), then the title again
+// (to 6). Past that the line is left wider than the terminal.
 column_widths layout(const std::vector<hit_row> &rows, const table_style &style) {
   column_widths w{1, 2, 5, 5};
   for (const hit_row &row : rows) {
@@ -276,20 +278,20 @@ column_widths layout(const std::vector<hit_row> &rows, const table_style &style)
     w.id = std::max(w.id, utf8_width(row.id));
     w.title = std::max(w.title, marked_width(row.title, 0, style));
   }
-  w.id = std::min<size_t>(w.id, 20);
   w.title = std::min<size_t>(w.title, 40);
   const size_t gaps = 3 * (sizeof(kColumnGap) - 1);
-  const size_t min_match = std::max<size_t>(24, style.width * 2 / 5);
-  size_t fixed = w.rank + w.id + w.title + gaps;
-  if (fixed + min_match > style.width) {
-    size_t excess = fixed + min_match - style.width;
-    size_t shrink = std::min(excess, w.title > 16 ? w.title - 16 : 0);
-    w.title -= shrink;
-    excess -= shrink;
-    w.id -= std::min(excess, w.id > 10 ? w.id - 10 : 0);
-    fixed = w.rank + w.id + w.title + gaps;
-  }
-  w.match = style.width > fixed + min_match ? style.width - fixed : min_match;
+  const size_t fixed = w.rank + w.id + gaps;
+  const size_t room = style.width > fixed ? style.width - fixed : 0;
+  size_t min_match = std::max<size_t>(24, style.width * 2 / 5);
+  auto give_way = [&](size_t *width, size_t floor, size_t other) {
+    if (*width + other <= room) return;
+    size_t fits = room > other ? room - other : 0;
+    *width = std::max(std::min(*width, floor), fits);
+  };
+  give_way(&w.title, 16, min_match);
+  give_way(&min_match, 12, w.title);
+  give_way(&w.title, 6, min_match);
+  w.match = std::max(min_match, room > w.title ? room - w.title : 0);
   return w;
 }
 

@@ -1,6 +1,6 @@
-// UTF-8 stepping and terminal column widths, shared by the table renderer and
-// the line editor. Invalid bytes are stepped over one at a time and shown as
-// one column, so a damaged text never stalls or overruns a loop.
+// UTF-8 stepping and terminal column widths, for the table renderer. Invalid
+// bytes are stepped over one at a time and shown as one column, so a damaged
+// text never stalls or overruns a loop.
 #pragma once
 
 #include <cstddef>

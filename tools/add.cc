@@ -1,0 +1,236 @@
+// `searchdb add`: read the whole input, check every document, then store
+// them in batches.
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "input_documents.h"
+#include "interrupt.h"
+#include "searchdb.h"
+
+namespace cli {
+namespace {
+
+// Every batch rewrites the whole index, so a load is fastest in few large
+// batches; this bounds the memory one batch takes.
+const size_t kBatchBytes = size_t{64} << 20;
+
+// Reads a terminal with read(2) rather than stdio: a read of 0 bytes (Ctrl-D
+// at the start of a line) or of a line without its newline (Ctrl-D after
+// text) ends the input at once. Waiting in poll lets Ctrl-C stop it.
+bool read_terminal(int fd, std::string *text, std::string *error) {
+  char chunk[65536];
+  while (true) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, -1) < 0) {
+      if (errno == EINTR && !interrupted()) continue;
+      *error = errno == EINTR ? "interrupted" : std::string("standard input: ") + strerror(errno);
+      return false;
+    }
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = std::string("standard input: ") + strerror(errno);
+      return false;
+    }
+    text->append(chunk, static_cast<size_t>(n));
+    if (n == 0 || chunk[n - 1] != '\n') return true;
+  }
+}
+
+bool read_stream(FILE *in, std::string *text) {
+  char chunk[65536];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, in)) > 0) text->append(chunk, n);
+  return !ferror(in);
+}
+
+bool file_exists(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+// The input: JSON text given in place of a file, standard input, or a file.
+bool read_input(const invocation &inv, std::string *text, std::string *error) {
+  const std::string &source = inv.has_argument ? inv.argument : "-";
+  size_t first = source.find_first_not_of(" \t\r\n");
+  bool is_json = first != std::string::npos && (source[first] == '{' || source[first] == '[');
+  if (is_json && !file_exists(source)) {
+    *text = source;
+    return true;
+  }
+  if (source == "-") {
+    if (isatty(STDIN_FILENO)) {
+      fputs("searchdb: reading documents from the terminal; end with Ctrl-D\n", stderr);
+      return read_terminal(STDIN_FILENO, text, error);
+    }
+    if (read_stream(stdin, text)) return true;
+    *error = std::string("standard input: ") + strerror(errno);
+    return false;
+  }
+  FILE *in = fopen(source.c_str(), "rb");
+  if (!in) {
+    *error = source + ": " + strerror(errno);
+    return false;
+  }
+  bool ok = read_stream(in, text);
+  if (!ok) *error = source + ": " + strerror(errno);
+  fclose(in);
+  return ok;
+}
+
+// The progress of a long add, drawn on standard error when it is a terminal:
+// documents done, documents per second, and time left.
+struct progress_bar {
+  bool enabled = false;
+  size_t total = 0;
+  std::chrono::steady_clock::time_point start;
+};
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+std::string clock_text(double seconds) {
+  long long s = static_cast<long long>(seconds + 0.5);
+  char text[32];
+  if (s >= 3600) {
+    snprintf(text, sizeof text, "%lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
+  } else {
+    snprintf(text, sizeof text, "%lld:%02lld", s / 60, s % 60);
+  }
+  return text;
+}
+
+void progress_show(const progress_bar &bar, size_t done) {
+  if (!bar.enabled) return;
+  const size_t width = 24;
+  size_t filled = bar.total ? done * width / bar.total : width;
+  double elapsed = seconds_since(bar.start);
+  double rate = elapsed > 0 ? static_cast<double>(done) / elapsed : 0;
+  std::string line = "\r[" + std::string(filled, '#') + std::string(width - filled, '-') + "] " +
+                     std::to_string(done) + "/" + std::to_string(bar.total) + " documents";
+  if (done > 0 && rate > 0) {
+    line += "  " + std::to_string(static_cast<long long>(rate)) + "/s  " +
+            clock_text(static_cast<double>(bar.total - done) / rate) + " left";
+  }
+  line += "\x1b[K";
+  fputs(line.c_str(), stderr);
+  fflush(stderr);
+}
+
+void progress_clear(const progress_bar &bar) {
+  if (bar.enabled) fputs("\r\x1b[K", stderr);
+}
+
+// The documents from first on that fit one batch: at most max_count, and at
+// most kBatchBytes of JSON unless a single document is larger.
+size_t batch_end(const std::vector<input_document> &docs, size_t first, size_t max_count) {
+  size_t bytes = 2;
+  size_t last = first;
+  while (last < docs.size() && last - first < max_count) {
+    size_t more = docs[last].json.size() + 1;
+    if (last > first && bytes + more > kBatchBytes) break;
+    bytes += more;
+    ++last;
+  }
+  return last;
+}
+
+std::string batch_json(const std::vector<input_document> &docs, size_t first, size_t last) {
+  size_t size = 2;
+  for (size_t i = first; i < last; ++i) size += docs[i].json.size() + 1;
+  std::string batch;
+  batch.reserve(size);
+  batch += '[';
+  for (size_t i = first; i < last; ++i) {
+    if (i > first) batch += ',';
+    batch += docs[i].json;
+  }
+  batch += ']';
+  return batch;
+}
+
+// Says how far a load that stopped part-way got.
+void report_stop(const std::vector<input_document> &docs, size_t stored, const char *why) {
+  fprintf(stderr, "searchdb: add: %s; %zu document%s stored, the first not stored is '%s' (%s)\n",
+          why, stored, stored == 1 ? " was" : "s were", docs[stored].id.c_str(),
+          document_place(docs[stored]).c_str());
+}
+
+int store_batches(const invocation &inv, const std::vector<input_document> &docs) {
+  size_t max_count = inv.batch > 0 ? static_cast<size_t>(inv.batch) : docs.size();
+  progress_bar bar;
+  bar.enabled = isatty(STDERR_FILENO) && !docs.empty();
+  bar.total = docs.size();
+  bar.start = std::chrono::steady_clock::now();
+
+  size_t stored = 0;
+  size_t batches = 0;
+  std::string before = last_error();
+  while (stored < docs.size()) {
+    if (interrupted()) {
+      progress_clear(bar);
+      report_stop(docs, stored, "interrupted");
+      return exit_interrupted;
+    }
+    progress_show(bar, stored);
+    size_t last = batch_end(docs, stored, max_count);
+    int added = searchdb_documents_add(inv.index.c_str(), batch_json(docs, stored, last).c_str());
+    if (added < 0) {
+      progress_clear(bar);
+      std::string why = "the library refused a batch: " + last_error();
+      report_stop(docs, stored, why.c_str());
+      return exit_refused;
+    }
+    warn_if_new_message(before);
+    before = last_error();
+    stored = last;
+    ++batches;
+  }
+  progress_show(bar, stored);
+  progress_clear(bar);
+  double elapsed = seconds_since(bar.start);
+  printf("added %zu document%s to '%s' in %.2f s", stored, stored == 1 ? "" : "s",
+         inv.index.c_str(), elapsed);
+  if (batches > 1) printf(" (%zu batches", batches);
+  if (batches > 1 && elapsed > 0) {
+    printf(", %lld documents/s", static_cast<long long>(static_cast<double>(stored) / elapsed));
+  }
+  fputs(batches > 1 ? ")\n" : "\n", stdout);
+  return exit_ok;
+}
+
+}  // namespace
+
+int run_add(session *, const invocation &inv) {
+  // Refuse a missing index before reading what may be a long input.
+  std::string primary_key;
+  if (!primary_key_of(inv.index, &primary_key)) {
+    fprintf(stderr, "searchdb: add: index '%s' not found\n", inv.index.c_str());
+    return exit_refused;
+  }
+  std::string text, error;
+  if (!read_input(inv, &text, &error)) {
+    if (interrupted()) return stopped(inv);
+    fprintf(stderr, "searchdb: add: %s\n", error.c_str());
+    return exit_refused;
+  }
+  std::vector<input_document> docs;
+  if (!read_documents(text, primary_key, &docs, &error)) {
+    if (interrupted()) return stopped(inv);
+    fprintf(stderr, "searchdb: add: %s; nothing was stored\n", error.c_str());
+    return exit_refused;
+  }
+  return store_batches(inv, docs);
+}
+
+}  // namespace cli

@@ -1,0 +1,317 @@
+// `searchdb shell`: commands typed at a prompt, one a line, in one session.
+// On a terminal lines are edited with libedit (history kept between
+// sessions, Ctrl-R to search it, Tab to complete commands and index names);
+// otherwise they are read plainly, so the shell can run a script from a
+// pipe.
+#include <histedit.h>
+#include <langinfo.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "command_line.h"
+#include "interrupt.h"
+#include "render.h"
+#include "searchdb.h"
+
+namespace cli {
+namespace {
+
+const size_t kHistoryLimit = 500;
+const char kPrompt[] = "searchdb> ";
+
+// ---- Words ----
+
+bool is_blank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+// Splits a shell line into words: blanks separate, '...' keeps text as it
+// is, "..." and a backslash escape the next character. JSON typed after
+// `add INDEX` is taken as it stands, to the end of the line, so its quotes
+// survive.
+bool split_shell_line(const std::string &line, std::vector<std::string> *words,
+                      std::string *error) {
+  std::string word;
+  bool in_word = false;
+  char quote = 0;
+  for (size_t i = 0; i < line.size(); ++i) {
+    char c = line[i];
+    if (!in_word && !quote && !is_blank(c) && words->size() == 2 && (*words)[0] == "add" &&
+        (c == '{' || c == '[')) {
+      std::string json = line.substr(i);
+      while (!json.empty() && (is_blank(json.back()) || json.back() == '\r')) json.pop_back();
+      words->push_back(json);
+      return true;
+    }
+    if (quote == '\'') {
+      if (c == '\'') {
+        quote = 0;
+      } else {
+        word += c;
+      }
+    } else if (c == '\\' && i + 1 < line.size() &&
+               (quote == 0 || line[i + 1] == '"' || line[i + 1] == '\\')) {
+      word += line[++i];
+      in_word = true;
+    } else if (quote == '"') {
+      if (c == '"') {
+        quote = 0;
+      } else {
+        word += c;
+      }
+    } else if (c == '\'' || c == '"') {
+      quote = c;
+      in_word = true;
+    } else if (is_blank(c) || c == '\r') {
+      if (in_word) words->push_back(word);
+      word.clear();
+      in_word = false;
+    } else {
+      word += c;
+      in_word = true;
+    }
+  }
+  if (quote) {
+    *error = std::string("unterminated ") + (quote == '"' ? "double" : "single") + " quote";
+    return false;
+  }
+  if (in_word) words->push_back(word);
+  return true;
+}
+
+// ---- Completion ----
+
+std::vector<std::string> command_names() {
+  std::vector<std::string> names;
+  for (const command_summary &c : command_summaries()) {
+    if (strcmp(c.name, "shell") != 0) names.push_back(c.name);
+  }
+  names.push_back("exit");
+  names.push_back("quit");
+  return names;
+}
+
+std::vector<std::string> index_names() {
+  std::vector<index_row> rows;
+  parse_index_list(searchdb_indexes_list_json(), &rows);
+  std::vector<std::string> names;
+  for (const index_row &row : rows) names.push_back(row.name);
+  return names;
+}
+
+// What may stand at the word after `before`: a command name first, an index
+// name after a command that takes one, a command name after `help`.
+std::vector<std::string> candidates_after(const std::string &before) {
+  std::vector<std::string> words;
+  std::string error;
+  if (!split_shell_line(before, &words, &error)) return {};
+  if (words.empty()) return command_names();
+  if (words.size() > 1) return {};
+  if (words[0] == "help") return command_names();
+  for (const command_summary &c : command_summaries()) {
+    if (words[0] == c.name && c.takes_index) return index_names();
+  }
+  return {};
+}
+
+// Tab: completes the word before the cursor when one candidate fits, else
+// as far as all fitting candidates agree, listing them when that adds
+// nothing.
+unsigned char complete(EditLine *el, int) {
+  const LineInfo *li = el_line(el);
+  std::string before(li->buffer, static_cast<size_t>(li->cursor - li->buffer));
+  size_t start = before.find_last_of(" \t");
+  start = start == std::string::npos ? 0 : start + 1;
+  std::string prefix = before.substr(start);
+  std::vector<std::string> fits;
+  for (const std::string &c : candidates_after(before.substr(0, start))) {
+    if (c.compare(0, prefix.size(), prefix) == 0) fits.push_back(c);
+  }
+  if (fits.empty()) return CC_REFRESH_BEEP;
+  if (fits.size() == 1) {
+    std::string rest = fits[0].substr(prefix.size()) + " ";
+    el_insertstr(el, rest.c_str());
+    return CC_REFRESH;
+  }
+  size_t common = fits[0].size();
+  for (const std::string &c : fits) {
+    size_t n = 0;
+    while (n < common && n < c.size() && c[n] == fits[0][n]) ++n;
+    common = n;
+  }
+  if (common > prefix.size()) {
+    el_insertstr(el, fits[0].substr(prefix.size(), common - prefix.size()).c_str());
+    return CC_REFRESH;
+  }
+  std::string list = "\n";
+  for (const std::string &c : fits) list += c + "  ";
+  list.back() = '\n';
+  fputs(list.c_str(), stdout);
+  fflush(stdout);
+  return CC_REDISPLAY;
+}
+
+// ---- Reading lines ----
+
+// Set by Ctrl-C at the prompt: the line is given up.
+bool s_line_abandoned = false;
+
+unsigned char abandon_line(EditLine *el, int) {
+  const LineInfo *li = el_line(el);
+  el_cursor(el, static_cast<int>(li->lastchar - li->cursor));
+  fputs("^C", stdout);
+  fflush(stdout);
+  s_line_abandoned = true;
+  el_push(el, "\n");  // ends the line as Enter does
+  return CC_NORM;
+}
+
+const char *prompt(EditLine *) {
+  return kPrompt;
+}
+
+// libedit needs a UTF-8 locale to edit UTF-8 text; C.UTF-8 is always there.
+void use_utf8_locale() {
+  setlocale(LC_CTYPE, "");
+  if (strcmp(nl_langinfo(CODESET), "UTF-8") != 0) setlocale(LC_CTYPE, "C.UTF-8");
+}
+
+std::string history_path() {
+  const char *home = getenv("HOME");
+  return home && *home ? std::string(home) + "/.searchdb_history" : std::string();
+}
+
+class line_reader {
+ public:
+  line_reader() {
+    const char *term = getenv("TERM");
+    editing_ =
+        isatty(STDIN_FILENO) && isatty(STDOUT_FILENO) && term && *term && strcmp(term, "dumb") != 0;
+    if (!editing_) return;
+    use_utf8_locale();
+    history_ = history_init();
+    HistEvent ev;
+    history(history_, &ev, H_SETSIZE, static_cast<int>(kHistoryLimit));
+    history(history_, &ev, H_SETUNIQUE, 1);
+    el_ = el_init("searchdb", stdin, stdout, stderr);
+    el_set(el_, EL_EDITOR, "emacs");
+    el_set(el_, EL_PROMPT, prompt);
+    el_set(el_, EL_HIST, history, history_);
+    el_set(el_, EL_SIGNAL, 1);
+    // Ctrl-C at the prompt is a key that gives up the line; while a command
+    // runs it is a signal again.
+    el_set(el_, EL_SETTY, "-d", "-isig", nullptr);
+    // Wide names: libedit keeps them as given, where it would leak copies
+    // of narrow ones.
+    el_wset(el_, EL_ADDFN, L"sdb-abandon", L"Give up the line", abandon_line);
+    el_set(el_, EL_BIND, "^C", "sdb-abandon", nullptr);
+    el_wset(el_, EL_ADDFN, L"sdb-complete", L"Complete a command or index name", complete);
+    el_set(el_, EL_BIND, "^I", "sdb-complete", nullptr);
+    el_set(el_, EL_BIND, "^R", "em-inc-search-prev", nullptr);
+    path_ = history_path();
+    std::ifstream in(path_);
+    std::string entry;
+    while (std::getline(in, entry)) remember(entry);
+  }
+
+  ~line_reader() {
+    if (!editing_) return;
+    el_end(el_);
+    history_end(history_);
+    if (path_.empty()) return;
+    std::ofstream out(path_, std::ios::trunc);
+    for (const std::string &entry : entries_) out << entry << '\n';
+  }
+
+  line_reader(const line_reader &) = delete;
+  line_reader &operator=(const line_reader &) = delete;
+
+  // Reads the next line without its newline; false at the end of the input.
+  // *abandoned tells that Ctrl-C gave the line up.
+  bool read(std::string *line, bool *abandoned) {
+    *abandoned = false;
+    if (!editing_) return read_plain(line);
+    s_line_abandoned = false;
+    int count = 0;
+    const char *text = el_gets(el_, &count);
+    if (!text || count <= 0) {
+      fputc('\n', stdout);
+      return false;
+    }
+    line->assign(text, static_cast<size_t>(count));
+    while (!line->empty() && (line->back() == '\n' || line->back() == '\r')) line->pop_back();
+    *abandoned = s_line_abandoned;
+    return true;
+  }
+
+  void remember(const std::string &line) {
+    if (!editing_ || line.empty() || (!entries_.empty() && entries_.back() == line)) return;
+    HistEvent ev;
+    history(history_, &ev, H_ENTER, line.c_str());
+    entries_.push_back(line);
+    if (entries_.size() > kHistoryLimit) entries_.erase(entries_.begin());
+  }
+
+ private:
+  static bool read_plain(std::string *line) {
+    line->clear();
+    int c;
+    while ((c = getchar()) != EOF && c != '\n') line->push_back(static_cast<char>(c));
+    if (c == EOF && line->empty()) return false;
+    if (!line->empty() && line->back() == '\r') line->pop_back();
+    return true;
+  }
+
+  bool editing_ = false;
+  EditLine *el_ = nullptr;
+  History *history_ = nullptr;
+  std::string path_;
+  std::vector<std::string> entries_;  // what the history file gets, oldest first
+};
+
+}  // namespace
+
+// On a terminal the session ends with status 0, however it is left; from a
+// pipe its status is that of the last command, so a script can tell whether
+// its last step worked.
+int run_shell(session *s, const invocation &) {
+  s->in_shell = true;
+  s->interactive = isatty(STDIN_FILENO);
+  line_reader reader;
+  if (s->interactive) {
+    printf("searchdb shell on %s. Type 'help' for the commands, 'exit' or Ctrl-D to leave.\n",
+           s->dir.c_str());
+  }
+  int status = exit_ok;
+  std::string line;
+  bool abandoned = false;
+  while (reader.read(&line, &abandoned)) {
+    if (abandoned) continue;
+    std::vector<std::string> words;
+    std::string error;
+    if (!split_shell_line(line, &words, &error)) {
+      fprintf(stderr, "searchdb: %s\n", error.c_str());
+      status = exit_usage;
+      continue;
+    }
+    if (words.empty() || words[0][0] == '#') continue;
+    reader.remember(line);
+    if (words.size() == 1 && (words[0] == "exit" || words[0] == "quit")) break;
+    status = run_words(s, words);
+    fflush(stdout);
+    fflush(stderr);
+  }
+  interrupt_clear();
+  return s->interactive ? exit_ok : status;
+}
+
+}  // namespace cli
