@@ -134,6 +134,18 @@ void scratch_free(build_scratch *s) {
   reader_free(&s->reader);
 }
 
+// Doubles the pairs, which can reach tens of megabytes: as huge pages, so
+// that filling them costs little more than writing them.
+bool grow_pairs(build_scratch *s) {
+  const uint64_t cap = s->pair_cap ? s->pair_cap * 2 : 1u << 16;
+  auto *pairs = static_cast<pair *>(realloc(s->pairs, cap * sizeof(pair)));
+  if (pairs == nullptr) return false;
+  sdb_advise_huge(pairs, cap * sizeof(pair));
+  s->pairs = pairs;
+  s->pair_cap = cap;
+  return true;
+}
+
 // Enters the tokens of one document (slot) into the dictionary and its
 // pairs. False when memory ran out.
 bool gather_document(full_build *b, build_scratch *s, uint32_t slot) {
@@ -160,7 +172,7 @@ bool gather_document(full_build *b, build_scratch *s, uint32_t slot) {
       if (tok.title) s->pairs[last].tf |= kPairTitle;
       continue;
     }
-    if (!reserve_items(&s->pairs, &s->pair_cap, s->pair_count + 1)) return false;
+    if (s->pair_count == s->pair_cap && !grow_pairs(s)) return false;
     s->last[id] = s->pair_count;
     s->pairs[s->pair_count++] = pair{id, 1u | (tok.title ? kPairTitle : 0)};
     d->terms[id].count++;
