@@ -67,7 +67,7 @@ class MemoryIndex {
       if (!changes.empty() && changes.back().slot == u.slot) continue;
       bool seen = false;
       for (const sdb_slot_change &c : changes) seen |= c.slot == u.slot;
-      if (!seen) changes.push_back({u.slot, u.before, nullptr});
+      if (!seen) changes.push_back({u.slot, u.before});
     }
     std::sort(changes.begin(), changes.end(),
               [](const sdb_slot_change &a, const sdb_slot_change &b) { return a.slot < b.slot; });
@@ -92,7 +92,8 @@ class MemoryIndex {
   }
 
   const sdb_term *Find(const std::string &word) const {
-    const uint32_t id = sdb_terms_find(&ix_->terms, word.data(), static_cast<uint32_t>(word.size()));
+    const uint32_t id =
+        sdb_terms_find(&ix_->terms, word.data(), static_cast<uint32_t>(word.size()));
     return id == SDB_NO_TERM ? nullptr : &ix_->terms.terms[id];
   }
 

@@ -36,7 +36,6 @@ struct staged_doc {
   uint64_t entry_len;
   uint32_t raw_off;
   uint64_t raw_len;
-  yyjson_val *tree;
 };
 
 struct staging {
@@ -111,7 +110,7 @@ bool stage_document(staging *s, yyjson_val *doc, const char *primary_key) {
   }
   const uint32_t raw_off =
       sdb_entry_write(s->entries + s->entries_len, id, id_len, s->text, s->text_len);
-  s->docs[s->count++] = staged_doc{id_copy, s->entries_len, size - 1, raw_off, s->text_len, doc};
+  s->docs[s->count++] = staged_doc{id_copy, s->entries_len, size - 1, raw_off, s->text_len};
   s->entries_len += size;
   return true;
 }
@@ -133,11 +132,9 @@ bool stage_batch(staging *s, yyjson_val *root, const char *primary_key) {
 }
 
 // The changes of the document table, made and kept so they can be taken
-// back: one undo record per put or kill, in order, and the parsed document
-// of each put (nullptr for a kill).
+// back: one undo record per put or kill, in order.
 struct table_change {
   sdb_doc_undo *undos;
-  yyjson_val **trees;
   size_t count;
 };
 
@@ -146,8 +143,8 @@ void take_back(sdb_index *ix, table_change *c) {
   c->count = 0;
 }
 
-// The slots a change touched, once each in ascending order: how each was
-// before its first change, and the parsed document of its last put.
+// The slots a change touched, once each in ascending order, with how each
+// was before its first change.
 sdb_slot_change *touched_slots(const table_change *c, uint32_t *count) {
   auto *order = static_cast<size_t *>(malloc((c->count ? c->count : 1) * sizeof(size_t)));
   auto *slots =
@@ -163,11 +160,8 @@ sdb_slot_change *touched_slots(const table_change *c, uint32_t *count) {
   uint32_t n = 0;
   for (size_t k = 0; k < c->count; k++) {
     const sdb_doc_undo &u = c->undos[order[k]];
-    if (n > 0 && slots[n - 1].slot == u.slot) {
-      slots[n - 1].tree = c->trees[order[k]];
-      continue;
-    }
-    slots[n++] = sdb_slot_change{u.slot, u.before, c->trees[order[k]]};
+    if (n > 0 && slots[n - 1].slot == u.slot) continue;
+    slots[n++] = sdb_slot_change{u.slot, u.before};
   }
   free(order);
   *count = n;
@@ -203,12 +197,10 @@ bool save_change(sdb_index *ix, table_change *c) {
 // count or -1.
 int commit_batch(sdb_index *ix, staging *s) {
   const size_t n = s->count;
-  table_change change{static_cast<sdb_doc_undo *>(malloc((n ? n : 1) * sizeof(sdb_doc_undo))),
-                      static_cast<yyjson_val **>(malloc((n ? n : 1) * sizeof(yyjson_val *))), 0};
+  table_change change{static_cast<sdb_doc_undo *>(malloc((n ? n : 1) * sizeof(sdb_doc_undo))), 0};
   std::unique_ptr<sdb_doc_undo, decltype(&free)> hold_undos(change.undos, free);
-  std::unique_ptr<yyjson_val *, decltype(&free)> hold_trees(change.trees, free);
   uint32_t block = SDB_NO_SLOT;
-  if (change.undos == nullptr || change.trees == nullptr ||
+  if (change.undos == nullptr ||
       (n > 0 && (block = sdb_block_add(ix, s->entries, s->entries_len)) == SDB_NO_SLOT)) {
     sdb_error("oom: documents_add");
     return -1;
@@ -223,7 +215,6 @@ int commit_batch(sdb_index *ix, staging *s) {
       sdb_block_drop_unused(ix, block);
       return -1;
     }
-    change.trees[i] = d.tree;
     change.count++;
   }
   if (!save_change(ix, &change)) {
@@ -274,7 +265,9 @@ SEARCHDB_API int searchdb_documents_add(const char *index_name, const char *docu
   staging batch{};
   staging_ptr holder(&batch, staging_free);
   if (!stage_batch(&batch, root, ix->primary_key)) return -1;
-  free(batch.text);  // the batch is held twice no longer than needed
+  // The batch is held twice no longer than needed.
+  parsed.reset();
+  free(batch.text);
   batch.text = nullptr;
   batch.text_cap = 0;
   if (!sdb_index_ensure_built(ix)) return -1;
@@ -304,8 +297,7 @@ SEARCHDB_API int searchdb_document_delete(const char *index_name, const char *do
   if (slot == SDB_NO_SLOT) return -1;
   if (!sdb_index_ensure_built(ix)) return -1;
   sdb_doc_undo undo;
-  yyjson_val *tree = nullptr;
-  table_change change{&undo, &tree, 1};
+  table_change change{&undo, 1};
   sdb_index_kill(ix, slot, &undo);
   return save_change(ix, &change) ? 0 : -1;
 }

@@ -21,3 +21,7 @@ struct sdb_mut_doc_deleter {
 using sdb_text_ptr = std::unique_ptr<char, sdb_free_deleter>;
 using sdb_doc_ptr = std::unique_ptr<yyjson_doc, sdb_doc_deleter>;
 using sdb_mut_doc_ptr = std::unique_ptr<yyjson_mut_doc, sdb_mut_doc_deleter>;
+
+// An allocator for the JSON reader that backs large blocks with huge pages
+// (sdb_advise_huge): a large batch's parse fills tens of megabytes at once.
+const yyjson_alc *sdb_json_allocator(void);

@@ -51,27 +51,22 @@ void reader_free(doc_reader *r) {
   *r = doc_reader{};
 }
 
-// Collects the tokens of the live document d into r->list: from tree when
-// given, else from its stored text; a text that does not parse gives none.
-// False when memory ran out.
-bool read_doc(doc_reader *r, const sdb_doc *d, yyjson_val *tree) {
+// Collects the tokens of the live document d into r->list from its stored
+// text; a text that does not parse gives none. Taking every document's
+// tokens from the text a load will read, never from the text it was made
+// from, keeps a change and a load in agreement. False when memory ran out.
+bool read_doc(doc_reader *r, const sdb_doc *d) {
   sdb_field_tokens_reset(&r->list);
-  if (tree == nullptr) {
-    // Parsed in place, with the padding the reader needs for that.
-    if (!reserve_items(&r->text, &r->text_cap, d->raw_len + 1 + YYJSON_PADDING_SIZE)) return false;
-    if (r->alc == nullptr && (r->alc = yyjson_alc_dyn_new()) == nullptr) return false;
-    const uint64_t len = sdb_entry_decode(d->entry, d->entry_len, d->raw_off, r->text);
-    memset(r->text + len, 0, YYJSON_PADDING_SIZE + 1);
-    yyjson_read_err err;
-    yyjson_doc *doc = yyjson_read_opts(r->text, len, YYJSON_READ_INSITU, r->alc, &err);
-    if (doc == nullptr) return err.code != YYJSON_READ_ERROR_MEMORY_ALLOCATION;
-    sdb_collect_doc_tokens(yyjson_doc_get_root(doc), &r->list);
-    yyjson_doc_free(doc);
-  } else {
-    r->list.as_stored = true;
-    sdb_collect_doc_tokens(tree, &r->list);
-    r->list.as_stored = false;
-  }
+  // Parsed in place, with the padding the reader needs for that.
+  if (!reserve_items(&r->text, &r->text_cap, d->raw_len + 1 + YYJSON_PADDING_SIZE)) return false;
+  if (r->alc == nullptr && (r->alc = yyjson_alc_dyn_new()) == nullptr) return false;
+  const uint64_t len = sdb_entry_decode(d->entry, d->entry_len, d->raw_off, r->text);
+  memset(r->text + len, 0, YYJSON_PADDING_SIZE + 1);
+  yyjson_read_err err;
+  yyjson_doc *doc = yyjson_read_opts(r->text, len, YYJSON_READ_INSITU, r->alc, &err);
+  if (doc == nullptr) return err.code != YYJSON_READ_ERROR_MEMORY_ALLOCATION;
+  sdb_collect_doc_tokens(yyjson_doc_get_root(doc), &r->list);
+  yyjson_doc_free(doc);
   return !r->list.failed;
 }
 
@@ -117,27 +112,36 @@ void full_build_discard(full_build *b) {
   *b = full_build{};
 }
 
+// The distinct tokens of the document being gathered, so that a token
+// repeated in it is looked up in the dictionary once: open addressing by
+// sdb_term_key, each position the token's key and the pair it made (kNone:
+// empty).
+struct seen_slot {
+  uint64_t key;
+  uint32_t pair;   // relative to the document's first pair
+  uint32_t token;  // the token that made it, for its bytes
+};
+
 struct build_scratch {
   pair *pairs;
   uint64_t pair_count;
   uint64_t pair_cap;
   uint64_t *doc_start;  // per slot, its first pair; doc_count + 1 entries
-  uint64_t *last;       // per term id, its latest pair
-  uint64_t last_cap;
+  seen_slot *seen;
+  uint64_t seen_cap;
   doc_reader reader;
 };
 
 void scratch_free(build_scratch *s) {
   free(s->pairs);
   free(s->doc_start);
-  free(s->last);
+  free(s->seen);
   reader_free(&s->reader);
 }
 
-// Doubles the pairs, which can reach tens of megabytes: as huge pages, so
+// Room for cap pairs, which can take tens of megabytes: as huge pages, so
 // that filling them costs little more than writing them.
-bool grow_pairs(build_scratch *s) {
-  const uint64_t cap = s->pair_cap ? s->pair_cap * 2 : 1u << 16;
+bool reserve_pairs(build_scratch *s, uint64_t cap) {
   auto *pairs = static_cast<pair *>(realloc(s->pairs, cap * sizeof(pair)));
   if (pairs == nullptr) return false;
   sdb_advise_huge(pairs, cap * sizeof(pair));
@@ -152,28 +156,45 @@ bool gather_document(full_build *b, build_scratch *s, uint32_t slot) {
   sdb_terms *d = &b->terms;
   const sdb_field_tokens *list = &s->reader.list;
   const uint64_t first_pair = s->pair_count;
+  uint64_t size = 16;
+  while (size < list->count * 2) size *= 2;
+  if (size > s->seen_cap) {
+    free(s->seen);
+    s->seen = static_cast<seen_slot *>(malloc(size * sizeof(seen_slot)));
+    s->seen_cap = s->seen ? size : 0;
+    if (s->seen == nullptr) return false;
+  }
+  const uint64_t mask = size - 1;
+  for (uint64_t i = 0; i < size; i++) s->seen[i].pair = kNone;
   for (uint64_t i = 0; i < list->count; i++) {
     const token_ref tok = token_at(list, i);
+    uint64_t pos = tok.key & mask;
+    for (; s->seen[pos].pair != kNone; pos = (pos + 1) & mask) {
+      const seen_slot &seen = s->seen[pos];
+      if (seen.key != tok.key) continue;
+      const token_ref first = token_at(list, seen.token);
+      if (first.len == tok.len && memcmp(first.bytes, tok.bytes, tok.len) == 0) break;
+    }
+    if (s->seen[pos].pair != kNone) {
+      pair &p = s->pairs[first_pair + s->seen[pos].pair];
+      p.tf++;
+      if (tok.title) p.tf |= kPairTitle;
+      continue;
+    }
     uint32_t id = sdb_terms_find_keyed(d, tok.bytes, tok.len, tok.key);
     if (id == SDB_NO_TERM) {
-      if (!sdb_terms_reserve(d, 1) || !sdb_terms_reserve_text(d, tok.len + 1) ||
-          !reserve_items(&s->last, &s->last_cap, d->ids + 1))
+      if (!sdb_terms_reserve_records(d, 1) || !sdb_terms_reserve_lookup(d, 1) ||
+          !sdb_terms_reserve_text(d, tok.len + 1))
         return false;
       id = sdb_terms_add(d, tok.bytes, tok.len, tok.key);
       // Ids are handed out in the order terms first occur, which is the
       // order a rebuild enters them in.
       d->terms[id].rank = id;
       d->terms[id].first_pos = static_cast<uint32_t>(i);
-      s->last[id] = kNone;
     }
-    const uint64_t last = s->last[id];
-    if (last != kNone && last >= first_pair) {
-      s->pairs[last].tf++;
-      if (tok.title) s->pairs[last].tf |= kPairTitle;
-      continue;
-    }
-    if (s->pair_count == s->pair_cap && !grow_pairs(s)) return false;
-    s->last[id] = s->pair_count;
+    if (s->pair_count == s->pair_cap && !reserve_pairs(s, s->pair_cap * 2)) return false;
+    s->seen[pos] = seen_slot{tok.key, static_cast<uint32_t>(s->pair_count - first_pair),
+                             static_cast<uint32_t>(i)};
     s->pairs[s->pair_count++] = pair{id, 1u | (tok.title ? kPairTitle : 0)};
     d->terms[id].count++;
   }
@@ -195,10 +216,12 @@ bool lay_out_postings(const sdb_index *ix, full_build *b, build_scratch *s) {
     return false;
   sdb_advise_huge(d->pool_docs, n * sizeof(uint32_t));
   sdb_advise_huge(d->pool_tfs, n);
-  // s->last becomes each term's next free place in the pool.
+  // Each term's next free place in the pool.
+  auto *next = static_cast<uint64_t *>(malloc((d->ids ? d->ids : 1) * sizeof(uint64_t)));
+  if (next == nullptr) return false;
   uint64_t at = 0;
   for (uint32_t id = 0; id < d->ids; id++) {
-    s->last[id] = at;
+    next[id] = at;
     d->terms[id].docs = d->pool_docs + at;
     d->terms[id].tfs = d->pool_tfs + at;
     at += d->terms[id].count;
@@ -206,34 +229,42 @@ bool lay_out_postings(const sdb_index *ix, full_build *b, build_scratch *s) {
   for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
     for (uint64_t i = s->doc_start[slot]; i < s->doc_start[slot + 1]; i++) {
       const pair &p = s->pairs[i];
-      const uint64_t k = s->last[p.term]++;
+      const uint64_t k = next[p.term]++;
       const uint32_t tf = p.tf & ~kPairTitle;
       d->pool_docs[k] = slot;
       d->pool_tfs[k] = sdb_tf_byte(tf, (p.tf & kPairTitle) != 0);
       if (tf >= SDB_TF_OVERFLOW) sdb_terms_set_big_tf(d, p.term, slot, tf);
     }
   }
+  free(next);
   return true;
 }
 
 // The dictionary of ix's live documents, as a rebuild from start_buckets
-// makes it. trees: nullptr, or per slot the parsed document to take the
-// slot's tokens from (nullptr: its stored text).
-bool build_full(const sdb_index *ix, yyjson_val *const *trees, uint32_t start_buckets,
-                full_build *b) {
+// makes it.
+bool build_full(const sdb_index *ix, uint32_t start_buckets, full_build *b) {
   *b = full_build{};
   b->terms.bucket_count = b->terms.start_buckets = start_buckets;
   build_scratch s{};
   b->token_counts =
       static_cast<uint32_t *>(calloc(ix->doc_count ? ix->doc_count : 1, sizeof(uint32_t)));
   s.doc_start = static_cast<uint64_t *>(malloc((ix->doc_count + 1) * sizeof(uint64_t)));
-  bool ok = b->token_counts != nullptr && s.doc_start != nullptr;
+  // Room guessed from the stored bytes, so that the large arrays are not
+  // copied as they grow: about one distinct term of a document per 8 bytes
+  // of its text, and one new term per 512. Room never used costs address
+  // space only.
+  uint64_t stored = 0;
+  for (uint32_t slot = 0; slot < ix->doc_count; slot++) stored += ix->docs[slot].raw_len;
+  bool ok = b->token_counts != nullptr && s.doc_start != nullptr &&
+            reserve_pairs(&s, stored / 8 + 1024) &&
+            sdb_terms_reserve_records(
+                &b->terms, static_cast<uint32_t>(std::min<uint64_t>(stored / 512, 1u << 24)));
   for (uint32_t slot = 0; ok && slot < ix->doc_count; slot++) {
     s.doc_start[slot] = s.pair_count;
     const sdb_doc *d = &ix->docs[slot];
     if (!d->alive) continue;
     b->live_count++;
-    ok = read_doc(&s.reader, d, trees ? trees[slot] : nullptr) && gather_document(b, &s, slot);
+    ok = read_doc(&s.reader, d) && gather_document(b, &s, slot);
   }
   if (ok) {
     s.doc_start[ix->doc_count] = s.pair_count;
@@ -242,7 +273,7 @@ bool build_full(const sdb_index *ix, yyjson_val *const *trees, uint32_t start_bu
   }
   scratch_free(&s);
   sdb_terms *d = &b->terms;
-  ok = ok && sdb_terms_reserve(d, 0);
+  ok = ok && sdb_terms_reserve_lists(d, 0);
   if (!ok) {
     full_build_discard(b);
     sdb_error("oom: rebuild");
@@ -279,7 +310,7 @@ struct doc_term {
 
 // A term the change brings in.
 struct new_term {
-  uint64_t key;  // sdb_term_key
+  uint64_t key;   // sdb_term_key
   uint32_t text;  // offset in the change's text bytes
   uint32_t len;
   uint32_t id;  // given at commit
@@ -470,15 +501,14 @@ uint32_t posting_position(const uint32_t *docs, uint32_t count, uint32_t slot) {
 // document; requests[i].pos receives it. False when memory ran out.
 bool find_positions(const sdb_index *ix, doc_reader *r, uint32_t slot, moved_first *requests,
                     uint64_t count) {
-  if (!read_doc(r, &ix->docs[slot], nullptr)) return false;
+  if (!read_doc(r, &ix->docs[slot])) return false;
   const sdb_field_tokens *list = &r->list;
   uint64_t left = count;
   for (uint64_t i = 0; i < list->count && left > 0; i++) {
     const token_ref tok = token_at(list, i);
     for (uint64_t k = 0; k < count; k++) {
       const sdb_term &t = ix->terms.terms[requests[k].term];
-      if (requests[k].pos == kNone && t.len == tok.len &&
-          memcmp(t.text, tok.bytes, tok.len) == 0) {
+      if (requests[k].pos == kNone && t.len == tok.len && memcmp(t.text, tok.bytes, tok.len) == 0) {
         requests[k].pos = static_cast<uint32_t>(i);
         left--;
       }
@@ -504,8 +534,7 @@ bool gather_ops(const sdb_index *ix, const sdb_slot_change *changes, uint32_t co
     st->slots[c] = slot;
     st->token_counts[c] = 0;
     if (before.alive) {
-      if (!read_doc(r, &before, nullptr) || !distinct_terms(d, &r->list, nullptr, terms))
-        return false;
+      if (!read_doc(r, &before) || !distinct_terms(d, &r->list, nullptr, terms)) return false;
       st->total_tokens -= r->list.count;
       st->live_count--;
       for (uint64_t i = 0; i < terms->count; i++)
@@ -513,8 +542,7 @@ bool gather_ops(const sdb_index *ix, const sdb_slot_change *changes, uint32_t co
     }
     const sdb_doc &now = ix->docs[slot];
     if (now.alive) {
-      if (!read_doc(r, &now, changes[c].tree) || !distinct_terms(d, &r->list, st, terms))
-        return false;
+      if (!read_doc(r, &now) || !distinct_terms(d, &r->list, st, terms)) return false;
       st->total_tokens += r->list.count;
       st->live_count++;
       st->token_counts[c] = static_cast<uint32_t>(r->list.count);
@@ -859,7 +887,7 @@ void sdb_index_refresh_norms(sdb_index *ix) {
 bool sdb_index_ensure_built(sdb_index *ix) {
   if (ix->built) return true;
   full_build b;
-  if (!build_full(ix, nullptr, ix->terms.bucket_count, &b)) return false;
+  if (!build_full(ix, ix->terms.bucket_count, &b)) return false;
   full_build_install(ix, &b);
   return true;
 }
@@ -885,12 +913,7 @@ bool sdb_update_prepare(sdb_index *ix, const sdb_slot_change *changes, uint32_t 
   st->full = prefer_full_build(ix, count);
   bool ok;
   if (st->full) {
-    auto **trees =
-        static_cast<yyjson_val **>(calloc(ix->doc_count ? ix->doc_count : 1, sizeof(yyjson_val *)));
-    for (uint32_t c = 0; trees != nullptr && c < count; c++)
-      trees[changes[c].slot] = changes[c].tree;
-    ok = trees != nullptr && build_full(ix, trees, ix->terms.bucket_count, &st->build);
-    free(trees);
+    ok = build_full(ix, ix->terms.bucket_count, &st->build);
   } else {
     ok = prepare_incremental(ix, changes, count, st);
   }

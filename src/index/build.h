@@ -14,8 +14,6 @@
 // prepared or saved leaves the dictionary answering as before.
 #pragma once
 
-#include <yyjson.h>
-
 #include <cstdint>
 
 #include "index/index.h"
@@ -25,13 +23,11 @@
 // tries again.
 bool sdb_index_ensure_built(sdb_index *ix);
 
-// One slot a change touched: how it was before (before.alive, and its entry
-// when it was alive) and, when it is live now (ix->docs[slot]), the parsed
-// document its tokens can be taken from (nullptr: from its entry).
+// One slot a change touched and how it was before (before.alive, and its
+// entry when it was alive); how it is now is ix->docs[slot].
 struct sdb_slot_change {
   uint32_t slot;
   sdb_doc before;
-  yyjson_val *tree;
 };
 
 struct sdb_update_state;

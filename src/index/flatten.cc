@@ -86,15 +86,9 @@ void append_text_tokens(sdb_field_tokens *list, const char *text, size_t n, int3
   list->count = count;
 }
 
-// "%.10g" of the number converted to a double, whatever its subtype. A
-// document taken before it is stored has its numbers as its stored text
-// will read back: a negative zero is stored as "-0", which reads back as the
-// integer 0 (the sign changes no token, but it is one byte of a joined
-// array's text).
-int format_number(yyjson_val *val, char *out, size_t size, bool as_stored) {
-  double v = yyjson_get_num(val);
-  if (as_stored && v == 0.0) v = 0.0;
-  return snprintf(out, size, "%.10g", v);
+// "%.10g" of the number converted to a double, whatever its subtype.
+int format_number(yyjson_val *val, char *out, size_t size) {
+  return snprintf(out, size, "%.10g", yyjson_get_num(val));
 }
 
 // A text of at most kJoinedMax bytes; appends that do not fit are cut.
@@ -117,7 +111,7 @@ void join_word(sdb_joined *j, const char *s, size_t n) {
 }
 
 // The strings and numbers of an array, in order, separated by spaces.
-void join_array(yyjson_val *arr, sdb_joined *j, bool as_stored) {
+void join_array(yyjson_val *arr, sdb_joined *j) {
   j->len = 0;
   size_t idx, max;
   yyjson_val *elem;
@@ -127,7 +121,7 @@ void join_array(yyjson_val *arr, sdb_joined *j, bool as_stored) {
       join_word(j, s, strlen(s));
     } else if (yyjson_is_num(elem)) {
       char num[64];
-      int n = format_number(elem, num, sizeof num, as_stored);
+      int n = format_number(elem, num, sizeof num);
       join_word(j, num, static_cast<size_t>(n));
     }
   }
@@ -144,7 +138,7 @@ void sdb_collect_tokens(yyjson_val *val, sdb_field_tokens *list, int32_t tag) {
     }
     case YYJSON_TYPE_NUM: {
       char num[64];
-      int n = format_number(val, num, sizeof num, list->as_stored);
+      int n = format_number(val, num, sizeof num);
       append_text_tokens(list, num, static_cast<size_t>(n), tag);
       break;
     }
@@ -157,7 +151,7 @@ void sdb_collect_tokens(yyjson_val *val, sdb_field_tokens *list, int32_t tag) {
       break;
     case YYJSON_TYPE_ARR: {
       sdb_joined joined;
-      join_array(val, &joined, list->as_stored);
+      join_array(val, &joined);
       append_text_tokens(list, joined.text, joined.len, tag);
       break;
     }

@@ -26,9 +26,7 @@ struct sdb_field_tokens {
   sdb_field_token *items;
   uint64_t count;
   uint64_t cap;
-  bool failed;     // a value's tokens were left out for lack of memory since the last reset
-  bool as_stored;  // the values are a document's before it is stored: take its numbers as
-                   // its stored text will read them back
+  bool failed;  // a value's tokens were left out for lack of memory since the last reset
 };
 
 // Appends the tokens of one member value, each with tag: a string up to its

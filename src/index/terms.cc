@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "frame/frame.h"
 #include "index/index.h"
 
 // Term texts live in blocks that never move while a text is in use, so a
@@ -69,13 +70,21 @@ bool compact_texts(sdb_terms *d, uint64_t live, uint64_t n) {
 
 constexpr uint64_t kEmpty = ~uint64_t{0};
 
-uint32_t table_home(uint64_t key, uint32_t mask) { return static_cast<uint32_t>(key) & mask; }
+uint32_t table_home(uint64_t key, uint32_t mask) {
+  return static_cast<uint32_t>(key) & mask;
+}
 
-uint64_t table_entry(uint64_t key, uint32_t id) { return (key & 0xFFFFFFFF00000000ull) | id; }
+uint64_t table_entry(uint64_t key, uint32_t id) {
+  return (key & 0xFFFFFFFF00000000ull) | id;
+}
 
-uint32_t entry_id(uint64_t entry) { return static_cast<uint32_t>(entry); }
+uint32_t entry_id(uint64_t entry) {
+  return static_cast<uint32_t>(entry);
+}
 
-uint64_t key_of(const sdb_term &t) { return sdb_term_key(t.text, t.len); }
+uint64_t key_of(const sdb_term &t) {
+  return sdb_term_key(t.text, t.len);
+}
 
 void table_put(uint64_t *table, uint32_t mask, uint64_t key, uint32_t id) {
   uint32_t pos = table_home(key, mask);
@@ -224,24 +233,37 @@ void sdb_terms_free(sdb_terms *d) {
   d->start_buckets = start;
 }
 
-bool sdb_terms_reserve(sdb_terms *d, uint32_t n) {
+bool sdb_terms_reserve_records(sdb_terms *d, uint32_t n) {
   const uint64_t ids = static_cast<uint64_t>(d->ids) + n;
   if (ids > 0xFFFFFFF0u) return false;
-  if (ids > d->cap) {
-    uint32_t cap = d->cap ? d->cap : kFirstTermCap;
-    while (cap < ids) cap *= 2;
-    if (!grow_array(&d->terms, cap) || !grow_array(&d->free_ids, cap)) return false;
-    d->cap = cap;
-  }
+  if (ids <= d->cap) return true;
+  uint32_t cap = d->cap ? d->cap : kFirstTermCap;
+  while (cap < ids) cap *= 2;
+  if (!grow_array(&d->terms, cap) || !grow_array(&d->free_ids, cap)) return false;
+  sdb_advise_huge(d->terms, cap * sizeof(sdb_term));
+  d->cap = cap;
+  return true;
+}
+
+bool sdb_terms_reserve_lookup(sdb_terms *d, uint32_t n) {
+  return grow_table(d,
+                    static_cast<uint32_t>(std::min<uint64_t>(uint64_t{d->count} + n, 0xFFFFFFF0u)));
+}
+
+bool sdb_terms_reserve_lists(sdb_terms *d, uint32_t n) {
   const uint64_t listed = static_cast<uint64_t>(d->count) + n;
-  if (listed > d->list_cap) {
-    uint32_t cap = d->list_cap ? d->list_cap : kFirstTermCap;
-    while (cap < listed) cap *= 2;
-    if (!grow_array(&d->order, cap) || !grow_array(&d->lcp, cap) || !grow_array(&d->by_first, cap))
-      return false;
-    d->list_cap = cap;
-  }
-  return grow_table(d, static_cast<uint32_t>(listed));
+  if (listed <= d->list_cap) return true;
+  uint32_t cap = d->list_cap ? d->list_cap : kFirstTermCap;
+  while (cap < listed) cap *= 2;
+  if (!grow_array(&d->order, cap) || !grow_array(&d->lcp, cap) || !grow_array(&d->by_first, cap))
+    return false;
+  d->list_cap = cap;
+  return true;
+}
+
+bool sdb_terms_reserve(sdb_terms *d, uint32_t n) {
+  return sdb_terms_reserve_records(d, n) && sdb_terms_reserve_lists(d, n) &&
+         sdb_terms_reserve_lookup(d, n);
 }
 
 bool sdb_terms_reserve_text(sdb_terms *d, uint64_t n) {

@@ -127,6 +127,12 @@ void sdb_terms_free(sdb_terms *d);
 // ran out.
 bool sdb_terms_reserve(sdb_terms *d, uint32_t n);
 
+// The same room, a part at a time: records for n more ids; a lookup table
+// for n more terms; n more entries in the lists.
+bool sdb_terms_reserve_records(sdb_terms *d, uint32_t n);
+bool sdb_terms_reserve_lookup(sdb_terms *d, uint32_t n);
+bool sdb_terms_reserve_lists(sdb_terms *d, uint32_t n);
+
 // Room for n more text bytes (texts and their NULs) in the text store.
 bool sdb_terms_reserve_text(sdb_terms *d, uint64_t n);
 

@@ -8,7 +8,9 @@ namespace {
 
 constexpr uint64_t kInitialTokenCap = 16;
 
-bool is_token_byte(char c) { return sdb_token_byte[static_cast<unsigned char>(c)]; }
+bool is_token_byte(char c) {
+  return sdb_token_byte[static_cast<unsigned char>(c)];
+}
 
 // The two-byte code points with a lower-case partner 0x20 above them:
 // Latin-1 U+00C0..U+00DE (U+00D7 included) and Cyrillic U+0410..U+042F.
