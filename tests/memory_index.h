@@ -31,7 +31,7 @@ inline uint32_t PutDocument(sdb_index *ix, const std::string &id, const std::str
 // A slot's stored text.
 inline std::string StoredText(const sdb_doc &d) {
   std::string out(d.raw_len + 1, '\0');
-  out.resize(sdb_entry_decode(d.entry, d.entry_len, d.raw_off, out.data()));
+  out.resize(sdb_entry_decode(d.entry, d.entry_len, d.raw_off, out.data(), out.size()));
   return out;
 }
 

@@ -115,6 +115,20 @@ bool stage_document(staging *s, yyjson_val *doc, const char *primary_key) {
   return true;
 }
 
+// Room for the entries of a batch given as json_len bytes of JSON: they are
+// about as long as the JSON itself, with every quotation mark inside escaped.
+// The guess is generous, since room never written costs address space only,
+// while a block that must move to grow is copied whole.
+bool reserve_batch(staging *s, uint64_t json_len) {
+  const uint64_t guess = json_len + json_len / 2 + 4096;
+  auto *entries = static_cast<char *>(malloc(guess));
+  if (entries == nullptr) return false;
+  sdb_advise_huge(entries, guess);
+  s->entries = entries;
+  s->entries_cap = guess;
+  return true;
+}
+
 // Stages the root object, or every element of the root array. Returns false
 // with the message set; nothing of the batch is in the index then.
 bool stage_batch(staging *s, yyjson_val *root, const char *primary_key) {
@@ -252,7 +266,7 @@ SEARCHDB_API int searchdb_documents_add(const char *index_name, const char *docu
     return -1;
   }
   sdb_doc_ptr parsed(yyjson_read_opts(const_cast<char *>(documents_json), strlen(documents_json), 0,
-                                      nullptr, nullptr));
+                                      sdb_json_allocator(), nullptr));
   if (!parsed) {
     sdb_error("invalid JSON in documents_add");
     return -1;
@@ -264,6 +278,10 @@ SEARCHDB_API int searchdb_documents_add(const char *index_name, const char *docu
   }
   staging batch{};
   staging_ptr holder(&batch, staging_free);
+  if (!reserve_batch(&batch, strlen(documents_json))) {
+    sdb_error("oom: documents_add");
+    return -1;
+  }
   if (!stage_batch(&batch, root, ix->primary_key)) return -1;
   // The batch is held twice no longer than needed.
   parsed.reset();
@@ -287,7 +305,7 @@ SEARCHDB_API const char *searchdb_document_get(const char *index_name, const cha
     sdb_error("result too large");
     return nullptr;
   }
-  sdb_entry_decode(d->entry, d->entry_len, d->raw_off, s_result);
+  sdb_entry_decode(d->entry, d->entry_len, d->raw_off, s_result, sizeof s_result);
   return s_result;
 }
 

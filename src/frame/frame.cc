@@ -9,6 +9,7 @@
 
 #include "frame/holders.h"
 #include "frame/registry.h"
+#include "search/rank.h"
 #include "searchdb.h"
 #include "storage/files.h"
 #include "storage/persist.h"
@@ -42,9 +43,9 @@ const char *sdb_path_of(const char *name) {
 }
 
 void sdb_advise_huge(void *block, size_t size) {
-  // Below a few huge pages the advice saves too little to be worth a call.
+  // A block smaller than a huge page cannot hold one.
   constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-  if (size < 2 * kHuge) return;
+  if (size < kHuge) return;
   uintptr_t begin = (reinterpret_cast<uintptr_t>(block) + kHuge - 1) & ~(kHuge - 1);
   uintptr_t end = (reinterpret_cast<uintptr_t>(block) + size) & ~(kHuge - 1);
   if (end > begin) (void)madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
@@ -110,6 +111,7 @@ SEARCHDB_API int searchdb_init(const char *storage_dir) {
 
 SEARCHDB_API void searchdb_cleanup(void) {
   sdb_registry_clear();
+  sdb_scoring_release();
   s_storage_dir[0] = '\0';
   s_initialized = 0;
   s_error[0] = '\0';

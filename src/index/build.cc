@@ -58,9 +58,10 @@ void reader_free(doc_reader *r) {
 bool read_doc(doc_reader *r, const sdb_doc *d) {
   sdb_field_tokens_reset(&r->list);
   // Parsed in place, with the padding the reader needs for that.
-  if (!reserve_items(&r->text, &r->text_cap, d->raw_len + 1 + YYJSON_PADDING_SIZE)) return false;
+  const uint64_t escaped = sdb_entry_escaped_length(d->entry_len, d->raw_off);
+  if (!reserve_items(&r->text, &r->text_cap, escaped + 1 + YYJSON_PADDING_SIZE)) return false;
   if (r->alc == nullptr && (r->alc = yyjson_alc_dyn_new()) == nullptr) return false;
-  const uint64_t len = sdb_entry_decode(d->entry, d->entry_len, d->raw_off, r->text);
+  const uint64_t len = sdb_entry_decode(d->entry, d->entry_len, d->raw_off, r->text, r->text_cap);
   memset(r->text + len, 0, YYJSON_PADDING_SIZE + 1);
   yyjson_read_err err;
   yyjson_doc *doc = yyjson_read_opts(r->text, len, YYJSON_READ_INSITU, r->alc, &err);
@@ -184,7 +185,7 @@ bool gather_document(full_build *b, build_scratch *s, uint32_t slot) {
     uint32_t id = sdb_terms_find_keyed(d, tok.bytes, tok.len, tok.key);
     if (id == SDB_NO_TERM) {
       if (!sdb_terms_reserve_records(d, 1) || !sdb_terms_reserve_lookup(d, 1) ||
-          !sdb_terms_reserve_text(d, tok.len + 1))
+          !sdb_terms_reserve_text(d, tok.len + 2))
         return false;
       id = sdb_terms_add(d, tok.bytes, tok.len, tok.key);
       // Ids are handed out in the order terms first occur, which is the
@@ -279,8 +280,8 @@ bool build_full(const sdb_index *ix, uint32_t start_buckets, full_build *b) {
     sdb_error("oom: rebuild");
     return false;
   }
-  for (uint32_t id = 0; id < d->ids; id++) d->by_first[id] = d->order[id] = id;
-  sdb_terms_sort_by_text(d, d->order, d->lcp, d->count);
+  for (uint32_t id = 0; id < d->ids; id++) d->by_first[id] = id;
+  sdb_terms_sort_by_text(d);
   d->bucket_count = sdb_buckets_after(start_buckets, d->count);
   return true;
 }
@@ -692,7 +693,8 @@ bool plan_new_terms(sdb_index *ix, sdb_update_state *st) {
     return c != 0 ? c < 0 : x.len < y.len;
   });
   const auto added = static_cast<uint32_t>(st->new_count);
-  if (!sdb_terms_reserve(d, added) || !sdb_terms_reserve_text(d, st->new_text_len) ||
+  if (!sdb_terms_reserve(d, added) ||
+      !sdb_terms_reserve_text(d, st->new_text_len + st->new_count) ||
       !sdb_terms_reserve_big_tfs(d, big))
     return false;
   st->dirty = static_cast<uint8_t *>(malloc(d->list_cap ? d->list_cap : 1));
@@ -805,6 +807,7 @@ void reorder_by_text(sdb_terms *d, sdb_update_state *st) {
       continue;
     }
     d->order[w] = id;
+    d->order_text[w] = d->order_text[i];
     d->lcp[w] = d->lcp[i];
     dirty[w++] = gap;
     gap = false;
@@ -818,10 +821,12 @@ void reorder_by_text(sdb_terms *d, sdb_update_state *st) {
     if (i > 0 && sdb_term_compare(&d->terms[d->order[i - 1]], t->text, t->len) > 0) {
       i--;
       d->order[out] = d->order[i];
+      d->order_text[out] = d->order_text[i];
       d->lcp[out] = d->lcp[i];
       dirty[out] = dirty[i];
     } else {
       d->order[out] = n.id;
+      d->order_text[out] = t->text;
       dirty[out] = 1;
       if (out + 1 < final_count) dirty[out + 1] = 1;
       j--;

@@ -27,7 +27,7 @@ constexpr uint32_t kFirstTermCap = 256;
 uint64_t text_live_bytes(const sdb_terms *d) {
   uint64_t live = 0;
   for (uint32_t id = 0; id < d->ids; id++)
-    if (d->terms[id].text != nullptr) live += d->terms[id].len + 1;
+    if (d->terms[id].text != nullptr) live += d->terms[id].len + 2;
   return live;
 }
 
@@ -51,18 +51,22 @@ sdb_text_block *new_text_block(uint64_t size) {
   return b;
 }
 
+// Copies the text of t, with its length byte and NUL, to the end of block b
+// and points t at the copy.
+void move_text(sdb_text_block *b, sdb_term *t) {
+  char *copy = b->bytes() + b->used;
+  memcpy(copy, t->text - 1, t->len + 2);
+  t->text = copy + 1;
+  b->used += t->len + 2;
+}
+
 // Moves every live text into one block with room for n more bytes.
 bool compact_texts(sdb_terms *d, uint64_t live, uint64_t n) {
   sdb_text_block *b = new_text_block(live + n);
   if (b == nullptr) return false;
-  for (uint32_t id = 0; id < d->ids; id++) {
-    sdb_term *t = &d->terms[id];
-    if (t->text == nullptr) continue;
-    char *copy = b->bytes() + b->used;
-    memcpy(copy, t->text, t->len + 1);
-    t->text = copy;
-    b->used += t->len + 1;
-  }
+  for (uint32_t id = 0; id < d->ids; id++)
+    if (d->terms[id].text != nullptr) move_text(b, &d->terms[id]);
+  for (uint32_t i = 0; i < d->count; i++) d->order_text[i] = d->terms[d->order[i]].text;
   free_text_blocks(d->texts);
   d->texts = b;
   return true;
@@ -167,10 +171,11 @@ uint64_t sdb_scan_key(const sdb_terms *d, const sdb_term *t) {
   return bucket << 32 | place;
 }
 
-int sdb_term_compare(const sdb_term *t, const char *bytes, uint32_t len) {
-  const int c = memcmp(t->text, bytes, std::min(t->len, len));
+int sdb_text_compare(const char *text, const char *bytes, uint32_t len) {
+  const uint32_t text_len = sdb_text_len(text);
+  const int c = memcmp(text, bytes, std::min(text_len, len));
   if (c != 0) return c;
-  return t->len < len ? -1 : (t->len > len ? 1 : 0);
+  return text_len < len ? -1 : (text_len > len ? 1 : 0);
 }
 
 uint64_t sdb_term_key(const char *bytes, uint32_t len) {
@@ -220,6 +225,7 @@ void sdb_terms_free(sdb_terms *d) {
   free(d->free_ids);
   free(d->table);
   free(d->order);
+  free(d->order_text);
   free(d->lcp);
   free(d->by_first);
   free(d->pool_docs);
@@ -255,7 +261,8 @@ bool sdb_terms_reserve_lists(sdb_terms *d, uint32_t n) {
   if (listed <= d->list_cap) return true;
   uint32_t cap = d->list_cap ? d->list_cap : kFirstTermCap;
   while (cap < listed) cap *= 2;
-  if (!grow_array(&d->order, cap) || !grow_array(&d->lcp, cap) || !grow_array(&d->by_first, cap))
+  if (!grow_array(&d->order, cap) || !grow_array(&d->order_text, cap) ||
+      !grow_array(&d->lcp, cap) || !grow_array(&d->by_first, cap))
     return false;
   d->list_cap = cap;
   return true;
@@ -325,10 +332,11 @@ bool sdb_terms_own_postings(sdb_terms *d, uint32_t id, uint32_t cap) {
 uint32_t sdb_terms_add(sdb_terms *d, const char *bytes, uint32_t len, uint64_t key) {
   const uint32_t id = d->free_count > 0 ? d->free_ids[--d->free_count] : d->ids++;
   sdb_text_block *b = d->texts;
-  char *text = b->bytes() + b->used;
+  char *text = b->bytes() + b->used + 1;
+  text[-1] = static_cast<char>(len);
   memcpy(text, bytes, len);
   text[len] = '\0';
-  b->used += len + 1;
+  b->used += len + 2;
   d->terms[id] = sdb_term{sdb_hash(bytes, len), text, len, 0, 0, 0, 0, nullptr, nullptr};
   table_put(d->table, d->table_mask, key, id);
   d->count++;
@@ -389,7 +397,12 @@ uint8_t sdb_terms_common_prefix(const sdb_term *a, const sdb_term *b) {
   return static_cast<uint8_t>(i);  // at most SDB_TERM_MAX
 }
 
-void sdb_terms_sort_by_text(const sdb_terms *d, uint32_t *ids, uint8_t *lcp, uint32_t n) {
+bool sdb_terms_sort_by_text(sdb_terms *d) {
+  const uint32_t n = d->count;
+  uint32_t *ids = d->order;
+  uint32_t k = 0;
+  for (uint32_t id = 0; id < d->ids; id++)
+    if (d->terms[id].text != nullptr) ids[k++] = id;
   // Sorting keys of 8 leading bytes settles almost every comparison without
   // touching the texts; token bytes are never 0, so a shorter text that is
   // a prefix of a longer one gets the smaller key.
@@ -409,6 +422,18 @@ void sdb_terms_sort_by_text(const sdb_terms *d, uint32_t *ids, uint8_t *lcp, uin
       return sdb_term_compare(&terms[a], terms[b].text, terms[b].len) < 0;
     });
   }
-  for (uint32_t i = 0; i < n; i++)
-    lcp[i] = i == 0 ? 0 : sdb_terms_common_prefix(&terms[ids[i - 1]], &terms[ids[i]]);
+  keys.reset();
+  uint64_t bytes = 0;
+  for (uint32_t i = 0; i < n; i++) bytes += d->terms[ids[i]].len + 2;
+  sdb_text_block *b = new_text_block(bytes);
+  if (b != nullptr) {
+    for (uint32_t i = 0; i < n; i++) move_text(b, &d->terms[ids[i]]);
+    free_text_blocks(d->texts);
+    d->texts = b;
+  }
+  for (uint32_t i = 0; i < n; i++) {
+    d->order_text[i] = d->terms[ids[i]].text;
+    d->lcp[i] = i == 0 ? 0 : sdb_terms_common_prefix(&d->terms[ids[i - 1]], &d->terms[ids[i]]);
+  }
+  return b != nullptr;
 }

@@ -39,7 +39,9 @@ enum : uint8_t {
   SDB_TF_OVERFLOW = 0x7F  // the tf is in the side table
 };
 
-// One term. A record whose count is 0 is free (text nullptr).
+// One term. A record whose count is 0 is free (text nullptr). A term's
+// text is stored with its length in the byte before it (sdb_text_len), so a
+// walk of the byte order reads one place per term.
 struct sdb_term {
   uint64_t hash;       // sdb_hash of the text
   const char *text;    // len bytes and a NUL, in the dictionary's text store
@@ -73,11 +75,12 @@ struct sdb_terms {
   uint32_t free_count;
   uint64_t *table;  // exact lookup: (sdb_term_key high half << 32 | id), ~0 empty; load <= 1/2
   uint32_t table_mask;
-  uint32_t *order;      // live ids in byte order of their texts (count of them)
-  uint8_t *lcp;         // lcp[i]: leading bytes order[i] shares with order[i - 1]
-  uint32_t *by_first;   // live ids in first-occurrence order: terms[by_first[r]].rank == r
-  uint32_t list_cap;    // room of order, lcp and by_first
-  uint32_t *pool_docs;  // a full build's postings (owned)
+  uint32_t *order;          // live ids in byte order of their texts (count of them)
+  const char **order_text;  // their texts, for walks that need no more of a term
+  uint8_t *lcp;             // lcp[i]: leading bytes order[i] shares with order[i - 1]
+  uint32_t *by_first;       // live ids in first-occurrence order: terms[by_first[r]].rank == r
+  uint32_t list_cap;        // room of order, lcp and by_first
+  uint32_t *pool_docs;      // a full build's postings (owned)
   uint8_t *pool_tfs;
   sdb_tf_table big_tfs;
   sdb_text_block *texts;   // owned chain
@@ -107,8 +110,17 @@ inline uint32_t sdb_terms_find(const sdb_terms *d, const char *bytes, uint32_t l
   return sdb_terms_find_keyed(d, bytes, len, sdb_term_key(bytes, len));
 }
 
-// Byte order of a term's text against bytes[0 .. len): <0, 0, >0.
-int sdb_term_compare(const sdb_term *t, const char *bytes, uint32_t len);
+// The length of a term text, from the byte before it.
+inline uint32_t sdb_text_len(const char *text) {
+  return static_cast<uint8_t>(text[-1]);
+}
+
+// Byte order of a term text against bytes[0 .. len): <0, 0, >0.
+int sdb_text_compare(const char *text, const char *bytes, uint32_t len);
+
+inline int sdb_term_compare(const sdb_term *t, const char *bytes, uint32_t len) {
+  return sdb_text_compare(t->text, bytes, len);
+}
 
 // The exact tf of posting i of term id.
 uint32_t sdb_posting_tf(const sdb_terms *d, uint32_t id, uint32_t i);
@@ -133,7 +145,8 @@ bool sdb_terms_reserve_records(sdb_terms *d, uint32_t n);
 bool sdb_terms_reserve_lookup(sdb_terms *d, uint32_t n);
 bool sdb_terms_reserve_lists(sdb_terms *d, uint32_t n);
 
-// Room for n more text bytes (texts and their NULs) in the text store.
+// Room for texts of n bytes in all (with a length byte and a NUL each) in
+// the text store.
 bool sdb_terms_reserve_text(sdb_terms *d, uint64_t n);
 
 // Room for n more big tfs.
@@ -160,8 +173,11 @@ void sdb_terms_clear_big_tf(sdb_terms *d, uint32_t id, uint32_t slot);
 // tf needs the side table).
 uint8_t sdb_tf_byte(uint32_t tf, bool title);
 
-// Sorts ids[0 .. n) into byte order of their texts and fills lcp.
-void sdb_terms_sort_by_text(const sdb_terms *d, uint32_t *ids, uint8_t *lcp, uint32_t n);
+// Puts every live term into the byte order (order, order_text and lcp),
+// and moves the texts into one block in that order, so that walks of the
+// order read them one after another. False when memory ran out; the order
+// is then complete all the same, only the texts stay where they are.
+bool sdb_terms_sort_by_text(sdb_terms *d);
 
 // Leading bytes two terms share.
 uint8_t sdb_terms_common_prefix(const sdb_term *a, const sdb_term *b);

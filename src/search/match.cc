@@ -51,17 +51,17 @@ static void find_extensions(const sdb_match *m, found_list *f) {
   uint32_t lo = 0, hi = d->count;
   while (lo < hi) {
     const uint32_t mid = lo + (hi - lo) / 2;
-    if (sdb_term_compare(&d->terms[d->order[mid]], m->q, qlen) < 0) {
+    if (sdb_text_compare(d->order_text[mid], m->q, qlen) < 0) {
       lo = mid + 1;
     } else {
       hi = mid;
     }
   }
   if (lo == d->count) return;
-  const sdb_term *first = &d->terms[d->order[lo]];
-  if (first->len < qlen || memcmp(first->text, m->q, qlen) != 0) return;
+  const char *first = d->order_text[lo];
+  if (sdb_text_len(first) < qlen || memcmp(first, m->q, qlen) != 0) return;
   for (uint32_t i = lo; i < d->count && (i == lo || d->lcp[i] >= qlen); i++)
-    if (d->terms[d->order[i]].len > qlen) found_add(f, d, i);
+    if (sdb_text_len(d->order_text[i]) > qlen) found_add(f, d, i);
 }
 
 // Rows of the edit-distance table between q and the text of the terms
@@ -116,12 +116,12 @@ static void find_near_spellings(const sdb_match *m, found_list *f, typo_rows *ro
   int shared = 0;  // bytes the current term shares with that one
   uint32_t i = 0;
   while (i < d->count) {
-    const sdb_term *t = &d->terms[d->order[i]];
-    const int len = (int)t->len;
+    const char *text = d->order_text[i];
+    const int len = (int)sdb_text_len(text);
     int depth = std::min(have, shared);
     bool too_far = false;
     while (depth < len && !too_far) {
-      too_far = next_row(m, rows->row[depth], rows->row[depth + 1], depth + 1, t->text[depth]) > b;
+      too_far = next_row(m, rows->row[depth], rows->row[depth + 1], depth + 1, text[depth]) > b;
       depth++;
     }
     have = depth;

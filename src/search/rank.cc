@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "search/bm25.h"
 
@@ -20,30 +21,54 @@ uint32_t sdb_live_count(const sdb_index *ix) {
   return live;
 }
 
+// The score arrays, kept from one search to the next: a search touches
+// pages of them all over, and pages handed back at the end of every search
+// would have to be found and cleared again by the next one. Between
+// searches every seen bit is clear. Sized for `cap` slots.
+static struct {
+  double *score;
+  uint64_t *seen;
+  uint32_t *touched;
+  uint32_t cap;
+} s_scores;
+
+// Room for slots slots in the kept score arrays. False when memory ran out
+// (what was kept stays, smaller).
+static bool reserve_scores(uint32_t slots) {
+  if (slots <= s_scores.cap && s_scores.score != nullptr) return true;
+  const uint32_t cap = slots > 64 ? slots : 64;
+  auto *score = (double *)malloc(cap * sizeof(double));
+  auto *seen = (uint64_t *)calloc(cap / 64 + 1, sizeof(uint64_t));
+  auto *touched = (uint32_t *)malloc(cap * sizeof(uint32_t));
+  if (!score || !seen || !touched) {
+    free(score);
+    free(seen);
+    free(touched);
+    return false;
+  }
+  sdb_scoring_release();
+  s_scores = {score, seen, touched, cap};
+  return true;
+}
+
 bool sdb_scoring_begin(sdb_scoring *sc, const sdb_index *ix) {
   *sc = {};
   sc->ix = ix;
   sc->live = ix->live_count;
   if (sc->live == 0) return false;
   sc->avgdl = sdb_average_length(ix->total_tokens, sc->live);
-  sc->score = (double *)malloc(ix->doc_count * sizeof(double));
-  sc->seen = (uint64_t *)calloc(ix->doc_count / 64 + 1, sizeof(uint64_t));
-  sc->touched = (uint32_t *)malloc(ix->doc_count * sizeof(uint32_t));
-  if (sc->score && sc->seen && sc->touched) return true;
-  sdb_scoring_end(sc);
-  return false;
+  if (!reserve_scores(ix->doc_count)) return false;
+  sc->score = s_scores.score;
+  sc->seen = s_scores.seen;
+  sc->touched = s_scores.touched;
+  return true;
 }
 
-void sdb_score_add(sdb_scoring *sc, uint32_t slot, double s) {
-  uint64_t *word = &sc->seen[slot / 64];
-  const uint64_t bit = uint64_t{1} << (slot % 64);
-  if (*word & bit) {
-    sc->score[slot] = s + sc->score[slot];
-    return;
-  }
-  *word |= bit;
-  sc->score[slot] = s;
-  sc->touched[sc->touched_count++] = slot;
+void sdb_scoring_release(void) {
+  free(s_scores.score);
+  free(s_scores.seen);
+  free(s_scores.touched);
+  s_scores = {};
 }
 
 double sdb_score_of(const sdb_scoring *sc, uint32_t slot) {
@@ -67,9 +92,14 @@ void sdb_score_term(sdb_scoring *sc, uint32_t id) {
 }
 
 void sdb_scoring_end(sdb_scoring *sc) {
-  free(sc->score);
-  free(sc->seen);
-  free(sc->touched);
+  // Only the bits of touched slots were set: a search that touched few
+  // clears theirs, one that touched many clears the words.
+  const uint32_t words = sc->ix->doc_count / 64 + 1;
+  if (sc->touched_count < words) {
+    for (uint32_t i = 0; i < sc->touched_count; i++) sc->seen[sc->touched[i] / 64] = 0;
+  } else if (sc->seen != nullptr) {
+    memset(sc->seen, 0, words * sizeof(uint64_t));
+  }
   sc->score = nullptr;
   sc->seen = nullptr;
   sc->touched = nullptr;

@@ -37,11 +37,11 @@ uint32_t sdb_live_count(const sdb_index *ix);
 // has room for every slot.
 struct sdb_scoring {
   const sdb_index *ix;
-  uint32_t live;      // live documents, N of the idf
-  double avgdl;       // total_tokens / live, at least 1.0
-  double *score;      // owned (free)
-  uint64_t *seen;     // owned (free)
-  uint32_t *touched;  // owned (free)
+  uint32_t live;  // live documents, N of the idf
+  double avgdl;   // total_tokens / live, at least 1.0
+  double *score;  // the kept arrays (rank.cc), lent for one search
+  uint64_t *seen;
+  uint32_t *touched;
   uint32_t touched_count;
 };
 
@@ -50,7 +50,17 @@ struct sdb_scoring {
 bool sdb_scoring_begin(sdb_scoring *sc, const sdb_index *ix);
 
 // Adds one contribution s (positive) to the score of slot.
-void sdb_score_add(sdb_scoring *sc, uint32_t slot, double s);
+inline void sdb_score_add(sdb_scoring *sc, uint32_t slot, double s) {
+  uint64_t *word = &sc->seen[slot / 64];
+  const uint64_t bit = uint64_t{1} << (slot % 64);
+  if (*word & bit) {
+    sc->score[slot] = s + sc->score[slot];
+    return;
+  }
+  *word |= bit;
+  sc->score[slot] = s;
+  sc->touched[sc->touched_count++] = slot;
+}
 
 // The score of slot so far: 0.0 before its first contribution.
 double sdb_score_of(const sdb_scoring *sc, uint32_t slot);
@@ -59,8 +69,11 @@ double sdb_score_of(const sdb_scoring *sc, uint32_t slot);
 // live slots: the dictionary follows every change of documents).
 void sdb_score_term(sdb_scoring *sc, uint32_t id);
 
-// Releases the scores.
+// Gives the scores back, every seen bit cleared.
 void sdb_scoring_end(sdb_scoring *sc);
+
+// Releases the score arrays kept between searches (searchdb_cleanup).
+void sdb_scoring_release(void);
 
 // The ranked documents of one search and the page asked for.
 //

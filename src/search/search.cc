@@ -105,54 +105,92 @@ struct hit_text {
   uint64_t cap;
 };
 
-// Appends a copy of the stored document d to hits. A text that does not
-// parse is left out. False when memory ran out.
-static bool append_hit(yyjson_mut_doc *out, yyjson_mut_val *hits, const sdb_doc *d,
-                       hit_text *text) {
+// The answer being written: a heap text that grows, released with it.
+struct answer {
+  char *bytes = nullptr;
+  size_t len = 0;
+  size_t cap = 0;
+  answer() = default;
+  answer(const answer &) = delete;
+  answer &operator=(const answer &) = delete;
+  ~answer() { free(bytes); }
+};
+
+static bool append(answer *a, const char *bytes, size_t n) {
+  if (a->len + n > a->cap) {
+    size_t cap = a->cap ? a->cap * 2 : 4096;
+    while (cap < a->len + n) cap *= 2;
+    auto *grown = (char *)realloc(a->bytes, cap);
+    if (!grown) return false;
+    a->bytes = grown;
+    a->cap = cap;
+  }
+  memcpy(a->bytes + a->len, bytes, n);
+  a->len += n;
+  return true;
+}
+
+// Appends the JSON writer's rendering of the stored document d (a comma
+// first unless it is the first hit). A text that does not parse is left
+// out. False when memory ran out.
+static bool append_hit(answer *a, bool *first, const sdb_doc *d, hit_text *text) {
   if (!d->alive) return true;
-  const uint64_t need = d->raw_len + 1 + YYJSON_PADDING_SIZE;
+  const uint64_t need =
+      sdb_entry_escaped_length(d->entry_len, d->raw_off) + 1 + YYJSON_PADDING_SIZE;
   if (need > text->cap) {
     auto *bytes = (char *)realloc(text->bytes, need);
     if (!bytes) return false;
     text->bytes = bytes;
     text->cap = need;
   }
-  const uint64_t len = sdb_entry_decode(d->entry, d->entry_len, d->raw_off, text->bytes);
+  const uint64_t len = sdb_entry_decode(d->entry, d->entry_len, d->raw_off, text->bytes, text->cap);
   memset(text->bytes + len, 0, YYJSON_PADDING_SIZE);
   yyjson_read_err err;
   sdb_doc_ptr parsed(yyjson_read_opts(text->bytes, len, YYJSON_READ_INSITU, nullptr, &err));
   if (!parsed) return err.code != YYJSON_READ_ERROR_MEMORY_ALLOCATION;
-  yyjson_mut_val *copy = yyjson_val_mut_copy(out, yyjson_doc_get_root(parsed.get()));
-  return copy && yyjson_mut_arr_append(hits, copy);
+  size_t n = 0;
+  sdb_text_ptr written(
+      yyjson_val_write_opts(yyjson_doc_get_root(parsed.get()), 0, nullptr, &n, nullptr));
+  if (!written || (!*first && !append(a, ",", 1)) || !append(a, written.get(), n)) return false;
+  *first = false;
+  return true;
 }
 
-// Writes the answer into s_result; "null" when it cannot be built or held
-// (with a message), or written (a query that is not valid UTF-8; no message).
+// Writes the answer into s_result: {"hits":[...], then the query and the
+// figures, as the JSON writer renders them. Each hit is written straight
+// from its parsed stored text, so nothing of it is copied into the answer
+// but its text. "null" when the answer cannot be built or held (with a
+// message), or written (a query that is not valid UTF-8; no message).
 static const char *respond(const sdb_index *ix, const char *query, uint32_t limit, uint32_t offset,
                            double ms, const sdb_ranking *r) {
+  // The members after the hits, written first: the query may not be
+  // writable at all.
   sdb_mut_doc_ptr doc(yyjson_mut_doc_new(nullptr));
   if (!doc) return no_memory();
   yyjson_mut_doc *d = doc.get();
   yyjson_mut_val *root = yyjson_mut_obj(d);
-  yyjson_mut_val *hits = yyjson_mut_arr(d);
-  if (!root || !hits) return no_memory();
+  if (!root) return no_memory();
   yyjson_mut_doc_set_root(d, root);
-  bool ok = yyjson_mut_obj_add_val(d, root, "hits", hits) &&
-            yyjson_mut_obj_add_str(d, root, "query", query ? query : "") &&
-            yyjson_mut_obj_add_real(d, root, "processingTimeMs", ms) &&
-            yyjson_mut_obj_add_int(d, root, "limit", limit) &&
-            yyjson_mut_obj_add_int(d, root, "offset", offset) &&
-            yyjson_mut_obj_add_int(d, root, "totalHits", (int32_t)r->total);
-  hit_text stored{nullptr, 0};
-  for (uint32_t i = r->page_start; ok && i < r->page_end; i++)
-    ok = append_hit(d, hits, &ix->docs[r->hits[i].doc], &stored);
-  free(stored.bytes);
+  const bool ok = yyjson_mut_obj_add_str(d, root, "query", query ? query : "") &&
+                  yyjson_mut_obj_add_real(d, root, "processingTimeMs", ms) &&
+                  yyjson_mut_obj_add_int(d, root, "limit", limit) &&
+                  yyjson_mut_obj_add_int(d, root, "offset", offset) &&
+                  yyjson_mut_obj_add_int(d, root, "totalHits", (int32_t)r->total);
   if (!ok) return no_memory();
-  size_t len = 0;
+  size_t tail_len = 0;
   yyjson_write_err err;
-  sdb_text_ptr text(yyjson_mut_write_opts(d, 0, nullptr, &len, &err));
-  if (!text) return err.code == YYJSON_WRITE_ERROR_MEMORY_ALLOCATION ? no_memory() : nullptr;
-  return sdb_result_set(text.get(), len);
+  sdb_text_ptr tail(yyjson_mut_write_opts(d, 0, nullptr, &tail_len, &err));
+  if (!tail) return err.code == YYJSON_WRITE_ERROR_MEMORY_ALLOCATION ? no_memory() : nullptr;
+  answer a;
+  bool first = true, built = append(&a, "{\"hits\":[", 9);
+  hit_text stored{nullptr, 0};
+  for (uint32_t i = r->page_start; built && i < r->page_end; i++)
+    built = append_hit(&a, &first, &ix->docs[r->hits[i].doc], &stored);
+  free(stored.bytes);
+  // The tail begins with the brace of its object, which the comma replaces.
+  built = built && append(&a, "],", 2) && append(&a, tail.get() + 1, tail_len - 1);
+  if (!built) return no_memory();
+  return sdb_result_set(a.bytes, a.len);
 }
 
 static uint32_t at_least_zero(int v) {

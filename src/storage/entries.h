@@ -28,9 +28,16 @@ uint64_t sdb_entry_escaped_size(const char *raw, uint64_t raw_len);
 char *sdb_entry_escape(char *out, const char *raw, uint64_t raw_len);
 
 // Decodes the text of an entry of entry_len bytes (its escaped form starts
-// at raw_off) into out, which has room for the decoded length and a NUL.
-// Returns the length.
-uint64_t sdb_entry_decode(const char *entry, uint64_t entry_len, uint32_t raw_off, char *out);
+// at raw_off) into out, which has room for out_cap bytes: at least the
+// decoded length and a NUL. Returns the length. Room for the escaped length
+// (sdb_entry_escaped_length) lets it copy faster.
+uint64_t sdb_entry_decode(const char *entry, uint64_t entry_len, uint32_t raw_off, char *out,
+                          uint64_t out_cap);
+
+// Bytes the escaped text of an entry takes in it.
+inline uint64_t sdb_entry_escaped_length(uint64_t entry_len, uint32_t raw_off) {
+  return entry_len - raw_off - 2;  // the closing quotation mark and brace follow
+}
 
 // What a stored "docs.json" holds, element by element.
 //
