@@ -94,11 +94,13 @@ void sdb_score_term(sdb_scoring *sc, uint32_t id) {
 void sdb_scoring_end(sdb_scoring *sc) {
   // Only the bits of touched slots were set: a search that touched few
   // clears theirs, one that touched many clears the words.
-  const uint32_t words = sc->ix->doc_count / 64 + 1;
-  if (sc->touched_count < words) {
-    for (uint32_t i = 0; i < sc->touched_count; i++) sc->seen[sc->touched[i] / 64] = 0;
-  } else if (sc->seen != nullptr) {
-    memset(sc->seen, 0, words * sizeof(uint64_t));
+  if (sc->seen != nullptr) {
+    const uint32_t words = sc->ix->doc_count / 64 + 1;
+    if (sc->touched_count < words) {
+      for (uint32_t i = 0; i < sc->touched_count; i++) sc->seen[sc->touched[i] / 64] = 0;
+    } else {
+      memset(sc->seen, 0, words * sizeof(uint64_t));
+    }
   }
   sc->score = nullptr;
   sc->seen = nullptr;
