@@ -8,7 +8,7 @@
 //    one directory, with decoy ".tmp" files planted between rounds that must
 //    never be taken for data. SEARCHDB_SOAK_ROUNDS sets the number of rounds
 //    (default 12), SEARCHDB_CRASH_SEED the seed (default 1).
-//  - an exit right before the k-th rename, unlink or rmdir of a scripted
+//  - an exit right before the k-th rename, link or unlink of a scripted
 //    workload, for every k: each state the directory can be left in by a
 //    process crash (files are only ever replaced whole) is visited once.
 #include <dlfcn.h>
@@ -37,7 +37,7 @@
 
 // ---- crash points ----
 //
-// The test program's own rename, unlink and rmdir stand in front of the C
+// The test program's own renameat, linkat and unlinkat stand in front of the C
 // library's. Armed in a child, they count the calls and end the process
 // right before the one numbered g_crash_at, as a crash would.
 
@@ -57,22 +57,23 @@ F RealFunction(const char *name) {
 
 }  // namespace
 
-extern "C" int rename(const char *from, const char *to) noexcept {
-  static auto real = RealFunction<int (*)(const char *, const char *)>("rename");
+extern "C" int renameat(int from_dir, const char *from, int to_dir, const char *to) noexcept {
+  static auto real = RealFunction<int (*)(int, const char *, int, const char *)>("renameat");
   MaybeCrash();
-  return real(from, to);
+  return real(from_dir, from, to_dir, to);
 }
 
-extern "C" int unlink(const char *path) noexcept {
-  static auto real = RealFunction<int (*)(const char *)>("unlink");
+extern "C" int linkat(int from_dir, const char *from, int to_dir, const char *to,
+                      int flags) noexcept {
+  static auto real = RealFunction<int (*)(int, const char *, int, const char *, int)>("linkat");
   MaybeCrash();
-  return real(path);
+  return real(from_dir, from, to_dir, to, flags);
 }
 
-extern "C" int rmdir(const char *path) noexcept {
-  static auto real = RealFunction<int (*)(const char *)>("rmdir");
+extern "C" int unlinkat(int dir, const char *path, int flags) noexcept {
+  static auto real = RealFunction<int (*)(int, const char *, int)>("unlinkat");
   MaybeCrash();
-  return real(path);
+  return real(dir, path, flags);
 }
 
 namespace {

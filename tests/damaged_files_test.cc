@@ -1,6 +1,7 @@
-// A stored list or documents file that exists but does not hold a JSON
-// array is set aside as "<file>.corrupt" at the start, before any save can
-// write over it, and the start says so in the last-error text.
+// A stored file that exists but did not load whole is set aside as
+// "<file>.corrupt" (or the first free "<file>.corrupt.N") at the start,
+// before any save can write over it, and the start says so in the
+// last-error text; a damaged list is rebuilt from the index directories.
 #include <filesystem>
 #include <string>
 
@@ -29,8 +30,7 @@ TEST_F(DamagedFilesTest, DocumentsThatDoNotParseAreKeptAsideAndTheIndexStartsEmp
   const std::string damaged = R"([{"__id":"1","raw":"{\"id\":1}"},{"__id":"2","ra)";
   PutBooks(damaged);
   Open();
-  EXPECT_EQ(LastError(), "index 'books': " + Path("books/docs.json") +
-                             " did not hold a JSON array; kept as " + Path("books/docs.json.corrupt"));
+  EXPECT_EQ(LastError(), "set aside 1 file(s): books/docs.json -> books/docs.json.corrupt");
   EXPECT_EQ(ReadFile(Path("books/docs.json.corrupt")), damaged);
   EXPECT_FALSE(Exists(Path("books/docs.json")));
   EXPECT_NE(Stats().find("\"document_count\":0,"), std::string::npos) << Stats();
@@ -43,16 +43,19 @@ TEST_F(DamagedFilesTest, DocumentsThatDoNotParseAreKeptAsideAndTheIndexStartsEmp
   EXPECT_STREQ(searchdb_document_get("books", "new"), R"({"id":"new"})");
 }
 
-TEST_F(DamagedFilesTest, ValidJsonThatIsNotAnArrayIsDamagedToo) {
-  for (const std::string docs : {R"({"__id":"1","raw":"{}"})", "", "null"}) {
-    SCOPED_TRACE(docs);
-    PutBooks(docs);
+TEST_F(DamagedFilesTest, ValidJsonThatIsNotAnArrayIsDamagedTooAndNoKeptCopyIsReplaced) {
+  const std::string kept[] = {R"({"__id":"1","raw":"{}"})", "", "null"};
+  for (int i = 0; i < 3; i++) {
+    PutBooks(kept[i]);
     Open();
-    EXPECT_NE(LastError().find("kept as"), std::string::npos);
-    // A newer damaged file replaces an older kept one.
-    EXPECT_EQ(ReadFile(Path("books/docs.json.corrupt")), docs);
+    const std::string aside =
+        i == 0 ? "books/docs.json.corrupt" : "books/docs.json.corrupt." + std::to_string(i + 1);
+    EXPECT_EQ(LastError(), "set aside 1 file(s): books/docs.json -> " + aside);
     searchdb_cleanup();
   }
+  EXPECT_EQ(ReadFile(Path("books/docs.json.corrupt")), kept[0]);
+  EXPECT_EQ(ReadFile(Path("books/docs.json.corrupt.2")), kept[1]);
+  EXPECT_EQ(ReadFile(Path("books/docs.json.corrupt.3")), kept[2]);
 }
 
 TEST_F(DamagedFilesTest, MissingOrEmptyFilesAreNotDamage) {
@@ -66,31 +69,36 @@ TEST_F(DamagedFilesTest, MissingOrEmptyFilesAreNotDamage) {
   EXPECT_FALSE(Exists(Path("_indexes/list.json.corrupt")));
 }
 
-TEST_F(DamagedFilesTest, UnreadableSettingsAreNotSetAside) {
+TEST_F(DamagedFilesTest, SettingsThatDoNotParseAreSetAsideAndWrittenAgainWithTheKeyId) {
   PutBooks(R"([{"__id":"1","raw":"{\"id\":1}"}])");
   Put("books/meta.json", "{not json");
   Open();
-  EXPECT_EQ(LastError(), "");
-  EXPECT_FALSE(Exists(Path("books/meta.json.corrupt")));
+  EXPECT_EQ(LastError(), "set aside 1 file(s): books/meta.json -> books/meta.json.corrupt");
+  EXPECT_EQ(ReadFile(Path("books/meta.json.corrupt")), "{not json");
+  EXPECT_EQ(ReadFile(Path("books/meta.json")), R"({"name":"books","primary_key":"id"})");
   EXPECT_STREQ(searchdb_document_get("books", "1"), R"({"id":1})");
+  Reopen();
+  EXPECT_EQ(LastError(), "");
 }
 
-TEST_F(DamagedFilesTest, ADamagedListIsKeptAsideAndNoIndexLoads) {
+TEST_F(DamagedFilesTest, ADamagedListIsSetAsideAndRebuiltFromTheIndexDirectories) {
   PutBooks("[]");
-  for (const std::string list : {R"(["books")", R"({"books":1})"}) {
-    SCOPED_TRACE(list);
-    Put("_indexes/list.json", list);
+  Put("shop/items/meta.json", R"({"name":"shop/items","primary_key":"sku"})");
+  Put("_indexes/lost/meta.json", "{}");  // the reserved folder holds no index
+  Put("empty/docs.json", "[]");          // no settings: not an index
+  const std::string lists[] = {R"(["books")", R"({"books":1})"};
+  for (int i = 0; i < 2; i++) {
+    Put("_indexes/list.json", lists[i]);
     Open();
-    EXPECT_EQ(LastError(), "index list: " + Path("_indexes/list.json") +
-                               " did not hold a JSON array; kept as " +
-                               Path("_indexes/list.json.corrupt"));
-    EXPECT_EQ(ReadFile(Path("_indexes/list.json.corrupt")), list);
-    EXPECT_STREQ(searchdb_indexes_list_json(), "[]");
-    // The index's own files are untouched, to be listed again by hand.
-    ASSERT_EQ(searchdb_index_create("shop", nullptr), 0);
-    EXPECT_EQ(ReadFile(Path("_indexes/list.json")), R"(["shop"])");
-    EXPECT_EQ(ReadFile(Path("books/docs.json")), "[]");
-    ASSERT_EQ(searchdb_index_delete("shop"), 0);
+    const std::string aside =
+        i == 0 ? "_indexes/list.json.corrupt" : "_indexes/list.json.corrupt.2";
+    EXPECT_EQ(LastError(),
+              "set aside 1 file(s): _indexes/list.json -> " + aside + "; 2 indexes recovered");
+    EXPECT_EQ(ReadFile(Path(aside)), lists[i]);
+    EXPECT_STREQ(
+        searchdb_indexes_list_json(),
+        R"([{"name":"books","primary_key":"id"},{"name":"shop/items","primary_key":"sku"}])");
+    EXPECT_EQ(ReadFile(Path("_indexes/list.json")), R"(["books","shop/items"])");
     searchdb_cleanup();
   }
 }

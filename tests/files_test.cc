@@ -1,7 +1,10 @@
 #include "storage/files.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -14,22 +17,54 @@
 
 namespace fs = std::filesystem;
 
+// ---- fsync, in front of the C library's ----
+//
+// Counts the flushes and fails the one numbered g_fail_fsync (from 1), as a
+// disk that cannot flush would.
+
 namespace {
 
+int g_fsyncs = 0;
+int g_fail_fsync = 0;
+
+}  // namespace
+
+extern "C" int fsync(int fd) noexcept {
+  static auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
+  if (++g_fsyncs == g_fail_fsync) {
+    errno = EIO;
+    return -1;
+  }
+  return real(fd);
+}
+
+namespace {
+
+// Every test works in a store of its own; paths below it are relative.
 class FilesTest : public ::testing::Test {
  protected:
   void SetUp() override {
     char tmpl[] = "/tmp/searchdb-files-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     root_ = tmpl;
+    outside_ = root_ + "-outside";
+    fs::create_directory(outside_);
+    snprintf(s_storage_dir, sizeof s_storage_dir, "%s/store", root_.c_str());
+    ASSERT_EQ(sdb_store_open(s_storage_dir), 0) << s_error;
+    store_ = s_storage_dir;
     sdb_error("untouched");
+    g_fsyncs = 0;
+    g_fail_fsync = 0;
   }
   void TearDown() override {
+    sdb_store_close();
+    s_storage_dir[0] = '\0';
     std::error_code ec;
     fs::remove_all(root_, ec);
+    fs::remove_all(outside_, ec);
   }
 
-  std::string Path(const std::string &rel) const { return root_ + "/" + rel; }
+  std::string Path(const std::string &rel) const { return store_ + "/" + rel; }
   static std::string Slurp(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream ss;
@@ -40,169 +75,168 @@ class FilesTest : public ::testing::Test {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
   }
   static std::string Error() { return s_error; }
-  int Write(const std::string &path, const std::string &data) {
-    return sdb_write_file_atomic(path.c_str(), data.data(), data.size());
+  int Write(const std::string &rel, const std::string &data) {
+    return sdb_write_file_atomic(rel.c_str(), data.data(), data.size());
+  }
+  sdb_read_status Read(const std::string &rel, std::string *out) {
+    char *data = nullptr;
+    uint64_t len = 0;
+    const sdb_read_status st = sdb_read_file(rel.c_str(), &data, &len);
+    if (st == SDB_READ_OK) {
+      out->assign(data, len);
+      EXPECT_EQ(data[len], '\0');
+      free(data);
+    }
+    return st;
   }
 
-  std::string root_;
+  std::string root_, outside_, store_;
 };
 
-// ---- sdb_mkdir_p ----
-
-TEST_F(FilesTest, MkdirCreatesEveryLevelAndIsQuietWhenRepeated) {
-  sdb_mkdir_p(Path("a/b/c").c_str());
-  EXPECT_TRUE(fs::is_directory(Path("a")));
-  EXPECT_TRUE(fs::is_directory(Path("a/b")));
+TEST_F(FilesTest, DirectoriesAreMadeLevelByLevelAndQuietlyWhenThere) {
+  sdb_make_dirs("a/b/c");
+  sdb_make_dirs("a/b/c");
+  sdb_make_dirs("x//y/");
   EXPECT_TRUE(fs::is_directory(Path("a/b/c")));
-  sdb_mkdir_p(Path("a/b/c").c_str());
-  EXPECT_TRUE(fs::is_directory(Path("a/b/c")));
-  EXPECT_EQ(Error(), "untouched");
-}
-
-TEST_F(FilesTest, MkdirIgnoresTrailingAndDoubledSlashes) {
-  sdb_mkdir_p(Path("x//y/").c_str());
-  sdb_mkdir_p(Path("p/q//r//").c_str());
   EXPECT_TRUE(fs::is_directory(Path("x/y")));
-  EXPECT_TRUE(fs::is_directory(Path("p/q/r")));
   EXPECT_EQ(Error(), "untouched");
 }
 
-// ---- sdb_write_file_atomic ----
-
-TEST_F(FilesTest, WriteCreatesTheTargetWithExactlyTheBytesAndNoTemporary) {
+TEST_F(FilesTest, AWriteLeavesExactlyTheBytesAndNoTemporary) {
   const std::string data("a\0b\r\n\xff", 6);
-  ASSERT_EQ(Write(Path("t"), data), 0) << Error();
+  ASSERT_EQ(Write("t", data), 0) << Error();
   EXPECT_EQ(Slurp(Path("t")), data);
-  EXPECT_FALSE(fs::exists(Path("t.tmp")));
-  EXPECT_EQ(Error(), "untouched");
-}
-
-TEST_F(FilesTest, WriteReplacesALongerFileWhole) {
-  Put(Path("t"), "a much longer previous content");
-  ASSERT_EQ(Write(Path("t"), "new"), 0) << Error();
-  EXPECT_EQ(Slurp(Path("t")), "new");
-}
-
-TEST_F(FilesTest, WriteOfNoBytesLeavesAnEmptyFile) {
-  Put(Path("t"), "old");
-  ASSERT_EQ(sdb_write_file_atomic(Path("t").c_str(), nullptr, 0), 0) << Error();
-  EXPECT_TRUE(fs::is_regular_file(Path("t")));
+  ASSERT_EQ(Write("t", ""), 0) << Error();
   EXPECT_EQ(fs::file_size(Path("t")), 0u);
-}
-
-TEST_F(FilesTest, WriteOverwritesATemporaryLeftByAnInterruptedWrite) {
   Put(Path("t.tmp"), "stale and longer than the new data");
-  ASSERT_EQ(Write(Path("t"), "fresh"), 0) << Error();
+  ASSERT_EQ(Write("t", "fresh"), 0) << Error();
   EXPECT_EQ(Slurp(Path("t")), "fresh");
   EXPECT_FALSE(fs::exists(Path("t.tmp")));
+  EXPECT_EQ(Error(), "untouched");
 }
 
-TEST_F(FilesTest, WriteIntoAMissingDirectoryNamesTheTemporaryPath) {
-  const std::string target = Path("missing/t");
-  EXPECT_EQ(Write(target, "x"), -1);
-  EXPECT_EQ(Error(), "fopen " + target + ".tmp: No such file or directory");
+TEST_F(FilesTest, FailedWritesNameTheirStepAndKeepTheTarget) {
+  EXPECT_EQ(Write("missing/t", "x"), -1);
+  EXPECT_EQ(Error(), "fopen " + Path("missing/t") + ".tmp: No such file or directory");
   EXPECT_FALSE(fs::exists(Path("missing")));
-}
 
-TEST_F(FilesTest, WriteFailsWhenADirectoryStandsWhereTheTemporaryGoes) {
   Put(Path("t"), "old");
   fs::create_directory(Path("t.tmp"));
-  EXPECT_EQ(Write(Path("t"), "new"), -1);
+  EXPECT_EQ(Write("t", "new"), -1);
   EXPECT_EQ(Error(), "fopen " + Path("t") + ".tmp: Is a directory");
   EXPECT_EQ(Slurp(Path("t")), "old");
-}
 
-TEST_F(FilesTest, FailedRenameRemovesTheTemporaryAndGivesTheRenameReason) {
-  fs::create_directories(Path("t/inside"));
-  EXPECT_EQ(Write(Path("t"), "new"), -1);
-  EXPECT_EQ(Error(), "rename " + Path("t") + ": Is a directory");
-  EXPECT_FALSE(fs::exists(Path("t.tmp")));
-  EXPECT_TRUE(fs::is_directory(Path("t/inside")));
-}
+  fs::create_directories(Path("d/inside"));
+  EXPECT_EQ(Write("d", "new"), -1);
+  EXPECT_EQ(Error(), "rename " + Path("d") + ": Is a directory");
+  EXPECT_FALSE(fs::exists(Path("d.tmp")));
 
-// A file size limit makes the data itself fail to reach the file.
-TEST_F(FilesTest, ShortWriteRemovesTheTemporaryAndKeepsTheTarget) {
-  Put(Path("t"), "old");
+  // A file size limit makes the data itself fail to reach the file.
   struct rlimit saved;
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
   struct rlimit small = saved;
   small.rlim_cur = 1024;
   auto previous = signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  int rc = Write(Path("t"), std::string(64 * 1024, 'z'));
+  const int rc = Write("u", std::string(64 * 1024, 'z'));
   setrlimit(RLIMIT_FSIZE, &saved);
   signal(SIGXFSZ, previous);
-
   EXPECT_EQ(rc, -1);
-  EXPECT_EQ(Error(), "fwrite " + Path("t") + " failed");
+  EXPECT_EQ(Error(), "fwrite " + Path("u") + " failed");
+  EXPECT_FALSE(fs::exists(Path("u")));
+  EXPECT_FALSE(fs::exists(Path("u.tmp")));
+}
+
+// The file is flushed before the rename and its directory after it: a
+// failure of the first keeps the old bytes, of the second reports that the
+// new bytes are there but not known to last.
+TEST_F(FilesTest, BothFlushesOfAReplacementAreMadeAndChecked) {
+  Put(Path("t"), "old");
+  ASSERT_EQ(Write("t", "new"), 0);
+  EXPECT_EQ(g_fsyncs, 2);
+  g_fsyncs = 0;
+  g_fail_fsync = 1;
+  EXPECT_EQ(Write("t", "newer"), -1);
+  EXPECT_EQ(Error(), "fsync " + Path("t") + ": Input/output error");
+  EXPECT_EQ(Slurp(Path("t")), "new");
   EXPECT_FALSE(fs::exists(Path("t.tmp")));
-  EXPECT_EQ(Slurp(Path("t")), "old");
+  g_fsyncs = 0;
+  g_fail_fsync = 2;
+  EXPECT_EQ(Write("t", "newest"), 1);
+  EXPECT_EQ(Error(), "fsync " + Path("t") + ": Input/output error");
+  EXPECT_EQ(Slurp(Path("t")), "newest");
 }
 
-TEST_F(FilesTest, PathsLongerThanTheBufferAreCutNotOverrun) {
-  // The temporary path is cut to the buffer, so it differs from "<t>.tmp";
-  // the write must fail cleanly rather than write past its buffer.
-  std::string target = Path(std::string(SDB_PATH_SIZE, 'n'));
-  EXPECT_EQ(Write(target, "x"), -1);
-  EXPECT_EQ(Error().rfind("fopen " + root_ + "/nnn", 0), 0u) << Error();
+TEST_F(FilesTest, NothingIsReachedThroughALink) {
+  Put(outside_ + "/victim", "keep me");
+  // A link where the temporary goes is replaced, not written through.
+  fs::create_symlink(outside_ + "/victim", Path("t.tmp"));
+  ASSERT_EQ(Write("t", "mine"), 0) << Error();
+  EXPECT_EQ(Slurp(outside_ + "/victim"), "keep me");
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(Path("t"))));
+  // A directory that is a link is not entered, for writing nor reading.
+  fs::create_directory_symlink(outside_, Path("linked"));
+  EXPECT_EQ(Write("linked/victim", "x"), -1);
+  std::string text;
+  EXPECT_EQ(Read("linked/victim", &text), SDB_READ_FAILED);
+  EXPECT_EQ(Slurp(outside_ + "/victim"), "keep me");
+  fs::create_symlink(outside_ + "/victim", Path("l"));
+  EXPECT_EQ(Read("l", &text), SDB_READ_FAILED);
+  sdb_make_dirs("linked/sub");
+  EXPECT_FALSE(fs::exists(outside_ + "/sub"));
 }
 
-// ---- sdb_read_file ----
-
-TEST_F(FilesTest, ReadOfAMissingFileFailsSilentlyAndLeavesTheOutputs) {
-  char *data = reinterpret_cast<char *>(0x1);
-  uint64_t len = 77;
-  EXPECT_EQ(sdb_read_file(Path("none").c_str(), &data, &len), -1);
-  EXPECT_EQ(data, reinterpret_cast<char *>(0x1));
-  EXPECT_EQ(len, 77u);
+TEST_F(FilesTest, OnlyAMissingFileCountsAsMissing) {
+  std::string text;
+  EXPECT_EQ(Read("none", &text), SDB_READ_MISSING);
   EXPECT_EQ(Error(), "untouched");
-}
-
-TEST_F(FilesTest, ReadOfADirectoryFailsSilently) {
   fs::create_directory(Path("d"));
-  char *data = nullptr;
-  uint64_t len = 0;
-  EXPECT_EQ(sdb_read_file(Path("d").c_str(), &data, &len), -1);
-  EXPECT_EQ(data, nullptr);
-  EXPECT_EQ(Error(), "untouched");
-}
-
-TEST_F(FilesTest, ReadOfAnEmptyFileGivesOnlyTheTerminator) {
-  Put(Path("e"), "");
-  char *data = nullptr;
-  uint64_t len = 99;
-  ASSERT_EQ(sdb_read_file(Path("e").c_str(), &data, &len), 0);
-  EXPECT_EQ(len, 0u);
-  ASSERT_NE(data, nullptr);
-  EXPECT_EQ(data[0], '\0');
-  free(data);
-}
-
-TEST_F(FilesTest, ReadReturnsEveryByteIncludingNulsAndATerminator) {
+  EXPECT_EQ(Read("d", &text), SDB_READ_FAILED);
+  EXPECT_EQ(Error(), "read " + Path("d") + ": not a regular file");
+  // A FIFO is refused without waiting for a writer that never comes.
+  ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+  EXPECT_EQ(Read("fifo", &text), SDB_READ_FAILED);
+  Put(Path("locked"), "x");
+  chmod(Path("locked").c_str(), 0);
+  if (geteuid() != 0) {
+    EXPECT_EQ(Read("locked", &text), SDB_READ_FAILED);
+    EXPECT_EQ(Error(), "read " + Path("locked") + ": Permission denied");
+  }
   const std::string bytes("\0ab\0\0c\xfe", 7);
   Put(Path("n"), bytes);
-  char *data = nullptr;
-  uint64_t len = 0;
-  ASSERT_EQ(sdb_read_file(Path("n").c_str(), &data, &len), 0);
-  ASSERT_EQ(len, bytes.size());
-  EXPECT_EQ(std::string(data, len), bytes);
-  EXPECT_EQ(data[len], '\0');
-  free(data);
+  ASSERT_EQ(Read("n", &text), SDB_READ_OK);
+  EXPECT_EQ(text, bytes);
+  Put(Path("e"), "");
+  ASSERT_EQ(Read("e", &text), SDB_READ_OK);
+  EXPECT_EQ(text, "");
 }
 
-// ---- sdb_remove and sdb_rmdir ----
+TEST_F(FilesTest, SettingAsideNeverReplacesAndMayKeepTheFile) {
+  Put(Path("f"), "one");
+  char aside[SDB_PATH_SIZE];
+  ASSERT_EQ(sdb_set_aside("f", ".corrupt", true, aside, sizeof aside), 0);
+  EXPECT_STREQ(aside, "f.corrupt");
+  // The kept copy is a link: it keeps its bytes when the file is replaced,
+  // as every save replaces it.
+  ASSERT_EQ(Write("f", "two"), 0);
+  ASSERT_EQ(sdb_set_aside("f", ".corrupt", false, aside, sizeof aside), 0);
+  EXPECT_STREQ(aside, "f.corrupt.2");
+  EXPECT_FALSE(fs::exists(Path("f")));
+  EXPECT_EQ(Slurp(Path("f.corrupt")), "one");
+  EXPECT_EQ(Slurp(Path("f.corrupt.2")), "two");
+}
 
 TEST_F(FilesTest, RemoveTakesOneFileAndRmdirOnlyAnEmptyDirectory) {
   Put(Path("f"), "x");
   fs::create_directories(Path("full/sub"));
   fs::create_directory(Path("empty"));
-  sdb_remove(Path("f").c_str());
-  sdb_remove(Path("f").c_str());
-  sdb_remove(Path("empty").c_str());
+  sdb_remove("f");
+  sdb_remove("f");
+  sdb_remove("empty");
   EXPECT_FALSE(fs::exists(Path("f")));
   EXPECT_TRUE(fs::is_directory(Path("empty")));
-  sdb_rmdir(Path("full").c_str());
-  sdb_rmdir(Path("empty").c_str());
+  sdb_rmdir("full");
+  sdb_rmdir("empty");
   EXPECT_TRUE(fs::is_directory(Path("full/sub")));
   EXPECT_FALSE(fs::exists(Path("empty")));
   EXPECT_EQ(Error(), "untouched");

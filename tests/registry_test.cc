@@ -1,8 +1,9 @@
 // Index creation, deletion and listing through the public interface.
+#include "frame/registry.h"
+
 #include <string>
 
 #include "fixture.h"
-#include "frame/registry.h"
 
 namespace {
 
@@ -44,10 +45,13 @@ TEST_F(RegistryTest, NamesThatWouldLeaveTheirDirectoryAreRefused) {
   ASSERT_EQ(searchdb_index_create(std::string(255, 'n').c_str(), nullptr), 0);
 }
 
-TEST_F(RegistryTest, PrimaryKeyDefaultsToIdAndIsCutTo127Bytes) {
+TEST_F(RegistryTest, PrimaryKeyDefaultsToIdAndIsRefusedOver127Bytes) {
   ASSERT_EQ(searchdb_index_create("a", nullptr), 0);
   ASSERT_EQ(searchdb_index_create("b", ""), 0);
-  ASSERT_EQ(searchdb_index_create("c", std::string(200, 'k').c_str()), 0);
+  ASSERT_EQ(searchdb_index_create("c", std::string(127, 'k').c_str()), 0);
+  EXPECT_EQ(searchdb_index_create("d", std::string(128, 'k').c_str()), -1);
+  EXPECT_EQ(LastError(), "primary key too long");
+  EXPECT_FALSE(Exists(Path("d")));
   EXPECT_EQ(List(), R"([{"name":"a","primary_key":"id"},{"name":"b","primary_key":""},)"
                     R"({"name":"c","primary_key":")" +
                         std::string(127, 'k') + R"("}])");
@@ -89,11 +93,11 @@ TEST_F(RegistryTest, DeleteRemovesTheFilesButKeepsADirectoryWithStrayFiles) {
   ASSERT_EQ(searchdb_index_create("a", nullptr), 0);
   ASSERT_EQ(searchdb_index_create("b", nullptr), 0);
   WriteFile(Path("a/docs.json.tmp"), "partial");
-  WriteFile(Path("b/meta.json.tmp"), "partial");
+  WriteFile(Path("b/notes.txt"), "the host's own");
   ASSERT_EQ(searchdb_index_delete("a"), 0);
   ASSERT_EQ(searchdb_index_delete("b"), 0);
   EXPECT_FALSE(Exists(Path("a")));
-  EXPECT_TRUE(Exists(Path("b/meta.json.tmp")));
+  EXPECT_EQ(ReadFile(Path("b/notes.txt")), "the host's own");
   EXPECT_FALSE(Exists(Path("b/docs.json")));
   EXPECT_EQ(List(), "[]");
 }
@@ -114,8 +118,7 @@ TEST_F(RegistryTest, AFailedCreateLeavesNoIndexBehind) {
   // index's save fail, whoever runs the test.
   std::filesystem::create_directories(Path("books/meta.json.tmp"));
   EXPECT_EQ(searchdb_index_create("books", nullptr), -1);
-  EXPECT_EQ(LastError().rfind("fopen " + Path("books/meta.json.tmp") + ": ", 0), 0u)
-      << LastError();
+  EXPECT_EQ(LastError().rfind("fopen " + Path("books/meta.json.tmp") + ": ", 0), 0u) << LastError();
   EXPECT_EQ(List(), "[]");
   EXPECT_EQ(ReadFile(Path("_indexes/list.json")), "[]");
   std::filesystem::remove(Path("books/meta.json.tmp"));

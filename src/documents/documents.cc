@@ -25,6 +25,7 @@
 #include "storage/entries.h"
 #include "storage/files.h"
 #include "storage/persist.h"
+#include "storage/store.h"
 
 namespace {
 
@@ -102,6 +103,14 @@ bool stage_document(staging *s, yyjson_val *doc, const char *primary_key) {
     return false;
   }
   memcpy(id_copy, id, id_len + 1);
+  if (s->text_len > SDB_DOC_TEXT_MAX) {
+    // It could be stored, but never fetched nor found.
+    free(id_copy);
+    sdb_error("document '%s' is %llu bytes, over the limit of %llu", id,
+              static_cast<unsigned long long>(s->text_len),
+              static_cast<unsigned long long>(SDB_DOC_TEXT_MAX));
+    return false;
+  }
   const uint64_t size = sdb_entry_size(id, id_len, s->text, s->text_len);
   if (!staging_reserve(s, size)) {
     free(id_copy);
@@ -182,29 +191,40 @@ sdb_slot_change *touched_slots(const table_change *c, uint32_t *count) {
   return slots;
 }
 
+// What became of a change of the document table.
+enum change_outcome {
+  CHANGE_TAKEN_BACK,  // the index is as it was; the message says why
+  CHANGE_STANDS,
+  CHANGE_STANDS_UNSYNCED,  // saved, but its directory could not be flushed: reported as a failure
+};
+
+// Whether the call in progress wrote any file of its index.
+bool s_wrote = false;
+
 // Brings the dictionary in step with a change of the document table and
-// saves the index. Returns true when the change stands; otherwise the table
-// is taken back and the message says why.
-bool save_change(sdb_index *ix, table_change *c) {
+// saves the index; a change whose file was not replaced is taken back.
+change_outcome save_change(sdb_index *ix, table_change *c) {
   uint32_t count = 0;
   sdb_slot_change *slots = touched_slots(c, &count);
   sdb_update update{};
   if (slots == nullptr) {
     sdb_error("oom: rebuild");
     take_back(ix, c);
-    return false;
+    return CHANGE_TAKEN_BACK;
   }
   const bool prepared = sdb_update_prepare(ix, slots, count, &update);
   free(slots);
-  if (!prepared || sdb_index_persist(ix) < 0) {
+  if (prepared) s_wrote = true;
+  const sdb_save_result saved = prepared ? sdb_index_persist(ix) : SDB_NOT_SAVED;
+  if (saved == SDB_NOT_SAVED) {
     sdb_update_discard(ix, &update);
     take_back(ix, c);
-    return false;
+    return CHANGE_TAKEN_BACK;
   }
   sdb_update_commit(ix, &update);
   for (size_t i = 0; i < c->count; i++) sdb_index_settle(ix, &c->undos[i]);
   sdb_index_compact_entries(ix);
-  return true;
+  return saved == SDB_SAVED_UNSYNCED ? CHANGE_STANDS_UNSYNCED : CHANGE_STANDS;
 }
 
 // Adds the staged documents to ix, whose dictionary is built. Returns the
@@ -231,36 +251,29 @@ int commit_batch(sdb_index *ix, staging *s) {
     }
     change.count++;
   }
-  if (!save_change(ix, &change)) {
-    if (n > 0) sdb_block_drop_unused(ix, block);
-    return -1;
-  }
-  if (n > 0) sdb_block_drop_unused(ix, block);  // every document was replaced within the batch
-  return static_cast<int>(n);
+  const change_outcome outcome = save_change(ix, &change);
+  // Unused when the change was taken back, or every document of it was
+  // replaced within the batch.
+  if (n > 0) sdb_block_drop_unused(ix, block);
+  return outcome == CHANGE_STANDS ? static_cast<int>(n) : -1;
 }
 
-// The slot of doc_id in the named index, or SDB_NO_SLOT with the message set.
-uint32_t find_document(const char *index_name, const char *doc_id, sdb_index **ix) {
-  *ix = sdb_index_lookup(index_name);
-  if (!*ix) return SDB_NO_SLOT;
+// The slot of doc_id in ix, or SDB_NO_SLOT with the message set.
+uint32_t find_slot(const sdb_index *ix, const char *doc_id) {
   if (!doc_id) {
     sdb_error("doc_id NULL");
     return SDB_NO_SLOT;
   }
-  uint32_t slot = sdb_id_map_find(*ix, doc_id);
+  uint32_t slot = sdb_id_map_find(ix, doc_id);
   if (slot == SDB_NO_SLOT) sdb_error("document '%s' not found", doc_id);
   return slot;
 }
 
 using staging_ptr = std::unique_ptr<staging, decltype(&staging_free)>;
 
-}  // namespace
-
-extern "C" {
-
-SEARCHDB_API int searchdb_documents_add(const char *index_name, const char *documents_json) {
-  sdb_index *ix = sdb_index_lookup(index_name);
-  if (!ix) return -1;
+// Adds one object or an array of them to ix, the lock held. Returns the
+// count or -1.
+int add_documents(sdb_index *ix, const char *documents_json) {
   if (!documents_json) {
     sdb_error("documents_json NULL");
     return -1;
@@ -292,9 +305,22 @@ SEARCHDB_API int searchdb_documents_add(const char *index_name, const char *docu
   return commit_batch(ix, &batch);
 }
 
+}  // namespace
+
+extern "C" {
+
+SEARCHDB_API int searchdb_documents_add(const char *index_name, const char *documents_json) {
+  sdb_index *ix = sdb_index_lookup_for_change(index_name);
+  if (!ix) return -1;
+  s_wrote = false;
+  const int rc = add_documents(ix, documents_json);
+  return sdb_change_end(false, s_wrote ? index_name : nullptr) == 0 ? rc : -1;
+}
+
 SEARCHDB_API const char *searchdb_document_get(const char *index_name, const char *doc_id) {
-  sdb_index *ix = nullptr;
-  uint32_t slot = find_document(index_name, doc_id, &ix);
+  const sdb_index *ix = sdb_index_lookup(index_name);
+  if (!ix) return nullptr;
+  const uint32_t slot = find_slot(ix, doc_id);
   if (slot == SDB_NO_SLOT) return nullptr;
   const sdb_doc *d = &ix->docs[slot];
   if (!d->alive) {
@@ -310,14 +336,18 @@ SEARCHDB_API const char *searchdb_document_get(const char *index_name, const cha
 }
 
 SEARCHDB_API int searchdb_document_delete(const char *index_name, const char *doc_id) {
-  sdb_index *ix = nullptr;
-  uint32_t slot = find_document(index_name, doc_id, &ix);
-  if (slot == SDB_NO_SLOT) return -1;
-  if (!sdb_index_ensure_built(ix)) return -1;
-  sdb_doc_undo undo;
-  table_change change{&undo, 1};
-  sdb_index_kill(ix, slot, &undo);
-  return save_change(ix, &change) ? 0 : -1;
+  sdb_index *ix = sdb_index_lookup_for_change(index_name);
+  if (!ix) return -1;
+  s_wrote = false;
+  const uint32_t slot = find_slot(ix, doc_id);
+  int rc = -1;
+  if (slot != SDB_NO_SLOT && sdb_index_ensure_built(ix)) {
+    sdb_doc_undo undo;
+    table_change change{&undo, 1};
+    sdb_index_kill(ix, slot, &undo);
+    rc = save_change(ix, &change) == CHANGE_STANDS ? 0 : -1;
+  }
+  return sdb_change_end(false, s_wrote ? index_name : nullptr) == 0 ? rc : -1;
 }
 
 }  // extern "C"

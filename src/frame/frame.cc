@@ -11,14 +11,12 @@
 #include "frame/registry.h"
 #include "search/rank.h"
 #include "searchdb.h"
-#include "storage/files.h"
-#include "storage/persist.h"
+#include "storage/store.h"
 
 int s_initialized = 0;
 char s_storage_dir[SDB_STORAGE_DIR_SIZE];
 char s_error[SDB_ERROR_SIZE];
 char s_result[SDB_RESULT_SIZE];
-char s_path[SDB_PATH_SIZE];
 
 void sdb_error(const char *fmt, ...) {
   va_list ap;
@@ -35,11 +33,6 @@ const char *sdb_result_set(const char *text, size_t len) {
   memcpy(s_result, text, len);
   s_result[len] = '\0';
   return s_result;
-}
-
-const char *sdb_path_of(const char *name) {
-  snprintf(s_path, sizeof s_path, "%s/%s", s_storage_dir, name);
-  return s_path;
 }
 
 void sdb_advise_huge(void *block, size_t size) {
@@ -95,13 +88,11 @@ SEARCHDB_API int searchdb_init(const char *storage_dir) {
   }
   s_error[0] = '\0';
   snprintf(s_storage_dir, sizeof s_storage_dir, "%s", storage_dir);
-  sdb_mkdir_p(s_storage_dir);
-  sdb_mkdir_p(sdb_path_of("_indexes"));
-  if (sdb_load_indexes() != 0) {
-    // Memory ran out while loading. An index left out now would be dropped
-    // from the stored list by the next change, so the start is refused and
-    // may be tried again; the loader's message says why.
-    sdb_registry_clear();
+  if (sdb_store_start(s_storage_dir) != 0) {
+    // A stored file that could not be read, memory that ran out, or a
+    // store another process held locked: an index left out now would be
+    // dropped from the stored list by the next change, so the start is
+    // refused and may be tried again; the message says why.
     s_storage_dir[0] = '\0';
     return -1;
   }
@@ -112,6 +103,7 @@ SEARCHDB_API int searchdb_init(const char *storage_dir) {
 SEARCHDB_API void searchdb_cleanup(void) {
   sdb_registry_clear();
   sdb_scoring_release();
+  sdb_store_stop();
   s_storage_dir[0] = '\0';
   s_initialized = 0;
   s_error[0] = '\0';

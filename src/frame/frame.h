@@ -7,7 +7,6 @@
 //    searchdb_init (after its argument checks) and searchdb_cleanup.
 //  - s_result: every non-constant text result; overwritten by the next
 //    successful text-returning export.
-//  - s_path: scratch for "<storage_dir>/<name>" of the directory being worked on.
 #pragma once
 
 #include <cstddef>
@@ -24,7 +23,6 @@ extern int s_initialized;
 extern char s_storage_dir[SDB_STORAGE_DIR_SIZE];
 extern char s_error[SDB_ERROR_SIZE];
 extern char s_result[SDB_RESULT_SIZE];
-extern char s_path[SDB_PATH_SIZE];
 
 // Formats the last-error text (cut at 1023 characters).
 void sdb_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -33,9 +31,6 @@ void sdb_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // does not fit whole is refused: s_result stays as it was, the message is
 // "result too large" and the result is nullptr.
 const char *sdb_result_set(const char *text, size_t len);
-
-// Formats "<storage_dir>/<name>" into s_path and returns s_path.
-const char *sdb_path_of(const char *name);
 
 // Asks for the block to be backed by huge pages where it can be: touching
 // fresh memory page by page costs far more than reading or writing it, so

@@ -13,6 +13,7 @@
 #include "searchdb.h"
 #include "storage/files.h"
 #include "storage/persist.h"
+#include "storage/store.h"
 
 sdb_index **s_indexes = nullptr;
 uint32_t s_index_count = 0;
@@ -40,18 +41,78 @@ void abandon_created_index(sdb_index *ix) {
   memcpy(s_error, message, sizeof message);
 }
 
-void remove_index_files(const char *name) {
-  const char *dir = sdb_path_of(name);
-  sdb_mkdir_p(dir);
-  char file[SDB_FILE_PATH_SIZE];
-  // The settings go first: an index without them is not loaded, so a crash
-  // part-way leaves the index deleted rather than present without documents.
-  for (const char *fmt :
-       {"%s/meta.json", "%s/docs.json", "%s/docs.json.tmp", "%s/docs.json.corrupt"}) {
-    snprintf(file, sizeof file, fmt, dir);
-    sdb_remove(file);
+// Sets aside what lies where a new index's files are about to be written:
+// they may be documents of an index the list no longer names. False when
+// that could not be done (message set).
+bool set_aside_found(const char *name) {
+  for (const char *file : {"docs.json", "meta.json"}) {
+    char rel[SDB_PATH_SIZE], aside[SDB_PATH_SIZE];
+    snprintf(rel, sizeof rel, "%s/%s", name, file);
+    const sdb_entry_kind kind = sdb_entry_kind_of(rel);
+    if (kind == SDB_ENTRY_NONE || kind == SDB_ENTRY_DIR) continue;
+    if (sdb_set_aside(rel, ".found", false, aside, sizeof aside) != 0) return false;
+    sdb_notes_add(rel, aside);
   }
-  sdb_rmdir(dir);
+  return true;
+}
+
+// Removes what the index's directory holds of the stored layout (its
+// files, their temporaries and set-aside copies; nested indexes stay), then
+// the directory when it is empty. The settings go first: an index without
+// them is not loaded, so a crash part-way leaves the index deleted rather
+// than present without documents.
+void remove_index_files(const char *name) {
+  char rel[SDB_PATH_SIZE];
+  snprintf(rel, sizeof rel, "%s/meta.json", name);
+  sdb_remove(rel);
+  sdb_dir_walk w;
+  if (sdb_dir_open(&w, name)) {
+    sdb_entry_kind kind;
+    while (const char *entry = sdb_dir_next(&w, &kind)) {
+      if (kind == SDB_ENTRY_DIR || !sdb_is_layout_name(entry, strlen(entry))) continue;
+      snprintf(rel, sizeof rel, "%s/%s", name, entry);
+      sdb_remove(rel);
+    }
+    sdb_dir_close(&w);
+  }
+  sdb_rmdir(name);
+}
+
+// Creates and saves the index, the lock held. Returns 0; -1 when it failed
+// after the list may have been written; 1 when nothing was written.
+int create_index(const char *name, const char *primary_key) {
+  if (sdb_index_find(name)) {
+    sdb_error("index '%s' already exists", name);
+    return 1;
+  }
+  sdb_index *ix = sdb_index_new(name, primary_key);
+  if (!ix) return 1;
+  if (sdb_index_register(ix) != 0) {
+    sdb_index_free(ix);
+    return 1;
+  }
+  sdb_notes_begin();
+  const sdb_save_result listed = sdb_save_index_list();
+  if (listed == SDB_NOT_SAVED || !set_aside_found(name)) {
+    abandon_created_index(ix);
+    return -1;
+  }
+  // A save whose rename happened stands, whatever failed after it; the
+  // failure is what the call reports.
+  char message[SDB_ERROR_SIZE];
+  memcpy(message, s_error, sizeof message);
+  const sdb_save_result persisted = sdb_index_persist(ix);
+  if (persisted == SDB_NOT_SAVED || persisted == SDB_SETTINGS_NOT_SAVED) {
+    abandon_created_index(ix);
+    return -1;
+  }
+  if (listed == SDB_SAVED_UNSYNCED) {
+    memcpy(s_error, message, sizeof message);
+    return -1;
+  }
+  if (persisted == SDB_SAVED_UNSYNCED) return -1;
+  sdb_notes_report();
+  return 0;
 }
 
 }  // namespace
@@ -71,12 +132,20 @@ int sdb_index_register(sdb_index *ix) {
   return 0;
 }
 
-void sdb_index_unregister(sdb_index *ix) {
+uint32_t sdb_index_unregister(sdb_index *ix) {
   for (uint32_t i = 0; i < s_index_count; i++) {
     if (s_indexes[i] != ix) continue;
     s_indexes[i] = s_indexes[--s_index_count];
-    return;
+    return i;
   }
+  return s_index_count;
+}
+
+void sdb_index_reregister(sdb_index *ix, uint32_t position) {
+  // Undoes the move sdb_index_unregister made: the index that took the
+  // freed position goes back to the end.
+  s_indexes[s_index_count++] = s_indexes[position];
+  s_indexes[position] = ix;
 }
 
 sdb_index *sdb_index_find(const char *name) {
@@ -92,8 +161,24 @@ sdb_index *sdb_index_lookup(const char *index_name) {
     sdb_error("index_name NULL");
     return nullptr;
   }
+  if (sdb_read_begin(index_name) != 0) return nullptr;
   sdb_index *ix = sdb_index_find(index_name);
   if (!ix) sdb_error("index '%s' not found", index_name);
+  return ix;
+}
+
+sdb_index *sdb_index_lookup_for_change(const char *index_name) {
+  if (not_initialized()) return nullptr;
+  if (!index_name) {
+    sdb_error("index_name NULL");
+    return nullptr;
+  }
+  if (sdb_change_begin(index_name) != 0) return nullptr;
+  sdb_index *ix = sdb_index_find(index_name);
+  if (!ix) {
+    sdb_change_end(false, nullptr);
+    sdb_error("index '%s' not found", index_name);
+  }
   return ix;
 }
 
@@ -118,6 +203,22 @@ const char *sdb_index_name_problem(const char *name) {
         (n == 2 && component[0] == '.' && component[1] == '.')) {
       return "index name invalid";
     }
+    if (!end) return nullptr;
+    component = end + 1;
+  }
+}
+
+const char *sdb_new_index_name_problem(const char *name) {
+  if (const char *problem = sdb_index_name_problem(name)) return problem;
+  // Nor may it land on the files of the store: the list's directory, or a
+  // file name of an index directory.
+  const char *component = name;
+  for (bool first = true;; first = false) {
+    const char *end = strchr(component, '/');
+    const size_t n = end ? static_cast<size_t>(end - component) : strlen(component);
+    if ((first && n == 8 && memcmp(component, "_indexes", 8) == 0) ||
+        sdb_is_layout_name(component, n))
+      return "index name invalid";
     if (!end) return nullptr;
     component = end + 1;
   }
@@ -162,7 +263,7 @@ SEARCHDB_API int searchdb_index_create(const char *name, const char *primary_key
     sdb_error("index name empty");
     return -1;
   }
-  if (const char *problem = sdb_index_name_problem(name)) {
+  if (const char *problem = sdb_new_index_name_problem(name)) {
     sdb_error("%s", problem);
     return -1;
   }
@@ -174,21 +275,14 @@ SEARCHDB_API int searchdb_index_create(const char *name, const char *primary_key
     sdb_error("primary key is not valid UTF-8");
     return -1;
   }
-  if (sdb_index_find(name)) {
-    sdb_error("index '%s' already exists", name);
+  // A key cut to fit would refuse every document that uses the real one.
+  if (primary_key && strlen(primary_key) >= sizeof(sdb_index::primary_key)) {
+    sdb_error("primary key too long");
     return -1;
   }
-  sdb_index *ix = sdb_index_new(name, primary_key);
-  if (!ix) return -1;
-  if (sdb_index_register(ix) != 0) {
-    sdb_index_free(ix);
-    return -1;
-  }
-  if (sdb_save_index_list() != 0 || sdb_index_persist(ix) != 0) {
-    abandon_created_index(ix);
-    return -1;
-  }
-  return 0;
+  if (sdb_change_begin(nullptr) != 0) return -1;
+  const int rc = create_index(name, primary_key);
+  return sdb_change_end(rc != 1, rc != 1 ? name : nullptr) == 0 && rc == 0 ? 0 : -1;
 }
 
 SEARCHDB_API int searchdb_index_delete(const char *name) {
@@ -197,20 +291,34 @@ SEARCHDB_API int searchdb_index_delete(const char *name) {
     sdb_error("name NULL");
     return -1;
   }
+  if (sdb_change_begin(name) != 0) return -1;
   sdb_index *ix = sdb_index_find(name);
   if (!ix) {
+    sdb_change_end(false, nullptr);
     sdb_error("index '%s' not found", name);
     return -1;
   }
-  sdb_index_unregister(ix);
+  // The list goes first: until it no longer names the index, nothing of
+  // the index may go.
+  const uint32_t position = sdb_index_unregister(ix);
+  const sdb_save_result saved = sdb_save_index_list();
+  if (saved == SDB_NOT_SAVED) {
+    sdb_index_reregister(ix, position);
+    sdb_change_end(false, nullptr);
+    return -1;
+  }
+  char message[SDB_ERROR_SIZE];
+  memcpy(message, s_error, sizeof message);
   sdb_index_free(ix);
   remove_index_files(name);
-  sdb_save_index_list();
-  return 0;
+  const int ended = sdb_change_end(true, name);
+  if (saved == SDB_SAVED_UNSYNCED) memcpy(s_error, message, sizeof message);
+  return saved == SDB_SAVED && ended == 0 ? 0 : -1;
 }
 
 SEARCHDB_API const char *searchdb_indexes_list_json(void) {
   if (not_initialized()) return "[]";
+  if (sdb_read_begin(nullptr) != 0) return "[]";
   // A list missing an index would be a wrong answer: when memory runs out
   // anywhere the call fails instead.
   sdb_mut_doc_ptr doc(yyjson_mut_doc_new(nullptr));

@@ -79,6 +79,7 @@ struct sdb_index {
   uint64_t total_tokens;
   uint32_t live_count;
   double *norms;  // doc_cap entries
+  uint64_t gen;   // the stored generation it was loaded or last changed at (storage/lock.h)
 };
 
 // 64-bit FNV-1a over n bytes.

@@ -1,15 +1,20 @@
-// Storage primitives. Paths are plain byte strings with '/' as the only
-// separator; nothing is escaped or normalised. Every path buffer is
-// SDB_PATH_SIZE bytes on the stack, so a longer path is cut.
+// Storage primitives over POSIX.
 //
 // A replacement writes "<target>.tmp", flushes it to stable storage, renames
 // it over the target and then flushes the directory, so that once a write
 // has reported success the new content survives a power cut, and a reader
 // (or the next load after a crash) sees either the old or the new file whole.
-// The temporary file never outlives a failed call. A directory that
-// sdb_mkdir_p creates is made durable in its parent for the same reason.
+// The temporary file never outlives a failed call. A directory that is
+// created is made durable in its parent for the same reason.
+//
+// Every name below the store is reached from the store's descriptor, one
+// component at a time with O_NOFOLLOW, and a file is opened O_NONBLOCK and
+// checked to be a regular file before anything is read from it, so a link
+// planted in the store cannot lead outside it and a FIFO cannot stall a
+// start.
 #include "storage/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,80 +29,179 @@
 
 namespace {
 
-// ---- POSIX platform layer ----
+int s_store = -1;
 
-// Makes the entry of path in its directory (a rename, a new directory)
-// durable. Returns 0, or the errno of a failed fsync. A directory that
-// cannot be opened, or a file system that cannot sync directories, is given
-// the benefit of the doubt: there is nothing more this process can do.
-int sync_parent_dir(const char *path) {
-  char dir[SDB_PATH_SIZE];
-  snprintf(dir, sizeof dir, "%s", path);
-  char *slash = strrchr(dir, '/');
+// Splits rel into its directory part (written into dir, "" for the store
+// itself) and its last component, which is returned.
+const char *split(const char *rel, char *dir, size_t size) {
+  const char *slash = strrchr(rel, '/');
   if (slash == nullptr) {
-    snprintf(dir, sizeof dir, ".");
-  } else if (slash == dir) {
-    dir[1] = '\0';  // a file in the root directory
-  } else {
-    *slash = '\0';
+    dir[0] = '\0';
+    return rel;
   }
-  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return 0;
-  int err = 0;
-  if (fsync(fd) != 0 && errno != EINVAL) err = errno;
-  close(fd);
-  return err;
+  snprintf(dir, size, "%.*s", static_cast<int>(slash - rel), rel);
+  return slash + 1;
 }
 
-// Creates one directory and makes its entry durable, so that the files later
-// written there cannot lose their directory in a power cut. An existing
-// directory, a missing parent or a refusal is not an error at this level:
-// the files later written there report it.
-void platform_mkdir(const char *path) {
-  if (mkdir(path, 0777) == 0) (void)sync_parent_dir(path);
+// Opens the directory rel ("" for the store), component by component and
+// never through a link. -1 with errno set when it cannot.
+int open_dir(const char *rel) {
+  if (s_store < 0) {
+    errno = EBADF;
+    return -1;
+  }
+  int fd = openat(s_store, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const char *p = rel;
+  while (fd >= 0 && *p != '\0') {
+    const char *end = strchr(p, '/');
+    const size_t n = end ? static_cast<size_t>(end - p) : strlen(p);
+    char component[SDB_PATH_SIZE];
+    snprintf(component, sizeof component, "%.*s", static_cast<int>(n), p);
+    const int next = openat(fd, component, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int err = errno;
+    close(fd);
+    errno = err;
+    fd = next;
+    p = end ? end + 1 : p + n;
+  }
+  return fd;
 }
 
-// Discards the temporary file of a failed replacement.
-void discard(const char *tmp) {
-  (void)unlink(tmp);
+// Makes the new entries of a directory durable. A file system that cannot
+// sync directories is given the benefit of the doubt: there is nothing more
+// this process can do.
+int sync_dir(int fd) {
+  return fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
+}
+
+void discard(sdb_replace *r) {
+  if (r->fd >= 0) close(r->fd);
+  r->fd = -1;
+  (void)unlinkat(r->dir, r->tmp_name, 0);
+}
+
+void close_dir(sdb_replace *r) {
+  if (r->dir >= 0) close(r->dir);
+  r->dir = -1;
+}
+
+sdb_entry_kind kind_of_mode(mode_t mode) {
+  if (S_ISREG(mode)) return SDB_ENTRY_FILE;
+  if (S_ISDIR(mode)) return SDB_ENTRY_DIR;
+  return SDB_ENTRY_OTHER;
 }
 
 }  // namespace
 
-void sdb_mkdir_p(const char *path) {
+int sdb_store_open(const char *dir) {
+  // The storage directory is the host's to name: links on the way to it
+  // are followed, and missing directories created.
   char buf[SDB_PATH_SIZE];
-  snprintf(buf, sizeof buf, "%s", path);
-  // The first byte is never a separator, so "/a" does not try to make "".
+  snprintf(buf, sizeof buf, "%s", dir);
   for (char *p = buf + (buf[0] != '\0'); *p != '\0'; p++) {
     if (*p != '/') continue;
     *p = '\0';
-    platform_mkdir(buf);
+    (void)mkdir(buf, 0777);
     *p = '/';
   }
-  platform_mkdir(buf);
+  (void)mkdir(buf, 0777);
+  sdb_store_close();
+  s_store = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (s_store < 0) {
+    sdb_error("storage %s: %s", dir, strerror(errno));
+    return -1;
+  }
+  return 0;
 }
 
-void sdb_rmdir(const char *path) {
-  (void)rmdir(path);
+void sdb_store_close(void) {
+  if (s_store >= 0) close(s_store);
+  s_store = -1;
 }
 
-void sdb_remove(const char *path) {
-  (void)unlink(path);
+int sdb_store_fd(void) {
+  return s_store;
 }
 
-int sdb_rename(const char *from, const char *to) {
-  if (rename(from, to) == 0) return 0;
-  sdb_error("rename %s: %s", from, strerror(errno));
-  return -1;
+void sdb_full_path(char *out, size_t size, const char *rel) {
+  snprintf(out, size, "%s/%s", s_storage_dir, rel);
 }
 
-int sdb_replace_begin(sdb_replace *r, const char *path) {
-  snprintf(r->path, sizeof r->path, "%s", path);
-  snprintf(r->tmp, sizeof r->tmp, "%s.tmp", path);
+void sdb_make_dirs(const char *rel) {
+  if (s_store < 0) return;
+  int fd = openat(s_store, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const char *p = rel;
+  while (fd >= 0 && *p != '\0') {
+    const char *end = strchr(p, '/');
+    const size_t n = end ? static_cast<size_t>(end - p) : strlen(p);
+    char component[SDB_PATH_SIZE];
+    snprintf(component, sizeof component, "%.*s", static_cast<int>(n), p);
+    if (n > 0 && mkdirat(fd, component, 0777) == 0) (void)sync_dir(fd);
+    const int next =
+        n > 0 ? openat(fd, component, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : fd;
+    if (next != fd) close(fd);
+    fd = next;
+    p = end ? end + 1 : p + n;
+  }
+  if (fd >= 0) close(fd);
+}
+
+void sdb_remove(const char *rel) {
+  char dir[SDB_PATH_SIZE];
+  const char *name = split(rel, dir, sizeof dir);
+  const int fd = open_dir(dir);
+  if (fd < 0) return;
+  (void)unlinkat(fd, name, 0);
+  close(fd);
+}
+
+void sdb_rmdir(const char *rel) {
+  char dir[SDB_PATH_SIZE];
+  const char *name = split(rel, dir, sizeof dir);
+  const int fd = open_dir(dir);
+  if (fd < 0) return;
+  (void)unlinkat(fd, name, AT_REMOVEDIR);
+  close(fd);
+}
+
+sdb_entry_kind sdb_entry_kind_of(const char *rel) {
+  char dir[SDB_PATH_SIZE];
+  const char *name = split(rel, dir, sizeof dir);
+  const int fd = open_dir(dir);
+  if (fd < 0) return errno == ENOENT ? SDB_ENTRY_NONE : SDB_ENTRY_OTHER;
+  struct stat st;
+  const int rc = fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW);
+  const int err = errno;
+  close(fd);
+  if (rc != 0) return err == ENOENT ? SDB_ENTRY_NONE : SDB_ENTRY_OTHER;
+  return kind_of_mode(st.st_mode);
+}
+
+int sdb_replace_begin(sdb_replace *r, const char *rel) {
+  char dir[SDB_PATH_SIZE];
+  const char *name = split(rel, dir, sizeof dir);
+  snprintf(r->name, sizeof r->name, "%s", name);
+  snprintf(r->tmp_name, sizeof r->tmp_name, "%s.tmp", name);
+  sdb_full_path(r->path, sizeof r->path, rel);
+  snprintf(r->tmp, sizeof r->tmp, "%s.tmp", r->path);
   r->failed = false;
-  r->fd = open(r->tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  r->fd = -1;
+  r->dir = open_dir(dir);
+  int err = errno;
+  if (r->dir >= 0) {
+    // Whatever stands at the temporary name is an interrupted write's
+    // leftover or was planted: it goes, and the temporary is created anew.
+    if (unlinkat(r->dir, r->tmp_name, 0) != 0 && errno != ENOENT) {
+      err = errno;
+    } else {
+      r->fd =
+          openat(r->dir, r->tmp_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+      err = errno;
+    }
+  }
   if (r->fd < 0) {
-    sdb_error("fopen %s: %s", r->tmp, strerror(errno));
+    close_dir(r);
+    sdb_error("fopen %s: %s", r->tmp, strerror(err));
     return -1;
   }
   return 0;
@@ -130,9 +234,8 @@ void sdb_replace_write(sdb_replace *r, const struct iovec *pieces, int count) {
 }
 
 void sdb_replace_abort(sdb_replace *r) {
-  if (r->fd >= 0) close(r->fd);
-  r->fd = -1;
-  discard(r->tmp);
+  discard(r);
+  close_dir(r);
 }
 
 int sdb_replace_commit(sdb_replace *r) {
@@ -150,17 +253,18 @@ int sdb_replace_commit(sdb_replace *r) {
   int fd = r->fd;
   r->fd = -1;
   if (close(fd) != 0) {
-    discard(r->tmp);
+    sdb_replace_abort(r);
     sdb_error("fclose %s failed", r->path);
     return -1;
   }
-  if (rename(r->tmp, r->path) != 0) {
+  if (renameat(r->dir, r->tmp_name, r->dir, r->name) != 0) {
     int err = errno;  // the reason is the rename's, not the clean-up's
-    discard(r->tmp);
+    sdb_replace_abort(r);
     sdb_error("rename %s: %s", r->path, strerror(err));
     return -1;
   }
-  int err = sync_parent_dir(r->path);
+  int err = sync_dir(r->dir);
+  close_dir(r);
   if (err != 0) {
     sdb_error("fsync %s: %s", r->path, strerror(err));
     return 1;
@@ -168,30 +272,39 @@ int sdb_replace_commit(sdb_replace *r) {
   return 0;
 }
 
-int sdb_write_file_atomic(const char *path, const void *data, uint64_t len) {
+int sdb_write_file_atomic(const char *rel, const void *data, uint64_t len) {
   sdb_replace r;
-  if (sdb_replace_begin(&r, path) != 0) return -1;
+  if (sdb_replace_begin(&r, rel) != 0) return -1;
   struct iovec piece = {const_cast<void *>(data), static_cast<size_t>(len)};
   if (len != 0) sdb_replace_write(&r, &piece, 1);
-  return sdb_replace_commit(&r) == 0 ? 0 : -1;
+  return sdb_replace_commit(&r);
 }
 
-int sdb_read_file(const char *path, char **data, uint64_t *len) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;  // a missing file is an ordinary case for the loader
-  // A directory opens for reading on POSIX but has no contents to read.
+sdb_read_status sdb_read_file(const char *rel, char **data, uint64_t *len) {
+  char dir[SDB_PATH_SIZE], path[SDB_FILE_PATH_SIZE];
+  const char *name = split(rel, dir, sizeof dir);
+  sdb_full_path(path, sizeof path, rel);
+  int dfd = open_dir(dir);
+  int fd = dfd < 0 ? -1 : openat(dfd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  const int err = errno;
+  if (dfd >= 0) close(dfd);
+  if (fd < 0) {
+    if (err == ENOENT) return SDB_READ_MISSING;
+    sdb_error("read %s: %s", path, strerror(err));
+    return SDB_READ_FAILED;
+  }
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) {
     close(fd);
-    return -1;
+    sdb_error("read %s: not a regular file", path);
+    return SDB_READ_FAILED;
   }
   uint64_t size = static_cast<uint64_t>(st.st_size);
   char *block = size < SIZE_MAX ? static_cast<char *>(malloc(size + 1)) : nullptr;
   if (block == nullptr) {
     close(fd);
     sdb_error("oom: read %s", path);
-    errno = ENOMEM;
-    return -1;
+    return SDB_READ_NO_MEMORY;
   }
   sdb_advise_huge(block, size + 1);
   // A file that shrank since it was sized simply gives fewer bytes.
@@ -199,12 +312,91 @@ int sdb_read_file(const char *path, char **data, uint64_t *len) {
   while (got < size) {
     ssize_t n = read(fd, block + got, size - got);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n < 0) {
+      const int read_err = errno;
+      close(fd);
+      free(block);
+      sdb_error("read %s: %s", path, strerror(read_err));
+      return SDB_READ_FAILED;
+    }
+    if (n == 0) break;
     got += static_cast<uint64_t>(n);
   }
   close(fd);
   block[got] = '\0';
   *data = block;
   *len = got;
-  return 0;
+  return SDB_READ_OK;
+}
+
+int sdb_set_aside(const char *rel, const char *suffix, bool keep, char *aside, size_t size) {
+  char dir[SDB_PATH_SIZE];
+  const char *name = split(rel, dir, sizeof dir);
+  const int fd = open_dir(dir);
+  int err = errno;
+  for (int n = 1; fd >= 0 && n < 10000; n++) {
+    char candidate[SDB_PATH_SIZE];
+    if (n == 1) {
+      snprintf(candidate, sizeof candidate, "%s%s", name, suffix);
+    } else {
+      snprintf(candidate, sizeof candidate, "%s%s.%d", name, suffix, n);
+    }
+    // A link never replaces what is there; a move is a link and an unlink.
+    if (linkat(fd, name, fd, candidate, 0) != 0) {
+      err = errno;
+      if (err == EEXIST) continue;
+      break;
+    }
+    if (!keep) (void)unlinkat(fd, name, 0);
+    close(fd);
+    if (dir[0] == '\0') {
+      snprintf(aside, size, "%s", candidate);
+    } else {
+      snprintf(aside, size, "%s/%s", dir, candidate);
+    }
+    return 0;
+  }
+  if (fd >= 0) close(fd);
+  char path[SDB_FILE_PATH_SIZE];
+  sdb_full_path(path, sizeof path, rel);
+  sdb_error("set aside %s: %s", path, strerror(err));
+  return -1;
+}
+
+bool sdb_dir_open(sdb_dir_walk *w, const char *rel) {
+  w->dir = nullptr;
+  w->fd = open_dir(rel);
+  if (w->fd < 0) return false;
+  const int walk_fd = dup(w->fd);
+  DIR *d = walk_fd >= 0 ? fdopendir(walk_fd) : nullptr;
+  if (d == nullptr) {
+    const int err = errno;
+    if (walk_fd >= 0) close(walk_fd);
+    close(w->fd);
+    w->fd = -1;
+    errno = err;
+    return false;
+  }
+  w->dir = d;
+  return true;
+}
+
+const char *sdb_dir_next(sdb_dir_walk *w, sdb_entry_kind *kind) {
+  if (w->dir == nullptr) return nullptr;
+  for (;;) {
+    const dirent *e = readdir(static_cast<DIR *>(w->dir));
+    if (e == nullptr) return nullptr;
+    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+    struct stat st;
+    *kind = fstatat(w->fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 ? kind_of_mode(st.st_mode)
+                                                                     : SDB_ENTRY_OTHER;
+    return e->d_name;
+  }
+}
+
+void sdb_dir_close(sdb_dir_walk *w) {
+  if (w->dir != nullptr) closedir(static_cast<DIR *>(w->dir));
+  if (w->fd >= 0) close(w->fd);
+  w->dir = nullptr;
+  w->fd = -1;
 }

@@ -1,5 +1,11 @@
-// Storage primitives: directory paths, atomic whole-file replacement and
-// whole-file reads, over a small POSIX platform layer.
+// Storage primitives: the storage directory, directories and files below
+// it, atomic whole-file replacement and whole-file reads.
+//
+// The storage directory is opened once (it may itself be a symbolic link);
+// every path below it is a relative path of '/'-separated components, opened
+// one component at a time from it and never through a symbolic link, so
+// nothing planted in the store can lead a read or a write outside it.
+// Messages name the full path, "<storage_dir>/<relative path>".
 #pragma once
 
 #include <sys/uio.h>
@@ -9,23 +15,41 @@
 
 #include "frame/frame.h"
 
-enum { SDB_REPLACE_PATH_SIZE = SDB_PATH_SIZE, SDB_REPLACE_MAX_PIECES = 1024 };
+enum { SDB_REPLACE_MAX_PIECES = 1024 };
 
-// Creates every directory of path, outermost first; failures are ignored
-// (later file operations report them).
-void sdb_mkdir_p(const char *path);
+// Creates the storage directory with every missing parent (as the host names
+// it, links followed) and opens it. Returns 0, or -1 with "storage %s: %s".
+int sdb_store_open(const char *dir);
 
-// Removes one empty directory / one file; failures are ignored.
-void sdb_rmdir(const char *path);
-void sdb_remove(const char *path);
+// Closes the storage directory; nothing below can be reached afterwards.
+void sdb_store_close(void);
 
-// Renames from to to, replacing a file at to. Returns 0, or -1 with
-// "rename %s: %s" (from and the reason).
-int sdb_rename(const char *from, const char *to);
+// Formats "<storage_dir>/<rel>" into out.
+void sdb_full_path(char *out, size_t size, const char *rel);
 
-// A replacement in progress: the file at path is being written as
-// "<path>.tmp". sdb_replace_begin opens it, sdb_replace_write adds bytes (in
-// as many pieces as the caller likes), sdb_replace_commit flushes it to
+// Creates every directory of rel that is missing, outermost first, making
+// each new one durable in its parent. Failures are left to the file
+// operations that follow to report. A component that is a link is never
+// followed.
+void sdb_make_dirs(const char *rel);
+
+// Removes one file, or one empty directory; failures are ignored.
+void sdb_remove(const char *rel);
+void sdb_rmdir(const char *rel);
+
+// What a name below the store is, without following a link.
+enum sdb_entry_kind {
+  SDB_ENTRY_NONE,   // nothing there
+  SDB_ENTRY_FILE,   // a regular file
+  SDB_ENTRY_DIR,    // a directory
+  SDB_ENTRY_OTHER,  // a link, a FIFO, a device, or unknown
+};
+sdb_entry_kind sdb_entry_kind_of(const char *rel);
+
+// A replacement in progress: the file at rel is being written as
+// "<rel>.tmp". sdb_replace_begin opens it (a file or link found in its
+// place is removed first; the temporary is created, never opened through
+// anything), sdb_replace_write adds bytes, sdb_replace_commit flushes it to
 // stable storage, renames it over the target and flushes the directory;
 // sdb_replace_abort discards it. Whatever fails, no ".tmp" outlives the
 // replacement and the target keeps its old bytes, except that a directory
@@ -34,26 +58,57 @@ int sdb_rename(const char *from, const char *to);
 // (the temporary path), "fwrite %s failed", "fsync %s: %s",
 // "fclose %s failed" and "rename %s: %s" (the target path).
 struct sdb_replace {
+  int dir;  // the directory of the target
   int fd;
   bool failed;  // a write failed; commit reports it and discards the file
-  char path[SDB_REPLACE_PATH_SIZE];
-  char tmp[SDB_REPLACE_PATH_SIZE];
+  char name[SDB_PATH_SIZE];
+  char tmp_name[SDB_PATH_SIZE + sizeof ".tmp"];
+  char path[SDB_FILE_PATH_SIZE];
+  char tmp[SDB_FILE_PATH_SIZE + sizeof ".tmp"];
 };
 
 // Returns 0, or -1 with "fopen %s: %s".
-int sdb_replace_begin(sdb_replace *r, const char *path);
+int sdb_replace_begin(sdb_replace *r, const char *rel);
 // Appends the pieces (a failure is reported by commit).
 void sdb_replace_write(sdb_replace *r, const struct iovec *pieces, int count);
-// Returns 0, or -1 with the failing step's message; 1 when only the
-// directory flush after the rename failed (message "fsync %s: %s").
+// Returns 0, or -1 with the failing step's message (the target unchanged);
+// 1 when only the directory flush after the rename failed (message
+// "fsync %s: %s"; the target holds the new bytes).
 int sdb_replace_commit(sdb_replace *r);
 void sdb_replace_abort(sdb_replace *r);
 
-// Replaces the file at path with len bytes of data (as above, in one
-// piece). Returns 0 or -1 (a failed directory flush counts as a failure).
-int sdb_write_file_atomic(const char *path, const void *data, uint64_t len);
+// Replaces the file at rel with len bytes of data (as above, in one piece).
+// Returns 0, -1 or 1 as sdb_replace_commit.
+int sdb_write_file_atomic(const char *rel, const void *data, uint64_t len);
 
-// Reads the whole file at path into a heap block (free it) with a NUL byte
-// after the data. Returns 0, or -1: silently when the file cannot be opened
-// or sized, with "oom: read %s" when memory ran out.
-int sdb_read_file(const char *path, char **data, uint64_t *len);
+enum sdb_read_status {
+  SDB_READ_OK,
+  SDB_READ_MISSING,    // nothing by that name: the one failure that means "not stored"
+  SDB_READ_FAILED,     // "read %s: %s": it is there but cannot be read
+  SDB_READ_NO_MEMORY,  // "oom: read %s"
+};
+
+// Reads the whole file at rel into a heap block (free it) with a NUL byte
+// after the data. A name that is not a regular file (a link, a directory, a
+// FIFO) is never opened in a way that could block, and fails to read.
+sdb_read_status sdb_read_file(const char *rel, char **data, uint64_t *len);
+
+// Sets the file at rel aside under the first free name of "<rel><suffix>",
+// "<rel><suffix>.2", "<rel><suffix>.3", ..., never replacing anything:
+// renamed, or, with keep, linked (the file stays where it was as well).
+// The name used goes to aside (relative). Returns 0, or -1 with
+// "set aside %s: %s".
+int sdb_set_aside(const char *rel, const char *suffix, bool keep, char *aside, size_t size);
+
+// The names in the directory rel, one at a time: the next name (not "." or
+// ".."), or nullptr at the end or when it cannot be read.
+struct sdb_dir_walk {
+  void *dir;  // a DIR
+  int fd;     // the directory, for the kinds of its entries
+};
+bool sdb_dir_open(sdb_dir_walk *w, const char *rel);
+const char *sdb_dir_next(sdb_dir_walk *w, sdb_entry_kind *kind);
+void sdb_dir_close(sdb_dir_walk *w);
+
+// The storage directory's descriptor, for the lock file; -1 when closed.
+int sdb_store_fd(void);

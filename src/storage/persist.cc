@@ -3,14 +3,16 @@
 // Layout, below the storage directory given to searchdb_init:
 //
 //   _indexes/list.json    the index list
+//   _indexes/lock         the lock and the generations (lock.h)
 //   <name>/meta.json      one index's settings
 //   <name>/docs.json      one index's live documents
-//   any of them + ".tmp"  a replacement in progress (see files.cc); ignored
+//   any file + ".tmp"     a replacement in progress (files.cc)
+//   <file>.corrupt[.N]    a stored file that did not load whole, set aside
+//   <file>.found[.N]      a file found where a new index was to be written
 //
 // <name> is the index name used unchanged as a relative path, so "shop/books"
-// lives in shop/books/. Every directory is formed "%s/%s" from the storage
-// directory into the shared scratch s_path, and each file path from it at
-// once into a buffer of the caller's.
+// lives in shop/books/; no component of a name may be "_indexes" first or a
+// layout name anywhere (sdb_is_layout_name).
 //
 // list.json: a JSON array of the index names, as strings, in registry order.
 //   Written compactly by yyjson (no white space, no final newline; quotation
@@ -31,38 +33,44 @@
 // A writer has the whole file before it replaces the old one, so a stored
 // file never loses an index or a document because memory ran out half-way.
 //
-// The loader trusts nothing it reads:
+// The loader trusts nothing it reads, and never lets a save overwrite what
+// it could not load:
+//  - A file that is not there is missing; a file that is there but cannot
+//    be read (permissions, descriptors, a directory, a FIFO, a link) fails
+//    the load: it may hold what a save would otherwise overwrite.
 //  - list.json missing or an empty array: no index loads; list elements
-//    that are not strings are passed over.
-//  - list.json or docs.json that exists but does not parse, or whose root
-//    is not an array, is renamed to list.json.corrupt / docs.json.corrupt
-//    (replacing an older one) before anything can write over it, and a
-//    message names the kept file; loading goes on as if it were missing.
-//  - a listed name that index creation would refuse (an empty, "." or ".."
-//    component, more than 255 bytes) is passed over before anything is
-//    created for it, so nothing outside the storage directory is touched.
-//    A name listed twice loads twice.
+//    that are not strings are passed over. A list that does not parse, or
+//    whose root is not an array, is set aside and the list is rebuilt from
+//    the index directories that hold a meta.json, in byte order.
+//  - a listed name that index creation would refuse for leaving its
+//    directory (an empty, "." or ".." component, more than 255 bytes) is
+//    passed over before anything is touched for it. A name listed twice
+//    loads twice.
 //  - a name, key, id or text holding a NUL byte (never written here: they
 //    are C strings in memory) counts as not a string.
-//  - meta.json missing or unreadable: the index is not loaded (its
-//    directory is created all the same). Unparsable, not an object, or no
-//    string "primary_key": the key is "id". A longer key is cut to at most
-//    127 bytes, between characters.
-//  - docs.json missing (or kept as damaged): the index has no
-//    documents. An entry that is not an object with string members "__id"
-//    and "raw" (the first of each) is passed over; a later entry with the
-//    same id replaces the earlier one's text in its slot. Texts are taken
-//    as stored, without parsing them again: a text that does not parse is
-//    fetched as it is and gives no tokens. The index's dictionary is built
-//    when it is first needed (build.h).
-//  - when memory runs out, whether reading, parsing, creating, filling,
-//    indexing or registering, loading stops and reports it: an index left
-//    out would be dropped from the stored list by the next change, so the
-//    start is refused instead (searchdb_init returns -1).
+//  - meta.json missing: the index is not loaded (its directory is created
+//    all the same). Unparsable, not an object, no string "primary_key", or
+//    one longer than 127 bytes (cut between characters): the key is "id"
+//    (or the cut one), and the file is set aside and saved again with it.
+//  - docs.json missing: the index has no documents. One that does not parse
+//    or is not an array is set aside and the index has no documents. An
+//    entry that is not an object with string members "__id" and "raw" (the
+//    first of each) is passed over, the file set aside (a link: it stays
+//    in place too) and saved again with the entries that loaded; a later
+//    entry with the same id replaces the earlier one's text in its slot.
+//    Texts are taken as stored, without parsing them again: a text that
+//    does not parse is fetched as it is and gives no tokens. The index's
+//    dictionary is built when it is first needed (build.h).
+//  - A load that may not write (a reader catching up with another process,
+//    a store that cannot be locked) sets nothing aside: it loads what
+//    loads.
+//  - when memory runs out loading stops and reports it: an index left out
+//    would be dropped from the stored list by the next change.
 #include "storage/persist.h"
 
 #include <yyjson.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -76,28 +84,23 @@
 #include "index/index.h"
 #include "storage/entries.h"
 #include "storage/files.h"
+#include "storage/lock.h"
 
 namespace {
 
-const char kListDir[] = "_indexes";
+constexpr char kListFile[] = "_indexes/list.json";
+constexpr char kListDir[] = "_indexes";
 
 // Formats "<dir>/<file>" into out.
 void file_path(char (&out)[SDB_FILE_PATH_SIZE], const char *dir, const char *file) {
   snprintf(out, sizeof out, "%s/%s", dir, file);
 }
 
-// ---- writers ----
-
-// Writes doc compactly and replaces path with the text. Returns 0 or -1.
-int write_mut_doc(yyjson_mut_doc *doc, const char *path) {
-  size_t len = 0;
-  sdb_text_ptr text(yyjson_mut_write_opts(doc, 0, nullptr, &len, nullptr));
-  if (!text) {
-    sdb_error("yyjson: write failed");
-    return -1;
-  }
-  return sdb_write_file_atomic(path, text.get(), len);
+sdb_save_result save_result(int rc) {
+  return rc == 0 ? SDB_SAVED : (rc > 0 ? SDB_SAVED_UNSYNCED : SDB_NOT_SAVED);
 }
+
+// ---- writers ----
 
 // Builds the array of index names. False when an element could not be
 // added: a list without it would drop that index at the next load.
@@ -113,11 +116,10 @@ bool build_index_list(yyjson_mut_doc *doc) {
 
 // Writes "docs.json" of ix: its live entries in slot order, between
 // brackets and separated by commas. Entries that lie one after another in
-// memory, each followed by its comma, go out as one piece. Returns 0, -1, or
-// 1 when only the directory flush after the rename failed.
-int save_documents(const sdb_index *ix, const char *path) {
+// memory, each followed by its comma, go out as one piece.
+int save_documents(const sdb_index *ix, const char *rel) {
   sdb_replace r;
-  if (sdb_replace_begin(&r, path) != 0) return -1;
+  if (sdb_replace_begin(&r, rel) != 0) return -1;
   struct iovec pieces[SDB_REPLACE_MAX_PIECES];
   int count = 0;
   auto put = [&](const char *bytes, size_t n) {
@@ -154,8 +156,8 @@ constexpr size_t kSettingsMax = sizeof "{\"name\":,\"primary_key\":}" +
                                 6 * (sizeof(sdb_index::name) - 1) + 2 +
                                 6 * (sizeof(sdb_index::primary_key) - 1) + 2;
 
-// Replaces "meta.json" of ix. Returns 0 or -1 with the message set.
-int save_settings(const sdb_index *ix, const char *path) {
+// Replaces "meta.json" of ix.
+int save_settings(const sdb_index *ix, const char *rel) {
   // Both strings quoted and escaped, one after the other in one buffer.
   char *quoted = nullptr;
   uint64_t len = 0, cap = 0;
@@ -171,8 +173,17 @@ int save_settings(const sdb_index *ix, const char *path) {
   int n = snprintf(text, sizeof text, "{\"name\":%.*s,\"primary_key\":%.*s}",
                    static_cast<int>(name_len), quoted, static_cast<int>(len - name_len),
                    quoted + name_len);
-  return sdb_write_file_atomic(path, text, static_cast<uint64_t>(n));
+  return sdb_write_file_atomic(rel, text, static_cast<uint64_t>(n));
 }
+
+// ---- notes ----
+
+struct {
+  char files[SDB_ERROR_SIZE];  // "<from> -> <to>, ..."
+  size_t len;
+  uint32_t set_aside;
+  uint32_t recovered;
+} s_notes;
 
 // ---- loader ----
 
@@ -185,72 +196,73 @@ const char *c_string(yyjson_val *v) {
   return strlen(s) == yyjson_get_len(v) ? s : nullptr;
 }
 
-// What reading one stored file gave.
+// What loading one part gave.
 enum load_status {
   LOAD_OK,
-  LOAD_MISSING,    // not there, or not readable for a reason other than memory
-  LOAD_DAMAGED,    // there, but not strict JSON
-  LOAD_NO_MEMORY,  // reading or parsing ran out of memory; the message is set
+  LOAD_SKIPPED,  // not loadable, and nothing is wrong: it is left out
+  LOAD_FAILED,   // a file could not be read, or memory ran out: message set
 };
 
-// Reads the file at path whole. A file that cannot be opened counts as
-// missing, unless the reason was memory.
-load_status read_text(const char *path, sdb_text_ptr *text, uint64_t *len) {
-  char *raw;
-  errno = 0;
-  if (sdb_read_file(path, &raw, len) != 0) {
-    if (errno != ENOMEM) return LOAD_MISSING;
-    sdb_error("oom: read %s", path);
-    return LOAD_NO_MEMORY;
-  }
-  text->reset(raw);
-  return LOAD_OK;
-}
-
-// Parses a whole JSON text strictly.
-load_status parse_json(char *text, uint64_t len, const char *path, sdb_doc_ptr *doc) {
-  yyjson_read_err err;
-  doc->reset(yyjson_read_opts(text, len, 0, nullptr, &err));
-  if (*doc) return LOAD_OK;
-  if (err.code != YYJSON_READ_ERROR_MEMORY_ALLOCATION) return LOAD_DAMAGED;
-  sdb_error("oom: parse %s", path);
-  return LOAD_NO_MEMORY;
-}
-
-// Reads and parses the file at path, which should hold a JSON array. A file
-// that does not parse or holds something else is damaged.
-load_status read_json_array(const char *path, sdb_doc_ptr *doc) {
-  sdb_text_ptr text;
-  uint64_t len;
-  load_status st = read_text(path, &text, &len);
-  if (st != LOAD_OK) return st;
-  st = parse_json(text.get(), len, path, doc);
-  if (st == LOAD_OK && !yyjson_is_arr(yyjson_doc_get_root(doc->get()))) st = LOAD_DAMAGED;
-  if (st == LOAD_DAMAGED) doc->reset();
+// Reads the file at rel whole.
+sdb_read_status read_text(const char *rel, sdb_text_ptr *text, uint64_t *len) {
+  char *raw = nullptr;
+  const sdb_read_status st = sdb_read_file(rel, &raw, len);
+  if (st == SDB_READ_OK) text->reset(raw);
   return st;
 }
 
-// Renames a damaged file to "<path>.corrupt" so that no save writes over
-// what might still be recovered from it, and says so in the last-error text.
-void keep_damaged(const char *path, const char *owner) {
-  char kept[SDB_FILE_PATH_SIZE + 8];
-  snprintf(kept, sizeof kept, "%s.corrupt", path);
-  if (sdb_rename(path, kept) != 0) return;  // the rename left its own message
-  sdb_error("%s: %s did not hold a JSON array; kept as %s", owner, path, kept);
+// Parses a whole JSON text strictly. nullptr with damaged false when memory
+// ran out (message set).
+yyjson_doc *parse_json(char *text, uint64_t len, const char *rel, bool *damaged) {
+  yyjson_read_err err;
+  yyjson_doc *doc = yyjson_read_opts(text, len, 0, nullptr, &err);
+  *damaged = doc == nullptr && err.code != YYJSON_READ_ERROR_MEMORY_ALLOCATION;
+  if (doc == nullptr && !*damaged) {
+    char path[SDB_FILE_PATH_SIZE];
+    sdb_full_path(path, sizeof path, rel);
+    sdb_error("oom: parse %s", path);
+  }
+  return doc;
 }
 
-// The primary key a settings file names, or "id"; cut to fit key. Returns
-// LOAD_MISSING when there is no settings file.
-load_status settings_primary_key(const char *path, char (&key)[sizeof(sdb_index::primary_key)]) {
+// Sets the file at rel aside as "<rel>.corrupt" (renamed, or linked with
+// keep) and notes it. False when it could not be, with the message set.
+bool set_aside_damaged(const char *rel, bool keep) {
+  char aside[SDB_PATH_SIZE];
+  if (sdb_set_aside(rel, ".corrupt", keep, aside, sizeof aside) != 0) return false;
+  sdb_notes_add(rel, aside);
+  return true;
+}
+
+// The stored primary key of index name (its settings file rel), or
+// LOAD_SKIPPED when it has no settings. Settings that did not give a key
+// whole are set aside and saved again with the key they gave, when
+// may_write.
+load_status load_settings(const char *name, const char *rel, bool may_write,
+                          char (&key)[sizeof(sdb_index::primary_key)]) {
   sdb_text_ptr text;
   uint64_t len;
-  load_status st = read_text(path, &text, &len);
-  if (st != LOAD_OK) return st;
+  switch (read_text(rel, &text, &len)) {
+    case SDB_READ_OK:
+      break;
+    case SDB_READ_MISSING:
+      return LOAD_SKIPPED;
+    default:
+      return LOAD_FAILED;
+  }
   snprintf(key, sizeof key, "id");
-  sdb_doc_ptr doc;
-  if (parse_json(text.get(), len, path, &doc) == LOAD_NO_MEMORY) return LOAD_NO_MEMORY;
-  yyjson_val *value = yyjson_obj_get(yyjson_doc_get_root(doc.get()), "primary_key");
-  if (const char *s = c_string(value)) sdb_copy_field(key, sizeof key, s);
+  bool damaged;
+  sdb_doc_ptr doc(parse_json(text.get(), len, rel, &damaged));
+  if (!doc && !damaged) return LOAD_FAILED;
+  const char *stored =
+      doc ? c_string(yyjson_obj_get(yyjson_doc_get_root(doc.get()), "primary_key")) : nullptr;
+  if (stored != nullptr) sdb_copy_field(key, sizeof key, stored);
+  const bool whole = stored != nullptr && strcmp(key, stored) == 0;
+  if (whole || !may_write) return LOAD_OK;
+  sdb_index settings{};
+  sdb_copy_field(settings.name, sizeof settings.name, name);
+  memcpy(settings.primary_key, key, sizeof key);
+  if (!set_aside_damaged(rel, false) || save_settings(&settings, rel) < 0) return LOAD_FAILED;
   return LOAD_OK;
 }
 
@@ -299,122 +311,375 @@ bool put_stored_document(sdb_index *ix, const sdb_stored_doc &doc, uint32_t file
   return true;
 }
 
-// Reads the stored documents of ix; the file's bytes become its entries.
-// A file that is not a JSON array of documents is set aside as damaged.
-// False when memory ran out, with the message set.
-bool load_documents(sdb_index *ix, const char *path) {
+// Reads the stored documents of ix (at rel); the file's bytes become its
+// entries. What did not load whole is set aside when may_write.
+load_status load_documents(sdb_index *ix, const char *rel, bool may_write) {
   sdb_text_ptr text;
   uint64_t len;
-  load_status st = read_text(path, &text, &len);
-  if (st == LOAD_NO_MEMORY) return false;
-  if (st != LOAD_OK) return true;
+  switch (read_text(rel, &text, &len)) {
+    case SDB_READ_OK:
+      break;
+    case SDB_READ_MISSING:
+      return LOAD_OK;
+    default:
+      return LOAD_FAILED;
+  }
   sdb_stored_docs docs;
   switch (sdb_scan_stored_docs(text.get(), len, &docs)) {
     case SDB_SCAN_OK:
       break;
-    case SDB_SCAN_DAMAGED: {
-      char owner[sizeof(sdb_index::name) + 16];
-      snprintf(owner, sizeof owner, "index '%s'", ix->name);
-      keep_damaged(path, owner);
-      return true;
-    }
-    case SDB_SCAN_NO_MEMORY:
+    case SDB_SCAN_DAMAGED:
+      if (may_write && !set_aside_damaged(rel, false)) return LOAD_FAILED;
+      return LOAD_OK;
+    case SDB_SCAN_NO_MEMORY: {
+      char path[SDB_FILE_PATH_SIZE];
+      sdb_full_path(path, sizeof path, rel);
       sdb_error("oom: parse %s", path);
-      return false;
+      return LOAD_FAILED;
+    }
   }
   std::unique_ptr<sdb_stored_docs, void (*)(sdb_stored_docs *)> hold(&docs, sdb_stored_docs_free);
   const uint32_t file_block = sdb_block_add(ix, text.get(), len + 1);
   if (file_block == SDB_NO_SLOT) {
     sdb_error("oom: docs");
-    return false;
+    return LOAD_FAILED;
   }
   text.release();  // the index owns it now
   bool ok = true;
   for (uint64_t i = 0; ok && i < docs.count; i++)
     ok = put_stored_document(ix, docs.docs[i], file_block);
   sdb_block_drop_unused(ix, file_block);
+  if (!ok) return LOAD_FAILED;
   // The dictionary waits until it is needed; an index without documents
   // has it already.
   ix->built = ix->doc_count == 0;
-  return ok;
-}
-
-// Creates the index stored under name with its documents. Returns nullptr
-// when memory ran out, with the message set.
-sdb_index *build_index(const char *name, const char *key, const char *docs_path) {
-  sdb_index *ix = sdb_index_new(name, key);
-  if (!ix) return nullptr;
-  if (!load_documents(ix, docs_path)) {
-    sdb_index_free(ix);
-    return nullptr;
+  if (docs.skipped > 0 && may_write) {
+    if (!set_aside_damaged(rel, true) || save_documents(ix, rel) < 0) return LOAD_FAILED;
   }
-  return ix;
+  return LOAD_OK;
 }
 
-// Loads the index stored under name and registers it, or leaves it out
-// when it has no settings. Returns -1 when memory ran out.
-int load_index(const char *name) {
-  if (sdb_index_name_problem(name)) return 0;
-  const char *dir = sdb_path_of(name);
-  sdb_mkdir_p(dir);
-  char meta_path[SDB_FILE_PATH_SIZE], docs_path[SDB_FILE_PATH_SIZE];
-  file_path(meta_path, dir, "meta.json");
-  file_path(docs_path, dir, "docs.json");
+// Removes what interrupted writes left in the directory rel_dir.
+void remove_stale_temporaries(const char *rel_dir, const char *const *files, size_t n) {
+  for (size_t i = 0; i < n; i++) {
+    char rel[SDB_PATH_SIZE];
+    snprintf(rel, sizeof rel, "%s/%s.tmp", rel_dir, files[i]);
+    if (sdb_entry_kind_of(rel) != SDB_ENTRY_NONE && sdb_entry_kind_of(rel) != SDB_ENTRY_DIR)
+      sdb_remove(rel);
+  }
+}
 
+// Loads the index stored under name into *out.
+load_status load_index(const char *name, bool may_write, sdb_index **out) {
+  *out = nullptr;
+  if (sdb_index_name_problem(name)) return LOAD_SKIPPED;
+  char meta[SDB_FILE_PATH_SIZE], docs[SDB_FILE_PATH_SIZE];
+  file_path(meta, name, "meta.json");
+  file_path(docs, name, "docs.json");
+  if (may_write) {
+    sdb_make_dirs(name);
+    static const char *const kFiles[] = {"meta.json", "docs.json"};
+    remove_stale_temporaries(name, kFiles, 2);
+  }
   char key[sizeof(sdb_index::primary_key)];
-  load_status st = settings_primary_key(meta_path, key);
-  if (st != LOAD_OK) return st == LOAD_NO_MEMORY ? -1 : 0;
-  sdb_index *ix = build_index(name, key, docs_path);
-  if (!ix) return -1;
-  if (sdb_index_register(ix) != 0) {
+  const load_status st = load_settings(name, meta, may_write, key);
+  if (st != LOAD_OK) return st;
+  sdb_index *ix = sdb_index_new(name, key);
+  if (!ix) return LOAD_FAILED;
+  if (load_documents(ix, docs, may_write) != LOAD_OK) {
     sdb_index_free(ix);
+    return LOAD_FAILED;
+  }
+  *out = ix;
+  return LOAD_OK;
+}
+
+// A list of names on the C heap, so running out of memory is an answer.
+struct name_list {
+  char **names = nullptr;
+  size_t count = 0, cap = 0;
+  name_list() = default;
+  name_list(const name_list &) = delete;
+  name_list &operator=(const name_list &) = delete;
+  ~name_list() {
+    for (size_t i = 0; i < count; i++) free(names[i]);
+    free(names);
+  }
+  // Adds a copy of the first n bytes of s. False when memory ran out.
+  bool add(const char *s, size_t n) {
+    if (count == cap) {
+      const size_t grown = cap ? 2 * cap : 16;
+      auto **bigger = static_cast<char **>(realloc(names, grown * sizeof(char *)));
+      if (bigger == nullptr) return false;
+      names = bigger;
+      cap = grown;
+    }
+    auto *copy = static_cast<char *>(malloc(n + 1));
+    if (copy == nullptr) return false;
+    memcpy(copy, s, n);
+    copy[n] = '\0';
+    names[count++] = copy;
+    return true;
+  }
+  // Takes the last name off; the caller frees it.
+  char *pop() { return names[--count]; }
+};
+
+int by_bytes(const void *a, const void *b) {
+  return strcmp(*static_cast<char *const *>(a), *static_cast<char *const *>(b));
+}
+
+// The names of the index directories below the store: every directory
+// holding a meta.json, found without following links, "_indexes" left out,
+// in ascending byte order. A directory that cannot be opened for lack of
+// memory or descriptors fails the walk (a list rebuilt without what it
+// holds would drop those indexes); one that may not be read is passed over.
+load_status find_index_directories(name_list *names) {
+  name_list pending;
+  if (!pending.add("", 0)) {
+    sdb_error("oom: index list");
+    return LOAD_FAILED;
+  }
+  while (pending.count > 0) {
+    sdb_text_ptr dir(pending.pop());
+    sdb_dir_walk w;
+    if (!sdb_dir_open(&w, dir.get())) {
+      if (errno == ENOMEM || errno == EMFILE || errno == ENFILE) {
+        char path[SDB_FILE_PATH_SIZE];
+        sdb_full_path(path, sizeof path, dir.get());
+        sdb_error("read %s: %s", path, strerror(errno));
+        return LOAD_FAILED;
+      }
+      continue;
+    }
+    sdb_entry_kind kind;
+    bool ok = true;
+    while (const char *name = sdb_dir_next(&w, &kind)) {
+      if (kind != SDB_ENTRY_DIR || (dir.get()[0] == '\0' && strcmp(name, kListDir) == 0)) continue;
+      char rel[SDB_PATH_SIZE / 2], meta[SDB_FILE_PATH_SIZE];
+      const int n = snprintf(rel, sizeof rel, "%s%s%s", dir.get(), dir.get()[0] ? "/" : "", name);
+      if (n < 0 || static_cast<size_t>(n) >= sizeof rel) continue;
+      file_path(meta, rel, "meta.json");
+      ok = pending.add(rel, static_cast<size_t>(n));
+      if (ok && sdb_entry_kind_of(meta) == SDB_ENTRY_FILE && sdb_index_name_problem(rel) == nullptr)
+        ok = names->add(rel, static_cast<size_t>(n));
+      if (!ok) break;
+    }
+    sdb_dir_close(&w);
+    if (!ok) {
+      sdb_error("oom: index list");
+      return LOAD_FAILED;
+    }
+  }
+  qsort(names->names, names->count, sizeof(char *), by_bytes);
+  return LOAD_OK;
+}
+
+// The stored index names, from the list, or rebuilt from the directories
+// when the list is damaged (set aside and saved again when may_write).
+load_status read_list(bool may_write, name_list *names, bool *rebuilt) {
+  *rebuilt = false;
+  sdb_text_ptr text;
+  uint64_t len;
+  switch (read_text(kListFile, &text, &len)) {
+    case SDB_READ_OK:
+      break;
+    case SDB_READ_MISSING:
+      return LOAD_OK;
+    default:
+      return LOAD_FAILED;
+  }
+  bool damaged;
+  sdb_doc_ptr doc(parse_json(text.get(), len, kListFile, &damaged));
+  if (!doc && !damaged) return LOAD_FAILED;
+  yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+  if (yyjson_is_arr(root)) {
+    size_t i, n;
+    yyjson_val *name;
+    yyjson_arr_foreach(root, i, n, name) {
+      const char *s = c_string(name);
+      if (s != nullptr && !names->add(s, strlen(s))) {
+        sdb_error("oom: index list");
+        return LOAD_FAILED;
+      }
+    }
+    return LOAD_OK;
+  }
+  if (may_write && !set_aside_damaged(kListFile, false)) return LOAD_FAILED;
+  *rebuilt = true;
+  return find_index_directories(names);
+}
+
+// Loads the listed indexes, reusing those of the registry whose
+// generation did not move, and makes them the registry. On failure the
+// registry stays as it was.
+int load_list(bool may_write, const sdb_generations *g) {
+  name_list names;
+  bool rebuilt;
+  if (read_list(may_write, &names, &rebuilt) != LOAD_OK) return -1;
+  // The new registry, and which of its indexes this load made.
+  const size_t cap = names.count > 8 ? names.count : 8;
+  auto **fresh = static_cast<sdb_index **>(malloc(cap * sizeof(sdb_index *)));
+  auto *made = static_cast<bool *>(calloc(cap, sizeof(bool)));
+  sdb_text_ptr hold_made(reinterpret_cast<char *>(made));
+  if (fresh == nullptr || made == nullptr) {
+    free(fresh);
+    sdb_error("oom: index list");
     return -1;
+  }
+  uint32_t count = 0;
+  auto give_up = [&] {
+    for (uint32_t i = 0; i < count; i++)
+      if (made[i]) sdb_index_free(fresh[i]);
+    free(fresh);
+    return -1;
+  };
+  for (size_t n = 0; n < names.count; n++) {
+    const char *name = names.names[n];
+    const uint64_t gen = g->index[sdb_gen_bucket(name)];
+    sdb_index *kept = nullptr;
+    for (uint32_t i = 0; kept == nullptr && i < s_index_count; i++) {
+      sdb_index *ix = s_indexes[i];
+      if (ix->gen == gen && strcmp(ix->name, name) == 0) {
+        bool taken = false;
+        for (uint32_t j = 0; !taken && j < count; j++) taken = fresh[j] == ix;
+        if (!taken) kept = ix;
+      }
+    }
+    if (kept == nullptr) {
+      const load_status st = load_index(name, may_write, &kept);
+      if (st == LOAD_FAILED) return give_up();
+      if (st == LOAD_SKIPPED) continue;
+      kept->gen = gen;
+      made[count] = true;
+    }
+    fresh[count++] = kept;
+  }
+  // Indexes of the old registry that the new one does not hold go.
+  for (uint32_t i = 0; i < s_index_count; i++) {
+    bool kept = false;
+    for (uint32_t j = 0; !kept && j < count; j++) kept = fresh[j] == s_indexes[i];
+    if (!kept) sdb_index_free(s_indexes[i]);
+  }
+  free(s_indexes);
+  s_indexes = fresh;
+  s_index_count = count;
+  s_index_cap = static_cast<uint32_t>(cap);
+  if (rebuilt) {
+    s_notes.recovered = count;
+    if (may_write && sdb_save_index_list() == SDB_NOT_SAVED) return -1;
   }
   return 0;
 }
 
 }  // namespace
 
-int sdb_save_index_list(void) {
-  const char *dir = sdb_path_of(kListDir);
-  sdb_mkdir_p(dir);
-  char path[SDB_FILE_PATH_SIZE];
-  file_path(path, dir, "list.json");
-
+sdb_save_result sdb_save_index_list(void) {
+  sdb_make_dirs(kListDir);
   sdb_mut_doc_ptr doc(yyjson_mut_doc_new(nullptr));
   if (!doc || !build_index_list(doc.get())) {
     sdb_error("yyjson: alloc failed");
-    return -1;
+    return SDB_NOT_SAVED;
   }
-  return write_mut_doc(doc.get(), path);
+  size_t len = 0;
+  sdb_text_ptr text(yyjson_mut_write_opts(doc.get(), 0, nullptr, &len, nullptr));
+  if (!text) {
+    sdb_error("yyjson: write failed");
+    return SDB_NOT_SAVED;
+  }
+  return save_result(sdb_write_file_atomic(kListFile, text.get(), len));
 }
 
-int sdb_index_persist(sdb_index *ix) {
-  const char *dir = sdb_path_of(ix->name);
-  sdb_mkdir_p(dir);
-  char docs_path[SDB_FILE_PATH_SIZE], meta_path[SDB_FILE_PATH_SIZE];
-  file_path(docs_path, dir, "docs.json");
-  file_path(meta_path, dir, "meta.json");
-
-  // A directory that could not be flushed after the rename is a failed
-  // save like any other: the change is taken back.
-  if (save_documents(ix, docs_path) != 0) return -1;
-  return save_settings(ix, meta_path) == 0 ? 0 : 1;
+sdb_save_result sdb_index_persist(sdb_index *ix) {
+  sdb_make_dirs(ix->name);
+  char docs[SDB_FILE_PATH_SIZE], meta[SDB_FILE_PATH_SIZE];
+  file_path(docs, ix->name, "docs.json");
+  file_path(meta, ix->name, "meta.json");
+  const int saved = save_documents(ix, docs);
+  if (saved < 0) return SDB_NOT_SAVED;
+  if (saved > 0) {
+    // The documents are saved; only their directory's flush failed. The
+    // settings still follow, but the failure is what the caller reports.
+    char message[SDB_ERROR_SIZE];
+    memcpy(message, s_error, sizeof message);
+    (void)save_settings(ix, meta);
+    memcpy(s_error, message, sizeof message);
+    return SDB_SAVED_UNSYNCED;
+  }
+  return save_settings(ix, meta) == 0 ? SDB_SAVED : SDB_SETTINGS_NOT_SAVED;
 }
 
-int sdb_load_indexes(void) {
-  char path[SDB_FILE_PATH_SIZE];
-  file_path(path, sdb_path_of(kListDir), "list.json");
-  sdb_doc_ptr list;
-  load_status st = read_json_array(path, &list);
-  if (st == LOAD_NO_MEMORY) return -1;
-  if (st == LOAD_DAMAGED) keep_damaged(path, "index list");
-  if (st != LOAD_OK) return 0;
-  size_t i, n;
-  yyjson_val *name;
-  yyjson_arr_foreach(yyjson_doc_get_root(list.get()), i, n, name) {
-    const char *s = c_string(name);
-    if (s && load_index(s) != 0) return -1;
+bool sdb_is_layout_name(const char *component, size_t n) {
+  for (const char *file : {"docs.json", "meta.json"}) {
+    const size_t base = strlen(file);
+    if (n < base || memcmp(component, file, base) != 0) continue;
+    const char *rest = component + base;
+    const size_t rest_len = n - base;
+    if (rest_len == 0 || (rest_len == 4 && memcmp(rest, ".tmp", 4) == 0)) return true;
+    for (const char *aside : {".corrupt", ".found"}) {
+      const size_t a = strlen(aside);
+      if (rest_len < a || memcmp(rest, aside, a) != 0) continue;
+      // "<file><aside>" or "<file><aside>.<digits>"
+      const char *num = rest + a;
+      const size_t num_len = rest_len - a;
+      if (num_len == 0) return true;
+      if (num_len < 2 || num[0] != '.') continue;
+      bool digits = true;
+      for (size_t i = 1; i < num_len; i++) digits = digits && num[i] >= '0' && num[i] <= '9';
+      if (digits) return true;
+    }
   }
+  return false;
+}
+
+int sdb_load_indexes(bool may_write, const sdb_generations *g) {
+  if (may_write) {
+    static const char *const kFiles[] = {"list.json"};
+    remove_stale_temporaries(kListDir, kFiles, 1);
+  }
+  return load_list(may_write, g);
+}
+
+int sdb_reload_list(bool may_write, const sdb_generations *g) {
+  return load_list(may_write, g);
+}
+
+int sdb_reload_index(uint32_t i, bool may_write, const sdb_generations *g) {
+  sdb_index *old = s_indexes[i];
+  sdb_index *ix;
+  const load_status st = load_index(old->name, may_write, &ix);
+  if (st == LOAD_FAILED) return -1;
+  if (st == LOAD_SKIPPED) {
+    // Its settings are gone: it is not an index any more.
+    sdb_index_unregister(old);
+  } else {
+    ix->gen = g->index[sdb_gen_bucket(ix->name)];
+    s_indexes[i] = ix;
+  }
+  sdb_index_free(old);
   return 0;
+}
+
+void sdb_notes_begin(void) {
+  s_notes = {};
+}
+
+void sdb_notes_add(const char *from, const char *to) {
+  const int n = snprintf(s_notes.files + s_notes.len, sizeof s_notes.files - s_notes.len,
+                         "%s%s -> %s", s_notes.set_aside ? ", " : "", from, to);
+  if (n > 0) s_notes.len = std::min(sizeof s_notes.files - 1, s_notes.len + static_cast<size_t>(n));
+  s_notes.set_aside++;
+}
+
+bool sdb_notes_report(void) {
+  if (s_notes.set_aside == 0 && s_notes.recovered == 0) return false;
+  if (s_notes.set_aside > 0 && s_notes.recovered > 0) {
+    sdb_error("set aside %u file(s): %s; %u indexes recovered", s_notes.set_aside, s_notes.files,
+              s_notes.recovered);
+  } else if (s_notes.set_aside > 0) {
+    sdb_error("set aside %u file(s): %s", s_notes.set_aside, s_notes.files);
+  } else {
+    sdb_error("%u indexes recovered", s_notes.recovered);
+  }
+  return true;
 }

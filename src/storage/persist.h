@@ -1,21 +1,58 @@
 // The storage directory's layout and files: the index list, each index's
-// settings and documents, and the loader run at initialisation.
+// settings and documents, and the loaders.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 struct sdb_index;
+struct sdb_generations;
 
-// Rewrites "_indexes/list.json" from the registry. Returns 0, or -1 with a
-// message when the file keeps its previous content.
-int sdb_save_index_list(void);
+// What a save did. Anything but SDB_SAVED leaves a message.
+enum sdb_save_result {
+  SDB_SAVED = 0,
+  SDB_NOT_SAVED = -1,      // the file keeps its previous content
+  SDB_SAVED_UNSYNCED = 2,  // the file holds the new content, but its directory could not be flushed
+  SDB_SETTINGS_NOT_SAVED = 1,  // (sdb_index_persist) docs.json saved, meta.json not
+};
 
-// Rewrites the index's "docs.json", then its "meta.json". Returns 0 when both
-// were written; -1 when "docs.json" could not be replaced (then "meta.json"
-// is not written either); 1 when only "meta.json" failed. Every failure
-// leaves its message. Document changes only care about "docs.json" (the
-// settings never change after creation); index creation needs both.
-int sdb_index_persist(sdb_index *ix);
+// Rewrites "_indexes/list.json" from the registry.
+sdb_save_result sdb_save_index_list(void);
 
-// Loads every index named by the stored list into the (empty) registry;
-// what is damaged or incomplete on disk is left out. Returns 0, or -1 when
-// memory ran out (message set; what was loaded so far stays registered).
-int sdb_load_indexes(void);
+// Rewrites the index's "docs.json", then its "meta.json" (after a docs.json
+// that could not be replaced, nothing else is written). The settings never
+// change after creation, so a document change only cares about docs.json.
+sdb_save_result sdb_index_persist(sdb_index *ix);
+
+// Whether a component of an index name is a name of the stored layout:
+// "docs.json", "meta.json" and their ".tmp", ".corrupt" and ".found" forms,
+// the last two also numbered (".corrupt.2").
+bool sdb_is_layout_name(const char *component, size_t n);
+
+// Loads every index the stored list names into the (empty) registry, in list
+// order, each with its stored generation. With may_write (the store is
+// locked for writing), stale temporary files go, and what did not load whole
+// is set aside before anything can write over it: a damaged list (the list
+// is then rebuilt from the index directories and saved), damaged settings
+// (saved again with the key they gave), damaged documents, and documents
+// with entries that could not be taken (saved again with those that could).
+// Returns 0, or -1 with a message when a stored file could not be read or
+// memory ran out (nothing stays loaded).
+int sdb_load_indexes(bool may_write, const sdb_generations *g);
+
+// Loads the list again, keeping the registered indexes whose generation
+// did not move and loading the others afresh; with may_write as above.
+// Returns 0, or -1 with a message and the registry as it was.
+int sdb_reload_list(bool may_write, const sdb_generations *g);
+
+// Loads the registered index at position i of the registry again, afresh.
+// Returns 0, or -1 with a message and the index as it was.
+int sdb_reload_index(uint32_t i, bool may_write, const sdb_generations *g);
+
+// What loading set aside and recovered since sdb_notes_begin, put into the
+// last-error text by sdb_notes_report: "set aside %u file(s): <from> -> <to>,
+// ..." and "%u indexes recovered". Nothing is written when there is nothing
+// to report.
+void sdb_notes_begin(void);
+void sdb_notes_add(const char *from, const char *to);
+bool sdb_notes_report(void);
