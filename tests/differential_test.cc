@@ -358,6 +358,10 @@ class Session {
     queries_.push_back(Edit(family_[0]));
     queries_.push_back(Edit(family_[2]));
     queries_.push_back(Edit(Edit(family_[2])) + " " + family_[1].substr(0, 3));
+    // Repeated tokens, each scored again.
+    const std::string prefix = family_[0].substr(0, 3), typo = Edit(family_[2]);
+    queries_.push_back(typo + " " + prefix + " " + family_[0] + " " + typo + " " + prefix + " " +
+                       typo);
     // Generated words: 7 and 8 bytes with one and two edits, beginnings.
     for (int i = 0; i < 6; i++) {
       const std::string &w = vocab_[std::size(kWords) + 3 * Below(40)];

@@ -1,3 +1,5 @@
+#include "search/search.h"
+
 #include <gtest/gtest.h>
 #include <yyjson.h>
 
@@ -7,7 +9,6 @@
 
 #include "fixture.h"
 #include "index/index.h"
-#include "search/search.h"
 #include "searchdb.h"
 
 namespace {
@@ -110,8 +111,8 @@ TEST_F(SearchTest, DeletedDocumentsAreNeverReturned) {
 
 TEST_F(SearchTest, PagingClampsAndCountsEveryHit) {
   std::string docs = "[";
-  for (int i = 0; i < 5; i++) docs += std::string(i ? "," : "") + R"({"id":")" +
-                                      std::to_string(i) + R"(","body":"same"})";
+  for (int i = 0; i < 5; i++)
+    docs += std::string(i ? "," : "") + R"({"id":")" + std::to_string(i) + R"(","body":"same"})";
   Add(docs + "]");
   EXPECT_EQ(IdsOf("same", 2, 1), (Ids_{"1", "2"}));
   EXPECT_EQ(IdsOf("same", 2, 4), Ids_{"4"});
@@ -125,11 +126,20 @@ TEST_F(SearchTest, PagingClampsAndCountsEveryHit) {
   EXPECT_EQ(IdsOf("same", 2147483647, 2147483647), Ids_{});
 }
 
-TEST_F(SearchTest, QueryThatIsNotUtf8FailsWithoutAMessage) {
-  Add(R"({"id":"1","body":"caf\u00e9"})");
-  EXPECT_STREQ(searchdb_search("missing", "x", 1, 0), "null");
-  EXPECT_STREQ(searchdb_search("books", "caf\xc3", 10, 0), "null");
+TEST_F(SearchTest, QueriesThatAreNotUtf8OrTooLongAreRefusedWithTheirReason) {
+  Add(R"({"id":"1","body":"caf\u00e9 word"})");
+  EXPECT_STREQ(searchdb_search("missing", "caf\xc3", 1, 0), "null");
   EXPECT_EQ(LastError(), "index 'missing' not found");
+  EXPECT_STREQ(searchdb_search("books", "caf\xc3", 10, 0), "null");
+  EXPECT_EQ(LastError(), "query is not valid UTF-8");
+  std::string words = "word";
+  for (int i = 1; i < 1024; i++) words += i % 2 ? " w" + std::to_string(i) : " word";
+  const std::string answer = searchdb_search("books", words.c_str(), 10, 0);
+  EXPECT_NE(answer.find(R"("totalHits":1})"), std::string::npos)
+      << answer.substr(answer.size() - 80);
+  words += " x";
+  EXPECT_STREQ(searchdb_search("books", words.c_str(), 10, 0), "null");
+  EXPECT_EQ(LastError(), "query has 1025 tokens, over the limit of 1024");
 }
 
 TEST_F(SearchTest, ResultThatDoesNotFitIsRefused) {

@@ -2,6 +2,7 @@
 
 #include <yyjson.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,16 +34,90 @@ static timespec clock_now(void) {
   return t;
 }
 
+// The term ids a token matched, kept for the repeats of that token.
+struct matched_terms {
+  uint32_t *ids = nullptr;
+  uint64_t count = 0, cap = 0;
+  matched_terms() = default;
+  matched_terms(const matched_terms &) = delete;
+  matched_terms &operator=(const matched_terms &) = delete;
+  ~matched_terms() { free(ids); }
+  bool add(uint32_t id) {
+    if (count == cap) {
+      const uint64_t grown = cap ? 2 * cap : 64;
+      auto *bigger = (uint32_t *)realloc(ids, grown * sizeof(uint32_t));
+      if (!bigger) return false;
+      ids = bigger;
+      cap = grown;
+    }
+    ids[count++] = id;
+    return true;
+  }
+};
+
+// For each token, the index of the first token equal to it (itself when
+// it is the first), and whether a later token repeats it. False when
+// memory ran out.
+static bool find_repeats(char *const *tokens, const uint64_t *lens, uint64_t count, uint32_t *first,
+                         bool *repeated) {
+  auto *order = (uint32_t *)malloc(count * sizeof(uint32_t));
+  if (!order) return false;
+  for (uint32_t i = 0; i < count; i++) order[i] = i, repeated[i] = false;
+  struct by_text {
+    char *const *tokens;
+    const uint64_t *lens;
+    bool operator()(uint32_t a, uint32_t b) const {
+      const int c = memcmp(tokens[a], tokens[b], lens[a] < lens[b] ? lens[a] : lens[b]);
+      if (c != 0) return c < 0;
+      return lens[a] != lens[b] ? lens[a] < lens[b] : a < b;
+    }
+  };
+  std::sort(order, order + count, by_text{tokens, lens});
+  for (uint64_t k = 0; k < count; k++) {
+    const uint32_t i = order[k];
+    const uint32_t prev = k ? order[k - 1] : i;
+    const bool same =
+        k > 0 && lens[prev] == lens[i] && memcmp(tokens[prev], tokens[i], lens[i]) == 0;
+    first[i] = same ? first[prev] : i;
+    if (same) repeated[first[i]] = true;
+  }
+  free(order);
+  return true;
+}
+
 // Matches every query token, in order and repeats included, and scores
-// each matched term the moment it is found. False when memory ran out.
+// each matched term the moment it is found. A repeated token scores the
+// terms its first occurrence matched, in the same order, without walking
+// the dictionary again. False when memory ran out.
 static bool score_tokens(sdb_scoring *sc, char *const *tokens, const uint64_t *lens,
                          uint64_t count) {
+  sdb_text_ptr first_hold((char *)malloc(count * (sizeof(uint32_t) + sizeof(bool))));
+  if (!first_hold) return false;
+  auto *first = (uint32_t *)first_hold.get();
+  auto *repeated = (bool *)(first + count);
+  if (!find_repeats(tokens, lens, count, first, repeated)) return false;
+  // The terms of each repeated token: a run of kept.ids per token.
+  matched_terms kept;
+  sdb_text_ptr runs_hold((char *)malloc(count * 2 * sizeof(uint64_t)));
+  if (!runs_hold) return false;
+  auto *runs = (uint64_t *)runs_hold.get();
   for (uint64_t i = 0; i < count; i++) {
+    if (first[i] != i) {
+      const uint64_t *run = runs + 2 * first[i];
+      for (uint64_t k = run[0]; k < run[1]; k++) sdb_score_term(sc, kept.ids[k]);
+      continue;
+    }
     sdb_match m;
     if (!sdb_match_start(&m, &sc->ix->terms, tokens[i], lens[i])) return false;
-    for (uint32_t id = sdb_match_next(&m); id != SDB_NO_TERM; id = sdb_match_next(&m))
+    runs[2 * i] = kept.count;
+    bool ok = true;
+    for (uint32_t id = sdb_match_next(&m); ok && id != SDB_NO_TERM; id = sdb_match_next(&m)) {
       sdb_score_term(sc, id);
+      ok = !repeated[i] || kept.add(id);
+    }
     sdb_match_end(&m);
+    if (!ok) return false;
+    runs[2 * i + 1] = kept.count;
   }
   return true;
 }
@@ -54,14 +129,29 @@ static const char *no_memory(void) {
   return nullptr;
 }
 
-// True when sdb_tokenize handed back every token of text; it ends early
-// only when memory runs out.
-static bool all_tokens(const char *text, uint64_t count) {
+// The number of tokens in text.
+static uint64_t count_tokens(const char *text) {
   const size_t n = strlen(text);
   size_t pos = 0, start, len;
-  uint64_t expected = 0;
-  while (sdb_next_token(text, n, &pos, &start, &len)) expected++;
-  return expected == count;
+  uint64_t count = 0;
+  while (sdb_next_token(text, n, &pos, &start, &len)) count++;
+  return count;
+}
+
+// True when the search refuses the query, with the message saying why.
+static bool query_refused(const char *query) {
+  if (!query) return false;
+  if (!sdb_utf8_valid(query, strlen(query))) {
+    sdb_error("query is not valid UTF-8");
+    return true;
+  }
+  const uint64_t tokens = count_tokens(query);
+  if (tokens > SDB_QUERY_TOKEN_MAX) {
+    sdb_error("query has %llu tokens, over the limit of %llu", (unsigned long long)tokens,
+              (unsigned long long)SDB_QUERY_TOKEN_MAX);
+    return true;
+  }
+  return false;
 }
 
 // Tokenizes, matches, scores and ranks the query; *end receives the clock
@@ -77,7 +167,7 @@ static bool run_query(const sdb_index *ix, const char *query, uint32_t offset, u
   uint64_t *lens = nullptr;
   const uint64_t count = sdb_tokenize(query, &tokens, &lens);
   sdb_scoring sc;
-  if (!all_tokens(query, count) || (count > 0 && !sdb_scoring_begin(&sc, ix))) {
+  if (count != count_tokens(query) || (count > 0 && !sdb_scoring_begin(&sc, ix))) {
     sdb_tokens_free(tokens, lens, count);
     return no_memory();
   }
@@ -160,7 +250,7 @@ static bool append_hit(answer *a, bool *first, const sdb_doc *d, hit_text *text)
 // figures, as the JSON writer renders them. Each hit is written straight
 // from its parsed stored text, so nothing of it is copied into the answer
 // but its text. "null" when the answer cannot be built or held (with a
-// message), or written (a query that is not valid UTF-8; no message).
+// message).
 static const char *respond(const sdb_index *ix, const char *query, uint32_t limit, uint32_t offset,
                            double ms, const sdb_ranking *r) {
   // The members after the hits, written first: the query may not be
@@ -200,7 +290,7 @@ static uint32_t at_least_zero(int v) {
 extern "C" SEARCHDB_API const char *searchdb_search(const char *index_name, const char *query,
                                                     int limit, int offset) {
   sdb_index *ix = sdb_index_lookup(index_name);
-  if (!ix || !sdb_index_ensure_built(ix)) return k_null;
+  if (!ix || query_refused(query) || !sdb_index_ensure_built(ix)) return k_null;
   const uint32_t lim = at_least_zero(limit), off = at_least_zero(offset);
   const timespec start = clock_now();
   timespec end;
