@@ -198,9 +198,6 @@ enum change_outcome {
   CHANGE_STANDS_UNSYNCED,  // saved, but its directory could not be flushed: reported as a failure
 };
 
-// Whether the call in progress wrote any file of its index.
-bool s_wrote = false;
-
 // Brings the dictionary in step with a change of the document table and
 // saves the index; a change whose file was not replaced is taken back.
 change_outcome save_change(sdb_index *ix, table_change *c) {
@@ -214,7 +211,6 @@ change_outcome save_change(sdb_index *ix, table_change *c) {
   }
   const bool prepared = sdb_update_prepare(ix, slots, count, &update);
   free(slots);
-  if (prepared) s_wrote = true;
   const sdb_save_result saved = prepared ? sdb_index_persist(ix) : SDB_NOT_SAVED;
   if (saved == SDB_NOT_SAVED) {
     sdb_update_discard(ix, &update);
@@ -312,9 +308,9 @@ extern "C" {
 SEARCHDB_API int searchdb_documents_add(const char *index_name, const char *documents_json) {
   sdb_index *ix = sdb_index_lookup_for_change(index_name);
   if (!ix) return -1;
-  s_wrote = false;
   const int rc = add_documents(ix, documents_json);
-  return sdb_change_end(false, s_wrote ? index_name : nullptr) == 0 ? rc : -1;
+  sdb_change_end();
+  return rc;
 }
 
 SEARCHDB_API const char *searchdb_document_get(const char *index_name, const char *doc_id) {
@@ -338,7 +334,6 @@ SEARCHDB_API const char *searchdb_document_get(const char *index_name, const cha
 SEARCHDB_API int searchdb_document_delete(const char *index_name, const char *doc_id) {
   sdb_index *ix = sdb_index_lookup_for_change(index_name);
   if (!ix) return -1;
-  s_wrote = false;
   const uint32_t slot = find_slot(ix, doc_id);
   int rc = -1;
   if (slot != SDB_NO_SLOT && sdb_index_ensure_built(ix)) {
@@ -347,7 +342,8 @@ SEARCHDB_API int searchdb_document_delete(const char *index_name, const char *do
     sdb_index_kill(ix, slot, &undo);
     rc = save_change(ix, &change) == CHANGE_STANDS ? 0 : -1;
   }
-  return sdb_change_end(false, s_wrote ? index_name : nullptr) == 0 ? rc : -1;
+  sdb_change_end();
+  return rc;
 }
 
 }  // extern "C"

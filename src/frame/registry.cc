@@ -87,6 +87,7 @@ int create_index(const char *name, const char *primary_key) {
   }
   sdb_index *ix = sdb_index_new(name, primary_key);
   if (!ix) return 1;
+  ix->gen = sdb_change_generation(name);
   if (sdb_index_register(ix) != 0) {
     sdb_index_free(ix);
     return 1;
@@ -176,7 +177,7 @@ sdb_index *sdb_index_lookup_for_change(const char *index_name) {
   if (sdb_change_begin(index_name) != 0) return nullptr;
   sdb_index *ix = sdb_index_find(index_name);
   if (!ix) {
-    sdb_change_end(false, nullptr);
+    sdb_change_end();
     sdb_error("index '%s' not found", index_name);
   }
   return ix;
@@ -282,7 +283,8 @@ SEARCHDB_API int searchdb_index_create(const char *name, const char *primary_key
   }
   if (sdb_change_begin(nullptr) != 0) return -1;
   const int rc = create_index(name, primary_key);
-  return sdb_change_end(rc != 1, rc != 1 ? name : nullptr) == 0 && rc == 0 ? 0 : -1;
+  sdb_change_end();
+  return rc == 0 ? 0 : -1;
 }
 
 SEARCHDB_API int searchdb_index_delete(const char *name) {
@@ -294,7 +296,7 @@ SEARCHDB_API int searchdb_index_delete(const char *name) {
   if (sdb_change_begin(name) != 0) return -1;
   sdb_index *ix = sdb_index_find(name);
   if (!ix) {
-    sdb_change_end(false, nullptr);
+    sdb_change_end();
     sdb_error("index '%s' not found", name);
     return -1;
   }
@@ -304,16 +306,18 @@ SEARCHDB_API int searchdb_index_delete(const char *name) {
   const sdb_save_result saved = sdb_save_index_list();
   if (saved == SDB_NOT_SAVED) {
     sdb_index_reregister(ix, position);
-    sdb_change_end(false, nullptr);
+    sdb_change_end();
     return -1;
   }
   char message[SDB_ERROR_SIZE];
   memcpy(message, s_error, sizeof message);
   sdb_index_free(ix);
-  remove_index_files(name);
-  const int ended = sdb_change_end(true, name);
+  // Whoever holds the index's documents loads them again, even if this
+  // process dies while removing them.
+  if (sdb_change_raise(false, name)) remove_index_files(name);
+  sdb_change_end();
   if (saved == SDB_SAVED_UNSYNCED) memcpy(s_error, message, sizeof message);
-  return saved == SDB_SAVED && ended == 0 ? 0 : -1;
+  return saved == SDB_SAVED ? 0 : -1;
 }
 
 SEARCHDB_API const char *searchdb_indexes_list_json(void) {

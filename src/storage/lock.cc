@@ -171,9 +171,8 @@ bool sdb_generations_write(const sdb_generations *g) {
   memcpy(table, kMagic, 8);
   put_u64(table + 8, g->list);
   for (int b = 0; b < SDB_GEN_BUCKETS; b++) put_u64(table + 16 + 8 * b, g->index[b]);
-  // Not flushed: after a crash the files are what they are, and only a
-  // change that was never acknowledged can have been saved without its
-  // generation being raised.
+  // Not flushed: they only tell running processes what moved, and a
+  // system crash ends every one of those.
   errno = 0;
   if (pwrite(s_lock_fd, table, sizeof table, 0) == static_cast<ssize_t>(sizeof table)) return true;
   return write_failed();

@@ -16,8 +16,9 @@
 //                      the one of bucket sdb_gen_bucket(name)
 //
 // all little-endian unsigned 64-bit. A change raises the generations of what
-// it changed, under the exclusive lock, after its files are saved; a file
-// shorter than this (a new one) reads as all zeros. Indexes that share a
+// it writes, under the exclusive lock, before it writes it (so a process
+// that dies half-way still leaves them raised); a file shorter than this (a
+// new one) reads as all zeros. Indexes that share a
 // bucket only make one another load again sooner than needed.
 #pragma once
 

@@ -85,6 +85,7 @@
 #include "storage/entries.h"
 #include "storage/files.h"
 #include "storage/lock.h"
+#include "storage/store.h"
 
 namespace {
 
@@ -118,6 +119,7 @@ bool build_index_list(yyjson_mut_doc *doc) {
 // brackets and separated by commas. Entries that lie one after another in
 // memory, each followed by its comma, go out as one piece.
 int save_documents(const sdb_index *ix, const char *rel) {
+  if (!sdb_change_raise(false, ix->name)) return -1;
   sdb_replace r;
   if (sdb_replace_begin(&r, rel) != 0) return -1;
   struct iovec pieces[SDB_REPLACE_MAX_PIECES];
@@ -158,6 +160,7 @@ constexpr size_t kSettingsMax = sizeof "{\"name\":,\"primary_key\":}" +
 
 // Replaces "meta.json" of ix.
 int save_settings(const sdb_index *ix, const char *rel) {
+  if (!sdb_change_raise(false, ix->name)) return -1;
   // Both strings quoted and escaped, one after the other in one buffer.
   char *quoted = nullptr;
   uint64_t len = 0, cap = 0;
@@ -575,6 +578,7 @@ int load_list(bool may_write, const sdb_generations *g) {
 }  // namespace
 
 sdb_save_result sdb_save_index_list(void) {
+  if (!sdb_change_raise(true, nullptr)) return SDB_NOT_SAVED;
   sdb_make_dirs(kListDir);
   sdb_mut_doc_ptr doc(yyjson_mut_doc_new(nullptr));
   if (!doc || !build_index_list(doc.get())) {

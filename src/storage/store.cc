@@ -13,8 +13,32 @@
 namespace {
 
 bool s_read_only = false;
-uint64_t s_known_list = 0;      // the list generation the registry reflects
-sdb_generations s_change_gens;  // read when the change in progress took the lock
+uint64_t s_known_list = 0;  // the list generation the registry reflects
+
+// The change in progress: the generations as it found them when it took
+// the lock, raised in place as it goes, and what it raised.
+struct {
+  sdb_generations gens;
+  bool list_raised;
+  bool raised[SDB_GEN_BUCKETS];
+  uint64_t was[SDB_GEN_BUCKETS];  // a raised bucket's generation before
+} s_change;
+
+void change_start(const sdb_generations &g) {
+  s_change = {};
+  s_change.gens = g;
+}
+
+// What the change raised is what this process now holds: the list, and
+// every index of a raised bucket that was up to date before.
+void change_finish(void) {
+  if (s_change.list_raised) s_known_list = s_change.gens.list;
+  for (uint32_t i = 0; i < s_index_count; i++) {
+    sdb_index *ix = s_indexes[i];
+    const uint32_t b = sdb_gen_bucket(ix->name);
+    if (s_change.raised[b] && ix->gen == s_change.was[b]) ix->gen = s_change.gens.index[b];
+  }
+}
 
 int find_position(const char *name) {
   for (uint32_t i = 0; i < s_index_count; i++)
@@ -57,11 +81,15 @@ int sdb_store_start(const char *dir) {
   s_read_only = st == SDB_LOCK_UNAVAILABLE;
   sdb_generations g;
   sdb_generations_read(&g);
+  change_start(g);
   sdb_notes_begin();
   int rc = sdb_load_indexes(!s_read_only, &g);
   // A new lock file gets its generations written once, under the lock, so
   // that a later change only ever overwrites them in place.
-  if (rc == 0 && !s_read_only && !sdb_generations_write(&g)) rc = -1;
+  if (rc == 0 && !s_read_only && !sdb_generations_write(&s_change.gens)) {
+    sdb_error("%s", sdb_lock_reason());
+    rc = -1;
+  }
   if (!s_read_only) sdb_lock_release();
   if (rc != 0) {
     sdb_registry_clear();
@@ -69,6 +97,7 @@ int sdb_store_start(const char *dir) {
     return -1;
   }
   s_known_list = g.list;
+  change_finish();
   const bool noted = sdb_notes_report();
   if (s_read_only) {
     char message[SDB_ERROR_SIZE];
@@ -110,35 +139,43 @@ int sdb_change_begin(const char *index_name) {
     sdb_error("%s", sdb_lock_reason());
     return -1;
   }
-  sdb_generations_read(&s_change_gens);
-  if (catch_up(s_change_gens, index_name, true) != 0) {
+  sdb_generations g;
+  sdb_generations_read(&g);
+  change_start(g);
+  if (catch_up(g, index_name, true) != 0) {
     sdb_lock_release();
     return -1;
   }
   return 0;
 }
 
-int sdb_change_end(bool list_changed, const char *index_name) {
-  sdb_generations &g = s_change_gens;
-  if (list_changed) s_known_list = ++g.list;
-  int bucket = -1;
-  if (index_name != nullptr) {
-    const uint32_t b = sdb_gen_bucket(index_name);
-    bucket = static_cast<int>(b);
-    const uint64_t was = g.index[b]++;
-    // Indexes of the same bucket that were up to date still are: the only
-    // change the raise stands for is this one.
-    for (uint32_t i = 0; i < s_index_count; i++) {
-      sdb_index *ix = s_indexes[i];
-      if (sdb_gen_bucket(ix->name) == b && (ix->gen == was || strcmp(ix->name, index_name) == 0))
-        ix->gen = g.index[b];
+bool sdb_change_raise(bool list, const char *index_name) {
+  sdb_generations &g = s_change.gens;
+  if (list && !s_change.list_raised) {
+    g.list++;
+    s_change.list_raised = true;
+    if (!sdb_generations_write_changed(&g, true, -1)) {
+      sdb_error("%s", sdb_lock_reason());
+      return false;
     }
   }
-  const bool written = sdb_generations_write_changed(&g, list_changed, bucket);
-  sdb_lock_release();
-  if (!written) {
+  if (index_name == nullptr) return true;
+  const uint32_t b = sdb_gen_bucket(index_name);
+  if (s_change.raised[b]) return true;
+  s_change.was[b] = g.index[b]++;
+  s_change.raised[b] = true;
+  if (!sdb_generations_write_changed(&g, false, static_cast<int>(b))) {
     sdb_error("%s", sdb_lock_reason());
-    return -1;
+    return false;
   }
-  return 0;
+  return true;
+}
+
+uint64_t sdb_change_generation(const char *index_name) {
+  return s_change.gens.index[sdb_gen_bucket(index_name)];
+}
+
+void sdb_change_end(void) {
+  change_finish();
+  sdb_lock_release();
 }

@@ -4,6 +4,8 @@
 // anything it answers from has moved (storage/lock.h).
 #pragma once
 
+#include <cstdint>
+
 // Opens the storage directory, takes the lock, sets aside and cleans what
 // needs it, loads every index and releases the lock. Where the lock cannot
 // be had (a read-only file system), the store loads read-only and every
@@ -23,8 +25,17 @@ int sdb_read_begin(const char *index_name);
 // the lock not held.
 int sdb_change_begin(const char *index_name);
 
-// After a change begun with sdb_change_begin: raises the generations of
-// what it changed (the list when list_changed, the index named index_name
-// when it is not nullptr) and releases the lock. Returns 0, or -1 with
-// "lock %s: %s" when the generations could not be written.
-int sdb_change_end(bool list_changed, const char *index_name);
+// Before the change in progress (or the start) writes a file: raises, in
+// the lock file, the generation of the list (when list) and of the index
+// named index_name (when not nullptr), once per call. Raised first, so that
+// a process that dies half-way through a save still makes every other one
+// load again what it may have written. False, with "lock %s: %s", when
+// they could not be written: nothing may be written then.
+bool sdb_change_raise(bool list, const char *index_name);
+
+// The generation an index named index_name, created by the change in
+// progress, starts with: the one its bucket had when the lock was taken.
+uint64_t sdb_change_generation(const char *index_name);
+
+// Ends a change begun with sdb_change_begin and releases the lock.
+void sdb_change_end(void);
