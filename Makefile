@@ -77,11 +77,14 @@ clean:
 # Robustness, beyond the test suite:
 #   make fuzz      build the libFuzzer targets (fuzz/) with clang under ASan and
 #                  UBSan in build-fuzz/, and run each for FUZZ_SECONDS seconds
-#   make soak      the crash-consistency test for SOAK_ROUNDS kill rounds
+#   make soak      the crash-consistency test for SOAK_ROUNDS kill rounds, and
+#                  four processes sharing one store for SOAK_CHANGES changes
+#                  each while writers are killed at random
 #   make valgrind  every test program under Valgrind's memcheck, in build-valgrind/
 FUZZ_SECONDS ?= 60
 SOAK_ROUNDS ?= 300
 SOAK_SEED ?= 1
+SOAK_CHANGES ?= 1000
 FUZZ_TARGETS = $(patsubst fuzz/%_fuzz.cc,%,$(wildcard fuzz/*_fuzz.cc))
 FUZZ_DEPS_PRESENT = echo 'extern "C" int LLVMFuzzerTestOneInput(const char *, long) { return 0; }' | \
   clang++ -x c++ -fsanitize=fuzzer -o /dev/null - 2>/dev/null
@@ -110,6 +113,8 @@ fuzz: deps
 
 soak: build
 	SEARCHDB_SOAK_ROUNDS=$(SOAK_ROUNDS) SEARCHDB_CRASH_SEED=$(SOAK_SEED) build/tests/crash_test
+	SEARCHDB_PROCS_CHANGES=$(SOAK_CHANGES) SEARCHDB_PROCS_KILLS=1 SEARCHDB_PROCS_SEED=$(SOAK_SEED) \
+	  build/tests/processes_test
 
 valgrind: deps
 	@command -v valgrind >/dev/null || scripts/bootstrap --valgrind

@@ -106,6 +106,9 @@ const char *sdb_lock_reason(void) {
 sdb_lock_status sdb_lock_take(bool exclusive) {
   if (!s_lock_usable) return SDB_LOCK_UNAVAILABLE;
   const int op = (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
+  // Short pauses: a change holds the lock for a few milliseconds, and a
+  // waiter that sleeps longer than that finds it taken again by the
+  // processes that probe more often.
   int waited = 0, pause = 1;
   for (;;) {
     if (flock(s_lock_fd, op) == 0) return SDB_LOCK_HELD;
@@ -122,7 +125,7 @@ sdb_lock_status sdb_lock_take(bool exclusive) {
     }
     pause_ms(pause);
     waited += pause;
-    pause = pause < 64 ? pause * 2 : 64;
+    pause = pause < 4 ? pause * 2 : 4;
   }
 }
 
