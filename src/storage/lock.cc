@@ -54,6 +54,10 @@ void set_reason(const char *path, const char *why) {
   s_lock_reason[len] = '\0';
 }
 
+bool out_of_resources(int err) {
+  return err == EMFILE || err == ENFILE || err == ENOMEM;
+}
+
 void unusable(const char *path, int err) {
   s_lock_usable = false;
   set_reason(path, strerror(err));
@@ -65,7 +69,7 @@ uint32_t sdb_gen_bucket(const char *name) {
   return static_cast<uint32_t>(sdb_hash(name, strlen(name)) % SDB_GEN_BUCKETS);
 }
 
-void sdb_lock_open(void) {
+int sdb_lock_open(void) {
   sdb_lock_close();
   s_lock_reason[0] = '\0';
   char path[SDB_FILE_PATH_SIZE];
@@ -77,20 +81,25 @@ void sdb_lock_open(void) {
   if (dir >= 0) {
     s_lock_fd = openat(dir, "lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
     err = errno;
-    if (s_lock_fd < 0) {
+    if (s_lock_fd < 0 && !out_of_resources(err)) {
       // Read-only: the generations can still be followed.
       s_lock_fd = openat(dir, "lock", O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-      close(dir);
-      unusable(path, err);
-      return;
     }
     close(dir);
   }
-  if (s_lock_fd < 0) {
-    unusable(path, err);
-    return;
+  if (s_lock_fd < 0 && out_of_resources(err)) {
+    // Loading read-only for want of a descriptor would refuse every change
+    // for the life of the process.
+    sdb_error("lock %s: %s", path, strerror(err));
+    return -1;
   }
-  s_lock_usable = true;
+  if (s_lock_fd < 0 || dir < 0) {
+    unusable(path, err);
+    return 0;
+  }
+  s_lock_usable = (fcntl(s_lock_fd, F_GETFL) & O_ACCMODE) == O_RDWR;
+  if (!s_lock_usable) unusable(path, err);
+  return 0;
 }
 
 void sdb_lock_close(void) {

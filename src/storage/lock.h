@@ -43,8 +43,9 @@ enum sdb_lock_status {
 
 // Opens (creating it) the lock file of the open store. Where it cannot be
 // opened for writing, it is opened for reading if it can be, and every
-// later lock attempt is unavailable.
-void sdb_lock_open(void);
+// later lock attempt is unavailable. Returns 0, or -1 with "lock %s: %s"
+// when the process is out of descriptors or memory.
+int sdb_lock_open(void);
 
 // Closes the lock file (releasing any lock).
 void sdb_lock_close(void);

@@ -72,7 +72,10 @@ int catch_up(const sdb_generations &g, const char *name, bool may_write) {
 int sdb_store_start(const char *dir) {
   if (sdb_store_open(dir) != 0) return -1;
   sdb_make_dirs("_indexes");
-  sdb_lock_open();
+  if (sdb_lock_open() != 0) {
+    sdb_store_stop();
+    return -1;
+  }
   const sdb_lock_status st = sdb_lock_take(true);
   if (st == SDB_LOCK_BUSY) {
     sdb_store_stop();
