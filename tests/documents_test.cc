@@ -1,6 +1,9 @@
 // Adding, fetching and deleting documents through the public interface.
 #include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <map>
+#include <random>
 #include <string>
 
 #include "fixture.h"
@@ -32,7 +35,8 @@ TEST_F(DocumentsTest, ChecksRunInOrderWithTheirMessages) {
   EXPECT_EQ(LastError(), "index 'nope' not found");
   EXPECT_EQ(searchdb_documents_add("books", nullptr), -1);
   EXPECT_EQ(LastError(), "documents_json NULL");
-  for (const char *bad : {"", "  ", "{\"id\":1,}", "{\"id\":1} x", "/*c*/{\"id\":1}", "[NaN]", "{\"id\":1e999}"}) {
+  for (const char *bad :
+       {"", "  ", "{\"id\":1,}", "{\"id\":1} x", "/*c*/{\"id\":1}", "[NaN]", "{\"id\":1e999}"}) {
     EXPECT_EQ(searchdb_documents_add("books", bad), -1) << bad;
     EXPECT_EQ(LastError(), "invalid JSON in documents_add") << bad;
   }
@@ -53,16 +57,18 @@ TEST_F(DocumentsTest, StoresTheCanonicalTextAndCountsTheBatch) {
   EXPECT_EQ(Get("1"), R"({"id":1,"title":"A"})");
   EXPECT_EQ(searchdb_documents_add("books", R"([{"id":"a"},{"id":"b"},{"id":"c"}])"), 3);
   EXPECT_EQ(searchdb_documents_add("books", "[]"), 0);
-  EXPECT_EQ(Docs(), R"([{"__id":"1","raw":"{\"id\":1,\"title\":\"A\"}"},{"__id":"a","raw":"{\"id\":\"a\"}"},)"
-                    R"({"__id":"b","raw":"{\"id\":\"b\"}"},{"__id":"c","raw":"{\"id\":\"c\"}"}])");
+  EXPECT_EQ(
+      Docs(),
+      R"([{"__id":"1","raw":"{\"id\":1,\"title\":\"A\"}"},{"__id":"a","raw":"{\"id\":\"a\"}"},)"
+      R"({"__id":"b","raw":"{\"id\":\"b\"}"},{"__id":"c","raw":"{\"id\":\"c\"}"}])");
 }
 
 TEST_F(DocumentsTest, ABatchWithOneBadDocumentAddsNothing) {
   EXPECT_EQ(searchdb_documents_add("books", R"([{"id":"a"},{"id":"b"},{"title":"no id"}])"), -1);
   EXPECT_EQ(LastError(), "document missing primary key 'id'");
-  for (const char *bad : {R"([{"id":"a"},3])", R"([{"id":"a"},"s"])", R"([{"id":"a"},[]])",
-                          R"({"id":null})", R"({"id":true})", R"({"id":{}})", R"({"id":[1]})",
-                          R"({"ID":1})", R"({"id ":1})", "{}"}) {
+  for (const char *bad :
+       {R"([{"id":"a"},3])", R"([{"id":"a"},"s"])", R"([{"id":"a"},[]])", R"({"id":null})",
+        R"({"id":true})", R"({"id":{}})", R"({"id":[1]})", R"({"ID":1})", R"({"id ":1})", "{}"}) {
     EXPECT_EQ(searchdb_documents_add("books", bad), -1) << bad;
     EXPECT_EQ(LastError(), "document missing primary key 'id'") << bad;
   }
@@ -73,8 +79,9 @@ TEST_F(DocumentsTest, ABatchWithOneBadDocumentAddsNothing) {
 }
 
 TEST_F(DocumentsTest, NumericIdsArePrintedAsWholeNumbers) {
-  EXPECT_EQ(searchdb_documents_add("books", R"([{"id":42},{"id":3.7},{"id":-0.4},{"id":9007199254740993},)"
-                                            R"({"id":12345678901234567890},{"id":1e300}])"),
+  EXPECT_EQ(searchdb_documents_add("books",
+                                   R"([{"id":42},{"id":3.7},{"id":-0.4},{"id":9007199254740993},)"
+                                   R"({"id":12345678901234567890},{"id":1e300}])"),
             6);
   EXPECT_EQ(Get("42"), R"({"id":42})");
   EXPECT_EQ(Get("4"), R"({"id":3.7000000000000002})");
@@ -119,20 +126,26 @@ TEST_F(DocumentsTest, DeletedDocumentsAreToldApartAndRevivedInTheirSlot) {
 }
 
 TEST_F(DocumentsTest, AFailedSaveTakesTheWholeBatchBack) {
-  ASSERT_EQ(searchdb_documents_add("books", R"([{"id":"live","w":"stale"},{"id":"dead","w":"stale"}])"), 2);
+  ASSERT_EQ(
+      searchdb_documents_add("books", R"([{"id":"live","w":"stale"},{"id":"dead","w":"stale"}])"),
+      2);
   ASSERT_EQ(searchdb_document_delete("books", "dead"), 0);
   std::string before = Docs();
   BreakSaves();
-  EXPECT_EQ(searchdb_documents_add(
-                "books", R"([{"id":"live","w":"fresh"},{"id":"dead","w":"fresh"},{"id":"new","w":"fresh"}])"),
-            -1);
+  EXPECT_EQ(
+      searchdb_documents_add(
+          "books",
+          R"([{"id":"live","w":"fresh"},{"id":"dead","w":"fresh"},{"id":"new","w":"fresh"}])"),
+      -1);
   EXPECT_EQ(LastError().rfind("fopen " + Path("books/docs.json.tmp") + ": ", 0), 0u) << LastError();
   EXPECT_EQ(Get("live"), R"({"id":"live","w":"stale"})");
   EXPECT_EQ(Get("dead"), "<null: document 'dead' deleted>");
   EXPECT_EQ(Get("new"), "<null: document 'new' not found>");
   // The term table was rebuilt from the restored documents.
-  EXPECT_NE(std::string(searchdb_search("books", "fresh", 0, 0)).find("\"totalHits\":0"), std::string::npos);
-  EXPECT_NE(std::string(searchdb_search("books", "stale", 0, 0)).find("\"totalHits\":1"), std::string::npos);
+  EXPECT_NE(std::string(searchdb_search("books", "fresh", 0, 0)).find("\"totalHits\":0"),
+            std::string::npos);
+  EXPECT_NE(std::string(searchdb_search("books", "stale", 0, 0)).find("\"totalHits\":1"),
+            std::string::npos);
   EXPECT_EQ(Docs(), before);
   MendSaves();
   EXPECT_EQ(searchdb_documents_add("books", R"({"id":"new","w":"fresh"})"), 1);
@@ -141,13 +154,70 @@ TEST_F(DocumentsTest, AFailedSaveTakesTheWholeBatchBack) {
   EXPECT_EQ(Get("live"), R"({"id":"live","w":"stale"})");
 }
 
+// Random failed batches: stored ids repeated within the batch, dead ones
+// revived, and enough new ids to make the id map grow. Each leaves every
+// stored document as it was, found by its id and by its words, and the
+// same batch then succeeds as if the failure had never been.
+TEST_F(DocumentsTest, FailedBatchesOfEveryShapeLeaveEveryDocumentAsItWas) {
+  std::mt19937 rng(7);
+  // One word per round, none a prefix or an edit of another.
+  const char *const words[] = {"alpha", "bravo", "charlie", "delta", "echo", "foxtrot"};
+  std::map<std::string, std::string> stored;  // id -> text; "" once deleted
+  for (int round = 0; round < 6; round++) {
+    const int fresh = 20 + static_cast<int>(rng() % 400);
+    std::string batch = "[";
+    std::map<std::string, std::string> after = stored;
+    for (int i = 0; i < fresh + static_cast<int>(stored.size()); i++) {
+      const bool old = !stored.empty() && rng() % 2;
+      std::string id = old ? std::next(stored.begin(), rng() % stored.size())->first
+                           : "r" + std::to_string(round) + "n" + std::to_string(rng() % fresh);
+      const std::string text = R"({"id":")" + id + R"(","w":")" + words[round] + R"("})";
+      batch += (batch.size() > 1 ? "," : "") + text;
+      after[id] = text;
+    }
+    batch += "]";
+    const std::string before = Docs();
+    BreakSaves();
+    ASSERT_EQ(searchdb_documents_add("books", batch.c_str()), -1);
+    EXPECT_EQ(Docs(), before);
+    for (const auto &[id, text] : after) {
+      const auto was = stored.find(id);
+      if (was != stored.end() && !was->second.empty()) {
+        ASSERT_EQ(Get(id.c_str()), was->second) << id;
+      } else {
+        ASSERT_EQ(searchdb_document_get("books", id.c_str()), nullptr) << id;
+      }
+    }
+    const std::string hits = searchdb_search("books", words[round], 0, 0);
+    EXPECT_NE(hits.find("\"totalHits\":0}"), std::string::npos) << hits;
+    MendSaves();
+    ASSERT_EQ(searchdb_documents_add("books", batch.c_str()),
+              fresh + static_cast<int>(stored.size()));
+    stored = after;
+    // Some die, to be revived by a later round.
+    for (auto &[id, text] : stored) {
+      if (!text.empty() && rng() % 5 == 0) {
+        ASSERT_EQ(searchdb_document_delete("books", id.c_str()), 0);
+        text.clear();
+      }
+    }
+  }
+  Reopen();
+  for (const auto &[id, text] : stored) {
+    if (!text.empty()) {
+      EXPECT_EQ(Get(id.c_str()), text) << id;
+    }
+  }
+}
+
 TEST_F(DocumentsTest, AFailedSaveKeepsADeletedDocument) {
   ASSERT_EQ(searchdb_documents_add("books", R"({"id":"a","title":"kept words"})"), 1);
   BreakSaves();
   EXPECT_EQ(searchdb_document_delete("books", "a"), -1);
   EXPECT_EQ(LastError().rfind("fopen ", 0), 0u) << LastError();
   EXPECT_EQ(Get("a"), R"({"id":"a","title":"kept words"})");
-  EXPECT_NE(std::string(searchdb_search("books", "kept", 0, 0)).find("\"totalHits\":1"), std::string::npos);
+  EXPECT_NE(std::string(searchdb_search("books", "kept", 0, 0)).find("\"totalHits\":1"),
+            std::string::npos);
   MendSaves();
   EXPECT_EQ(searchdb_document_delete("books", "a"), 0);
   Reopen();

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -102,40 +103,58 @@ TEST(IndexRecord, ReplacingAndRevivingKeepTheSlot) {
   EXPECT_EQ(ix->live_bytes, ix->entry_bytes);
 }
 
-// Builds a batch of adds over an index holding live, dead and new ids, then
-// takes it back: the index must be exactly as before.
+// Random batches of adds over indexes holding live, dead and new ids, many
+// of them crossing the map's growth, each taken back: every index must be
+// exactly as before, every stored id found at its slot and no new one.
 TEST(IndexRecord, UndoingABatchRestoresEverySlotAndId) {
-  auto ix = NewIndex();
-  for (int i = 0; i < 170; i++)
-    Add(ix.get(), "old" + std::to_string(i), "{\"old\":" + std::to_string(i) + "}");
-  Kill(ix.get(), 5);
-  ix->docs[7].token_count = 42;
-  const uint64_t live_bytes = ix->live_bytes;
+  std::mt19937 rng(11);
+  for (int trial = 0; trial < 200; trial++) {
+    auto ix = NewIndex();
+    const int stored = static_cast<int>(rng() % 700);
+    for (int i = 0; i < stored; i++)
+      Add(ix.get(), "old" + std::to_string(i), "{\"old\":" + std::to_string(i) + "}");
+    std::vector<int> dead;
+    for (int i = 0; i < stored; i++)
+      if (rng() % 8 == 0) {
+        Kill(ix.get(), static_cast<uint32_t>(i));
+        dead.push_back(i);
+      }
+    for (int i = 0; i < stored; i++) ix->docs[i].token_count = static_cast<uint32_t>(i);
+    const uint64_t live_bytes = ix->live_bytes;
 
-  std::vector<std::string> batch = {"old7", "new0", "old5", "new1", "old7"};
-  for (int i = 0; i < 30; i++)
-    batch.push_back("more" + std::to_string(i));  // crosses the map's growth
-  std::vector<sdb_doc_undo> undo(batch.size());
-  for (size_t i = 0; i < batch.size(); i++)
-    ASSERT_NE(Add(ix.get(), batch[i], "{\"new\":true}", &undo[i]), SDB_NO_SLOT);
-  EXPECT_EQ(ix->id_cap, 512u);
-  for (size_t i = batch.size(); i-- > 0;) sdb_index_undo(ix.get(), &undo[i]);
+    std::vector<std::string> batch;
+    const int size = 1 + static_cast<int>(rng() % 400);
+    for (int i = 0; i < size; i++)
+      batch.push_back(stored > 0 && rng() % 3 == 0 ? "old" + std::to_string(rng() % stored)
+                                                   : "new" + std::to_string(rng() % size));
+    std::vector<sdb_doc_undo> undo(batch.size());
+    for (size_t i = 0; i < batch.size(); i++)
+      ASSERT_NE(Add(ix.get(), batch[i], "{\"new\":true}", &undo[i]), SDB_NO_SLOT);
+    for (size_t i = batch.size(); i-- > 0;) sdb_index_undo(ix.get(), &undo[i]);
 
-  EXPECT_EQ(ix->doc_count, 170u);
-  EXPECT_EQ(ix->id_count, 170u);
-  EXPECT_EQ(ix->docs[5].alive, 0u);
-  EXPECT_EQ(ix->docs[5].entry, nullptr);
-  EXPECT_EQ(Text(ix->docs[7]), "{\"old\":7}");
-  EXPECT_EQ(ix->live_bytes, live_bytes);
-  EXPECT_EQ(ix->docs[7].token_count, 42u);
-  for (uint32_t s = 170; s < ix->doc_cap; s++) EXPECT_EQ(ix->docs[s].id, nullptr);
-  for (int i = 0; i < 170; i++)
-    EXPECT_EQ(sdb_id_map_find(ix.get(), ("old" + std::to_string(i)).c_str()), uint32_t(i));
-  EXPECT_EQ(sdb_id_map_find(ix.get(), "new0"), SDB_NO_SLOT);
-  EXPECT_EQ(sdb_id_map_find(ix.get(), "more29"), SDB_NO_SLOT);
-  // The map still takes new ids after keys were shifted back.
-  EXPECT_EQ(Add(ix.get(), "new0", "{}"), 170u);
-  EXPECT_EQ(sdb_id_map_find(ix.get(), "new0"), 170u);
+    ASSERT_EQ(ix->doc_count, static_cast<uint32_t>(stored));
+    ASSERT_EQ(ix->id_count, static_cast<uint32_t>(stored));
+    ASSERT_EQ(ix->live_bytes, live_bytes);
+    for (int i : dead) ASSERT_EQ(ix->docs[i].entry, nullptr);
+    for (int i = 0; i < stored; i++) {
+      const std::string id = "old" + std::to_string(i);
+      ASSERT_EQ(sdb_id_map_find(ix.get(), id.c_str()), static_cast<uint32_t>(i))
+          << trial << " " << id;
+      ASSERT_EQ(ix->docs[i].token_count, static_cast<uint32_t>(i));
+      if (ix->docs[i].alive) {
+        ASSERT_EQ(Text(ix->docs[i]), "{\"old\":" + std::to_string(i) + "}");
+      }
+    }
+    for (uint32_t s = stored; s < ix->doc_cap; s++) ASSERT_EQ(ix->docs[s].id, nullptr);
+    for (const std::string &id : batch) {
+      if (id[0] == 'n') {
+        ASSERT_EQ(sdb_id_map_find(ix.get(), id.c_str()), SDB_NO_SLOT) << id;
+      }
+    }
+    // The map still takes new ids after positions were shifted back.
+    ASSERT_EQ(Add(ix.get(), "new0", "{}"), static_cast<uint32_t>(stored));
+    ASSERT_EQ(sdb_id_map_find(ix.get(), "new0"), static_cast<uint32_t>(stored));
+  }
 }
 
 }  // namespace

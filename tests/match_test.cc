@@ -89,8 +89,11 @@ TEST_F(MatchTest, ShortTokensMatchLongerTermsByPrefixOnly) {
 }
 
 TEST_F(MatchTest, FourToSevenBytesTolerateOneEdit) {
-  Vocabulary({"search", "sea", "seat"});
+  Vocabulary({"search", "sea", "seat", "kitchen"});
   EXPECT_EQ(Matches("serch"), Words{"search"});   // one insertion
+  // Seven bytes are the last with one edit only.
+  EXPECT_EQ(Matches("kitchex"), Words{"kitchen"});
+  EXPECT_EQ(Matches("kitchxx"), Words{});
   EXPECT_EQ(Matches("seerch"), Words{"search"});  // one substitution
   EXPECT_EQ(Matches("serach"), Words{});          // a swap of neighbours is two edits
   EXPECT_EQ(Matches("sxarxh"), Words{});
