@@ -19,6 +19,13 @@
  *  - Threading: the library keeps process-wide state without locks. The host
  *    makes one call at a time, across all of its threads, and copies a
  *    returned text before its next call.
+ *  - Processes: several processes may open the same storage directory. Each
+ *    call that changes it holds the lock file "_indexes/lock" for its
+ *    length, and every call sees every change another process completed
+ *    before the call began. A call that waits more than 10 s for the lock
+ *    fails with "storage '<dir>' is locked" and changes nothing. A process
+ *    that forks after searchdb_init shares its lock with the child: call
+ *    searchdb_init in the process that uses the library.
  */
 #ifndef SEARCHDB_H
 #define SEARCHDB_H
@@ -39,10 +46,19 @@ extern "C" {
 
 /* Opens storage_dir (created if missing) and loads every stored index.
  * Returns 0, or -1 when storage_dir is NULL, empty or too long, when the
- * library is already initialised, or when memory ran out while loading
- * (nothing stays loaded; the call may be tried again). A stored file that is
- * damaged is set aside as "<file>.corrupt" with a note in
- * searchdb_last_error(), and the start still succeeds. */
+ * library is already initialised, when a stored file exists but cannot be
+ * read (the message names it and why), when the storage directory is
+ * locked, or when memory ran out while loading; nothing stays loaded then
+ * and the call may be tried again.
+ *
+ * A non-empty searchdb_last_error() after a return of 0 is a warning:
+ *  - "set aside N file(s): a -> b, ...": stored files that did not load
+ *    whole were renamed "<file>.corrupt" (or ".corrupt.2", ...) rather than
+ *    overwritten later; "N indexes recovered": a damaged index list was
+ *    rebuilt from the index directories.
+ *  - "... loaded read-only: lock <file>: <reason>": the lock cannot be had
+ *    (a read-only file system, no file locks); the indexes answer reads and
+ *    every change fails with "lock <file>: <reason>". */
 SEARCHDB_API int searchdb_init(const char *storage_dir);
 
 /* Releases every index and all memory; safe to call at any time, twice or
@@ -55,7 +71,11 @@ SEARCHDB_API const char *searchdb_last_error(void);
 /* ---- Indexes ---- */
 
 /* Creates an index whose documents are identified by their member
- * primary_key ("id" when NULL). Names may nest with '/', as in "shop/books".
+ * primary_key ("id" when NULL, at most 127 bytes). Names may nest with '/',
+ * as in "shop/books"; "_indexes" first and the store's own file names
+ * ("docs.json", "meta.json" and their ".tmp", ".corrupt" and ".found"
+ * forms) are refused. Files found where the new index is written are set
+ * aside as "<file>.found", with a note in searchdb_last_error().
  * Returns 0 or -1. */
 SEARCHDB_API int searchdb_index_create(const char *name, const char *primary_key);
 
@@ -69,7 +89,9 @@ SEARCHDB_API const char *searchdb_indexes_list_json(void);
 /* ---- Documents ---- */
 
 /* Adds or replaces one JSON object, or every object of a JSON array, as one
- * all-or-nothing batch. Returns the number of documents taken, or -1. */
+ * all-or-nothing batch. A document whose compact text is longer than
+ * 33,554,431 bytes is refused. Returns the number of documents taken, or
+ * -1. */
 SEARCHDB_API int searchdb_documents_add(const char *index_name, const char *documents_json);
 
 /* The stored (compact) JSON text of one document. Failure value: NULL. */
@@ -83,6 +105,7 @@ SEARCHDB_API int searchdb_document_delete(const char *index_name, const char *do
 /* Ranked search: a JSON object with "hits" (documents of the page),
  * "query", "processingTimeMs", "limit", "offset" and "totalHits".
  * A limit of 0 returns every hit from offset on; negative values count as 0.
+ * A query must be valid UTF-8 and hold at most 1024 words.
  * Failure value: "null". */
 SEARCHDB_API const char *searchdb_search(const char *index_name, const char *query, int limit,
                                          int offset);
