@@ -1,64 +1,93 @@
 // `searchdb export`: every document's stored text, one a line, in stored
 // order. No export lists documents and a search reaches only documents that
-// hold a query word, so the documents are read from the index's stored file.
-#include <yyjson.h>
-
+// hold a query word, so the documents are read from the index's stored file,
+// with the library's own reader of that file.
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
-#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "cli.h"
 #include "interrupt.h"
+#include "storage/entries.h"
+#include "storage/layout.h"
 
 namespace cli {
 namespace {
 
-using doc_ptr = std::unique_ptr<yyjson_doc, decltype(&yyjson_doc_free)>;
 using file_ptr = std::unique_ptr<FILE, decltype(&fclose)>;
 
-// A member that is a string without a NUL byte, as the loader takes it.
-const char *stored_string(yyjson_val *value) {
-  const char *text = yyjson_get_str(value);
-  return text && strlen(text) == yyjson_get_len(value) ? text : nullptr;
+// The whole file at path, NUL-terminated as the reader needs; false with
+// errno set. A missing file reads as empty with *missing set.
+bool read_whole(const std::string &path, std::string *text, bool *missing) {
+  *missing = false;
+  file_ptr file(fopen(path.c_str(), "rb"), fclose);
+  if (!file) {
+    *missing = errno == ENOENT;
+    return *missing;
+  }
+  char chunk[1 << 16];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, file.get())) > 0) text->append(chunk, n);
+  return !ferror(file.get());
 }
 
-// Reads the texts of the documents an index holds from its docs.json, the
-// way the library loads them: entries that are not objects with string
-// "__id" and "raw" are passed over, and a later entry with an id seen
-// before replaces the earlier one's text in its place. A missing file is
-// an index without documents. Returns false with a message.
-bool read_stored_documents(const std::string &path, std::vector<std::string_view> *texts,
-                           doc_ptr *doc, std::string *error) {
-  yyjson_read_err err;
-  doc->reset(yyjson_read_file(path.c_str(), 0, nullptr, &err));
-  if (!*doc) {
-    if (err.code == YYJSON_READ_ERROR_FILE_OPEN && errno == ENOENT) return true;
-    *error = path + ": " + err.msg;
+// A decoded string the reader's scan found, as a std::string.
+std::string decoded(const char *s, uint64_t n) {
+  uint64_t len = 0;
+  char *text = sdb_decode_string(s, n, &len);
+  if (text == nullptr) throw std::bad_alloc();
+  std::string out(text, len);
+  free(text);
+  return out;
+}
+
+// Reads the texts of the documents an index holds from its documents file,
+// the way the library loads them: elements that are not documents are
+// passed over, and a later entry with an id seen before replaces the
+// earlier one's text in its place. A missing file is an index without
+// documents. Returns false with a message.
+bool read_stored_documents(const std::string &path, std::vector<std::string> *texts,
+                           std::string *error) {
+  std::string file;
+  bool missing;
+  if (!read_whole(path, &file, &missing)) {
+    *error = path + ": " + strerror(errno);
     return false;
   }
-  yyjson_val *root = yyjson_doc_get_root(doc->get());
-  if (!yyjson_is_arr(root)) {
-    *error = path + ": not a JSON array";
-    return false;
+  if (missing) return true;
+  sdb_stored_docs docs{};
+  switch (sdb_scan_stored_docs(file.c_str(), file.size(), &docs)) {
+    case SDB_SCAN_OK:
+      break;
+    case SDB_SCAN_DAMAGED:
+      *error = path + ": not a JSON array";
+      return false;
+    case SDB_SCAN_NO_MEMORY:
+      throw std::bad_alloc();
   }
-  std::unordered_map<std::string_view, size_t> place_of;
-  size_t index, count;
-  yyjson_val *entry;
-  yyjson_arr_foreach(root, index, count, entry) {
-    const char *id = stored_string(yyjson_obj_get(entry, "__id"));
-    yyjson_val *raw = yyjson_obj_get(entry, "raw");
-    if (!id || !stored_string(raw)) continue;
-    std::string_view text(yyjson_get_str(raw), yyjson_get_len(raw));
-    auto [place, is_new] = place_of.emplace(id, texts->size());
-    if (is_new) {
-      texts->push_back(text);
+  std::unique_ptr<sdb_stored_docs, decltype(&sdb_stored_docs_free)> hold(&docs,
+                                                                         sdb_stored_docs_free);
+  std::unordered_map<std::string, size_t> place_of;
+  for (uint64_t i = 0; i < docs.count; i++) {
+    const sdb_stored_doc &d = docs.docs[i];
+    std::string text;
+    if (d.entry != nullptr) {
+      text.resize(sdb_entry_escaped_length(d.entry_len, d.raw_off) + 1);
+      text.resize(sdb_entry_decode(d.entry, d.entry_len, d.raw_off, text.data(), text.size()));
     } else {
-      (*texts)[place->second] = text;
+      text = decoded(d.raw, d.raw_escaped_len);
+    }
+    auto [place, is_new] = place_of.emplace(decoded(d.id, d.id_len), texts->size());
+    if (is_new) {
+      texts->push_back(std::move(text));
+    } else {
+      (*texts)[place->second] = std::move(text);
     }
   }
   return true;
@@ -72,10 +101,10 @@ int run_export(session *s, const invocation &inv) {
     fprintf(stderr, "searchdb: export: index '%s' not found\n", inv.index.c_str());
     return exit_refused;
   }
-  doc_ptr doc(nullptr, yyjson_doc_free);
-  std::vector<std::string_view> texts;
+  std::vector<std::string> texts;
   std::string error;
-  if (!read_stored_documents(s->dir + "/" + inv.index + "/docs.json", &texts, &doc, &error)) {
+  const std::string path = s->dir + "/" + inv.index + "/" + SDB_DOCUMENTS_FILE;
+  if (!read_stored_documents(path, &texts, &error)) {
     fprintf(stderr, "searchdb: export: %s\n", error.c_str());
     return exit_refused;
   }
@@ -87,7 +116,7 @@ int run_export(session *s, const invocation &inv) {
   }
   FILE *out = to_stdout ? stdout : file.get();
   size_t written = 0;
-  for (std::string_view text : texts) {
+  for (const std::string &text : texts) {
     if (interrupted()) return stopped(inv);
     fwrite(text.data(), 1, text.size(), out);
     fputc('\n', out);

@@ -11,7 +11,7 @@
 #include "frame/holders.h"
 #include "index/index.h"
 #include "searchdb.h"
-#include "storage/files.h"
+#include "storage/layout.h"
 #include "storage/persist.h"
 #include "storage/store.h"
 
@@ -41,43 +41,6 @@ void abandon_created_index(sdb_index *ix) {
   memcpy(s_error, message, sizeof message);
 }
 
-// Sets aside what lies where a new index's files are about to be written:
-// they may be documents of an index the list no longer names. False when
-// that could not be done (message set).
-bool set_aside_found(const char *name) {
-  for (const char *file : {"docs.json", "meta.json"}) {
-    char rel[SDB_PATH_SIZE], aside[SDB_PATH_SIZE];
-    snprintf(rel, sizeof rel, "%s/%s", name, file);
-    const sdb_entry_kind kind = sdb_entry_kind_of(rel);
-    if (kind == SDB_ENTRY_NONE || kind == SDB_ENTRY_DIR) continue;
-    if (sdb_set_aside(rel, ".found", false, aside, sizeof aside) != 0) return false;
-    sdb_notes_add(rel, aside);
-  }
-  return true;
-}
-
-// Removes what the index's directory holds of the stored layout (its
-// files, their temporaries and set-aside copies; nested indexes stay), then
-// the directory when it is empty. The settings go first: an index without
-// them is not loaded, so a crash part-way leaves the index deleted rather
-// than present without documents.
-void remove_index_files(const char *name) {
-  char rel[SDB_PATH_SIZE];
-  snprintf(rel, sizeof rel, "%s/meta.json", name);
-  sdb_remove(rel);
-  sdb_dir_walk w;
-  if (sdb_dir_open(&w, name)) {
-    sdb_entry_kind kind;
-    while (const char *entry = sdb_dir_next(&w, &kind)) {
-      if (kind == SDB_ENTRY_DIR || !sdb_is_layout_name(entry, strlen(entry))) continue;
-      snprintf(rel, sizeof rel, "%s/%s", name, entry);
-      sdb_remove(rel);
-    }
-    sdb_dir_close(&w);
-  }
-  sdb_rmdir(name);
-}
-
 // Creates and saves the index, the lock held. Returns 0; -1 when it failed
 // after the list may have been written; 1 when nothing was written.
 int create_index(const char *name, const char *primary_key) {
@@ -94,7 +57,7 @@ int create_index(const char *name, const char *primary_key) {
   }
   sdb_notes_begin();
   const sdb_save_result listed = sdb_save_index_list();
-  if (listed == SDB_NOT_SAVED || !set_aside_found(name)) {
+  if (listed == SDB_NOT_SAVED || !sdb_set_aside_found(name)) {
     abandon_created_index(ix);
     return -1;
   }
@@ -217,7 +180,7 @@ const char *sdb_new_index_name_problem(const char *name) {
   for (bool first = true;; first = false) {
     const char *end = strchr(component, '/');
     const size_t n = end ? static_cast<size_t>(end - component) : strlen(component);
-    if ((first && n == 8 && memcmp(component, "_indexes", 8) == 0) ||
+    if ((first && n == sizeof SDB_LIST_DIR - 1 && memcmp(component, SDB_LIST_DIR, n) == 0) ||
         sdb_is_layout_name(component, n))
       return "index name invalid";
     if (!end) return nullptr;
@@ -314,7 +277,7 @@ SEARCHDB_API int searchdb_index_delete(const char *name) {
   sdb_index_free(ix);
   // Whoever holds the index's documents loads them again, even if this
   // process dies while removing them.
-  if (sdb_change_raise(false, name)) remove_index_files(name);
+  if (sdb_change_raise(false, name)) sdb_remove_index_files(name);
   sdb_change_end();
   if (saved == SDB_SAVED_UNSYNCED) memcpy(s_error, message, sizeof message);
   return saved == SDB_SAVED ? 0 : -1;

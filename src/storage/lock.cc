@@ -13,12 +13,15 @@
 #include "frame/frame.h"
 #include "index/index.h"
 #include "storage/files.h"
+#include "storage/layout.h"
 
 int s_lock_timeout_ms = 10000;
 
 namespace {
 
-constexpr char kLockFile[] = "_indexes/lock";
+constexpr const char *kLockFile = SDB_LOCK_FILE;
+constexpr const char *kLockName =
+    SDB_LOCK_FILE + sizeof SDB_LIST_DIR;  // within the list's directory
 constexpr char kMagic[8] = {'s', 'd', 'b', 'g', 'e', 'n', '0', '1'};
 constexpr size_t kTableBytes = 8 + 8 * (1 + SDB_GEN_BUCKETS);
 
@@ -76,14 +79,14 @@ int sdb_lock_open(void) {
   sdb_full_path(path, sizeof path, kLockFile);
   const int store = sdb_store_fd();
   int dir =
-      store < 0 ? -1 : openat(store, "_indexes", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      store < 0 ? -1 : openat(store, SDB_LIST_DIR, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   int err = errno;
   if (dir >= 0) {
-    s_lock_fd = openat(dir, "lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+    s_lock_fd = openat(dir, kLockName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
     err = errno;
     if (s_lock_fd < 0 && !out_of_resources(err)) {
       // Read-only: the generations can still be followed.
-      s_lock_fd = openat(dir, "lock", O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+      s_lock_fd = openat(dir, kLockName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     }
     close(dir);
   }

@@ -84,13 +84,14 @@
 #include "index/index.h"
 #include "storage/entries.h"
 #include "storage/files.h"
+#include "storage/layout.h"
 #include "storage/lock.h"
 #include "storage/store.h"
 
 namespace {
 
-constexpr char kListFile[] = "_indexes/list.json";
-constexpr char kListDir[] = "_indexes";
+constexpr const char *kListFile = SDB_LIST_FILE;
+constexpr const char *kListDir = SDB_LIST_DIR;
 
 // Formats "<dir>/<file>" into out.
 void file_path(char (&out)[SDB_FILE_PATH_SIZE], const char *dir, const char *file) {
@@ -377,11 +378,11 @@ load_status load_index(const char *name, bool may_write, sdb_index **out) {
   *out = nullptr;
   if (sdb_index_name_problem(name)) return LOAD_SKIPPED;
   char meta[SDB_FILE_PATH_SIZE], docs[SDB_FILE_PATH_SIZE];
-  file_path(meta, name, "meta.json");
-  file_path(docs, name, "docs.json");
+  file_path(meta, name, SDB_SETTINGS_FILE);
+  file_path(docs, name, SDB_DOCUMENTS_FILE);
   if (may_write) {
     sdb_make_dirs(name);
-    static const char *const kFiles[] = {"meta.json", "docs.json"};
+    static const char *const kFiles[] = {SDB_SETTINGS_FILE, SDB_DOCUMENTS_FILE};
     remove_stale_temporaries(name, kFiles, 2);
   }
   char key[sizeof(sdb_index::primary_key)];
@@ -462,7 +463,7 @@ load_status find_index_directories(name_list *names) {
       char rel[SDB_PATH_SIZE / 2], meta[SDB_FILE_PATH_SIZE];
       const int n = snprintf(rel, sizeof rel, "%s%s%s", dir.get(), dir.get()[0] ? "/" : "", name);
       if (n < 0 || static_cast<size_t>(n) >= sizeof rel) continue;
-      file_path(meta, rel, "meta.json");
+      file_path(meta, rel, SDB_SETTINGS_FILE);
       ok = pending.add(rel, static_cast<size_t>(n));
       if (ok && sdb_entry_kind_of(meta) == SDB_ENTRY_FILE && sdb_index_name_problem(rel) == nullptr)
         ok = names->add(rel, static_cast<size_t>(n));
@@ -597,8 +598,8 @@ sdb_save_result sdb_save_index_list(void) {
 sdb_save_result sdb_index_persist(sdb_index *ix) {
   sdb_make_dirs(ix->name);
   char docs[SDB_FILE_PATH_SIZE], meta[SDB_FILE_PATH_SIZE];
-  file_path(docs, ix->name, "docs.json");
-  file_path(meta, ix->name, "meta.json");
+  file_path(docs, ix->name, SDB_DOCUMENTS_FILE);
+  file_path(meta, ix->name, SDB_SETTINGS_FILE);
   const int saved = save_documents(ix, docs);
   if (saved < 0) return SDB_NOT_SAVED;
   if (saved > 0) {
@@ -613,8 +614,37 @@ sdb_save_result sdb_index_persist(sdb_index *ix) {
   return save_settings(ix, meta) == 0 ? SDB_SAVED : SDB_SETTINGS_NOT_SAVED;
 }
 
+bool sdb_set_aside_found(const char *name) {
+  for (const char *file : {SDB_DOCUMENTS_FILE, SDB_SETTINGS_FILE}) {
+    char rel[SDB_FILE_PATH_SIZE], aside[SDB_PATH_SIZE];
+    file_path(rel, name, file);
+    const sdb_entry_kind kind = sdb_entry_kind_of(rel);
+    if (kind == SDB_ENTRY_NONE || kind == SDB_ENTRY_DIR) continue;
+    if (sdb_set_aside(rel, ".found", false, aside, sizeof aside) != 0) return false;
+    sdb_notes_add(rel, aside);
+  }
+  return true;
+}
+
+void sdb_remove_index_files(const char *name) {
+  char rel[SDB_FILE_PATH_SIZE];
+  file_path(rel, name, SDB_SETTINGS_FILE);
+  sdb_remove(rel);
+  sdb_dir_walk w;
+  if (sdb_dir_open(&w, name)) {
+    sdb_entry_kind kind;
+    while (const char *entry = sdb_dir_next(&w, &kind)) {
+      if (kind == SDB_ENTRY_DIR || !sdb_is_layout_name(entry, strlen(entry))) continue;
+      file_path(rel, name, entry);
+      sdb_remove(rel);
+    }
+    sdb_dir_close(&w);
+  }
+  sdb_rmdir(name);
+}
+
 bool sdb_is_layout_name(const char *component, size_t n) {
-  for (const char *file : {"docs.json", "meta.json"}) {
+  for (const char *file : {SDB_DOCUMENTS_FILE, SDB_SETTINGS_FILE}) {
     const size_t base = strlen(file);
     if (n < base || memcmp(component, file, base) != 0) continue;
     const char *rest = component + base;
@@ -638,7 +668,7 @@ bool sdb_is_layout_name(const char *component, size_t n) {
 
 int sdb_load_indexes(bool may_write, const sdb_generations *g) {
   if (may_write) {
-    static const char *const kFiles[] = {"list.json"};
+    static const char *const kFiles[] = {SDB_LIST_FILE + sizeof SDB_LIST_DIR};
     remove_stale_temporaries(kListDir, kFiles, 1);
   }
   return load_list(may_write, g);

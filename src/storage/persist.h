@@ -24,6 +24,18 @@ sdb_save_result sdb_save_index_list(void);
 // change after creation, so a document change only cares about docs.json.
 sdb_save_result sdb_index_persist(sdb_index *ix);
 
+// Sets aside what lies where a new index's files are about to be written
+// ("<file>.found", noted): they may be documents of an index the list no
+// longer names. False when that could not be done (message set).
+bool sdb_set_aside_found(const char *name);
+
+// Removes what the index's directory holds of the stored layout (its
+// files, their temporaries and set-aside copies; nested indexes stay), then
+// the directory when it is empty. The settings go first: an index without
+// them is not loaded, so a crash part-way leaves the index deleted rather
+// than present without documents.
+void sdb_remove_index_files(const char *name);
+
 // Whether a component of an index name is a name of the stored layout:
 // "docs.json", "meta.json" and their ".tmp", ".corrupt" and ".found" forms,
 // the last two also numbered (".corrupt.2").

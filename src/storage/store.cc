@@ -7,6 +7,7 @@
 #include "frame/registry.h"
 #include "index/index.h"
 #include "storage/files.h"
+#include "storage/layout.h"
 #include "storage/lock.h"
 #include "storage/persist.h"
 
@@ -71,7 +72,7 @@ int catch_up(const sdb_generations &g, const char *name, bool may_write) {
 
 int sdb_store_start(const char *dir) {
   if (sdb_store_open(dir) != 0) return -1;
-  sdb_make_dirs("_indexes");
+  sdb_make_dirs(SDB_LIST_DIR);
   if (sdb_lock_open() != 0) {
     sdb_store_stop();
     return -1;
