@@ -22,6 +22,7 @@
 // strikes.
 #include <dlfcn.h>
 #include <execinfo.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <yyjson.h>
 
@@ -61,7 +62,7 @@ struct injector {
   bool persistent;
   long fail_at;  // 0: never
   long count;
-  bool failed;   // an allocation has failed since the counter was reset
+  bool failed;  // an allocation has failed since the counter was reset
 };
 injector g_inject;
 
@@ -111,7 +112,8 @@ size_t g_boot_used;
 bool g_resolving;
 
 bool FromBoot(const void *p) {
-  return p >= static_cast<const void *>(g_boot) && p < static_cast<const void *>(g_boot + sizeof g_boot);
+  return p >= static_cast<const void *>(g_boot) &&
+         p < static_cast<const void *>(g_boot + sizeof g_boot);
 }
 
 void *BootAlloc(size_t n) {
@@ -372,14 +374,16 @@ class OomTest : public StorageTest {
     index_model *ix = Find(index);
     auto it = ix ? ix->docs.find(id) : std::map<std::string, std::string>::iterator{};
     bool live = ix && it != ix->docs.end();
-    Inject("get", live, [&] { return searchdb_document_get(index, id); }, [&](const char *r) {
-      if (r == nullptr) return true;
-      EXPECT_EQ(r, s_result);
-      if (live) {
-        EXPECT_EQ(it->second, r);
-      }
-      return false;
-    });
+    Inject(
+        "get", live, [&] { return searchdb_document_get(index, id); },
+        [&](const char *r) {
+          if (r == nullptr) return true;
+          EXPECT_EQ(r, s_result);
+          if (live) {
+            EXPECT_EQ(it->second, r);
+          }
+          return false;
+        });
     Verify();
   }
 
@@ -422,6 +426,37 @@ class OomTest : public StorageTest {
     TextCall("list", true, "[]", [] { return searchdb_indexes_list_json(); });
   }
 
+  // Another process changes the store: this one's next calls load again
+  // what it changed. The changes each stand or not, as that process saw.
+  void OtherProcess() {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      g_inject = injector{};
+      searchdb_cleanup();
+      int done = 0;
+      if (searchdb_init(dir_.c_str()) == 0) {
+        done |= searchdb_index_create("other", "key") == 0 ? 1 : 0;
+        done |= searchdb_documents_add("books", Doc("id", "b7", "dikdik").c_str()) == 1 ? 2 : 0;
+        done |= searchdb_document_delete("books", "b3") == 0 ? 4 : 0;
+      }
+      _exit(done);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    const int done = WEXITSTATUS(status);
+    if (done & 1) expected_["other"] = index_model{"key", {}, {}};
+    if (done & 2) expected_["books"].docs["b7"] = Doc("id", "b7", "dikdik");
+    if (done & 4) {
+      expected_["books"].docs.erase("b3");
+      expected_["books"].deleted.insert("b3");
+    }
+  }
+
+  // Damages the stored list: the next start rebuilds it from the index
+  // directories.
+  void DamageList() { WriteFile(Path("_indexes/list.json"), "[\"books\""); }
+
   // ---- consistency, with allocation working ----
 
   // The library's answers agree with the changes reported done.
@@ -461,7 +496,8 @@ class OomTest : public StorageTest {
         std::string word = text.substr(text.find(R"("title":")") + 9);
         word.resize(word.find('"'));
         std::string response = searchdb_search(name.c_str(), word.c_str(), 0, 0);
-        EXPECT_NE(response.find(text), std::string::npos) << name << " " << word << ": " << response;
+        EXPECT_NE(response.find(text), std::string::npos)
+            << name << " " << word << ": " << response;
       }
     }
   }
@@ -495,6 +531,17 @@ class OomTest : public StorageTest {
     Add("books", {{"b2", Doc("id", "b2", "gharial")}});
     DeleteIndex("tmp/nested");
     Search("books", "gharial", 0, 0);
+    if (initialized_ && Find("books")) {
+      OtherProcess();
+      Get("books", "b7");
+      Search("books", "dikdik", 0, 0);
+      Stats("other");
+      List();
+      Add("other", {{"o1", Doc("key", "o1", "kinkajou")}});
+    }
+    Cleanup();
+    DamageList();
+    Start();
     Cleanup();
   }
 

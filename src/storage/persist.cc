@@ -40,8 +40,9 @@
 //    the load: it may hold what a save would otherwise overwrite.
 //  - list.json missing or an empty array: no index loads; list elements
 //    that are not strings are passed over. A list that does not parse, or
-//    whose root is not an array, is set aside and the list is rebuilt from
-//    the index directories that hold a meta.json, in byte order.
+//    whose root is not an array, is set aside (linked: it stays in place
+//    until replaced) and the list is rebuilt from the index directories
+//    that hold a meta.json, in byte order.
 //  - a listed name that index creation would refuse for leaving its
 //    directory (an empty, "." or ".." component, more than 255 bytes) is
 //    passed over before anything is touched for it. A name listed twice
@@ -51,7 +52,8 @@
 //  - meta.json missing: the index is not loaded (its directory is created
 //    all the same). Unparsable, not an object, no string "primary_key", or
 //    one longer than 127 bytes (cut between characters): the key is "id"
-//    (or the cut one), and the file is set aside and saved again with it.
+//    (or the cut one), and the file is set aside (linked, as the list)
+//    and saved again with it.
 //  - docs.json missing: the index has no documents. One that does not parse
 //    or is not an array is set aside and the index has no documents. An
 //    entry that is not an object with string members "__id" and "raw" (the
@@ -266,7 +268,9 @@ load_status load_settings(const char *name, const char *rel, bool may_write,
   sdb_index settings{};
   sdb_copy_field(settings.name, sizeof settings.name, name);
   memcpy(settings.primary_key, key, sizeof key);
-  if (!set_aside_damaged(rel, false) || save_settings(&settings, rel) < 0) return LOAD_FAILED;
+  // Kept in place until replaced: settings that went missing would leave
+  // the index out, and the next list save would drop it.
+  if (!set_aside_damaged(rel, true) || save_settings(&settings, rel) < 0) return LOAD_FAILED;
   return LOAD_OK;
 }
 
@@ -509,9 +513,12 @@ load_status read_list(bool may_write, name_list *names, bool *rebuilt) {
     }
     return LOAD_OK;
   }
-  if (may_write && !set_aside_damaged(kListFile, false)) return LOAD_FAILED;
+  // The damaged list keeps its place until the rebuilt one replaces it, so
+  // a start that fails on the way finds it again.
   *rebuilt = true;
-  return find_index_directories(names);
+  const load_status st = find_index_directories(names);
+  if (st == LOAD_OK && may_write && !set_aside_damaged(kListFile, true)) return LOAD_FAILED;
+  return st;
 }
 
 // Loads the listed indexes, reusing those of the registry whose
