@@ -36,7 +36,7 @@ stored_docs snapshot(const char *name) {
   FUZZ_CHECK(ix != nullptr, name);
   for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
     const sdb_doc &d = ix->docs[slot];
-    if (d.alive) docs.emplace_back(d.id, std::string(d.raw, d.raw_len));
+    if (d.alive) docs.emplace_back(d.id, fuzz::stored_text(d));
   }
   return docs;
 }
@@ -99,7 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(taken == -1 && *searchdb_last_error() != '\0', std::to_string(taken));
     FUZZ_CHECK(before.empty(), "a refused batch left documents behind");
   } else {
-    FUZZ_CHECK(!before.empty() || taken == 0, "count " + std::to_string(taken) + " but no document");
+    FUZZ_CHECK(!before.empty() || taken == 0,
+               "count " + std::to_string(taken) + " but no document");
     FUZZ_CHECK(before.size() <= static_cast<size_t>(taken), "more documents than taken");
     bool fixed_point = !input_holds_negative_zero(text);
     for (const auto &[id, raw] : before) check_canonical(id, raw, fixed_point);

@@ -8,7 +8,9 @@
 #include <string>
 #include <system_error>
 
+#include "index/index.h"
 #include "searchdb.h"
+#include "storage/entries.h"
 
 namespace fuzz {
 
@@ -38,14 +40,21 @@ inline void remove_tree(const std::string &dir) {
   std::filesystem::remove_all(dir, ec);
 }
 
+// The stored text of a document of the index.
+inline std::string stored_text(const sdb_doc &d) {
+  std::string text(sdb_entry_escaped_length(d.entry_len, d.raw_off) + 1, '\0');
+  text.resize(sdb_entry_decode(d.entry, d.entry_len, d.raw_off, text.data(), text.size()));
+  return text;
+}
+
 [[noreturn]] inline void fail(const char *what, const std::string &detail) {
   fprintf(stderr, "property broken: %s\n  %s\n  last error: %s\n", what, detail.c_str(),
           searchdb_last_error());
   abort();
 }
 
-#define FUZZ_CHECK(cond, detail) \
-  do {                           \
+#define FUZZ_CHECK(cond, detail)                \
+  do {                                          \
     if (!(cond)) ::fuzz::fail(#cond, (detail)); \
   } while (0)
 

@@ -7,8 +7,14 @@
 //
 // Properties checked for every input:
 //  - initialisation succeeds, and the index list response parses;
-//  - no file written is lost: each is still there unchanged or, only when
-//    it does not hold a JSON array, kept unchanged as "<file>.corrupt";
+//  - no byte written is lost: each file is still there unchanged, or its
+//    bytes were set aside as "<file>.corrupt" — for the list and the
+//    documents exactly when the JSON library does not read them as an
+//    array;
+//  - the documents of "a" are what a plain reading of its file with the
+//    JSON library gives (elements that are objects with string "__id" and
+//    "raw" members free of NUL bytes; a later id replacing an earlier one's
+//    text in its place): the loader's own scanner answers the same;
 //  - every loaded document can be fetched by its id (the first index of a
 //    name answers) and the statistics of every loaded index parse;
 //  - loading is a fixed point: after every reachable index has written its
@@ -31,10 +37,12 @@ namespace {
 
 std::string g_root;
 
+using doc_list = std::vector<std::pair<std::string, std::string>>;  // id, text
+
 struct loaded_index {
   std::string name;
   std::string primary_key;
-  std::vector<std::pair<std::string, std::string>> docs;  // live, in slot order
+  doc_list docs;  // live, in slot order
   bool operator==(const loaded_index &) const = default;
 };
 
@@ -45,7 +53,7 @@ std::vector<loaded_index> snapshot() {
     loaded_index li{ix->name, ix->primary_key, {}};
     for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
       const sdb_doc &d = ix->docs[slot];
-      if (d.alive) li.docs.emplace_back(d.id, std::string(d.raw, d.raw_len));
+      if (d.alive) li.docs.emplace_back(d.id, fuzz::stored_text(d));
     }
     all.push_back(std::move(li));
   }
@@ -69,16 +77,39 @@ bool holds_array(const std::string &text) {
   return array;
 }
 
-// The file at path holds bytes, or was set aside as damaged with them.
-void check_kept(const std::string &path, const std::string &bytes) {
-  std::error_code ec;
-  if (std::filesystem::exists(path + ".corrupt", ec)) {
-    FUZZ_CHECK(read_file(path + ".corrupt") == bytes, "kept file differs: " + path);
-    FUZZ_CHECK(!holds_array(bytes), "a JSON array was set aside: " + path);
-    FUZZ_CHECK(!std::filesystem::exists(path, ec), "set aside but still there: " + path);
-  } else {
-    FUZZ_CHECK(read_file(path) == bytes, "changed or lost: " + path);
+// A string member free of NUL bytes, as the loader takes it.
+const char *plain_string(yyjson_val *v) {
+  const char *s = yyjson_get_str(v);
+  return s && strlen(s) == yyjson_get_len(v) ? s : nullptr;
+}
+
+// The documents a plain reading of a stored documents file gives.
+doc_list plain_documents(const std::string &text) {
+  doc_list docs;
+  yyjson_doc *doc = yyjson_read(text.data(), text.size(), 0);
+  size_t i, n;
+  yyjson_val *element;
+  yyjson_arr_foreach(yyjson_doc_get_root(doc), i, n, element) {
+    if (!yyjson_is_obj(element)) continue;
+    const char *id = plain_string(yyjson_obj_get(element, "__id"));
+    const char *raw = plain_string(yyjson_obj_get(element, "raw"));
+    if (!id || !raw) continue;
+    bool replaced = false;
+    for (auto &[seen, text] : docs)
+      if (seen == id) text = raw, replaced = true;
+    if (!replaced) docs.emplace_back(id, raw);
   }
+  yyjson_doc_free(doc);
+  return docs;
+}
+
+// The file at path held bytes: they are still there, or set aside.
+void check_kept(const std::string &path, const std::string &bytes, bool damaged) {
+  std::error_code ec;
+  const bool aside = std::filesystem::exists(path + ".corrupt", ec);
+  if (aside) FUZZ_CHECK(read_file(path + ".corrupt") == bytes, "set aside differs: " + path);
+  if (damaged) FUZZ_CHECK(aside, "a damaged file was not set aside: " + path);
+  if (!aside) FUZZ_CHECK(read_file(path) == bytes, "changed or lost: " + path);
 }
 
 bool parses(const char *text) {
@@ -116,7 +147,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::vector<std::string> parts;
   for (size_t start = 0; parts.size() < 3;) {
     size_t end = input.find('\x1e', start);
-    parts.push_back(input.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    parts.push_back(
+        input.substr(start, end == std::string::npos ? std::string::npos : end - start));
     if (end == std::string::npos) break;
     start = end + 1;
   }
@@ -127,8 +159,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (size_t i = 0; i < parts.size(); i++) write_file(g_root + files[i], parts[i]);
 
   FUZZ_CHECK(searchdb_init(g_root.c_str()) == 0, g_root);
-  for (size_t i = 0; i < parts.size(); i++) check_kept(g_root + files[i], parts[i]);
   std::vector<loaded_index> first = snapshot();
+  bool a_loaded = false;
+  for (const loaded_index &li : first) {
+    if (li.name != "a") continue;
+    a_loaded = true;
+    FUZZ_CHECK(li.docs == (parts.size() > 2 ? plain_documents(parts[2]) : doc_list{}),
+               "the loaded documents differ from a plain reading");
+  }
+  // The list is damaged when it is there and not an array; the documents
+  // when their index loads and they are not an array.
+  if (parts.size() > 0) check_kept(g_root + files[0], parts[0], !holds_array(parts[0]));
+  if (parts.size() > 1) check_kept(g_root + files[1], parts[1], false);
+  if (parts.size() > 2) check_kept(g_root + files[2], parts[2], a_loaded && !holds_array(parts[2]));
   check_answers(first);
   // An empty batch rewrites an index's "docs.json" and "meta.json".
   for (const loaded_index &li : first) {

@@ -1,9 +1,9 @@
 // Arbitrary query text searched over a small fixed index.
 //
 // Properties checked for every input:
-//  - a query that is valid UTF-8 gets a response (only one that is not may
-//    get "null"), and the response parses, echoes the query and reports a
-//    total no smaller than its page;
+//  - a query that is valid UTF-8 and holds at most 1024 tokens gets a
+//    response, which parses, echoes the query and reports a total no
+//    smaller than its page; any other gets "null" and says why;
 //  - every hit is a stored document, listed at most once;
 //  - the page at limit 3, offset 1 is the slice [1, 4) of the full ranking,
 //    with the same total: ranking is stable and paging cuts it exactly.
@@ -20,6 +20,8 @@
 #include "frame/registry.h"
 #include "fuzz_support.h"
 #include "index/index.h"
+#include "index/tokenizer.h"
+#include "search/search.h"
 
 namespace {
 
@@ -49,6 +51,16 @@ page run_search(const std::string &query, int limit, int offset) {
   const char *c_query = query.c_str();
   if (!sdb_utf8_valid(c_query, strlen(c_query))) {
     FUZZ_CHECK(strcmp(response, "null") == 0, "invalid UTF-8 echoed");
+    FUZZ_CHECK(strcmp(searchdb_last_error(), "query is not valid UTF-8") == 0, "no reason given");
+    return {};
+  }
+  uint64_t tokens = 0;
+  for (size_t pos = 0, start, len; sdb_next_token(c_query, strlen(c_query), &pos, &start, &len);)
+    tokens++;
+  if (tokens > SDB_QUERY_TOKEN_MAX) {
+    FUZZ_CHECK(strcmp(response, "null") == 0, "an overlong query answered");
+    FUZZ_CHECK(strstr(searchdb_last_error(), "over the limit of 1024") != nullptr,
+               "no reason given");
     return {};
   }
   yyjson_doc *doc = yyjson_read(response, strlen(response), 0);
@@ -93,7 +105,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   FUZZ_CHECK(searchdb_index_create("f", nullptr) == 0, "create");
   FUZZ_CHECK(searchdb_documents_add("f", kDocuments) == 10, "add");
   const sdb_index *ix = sdb_index_find("f");
-  for (uint32_t slot = 0; slot < ix->doc_count; slot++) g_stored.insert(ix->docs[slot].raw);
+  for (uint32_t slot = 0; slot < ix->doc_count; slot++)
+    g_stored.insert(fuzz::stored_text(ix->docs[slot]));
   return 0;
 }
 

@@ -479,7 +479,7 @@ load_status find_index_directories(name_list *names) {
       return LOAD_FAILED;
     }
   }
-  qsort(names->names, names->count, sizeof(char *), by_bytes);
+  if (names->count > 1) qsort(names->names, names->count, sizeof(char *), by_bytes);
   return LOAD_OK;
 }
 
