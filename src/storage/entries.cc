@@ -16,6 +16,10 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) || defined(__i386__)
+#include <tmmintrin.h>
+#define SDB_PACK_BYTES 1
+#endif
 
 namespace {
 
@@ -345,12 +349,79 @@ const char *scan_value(const char *p, const char *end, nesting *n) {
   }
 }
 
+#if SDB_PACK_BYTES
+// For each set of kept bytes among eight (a bit each), the shuffle that
+// packs them to the front, and how many there are.
+struct pack_table {
+  uint8_t index[256][8];
+  uint8_t count[256];
+};
+constexpr pack_table kPack = [] {
+  pack_table t{};
+  for (int keep = 0; keep < 256; keep++) {
+    int n = 0;
+    for (int bit = 0; bit < 8; bit++)
+      if (keep & (1 << bit)) t.index[keep][n++] = static_cast<uint8_t>(bit);
+    t.count[keep] = static_cast<uint8_t>(n);
+  }
+  return t;
+}();
+
+// Decodes [*s, e) sixteen bytes at a time for as long as every escape met
+// is a quotation mark, by dropping the backslashes: a stored text is JSON
+// inside a string, where nearly every escape is one, several to a line.
+// Stops before the first sixteen bytes that hold another escape (or one
+// that a chunk would cut), leaving them to the caller. Writes at most
+// sixteen bytes past the decoded ones, never beyond out_end.
+__attribute__((target("ssse3"))) char *decode_quotes(const char **s, const char *e, char *out,
+                                                     const char *out_end) {
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i high_half = _mm_set1_epi8(8);
+  const char *p = *s;
+  while (e - p >= 17 && out_end - out >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    const unsigned escapes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, backslash)));
+    if (escapes == 0) {
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(out), v);
+      p += 16;
+      out += 16;
+      continue;
+    }
+    const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 1));
+    const unsigned quoted = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(next, quote)));
+    if ((escapes & ~quoted) != 0) break;
+    const unsigned keep = ~escapes & 0xFFFF;
+    const unsigned low = keep & 0xFF, high = keep >> 8;
+    const __m128i low_order = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(kPack.index[low]));
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(out), _mm_shuffle_epi8(v, low_order));
+    out += kPack.count[low];
+    const __m128i high_order = _mm_add_epi8(
+        _mm_loadl_epi64(reinterpret_cast<const __m128i *>(kPack.index[high])), high_half);
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(out), _mm_shuffle_epi8(v, high_order));
+    out += kPack.count[high];
+    p += 16;
+  }
+  *s = p;
+  return out;
+}
+
+const bool s_has_ssse3 = [] {
+  __builtin_cpu_init();  // this runs among the constructors
+  return __builtin_cpu_supports("ssse3") != 0;
+}();
+#endif
+
 // Decodes the valid string body [s, e) into out; returns the end of the
 // decoded bytes. out_end bounds what may be written: runs without escapes
 // are copied 16 bytes at a time while out has that much room past them.
 char *decode_span(const char *s, const char *e, char *out, const char *out_end) {
   for (;;) {
     const char *q = nullptr;
+    bool resume = false;
+#if SDB_PACK_BYTES
+    if (s_has_ssse3) out = decode_quotes(&s, e, out, out_end);
+#endif
 #if defined(__SSE2__)
     const __m128i backslash = _mm_set1_epi8('\\');
     while (e - s >= 16 && out_end - out >= 16) {
@@ -366,6 +437,12 @@ char *decode_span(const char *s, const char *e, char *out, const char *out_end) 
         if (s[1] == '"' || s[1] == '\\') {
           *out++ = s[1];
           s += 2;
+#if SDB_PACK_BYTES
+          if (s_has_ssse3) {
+            resume = true;  // back to sixteen bytes at a time
+            break;
+          }
+#endif
           continue;
         }
         q = s;
@@ -375,6 +452,7 @@ char *decode_span(const char *s, const char *e, char *out, const char *out_end) 
       out += 16;
     }
 #endif
+    if (resume) continue;
     if (q == nullptr) {
       q = static_cast<const char *>(memchr(s, '\\', static_cast<size_t>(e - s)));
       const char *run_end = q ? q : e;
