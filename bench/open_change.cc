@@ -263,12 +263,16 @@ std::multimap<std::string, std::string> RunChild(const std::vector<std::string> 
 // The driver's folders, removed however it ends.
 std::vector<std::string> g_work_dirs;
 
-void RemoveWorkDirs() {
-  for (const std::string &dir : g_work_dirs) {
+// Removes the work folders made since the first `keep` of them.
+void RemoveWorkDirsAfter(size_t keep) {
+  for (size_t i = keep; i < g_work_dirs.size(); i++) {
     std::error_code ec;
-    fs::remove_all(dir, ec);
+    fs::remove_all(g_work_dirs[i], ec);
   }
+  if (g_work_dirs.size() > keep) g_work_dirs.resize(keep);
 }
+
+void RemoveWorkDirs() { RemoveWorkDirsAfter(0); }
 
 std::string LoadAverage() {
   std::ifstream in("/proc/loadavg");
@@ -643,6 +647,8 @@ int RunScale(const Options &o, const std::string &scale, const std::vector<std::
   const int reps = o.reps ? o.reps : large ? 3 : 5;
   const int changes = o.changes ? o.changes : large ? 10 : 100;
 
+  // This scale's folders go when it ends; the queries stay for the next.
+  const size_t kept_dirs = g_work_dirs.size();
   std::string root_tmpl = o.dir + "/searchdb-open-change-XXXXXX";
   std::string shm_tmpl = "/dev/shm/searchdb-open-change-XXXXXX";
   if (!mkdtemp(root_tmpl.data())) {
@@ -732,8 +738,7 @@ int RunScale(const Options &o, const std::string &scale, const std::vector<std::
         true);
   }
 
-  RemoveWorkDirs();
-  g_work_dirs.clear();
+  RemoveWorkDirsAfter(kept_dirs);
 
   // The goals.
   std::vector<Goal> goals;
