@@ -79,11 +79,17 @@ struct token_ref {
   bool title;
 };
 
-token_ref token_at(const sdb_field_tokens *list, uint64_t i) {
+// Token i without its key.
+token_ref token_text(const sdb_field_tokens *list, uint64_t i) {
   const sdb_field_token &t = list->items[i];
   const auto len = static_cast<uint32_t>(std::min<uint64_t>(t.len, SDB_TERM_MAX));
-  const char *bytes = list->bytes + t.off;
-  return {bytes, len, sdb_term_key(bytes, len), t.tag == -1};
+  return {list->bytes + t.off, len, 0, t.tag == -1};
+}
+
+token_ref token_at(const sdb_field_tokens *list, uint64_t i) {
+  token_ref tok = token_text(list, i);
+  tok.key = sdb_term_key(tok.bytes, tok.len);
+  return tok;
 }
 
 double average_length(uint64_t total_tokens, uint32_t live) {
@@ -130,6 +136,8 @@ struct build_scratch {
   uint64_t *doc_start;  // per slot, its first pair; doc_count + 1 entries
   seen_slot *seen;
   uint64_t seen_cap;
+  uint64_t *keys;  // the current document's token keys
+  uint64_t keys_cap;
   doc_reader reader;
 };
 
@@ -137,6 +145,7 @@ void scratch_free(build_scratch *s) {
   free(s->pairs);
   free(s->doc_start);
   free(s->seen);
+  free(s->keys);
   reader_free(&s->reader);
 }
 
@@ -167,13 +176,22 @@ bool gather_document(full_build *b, build_scratch *s, uint32_t slot) {
   }
   const uint64_t mask = size - 1;
   for (uint64_t i = 0; i < size; i++) s->seen[i].pair = kNone;
+  if (!reserve_items(&s->keys, &s->keys_cap, list->count)) return false;
+  for (uint64_t i = 0; i < list->count; i++) s->keys[i] = token_at(list, i).key;
+  // The dictionary is far bigger than the caches: fetch a token's table
+  // place two steps ahead and its term one step ahead of its lookup, so the
+  // misses of several tokens overlap.
+  constexpr uint64_t kAhead = 8;
   for (uint64_t i = 0; i < list->count; i++) {
-    const token_ref tok = token_at(list, i);
+    if (i + 2 * kAhead < list->count) sdb_terms_prefetch_slot(d, s->keys[i + 2 * kAhead]);
+    if (i + kAhead < list->count) sdb_terms_prefetch_term(d, s->keys[i + kAhead]);
+    token_ref tok = token_text(list, i);
+    tok.key = s->keys[i];
     uint64_t pos = tok.key & mask;
     for (; s->seen[pos].pair != kNone; pos = (pos + 1) & mask) {
       const seen_slot &seen = s->seen[pos];
       if (seen.key != tok.key) continue;
-      const token_ref first = token_at(list, seen.token);
+      const token_ref first = token_text(list, seen.token);
       if (first.len == tok.len && memcmp(first.bytes, tok.bytes, tok.len) == 0) break;
     }
     if (s->seen[pos].pair != kNone) {

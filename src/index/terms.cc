@@ -205,6 +205,18 @@ uint32_t sdb_terms_find_keyed(const sdb_terms *d, const char *bytes, uint32_t le
   }
 }
 
+void sdb_terms_prefetch_slot(const sdb_terms *d, uint64_t key) {
+  if (d->table != nullptr) __builtin_prefetch(&d->table[table_home(key, d->table_mask)]);
+}
+
+void sdb_terms_prefetch_term(const sdb_terms *d, uint64_t key) {
+  if (d->table == nullptr) return;
+  const uint64_t entry = d->table[table_home(key, d->table_mask)];
+  if (entry != kEmpty && (entry & 0xFFFFFFFF00000000ull) == (key & 0xFFFFFFFF00000000ull)) {
+    __builtin_prefetch(&d->terms[entry_id(entry)]);
+  }
+}
+
 uint32_t sdb_posting_tf(const sdb_terms *d, uint32_t id, uint32_t i) {
   const sdb_term *t = &d->terms[id];
   const uint32_t tf = t->tfs[i] & SDB_TF_MASK;

@@ -106,6 +106,12 @@ uint64_t sdb_term_key(const char *bytes, uint32_t len);
 // SDB_NO_TERM; key is sdb_term_key of the bytes.
 uint32_t sdb_terms_find_keyed(const sdb_terms *d, const char *bytes, uint32_t len, uint64_t key);
 
+// Hints for a lookup of key that comes soon: the first fetches its place in
+// the table, the second (once that place is likely cached) the term it
+// holds. They change nothing, so a stale key costs only a wasted fetch.
+void sdb_terms_prefetch_slot(const sdb_terms *d, uint64_t key);
+void sdb_terms_prefetch_term(const sdb_terms *d, uint64_t key);
+
 inline uint32_t sdb_terms_find(const sdb_terms *d, const char *bytes, uint32_t len) {
   return sdb_terms_find_keyed(d, bytes, len, sdb_term_key(bytes, len));
 }
