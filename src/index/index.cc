@@ -45,10 +45,9 @@ uint32_t *new_id_positions(uint32_t cap) {
   return slots;
 }
 
-// Moves every slot number into twice the positions. On failure the old map
-// stays in use, whole.
-bool id_map_grow(sdb_index *ix) {
-  const uint32_t cap = ix->id_cap * 2;
+// Moves every slot number into cap positions (a power of two, larger than
+// today's). On failure the old map stays in use, whole.
+bool id_map_resize(sdb_index *ix, uint32_t cap) {
   uint32_t *slots = new_id_positions(cap);
   if (slots == nullptr) return false;
   for (uint32_t i = 0; i < ix->id_cap; i++) {
@@ -59,6 +58,10 @@ bool id_map_grow(sdb_index *ix) {
   ix->id_slots = slots;
   ix->id_cap = cap;
   return true;
+}
+
+bool id_map_grow(sdb_index *ix) {
+  return id_map_resize(ix, ix->id_cap * 2);
 }
 
 // Removes id's position by shifting back the positions after it along the
@@ -81,10 +84,8 @@ void id_map_remove(sdb_index *ix, const char *id) {
   }
 }
 
-// Doubles the document table and the norms beside it.
-bool doc_table_grow(sdb_index *ix) {
-  const uint32_t cap = ix->doc_cap * 2;
-  if (cap <= ix->doc_cap) return false;
+// Grows the document table and the norms beside it to cap slots.
+bool doc_table_resize(sdb_index *ix, uint32_t cap) {
   auto *norms = static_cast<double *>(realloc(ix->norms, cap * sizeof(double)));
   if (norms == nullptr) return false;
   ix->norms = norms;
@@ -94,6 +95,12 @@ bool doc_table_grow(sdb_index *ix) {
   ix->docs = docs;
   ix->doc_cap = cap;
   return true;
+}
+
+// Doubles the document table.
+bool doc_table_grow(sdb_index *ix) {
+  const uint32_t cap = ix->doc_cap * 2;
+  return cap > ix->doc_cap && doc_table_resize(ix, cap);
 }
 
 void block_use(sdb_index *ix, uint32_t block, uint64_t bytes) {
@@ -212,6 +219,17 @@ void sdb_block_drop_unused(sdb_index *ix, uint32_t block) {
     ix->block_count--;
     ix->blocks_free--;
   }
+}
+
+bool sdb_index_reserve(sdb_index *ix, uint32_t n) {
+  const uint64_t docs = uint64_t{ix->doc_count} + n, ids = uint64_t{ix->id_count} + n;
+  if (docs > 0x80000000u) return false;
+  uint64_t doc_cap = ix->doc_cap, id_cap = ix->id_cap;
+  while (doc_cap < docs) doc_cap *= 2;
+  while (ids > id_map_limit(static_cast<uint32_t>(id_cap))) id_cap *= 2;
+  if (id_cap > 0x80000000u) return false;
+  if (doc_cap > ix->doc_cap && !doc_table_resize(ix, static_cast<uint32_t>(doc_cap))) return false;
+  return id_cap == ix->id_cap || id_map_resize(ix, static_cast<uint32_t>(id_cap));
 }
 
 uint32_t sdb_index_put(sdb_index *ix, const char *id, const char *entry, uint64_t entry_len,

@@ -117,6 +117,10 @@ struct sdb_doc_undo {
   sdb_doc before;  // the slot as it was
 };
 
+// Makes room for n more ids, so that putting them grows nothing: a load
+// knows its count up front. False when memory ran out (index unchanged).
+bool sdb_index_reserve(sdb_index *ix, uint32_t n);
+
 // Puts the entry (in block) into the slot of id: a new slot for a new id,
 // else the id's slot, live or dead, which becomes live. id is copied.
 // Returns the slot, or SDB_NO_SLOT with "oom: docs" (index unchanged). The

@@ -353,7 +353,8 @@ load_status load_documents(sdb_index *ix, const char *rel, bool may_write) {
     return LOAD_FAILED;
   }
   text.release();  // the index owns it now
-  bool ok = true;
+  bool ok = sdb_index_reserve(ix, static_cast<uint32_t>(std::min<uint64_t>(docs.count, ~0u)));
+  if (!ok) sdb_error("oom: docs");
   for (uint64_t i = 0; ok && i < docs.count; i++)
     ok = put_stored_document(ix, docs.docs[i], file_block);
   sdb_block_drop_unused(ix, file_block);
