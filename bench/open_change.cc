@@ -272,7 +272,9 @@ void RemoveWorkDirsAfter(size_t keep) {
   if (g_work_dirs.size() > keep) g_work_dirs.resize(keep);
 }
 
-void RemoveWorkDirs() { RemoveWorkDirsAfter(0); }
+void RemoveWorkDirs() {
+  RemoveWorkDirsAfter(0);
+}
 
 std::string LoadAverage() {
   std::ifstream in("/proc/loadavg");
@@ -412,13 +414,7 @@ struct Change {
 
 std::vector<Change> ReadChanges(const std::string &path) {
   std::vector<Change> out;
-  std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line)) {
-    const size_t a = line.find('\t'), b = line.find('\t', a + 1);
-    if (a == std::string::npos || b == std::string::npos) continue;
-    out.push_back({line.substr(0, a), line.substr(a + 1, b - a - 1), line.substr(b + 1)});
-  }
+  for (const auto &f : ReadTabLines(path)) out.push_back({f[0], f[1], f[2]});
   return out;
 }
 

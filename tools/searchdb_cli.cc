@@ -215,16 +215,28 @@ bool is_store(const std::string &dir) {
   return stat((dir + "/_indexes").c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-int run(int argc, char **argv) {
-  invocation inv;
-  switch (parse_command_line(std::vector<std::string>(argv + 1, argv + argc), false, &inv)) {
+// Parses a command line; false with its exit status when parsing answered
+// it (help, version) or refused it.
+bool parse_to_run(const std::vector<std::string> &words, bool in_shell, invocation *inv,
+                  int *status) {
+  switch (parse_command_line(words, in_shell, inv)) {
     case parse_result::answered:
-      return exit_ok;
+      *status = exit_ok;
+      return false;
     case parse_result::refused:
-      return exit_usage;
+      *status = exit_usage;
+      return false;
     case parse_result::run:
       break;
   }
+  return true;
+}
+
+int run(int argc, char **argv) {
+  invocation inv;
+  int status;
+  if (!parse_to_run(std::vector<std::string>(argv + 1, argv + argc), false, &inv, &status))
+    return status;
   session s = make_session(inv);
   // Help is answered without opening the storage directory.
   if (inv.command == "help") return run_command(&s, inv);
@@ -243,7 +255,7 @@ int run(int argc, char **argv) {
   s.load_warning = last_error();
   warn_if_new_message("");
   interrupt_install();
-  int status = run_command(&s, inv);
+  status = run_command(&s, inv);
   searchdb_cleanup();
   return status;
 }
@@ -252,15 +264,8 @@ int run(int argc, char **argv) {
 
 int run_words(session *s, const std::vector<std::string> &words) {
   invocation inv;
-  switch (parse_command_line(words, true, &inv)) {
-    case parse_result::answered:
-      return exit_ok;
-    case parse_result::refused:
-      return exit_usage;
-    case parse_result::run:
-      break;
-  }
-  return run_command(s, inv);
+  int status;
+  return parse_to_run(words, true, &inv, &status) ? run_command(s, inv) : status;
 }
 
 }  // namespace cli

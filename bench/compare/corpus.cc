@@ -262,15 +262,20 @@ bool WriteQueries(const std::string &path, const std::vector<Query> &queries) {
   return (bool)out;
 }
 
-std::vector<Query> ReadQueries(const std::string &path) {
-  std::vector<Query> out;
+std::vector<std::array<std::string, 3>> ReadTabLines(const std::string &path) {
+  std::vector<std::array<std::string, 3>> out;
   std::ifstream in(path);
   std::string line;
   while (std::getline(in, line)) {
     const size_t a = line.find('\t'), b = line.find('\t', a + 1);
     if (a == std::string::npos || b == std::string::npos) continue;
-    out.push_back({(QueryClass)std::stoi(line.substr(0, a)), line.substr(a + 1, b - a - 1),
-                   line.substr(b + 1)});
+    out.push_back({line.substr(0, a), line.substr(a + 1, b - a - 1), line.substr(b + 1)});
   }
+  return out;
+}
+
+std::vector<Query> ReadQueries(const std::string &path) {
+  std::vector<Query> out;
+  for (const auto &f : ReadTabLines(path)) out.push_back({(QueryClass)std::stoi(f[0]), f[1], f[2]});
   return out;
 }

@@ -1,6 +1,7 @@
 // The documents every engine indexes and the queries every engine answers.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -49,3 +50,7 @@ std::vector<Query> MakeQueries(const CorpusSource &src, size_t per_class, uint64
 
 bool WriteQueries(const std::string &path, const std::vector<Query> &queries);
 std::vector<Query> ReadQueries(const std::string &path);
+
+// The lines of a file of three tab-separated fields (the last may hold
+// tabs); lines with fewer are skipped.
+std::vector<std::array<std::string, 3>> ReadTabLines(const std::string &path);

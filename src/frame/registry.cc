@@ -119,31 +119,34 @@ sdb_index *sdb_index_find(const char *name) {
   return nullptr;
 }
 
-sdb_index *sdb_index_lookup(const char *index_name) {
-  if (not_initialized()) return nullptr;
-  if (!index_name) {
-    sdb_error("index_name NULL");
-    return nullptr;
-  }
-  if (sdb_read_begin(index_name) != 0) return nullptr;
-  sdb_index *ix = sdb_index_find(index_name);
-  if (!ix) sdb_error("index '%s' not found", index_name);
-  return ix;
-}
+namespace {
 
-sdb_index *sdb_index_lookup_for_change(const char *index_name) {
+// The checks every index-naming export makes first, in order, then the
+// index once the call has caught up with the store (and, for a change,
+// holds its lock). nullptr with the message set.
+sdb_index *lookup(const char *index_name, bool for_change) {
   if (not_initialized()) return nullptr;
   if (!index_name) {
     sdb_error("index_name NULL");
     return nullptr;
   }
-  if (sdb_change_begin(index_name) != 0) return nullptr;
+  if ((for_change ? sdb_change_begin(index_name) : sdb_read_begin(index_name)) != 0) return nullptr;
   sdb_index *ix = sdb_index_find(index_name);
   if (!ix) {
-    sdb_change_end();
+    if (for_change) sdb_change_end();
     sdb_error("index '%s' not found", index_name);
   }
   return ix;
+}
+
+}  // namespace
+
+sdb_index *sdb_index_lookup(const char *index_name) {
+  return lookup(index_name, false);
+}
+
+sdb_index *sdb_index_lookup_for_change(const char *index_name) {
+  return lookup(index_name, true);
 }
 
 void sdb_registry_clear(void) {

@@ -28,6 +28,20 @@ bool reserve_items(T **items, uint64_t *cap, uint64_t need) {
   return true;
 }
 
+// Room in *map for an open-addressing table of a document's tokens: a
+// power of two at least twice their count, returned in *size. Its old
+// contents are not kept. False when memory ran out.
+template <typename T>
+bool reserve_token_map(T **map, uint64_t *cap, uint64_t tokens, uint64_t *size) {
+  *size = 16;
+  while (*size < tokens * 2) *size *= 2;
+  if (*size <= *cap) return true;
+  free(*map);
+  *map = static_cast<T *>(malloc(*size * sizeof(T)));
+  *cap = *map ? *size : 0;
+  return *map != nullptr;
+}
+
 uint32_t round_up_pow2(uint32_t n) {
   uint32_t cap = 8;
   while (cap < n) cap *= 2;
@@ -166,14 +180,8 @@ bool gather_document(full_build *b, build_scratch *s, uint32_t slot) {
   sdb_terms *d = &b->terms;
   const sdb_field_tokens *list = &s->reader.list;
   const uint64_t first_pair = s->pair_count;
-  uint64_t size = 16;
-  while (size < list->count * 2) size *= 2;
-  if (size > s->seen_cap) {
-    free(s->seen);
-    s->seen = static_cast<seen_slot *>(malloc(size * sizeof(seen_slot)));
-    s->seen_cap = s->seen ? size : 0;
-    if (s->seen == nullptr) return false;
-  }
+  uint64_t size;
+  if (!reserve_token_map(&s->seen, &s->seen_cap, list->count, &size)) return false;
   const uint64_t mask = size - 1;
   for (uint64_t i = 0; i < size; i++) s->seen[i].pair = kNone;
   if (!reserve_items(&s->keys, &s->keys_cap, list->count)) return false;
@@ -479,14 +487,8 @@ uint64_t key_slot(uint32_t key, uint64_t mask) {
 bool distinct_terms(const sdb_terms *d, const sdb_field_tokens *list, sdb_update_state *news,
                     doc_terms *out) {
   out->count = 0;
-  uint64_t want = 16;
-  while (want < list->count * 2) want *= 2;
-  if (want > out->map_cap) {
-    free(out->map);
-    out->map = static_cast<uint32_t *>(malloc(want * sizeof(uint32_t)));
-    out->map_cap = out->map ? want : 0;
-    if (out->map == nullptr) return false;
-  }
+  uint64_t want;
+  if (!reserve_token_map(&out->map, &out->map_cap, list->count, &want)) return false;
   memset(out->map, 0, want * sizeof(uint32_t));
   const uint64_t mask = want - 1;
   if (!reserve_items(&out->items, &out->cap, list->count)) return false;

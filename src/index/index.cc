@@ -234,7 +234,8 @@ bool sdb_index_reserve(sdb_index *ix, uint32_t n) {
 
 uint32_t sdb_index_put(sdb_index *ix, const char *id, const char *entry, uint64_t entry_len,
                        uint32_t raw_off, uint64_t raw_len, uint32_t block, sdb_doc_undo *undo) {
-  uint32_t slot = sdb_id_map_find(ix, id);
+  uint32_t pos = id_map_probe(ix, ix->id_slots, ix->id_cap, id);
+  uint32_t slot = ix->id_slots[pos];
   if (slot != SDB_NO_SLOT) {
     sdb_doc *d = &ix->docs[slot];
     *undo = sdb_doc_undo{slot, false, *d};
@@ -250,17 +251,20 @@ uint32_t sdb_index_put(sdb_index *ix, const char *id, const char *entry, uint64_
   // Everything that can fail comes first, so a failure leaves the index as
   // it was.
   char *id_copy = copy_text(id);
+  const bool grow = ix->id_count + 1 > id_map_limit(ix->id_cap);
   if (id_copy == nullptr || (ix->doc_count == ix->doc_cap && !doc_table_grow(ix)) ||
-      (ix->id_count + 1 > id_map_limit(ix->id_cap) && !id_map_grow(ix))) {
+      (grow && !id_map_grow(ix))) {
     free(id_copy);
     sdb_error("oom: docs");
     return SDB_NO_SLOT;
   }
+  // The empty position found above holds unless the map moved.
+  if (grow) pos = id_map_probe(ix, ix->id_slots, ix->id_cap, id);
   slot = ix->doc_count++;
   sdb_doc *d = &ix->docs[slot];
   *undo = sdb_doc_undo{slot, true, *d};
   *d = sdb_doc{id_copy, entry, entry_len, raw_len, raw_off, block, 0, 1};
-  ix->id_slots[id_map_probe(ix, ix->id_slots, ix->id_cap, id)] = slot;
+  ix->id_slots[pos] = slot;
   ix->id_count++;
   block_use(ix, block, entry_bytes(*d));
   return slot;

@@ -43,9 +43,17 @@ const char *split(const char *rel, char *dir, size_t size) {
   return slash + 1;
 }
 
+// Makes the new entries of a directory durable. A file system that cannot
+// sync directories is given the benefit of the doubt: there is nothing more
+// this process can do.
+int sync_dir(int fd) {
+  return fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
+}
+
 // Opens the directory rel ("" for the store), component by component and
-// never through a link. -1 with errno set when it cannot.
-int open_dir(const char *rel) {
+// never through a link; with create, making the missing ones (an empty
+// component is then skipped). -1 with errno set when it cannot.
+int walk_dirs(const char *rel, bool create) {
   if (s_store < 0) {
     errno = EBADF;
     return -1;
@@ -55,23 +63,23 @@ int open_dir(const char *rel) {
   while (fd >= 0 && *p != '\0') {
     const char *end = strchr(p, '/');
     const size_t n = end ? static_cast<size_t>(end - p) : strlen(p);
+    const char *start = p;
+    p = end ? end + 1 : p + n;
+    if (n == 0 && create) continue;
     char component[SDB_PATH_SIZE];
-    snprintf(component, sizeof component, "%.*s", static_cast<int>(n), p);
+    snprintf(component, sizeof component, "%.*s", static_cast<int>(n), start);
+    if (create && mkdirat(fd, component, 0777) == 0) (void)sync_dir(fd);
     const int next = openat(fd, component, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     const int err = errno;
     close(fd);
     errno = err;
     fd = next;
-    p = end ? end + 1 : p + n;
   }
   return fd;
 }
 
-// Makes the new entries of a directory durable. A file system that cannot
-// sync directories is given the benefit of the doubt: there is nothing more
-// this process can do.
-int sync_dir(int fd) {
-  return fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
+int open_dir(const char *rel) {
+  return walk_dirs(rel, false);
 }
 
 void discard(sdb_replace *r) {
@@ -128,21 +136,7 @@ void sdb_full_path(char *out, size_t size, const char *rel) {
 }
 
 void sdb_make_dirs(const char *rel) {
-  if (s_store < 0) return;
-  int fd = openat(s_store, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  const char *p = rel;
-  while (fd >= 0 && *p != '\0') {
-    const char *end = strchr(p, '/');
-    const size_t n = end ? static_cast<size_t>(end - p) : strlen(p);
-    char component[SDB_PATH_SIZE];
-    snprintf(component, sizeof component, "%.*s", static_cast<int>(n), p);
-    if (n > 0 && mkdirat(fd, component, 0777) == 0) (void)sync_dir(fd);
-    const int next =
-        n > 0 ? openat(fd, component, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : fd;
-    if (next != fd) close(fd);
-    fd = next;
-    p = end ? end + 1 : p + n;
-  }
+  const int fd = walk_dirs(rel, true);
   if (fd >= 0) close(fd);
 }
 

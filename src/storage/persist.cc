@@ -209,12 +209,23 @@ enum load_status {
   LOAD_FAILED,   // a file could not be read, or memory ran out: message set
 };
 
-// Reads the file at rel whole.
-sdb_read_status read_text(const char *rel, sdb_text_ptr *text, uint64_t *len) {
+// Reads the file at rel whole. False when there is no text to load: *st is
+// then if_missing for a file that does not exist, LOAD_FAILED for one that
+// could not be read.
+bool read_text(const char *rel, sdb_text_ptr *text, uint64_t *len, load_status if_missing,
+               load_status *st) {
   char *raw = nullptr;
-  const sdb_read_status st = sdb_read_file(rel, &raw, len);
-  if (st == SDB_READ_OK) text->reset(raw);
-  return st;
+  switch (sdb_read_file(rel, &raw, len)) {
+    case SDB_READ_OK:
+      text->reset(raw);
+      return true;
+    case SDB_READ_MISSING:
+      *st = if_missing;
+      return false;
+    default:
+      *st = LOAD_FAILED;
+      return false;
+  }
 }
 
 // Parses a whole JSON text strictly. nullptr with damaged false when memory
@@ -248,14 +259,8 @@ load_status load_settings(const char *name, const char *rel, bool may_write,
                           char (&key)[sizeof(sdb_index::primary_key)]) {
   sdb_text_ptr text;
   uint64_t len;
-  switch (read_text(rel, &text, &len)) {
-    case SDB_READ_OK:
-      break;
-    case SDB_READ_MISSING:
-      return LOAD_SKIPPED;
-    default:
-      return LOAD_FAILED;
-  }
+  load_status st;
+  if (!read_text(rel, &text, &len, LOAD_SKIPPED, &st)) return st;
   snprintf(key, sizeof key, "id");
   bool damaged;
   sdb_doc_ptr doc(parse_json(text.get(), len, rel, &damaged));
@@ -324,14 +329,8 @@ bool put_stored_document(sdb_index *ix, const sdb_stored_doc &doc, uint32_t file
 load_status load_documents(sdb_index *ix, const char *rel, bool may_write) {
   sdb_text_ptr text;
   uint64_t len;
-  switch (read_text(rel, &text, &len)) {
-    case SDB_READ_OK:
-      break;
-    case SDB_READ_MISSING:
-      return LOAD_OK;
-    default:
-      return LOAD_FAILED;
-  }
+  load_status st;
+  if (!read_text(rel, &text, &len, LOAD_OK, &st)) return st;
   sdb_stored_docs docs;
   switch (sdb_scan_stored_docs(text.get(), len, &docs)) {
     case SDB_SCAN_OK:
@@ -490,14 +489,8 @@ load_status read_list(bool may_write, name_list *names, bool *rebuilt) {
   *rebuilt = false;
   sdb_text_ptr text;
   uint64_t len;
-  switch (read_text(kListFile, &text, &len)) {
-    case SDB_READ_OK:
-      break;
-    case SDB_READ_MISSING:
-      return LOAD_OK;
-    default:
-      return LOAD_FAILED;
-  }
+  load_status st;
+  if (!read_text(kListFile, &text, &len, LOAD_OK, &st)) return st;
   bool damaged;
   sdb_doc_ptr doc(parse_json(text.get(), len, kListFile, &damaged));
   if (!doc && !damaged) return LOAD_FAILED;
@@ -517,7 +510,7 @@ load_status read_list(bool may_write, name_list *names, bool *rebuilt) {
   // The damaged list keeps its place until the rebuilt one replaces it, so
   // a start that fails on the way finds it again.
   *rebuilt = true;
-  const load_status st = find_index_directories(names);
+  st = find_index_directories(names);
   if (st == LOAD_OK && may_write && !set_aside_damaged(kListFile, true)) return LOAD_FAILED;
   return st;
 }
