@@ -60,23 +60,11 @@ void staging_free(staging *s) {
 }
 
 bool staging_reserve(staging *s, uint64_t entry_size) {
-  if (s->count == s->cap) {
-    const size_t cap = s->cap ? s->cap * 2 : 64;
-    auto *docs = static_cast<staged_doc *>(realloc(s->docs, cap * sizeof(staged_doc)));
-    if (docs == nullptr) return false;
-    s->docs = docs;
-    s->cap = cap;
-  }
-  const uint64_t need = s->entries_len + entry_size;
-  if (need > s->entries_cap) {
-    uint64_t cap = s->entries_cap ? s->entries_cap * 2 : 4096;
-    while (cap < need) cap *= 2;
-    auto *entries = static_cast<char *>(realloc(s->entries, cap));
-    if (entries == nullptr) return false;
-    sdb_advise_huge(entries, cap);
-    s->entries = entries;
-    s->entries_cap = cap;
-  }
+  const uint64_t had = s->entries_cap;
+  if (!sdb_reserve(&s->docs, &s->cap, s->count + 1) ||
+      !sdb_reserve(&s->entries, &s->entries_cap, s->entries_len + entry_size, 4096))
+    return false;
+  if (s->entries_cap != had) sdb_advise_huge(s->entries, s->entries_cap);
   return true;
 }
 

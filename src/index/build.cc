@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "frame/frame.h"
+#include "frame/holders.h"
 #include "index/flatten.h"
 #include "search/bm25.h"
 #include "storage/entries.h"
@@ -15,18 +16,6 @@ namespace {
 // record among the change's new terms.
 constexpr uint32_t kNewTerm = 0x80000000u;
 constexpr uint32_t kNone = 0xFFFFFFFFu;
-
-template <typename T>
-bool reserve_items(T **items, uint64_t *cap, uint64_t need) {
-  if (need <= *cap) return true;
-  uint64_t grown = *cap ? *cap * 2 : 256;
-  while (grown < need) grown *= 2;
-  auto *p = static_cast<T *>(realloc(*items, grown * sizeof(T)));
-  if (p == nullptr) return false;
-  *items = p;
-  *cap = grown;
-  return true;
-}
 
 // Room in *map for an open-addressing table of a document's tokens: a
 // power of two at least twice their count, returned in *size. Its old
@@ -73,7 +62,7 @@ bool read_doc(doc_reader *r, const sdb_doc *d) {
   sdb_field_tokens_reset(&r->list);
   // Parsed in place, with the padding the reader needs for that.
   const uint64_t escaped = sdb_entry_escaped_length(d->entry_len, d->raw_off);
-  if (!reserve_items(&r->text, &r->text_cap, escaped + 1 + YYJSON_PADDING_SIZE)) return false;
+  if (!sdb_reserve(&r->text, &r->text_cap, escaped + 1 + YYJSON_PADDING_SIZE, 256)) return false;
   if (r->alc == nullptr && (r->alc = yyjson_alc_dyn_new()) == nullptr) return false;
   const uint64_t len = sdb_entry_decode(d->entry, d->entry_len, d->raw_off, r->text, r->text_cap);
   memset(r->text + len, 0, YYJSON_PADDING_SIZE + 1);
@@ -184,7 +173,7 @@ bool gather_document(full_build *b, build_scratch *s, uint32_t slot) {
   if (!reserve_token_map(&s->seen, &s->seen_cap, list->count, &size)) return false;
   const uint64_t mask = size - 1;
   for (uint64_t i = 0; i < size; i++) s->seen[i].pair = kNone;
-  if (!reserve_items(&s->keys, &s->keys_cap, list->count)) return false;
+  if (!sdb_reserve(&s->keys, &s->keys_cap, list->count, 256)) return false;
   for (uint64_t i = 0; i < list->count; i++) s->keys[i] = token_at(list, i).key;
   // The dictionary is far bigger than the caches: fetch a token's table
   // place two steps ahead and its term one step ahead of its lookup, so the
@@ -447,8 +436,8 @@ bool find_or_add_new_term(sdb_update_state *st, const token_ref &tok, uint64_t *
     }
   }
   const uint64_t n = st->new_count;
-  if (!reserve_items(&st->news, &st->new_cap, n + 1) ||
-      !reserve_items(&st->new_text, &st->new_text_cap, st->new_text_len + tok.len + 1))
+  if (!sdb_reserve(&st->news, &st->new_cap, n + 1, 256) ||
+      !sdb_reserve(&st->new_text, &st->new_text_cap, st->new_text_len + tok.len + 1, 256))
     return false;
   st->news[n] = new_term{
       tok.key, static_cast<uint32_t>(st->new_text_len), tok.len, kNone, kNone, 0, 0, 0, nullptr,
@@ -491,7 +480,7 @@ bool distinct_terms(const sdb_terms *d, const sdb_field_tokens *list, sdb_update
   if (!reserve_token_map(&out->map, &out->map_cap, list->count, &want)) return false;
   memset(out->map, 0, want * sizeof(uint32_t));
   const uint64_t mask = want - 1;
-  if (!reserve_items(&out->items, &out->cap, list->count)) return false;
+  if (!sdb_reserve(&out->items, &out->cap, list->count, 256)) return false;
   for (uint64_t i = 0; i < list->count; i++) {
     const token_ref tok = token_at(list, i);
     uint32_t key = sdb_terms_find_keyed(d, tok.bytes, tok.len, tok.key);
@@ -516,7 +505,7 @@ bool distinct_terms(const sdb_terms *d, const sdb_field_tokens *list, sdb_update
 }
 
 bool add_op(sdb_update_state *st, posting_op op) {
-  if (!reserve_items(&st->ops, &st->op_cap, st->op_count + 1)) return false;
+  if (!sdb_reserve(&st->ops, &st->op_cap, st->op_count + 1, 256)) return false;
   st->ops[st->op_count++] = op;
   return true;
 }
@@ -585,7 +574,7 @@ bool gather_ops(const sdb_index *ix, const sdb_slot_change *changes, uint32_t co
             n.first_slot = slot;
             n.first_pos = t.pos;
           }
-        } else if (!reserve_items(&st->moved, &st->moved_cap, st->moved_count + 1)) {
+        } else if (!sdb_reserve(&st->moved, &st->moved_cap, st->moved_count + 1, 256)) {
           return false;
         } else {
           // Where it first occurs in this slot, in case this slot becomes
@@ -640,7 +629,7 @@ bool plan_terms(sdb_index *ix, sdb_update_state *st, doc_reader *r) {
     }
     const uint32_t after = t->count - removes + adds;
     if (after == 0) {
-      ok = reserve_items(&st->removed, &st->removed_cap, st->removed_count + 1);
+      ok = sdb_reserve(&st->removed, &st->removed_cap, st->removed_count + 1, 256);
       if (ok) st->removed[st->removed_count++] = id;
       at = end;
       continue;
@@ -668,7 +657,7 @@ bool plan_terms(sdb_index *ix, sdb_update_state *st, doc_reader *r) {
     }
     const bool moves = first != t->docs[0] || m.pos != t->first_pos;
     if (ok && moves) {
-      ok = reserve_items(&st->moved, &st->moved_cap, st->moved_count + 1);
+      ok = sdb_reserve(&st->moved, &st->moved_cap, st->moved_count + 1, 256);
       if (ok) st->moved[st->moved_count++] = m;
     }
     at = end;
@@ -729,7 +718,7 @@ bool plan_new_terms(sdb_index *ix, sdb_update_state *st) {
   if (st->dirty == nullptr) return false;
   // The new terms take their places in first-occurrence order with the
   // known terms whose first occurrence moved.
-  if (!reserve_items(&st->moved, &st->moved_cap, st->moved_count + st->new_count)) return false;
+  if (!sdb_reserve(&st->moved, &st->moved_cap, st->moved_count + st->new_count, 256)) return false;
   for (uint64_t i = 0; i < st->new_count; i++)
     st->moved[st->moved_count++] = moved_first{kNewTerm | static_cast<uint32_t>(i),
                                                st->news[i].first_slot, st->news[i].first_pos};

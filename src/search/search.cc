@@ -48,13 +48,7 @@ struct matched_terms {
   matched_terms &operator=(const matched_terms &) = delete;
   ~matched_terms() { free(ids); }
   bool add(uint32_t id) {
-    if (count == cap) {
-      const uint64_t grown = cap ? 2 * cap : 64;
-      auto *bigger = (uint32_t *)realloc(ids, grown * sizeof(uint32_t));
-      if (!bigger) return false;
-      ids = bigger;
-      cap = grown;
-    }
+    if (!sdb_reserve(&ids, &cap, count + 1)) return false;
     ids[count++] = id;
     return true;
   }
@@ -143,16 +137,18 @@ static uint64_t count_tokens(const char *text) {
   return count;
 }
 
-// True when the search refuses the query, with the message saying why.
-static bool query_refused(const char *query) {
+// True when the search refuses the query, with the message saying why;
+// else *tokens receives its number of tokens.
+static bool query_refused(const char *query, uint64_t *tokens) {
+  *tokens = 0;
   if (!query) return false;
   if (!sdb_utf8_valid(query, strlen(query))) {
     sdb_error("query is not valid UTF-8");
     return true;
   }
-  const uint64_t tokens = count_tokens(query);
-  if (tokens > SDB_QUERY_TOKEN_MAX) {
-    sdb_error("query has %llu tokens, over the limit of %llu", (unsigned long long)tokens,
+  *tokens = count_tokens(query);
+  if (*tokens > SDB_QUERY_TOKEN_MAX) {
+    sdb_error("query has %llu tokens, over the limit of %llu", (unsigned long long)*tokens,
               (unsigned long long)SDB_QUERY_TOKEN_MAX);
     return true;
   }
@@ -161,10 +157,11 @@ static bool query_refused(const char *query) {
 
 // Tokenizes, matches, scores and ranks the query; *end receives the clock
 // reading that closes the timed part. Leaves *r empty when nothing matches
-// or the query has no token. Returns false when memory ran out (message
-// set).
-static bool run_query(const sdb_index *ix, const char *query, uint32_t offset, uint32_t limit,
-                      timespec *end, sdb_ranking *r) {
+// or the query has no token. expected is the query's number of tokens: the
+// tokenizer hands back fewer only when memory ran out. Returns false when
+// memory ran out (message set).
+static bool run_query(const sdb_index *ix, const char *query, uint64_t expected, uint32_t offset,
+                      uint32_t limit, timespec *end, sdb_ranking *r) {
   *r = {};
   *end = clock_now();
   if (!query || !*query || ix->live_count == 0) return true;
@@ -172,7 +169,7 @@ static bool run_query(const sdb_index *ix, const char *query, uint32_t offset, u
   uint64_t *lens = nullptr;
   const uint64_t count = sdb_tokenize(query, &tokens, &lens);
   sdb_scoring sc;
-  if (count != count_tokens(query) || (count > 0 && !sdb_scoring_begin(&sc, ix))) {
+  if (count != expected || (count > 0 && !sdb_scoring_begin(&sc, ix))) {
     sdb_tokens_free(tokens, lens, count);
     return no_memory();
   }
@@ -212,14 +209,7 @@ struct answer {
 };
 
 static bool append(answer *a, const char *bytes, size_t n) {
-  if (a->len + n > a->cap) {
-    size_t cap = a->cap ? a->cap * 2 : 4096;
-    while (cap < a->len + n) cap *= 2;
-    auto *grown = (char *)realloc(a->bytes, cap);
-    if (!grown) return false;
-    a->bytes = grown;
-    a->cap = cap;
-  }
+  if (!sdb_reserve(&a->bytes, &a->cap, a->len + n, 4096)) return false;
   memcpy(a->bytes + a->len, bytes, n);
   a->len += n;
   return true;
@@ -303,13 +293,14 @@ static uint32_t at_least_zero(int v) {
 extern "C" SEARCHDB_API const char *searchdb_search(const char *index_name, const char *query,
                                                     int limit, int offset) {
   sdb_index *ix = sdb_index_lookup(index_name);
-  if (!ix || query_refused(query) || !sdb_index_ensure_built(ix)) return k_null;
+  uint64_t tokens;
+  if (!ix || query_refused(query, &tokens) || !sdb_index_ensure_built(ix)) return k_null;
   const uint32_t lim = at_least_zero(limit), off = at_least_zero(offset);
   const timespec start = clock_now();
   timespec end;
   sdb_ranking ranking;
   const char *result = nullptr;
-  if (run_query(ix, query, off, lim, &end, &ranking))
+  if (run_query(ix, query, tokens, off, lim, &end, &ranking))
     result = respond(ix, query, lim, off, sdb_elapsed_ms(&start, &end), &ranking);
   sdb_ranking_free(&ranking);
   return result ? result : k_null;

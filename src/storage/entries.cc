@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "frame/holders.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -264,15 +266,9 @@ struct nesting {
 };
 
 bool push(nesting *n, uint8_t kind) {
-  if (n->depth == n->cap) {
-    size_t cap = n->cap ? n->cap * 2 : 64;
-    auto *kinds = static_cast<uint8_t *>(realloc(n->kinds, cap));
-    if (kinds == nullptr) {
-      n->no_memory = true;
-      return false;
-    }
-    n->kinds = kinds;
-    n->cap = cap;
+  if (!sdb_reserve(&n->kinds, &n->cap, n->depth + 1)) {
+    n->no_memory = true;
+    return false;
   }
   n->kinds[n->depth++] = kind;
   return true;
@@ -624,14 +620,7 @@ const char *scan_element(const char *p, const char *end, nesting *n, sdb_stored_
 }
 
 bool add_doc(sdb_stored_docs *out, uint64_t *cap, const sdb_stored_doc &doc) {
-  if (out->count == *cap) {
-    uint64_t new_cap = *cap ? *cap * 2 : 1024;
-    auto *docs =
-        static_cast<sdb_stored_doc *>(realloc(out->docs, new_cap * sizeof(sdb_stored_doc)));
-    if (docs == nullptr) return false;
-    out->docs = docs;
-    *cap = new_cap;
-  }
+  if (!sdb_reserve(&out->docs, cap, out->count + 1, 1024)) return false;
   out->docs[out->count++] = doc;
   return true;
 }

@@ -415,13 +415,7 @@ struct name_list {
   }
   // Adds a copy of the first n bytes of s. False when memory ran out.
   bool add(const char *s, size_t n) {
-    if (count == cap) {
-      const size_t grown = cap ? 2 * cap : 16;
-      auto **bigger = static_cast<char **>(realloc(names, grown * sizeof(char *)));
-      if (bigger == nullptr) return false;
-      names = bigger;
-      cap = grown;
-    }
+    if (!sdb_reserve(&names, &cap, count + 1, 16)) return false;
     auto *copy = static_cast<char *>(malloc(n + 1));
     if (copy == nullptr) return false;
     memcpy(copy, s, n);
