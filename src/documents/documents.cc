@@ -179,23 +179,19 @@ sdb_slot_change *touched_slots(const table_change *c, uint32_t *count) {
   return slots;
 }
 
-// What became of a change of the document table.
-enum change_outcome {
-  CHANGE_TAKEN_BACK,  // the index is as it was; the message says why
-  CHANGE_STANDS,
-  CHANGE_STANDS_UNSYNCED,  // saved, but its directory could not be flushed: reported as a failure
-};
-
 // Brings the dictionary in step with a change of the document table and
-// saves the index; a change whose file was not replaced is taken back.
-change_outcome save_change(sdb_index *ix, table_change *c) {
+// saves the index. True when the change stands on disk. A change whose file
+// was not replaced is taken back; one whose file was replaced stands even
+// when its directory could not be flushed, which is reported as a failure.
+// The message says why.
+bool save_change(sdb_index *ix, table_change *c) {
   uint32_t count = 0;
   sdb_slot_change *slots = touched_slots(c, &count);
   sdb_update update{};
   if (slots == nullptr) {
     sdb_error("oom: rebuild");
     take_back(ix, c);
-    return CHANGE_TAKEN_BACK;
+    return false;
   }
   const bool prepared = sdb_update_prepare(ix, slots, count, &update);
   free(slots);
@@ -203,12 +199,12 @@ change_outcome save_change(sdb_index *ix, table_change *c) {
   if (saved == SDB_NOT_SAVED) {
     sdb_update_discard(ix, &update);
     take_back(ix, c);
-    return CHANGE_TAKEN_BACK;
+    return false;
   }
   sdb_update_commit(ix, &update);
   for (size_t i = 0; i < c->count; i++) sdb_index_settle(ix, &c->undos[i]);
   sdb_index_compact_entries(ix);
-  return saved == SDB_SAVED_UNSYNCED ? CHANGE_STANDS_UNSYNCED : CHANGE_STANDS;
+  return saved == SDB_SAVED;
 }
 
 // Adds the staged documents to ix, whose dictionary is built. Returns the
@@ -235,11 +231,11 @@ int commit_batch(sdb_index *ix, staging *s) {
     }
     change.count++;
   }
-  const change_outcome outcome = save_change(ix, &change);
+  const bool stands = save_change(ix, &change);
   // Unused when the change was taken back, or every document of it was
   // replaced within the batch.
   if (n > 0) sdb_block_drop_unused(ix, block);
-  return outcome == CHANGE_STANDS ? static_cast<int>(n) : -1;
+  return stands ? static_cast<int>(n) : -1;
 }
 
 // The slot of doc_id in ix, or SDB_NO_SLOT with the message set.
@@ -262,7 +258,8 @@ int add_documents(sdb_index *ix, const char *documents_json) {
     sdb_error("documents_json NULL");
     return -1;
   }
-  sdb_doc_ptr parsed(yyjson_read_opts(const_cast<char *>(documents_json), strlen(documents_json), 0,
+  const size_t json_len = strlen(documents_json);
+  sdb_doc_ptr parsed(yyjson_read_opts(const_cast<char *>(documents_json), json_len, 0,
                                       sdb_json_allocator(), nullptr));
   if (!parsed) {
     sdb_error("invalid JSON in documents_add");
@@ -275,7 +272,7 @@ int add_documents(sdb_index *ix, const char *documents_json) {
   }
   staging batch{};
   staging_ptr holder(&batch, staging_free);
-  if (!reserve_batch(&batch, strlen(documents_json))) {
+  if (!reserve_batch(&batch, json_len)) {
     sdb_error("oom: documents_add");
     return -1;
   }
@@ -328,7 +325,7 @@ SEARCHDB_API int searchdb_document_delete(const char *index_name, const char *do
     sdb_doc_undo undo;
     table_change change{&undo, 1};
     sdb_index_kill(ix, slot, &undo);
-    rc = save_change(ix, &change) == CHANGE_STANDS ? 0 : -1;
+    rc = save_change(ix, &change) ? 0 : -1;
   }
   sdb_change_end();
   return rc;
