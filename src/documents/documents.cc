@@ -180,10 +180,10 @@ sdb_slot_change *touched_slots(const table_change *c, uint32_t *count) {
 }
 
 // Brings the dictionary in step with a change of the document table and
-// saves the index. True when the change stands on disk. A change whose file
-// was not replaced is taken back; one whose file was replaced stands even
-// when its directory could not be flushed, which is reported as a failure.
-// The message says why.
+// saves the index. True when the change stands and is reported as done. A
+// change whose documents file was not replaced is taken back; one whose file
+// was replaced stands, but when its directory could not be flushed that is
+// reported as a failure. The message says why.
 bool save_change(sdb_index *ix, table_change *c) {
   uint32_t count = 0;
   sdb_slot_change *slots = touched_slots(c, &count);
@@ -204,7 +204,7 @@ bool save_change(sdb_index *ix, table_change *c) {
   sdb_update_commit(ix, &update);
   for (size_t i = 0; i < c->count; i++) sdb_index_settle(ix, &c->undos[i]);
   sdb_index_compact_entries(ix);
-  return saved == SDB_SAVED;
+  return saved != SDB_SAVED_UNSYNCED;
 }
 
 // Adds the staged documents to ix, whose dictionary is built. Returns the
