@@ -7,7 +7,10 @@
 // statistics, every document id ever used, a fixed set of searches at
 // several pages (the "processingTimeMs" value masked) and every file and
 // directory below the storage directory. Failed saves are forced alike in
-// both by a file size limit.
+// both by a file size limit. The reference always runs in the C locale; the
+// library under test in whatever locale the program was started under (see
+// host_locale.h), so a run under another locale shows that the library gives
+// the C locale's bytes there too.
 //
 // Environment:
 //   SEARCHDB_DIFF_SEED     seed of the first session (default 1); session k
@@ -31,6 +34,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -38,6 +42,7 @@
 #include <utility>
 #include <vector>
 
+#include "host_locale.h"
 #include "reference_library.h"
 #include "searchdb.h"
 
@@ -187,6 +192,7 @@ struct id_choice {
 };
 
 std::string NumberKey(const std::string &json) {
+  CLocaleScope c_locale;
   char buf[512];
   snprintf(buf, sizeof buf, "%.0f", strtod(json.c_str(), nullptr));
   return buf;
@@ -787,6 +793,7 @@ class Session {
       if (limit_) SetFileSizeLimit(*limit_);
       // Random choices inside op must be the same for both.
       std::mt19937_64 saved = rng_;
+      const auto locale = LocaleOf(i);
       rc[i] = op(*libs_[i], i);
       if (i == 0) after_first_ = rng_;
       rng_ = saved;
@@ -827,6 +834,7 @@ class Session {
   // Everything library i answers about the session's names and ids, and
   // its storage directory.
   observations Observe(int i) {
+    const auto locale = LocaleOf(i);
     const library &l = *libs_[i];
     observations out;
     auto or_error = [&](const char *value) {
@@ -890,6 +898,12 @@ class Session {
   }
 
   bool CompareState() { return Same(Observe(0), Observe(1)); }
+
+  // The reference (library 1) runs in the C locale, the library under test
+  // in the program's.
+  static std::unique_ptr<CLocaleScope> LocaleOf(int i) {
+    return i == 1 ? std::make_unique<CLocaleScope>() : nullptr;
+  }
 
   static std::string Around(const std::string &s, size_t at) {
     size_t from = at > 150 ? at - 150 : 0;
