@@ -16,6 +16,8 @@
  *    any index); copy it if you need it longer. Never free it.
  *  - Every change is written to the storage directory before its call
  *    returns; searchdb_cleanup() writes nothing.
+ *  - Numbers are read and written as in the C locale ("1.5"), whatever
+ *    locale the host has set with setlocale().
  *  - Threading: the library keeps process-wide state without locks. The host
  *    makes one call at a time, across all of its threads, and copies a
  *    returned text before its next call.
