@@ -37,6 +37,7 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -775,6 +776,12 @@ class Session {
     const std::string &dir = dirs_[i];
     for (size_t at; (at = text.find(dir)) != std::string::npos;)
       text.replace(at, dir.size(), "<dir>");
+    if (i == 1) {
+      // The reference gave no reason for a failed write; the only one
+      // forced here is the file size limit's.
+      static const std::regex kWriteFailed("(fwrite <dir>[^\"]*) failed");
+      text = std::regex_replace(text, kWriteFailed, "$1: File too large");
+    }
     return text;
   }
 
