@@ -7,10 +7,12 @@
 // statistics, every document id ever used, a fixed set of searches at
 // several pages (the "processingTimeMs" value masked) and every file and
 // directory below the storage directory. Failed saves are forced alike in
-// both by a file size limit. The reference always runs in the C locale; the
-// library under test in whatever locale the program was started under (see
-// host_locale.h), so a run under another locale shows that the library gives
-// the C locale's bytes there too.
+// both by a file size limit. The reference always writes and reads numbers
+// in the C locale's form; the library under test runs in whatever locale the
+// program was started under (see host_locale.h), so a run under a locale
+// that writes decimal commas shows that the library's numbers do not follow
+// it. The C library's messages (the reasons of failed storage calls) follow
+// the program's locale in both.
 //
 // Environment:
 //   SEARCHDB_DIFF_SEED     seed of the first session (default 1); session k
@@ -26,6 +28,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -193,7 +196,7 @@ struct id_choice {
 };
 
 std::string NumberKey(const std::string &json) {
-  CLocaleScope c_locale;
+  CNumericScope c_numeric;
   char buf[512];
   snprintf(buf, sizeof buf, "%.0f", strtod(json.c_str(), nullptr));
   return buf;
@@ -780,7 +783,7 @@ class Session {
       // The reference gave no reason for a failed write; the only one
       // forced here is the file size limit's.
       static const std::regex kWriteFailed("(fwrite <dir>[^\"]*) failed");
-      text = std::regex_replace(text, kWriteFailed, "$1: File too large");
+      text = std::regex_replace(text, kWriteFailed, std::string("$1: ") + strerror(EFBIG));
     }
     return text;
   }
@@ -906,10 +909,10 @@ class Session {
 
   bool CompareState() { return Same(Observe(0), Observe(1)); }
 
-  // The reference (library 1) runs in the C locale, the library under test
-  // in the program's.
-  static std::unique_ptr<CLocaleScope> LocaleOf(int i) {
-    return i == 1 ? std::make_unique<CLocaleScope>() : nullptr;
+  // The reference (library 1) writes numbers as in the C locale, the
+  // library under test in the program's locale.
+  static std::unique_ptr<CNumericScope> LocaleOf(int i) {
+    return i == 1 ? std::make_unique<CNumericScope>() : nullptr;
   }
 
   static std::string Around(const std::string &s, size_t at) {

@@ -26,15 +26,17 @@ class HostLocale : public ::testing::Environment {
 
 const auto *const g_host_locale = ::testing::AddGlobalTestEnvironment(new HostLocale);
 
-locale_t CLocale() {
-  static const locale_t c = newlocale(LC_ALL_MASK, "C", nullptr);
-  return c;
+// The program's locale, set up before the first test, with the C locale's
+// numbers.
+locale_t CNumeric() {
+  static const locale_t numeric = newlocale(LC_NUMERIC_MASK, "C", duplocale(LC_GLOBAL_LOCALE));
+  return numeric;
 }
 
 }  // namespace
 
-CLocaleScope::CLocaleScope() : saved_(uselocale(CLocale())) {}
+CNumericScope::CNumericScope() : saved_(uselocale(CNumeric())) {}
 
-CLocaleScope::~CLocaleScope() {
+CNumericScope::~CNumericScope() {
   uselocale(saved_);
 }

@@ -90,7 +90,7 @@ std::vector<double> Values() {
 
 std::string Show(double v) {
   char buf[64];
-  CLocaleScope c_locale;
+  CNumericScope c_numeric;
   snprintf(buf, sizeof buf, "%a", v);
   return buf;
 }
@@ -109,7 +109,7 @@ TEST(NumberText, EveryTextIsPrintfsInTheCLocale) {
         char want[SDB_NUMBER_TEXT_MAX + 8], got[SDB_NUMBER_TEXT_MAX + 8];
         int want_n;
         {
-          CLocaleScope c_locale;
+          CNumericScope c_numeric;
           want_n = snprintf(want, sizeof want, kind.format, precision, v);
         }
         const int got_n = kind.print(got, sizeof got, v, precision);
@@ -134,7 +134,7 @@ TEST(NumberText, ATextLongerThanItsBufferIsCutAsSnprintfCutsIt) {
         memset(got, '#', sizeof got);
         int want_n;
         {
-          CLocaleScope c_locale;
+          CNumericScope c_numeric;
           want_n = snprintf(want, size, "%.*f", precision, v);
         }
         EXPECT_EQ(sdb_print_fixed(got, size, v, precision), want_n);
@@ -143,7 +143,7 @@ TEST(NumberText, ATextLongerThanItsBufferIsCutAsSnprintfCutsIt) {
         memset(want, '#', sizeof want);
         memset(got, '#', sizeof got);
         {
-          CLocaleScope c_locale;
+          CNumericScope c_numeric;
           want_n = snprintf(want, size, "%.*g", precision, v);
         }
         EXPECT_EQ(sdb_print_general(got, size, v, precision), want_n);
