@@ -40,7 +40,6 @@
 #include <memory>
 #include <optional>
 #include <random>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -782,8 +781,12 @@ class Session {
     if (i == 1) {
       // The reference gave no reason for a failed write; the only one
       // forced here is the file size limit's.
-      static const std::regex kWriteFailed("(fwrite <dir>[^\"]*) failed");
-      text = std::regex_replace(text, kWriteFailed, std::string("$1: ") + strerror(EFBIG));
+      const std::string failed = " failed", reason = std::string(": ") + strerror(EFBIG);
+      for (size_t at = 0; (at = text.find("fwrite <dir>", at)) != std::string::npos;) {
+        at = text.find(failed, at);
+        if (at == std::string::npos) break;
+        text.replace(at, failed.size(), reason);
+      }
     }
     return text;
   }
