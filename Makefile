@@ -27,7 +27,8 @@ endif
 TEST_DEPS_PRESENT = command -v cmake >/dev/null && command -v cc >/dev/null && \
   command -v c++ >/dev/null && python3 -c 'import ensurepip' 2>/dev/null && \
   command -v tmux >/dev/null && command -v groff >/dev/null && \
-  pkg-config --exists 'yyjson >= 0.12' gtest gmock libedit CLI11 2>/dev/null
+  pkg-config --exists 'yyjson >= 0.12' gtest gmock libedit CLI11 2>/dev/null && \
+  locale -a 2>/dev/null | grep -qix 'de_DE\.utf-\?8'
 BENCH_DEPS_PRESENT = $(TEST_DEPS_PRESENT) && \
   pkg-config --exists benchmark sqlite3 xapian-core 2>/dev/null
 

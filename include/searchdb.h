@@ -16,6 +16,8 @@
  *    any index); copy it if you need it longer. Never free it.
  *  - Every change is written to the storage directory before its call
  *    returns; searchdb_cleanup() writes nothing.
+ *  - Numbers are read and written as in the C locale ("1.5"), whatever
+ *    locale the host has set with setlocale().
  *  - Threading: the library keeps process-wide state without locks. The host
  *    makes one call at a time, across all of its threads, and copies a
  *    returned text before its next call.
@@ -104,7 +106,11 @@ SEARCHDB_API int searchdb_document_delete(const char *index_name, const char *do
 
 /* Ranked search: a JSON object with "hits" (documents of the page),
  * "query", "processingTimeMs", "limit", "offset" and "totalHits".
- * A limit of 0 returns every hit from offset on; negative values count as 0.
+ * A limit of 0 asks for every hit from offset on in one answer; negative
+ * values count as 0. An answer longer than 33,554,431 bytes (32 MiB) is not
+ * given: the call fails with "result too large". To read more hits than
+ * fit, page through them: a positive limit, and offset raised by limit at
+ * each call until a page holds fewer than limit hits.
  * A query must be valid UTF-8 and hold at most 1024 words.
  * Failure value: "null". */
 SEARCHDB_API const char *searchdb_search(const char *index_name, const char *query, int limit,

@@ -97,6 +97,25 @@ TEST_F(DocumentsTest, NumericIdsArePrintedAsWholeNumbers) {
   EXPECT_EQ(Get("42"), R"({"id":"42","v":2})");
 }
 
+// Hosts run under locales that write decimal commas (this program runs once
+// more under one): numbers are stored, read back, found and counted in the
+// C locale's form all the same.
+TEST_F(DocumentsTest, NumbersAreWrittenAsInTheCLocale) {
+  ASSERT_EQ(searchdb_documents_add("books", R"({"id":2.5,"price":1.5,"sizes":[0.25,-2e-9]})"), 1);
+  const std::string stored = R"({"id":2.5,"price":1.5,"sizes":[0.25,-2.0000000000000001e-09]})";
+  EXPECT_EQ(Get("2"), stored);
+  const std::string stats =
+      R"({"name":"books","primary_key":"id","document_count":1,"term_count":7,)"
+      R"("total_tokens":8,"avg_doc_len":8.00,"bm25":{"k1":1.2,"b":0.75}})";
+  EXPECT_EQ(searchdb_index_stats_json("books"), stats);
+  Reopen();
+  EXPECT_EQ(Get("2"), stored);
+  const std::string found = searchdb_search("books", "09", 0, 0);
+  EXPECT_EQ(found.substr(0, 26), R"({"hits":[{"id":2.5,"price")") << found;
+  EXPECT_NE(found.find(R"("totalHits":1})"), std::string::npos) << found;
+  EXPECT_EQ(searchdb_index_stats_json("books"), stats);
+}
+
 TEST_F(DocumentsTest, TheFirstMemberWithThePrimaryKeyDecides) {
   EXPECT_EQ(searchdb_documents_add("books", R"({"id":"first","id":"second"})"), 1);
   EXPECT_EQ(Get("first"), R"({"id":"first","id":"second"})");

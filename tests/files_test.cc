@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -38,6 +39,27 @@ extern "C" int fsync(int fd) noexcept {
   return real(fd);
 }
 
+// ---- writev, in front of the C library's ----
+//
+// Fails the write numbered g_fail_writev (from 1) as a full disk would.
+
+namespace {
+
+int g_writevs = 0;
+int g_fail_writev = 0;
+
+}  // namespace
+
+extern "C" ssize_t writev(int fd, const struct iovec *iov, int count) {
+  static auto real =
+      reinterpret_cast<ssize_t (*)(int, const struct iovec *, int)>(dlsym(RTLD_NEXT, "writev"));
+  if (++g_writevs == g_fail_writev) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return real(fd, iov, count);
+}
+
 namespace {
 
 // Every test works in a store of its own; paths below it are relative.
@@ -55,6 +77,8 @@ class FilesTest : public ::testing::Test {
     sdb_error("untouched");
     g_fsyncs = 0;
     g_fail_fsync = 0;
+    g_writevs = 0;
+    g_fail_writev = 0;
   }
   void TearDown() override {
     sdb_store_close();
@@ -142,9 +166,18 @@ TEST_F(FilesTest, FailedWritesNameTheirStepAndKeepTheTarget) {
   setrlimit(RLIMIT_FSIZE, &saved);
   signal(SIGXFSZ, previous);
   EXPECT_EQ(rc, -1);
-  EXPECT_EQ(Error(), "fwrite " + Path("u") + " failed");
+  EXPECT_EQ(Error(), "fwrite " + Path("u") + ": File too large");
   EXPECT_FALSE(fs::exists(Path("u")));
   EXPECT_FALSE(fs::exists(Path("u.tmp")));
+
+  // A full disk is named as the reason.
+  Put(Path("v"), "old");
+  g_writevs = 0;
+  g_fail_writev = 1;
+  EXPECT_EQ(Write("v", "new"), -1);
+  EXPECT_EQ(Error(), "fwrite " + Path("v") + ": No space left on device");
+  EXPECT_EQ(Slurp(Path("v")), "old");
+  EXPECT_FALSE(fs::exists(Path("v.tmp")));
 }
 
 // The file is flushed before the rename and its directory after it: a

@@ -3,7 +3,8 @@
 //  - null, true, false as themselves;
 //  - reals with "%.17g"; signed and unsigned integers converted to the
 //    nearest double and printed with "%.0f" (so integers beyond 2^53 come
-//    out as that double's exact value);
+//    out as that double's exact value); both as in the C locale, whatever
+//    locale the host has set;
 //  - strings whole, by their stored length: '"' and '\' escaped with a
 //    backslash, \b \t \n \f \r by letter, every other byte below 0x20
 //    (NUL included) as \u00xx with lowercase hex digits, every byte from
@@ -19,10 +20,11 @@
 #include "documents/canonical.h"
 
 #include <array>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+
+#include "documents/number_text.h"
 
 namespace {
 
@@ -90,13 +92,13 @@ bool put_number(sdb_out out, yyjson_val *val) {
   int n;
   switch (yyjson_get_subtype(val)) {
     case YYJSON_SUBTYPE_UINT:
-      n = snprintf(scratch, sizeof scratch, "%.0f", static_cast<double>(yyjson_get_uint(val)));
+      n = sdb_print_fixed(scratch, sizeof scratch, static_cast<double>(yyjson_get_uint(val)), 0);
       break;
     case YYJSON_SUBTYPE_SINT:
-      n = snprintf(scratch, sizeof scratch, "%.0f", static_cast<double>(yyjson_get_sint(val)));
+      n = sdb_print_fixed(scratch, sizeof scratch, static_cast<double>(yyjson_get_sint(val)), 0);
       break;
     default:
-      n = snprintf(scratch, sizeof scratch, "%.17g", yyjson_get_real(val));
+      n = sdb_print_general(scratch, sizeof scratch, yyjson_get_real(val), 17);
       break;
   }
   // Integers reach at most 2^64 (21 characters with a sign) and "%.17g"

@@ -1,7 +1,7 @@
-#include <cstdio>
 #include <cstring>
 
 #include "documents/documents.h"
+#include "documents/number_text.h"
 
 sdb_id_status sdb_doc_id_of(yyjson_val *doc, const char *primary_key,
                             char number_buf[SDB_NUMBER_ID_SIZE], const char **id) {
@@ -12,7 +12,7 @@ sdb_id_status sdb_doc_id_of(yyjson_val *doc, const char *primary_key,
     return strlen(*id) == yyjson_get_len(value) ? SDB_ID_OK : SDB_ID_HAS_NUL;
   }
   if (yyjson_is_num(value)) {
-    snprintf(number_buf, SDB_NUMBER_ID_SIZE, "%.0f", yyjson_get_num(value));
+    sdb_print_fixed(number_buf, SDB_NUMBER_ID_SIZE, yyjson_get_num(value), 0);
     *id = number_buf;
     return SDB_ID_OK;
   }

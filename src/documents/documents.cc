@@ -259,10 +259,15 @@ int add_documents(sdb_index *ix, const char *documents_json) {
     return -1;
   }
   const size_t json_len = strlen(documents_json);
+  yyjson_read_err err;
   sdb_doc_ptr parsed(yyjson_read_opts(const_cast<char *>(documents_json), json_len, 0,
-                                      sdb_json_allocator(), nullptr));
+                                      sdb_json_allocator(), &err));
   if (!parsed) {
-    sdb_error("invalid JSON in documents_add");
+    if (err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) {
+      sdb_error("oom: documents_add");
+    } else {
+      sdb_error("invalid JSON in documents_add");
+    }
     return -1;
   }
   yyjson_val *root = yyjson_doc_get_root(parsed.get());

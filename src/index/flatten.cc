@@ -6,10 +6,10 @@
 // are tagged -1, every other member's with its position.
 #include "index/flatten.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "documents/number_text.h"
 #include "index/tokenizer.h"
 
 namespace {
@@ -88,7 +88,7 @@ void append_text_tokens(sdb_field_tokens *list, const char *text, size_t n, int3
 
 // "%.10g" of the number converted to a double, whatever its subtype.
 int format_number(yyjson_val *val, char *out, size_t size) {
-  return snprintf(out, size, "%.10g", yyjson_get_num(val));
+  return sdb_print_general(out, size, yyjson_get_num(val), 10);
 }
 
 // A text of at most kJoinedMax bytes; appends that do not fit are cut.

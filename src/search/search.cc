@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "documents/canonical.h"
+#include "documents/number_text.h"
 #include "frame/frame.h"
 #include "frame/holders.h"
 #include "frame/registry.h"
@@ -318,9 +319,11 @@ static char *quoted(const char *s) {
   return text;
 }
 
+// The numbers with decimals are put in as texts: printf would write them
+// in the host's locale.
 #define SDB_STATS_FORMAT                                                     \
   "{\"name\":%s,\"primary_key\":%s,\"document_count\":%u,\"term_count\":%u," \
-  "\"total_tokens\":%llu,\"avg_doc_len\":%.2f,\"bm25\":{\"k1\":%.1f,\"b\":%.2f}}"
+  "\"total_tokens\":%llu,\"avg_doc_len\":%s,\"bm25\":{\"k1\":%s,\"b\":%s}}"
 
 char *sdb_stats_line(const sdb_index *ix, uint64_t *len) {
   sdb_text_ptr name(quoted(ix->name)), key(quoted(ix->primary_key));
@@ -329,13 +332,18 @@ char *sdb_stats_line(const sdb_index *ix, uint64_t *len) {
   // No floor here, unlike the avgdl of the ranking: an empty index shows 0.
   const double avg = live ? (double)ix->total_tokens / (double)live : 0.0;
   const unsigned long long tokens = ix->total_tokens;
+  char avg_text[SDB_NUMBER_TEXT_MAX + 1], k1_text[SDB_NUMBER_TEXT_MAX + 1],
+      b_text[SDB_NUMBER_TEXT_MAX + 1];
+  sdb_print_fixed(avg_text, sizeof avg_text, avg, 2);
+  sdb_print_fixed(k1_text, sizeof k1_text, SDB_BM25_K1, 1);
+  sdb_print_fixed(b_text, sizeof b_text, SDB_BM25_B, 2);
   const int n = snprintf(nullptr, 0, SDB_STATS_FORMAT, name.get(), key.get(), live, ix->terms.count,
-                         tokens, avg, SDB_BM25_K1, SDB_BM25_B);
+                         tokens, avg_text, k1_text, b_text);
   if (n < 0) return nullptr;
   char *line = (char *)malloc((size_t)n + 1);
   if (!line) return nullptr;
   snprintf(line, (size_t)n + 1, SDB_STATS_FORMAT, name.get(), key.get(), live, ix->terms.count,
-           tokens, avg, SDB_BM25_K1, SDB_BM25_B);
+           tokens, avg_text, k1_text, b_text);
   *len = (uint64_t)n;
   return line;
 }

@@ -178,7 +178,7 @@ int sdb_replace_begin(sdb_replace *r, const char *rel) {
   snprintf(r->tmp_name, sizeof r->tmp_name, "%s.tmp", name);
   sdb_full_path(r->path, sizeof r->path, rel);
   snprintf(r->tmp, sizeof r->tmp, "%s.tmp", r->path);
-  r->failed = false;
+  r->write_error = 0;
   r->fd = -1;
   r->dir = open_dir(dir);
   int err = errno;
@@ -204,7 +204,7 @@ int sdb_replace_begin(sdb_replace *r, const char *rel) {
 void sdb_replace_write(sdb_replace *r, const struct iovec *pieces, int count) {
   // A piece may be written in part; the rest follows from where it stopped.
   struct iovec rest[SDB_REPLACE_MAX_PIECES];
-  while (!r->failed && count > 0) {
+  while (r->write_error == 0 && count > 0) {
     int n = count < SDB_REPLACE_MAX_PIECES ? count : SDB_REPLACE_MAX_PIECES;
     memcpy(rest, pieces, n * sizeof *rest);
     pieces += n;
@@ -214,7 +214,8 @@ void sdb_replace_write(sdb_replace *r, const struct iovec *pieces, int count) {
       ssize_t wrote = writev(r->fd, rest + first, n - first);
       if (wrote < 0 && errno == EINTR) continue;
       if (wrote <= 0) {
-        r->failed = true;
+        // Nothing taken and no reason given is the device's failure.
+        r->write_error = wrote < 0 ? errno : EIO;
         return;
       }
       size_t left = static_cast<size_t>(wrote);
@@ -233,9 +234,9 @@ void sdb_replace_abort(sdb_replace *r) {
 }
 
 int sdb_replace_commit(sdb_replace *r) {
-  if (r->failed) {
+  if (r->write_error != 0) {
     sdb_replace_abort(r);
-    sdb_error("fwrite %s failed", r->path);
+    sdb_error("fwrite %s: %s", r->path, strerror(r->write_error));
     return -1;
   }
   if (fsync(r->fd) != 0) {

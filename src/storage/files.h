@@ -55,12 +55,12 @@ sdb_entry_kind sdb_entry_kind_of(const char *rel);
 // replacement and the target keeps its old bytes, except that a directory
 // flush that fails after the rename leaves the target holding the new bytes
 // (they are not known to survive a power cut). Messages: "fopen %s: %s"
-// (the temporary path), "fwrite %s failed", "fsync %s: %s",
+// (the temporary path), "fwrite %s: %s", "fsync %s: %s",
 // "fclose %s failed" and "rename %s: %s" (the target path).
 struct sdb_replace {
   int dir;  // the directory of the target
   int fd;
-  bool failed;  // a write failed; commit reports it and discards the file
+  int write_error;  // 0, or why a write failed: commit reports it and discards the file
   char name[SDB_PATH_SIZE];
   char tmp_name[SDB_PATH_SIZE + sizeof ".tmp"];
   char path[SDB_FILE_PATH_SIZE];

@@ -335,7 +335,9 @@ class Index:
     def search(self, query: str, limit: int = 20, offset: int = 0) -> Dict[str, Any]:
         """Ranked search. Returns the library's response: {"hits": [...],
         "query", "processingTimeMs", "limit", "offset", "totalHits"}. A limit
-        of 0 returns every hit from offset on."""
+        of 0 asks for every hit from offset on in one answer, which the
+        library refuses past 32 MiB (SearchdbError "result too large");
+        hits() reads any number of them a page at a time."""
         return self.database._json(
             "searchdb_search", "null", self._name, _text(query, "query"),
             _page_value(limit, "limit"), _page_value(offset, "offset"))

@@ -280,6 +280,28 @@ class DocumentTest(DatabaseCase):
         docs.add(doc)
         self.assertEqual(docs.get("u"), doc)
 
+    def test_numbers_are_read_and_written_alike_in_every_locale(self):
+        # A program that takes its locale from a country writing decimal
+        # commas, in a process of its own since the locale is the whole
+        # process's: numbers go in, come back, are found and counted as 1.5.
+        code = f"""if True:
+            import locale, searchdb
+            locale.setlocale(locale.LC_ALL, "de_DE.UTF-8")
+            assert locale.localeconv()["decimal_point"] == ",", locale.localeconv()
+            doc = {{"id": 2.0, "price": 1.5, "sizes": [0.25, -2e-09]}}
+            with searchdb.Database({self.path!r}) as db:
+                shop = db.create_index("shop")
+                shop.add(doc)
+                assert shop[2] == doc, shop[2]
+                assert shop.stats()["avg_doc_len"] == 7, shop.stats()
+                assert shop.stats()["bm25"] == {{"k1": 1.2, "b": 0.75}}, shop.stats()
+            with searchdb.Database({self.path!r}) as db:
+                assert db["shop"][2] == doc, db["shop"][2]
+                assert [h["price"] for h in db["shop"].search("25")["hits"]] == [1.5]
+            """
+        result = self.python(code, dict(os.environ, PYTHONPATH=PACKAGE_DIR))
+        self.assertEqual(result.returncode, 0, result.stderr)
+
     def test_bad_documents_are_refused_before_the_library(self):
         books = self.books()
         with self.assertRaises(TypeError):
