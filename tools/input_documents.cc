@@ -187,6 +187,9 @@ class reader {
   std::string place(size_t line) const { return rules_.source + ":" + decimal(line); }
 
   bool syntax_error(size_t pos, const char *msg) {
+    // Data that ends too soon ends where its last line does, not on the
+    // blank lines after it.
+    pos = std::min(pos, trim(text_).data() - text_.data() + trim(text_).size());
     size_t line = lines_.line_of(pos);
     *error_ = place(line) + ":" + decimal(pos - lines_.line_start + 1) + ": invalid JSON: " + msg;
     return false;

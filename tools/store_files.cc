@@ -95,6 +95,12 @@ void walk(const std::string &dir, const std::string &rel, const std::vector<std:
 // Opens the directory rel of the store without following a link on the
 // way; -1 with a message when it cannot be.
 int open_store_dir(const std::string &store, const std::string &rel, std::string *error) {
+  for (const std::string &part : split(rel)) {
+    if (!rel.empty() && (part.empty() || part == "." || part == "..")) {
+      *error = "'" + rel + "' is not a directory of the store";
+      return -1;
+    }
+  }
   int fd = open(store.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
     *error = store + ": " + strerror(errno);
@@ -102,11 +108,6 @@ int open_store_dir(const std::string &store, const std::string &rel, std::string
   }
   if (rel.empty()) return fd;
   for (const std::string &part : split(rel)) {
-    if (part.empty() || part == "." || part == "..") {
-      close(fd);
-      *error = "'" + rel + "' is not a directory of the store";
-      return -1;
-    }
     int next = openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     int err = errno;
     close(fd);
