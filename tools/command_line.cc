@@ -18,7 +18,8 @@ const std::vector<command_summary> kCommands = {
 };
 
 const char kToolFooter[] =
-    "DIR holds the indexes: --dir, else $SEARCHDB_DIR, else ./searchdb-data.\n"
+    "DIR holds the indexes: --dir, else $SEARCHDB_DIR, else ./searchdb-data; only\n"
+    "'create' makes a store there.\n"
     "Output is a table on a terminal and the library's JSON otherwise; --table and\n"
     "--json choose. 'searchdb help COMMAND' explains a command.\n"
     "Exit status: 0 success, 1 refused by the library, bad input or problems found,\n"
@@ -70,7 +71,7 @@ std::unique_ptr<CLI::App> make_app(invocation *inv, std::vector<std::string> *di
       ->allow_extra_args(false)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
       ->group(in_shell ? "" : "Options");
-  CLI::Option *json = app->add_flag("--json", inv->json, "Print the library's JSON");
+  CLI::Option *json = app->add_flag("--json", inv->json, "Print JSON (changes answer an object)");
   CLI::Option *table = app->add_flag("--table", inv->table, "Print a table");
   json->excludes(table);
   if (!in_shell) app->set_version_flag("--version", "searchdb " SEARCHDB_VERSION);
