@@ -174,8 +174,7 @@ class reader {
     size_t pos = skip_space(text_, 0);
     if (pos == text_.size()) return true;
     yyjson_read_err err;
-    doc_ptr first =
-        parse_json(std::string_view(text_).substr(pos), YYJSON_READ_STOP_WHEN_DONE, &err);
+    doc_ptr first = parse_value(pos, &err);
     if (!first) return syntax_error(pos + err.pos, err.msg);
     size_t end = pos + yyjson_doc_get_read_size(first.get());
     yyjson_val *root = yyjson_doc_get_root(first.get());
@@ -185,6 +184,26 @@ class reader {
 
  private:
   std::string place(size_t line) const { return rules_.source + ":" + decimal(line); }
+
+  // The end of the line that holds at least `bytes` bytes from pos on.
+  size_t line_end(size_t pos, size_t bytes) const {
+    size_t end = text_.find('\n', std::min(pos + bytes, text_.size()));
+    return end == std::string::npos ? text_.size() : end + 1;
+  }
+
+  // The value that starts at pos, read from as few whole lines as hold it:
+  // the reader sizes its memory by the text it is given, so handing it the
+  // rest of a long input for each of many small values would cost the
+  // square of the input. A cut at a line's end cannot cut a number, so a
+  // value that is not whole there reports the end of its text.
+  doc_ptr parse_value(size_t pos, yyjson_read_err *err) {
+    for (size_t bytes = 1;; bytes *= 2) {
+      size_t end = line_end(pos, bytes);
+      doc_ptr doc = parse_json(std::string_view(text_).substr(pos, end - pos),
+                               YYJSON_READ_STOP_WHEN_DONE, err);
+      if (doc || end == text_.size() || err->code != YYJSON_READ_ERROR_UNEXPECTED_END) return doc;
+    }
+  }
 
   bool syntax_error(size_t pos, const char *msg) {
     // Data that ends too soon ends where its last line does, not on the
@@ -240,7 +259,7 @@ class reader {
       pos = skip_space(text_, pos + size);
       if (pos == text_.size()) return true;
       yyjson_read_err err;
-      parsed = parse_json(std::string_view(text_).substr(pos), YYJSON_READ_STOP_WHEN_DONE, &err);
+      parsed = parse_value(pos, &err);
       if (!parsed) return syntax_error(pos + err.pos, err.msg);
     }
   }
