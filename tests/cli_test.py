@@ -3,13 +3,19 @@
 
 SEARCHDB_CLI names the installed tool; every test works in its own temporary
 storage directory. The shell's keys are typed into a terminal run by tmux.
+The suite adopts what its children leave running (tmux servers detach from
+it) and fails when any is still there at the end.
 """
+import ctypes
+import decimal
 import json
 import os
 import pty
+import random
 import select
 import shlex
 import shutil
+import signal
 import subprocess
 import tempfile
 import time
@@ -33,15 +39,62 @@ def compact(doc):
     return json.dumps(doc, separators=(",", ":"))
 
 
+PR_SET_CHILD_SUBREAPER = 36
+
+
+def setUpModule():
+    # Processes that detach from their parent (a tmux server) are re-parented
+    # to this one, so that the end of the run can see them.
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
+        raise OSError(ctypes.get_errno(), "prctl(PR_SET_CHILD_SUBREAPER)")
+
+
+def children():
+    """This process's children that are still running (the exited ones are
+    reaped first)."""
+    while True:
+        try:
+            pid, _ = os.waitpid(-1, os.WNOHANG)
+        except ChildProcessError:
+            break
+        if pid == 0:
+            break
+    found = {}
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                stat = f.read()
+        except (OSError, ValueError):
+            continue
+        fields = stat[stat.rindex(")") + 2:].split()
+        if entry.isdigit() and int(fields[1]) == os.getpid() and fields[0] != "Z":
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                command = f.read().replace(b"\0", b" ").decode(errors="replace")
+            found[int(entry)] = command
+    return found
+
+
+def tearDownModule():
+    deadline = time.time() + 10
+    while children() and time.time() < deadline:
+        time.sleep(0.1)
+    left = children()
+    for pid in left:
+        os.kill(pid, signal.SIGKILL)  # reported below, and not left behind
+    if left:
+        raise AssertionError("processes left running by the tests:\n" +
+                             "\n".join(f"{pid}: {command}" for pid, command in left.items()))
+
+
 class CliCase(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="searchdb-cli-")
+        # First in, last out: what a test starts is stopped before this goes.
+        self.addCleanup(shutil.rmtree, self.tmp, True)
         self.dir = os.path.join(self.tmp, "store")
         self.env = {k: v for k, v in os.environ.items() if k != "SEARCHDB_DIR"}
         self.env.update(COLUMNS="100", HOME=self.tmp, TERM="xterm")
-
-    def tearDown(self):
-        shutil.rmtree(self.tmp, ignore_errors=True)
 
     def run_cli(self, *args, stdin="", env=None, use_dir=True):
         argv = [CLI] + (["--dir", self.dir] if use_dir else []) + list(args)
@@ -90,16 +143,24 @@ class UsageTest(CliCase):
         cases = [
             ([], "no command given"),
             (["frobnicate"], "unknown command 'frobnicate'; 'searchdb help' lists the commands"),
+            (["serch", "books", "x"], "unknown command 'serch'; did you mean 'search'?"),
+            (["lsit"], "unknown command 'lsit'; did you mean 'list'?"),
             (["help", "frobnicate"], "unknown command 'frobnicate'"),
             (["list", "--frob"], "not expected: --frob"),
             (["search", "books"], "QUERY is required"),
             (["get", "books", "a", "b"], "not expected: b"),
-            (["search", "books", "x", "--limit", "-1"], "--limit: Value -1 not in range"),
-            (["search", "books", "x", "--offset", "ten"], "--offset: Value ten not in range"),
-            (["add", "books", "--batch", "0"], "--batch: Value 0 not in range 1 to"),
+            (["search", "books", "x", "--limit", "abc"], "--limit: 'abc' is not a whole number"),
+            (["search", "books", "x", "--limit", "-1"], "--limit: '-1' is less than 0"),
+            (["search", "books", "x", "--offset", "1.5"], "--offset: '1.5' is not a whole number"),
+            (["search", "books", "x", "--offset", "2147483648"], "is more than 2147483647"),
+            (["add", "books", "--batch", "0"], "--batch: '0' is less than 1"),
             (["search", "books", "x", "--limit"], "--limit: 1 required"),
             (["list", "--limit", "3"], "not expected: 3 --limit"),
             (["stats", "books", "--json", "--table"], "--json excludes --table"),
+            (["--dir", "a", "list", "--dir", "b"], "--dir is given 3 times; give the storage "
+                                                   "directory once"),
+            (["check", "--clear-set-aside"], "--clear-set-aside needs the NAME"),
+            (["check", "books", "--yes"], "--yes requires --clear-set-aside"),
         ]
         for args, message in cases:
             with self.subTest(args=args):
@@ -133,18 +194,35 @@ class UsageTest(CliCase):
         err = self.fails(1, "--dir", "", "list", use_dir=False)
         self.assertIn("storage_dir empty", err)
 
-    def test_read_only_commands_need_a_store_and_create_nothing(self):
+    def test_only_create_makes_a_store(self):
         missing = os.path.join(self.tmp, "nonexistent", "x")
         for args in [["search", "books", "x"], ["get", "books", "1"], ["stats", "books"],
-                     ["list"], ["export", "books"], ["check"]]:
+                     ["list"], ["export", "books"], ["check"], ["add", "books", '{"id": 1}'],
+                     ["delete", "books", "1"], ["drop", "books"]]:
             with self.subTest(args=args):
                 err = self.fails(1, "--dir", missing, *args, use_dir=False)
                 self.assertEqual(err, f"searchdb: no searchdb store at {missing}\n")
         self.assertFalse(os.path.exists(os.path.join(self.tmp, "nonexistent")))
-        # A command that changes the store makes one.
-        self.ok("--dir", missing, "create", "books", use_dir=False)
+        # Nor does the shell, until a create in it.
+        result = self.run_cli("--dir", missing, "shell", stdin="list\ncreate books\nlist\n",
+                              use_dir=False)
+        self.assertEqual(result.stderr, f"searchdb: no searchdb store at {missing}\n")
+        self.assertEqual(json.loads(result.stdout.splitlines()[-1]),
+                         [{"name": "books", "primary_key": "id"}])
         self.assertEqual(json.loads(self.ok("--dir", missing, "list", use_dir=False)),
                          [{"name": "books", "primary_key": "id"}])
+
+    def test_a_dir_inside_an_index_is_refused(self):
+        self.ok("create", "shop/pkgs")
+        for spelt, store in [(os.path.join(self.dir, "shop", "pkgs"), self.dir),
+                             ("store/shop/pkgs/", "store")]:
+            with self.subTest(spelt=spelt):
+                for args in (["list"], ["create", "x"], ["shell"]):
+                    err = self.fails(1, "--dir", spelt, *args, use_dir=False)
+                    self.assertEqual(err, f"searchdb: {spelt} is the index 'shop/pkgs' of the "
+                                          f"store at {store}; use --dir {store}\n")
+        self.assertEqual(sorted(os.listdir(os.path.join(self.dir, "shop", "pkgs"))),
+                         ["docs.json", "meta.json"])
 
 
 class IndexCommandsTest(CliCase):
@@ -163,10 +241,41 @@ class IndexCommandsTest(CliCase):
         self.ok("create", "books")
         self.assertIn("searchdb: create: index 'books' already exists",
                       self.fails(1, "create", "books"))
+        # A name the library calls invalid is explained.
+        for name, rule in [("a/../b", "a part between slashes may not be '..'"),
+                           ("a//b", "a name may not hold '//'"),
+                           ("/a", "a name may not begin or end with '/'"),
+                           ("_indexes/x", "a name may not begin with '_indexes'"),
+                           ("x/meta.json.corrupt.2", "'meta.json.corrupt.2' is the name of a "
+                                                     "file the store keeps")]:
+            with self.subTest(name=name):
+                err = self.fails(1, "create", name)
+                self.assertTrue(err.startswith(
+                    f"searchdb: create: index name '{name}' is invalid: {rule}"), err)
         self.assertIn("searchdb: drop: index 'nope' not found", self.fails(1, "drop", "nope"))
         self.assertIn("index 'nope' not found", self.fails(1, "stats", "nope"))
         self.assertIn("index 'nope' not found", self.fails(1, "search", "nope", "x"))
         self.assertIn("index 'nope' not found", self.fails(1, "add", "nope", stdin="{}"))
+
+    def test_json_answers_one_object_for_every_command(self):
+        path = self.write("books.json", json.dumps(BOOKS))
+        answers = [
+            (["create", "books"], {"index": "books", "primary_key": "id", "created": True}),
+            (["add", "books", path], {"index": "books", "added": 3, "new": 3, "replaced": 0,
+                                      "repeated": 0, "batches": 1}),
+            (["delete", "books", "dune"], {"index": "books", "id": "dune", "deleted": True}),
+            (["export", "books", "out.jsonl"], {"index": "books", "file": "out.jsonl",
+                                                "exported": 2}),
+            (["check"], {"indexes": [{"name": "books", "documents": 2, "terms": 14}],
+                         "set_aside": [], "not_listed": [], "damaged": [], "not_json": [],
+                         "problems": 0}),
+            (["drop", "books"], {"index": "books", "dropped": True}),
+        ]
+        for args, expected in answers:
+            with self.subTest(args=args):
+                answer = json.loads(self.ok(*args, "--json"))
+                answer.pop("seconds", None)
+                self.assertEqual(answer, expected)
 
     def test_list_table_shows_document_counts(self):
         self.books_index()
@@ -199,6 +308,8 @@ class AddTest(CliCase):
             "object": (compact(BOOKS[0]), 1),
             "array": (json.dumps(BOOKS, indent=2), 3),
             "lines": ("\n".join(json.dumps(b) for b in BOOKS) + "\n", 3),
+            # What jq prints: objects one after another, each over several lines.
+            "values": ("".join(json.dumps(b, indent=2) for b in BOOKS), 3),
         }
         sources = ["file", "dash", "implicit", "argument"]
         indexes = [f"{form}-{source}" for form in forms for source in sources]
@@ -245,13 +356,17 @@ class AddTest(CliCase):
         out = self.shell(*(f"get books {i}\nget single {i}" for i in ["7", "u", "n"]))
         self.assertEqual(out[0::2], out[1::2])
 
-    def test_syntax_error_names_its_line_and_stores_nothing(self):
+    def test_syntax_error_names_its_place_and_stores_nothing(self):
         err = self.fails(1, "add", "books", stdin='[\n  {"id": "a"},\n  {"id": "b",}\n]')
-        self.assertIn("line 3, column", err)
-        self.assertIn("invalid JSON", err)
+        self.assertRegex(err, r"^searchdb: add: <stdin>:3:\d+: invalid JSON: ")
         lines = compact(BOOKS[0]) + "\n" + compact(BOOKS[1]) + "\n{\"id\": \"x\"\n"
-        err = self.fails(1, "add", "books", stdin=lines)
-        self.assertIn("line 3, column 11: invalid JSON: unexpected end of data", err)
+        self.write("invalid.jsonl", lines)
+        err = self.fails(1, "add", "books", "invalid.jsonl")
+        self.assertEqual(err, "searchdb: add: invalid.jsonl:3:11: invalid JSON: unexpected end "
+                              "of data; nothing was stored\n")
+        pretty = json.dumps(BOOKS[0], indent=2) + "\n" + json.dumps(BOOKS[1], indent=2) + " x"
+        self.assertIn("searchdb: add: <argument>:20:3: invalid JSON",
+                      self.fails(1, "add", "books", pretty))
         self.assertEqual(json.loads(self.ok("stats", "books"))["document_count"], 0)
 
     def test_unreadable_file_exits_1_naming_it(self):
@@ -278,13 +393,16 @@ class AddTest(CliCase):
                 lines = list(good)
                 lines[14999] = json.dumps(doc)
                 err = self.fails(1, "add", "books", stdin="\n".join(lines) + "\n")
-                self.assertEqual(err, f"searchdb: add: line 15000: {reason}; nothing was stored\n")
-        # In an array, the element and the line it starts on.
+                self.assertEqual(err, f"searchdb: add: <stdin>:15000: {reason}; "
+                                      "nothing was stored\n")
+        # In an array, the line it starts on and the element.
         text = '[\n  {"id": "a"},\n  {"id": "b"},\n\n  {"id":\n   {"x": 1}}\n]'
-        self.assertIn("add: element 3 (line 5): " + key + " holds an object",
+        self.assertIn("add: <stdin>:5: element 3: " + key + " holds an object",
                       self.fails(1, "add", "books", "--batch", "1", stdin=text))
-        self.assertIn("the input is a string, not a JSON object",
+        self.assertIn("<stdin>:1: the document is a string, not a JSON object",
                       self.fails(1, "add", "books", stdin='"just a string"'))
+        self.assertIn("<stdin>:2: an array of documents must be the whole input",
+                      self.fails(1, "add", "books", stdin='{"id": 1}\n[{"id": 2}]'))
         self.assertEqual(self.count(), 0)
 
     def test_a_document_too_long_to_store_is_refused_before_anything_is_stored(self):
@@ -293,7 +411,7 @@ class AddTest(CliCase):
         count = 1398101
         doc = '{"id":"big","n":[' + ",".join(["1e300"] * count) + "]}"
         err = self.fails(1, "add", "books", stdin=compact(BOOKS[0]) + "\n" + doc + "\n")
-        self.assertIn(f"line 2: document 'big' is {24 * count + 18} bytes as stored, over the "
+        self.assertIn(f"<stdin>:2: document 'big' is {24 * count + 18} bytes as stored, over the "
                       "limit of 33554431 bytes; nothing was stored", err)
         self.assertEqual(self.count(), 0)
 
@@ -303,7 +421,7 @@ class AddTest(CliCase):
         lines = "\n".join(json.dumps({"id": f"doc{i}"}) for i in range(1, 6)) + "\n"
         err = self.fails(1, "add", "books", "--batch", "2", stdin=lines)
         self.assertIn("searchdb: add: the library refused a batch: ", err)
-        self.assertIn("; 0 documents were stored, the first not stored is 'doc1' (line 1)", err)
+        self.assertIn("; 0 documents were stored, the first not stored is 'doc1' (<stdin>:1)", err)
         self.assertEqual(self.count(), 0)
 
     def test_replacing_and_deleting_documents(self):
@@ -316,6 +434,62 @@ class AddTest(CliCase):
         self.assertIn("searchdb: get: document 'hobbit' not found",
                       self.fails(1, "get", "books", "hobbit"))
         self.assertIn("document 'never' not found", self.fails(1, "delete", "books", "never"))
+
+    def test_repeated_ids_are_reported_and_the_summary_counts_new_and_replaced(self):
+        self.ok("add", "books", stdin=compact(BOOKS[0]))
+        docs = [{"id": 1, "v": "first"}, {"id": "hobbit"}, {"id": "1", "v": "second"},
+                {"id": 2}, {"id": 1.0, "v": "last"}]
+        result = self.run_cli("add", "books", stdin="\n".join(map(json.dumps, docs)))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stderr.splitlines(), [
+            "searchdb: add: <stdin>:3: id 1 repeats line 1; the later document is kept",
+            "searchdb: add: <stdin>:5: id 1 repeats line 1; the later document is kept"])
+        self.assertRegex(result.stdout, r"^added 5 documents to 'books' in \d+\.\d\d s: "
+                                        r"2 new, 1 replaced, 2 repeated in the input\n$")
+        self.assertEqual(json.loads(self.stored("1")), {"id": 1.0, "v": "last"})
+        many = [{"id": i % 13} for i in range(40)]
+        result = self.run_cli("add", "books", "--json", stdin=json.dumps(many))
+        self.assertEqual(len(result.stderr.splitlines()), 11)
+        self.assertIn("element 14: id 0 repeats element 1 (line 1)", result.stderr)
+        self.assertIn("and 17 more repeated ids", result.stderr)
+        summary = json.loads(result.stdout)
+        self.assertEqual({k: summary[k] for k in ("added", "new", "replaced", "repeated")},
+                         {"added": 40, "new": 11, "replaced": 2, "repeated": 27})
+        self.assertEqual(self.count(), 14)
+
+    def test_number_ids_that_the_library_would_round_are_refused(self):
+        # The library names a number id by the "%.0f" text of its double; an id
+        # whose text names another number would merge documents. Against the
+        # exact value of each literal: refused exactly when that text is not
+        # the literal's whole number, and stored under that text otherwise.
+        rng = random.Random(19)
+        literals = ["0", "-0", "-0.0", "7", "-7", "1.5", "-0.4", "2.0", "1e2", "1E+2", "150e-1",
+                    "9007199254740992", "9007199254740993", "9007199254740993.0",
+                    "18446744073709551615", "12345678901234567890123", "1e22", "1e23", "1e300",
+                    "-9223372036854775808", "0.5e1", "123456789012345678e-2"]
+        for _ in range(12):
+            literals.append(str(rng.randrange(-2 ** 70, 2 ** 70)))
+            literals.append(repr(rng.uniform(-1e6, 1e6)))
+        for literal in literals:
+            with self.subTest(literal=literal):
+                # Integers reach the double from their exact value, reals from
+                # the literal's nearest double.
+                exact = json.loads(literal, parse_float=decimal.Decimal)
+                stored = ("%.0f" % float(exact))[:255]
+                whole = exact == int(exact)
+                keeps = whole and stored == str(int(exact))
+                text = '{"id": %s, "n": "%s"}' % (literal, literal)
+                result = self.run_cli("add", "books", text)
+                if keeps:
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                else:
+                    self.assertEqual(result.stderr,
+                                     f'searchdb: add: <argument>:1: id {literal} would be stored '
+                                     f'as "{stored}"; use a string or a whole number; nothing '
+                                     'was stored\n')
+                    self.ok("add", "books", "--allow-rounded-ids", text)
+                self.assertEqual(json.loads(self.stored(stored))["n"], literal)
+                self.ok("delete", "books", stored)
 
     def test_get_as_table_is_indented_json(self):
         self.ok("add", "books", stdin=compact(BOOKS[0]))
@@ -465,34 +639,151 @@ class CheckTest(CliCase):
                               r"index 'shop/empty': 0 documents, 0 terms\n"
                               r"nothing to report\n$")
 
-    def test_set_aside_files_and_unlisted_index_directories_are_reported(self):
+    def test_findings_are_explained_and_warned_of_by_every_command(self):
         self.books_index()
         self.ok("create", "shop/items")
         with open(os.path.join(self.dir, "books", "docs.json"), "w") as f:
             f.write("[{")
-        # The load that sets the damaged file aside warns, whatever the command.
-        err = self.run_cli("list").stderr
-        self.assertRegex(err, r"^searchdb: warning: .*books/docs\.json.*\.corrupt")
+        # The load that sets the damaged file aside says so, and so does every
+        # command after it, until the file is dealt with.
+        err = self.run_cli("list").stderr.splitlines()
+        self.assertRegex(err[0], r"^searchdb: warning: .*books/docs\.json.*\.corrupt")
+        warning = "searchdb: warning: 1 set-aside file in the store; see 'searchdb check'"
+        self.assertEqual(err[1:], [warning])
+        for args in (["search", "books", "hobbit"], ["list"], ["get", "books", "dune"]):
+            self.assertIn(warning + "\n", self.run_cli(*args).stderr)
         os.makedirs(os.path.join(self.dir, "old", "idx"))
         self.write(os.path.join(self.dir, "old", "idx", "meta.json"), '{"primary_key":"id"}')
         self.write(os.path.join(self.dir, "shop", "items", "docs.json.found.2"), "[]")
         os.symlink(self.tmp, os.path.join(self.dir, "loop"))
+        # A document stored while a host's locale wrote decimal commas.
+        self.write(os.path.join(self.dir, "shop", "items", "docs.json"),
+                   json.dumps([{"__id": "1", "raw": '{"id":1,"price":1,5}'},
+                               {"__id": "2", "raw": '{"id":2,"price":2}'}]))
         result = self.run_cli("check")
         self.assertEqual(result.returncode, 1, result.stderr)
-        self.assertEqual(result.stdout.splitlines(), [
+        lines = result.stdout.splitlines()
+        self.assertEqual([line for line in lines if not line.startswith("  ")], [
             "index 'books': 0 documents, 0 terms",
-            "index 'shop/items': 0 documents, 0 terms",
-            "set aside: books/docs.json.corrupt (a damaged file kept for recovery)",
-            "set aside: shop/items/docs.json.found.2 (a damaged file kept for recovery)",
-            "not listed: old/idx (an index directory that is not in the index list)",
-            "3 things to report",
+            "index 'shop/items': 2 documents, 1 term",
+            "set aside: books/docs.json.corrupt",
+            "set aside: shop/items/docs.json.found.2",
+            "not listed: old/idx",
+            """not JSON: index 'shop/items', document '1': {"id":1,"price":1,5}""",
+            "4 things to report",
         ])
+        # Each finding says what it is and what to do.
+        self.assertIn("documents of the index 'books' that did not load", lines[3])
+        self.assertIn("'searchdb check --clear-set-aside books'", lines[3])
+        self.assertIn("'searchdb check --clear-set-aside shop/items'", lines[5])
+        self.assertIn("no command reaches it", lines[7])
+        self.assertIn("add it again", lines[9])
+        report = json.loads(self.run_cli("check", "--json").stdout)
+        self.assertEqual((report["set_aside"], report["not_listed"], report["not_json"],
+                          report["problems"]),
+                         (["books/docs.json.corrupt", "shop/items/docs.json.found.2"], ["old/idx"],
+                          [{"index": "shop/items", "id": "1", "text": '{"id":1,"price":1,5}'}],
+                          4))
         only = self.run_cli("check", "shop/items")
         self.assertEqual(only.returncode, 1)
-        self.assertEqual(only.stdout.splitlines()[1:], [
-            "set aside: shop/items/docs.json.found.2 (a damaged file kept for recovery)",
-            "1 thing to report"])
+        self.assertEqual([line for line in only.stdout.splitlines()[1:]
+                          if not line.startswith("  ")], [
+            "set aside: shop/items/docs.json.found.2",
+            """not JSON: index 'shop/items', document '1': {"id":1,"price":1,5}""",
+            "2 things to report"])
         self.assertIn("index 'nope' not found", self.fails(1, "check", "nope"))
+
+    def test_clearing_set_aside_files_asks_and_never_follows_a_link(self):
+        self.books_index()
+        outside = self.write("outside.corrupt", "keep me")
+        books = os.path.join(self.dir, "books")
+        for name in ("docs.json.corrupt", "docs.json.corrupt.2", "meta.json.found"):
+            self.write(os.path.join(books, name), "[]")
+        os.symlink(outside, os.path.join(books, "link.corrupt"))
+        os.symlink(books, os.path.join(self.dir, "linked"))
+        # Off a terminal it needs --yes, and removes nothing without it.
+        err = self.fails(1, "check", "--clear-set-aside", "books")
+        self.assertIn("3 files set aside in 'books'; give --yes", err)
+        self.assertIn("not a directory of the store",
+                      self.fails(1, "check", "--clear-set-aside", "linked", "--yes"))
+        self.assertIn("not a directory of the store",
+                      self.fails(1, "check", "--clear-set-aside", "shop/../books", "--yes"))
+        self.assertEqual(len(os.listdir(books)), 6)
+        self.assertEqual(self.ok("check", "--clear-set-aside", "books", "--yes").splitlines(), [
+            "removed books/docs.json.corrupt", "removed books/docs.json.corrupt.2",
+            "removed books/meta.json.found"])
+        self.assertEqual(sorted(os.listdir(books)), ["docs.json", "link.corrupt", "meta.json"])
+        with open(outside) as f:
+            self.assertEqual(f.read(), "keep me")
+        self.assertEqual(json.loads(self.ok("check", "--clear-set-aside", "books", "--yes",
+                                            "--json")), {"removed": []})
+        self.assertEqual(self.run_cli("list").stderr, "")
+        self.assertEqual(self.ok("check").splitlines()[-1], "nothing to report")
+
+    def test_a_read_only_store_is_named_only_when_a_change_is_tried(self):
+        self.books_index()
+        lock = os.path.join(self.dir, "_indexes", "lock")
+        if os.geteuid() == 0:
+            # Root may write anywhere: run the tool as a user who may not.
+            os.chmod(self.tmp, 0o755)
+            wrap = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
+        else:
+            os.chmod(lock, 0o444)
+            wrap = []
+        reason = f"lock {lock}: Permission denied"
+
+        def run(*args):
+            return subprocess.run(wrap + [CLI, "--dir", self.dir] + list(args), text=True,
+                                  capture_output=True, env=self.env, cwd=self.tmp, timeout=60)
+
+        for args in (["list"], ["search", "books", "dune"], ["get", "books", "dune"]):
+            result = run(*args)
+            self.assertEqual((result.returncode, result.stderr), (0, ""), args)
+        for args in (["add", "books", '{"id": "x"}'], ["delete", "books", "dune"],
+                     ["drop", "books"], ["create", "more"]):
+            result = run(*args)
+            self.assertEqual((result.returncode, result.stderr),
+                             (1, f"searchdb: {args[0]}: the store at {self.dir} is read-only: "
+                                 f"{reason}\n"), args)
+        result = run("check")
+        self.assertEqual(result.returncode, 1)
+        lines = [line for line in result.stdout.splitlines() if not line.startswith("  ")]
+        self.assertRegex(lines[0], r"^index 'books': 3 documents, \d+ terms$")
+        self.assertEqual(lines[1:], [f"not verified: the store is read-only ({reason})",
+                                     "1 thing to report"])
+        self.assertEqual(json.loads(run("check", "--json").stdout)["not_verified"], reason)
+
+
+class LocaleTest(CliCase):
+    def test_numbers_do_not_follow_a_decimal_comma_locale(self):
+        # A locale of its own, so that the test needs none installed.
+        locales = os.path.join(self.tmp, "locales")
+        os.mkdir(locales)
+        subprocess.run(["localedef", "-i", "de_DE", "-f", "UTF-8",
+                        os.path.join(locales, "de_DE.UTF-8")], check=True, capture_output=True)
+        comma = dict(self.env, LOCPATH=locales, LC_ALL="de_DE.UTF-8")
+        point = subprocess.run(["locale", "decimal_point"], env=comma, capture_output=True,
+                               text=True)
+        self.assertEqual(point.stdout.strip(), ",", point.stderr)
+        script = "\n".join([
+            "create books",
+            'add books {"id": 1, "price": 1.5, "title": "Dune", "n": [0.25, 1e-7]}',
+            "get books 1", "stats books", "stats books --table",
+            "search books dune --table --limit 1", "check --json",
+        ]) + "\n"
+        outputs = {}
+        for name, env in (("C", self.env), ("comma", comma)):
+            shutil.rmtree(self.dir, ignore_errors=True)
+            outputs[name] = self.ok("shell", stdin=script, env=env).splitlines()
+        comma_lines = outputs["comma"]
+        self.assertRegex(comma_lines[1], r" in \d+\.\d\d s: 1 new, 0 replaced$")
+        self.assertEqual(json.loads(comma_lines[2]),
+                         {"id": 1, "price": 1.5, "title": "Dune", "n": [0.25, 1e-7]})
+        self.assertEqual(json.loads(comma_lines[3])["bm25"], {"k1": 1.2, "b": 0.75})
+        self.assertRegex(comma_lines[-2], r'^1-1 of 1 hit for "dune" \(\d+\.\d+ ms\)$')
+        timed = (1, len(comma_lines) - 2)
+        self.assertEqual([l for i, l in enumerate(comma_lines) if i not in timed],
+                         [l for i, l in enumerate(outputs["C"]) if i not in timed])
 
 
 class ShellTest(CliCase):
@@ -540,6 +831,7 @@ class ShellTest(CliCase):
         self.assertIn("the shell's storage directory is fixed", result.stderr)
         self.assertIn("unknown command 'shell'", result.stderr)
         self.assertIn("Ctrl-R searches the", result.stdout)
+        self.assertNotIn("--dir", result.stdout)  # help shows what the shell takes
         self.assertIn('[{"name":"a","primary_key":"id"}]', result.stdout)
         self.assertNotIn("never", self.ok("list"))
 
@@ -548,10 +840,27 @@ class ShellTest(CliCase):
             "create 'two words'",
             'create "quo\\"te"',
             "create back\\ slash",
+            "create 'it'\\''s'",
             "list",
+            "create notes",
+            # An apostrophe between letters is part of the word.
+            'add notes {"id": 1, "text": "it\'s late"}',
+            "search notes it's",
         ]) + "\n")
-        names = [i["name"] for i in json.loads(out.splitlines()[-1])]
-        self.assertEqual(names, ["two words", 'quo"te', "back slash"])
+        lines = out.splitlines()
+        names = [i["name"] for i in json.loads(lines[4])]
+        self.assertEqual(names, ["two words", 'quo"te', "back slash", "it's"])
+        self.assertEqual(json.loads(lines[-1])["hits"], [{"id": 1, "text": "it's late"}])
+        self.assertEqual(json.loads(lines[-1])["query"], "it's")
+        result = self.run_cli("shell", stdin="get 'two words' O'Brien\n")
+        self.assertIn("document 'O'Brien' not found", result.stderr)
+
+    def test_a_document_deleted_in_the_session_cannot_be_deleted_again(self):
+        self.books_index()
+        result = self.run_cli("shell", stdin="delete books dune\ndelete books dune\n")
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stdout, "deleted document 'dune' from 'books'\n")
+        self.assertIn("searchdb: delete: document 'dune' deleted", result.stderr)
 
 
 class TerminalTest(CliCase):
@@ -561,10 +870,13 @@ class TerminalTest(CliCase):
     def start(self, *args):
         """Runs the tool in a tmux terminal of its own; once it ends, the
         screen shows its exit status."""
-        self.socket = os.path.join(self.tmp, "tmux")
+        self.start_command([CLI, "--dir", self.dir] + list(args))
+
+    def start_command(self, argv):
+        self.socket = tempfile.mktemp(prefix="tmux-", dir=self.tmp)
         env = " ".join(f"{k}={shlex.quote(v)}" for k, v in
                        [("HOME", self.tmp), ("COLUMNS", "100"), ("LANG", "C.UTF-8")])
-        command = " ".join(shlex.quote(a) for a in [CLI, "--dir", self.dir] + list(args))
+        command = " ".join(shlex.quote(a) for a in argv)
         # The shell around the tool outlives Ctrl-C, to show the tool's status.
         script = (f"trap : INT; cd {shlex.quote(self.tmp)}; env {env} {command}; "
                   "echo \"[exit $?]\"; sleep 600")
@@ -594,6 +906,8 @@ class TerminalTest(CliCase):
     def test_shell_keys(self):
         self.ok("create", "books")
         self.ok("create", "shop/items")
+        self.ok("create", "two words")
+        self.ok("create", "two ways")
         with open(os.path.join(self.tmp, ".searchdb_history"), "w", encoding="utf-8") as f:
             f.write("stats shop/items --table\n")
         self.start("shell")
@@ -612,9 +926,15 @@ class TerminalTest(CliCase):
         # Ctrl-D leaves with status 0, even after a refused command.
         self.keys("get books missing", "Enter")
         self.wait_for("document 'missing' not found")
+        # A name with a blank is completed quoted, so that it stays one word.
+        self.keys("stats tw", "Tab")
+        self.wait_for("searchdb> stats 'two w")
+        self.keys("o", "Tab", "Enter")
+        self.wait_for("index           two words")
         self.keys("C-d")
         self.wait_for("[exit 0]")
-        self.assertEqual([i["name"] for i in json.loads(self.ok("list"))], ["books", "shop/items"])
+        self.assertEqual([i["name"] for i in json.loads(self.ok("list"))],
+                         ["books", "shop/items", "two words", "two ways"])
         with open(os.path.join(self.tmp, ".searchdb_history"), encoding="utf-8") as f:
             self.assertEqual(f.read().splitlines(), [
                 "stats shop/items --table",
@@ -622,7 +942,44 @@ class TerminalTest(CliCase):
                 "stats shop/items --table",
                 "get books é1",
                 "get books missing",
+                "stats 'two words' ",
             ])
+
+    def test_bash_completes_index_names_quoted(self):
+        self.ok("create", "two words")
+        self.ok("create", "tiny")
+        prefix = os.path.dirname(os.path.dirname(CLI))
+        script = os.path.join(prefix, "share", "bash-completion", "completions", "searchdb")
+        rc = self.write("bashrc", f"PS1='$ '\nPATH={shlex.quote(os.path.dirname(CLI))}:$PATH\n"
+                                  f"source {shlex.quote(script)}\n")
+        self.start_command(["bash", "--noprofile", "--rcfile", rc, "-i"])
+        self.wait_for("$ ")
+        store = shlex.quote(self.dir)
+        self.keys(f"searchdb --dir {store} stats tw", "Tab")
+        self.wait_for("stats two\\ words ")
+        self.keys("C-u", f"searchdb --dir {store} stats 'tw", "Tab")
+        self.wait_for("stats 'two words' ")
+        self.keys("C-u", f"searchdb --dir {store} stats t", "Tab", "Tab")
+        self.wait_for("tiny        two\\ words")
+        self.keys("C-u", "exit", "Enter")
+        self.wait_for("[exit 0]")
+
+    def test_clearing_set_aside_files_asks_on_a_terminal(self):
+        self.ok("create", "books")
+        aside = self.write(os.path.join(self.dir, "books", "docs.json.corrupt"), "[]")
+        self.start("check", "--clear-set-aside", "books")
+        self.wait_for("will remove books/docs.json.corrupt")
+        self.wait_for("remove this file? [y/N]")
+        self.keys("n", "Enter")
+        self.wait_for("nothing removed")
+        self.wait_for("[exit 1]")
+        self.assertTrue(os.path.exists(aside))
+        self.start("check", "--clear-set-aside", "books")
+        self.wait_for("[y/N]")
+        self.keys("y", "Enter")
+        self.wait_for("removed books/docs.json.corrupt")
+        self.wait_for("[exit 0]")
+        self.assertFalse(os.path.exists(aside))
 
     def test_ctrl_c_stops_a_running_add_and_the_prompt_comes_back(self):
         self.ok("create", "many")
@@ -637,7 +994,7 @@ class TerminalTest(CliCase):
         screen = self.wait_for("searchdb> ", count=2)
         stopped = next(line for line in screen.splitlines() if "interrupted;" in line)
         stored = int(stopped.split("; ")[1].split()[0])
-        self.assertIn(f"the first not stored is 'd{stored}' (line {stored + 1})", stopped)
+        self.assertIn(f"the first not stored is 'd{stored}' ({path}:{stored + 1})", stopped)
         self.keys("stats many", "Enter")
         self.wait_for(f"documents       {stored}")
         self.keys("exit", "Enter")

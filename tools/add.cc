@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,8 @@
 #include "cli.h"
 #include "input_documents.h"
 #include "interrupt.h"
+#include "json_text.h"
+#include "render.h"
 #include "searchdb.h"
 
 namespace cli {
@@ -22,6 +25,9 @@ namespace {
 // Every batch rewrites the whole index, so a load is fastest in few large
 // batches; this bounds the memory one batch takes.
 const size_t kBatchBytes = size_t{64} << 20;
+
+// Repeated ids are listed up to this many; past it only their count.
+const size_t kRepeatsShown = 10;
 
 // Reads a terminal with read(2) rather than stdio: a read of 0 bytes (Ctrl-D
 // at the start of a line) or of a line without its newline (Ctrl-D after
@@ -59,14 +65,17 @@ bool file_exists(const std::string &path) {
 }
 
 // The input: JSON text given in place of a file, standard input, or a file.
-bool read_input(const invocation &inv, std::string *text, std::string *error) {
+// *name is what messages call it.
+bool read_input(const invocation &inv, std::string *text, std::string *name, std::string *error) {
   const std::string &source = inv.has_argument ? inv.argument : "-";
   size_t first = source.find_first_not_of(" \t\r\n");
   bool is_json = first != std::string::npos && (source[first] == '{' || source[first] == '[');
   if (is_json && !file_exists(source)) {
     *text = source;
+    *name = "<argument>";
     return true;
   }
+  *name = source == "-" ? "<stdin>" : source;
   if (source == "-") {
     if (isatty(STDIN_FILENO)) {
       fputs("searchdb: reading documents from the terminal; end with Ctrl-D\n", stderr);
@@ -97,6 +106,14 @@ struct progress_bar {
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Seconds with two decimals, the same in every locale.
+std::string seconds_text(double seconds) {
+  long long hundredths = static_cast<long long>(seconds * 100 + 0.5);
+  char text[40];
+  snprintf(text, sizeof text, "%lld.%02lld s", hundredths / 100, hundredths % 100);
+  return text;
 }
 
 std::string clock_text(double seconds) {
@@ -160,13 +177,62 @@ std::string batch_json(const std::vector<input_document> &docs, size_t first, si
 }
 
 // Says how far a load that stopped part-way got.
-void report_stop(const std::vector<input_document> &docs, size_t stored, const char *why) {
+void report_stop(const std::string &source, const std::vector<input_document> &docs, size_t stored,
+                 const char *why) {
   fprintf(stderr, "searchdb: add: %s; %zu document%s stored, the first not stored is '%s' (%s)\n",
           why, stored, stored == 1 ? " was" : "s were", docs[stored].id.c_str(),
-          document_place(docs[stored]).c_str());
+          document_place(source, docs[stored]).c_str());
 }
 
-int store_batches(const invocation &inv, const std::vector<input_document> &docs) {
+// The live documents of the index, or -1 when they cannot be counted.
+long long document_count(const std::string &index) {
+  const char *stats = searchdb_index_stats_json(index.c_str());
+  if (is_null_result(stats)) return -1;
+  std::string count = stats_document_count(stats);
+  long long n = -1;
+  auto [end, ec] = std::from_chars(count.data(), count.data() + count.size(), n);
+  return ec == std::errc() && end == count.data() + count.size() ? n : -1;
+}
+
+// What a finished load says: how many documents went in, how many of
+// their ids were new to the index and how many replaced a document.
+void report_added(const invocation &inv, size_t stored, size_t repeated, size_t batches,
+                  long long before, long long after, double elapsed) {
+  size_t distinct = stored - repeated;
+  bool counted = before >= 0 && after >= before && static_cast<size_t>(after - before) <= distinct;
+  size_t fresh = counted ? static_cast<size_t>(after - before) : 0;
+  long long rate = elapsed > 0 ? static_cast<long long>(static_cast<double>(stored) / elapsed) : 0;
+  if (inv.json) {
+    json_object out;
+    out.set("index", inv.index).set("added", static_cast<int64_t>(stored));
+    if (counted) {
+      out.set("new", static_cast<int64_t>(fresh))
+          .set("replaced", static_cast<int64_t>(distinct - fresh));
+    }
+    out.set("repeated", static_cast<int64_t>(repeated))
+        .set("batches", static_cast<int64_t>(batches))
+        .set_real("seconds", elapsed);
+    print_text(out.text());
+    return;
+  }
+  std::string line = "added " + count_of(stored, "document") + " to '" + inv.index + "' in " +
+                     seconds_text(elapsed);
+  if (counted && stored > 0) {
+    line +=
+        ": " + std::to_string(fresh) + " new, " + std::to_string(distinct - fresh) + " replaced";
+    if (repeated > 0) line += ", " + std::to_string(repeated) + " repeated in the input";
+  }
+  if (batches > 1) {
+    line += " (" + std::to_string(batches) + " batches";
+    if (rate > 0) line += ", " + std::to_string(rate) + " documents/s";
+    line += ")";
+  }
+  print_text(line);
+}
+
+int store_batches(const invocation &inv, const std::string &source,
+                  const std::vector<input_document> &docs, size_t repeated) {
+  long long count_before = document_count(inv.index);
   size_t max_count = inv.batch > 0 ? static_cast<size_t>(inv.batch) : docs.size();
   progress_bar bar;
   bar.enabled = isatty(STDERR_FILENO) && !docs.empty();
@@ -179,7 +245,7 @@ int store_batches(const invocation &inv, const std::vector<input_document> &docs
   while (stored < docs.size()) {
     if (interrupted()) {
       progress_clear(bar);
-      report_stop(docs, stored, "interrupted");
+      report_stop(source, docs, stored, "interrupted");
       return exit_interrupted;
     }
     progress_show(bar, stored);
@@ -188,7 +254,7 @@ int store_batches(const invocation &inv, const std::vector<input_document> &docs
     if (added < 0) {
       progress_clear(bar);
       std::string why = "the library refused a batch: " + last_error();
-      report_stop(docs, stored, why.c_str());
+      report_stop(source, docs, stored, why.c_str());
       return exit_refused;
     }
     warn_if_new_message(before);
@@ -199,13 +265,7 @@ int store_batches(const invocation &inv, const std::vector<input_document> &docs
   progress_show(bar, stored);
   progress_clear(bar);
   double elapsed = seconds_since(bar.start);
-  printf("added %zu document%s to '%s' in %.2f s", stored, stored == 1 ? "" : "s",
-         inv.index.c_str(), elapsed);
-  if (batches > 1) printf(" (%zu batches", batches);
-  if (batches > 1 && elapsed > 0) {
-    printf(", %lld documents/s", static_cast<long long>(static_cast<double>(stored) / elapsed));
-  }
-  fputs(batches > 1 ? ")\n" : "\n", stdout);
+  report_added(inv, stored, repeated, batches, count_before, document_count(inv.index), elapsed);
   return exit_ok;
 }
 
@@ -219,18 +279,29 @@ int run_add(session *, const invocation &inv) {
     return exit_refused;
   }
   std::string text, error;
-  if (!read_input(inv, &text, &error)) {
+  input_rules rules;
+  if (!read_input(inv, &text, &rules.source, &error)) {
     if (interrupted()) return stopped(inv);
     fprintf(stderr, "searchdb: add: %s\n", error.c_str());
     return exit_refused;
   }
+  rules.primary_key = primary_key;
+  rules.allow_rounded_ids = inv.allow_rounded_ids;
   std::vector<input_document> docs;
-  if (!read_documents(text, primary_key, &docs, &error)) {
+  std::vector<repeated_id> repeats;
+  if (!read_documents(text, rules, &docs, &repeats, &error)) {
     if (interrupted()) return stopped(inv);
     fprintf(stderr, "searchdb: add: %s; nothing was stored\n", error.c_str());
     return exit_refused;
   }
-  return store_batches(inv, docs);
+  for (size_t i = 0; i < repeats.size() && i < kRepeatsShown; ++i) {
+    fprintf(stderr, "searchdb: add: %s\n", repeat_message(rules.source, docs, repeats[i]).c_str());
+  }
+  if (repeats.size() > kRepeatsShown) {
+    fprintf(stderr, "searchdb: add: and %zu more repeated ids; the later documents are kept\n",
+            repeats.size() - kRepeatsShown);
+  }
+  return store_batches(inv, rules.source, docs, repeats.size());
 }
 
 }  // namespace cli

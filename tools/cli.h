@@ -30,15 +30,21 @@ struct invocation {
   bool primary_key_given = false;
   int limit = 20;
   int offset = 0;
-  int batch = 0;  // add: documents per batch at most; 0 for no cap
+  int batch = 0;                   // add: documents per batch at most; 0 for no cap
+  bool allow_rounded_ids = false;  // add: store number ids under the text the library gives
+  bool clear_set_aside = false;    // check: remove the set-aside files of the index
+  bool yes = false;                // check: remove without asking
 };
 
 struct session {
   bool in_shell = false;
   bool interactive = false;  // the shell reads a terminal
   bool stdout_tty = false;
-  std::string dir;           // the storage directory
-  std::string load_warning;  // what opening the store reported, if anything
+  std::string dir;  // the storage directory
+  bool store_open = false;
+  std::string load_warning;      // what opening the store reported, read-only aside
+  std::string read_only_reason;  // why the store loaded read-only; "" when it did not
+  size_t set_aside_warned = 0;   // the set-aside files the last warning counted
   table_style style;
 };
 
@@ -64,8 +70,15 @@ bool want_table(const session &s, const invocation &inv);
 // Prints text with a final newline.
 void print_text(const std::string &text);
 
+// "1 document", "2 documents".
+std::string count_of(size_t n, const char *thing);
+
 // The primary key of a listed index; false when no index has that name.
 bool primary_key_of(const std::string &index, std::string *key);
+
+// Opens the session's store when there is one, as the shell does at its
+// start; false when there is none, or it could not be opened.
+bool open_existing_store(session *s);
 
 // Parses and runs one shell line's words; returns its exit status.
 int run_words(session *s, const std::vector<std::string> &words);

@@ -1,7 +1,10 @@
 #include "command_line.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <charconv>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 
@@ -15,7 +18,8 @@ const std::vector<command_summary> kCommands = {
 };
 
 const char kToolFooter[] =
-    "DIR holds the indexes: --dir, else $SEARCHDB_DIR, else ./searchdb-data.\n"
+    "DIR holds the indexes: --dir, else $SEARCHDB_DIR, else ./searchdb-data; only\n"
+    "'create' makes a store there.\n"
     "Output is a table on a terminal and the library's JSON otherwise; --table and\n"
     "--json choose. 'searchdb help COMMAND' explains a command.\n"
     "Exit status: 0 success, 1 refused by the library, bad input or problems found,\n"
@@ -26,22 +30,48 @@ const char kShellFooter[] =
     "explains one. Tab completes commands and index names, Ctrl-R searches the\n"
     "history, Ctrl-C stops a command, Ctrl-D or 'exit' leaves.";
 
-// A count option: a whole number within [min, INT_MAX].
+// A count option: a whole number within [min, INT_MAX], read the same in
+// every locale, refused in plain words.
 void count_option(CLI::App *command, const char *name, int *value, int min, const char *what) {
-  command->add_option(name, *value, what)
-      ->type_name("N")
-      ->check(CLI::Range(min, INT_MAX).description(""));
+  command
+      ->add_option_function<std::string>(
+          name,
+          [name, value, min](const std::string &text) {
+            long long n = 0;
+            const char *end = text.data() + text.size();
+            auto [stop, ec] = std::from_chars(text.data(), end, n);
+            if (stop != end || text.empty() ||
+                (ec != std::errc() && ec != std::errc::result_out_of_range))
+              throw CLI::ValidationError(name, "'" + text + "' is not a whole number");
+            if (ec == std::errc::result_out_of_range || n > INT_MAX)
+              throw CLI::ValidationError(name,
+                                         "'" + text + "' is more than " + std::to_string(INT_MAX));
+            if (n < min)
+              throw CLI::ValidationError(name,
+                                         "'" + text + "' is less than " + std::to_string(min));
+            *value = static_cast<int>(n);
+          },
+          what)
+      ->type_name("N");
 }
 
-// The whole command tree, writing into *inv. In the shell, "shell" and
-// --version are left out; --dir stays so that using it can be explained.
-std::unique_ptr<CLI::App> make_app(invocation *inv, bool in_shell) {
-  auto app =
-      std::make_unique<CLI::App>("A full-text search engine on the command line.", "searchdb");
+// The whole command tree, writing into *inv (and every --dir given into
+// *dirs). In the shell, "shell" and --version are left out; --dir is
+// hidden, and kept so that using it can be explained.
+std::unique_ptr<CLI::App> make_app(invocation *inv, std::vector<std::string> *dirs, bool in_shell) {
+  auto app = std::make_unique<CLI::App>("A full-text search engine on the command line.",
+                                        in_shell ? "" : "searchdb");
   app->get_formatter()->column_width(28);
+  app->set_help_flag("-h,--help", in_shell ? "Explain the command it follows"
+                                           : "Print this help message and exit");
   app->footer(in_shell ? kShellFooter : kToolFooter);
-  app->add_option("--dir", inv->dir, "The storage directory")->type_name("DIR");
-  CLI::Option *json = app->add_flag("--json", inv->json, "Print the library's JSON");
+  app->add_option("--dir", *dirs, "The storage directory")
+      ->type_name("DIR")
+      ->expected(1)
+      ->allow_extra_args(false)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+      ->group(in_shell ? "" : "Options");
+  CLI::Option *json = app->add_flag("--json", inv->json, "Print JSON (changes answer an object)");
   CLI::Option *table = app->add_flag("--table", inv->table, "Print a table");
   json->excludes(table);
   if (!in_shell) app->set_version_flag("--version", "searchdb " SEARCHDB_VERSION);
@@ -70,15 +100,20 @@ std::unique_ptr<CLI::App> make_app(invocation *inv, bool in_shell) {
   c = command("add", "Add or replace documents");
   c->footer(
       "The input is FILE, standard input (FILE '-' or none; on a terminal it ends at\n"
-      "Ctrl-D), or JSON text given in place of FILE. It holds one JSON object, a JSON\n"
-      "array of objects, or JSON Lines (one object a line). The whole input is read\n"
-      "and checked before anything is stored: a bad document stops the load with its\n"
-      "line and the reason, and nothing is stored. Documents then go to the library\n"
-      "in batches of at most 64 MiB of JSON; a refused batch stops the load and says\n"
-      "how many documents were stored.");
+      "Ctrl-D), or JSON text given in place of FILE. It holds one JSON array of\n"
+      "objects, or objects one after another: JSON Lines, or objects over several\n"
+      "lines as jq prints them. The whole input is read and checked before anything\n"
+      "is stored: a bad document stops the load with its place (FILE:LINE) and the\n"
+      "reason, and nothing is stored. A number id must name a whole number the\n"
+      "library keeps exactly (1.5 would be stored as \"2\"). An id that repeats within\n"
+      "the input is reported; the later document is kept. Documents then go to the\n"
+      "library in batches of at most 64 MiB of JSON; a refused batch stops the load\n"
+      "and says how many documents were stored.");
   index(c, "The index");
   c->add_option("FILE", inv->argument, "A file of documents, '-', or JSON text")->type_name("");
   count_option(c, "--batch", &inv->batch, 1, "Send at most N documents per batch");
+  c->add_flag("--allow-rounded-ids", inv->allow_rounded_ids,
+              "Store number ids as the library rounds them");
 
   c = command("get", "Print one document");
   index(c, "The index");
@@ -109,14 +144,39 @@ std::unique_ptr<CLI::App> make_app(invocation *inv, bool in_shell) {
   c = command("check", "Report on the stored indexes and files left aside");
   c->footer(
       "Loads the store and reports, per index, its documents and terms, and every\n"
-      "damaged file set aside (*.corrupt, *.found) and index directory that is not\n"
-      "in the index list. Exit status 0 when there is nothing to report, 1 otherwise.");
+      "damaged file set aside (*.corrupt, *.found), index folder missing from the\n"
+      "index list and document whose stored text is not JSON, each with what to do.\n"
+      "On a read-only store it says what it could not verify. Exit status 0 when\n"
+      "there is nothing to report, 1 otherwise.\n"
+      "--clear-set-aside NAME removes the set-aside files in the folder of the index\n"
+      "NAME once they are reviewed: it lists them and asks on a terminal; elsewhere\n"
+      "it needs --yes. It never follows a link.");
   c->add_option("NAME", inv->index, "Only this index")->type_name("");
+  CLI::Option *clear = c->add_flag("--clear-set-aside", inv->clear_set_aside,
+                                   "Remove the set-aside files of the index NAME");
+  c->add_flag("--yes", inv->yes, "Remove without asking")->needs(clear);
 
   if (!in_shell) command("shell", "Run commands typed at a prompt, in one session");
   c = command("help", "Explain a command");
   c->add_option("COMMAND", inv->index, "The command")->type_name("");
   return app;
+}
+
+// Optimal string alignment distance: edits, a swap of two neighbours
+// counting as one, as in "lsit".
+size_t edit_distance(const std::string &a, const std::string &b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    for (size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min(
+          {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  }
+  return d[a.size()][b.size()];
 }
 
 void usage_hint(const std::string &command, bool in_shell) {
@@ -134,10 +194,36 @@ const std::vector<command_summary> &command_summaries() {
   return kCommands;
 }
 
+void unknown_command(const std::string &word, bool in_shell) {
+  std::string nearest;
+  size_t best = SIZE_MAX;
+  std::vector<std::string> names;
+  for (const command_summary &c : kCommands) {
+    if (!in_shell || std::string(c.name) != "shell") names.push_back(c.name);
+  }
+  if (in_shell) names.insert(names.end(), {"exit", "quit"});
+  for (const std::string &name : names) {
+    // Beyond a typo or two (one in a short name) it is another word.
+    size_t distance = edit_distance(word, name);
+    if (distance < best && distance <= (name.size() >= 5 ? 2u : 1u)) {
+      best = distance;
+      nearest = name;
+    }
+  }
+  if (!nearest.empty()) {
+    fprintf(stderr, "searchdb: unknown command '%s'; did you mean '%s'?\n", word.c_str(),
+            nearest.c_str());
+  } else {
+    fprintf(stderr, "searchdb: unknown command '%s'; '%shelp' lists the commands\n", word.c_str(),
+            in_shell ? "" : "searchdb ");
+  }
+}
+
 parse_result parse_command_line(const std::vector<std::string> &words, bool in_shell,
                                 invocation *inv) {
   *inv = invocation{};
-  std::unique_ptr<CLI::App> app = make_app(inv, in_shell);
+  std::vector<std::string> dirs;
+  std::unique_ptr<CLI::App> app = make_app(inv, &dirs, in_shell);
   std::vector<std::string> reversed(words.rbegin(), words.rend());
   std::string problem;
   try {
@@ -154,20 +240,25 @@ parse_result parse_command_line(const std::vector<std::string> &words, bool in_s
     // A first word that is no command and no option was meant as a command.
     std::vector<std::string> left = app->remaining();
     if (app->get_subcommands().empty() && !left.empty() && left[0][0] != '-') {
-      fprintf(stderr, "searchdb: unknown command '%s'; '%shelp' lists the commands\n",
-              left[0].c_str(), in_shell ? "" : "searchdb ");
+      unknown_command(left[0], in_shell);
       return parse_result::refused;
     }
   } catch (const CLI::ParseError &e) {
     problem = e.what();
   }
   if (problem.empty()) {
-    inv->dir_given = app->count("--dir") > 0;
+    inv->dir_given = !dirs.empty();
+    if (inv->dir_given) inv->dir = dirs.back();
     if (inv->command.empty()) {
       problem = "no command given";
     } else if (in_shell && inv->dir_given) {
       problem =
           "the shell's storage directory is fixed; '" + inv->command + "' takes no option '--dir'";
+    } else if (dirs.size() > 1) {
+      problem = "--dir is given " + std::to_string(dirs.size()) +
+                " times; give the storage directory once";
+    } else if (inv->clear_set_aside && inv->index.empty()) {
+      problem = "--clear-set-aside needs the NAME of the index whose files to remove";
     } else {
       const CLI::App *sub = app->get_subcommand(inv->command);
       const CLI::Option *file = sub->get_option_no_throw("FILE");
@@ -185,7 +276,8 @@ parse_result parse_command_line(const std::vector<std::string> &words, bool in_s
 
 bool print_help(const std::string &command, bool in_shell) {
   invocation unused;
-  std::unique_ptr<CLI::App> app = make_app(&unused, in_shell);
+  std::vector<std::string> dirs;
+  std::unique_ptr<CLI::App> app = make_app(&unused, &dirs, in_shell);
   if (command.empty()) {
     print_text(app->help());
     return true;

@@ -29,6 +29,9 @@ enum class parse_result {
 parse_result parse_command_line(const std::vector<std::string> &words, bool in_shell,
                                 invocation *inv);
 
+// Says that word is no command, suggesting the nearest when one is near.
+void unknown_command(const std::string &word, bool in_shell);
+
 // Prints the help of one command, or of the whole tool when command is "".
 // Returns false when there is no such command.
 bool print_help(const std::string &command, bool in_shell);

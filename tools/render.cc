@@ -295,9 +295,13 @@ column_widths layout(const std::vector<hit_row> &rows, const table_style &style)
   return w;
 }
 
+// Milliseconds with one decimal from 10 on and three below, the same in
+// every locale.
 std::string format_ms(double ms) {
+  const long long scale = ms >= 10 ? 10 : 1000;
+  const long long units = static_cast<long long>(ms * static_cast<double>(scale) + 0.5);
   char text[64];
-  snprintf(text, sizeof text, ms >= 10 ? "%.1f ms" : "%.3f ms", ms);
+  snprintf(text, sizeof text, "%lld.%0*lld ms", units / scale, scale == 10 ? 1 : 3, units % scale);
   return text;
 }
 

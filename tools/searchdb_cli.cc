@@ -15,8 +15,10 @@
 #include "cli.h"
 #include "command_line.h"
 #include "interrupt.h"
+#include "json_text.h"
 #include "render.h"
 #include "searchdb.h"
+#include "store_files.h"
 
 namespace cli {
 
@@ -56,6 +58,10 @@ void print_text(const std::string &text) {
   if (text.empty() || text.back() != '\n') fputc('\n', stdout);
 }
 
+std::string count_of(size_t n, const char *thing) {
+  return std::to_string(n) + " " + thing + (n == 1 ? "" : "s");
+}
+
 bool primary_key_of(const std::string &index, std::string *key) {
   std::vector<index_row> rows;
   parse_index_list(searchdb_indexes_list_json(), &rows);
@@ -77,9 +83,25 @@ const char kDefaultDir[] = "./searchdb-data";
 int run_create(session *, const invocation &inv) {
   std::string before = last_error();
   const char *key = inv.primary_key_given ? inv.primary_key.c_str() : nullptr;
-  if (searchdb_index_create(inv.index.c_str(), key) != 0) return refused(inv);
+  if (searchdb_index_create(inv.index.c_str(), key) != 0) {
+    // The library says that a name is invalid; the user needs to know why.
+    std::string rule = index_name_rule_broken(inv.index);
+    if (last_error() != "index name invalid" || rule.empty()) return refused(inv);
+    fprintf(stderr, "searchdb: create: index name '%s' is invalid: %s\n", inv.index.c_str(),
+            rule.c_str());
+    return exit_refused;
+  }
   warn_if_new_message(before);
-  printf("created index '%s' (primary key '%s')\n", inv.index.c_str(), key ? key : "id");
+  std::string primary_key = key ? key : "id";
+  if (inv.json) {
+    print_text(json_object()
+                   .set("index", inv.index)
+                   .set("primary_key", primary_key)
+                   .set_bool("created", true)
+                   .text());
+  } else {
+    printf("created index '%s' (primary key '%s')\n", inv.index.c_str(), primary_key.c_str());
+  }
   return exit_ok;
 }
 
@@ -87,7 +109,11 @@ int run_drop(session *, const invocation &inv) {
   std::string before = last_error();
   if (searchdb_index_delete(inv.index.c_str()) != 0) return refused(inv);
   warn_if_new_message(before);
-  printf("dropped index '%s'\n", inv.index.c_str());
+  if (inv.json) {
+    print_text(json_object().set("index", inv.index).set_bool("dropped", true).text());
+  } else {
+    printf("dropped index '%s'\n", inv.index.c_str());
+  }
   return exit_ok;
 }
 
@@ -117,9 +143,22 @@ int run_get(session *s, const invocation &inv) {
 
 int run_delete(session *, const invocation &inv) {
   std::string before = last_error();
-  if (searchdb_document_delete(inv.index.c_str(), inv.argument.c_str()) != 0) return refused(inv);
+  // The library answers a second delete of a document in the process that
+  // made the first with success; the shell is one process, and a delete
+  // there must say what a delete in a new process says.
+  if (searchdb_document_get(inv.index.c_str(), inv.argument.c_str()) == nullptr ||
+      searchdb_document_delete(inv.index.c_str(), inv.argument.c_str()) != 0)
+    return refused(inv);
   warn_if_new_message(before);
-  printf("deleted document '%s' from '%s'\n", inv.argument.c_str(), inv.index.c_str());
+  if (inv.json) {
+    print_text(json_object()
+                   .set("index", inv.index)
+                   .set("id", inv.argument)
+                   .set_bool("deleted", true)
+                   .text());
+  } else {
+    printf("deleted document '%s' from '%s'\n", inv.argument.c_str(), inv.index.c_str());
+  }
   return exit_ok;
 }
 
@@ -150,22 +189,37 @@ int run_stats(session *s, const invocation &inv) {
 
 int run_help(session *s, const invocation &inv) {
   if (print_help(inv.index, s->in_shell)) return exit_ok;
-  fprintf(stderr, "searchdb: unknown command '%s'; '%shelp' lists the commands\n",
-          inv.index.c_str(), s->in_shell ? "" : "searchdb ");
+  unknown_command(inv.index, s->in_shell);
   return exit_usage;
 }
+
+// What a command needs of the storage directory.
+enum class store_use {
+  none,      // help and the shell, which opens the store for its commands
+  existing,  // refused, creating nothing, where there is no store
+  made,      // create, the one command that makes a store
+};
 
 struct command_runner {
   const char *name;
   int (*run)(session *, const invocation &);
-  bool reads_only;  // refused, creating nothing, where there is no store
+  store_use store;
+  bool changes;  // changes the store through the library
 };
 
 const command_runner kRunners[] = {
-    {"create", run_create, false}, {"drop", run_drop, false},   {"list", run_list, true},
-    {"add", run_add, false},       {"get", run_get, true},      {"delete", run_delete, false},
-    {"search", run_search, true},  {"stats", run_stats, true},  {"export", run_export, true},
-    {"check", run_check, true},    {"shell", run_shell, false}, {"help", run_help, false},
+    {"create", run_create, store_use::made, true},
+    {"drop", run_drop, store_use::existing, true},
+    {"list", run_list, store_use::existing, false},
+    {"add", run_add, store_use::existing, true},
+    {"get", run_get, store_use::existing, false},
+    {"delete", run_delete, store_use::existing, true},
+    {"search", run_search, store_use::existing, false},
+    {"stats", run_stats, store_use::existing, false},
+    {"export", run_export, store_use::existing, false},
+    {"check", run_check, store_use::existing, false},
+    {"shell", run_shell, store_use::none, false},
+    {"help", run_help, store_use::none, false},
 };
 
 const command_runner &runner_of(const std::string &command) {
@@ -175,11 +229,64 @@ const command_runner &runner_of(const std::string &command) {
   return kRunners[sizeof kRunners / sizeof kRunners[0] - 1];
 }
 
+// The part of the library's note that says the store loaded read-only:
+// "...; loaded read-only: <reason>" or "loaded read-only: <reason>".
+const char kReadOnlyNote[] = "loaded read-only: ";
+
+// Opens the store for a command: one that needs an existing store is
+// refused where there is none (the library would make one).
+bool open_store(session *s, bool may_make) {
+  if (s->store_open) return true;
+  if (!may_make && !s->dir.empty() && !is_store(s->dir)) {
+    fprintf(stderr, "searchdb: no searchdb store at %s\n", s->dir.c_str());
+    return false;
+  }
+  if (searchdb_init(s->dir.c_str()) != 0) {
+    fprintf(stderr, "searchdb: %s: %s\n", s->dir.c_str(), searchdb_last_error());
+    return false;
+  }
+  s->store_open = true;
+  // Loading leaves a note when a stored file could not be read whole, or
+  // when the store cannot be locked. The second matters only to a change,
+  // and is said when one is tried.
+  std::string note = last_error();
+  size_t read_only = note.find(kReadOnlyNote);
+  if (read_only != std::string::npos) {
+    s->read_only_reason = note.substr(read_only + sizeof kReadOnlyNote - 1);
+    note.erase(read_only >= 2 ? read_only - 2 : read_only);
+  }
+  s->load_warning = note;
+  if (!note.empty()) fprintf(stderr, "searchdb: warning: %s\n", note.c_str());
+  return true;
+}
+
+// A damaged file that a load set aside is said once, by the load that
+// does it; after that the index answers from what was left. So every
+// command says how many such files wait for review.
+void warn_set_aside(session *s) {
+  size_t count = count_set_aside(s->dir);
+  if (count > 0 && count != s->set_aside_warned) {
+    fprintf(stderr, "searchdb: warning: %s in the store; see '%scheck'\n",
+            count_of(count, "set-aside file").c_str(), s->in_shell ? "" : "searchdb ");
+  }
+  s->set_aside_warned = count;
+}
+
 // Runs a parsed command. Ctrl-C pressed during it makes its status 130,
 // once the library call in progress has returned.
 int run_command(session *s, const invocation &inv) {
   interrupt_clear();
-  int status = runner_of(inv.command).run(s, inv);
+  const command_runner &runner = runner_of(inv.command);
+  if (runner.store != store_use::none) {
+    if (!open_store(s, runner.store == store_use::made)) return exit_refused;
+    if (runner.changes && !s->read_only_reason.empty()) {
+      fprintf(stderr, "searchdb: %s: the store at %s is read-only: %s\n", inv.command.c_str(),
+              s->dir.c_str(), s->read_only_reason.c_str());
+      return exit_refused;
+    }
+    if (inv.command != "check") warn_set_aside(s);
+  }
+  int status = runner.run(s, inv);
   fflush(stdout);
   if (status != exit_interrupted && interrupted()) status = stopped(inv);
   return status;
@@ -209,12 +316,6 @@ session make_session(const invocation &inv) {
   return s;
 }
 
-// A store is a directory the library has opened before: it holds _indexes.
-bool is_store(const std::string &dir) {
-  struct stat st;
-  return stat((dir + "/_indexes").c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // Parses a command line; false with its exit status when parsing answered
 // it (help, version) or refused it.
 bool parse_to_run(const std::vector<std::string> &words, bool in_shell, invocation *inv,
@@ -240,27 +341,26 @@ int run(int argc, char **argv) {
   session s = make_session(inv);
   // Help is answered without opening the storage directory.
   if (inv.command == "help") return run_command(&s, inv);
-  // The library creates what it opens; a command that only reads must not
-  // leave a store behind where there was none. An empty name is the
-  // library's to refuse.
-  if (runner_of(inv.command).reads_only && !s.dir.empty() && !is_store(s.dir)) {
-    fprintf(stderr, "searchdb: no searchdb store at %s\n", s.dir.c_str());
+  // Opened there, the library would make a store inside the index.
+  std::string store, index;
+  if (!is_store(s.dir) && enclosing_store(s.dir, &store, &index)) {
+    fprintf(stderr, "searchdb: %s is the index '%s' of the store at %s; use --dir %s\n",
+            s.dir.c_str(), index.c_str(), store.c_str(), store.c_str());
     return exit_refused;
   }
-  if (searchdb_init(s.dir.c_str()) != 0) {
-    fprintf(stderr, "searchdb: %s: %s\n", s.dir.c_str(), searchdb_last_error());
-    return exit_refused;
-  }
-  // Loading leaves a message when a stored file could not be read whole.
-  s.load_warning = last_error();
-  warn_if_new_message("");
   interrupt_install();
   status = run_command(&s, inv);
-  searchdb_cleanup();
+  if (s.store_open) searchdb_cleanup();
   return status;
 }
 
 }  // namespace
+
+bool open_existing_store(session *s) {
+  if (!is_store(s->dir) || !open_store(s, false)) return false;
+  warn_set_aside(s);
+  return true;
+}
 
 int run_words(session *s, const std::vector<std::string> &words) {
   invocation inv;

@@ -21,6 +21,7 @@
 #include "interrupt.h"
 #include "render.h"
 #include "searchdb.h"
+#include "store_files.h"
 
 namespace cli {
 namespace {
@@ -34,14 +35,31 @@ bool is_blank(char c) {
   return c == ' ' || c == '\t';
 }
 
+// A byte of a word in running text: a letter or digit, or part of a
+// character beyond ASCII.
+bool is_letter(char c) {
+  unsigned char b = static_cast<unsigned char>(c);
+  return b >= 0x80 || (b >= '0' && b <= '9') || ((b | 0x20) >= 'a' && (b | 0x20) <= 'z');
+}
+
+// Where the word being typed at the end of a line starts, and its text
+// with the quoting taken off.
+struct word_in_progress {
+  size_t start = 0;
+  std::string text;
+};
+
 // Splits a shell line into words: blanks separate, '...' keeps text as it
-// is, "..." and a backslash escape the next character. JSON typed after
+// is, "..." and a backslash escape the next character. An apostrophe
+// between two letters is part of the word, as in "it's". JSON typed after
 // `add INDEX` is taken as it stands, to the end of the line, so its quotes
-// survive.
-bool split_shell_line(const std::string &line, std::vector<std::string> *words,
-                      std::string *error) {
+// survive. *last, when given, gets the word the line ends in ("" from the
+// line's end when it ends in a blank), even with its quote still open.
+bool split_shell_line(const std::string &line, std::vector<std::string> *words, std::string *error,
+                      word_in_progress *last = nullptr) {
   std::string word;
   bool in_word = false;
+  size_t word_start = 0;
   char quote = 0;
   for (size_t i = 0; i < line.size(); ++i) {
     char c = line[i];
@@ -50,9 +68,14 @@ bool split_shell_line(const std::string &line, std::vector<std::string> *words,
       std::string json = line.substr(i);
       while (!json.empty() && (is_blank(json.back()) || json.back() == '\r')) json.pop_back();
       words->push_back(json);
+      if (last) *last = {line.size(), ""};
       return true;
     }
-    if (quote == '\'') {
+    if (!in_word && !quote && !is_blank(c) && c != '\r') word_start = i;
+    if (quote == 0 && c == '\'' && in_word && i > 0 && is_letter(line[i - 1]) &&
+        i + 1 < line.size() && is_letter(line[i + 1])) {
+      word += c;
+    } else if (quote == '\'') {
       if (c == '\'') {
         quote = 0;
       } else {
@@ -80,12 +103,28 @@ bool split_shell_line(const std::string &line, std::vector<std::string> *words,
       in_word = true;
     }
   }
+  if (last)
+    *last = in_word ? word_in_progress{word_start, word} : word_in_progress{line.size(), ""};
   if (quote) {
     *error = std::string("unterminated ") + (quote == '"' ? "double" : "single") + " quote";
     return false;
   }
   if (in_word) words->push_back(word);
   return true;
+}
+
+// A word as it must be typed to reach split_shell_line whole; with open,
+// its closing quote left out, for a completion that is not finished.
+std::string quoted(const std::string &word, bool open = false) {
+  bool plain =
+      !word.empty() && word[0] != '#' && std::none_of(word.begin(), word.end(), [](char c) {
+        return is_blank(c) || c == '\'' || c == '"' || c == '\\' ||
+               static_cast<unsigned char>(c) < 0x20;
+      });
+  if (plain) return word;
+  std::string out = "'";
+  for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return open ? out : out + "'";
 }
 
 // ---- Completion ----
@@ -123,23 +162,30 @@ std::vector<std::string> candidates_after(const std::string &before) {
   return {};
 }
 
+// Puts text in place of the word being typed, which starts at start.
+void replace_word(EditLine *el, const std::string &before, size_t start, const std::string &text) {
+  if (before.size() > start) el_deletestr(el, static_cast<int>(before.size() - start));
+  el_insertstr(el, text.c_str());
+}
+
 // Tab: completes the word before the cursor when one candidate fits, else
 // as far as all fitting candidates agree, listing them when that adds
-// nothing.
+// nothing. A name that needs quoting is put in quoted.
 unsigned char complete(EditLine *el, int) {
   const LineInfo *li = el_line(el);
   std::string before(li->buffer, static_cast<size_t>(li->cursor - li->buffer));
-  size_t start = before.find_last_of(" \t");
-  start = start == std::string::npos ? 0 : start + 1;
-  std::string prefix = before.substr(start);
+  std::vector<std::string> words;
+  std::string error;
+  word_in_progress typed;
+  split_shell_line(before, &words, &error, &typed);
+  const std::string &prefix = typed.text;
   std::vector<std::string> fits;
-  for (const std::string &c : candidates_after(before.substr(0, start))) {
+  for (const std::string &c : candidates_after(before.substr(0, typed.start))) {
     if (c.compare(0, prefix.size(), prefix) == 0) fits.push_back(c);
   }
   if (fits.empty()) return CC_REFRESH_BEEP;
   if (fits.size() == 1) {
-    std::string rest = fits[0].substr(prefix.size()) + " ";
-    el_insertstr(el, rest.c_str());
+    replace_word(el, before, typed.start, quoted(fits[0]) + " ");
     return CC_REFRESH;
   }
   size_t common = fits[0].size();
@@ -149,7 +195,7 @@ unsigned char complete(EditLine *el, int) {
     common = n;
   }
   if (common > prefix.size()) {
-    el_insertstr(el, fits[0].substr(prefix.size(), common - prefix.size()).c_str());
+    replace_word(el, before, typed.start, quoted(fits[0].substr(0, common), true));
     return CC_REFRESH;
   }
   std::string list = "\n";
@@ -286,10 +332,15 @@ class line_reader {
 int run_shell(session *s, const invocation &) {
   s->in_shell = true;
   s->interactive = isatty(STDIN_FILENO);
+  // Opened now, so that Tab finds the index names; where there is no store
+  // yet, 'create' makes it.
+  bool opened = open_existing_store(s);
   line_reader reader;
   if (s->interactive) {
     printf("searchdb shell on %s. Type 'help' for the commands, 'exit' or Ctrl-D to leave.\n",
            s->dir.c_str());
+    if (!opened && !is_store(s->dir))
+      printf("There is no store there yet; 'create NAME' makes one.\n");
   }
   int status = exit_ok;
   std::string line;

@@ -8,16 +8,19 @@
         for hit in books.hits("dune"):
             print(hit["title"])
 
-The library keeps one storage directory per process, so only one Database
-can be open at a time; opening a second one raises SearchdbError. Every
-change is on disk when its call returns. Calls are serialised with a lock,
-so a Database and its indexes may be shared between threads.
+Database(path) opens the directory, as sqlite3.connect(path) does; close()
+or the end of a with statement closes it. The library keeps one storage
+directory per process, so only one Database can be open at a time; opening
+a second one raises SearchdbError. Every change is on disk when its call
+returns. Calls are serialised with a lock, so a Database and its indexes may
+be shared between threads.
 
 Every failure the library reports is raised as SearchdbError with the
-library's message; a document id that is not there raises DocumentNotFound,
-which is also a KeyError. Wrong argument types raise TypeError; texts holding
-a NUL character, and number ids the library would store under another id,
-ValueError; a library that cannot be loaded OSError.
+library's message. A name or id that is not there raises a KeyError, as a
+missing key of a mapping does: IndexNotFound for an index, DocumentNotFound
+for a document, both also SearchdbError. Wrong argument types raise
+TypeError; texts holding a NUL character, and number ids the library would
+store under another id, ValueError; a library that cannot be loaded OSError.
 """
 from __future__ import annotations
 
@@ -31,7 +34,8 @@ from typing import Any, Dict, Iterator, List, Optional, Sequence, TypeVar, Union
 from . import _library
 
 __version__ = "1.0.0"
-__all__ = ["Database", "Index", "SearchdbError", "DocumentNotFound", "SearchdbWarning"]
+__all__ = ["Database", "Index", "SearchdbError", "IndexNotFound", "DocumentNotFound",
+           "SearchdbWarning"]
 
 #: A document: a JSON object as a dict.
 Document = Dict[str, Any]
@@ -61,6 +65,11 @@ class SearchdbError(Exception):
 
     def __str__(self) -> str:
         return self.message
+
+
+class IndexNotFound(SearchdbError, KeyError):
+    """No index has the name asked for. Also a KeyError, as a missing key of
+    a mapping is."""
 
 
 class DocumentNotFound(SearchdbError, KeyError):
@@ -131,12 +140,17 @@ def _failure(document: bool = False) -> SearchdbError:
 
 
 class Database:
-    """A storage directory of indexes, open between open() and close() or for
-    the body of a with statement. Iterating gives the names of its indexes."""
+    """A storage directory of indexes, opened (created if missing) by
+    Database(path) and open until close() or the end of a with statement.
+    Iterating gives the names of its indexes; db[name] is one of them.
+
+    A note from the library about what it found in the directory, such as a
+    damaged file set aside, is issued as a SearchdbWarning."""
 
     def __init__(self, path: Union[str, "os.PathLike[str]"]) -> None:
         self.path: str = os.fspath(path)
         self._open = False
+        self._start(warning_stacklevel=3)
 
     def __repr__(self) -> str:
         return f"Database({self.path!r}{'' if self._open else ', closed'})"
@@ -149,13 +163,12 @@ class Database:
 
     @property
     def closed(self) -> bool:
-        """Whether the Database is closed (as it is before open())."""
+        """Whether the Database is closed (after close())."""
         return not self._open
 
     def open(self) -> Database:
-        """Loads every index stored in the directory (created if missing).
-        A note from the library about what it found there, such as a damaged
-        file set aside, is issued as a SearchdbWarning."""
+        """Opens a closed Database again, loading every index stored in the
+        directory; on an open one it does nothing. Returns the Database."""
         return self._start(warning_stacklevel=3)
 
     def _start(self, warning_stacklevel: int) -> Database:
@@ -163,7 +176,7 @@ class Database:
         path = _text(self.path, "path")
         with _lock:
             if self._open:
-                raise SearchdbError(f"the database at {self.path!r} is already open")
+                return self
             if _open_database is not None:
                 raise SearchdbError(
                     f"another Database is open in this process (at {_open_database.path!r}); "
@@ -175,7 +188,7 @@ class Database:
             self._open = True
             _open_database = self
         if note:
-            # Attributed to the caller's open() or with statement.
+            # Attributed to the caller's Database(), open() or with statement.
             warnings.warn(note, SearchdbWarning, stacklevel=warning_stacklevel)
         return self
 
@@ -252,13 +265,30 @@ class Database:
         return Index(self, name)
 
     def drop_index(self, name: str) -> None:
-        """Deletes an index with all its documents."""
-        self._check("searchdb_index_delete", _text(name, "index name"))
+        """Deletes an index with all its documents; IndexNotFound when there
+        is no index of that name."""
+        encoded = _text(name, "index name")
+        with _lock:
+            if self._call("searchdb_index_delete", encoded) < 0:
+                raise self._index_failure(name)
 
     def index(self, name: str) -> Index:
-        """The existing index of that name; db[name] is the same."""
-        self._json("searchdb_index_stats_json", "null", _text(name, "index name"))
+        """The existing index of that name; db[name] is the same.
+        IndexNotFound when there is none."""
+        encoded = _text(name, "index name")
+        with _lock:
+            if self._call("searchdb_index_stats_json", encoded) == "null":
+                raise self._index_failure(name)
         return Index(self, name)
+
+    def _index_failure(self, name: str) -> SearchdbError:
+        """The error for a failed call about the index name: IndexNotFound
+        when the store lists no such index (the library's message may cut a
+        long name, so the list decides), else the library's failure."""
+        error = _failure()
+        if name not in self:
+            return IndexNotFound(error.message)
+        return error
 
     __getitem__ = index
 
@@ -270,7 +300,11 @@ class Index:
     a number. A number id is kept by the library as the text of the nearest
     double, so an id that text would not name exactly (1.5, 2 ** 53 + 1, a
     bool) is refused with ValueError instead of being stored under another.
-    index[doc_id] and index.get(doc_id) accept the same ids."""
+    index[doc_id] and index.get(doc_id) accept the same ids.
+
+    An index answers as a mapping of id to document does: index[doc_id],
+    get(), `in`, len() and del index[doc_id], with DocumentNotFound (a
+    KeyError) for an id no live document has."""
 
     def __init__(self, database: Database, name: str) -> None:
         self.database = database
@@ -291,7 +325,9 @@ class Index:
     def add(self, documents: Union[Document, Sequence[Document]]) -> int:
         """Adds or replaces one document (a dict) or several (a list of
         dicts) as one batch that is stored whole or not at all. Returns the
-        number of documents taken."""
+        number of documents taken: every document of the batch, those that
+        replaced a stored document with the same id included (so adding the
+        same documents twice returns the same count twice)."""
         if isinstance(documents, dict):
             batch: Sequence[Any] = [documents]
         elif isinstance(documents, (list, tuple)):
@@ -325,12 +361,24 @@ class Index:
         return self.get(doc_id) is not None  # type: ignore[arg-type]
 
     def delete(self, doc_id: DocumentId) -> None:
-        """Deletes the document with that id. DocumentNotFound when the id was
-        never added; deleting a deleted document again does nothing."""
-        self.database._check("searchdb_document_delete", self._name, _doc_id(doc_id),
-                             document=True)
+        """Deletes the document with that id; del index[doc_id] is the same.
+        DocumentNotFound when no live document has that id: it was never
+        added, or it was deleted already (in this process or another)."""
+        encoded = _doc_id(doc_id)
+        with _lock:
+            # The library answers a second delete in the process that made
+            # the first with success, and one in any other process with
+            # "not found"; a mapping's del is the same in every process.
+            if self.database._call("searchdb_document_get", self._name, encoded) is None:
+                raise _failure(document=True)
+            self.database._check("searchdb_document_delete", self._name, encoded, document=True)
 
     __delitem__ = delete
+
+    # Iterating an index needs a request that pages through its documents,
+    # which the library does not offer yet; None keeps Python from falling
+    # back to index[0], index[1], ... (a lookup of ids "0", "1", ...).
+    __iter__ = None
 
     def search(self, query: str, limit: int = 20, offset: int = 0) -> Dict[str, Any]:
         """Ranked search. Returns the library's response: {"hits": [...],

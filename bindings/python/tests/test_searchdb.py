@@ -13,7 +13,8 @@ import unittest
 import warnings
 
 import searchdb
-from searchdb import Database, DocumentNotFound, Index, SearchdbError, SearchdbWarning
+from searchdb import (Database, DocumentNotFound, Index, IndexNotFound, SearchdbError,
+                      SearchdbWarning)
 
 PACKAGE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -29,14 +30,13 @@ class DatabaseCase(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="searchdb-py-")
         self.path = os.path.join(self.tmp, "store")
-        self.db = Database(self.path)
+        self.db = Database(self.path)  # open: one Database at a time, so close it first
 
     def tearDown(self):
         self.db.close()
         shutil.rmtree(self.tmp, ignore_errors=True)
 
     def books(self):
-        self.db.open()
         books = self.db.create_index("books")
         books.add(BOOKS)
         return books
@@ -47,14 +47,20 @@ class DatabaseCase(unittest.TestCase):
 
 
 class LifecycleTest(DatabaseCase):
-    def test_context_manager_opens_and_closes(self):
-        with Database(self.path) as db:
-            self.assertFalse(db.closed)
-            db.create_index("books").add(BOOKS[0])
-        self.assertTrue(db.closed)
+    def test_database_opens_when_made_and_open_on_an_open_one_does_nothing(self):
+        self.assertFalse(self.db.closed)
+        self.db.create_index("books").add(BOOKS[0])
+        self.assertIs(self.db.open(), self.db)  # the README's with statement does the same
+        with self.db as db:
+            self.assertEqual(db["books"]["hobbit"], BOOKS[0])
+        self.assertTrue(self.db.closed)
         with self.assertRaisesRegex(SearchdbError, "is closed"):
-            db.indexes()
-        db.close()  # closing again is harmless
+            self.db.indexes()
+        self.db.close()  # closing again is harmless
+        with self.db:  # a closed Database opens again
+            self.assertEqual(list(self.db), ["books"])
+        self.assertIs(self.db.open(), self.db)
+        self.assertEqual(len(self.db["books"]), 1)
 
     def test_changes_survive_closing_and_reopening(self):
         self.books()
@@ -67,15 +73,15 @@ class LifecycleTest(DatabaseCase):
                 db["books"]["dune"]
 
     def test_only_one_database_is_open_per_process(self):
-        self.db.open()
-        other = Database(os.path.join(self.tmp, "other"))
+        other = os.path.join(self.tmp, "other")
         with self.assertRaisesRegex(SearchdbError, "another Database is open in this process"):
-            other.open()
-        with self.assertRaisesRegex(SearchdbError, "already open"):
-            self.db.open()
+            Database(other)
+        self.assertFalse(os.path.exists(other))
         self.db.close()
-        with other:
-            self.assertEqual(other.indexes(), [])
+        with Database(other) as db:
+            self.assertEqual(db.indexes(), [])
+            with self.assertRaisesRegex(SearchdbError, "another Database is open"):
+                self.db.open()
         self.db.open()
 
     def test_index_of_a_closed_database_refuses(self):
@@ -88,8 +94,9 @@ class LifecycleTest(DatabaseCase):
                 books.get("dune")
 
     def test_empty_path_is_refused_by_the_library(self):
+        self.db.close()
         with self.assertRaises(SearchdbError) as caught:
-            Database("").open()
+            Database("")
         self.assertEqual(caught.exception.message, "storage_dir empty")
         self.db.open()  # the failed open left the process free
 
@@ -109,6 +116,7 @@ class LifecycleTest(DatabaseCase):
 
     def test_path_like_objects_are_accepted(self):
         import pathlib
+        self.db.close()
         with Database(pathlib.Path(self.path)) as db:
             db.create_index("x")
         self.assertTrue(os.path.isdir(os.path.join(self.path, "x")))
@@ -116,7 +124,6 @@ class LifecycleTest(DatabaseCase):
 
 class IndexManagementTest(DatabaseCase):
     def test_create_list_and_drop(self):
-        self.db.open()
         self.assertEqual(self.db.indexes(), [])
         self.db.create_index("books")
         shop = self.db.create_index("shop/items", primary_key="sku")
@@ -127,11 +134,17 @@ class IndexManagementTest(DatabaseCase):
         self.assertEqual((list(self.db), len(self.db)), (["books", "shop/items"], 2))
         self.db.drop_index("books")
         self.assertNotIn("books", self.db)
-        with self.assertRaisesRegex(SearchdbError, "^index 'books' not found$"):
+        # A missing name is a KeyError, as in a dict, and a library failure.
+        for call in (lambda: self.db["books"], lambda: self.db.index("books"),
+                     lambda: self.db.drop_index("books"), lambda: self.db["b" * 5000]):
+            with self.assertRaises(IndexNotFound) as caught:
+                call()
+            self.assertIsInstance(caught.exception, KeyError)
+            self.assertIsInstance(caught.exception, SearchdbError)
+        with self.assertRaisesRegex(IndexNotFound, "^index 'books' not found$"):
             self.db["books"]
 
     def test_library_refusals_carry_its_message(self):
-        self.db.open()
         self.db.create_index("books")
         with self.assertRaises(SearchdbError) as caught:
             self.db.create_index("books")
@@ -140,9 +153,13 @@ class IndexManagementTest(DatabaseCase):
             self.db.create_index("")
         with self.assertRaisesRegex(SearchdbError, "^index 'nope' not found$"):
             self.db.drop_index("nope")
+        # Failures that are not about a missing name stay plain errors.
+        self.db.close()
+        with self.assertRaises(SearchdbError) as caught:
+            self.db["books"]
+        self.assertNotIsInstance(caught.exception, KeyError)
 
     def test_create_if_missing(self):
-        self.db.open()
         books = self.db.create_index("books", exist_ok=True)
         books.add(BOOKS[0])
         again = self.db.create_index("books", exist_ok=True)
@@ -156,7 +173,6 @@ class IndexManagementTest(DatabaseCase):
             self.db.create_index("books")
 
     def test_bad_argument_types_and_nul_characters(self):
-        self.db.open()
         with self.assertRaises(TypeError):
             self.db.create_index(b"books")
         with self.assertRaises(ValueError):
@@ -167,11 +183,10 @@ class IndexManagementTest(DatabaseCase):
 
 class DocumentTest(DatabaseCase):
     def test_add_one_or_many(self):
-        self.db.open()
         books = self.db.create_index("books")
         self.assertEqual(books.add(BOOKS[0]), 1)
         self.assertEqual(books.add(BOOKS[1:]), 3)
-        self.assertEqual(books.add(tuple(BOOKS[:2])), 2)
+        self.assertEqual(books.add(tuple(BOOKS[:2])), 2)  # replacements count
         self.assertEqual(books.add([]), 0)
         self.assertEqual(len(books), 4)
 
@@ -204,9 +219,18 @@ class DocumentTest(DatabaseCase):
             self.assertIsNone(books.get(doc_id))
             self.assertEqual(books.get(doc_id, "default"), "default")
             self.assertNotIn(doc_id, books)
-        with self.assertRaisesRegex(DocumentNotFound, "^document 'never' not found$"):
-            books.delete("never")
-        books.delete("dune")  # a deleted document may be deleted again
+        # Deleting what is not there fails alike, deleted here or never stored,
+        # in the process that deleted it and after a restart.
+        for doc_id in ("never", "dune"):
+            with self.assertRaisesRegex(DocumentNotFound, f"^document '{doc_id}' "):
+                books.delete(doc_id)
+            with self.assertRaises(KeyError):
+                del books[doc_id]
+        self.db.close()
+        self.db.open()
+        with self.assertRaisesRegex(DocumentNotFound, "^document 'dune' not found$"):
+            del books["dune"]
+        self.assertEqual(len(books), 3)
         # A long id is cut from the library's message, and is still told apart.
         with self.assertRaises(DocumentNotFound):
             books["x" * 5000]
@@ -217,13 +241,20 @@ class DocumentTest(DatabaseCase):
                 call()
             self.assertNotIsInstance(caught.exception, KeyError)
 
+    def test_an_index_is_not_iterated_through_lookups_of_0_1_2(self):
+        books = self.books()
+        books.add({"id": 0, "title": "zero"})
+        for attempt in (list, iter, lambda index: [doc for doc in index]):
+            with self.assertRaisesRegex(TypeError, "not iterable"):
+                attempt(books)
+        self.assertIn(0, books)
+
     def test_number_ids_are_taken_only_when_the_library_keeps_them_exactly(self):
         # The library files a number id under the "%.0f" text of its double.
         # Differential check against the library itself: an id the package
         # takes comes back under its own decimal text, and one it refuses is
         # filed by the library (reached past the package) under another text,
         # the one the refusal names.
-        self.db.open()
         ids = self.db.create_index("ids")
         rng = random.Random(2024)
         values = [0, -7, 1.5, -0.5, -0.0, 2.0, 1e20, 2 ** 53, 2 ** 53 + 1, 12345678901234567890,
@@ -273,7 +304,6 @@ class DocumentTest(DatabaseCase):
         self.assertEqual(len(shop), 1)
 
     def test_values_round_trip(self):
-        self.db.open()
         docs = self.db.create_index("docs")
         doc = {"id": "u", "text": "café 😀 \"quoted\"\n", "n": [1, 2.5, None, True],
                "nested": {"deep": {"er": False}}}
@@ -312,7 +342,6 @@ class DocumentTest(DatabaseCase):
             books.get(None)
 
     def test_custom_primary_key(self):
-        self.db.open()
         shop = self.db.create_index("shop", primary_key="sku")
         shop.add([{"sku": "A1", "name": "lamp"}, {"sku": 7, "name": "chair"}])
         self.assertEqual(shop.get(7)["name"], "chair")
@@ -344,7 +373,6 @@ class SearchTest(DatabaseCase):
         self.assertEqual(books.search("")["totalHits"], 0)
 
     def test_hits_pages_through_every_hit(self):
-        self.db.open()
         notes = self.db.create_index("notes")
         notes.add([{"id": i, "text": "common " * (1 + i % 5)} for i in range(23)])
         every = notes.search("common", limit=0)["hits"]
