@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "render.h"
+#include "serve_options.h"
 
 namespace cli {
 
@@ -31,6 +32,7 @@ struct invocation {
   int limit = 20;
   int offset = 0;
   int batch = 0;  // add: documents per batch at most; 0 for no cap
+  serve_options serve;
 };
 
 struct session {
@@ -75,5 +77,6 @@ int run_add(session *s, const invocation &inv);
 int run_export(session *s, const invocation &inv);
 int run_check(session *s, const invocation &inv);
 int run_shell(session *s, const invocation &inv);
+int run_serve(session *s, const invocation &inv);
 
 }  // namespace cli

@@ -165,7 +165,8 @@ const command_runner kRunners[] = {
     {"create", run_create, false}, {"drop", run_drop, false},   {"list", run_list, true},
     {"add", run_add, false},       {"get", run_get, true},      {"delete", run_delete, false},
     {"search", run_search, true},  {"stats", run_stats, true},  {"export", run_export, true},
-    {"check", run_check, true},    {"shell", run_shell, false}, {"help", run_help, false},
+    {"check", run_check, true},    {"shell", run_shell, false}, {"serve", run_serve, false},
+    {"help", run_help, false},
 };
 
 const command_runner &runner_of(const std::string &command) {
@@ -243,7 +244,9 @@ int run(int argc, char **argv) {
   // The library creates what it opens; a command that only reads must not
   // leave a store behind where there was none. An empty name is the
   // library's to refuse.
-  if (runner_of(inv.command).reads_only && !s.dir.empty() && !is_store(s.dir)) {
+  bool reads_only =
+      runner_of(inv.command).reads_only || (inv.command == "serve" && !inv.serve.allow_writes);
+  if (reads_only && !s.dir.empty() && !is_store(s.dir)) {
     fprintf(stderr, "searchdb: no searchdb store at %s\n", s.dir.c_str());
     return exit_refused;
   }
