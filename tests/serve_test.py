@@ -327,6 +327,385 @@ class RoutesTest(ServeCase):
         self.stop(server)
 
 
+class ChangesGuardTest(ServeCase):
+    CHANGES = [("/api/index_create?index=x", None), ("/api/index_delete?index=books", None),
+               ("/api/documents_add?index=books", '{"id": "new"}'),
+               ("/api/document_delete?index=books&id=dune", None)]
+
+    def store_text(self):
+        return [cli(self.store, *args).stdout for args in
+                (["list"], ["export", "books"])]
+
+    def test_without_allow_writes_only_reads_are_served(self):
+        self.books()
+        before = self.store_text()
+        server = self.serve()
+        for path, body in self.CHANGES:
+            route = path.split("?")[0][5:]
+            self.assertRefused(server.call("POST", path, body, JSON), 403,
+                               f"{route} changes the store, and this server was started "
+                               "without --allow-writes")
+        self.assertEqual(server.call("GET", "/api/document_get?index=books&id=dune")[0], 200)
+        self.stop(server)
+        self.assertEqual(self.store_text(), before)
+        # Without --allow-writes a directory that holds no store is refused,
+        # and none is made.
+        empty = os.path.join(self.tmp, "empty")
+        result = subprocess.run([CLI, "--dir", empty, "serve", "--port", "0"],
+                                capture_output=True, text=True, timeout=60)
+        self.assertEqual((result.returncode, result.stderr),
+                         (1, f"searchdb: no searchdb store at {empty}\n"))
+        self.assertFalse(os.path.exists(empty))
+
+    def test_a_key_guards_changes_and_never_reaches_the_log(self):
+        self.books()
+        key = "k3y-" + "".join(random.Random(5).choice("abcdef0123456789") for _ in range(32))
+        key_file = os.path.join(self.tmp, "key")
+        with open(key_file, "w") as f:
+            f.write(key + "\n")
+        server = self.serve("--allow-writes", "--key-file", key_file)
+        wrong = key[:-1] + ("0" if key[-1] != "0" else "1")
+        for authorization in [None, "Bearer " + wrong, "Bearer " + key[:-1], "Basic " + key,
+                              key, "Bearer " + key + "x"]:
+            headers = dict(JSON, **({"Authorization": authorization} if authorization else {}))
+            with self.subTest(authorization=authorization):
+                status, response_headers, text = server.call(
+                    "POST", "/api/index_create?index=x", None, headers)
+                self.assertRefused((status, None, text), 401,
+                                   "index_create needs the server's key as "
+                                   "'Authorization: Bearer KEY'")
+                self.assertEqual(response_headers["WWW-Authenticate"], "Bearer")
+        self.assertEqual(cli(self.store, "list").stdout.count(b'"name"'), 1)
+        for path, authorization in [("/api/index_delete?index=books", "Bearer " + key),
+                                    ("/api/index_create?index=books", "bearer " + key)]:
+            self.assertEqual(server.call("POST", path, None,
+                                         dict(JSON, Authorization=authorization))[0], 200)
+        # Reads need no key.
+        self.assertEqual(server.call("GET", "/api/indexes_list")[0], 200)
+        self.stop(server)
+        self.assertNotIn(key[4:], server.log_text())
+        self.assertNotIn(wrong[4:], server.log_text())
+
+    def test_starting_refuses_options_that_would_open_the_store_to_others(self):
+        self.books()
+        key_file = os.path.join(self.tmp, "key")
+        for options, status, message in [
+            (["--host", "0.0.0.0", "--allow-writes"], 2,
+             "--allow-writes on 0.0.0.0, which is not a loopback address, needs --key-file"),
+            (["--key-file", key_file], 2, "--key-file requires --allow-writes"),
+            (["--allow-writes", "--key-file", key_file], 1, f"key file '{key_file}'"),
+            (["--cors", "example.org"], 2, "--cors takes an origin"),
+        ]:
+            with self.subTest(options=options):
+                result = subprocess.run([CLI, "--dir", self.store, "serve", "--port", "0",
+                                         *options], capture_output=True, text=True, timeout=60)
+                self.assertEqual(result.returncode, status, result.stderr)
+                self.assertIn(message, result.stderr)
+        with open(key_file, "w") as f:
+            f.write("\n")
+        result = subprocess.run([CLI, "--dir", self.store, "serve", "--port", "0",
+                                 "--allow-writes", "--key-file", key_file],
+                                capture_output=True, text=True, timeout=60)
+        self.assertIn("holds no key on its first line", result.stderr)
+
+    def test_hosts_origins_and_cors(self):
+        self.books()
+        server = self.serve("--allow-writes", "--cors", "https://App.example")
+        own = f"http://{server.host}"
+        cases = [
+            # (headers, status): a page elsewhere may read (the browser keeps
+            # the answer from it) but never change; the Host must be ours.
+            ({"Origin": "https://evil.example"}, 403),
+            ({"Origin": "null"}, 403),
+            ({"Origin": own}, 200),
+            ({"Origin": "https://app.example"}, 200),
+            ({"Host": f"localhost:{server.port}"}, 200),
+            ({"Host": f"localhost:{server.port}", "Origin": f"http://localhost:{server.port}"},
+             200),
+            ({"Host": f"127.0.0.1:{server.port + 1}"}, 421),
+            ({"Host": "127.0.0.1"}, 421),
+            ({"Host": f"rebound.example:{server.port}"}, 421),
+        ]
+        for n, (headers, status) in enumerate(cases):
+            with self.subTest(headers=headers):
+                answer = server.call("POST", f"/api/index_create?index=i{n}", None,
+                                     dict(JSON, **headers))
+                self.assertEqual(answer[0], status, answer[2])
+                cors = answer[1]["Access-Control-Allow-Origin"]
+                self.assertEqual(cors, "https://App.example"
+                                 if headers.get("Origin") == "https://app.example" else None)
+                self.assertEqual(answer[1]["Vary"], "Origin")
+        self.assertIn("may not change this store",
+                      server.call("POST", "/api/index_create?index=z", None,
+                                  dict(JSON, Origin="https://evil.example"))[2])
+        # A preflight from the --cors origin is answered; from another, not.
+        status, headers, _ = server.call("OPTIONS", "/api/documents_add", None, {
+            "Origin": "https://app.example", "Access-Control-Request-Method": "POST",
+            "Access-Control-Request-Headers": "content-type, authorization"})
+        self.assertEqual((status, headers["Access-Control-Allow-Methods"],
+                          headers["Access-Control-Allow-Headers"]),
+                         (204, "GET, POST", "Authorization, Content-Type"))
+        status, headers, _ = server.call("OPTIONS", "/api/documents_add", None, {
+            "Origin": "https://evil.example", "Access-Control-Request-Method": "POST"})
+        self.assertEqual((status, headers["Access-Control-Allow-Origin"]), (204, None))
+        self.stop(server)
+
+        # Without --cors no answer carries a CORS header.
+        server = self.serve("--allow-writes")
+        for method, path, headers in [
+                ("GET", "/api/indexes_list", {"Origin": "https://app.example"}),
+                ("GET", "/", {}), ("GET", "/page.js", {}),
+                ("OPTIONS", "/api/index_create", {"Origin": "https://app.example",
+                                                   "Access-Control-Request-Method": "POST"}),
+                ("POST", "/api/index_create?index=q", dict(JSON, Origin=f"http://{server.host}"))]:
+            status, response_headers, _ = server.call(method, path, None, headers)
+            self.assertLess(status, 500)
+            self.assertEqual([h for h in response_headers if h.lower().startswith("access-control")
+                              or h.lower() == "vary"], [], (method, path))
+        self.stop(server)
+
+
+class ConnectionsTest(ServeCase):
+    def test_connections_are_kept_and_the_page_is_served(self):
+        self.books()
+        server = self.serve()
+        conn = server.connection()
+        status, headers, page = server.call("GET", "/", connection=conn)
+        sock = conn.sock
+        self.assertEqual((status, headers["Content-Type"]), (200, "text/html; charset=utf-8"))
+        self.assertIn("script-src 'self'", headers["Content-Security-Policy"])
+        for asset in re.findall(r'(?:src|href)="([^":]+)"', page):
+            status, headers, _ = server.call("GET", "/" + asset, connection=conn)
+            self.assertEqual(status, 200, asset)
+        # Refusals decided from the headers alone keep the connection too.
+        self.assertEqual(server.call("GET", "/api/nothing", connection=conn)[0], 404)
+        for _ in range(50):
+            self.assertEqual(server.call("GET", "/api/indexes_list", connection=conn)[0], 200)
+        self.assertIs(conn.sock, sock)
+        conn.close()
+        self.stop(server)
+        assets = len(re.findall(r'(?:src|href)="([^":]+)"', page))
+        lines = server.log_text().splitlines()
+        self.assertEqual((len(lines), lines[-1]), (1 + assets + 1 + 50 + 1, "searchdb: serve: stopped"))
+        self.assertRegex(server.log_text().splitlines()[0],
+                         r'^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z 127\.0\.0\.1 "GET /" 200 \d+ '
+                         r'\d+\.\d{3}ms$')
+
+    def test_slow_clients_hold_up_no_one_and_are_cut_off(self):
+        self.books()
+        server = self.serve("--allow-writes", "--timeout", "3")
+        head = (f"GET /api/indexes_list HTTP/1.1\r\nHost: {server.host}\r\n"
+                "X-Padding: " + "p" * 200 + "\r\n\r\n").encode()
+        stalled = []
+        for i in range(60):
+            sock = socket.create_connection(("127.0.0.1", server.port), timeout=30)
+            sock.sendall(head[:1 + i % (len(head) - 2)])
+            stalled.append(sock)
+        body_stalled = socket.create_connection(("127.0.0.1", server.port), timeout=30)
+        body_stalled.sendall(b"POST /api/documents_add?index=books HTTP/1.1\r\nHost: " +
+                             server.host.encode() + b"\r\nContent-Type: application/json\r\n"
+                             b"Content-Length: 1000\r\n\r\n[{\"id\":")
+        stalled.append(body_stalled)
+        # Clients that keep sending a byte now and then, never a whole request.
+        trickling = [socket.create_connection(("127.0.0.1", server.port), timeout=30)
+                     for _ in range(4)]
+        cut = {}
+        started = time.monotonic()
+
+        def trickle(sock):
+            for byte in head[:-2]:
+                try:
+                    sock.send(bytes([byte]))
+                except OSError:
+                    break
+                time.sleep(0.2)
+            cut[sock] = time.monotonic() - started
+        threads = [threading.Thread(target=trickle, args=(s,)) for s in trickling]
+        for t in threads:
+            t.start()
+        # Meanwhile every other client is answered at once (a blocked server
+        # would leave them waiting for the slow ones' timeouts).
+        conn = server.connection(timeout=10)
+        slowest = 0
+        for _ in range(200):
+            t0 = time.monotonic()
+            status = server.call("GET", "/api/search?index=books&query=dune", connection=conn)[0]
+            slowest = max(slowest, time.monotonic() - t0)
+            self.assertEqual(status, 200)
+        conn.close()
+        self.assertLess(slowest, 1.0)
+        # The silent ones are closed after a second of silence, the trickling
+        # ones when their request has not arrived in 3 s.
+        for sock in stalled:
+            sock.settimeout(10)
+            try:
+                self.assertEqual(sock.recv(4096), b"")
+            except ConnectionResetError:
+                pass
+            sock.close()
+        for t in threads:
+            t.join()
+        for sock in trickling:
+            self.assertTrue(2.5 < cut[sock] < 8, cut[sock])
+            sock.close()
+        self.stop(server)
+
+
+class ConcurrentTest(ServeCase):
+    CLIENTS = 16
+    REQUESTS = 20000
+
+    def calls(self):
+        """The reads whose answers the writer records in every state."""
+        words = ["amber", "birch", "cedar", "delta", "ember", "fjord", "grove", "harbor", "iris",
+                 "juniper", "kestrel", "lumen", "maple", "nectar", "orchid", "pebble", "quartz",
+                 "raven", "sable", "thistle"]
+        rng = random.Random(1729)
+        calls = [{"route": "indexes_list", "params": {}},
+                 {"route": "index_stats", "params": {"index": "live"}},
+                 {"route": "index_stats", "params": {"index": "side"}}]
+        calls += [{"route": "document_get", "params": {"index": "live", "id": f"d{i}"}}
+                  for i in range(0, 41, 2)]
+        queries = words + [w[:3] for w in words[::3]] + ["harbr", "quarz", "thistel", "jupiter"]
+        queries += [" ".join(rng.sample(words, 2)) for _ in range(6)]
+        for query in queries:
+            calls.append({"route": "search", "params": {
+                "index": "live", "query": query, "limit": rng.choice([0, 3, 10]),
+                "offset": rng.choice([0, 0, 2])}})
+        return calls
+
+    def test_sixteen_clients_against_a_store_another_process_changes(self):
+        # In memory where there is a tmpfs: each change flushes its files,
+        # and flushing to disk would make the test about the disk.
+        if os.path.isdir("/dev/shm"):
+            shutil.rmtree(self.tmp)
+            self.tmp = tempfile.mkdtemp(prefix="searchdb-serve-", dir="/dev/shm")
+            self.store = os.path.join(self.tmp, "store")
+        cli(self.store, "create", "clients")
+        server = self.serve("--allow-writes")
+        calls = self.calls()
+        calls_path = os.path.join(self.tmp, "calls.jsonl")
+        with open(calls_path, "w") as f:
+            f.writelines(json.dumps(c) + "\n" for c in calls)
+        states_path = os.path.join(self.tmp, "states.jsonl")
+        writer = subprocess.Popen([WRITER, self.store, calls_path, states_path, "7", "600", "3"],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(writer.stdout.readline(), b"ready\n")
+            reads, failures, answered = self.run_clients(server, calls)
+        finally:
+            writer.stdin.close()
+            writer_status = writer.wait(timeout=120)
+            writer.stdout.close()
+        self.assertEqual(writer_status, 0)
+        self.assertEqual(failures, [])
+
+        # The library's answer to each call in every state the writer made.
+        begins, acks, states = [], [], []
+        current = {}
+        with open(states_path) as f:
+            for line in f:
+                state = json.loads(line)
+                current = {**current, **{int(i): a for i, a in state["answers"].items()}}
+                begins.append(state["begin"])
+                acks.append(state["ack"])
+                states.append(current)
+        self.assertGreater(len(states), 50, "the writer changed the store too little")
+
+        # Each answer is the library's in a state that was there while the
+        # request was out: from the last acknowledged before it was sent to
+        # the last begun before its answer came.
+        wrong = []
+        seen_states = set()
+        for i, sent, received, status, text in reads:
+            first = bisect.bisect_left(acks, sent) - 1
+            last = bisect.bisect_left(begins, received) - 1
+            matches = [k for k in range(first, last + 1)
+                       if self.same(states[k][i], status, text)]
+            seen_states.update(matches[:1])
+            if not matches:
+                wrong.append((calls[i], first, last, status, text[:300]))
+        self.assertEqual(wrong[:5], [], f"{len(wrong)} answers the library did not give")
+        self.assertGreater(len(seen_states), 20, "the answers saw too few of the writer's states")
+
+        # Nothing lost: one log line per request.
+        self.stop(server)
+        logged = sum(1 for line in server.log_text().splitlines() if '"GET /api/' in line
+                     or '"POST /api/' in line)
+        self.assertEqual((logged, answered), (self.REQUESTS + self.CLIENTS * 8,) * 2)
+
+    @staticmethod
+    def same(expected, status, text):
+        if expected["ok"]:
+            return status == 200 and without_time(text) == expected["text"]
+        # The process that deleted a document calls it deleted; one that
+        # loaded the store since never knew it.
+        gone = lambda message: re.sub(r"^(document '.*') deleted$", r"\1 not found", message)
+        return status == 404 and gone(json.loads(text)["error"]) == gone(expected["error"])
+
+    def run_clients(self, server, calls):
+        """Sends the requests from 16 threads, each on one kept connection;
+        returns the reads (call, sent, received, status, text), every
+        client's own change that did not read back as made, and the number
+        of requests answered."""
+        reads, failures, answered = [], [], [0]
+        lock = threading.Lock()
+
+        def client(n):
+            rng = random.Random(n)
+            conn = server.connection(timeout=60)
+            mine, made, deleted = {}, 0, set()
+            got, bad = [], []
+            for _ in range(self.REQUESTS // self.CLIENTS):
+                if rng.random() < 0.85:
+                    i = rng.randrange(len(calls))
+                    path = f"/api/{calls[i]['route']}?" + urlencode(**calls[i]["params"])
+                    sent = time.monotonic()
+                    status, _, text = server.call("GET", path, connection=conn)
+                    got.append((i, sent, time.monotonic(), status, text))
+                    continue
+                # The client's own documents in "clients": only it changes
+                # them, so each change reads back exactly.
+                doc_id = f"c{n}-{rng.randrange(8)}"
+                if doc_id in mine and rng.random() < 0.4:
+                    answer = server.call("POST", "/api/document_delete?" + urlencode(
+                        index="clients", id=doc_id), None, JSON, connection=conn)
+                    del mine[doc_id]
+                    deleted.add(doc_id)
+                    expected = (200, compact({"deleted": doc_id}))
+                else:
+                    made += 1
+                    doc = {"id": doc_id, "text": f"client{n} change{made}", "n": made}
+                    answer = server.call("POST", "/api/documents_add?index=clients",
+                                         compact([doc]), JSON, connection=conn)
+                    mine[doc_id] = compact(doc)
+                    expected = (200, '{"added":1}')
+                if answer[::2] != expected:
+                    bad.append((doc_id, answer[::2]))
+            for k in range(8):
+                doc_id = f"c{n}-{k}"
+                status, _, text = server.call("GET", "/api/document_get?" + urlencode(
+                    index="clients", id=doc_id), connection=conn)
+                # A deleted id may be remembered as such, or not at all.
+                expected = [(200, mine[doc_id])] if doc_id in mine else [
+                    (404, compact({"error": f"document '{doc_id}' {gone}"}))
+                    for gone in (["not found", "deleted"] if doc_id in deleted else ["not found"])]
+                if (status, text) not in expected:
+                    bad.append((doc_id, status, text))
+            conn.close()
+            with lock:
+                reads.extend(got)
+                failures.extend(bad)
+                answered[0] += self.REQUESTS // self.CLIENTS + 8
+
+        threads = [threading.Thread(target=client, args=(n,)) for n in range(self.CLIENTS)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        return reads, failures, answered[0]
+
+
 def urlencode(**params):
     from urllib.parse import urlencode as encode
     return encode({k: v for k, v in params.items() if v is not None})
