@@ -27,9 +27,10 @@ endif
 TEST_DEPS_PRESENT = command -v cmake >/dev/null && command -v cc >/dev/null && \
   command -v c++ >/dev/null && python3 -c 'import ensurepip' 2>/dev/null && \
   command -v tmux >/dev/null && command -v groff >/dev/null && \
-  pkg-config --exists 'yyjson >= 0.12' gtest gmock libedit CLI11 2>/dev/null
+  pkg-config --exists 'yyjson >= 0.12' gtest gmock libedit CLI11 libmicrohttpd 2>/dev/null && \
+  command -v chromium >/dev/null && command -v chromedriver >/dev/null
 BENCH_DEPS_PRESENT = $(TEST_DEPS_PRESENT) && \
-  pkg-config --exists benchmark sqlite3 xapian-core 2>/dev/null
+  pkg-config --exists benchmark sqlite3 xapian-core 2>/dev/null && command -v wrk >/dev/null
 
 # $(call configure_and_build,DIR,EXTRA_CMAKE_ARGS)
 configure_and_build = cmake -S . -B $(1) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(2) && \

@@ -8,7 +8,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
 
 if ! { command -v cmake && command -v c++ &&
-  pkg-config --exists 'yyjson >= 0.12' gtest libedit CLI11; } >/dev/null 2>&1; then
+  pkg-config --exists 'yyjson >= 0.12' gtest libedit CLI11 libmicrohttpd; } >/dev/null 2>&1; then
   "$root/scripts/bootstrap"
 fi
 # A first build takes a while: one line per file compiled shows it moving.
