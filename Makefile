@@ -71,6 +71,8 @@ bench: bench-deps
 	@[ ! -x build/bench/open_change ] || { echo "== build/bench/open_change"; \
 	  build/bench/open_change $(OPEN_CHANGE_ARGS); }
 	@[ ! -x build/bench/compare/searchdb_compare ] || build/bench/compare/searchdb_compare
+	@[ ! -x build/bench/serve_load ] || ! command -v wrk >/dev/null || { \
+	  echo "== build/bench/serve_load"; build/bench/serve_load; }
 
 clean:
 	rm -rf build build-asan
