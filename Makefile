@@ -28,7 +28,7 @@ TEST_DEPS_PRESENT = command -v cmake >/dev/null && command -v cc >/dev/null && \
   command -v c++ >/dev/null && python3 -c 'import ensurepip' 2>/dev/null && \
   command -v tmux >/dev/null && command -v groff >/dev/null && \
   pkg-config --exists 'yyjson >= 0.12' gtest gmock libedit CLI11 libmicrohttpd 2>/dev/null && \
-  command -v chromium >/dev/null && command -v chromedriver >/dev/null
+  command -v chromium >/dev/null && command -v chromedriver >/dev/null && command -v curl >/dev/null
 BENCH_DEPS_PRESENT = $(TEST_DEPS_PRESENT) && \
   pkg-config --exists benchmark sqlite3 xapian-core 2>/dev/null && command -v wrk >/dev/null
 

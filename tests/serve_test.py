@@ -28,6 +28,7 @@ import unittest
 
 CLI = os.path.abspath(os.environ.get("SEARCHDB_CLI", "searchdb"))
 WRITER = os.path.abspath(os.environ.get("SEARCHDB_SERVE_WRITER", "serve_writer"))
+BOOKS_FILE = os.path.abspath(os.environ.get("SEARCHDB_BOOKS", "examples/data/books.json"))
 JSON = {"Content-Type": "application/json"}
 BOOKS = [
     {"id": "hobbit", "title": "The Hobbit", "author": "J. R. R. Tolkien", "year": 1937,
@@ -392,7 +393,8 @@ class ChangesGuardTest(ServeCase):
         for options, status, message in [
             (["--host", "0.0.0.0", "--allow-writes"], 2,
              "--allow-writes on 0.0.0.0, which is not a loopback address, needs --key-file"),
-            (["--key-file", key_file], 2, "--key-file requires --allow-writes"),
+            (["--key-file", key_file], 2,
+             "--key-file guards changes, which need --allow-writes"),
             (["--allow-writes", "--key-file", key_file], 1, f"key file '{key_file}'"),
             (["--cors", "example.org"], 2, "--cors takes an origin"),
         ]:
@@ -462,6 +464,34 @@ class ChangesGuardTest(ServeCase):
             self.assertLess(status, 500)
             self.assertEqual([h for h in response_headers if h.lower().startswith("access-control")
                               or h.lower() == "vary"], [], (method, path))
+        self.stop(server)
+
+
+class ReadmeTest(ServeCase):
+    def test_the_readme_curl_examples_run_as_written(self):
+        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "README.md"),
+                  encoding="utf-8") as f:
+            readme = f.read()
+        section = re.search(r"^## Serving a store over HTTP\n(.*?)^## ", readme, re.M | re.S)
+        block = re.findall(r"^```sh\n(.*?)^```$", section.group(1), re.M | re.S)[1]
+        commands = block.replace("\\\n", "").strip().splitlines()
+        self.assertEqual(len(commands), 8)
+        cli(self.store, "create", "books")
+        cli(self.store, "add", "books", BOOKS_FILE)
+        before = cli(self.store, "list").stdout
+        server = self.serve("--allow-writes")
+        for command in commands:
+            with self.subTest(command=command):
+                self.assertIn("127.0.0.1:8765", command)
+                result = subprocess.run(["sh", "-c", command.replace("127.0.0.1:8765", server.host)],
+                                        capture_output=True, text=True, timeout=60,
+                                        env=dict(os.environ, no_proxy="*", NO_PROXY="*"))
+                self.assertEqual(result.returncode, 0, result.stderr)
+                answer = json.loads(result.stdout)
+                self.assertFalse(isinstance(answer, dict) and "error" in answer, answer)
+                if "/api/search?" in command:
+                    self.assertEqual(answer["hits"][0]["author"], "Fyodor Dostoevsky")
+        self.assertEqual(cli(self.store, "list").stdout, before)
         self.stop(server)
 
 

@@ -26,25 +26,23 @@ namespace cli {
 void add_serve_options(CLI::App *command, serve_options *options) {
   command->footer(
       "Serves the store's API at /api/ (one route per library function) and a search\n"
-      "page at /, on HOST:PORT, until Ctrl-C or SIGTERM. Reads are always served;\n"
-      "changes only with --allow-writes, and then only with Content-Type\n"
-      "application/json, a Host naming this server and, from a browser, this server's\n"
-      "own origin or the --cors one. With --key-file they also need the header\n"
-      "'Authorization: Bearer KEY', KEY being the file's first line. --allow-writes on\n"
-      "an address other than loopback needs --key-file. Port 0 takes any free port;\n"
-      "the address served is printed first. Every request is logged on standard\n"
-      "error. A connection that takes more than --timeout seconds to send a request\n"
-      "whole is closed, as is one silent for a third of that.");
+      "page at /, on HOST:PORT, until Ctrl-C or SIGTERM. Every request's Host header\n"
+      "must name this server. Reads are always served; changes only with\n"
+      "--allow-writes, and then only with Content-Type application/json and, from a\n"
+      "browser, this server's own origin or the --cors one. With --key-file they also\n"
+      "need the header 'Authorization: Bearer KEY', KEY being the file's first line.\n"
+      "--allow-writes on an address other than loopback needs --key-file. Port 0 takes\n"
+      "any free port; the address served is printed first. Every request is logged on\n"
+      "standard error. A connection that takes more than --timeout seconds to send a\n"
+      "request whole is closed, as is one silent for a third of that.");
   command->add_option("--host", options->host, "The address to listen on (default 127.0.0.1)")
       ->type_name("HOST");
   command->add_option("--port", options->port, "The port (default 8765; 0 for any free one)")
       ->type_name("PORT")
       ->check(CLI::Range(0, 65535).description(""));
-  CLI::Option *writes =
-      command->add_flag("--allow-writes", options->allow_writes, "Accept changes as well as reads");
+  command->add_flag("--allow-writes", options->allow_writes, "Accept changes as well as reads");
   command->add_option("--key-file", options->key_file, "Accept changes only with the key in FILE")
-      ->type_name("FILE")
-      ->needs(writes);
+      ->type_name("FILE");
   command->add_option("--cors", options->cors, "Let pages from ORIGIN call the API")
       ->type_name("ORIGIN");
   command->add_option("--timeout", options->timeout, "Seconds a request may take to arrive (30)")
@@ -141,6 +139,8 @@ struct signals_held {
 
 int run_serve(session *s, const invocation &inv) {
   const serve_options &o = inv.serve;
+  if (!o.key_file.empty() && !o.allow_writes)
+    return serve_refused("--key-file guards changes, which need --allow-writes", exit_usage);
   if (!o.cors.empty() && !is_origin(o.cors)) {
     return serve_refused("--cors takes an origin such as https://example.org, not '" + o.cors + "'",
                          exit_usage);

@@ -43,7 +43,7 @@ if(SEARCHDB_TESTS)
     add_test(NAME serve
       COMMAND Python3::Interpreter -B ${PROJECT_SOURCE_DIR}/tests/serve_test.py -v)
     set_tests_properties(serve PROPERTIES
-      ENVIRONMENT "SEARCHDB_CLI=$<TARGET_FILE:searchdb_cli>;SEARCHDB_SERVE_WRITER=$<TARGET_FILE:serve_writer>"
+      ENVIRONMENT "SEARCHDB_CLI=$<TARGET_FILE:searchdb_cli>;SEARCHDB_SERVE_WRITER=$<TARGET_FILE:serve_writer>;SEARCHDB_BOOKS=${PROJECT_SOURCE_DIR}/examples/data/books.json"
       TIMEOUT 900)
     add_test(NAME serve_browser
       COMMAND Python3::Interpreter -B ${PROJECT_SOURCE_DIR}/tests/serve_browser_test.py -v)
