@@ -239,6 +239,9 @@ class RoutesTest(ServeCase):
         cases = [
             (get("/api/search?index=nope&query=x"), 404, "index 'nope' not found"),
             (get("/api/document_get?index=books&id=nope"), 404, "document 'nope' not found"),
+            # Bytes that are not UTF-8 come back as U+FFFD, so the answer stays JSON.
+            (get("/api/document_get?index=books&id=%FF%22"), 404,
+             "document '\ufffd\"' not found"),
             (get("/api/index_stats?index=nope"), 404, "index 'nope' not found"),
             (get("/api/frobnicate"), 404, "no such route: /api/frobnicate"),
             (get("/elsewhere"), 404, "no such page: /elsewhere"),
@@ -403,6 +406,13 @@ class ChangesGuardTest(ServeCase):
                                          *options], capture_output=True, text=True, timeout=60)
                 self.assertEqual(result.returncode, status, result.stderr)
                 self.assertIn(message, result.stderr)
+        taken = self.serve()
+        result = subprocess.run([CLI, "--dir", self.store, "serve", "--port", str(taken.port)],
+                                capture_output=True, text=True, timeout=60)
+        self.assertEqual((result.returncode, result.stderr),
+                         (1, f"searchdb: serve: cannot listen on 127.0.0.1:{taken.port}: "
+                             "Address already in use\n"))
+        self.stop(taken)
         with open(key_file, "w") as f:
             f.write("\n")
         result = subprocess.run([CLI, "--dir", self.store, "serve", "--port", "0",
@@ -682,6 +692,13 @@ class ConcurrentTest(ServeCase):
         lock = threading.Lock()
 
         def client(n):
+            try:
+                run_client(n)
+            except Exception as e:  # a lost answer fails the test, not just the thread
+                with lock:
+                    failures.append((n, repr(e)))
+
+        def run_client(n):
             rng = random.Random(n)
             conn = server.connection(timeout=60)
             mine, made, deleted = {}, 0, set()
