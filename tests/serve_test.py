@@ -287,6 +287,9 @@ class RoutesTest(ServeCase):
                     self.assertIn(headers["Allow"], ("GET", "POST", "GET, HEAD"))
         self.assertEqual(len(json.loads(cli(self.store, "search", "books", "x").stdout)["hits"]),
                          0, "the refused batch stored nothing")
+        # Headers are held to 32 KiB.
+        self.assertEqual(get("/api/indexes_list", headers={"X-Padding": "p" * (24 << 10)})[0], 200)
+        self.assertEqual(get("/api/indexes_list", headers={"X-Padding": "p" * (40 << 10)})[0], 431)
 
         # A change waits for another process's lock, then is refused.
         with open(os.path.join(self.store, "_indexes", "lock"), "a") as lock:

@@ -147,6 +147,9 @@ struct server_config {
 
 // The largest body a request may carry.
 constexpr size_t kBodyLimit = size_t{64} << 20;
+// What each connection may hold of a request's line and headers (and of an
+// answer's headers); a request whose headers do not fit is answered 431.
+constexpr size_t kHeaderMemory = size_t{32} << 10;
 
 class http_server {
  public:

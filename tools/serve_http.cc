@@ -559,8 +559,11 @@ struct http_server::state {
     char took[32];
     snprintf(took, sizeof took, "%.3fms",
              std::chrono::duration<double, std::milli>(clock::now() - req->start).count());
-    std::string line = std::string(when) + " " + client_address(c) + " \"" + loggable(req->method) +
-                       " " + loggable(req->uri) + "\" " +
+    // A request the server refused before the access handler saw it (a
+    // header over the memory limit) has no method and no status of ours.
+    std::string method = req->method.empty() ? "-" : loggable(req->method);
+    std::string line = std::string(when) + " " + client_address(c) + " \"" + method + " " +
+                       loggable(req->uri) + "\" " +
                        (req->status ? std::to_string(req->status) : "-") + " " +
                        std::to_string(req->bytes) + " " + took + termination(toe) + "\n";
     fwrite(line.data(), 1, line.size(), stderr);
@@ -590,7 +593,8 @@ bool http_server::start(int listen_fd, std::string *problem) {
       &state::on_server_error, state_, MHD_OPTION_LISTEN_SOCKET, listen_fd,
       MHD_OPTION_URI_LOG_CALLBACK, &state::on_uri, state_, MHD_OPTION_NOTIFY_COMPLETED,
       &state::on_completed, state_, MHD_OPTION_NOTIFY_CONNECTION, &state::on_connection, state_,
-      MHD_OPTION_CONNECTION_TIMEOUT, idle, MHD_OPTION_CONNECTION_LIMIT, 512u, MHD_OPTION_END);
+      MHD_OPTION_CONNECTION_TIMEOUT, idle, MHD_OPTION_CONNECTION_LIMIT, 512u,
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, kHeaderMemory, MHD_OPTION_END);
   if (state_->daemon == nullptr) {
     *problem = "the HTTP server did not start";
     return false;
