@@ -171,7 +171,8 @@ const param *missing_argument(const route &r, const std::vector<const param *> &
 
 answer run_call(const route &r, const call_args &a) {
   const char *index = a.index.c_str();
-  std::string before = searchdb_last_error();
+  // Only a change reports a note; a read's answer is the library's text alone.
+  std::string before = r.changes ? searchdb_last_error() : "";
   switch (r.call) {
     case call_kind::indexes_list:
       return {200, searchdb_indexes_list_json()};
