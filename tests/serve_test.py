@@ -566,8 +566,9 @@ class ConnectionsTest(ServeCase):
         threads = [threading.Thread(target=trickle, args=(s,)) for s in trickling]
         for t in threads:
             t.start()
-        # Meanwhile every other client is answered at once (a blocked server
-        # would leave them waiting for the slow ones' timeouts).
+        # Meanwhile every other client is answered at once: a server that gave
+        # the slow ones a thread each from a pool would leave it waiting for
+        # their timeouts, in waves, seconds on end.
         conn = server.connection(timeout=10)
         slowest = 0
         for _ in range(200):
@@ -576,7 +577,7 @@ class ConnectionsTest(ServeCase):
             slowest = max(slowest, time.monotonic() - t0)
             self.assertEqual(status, 200)
         conn.close()
-        self.assertLess(slowest, 1.0)
+        self.assertLess(slowest, 2.0)
         # The silent ones are closed after a second of silence, the trickling
         # ones when their request has not arrived in 3 s.
         for sock in stalled:
