@@ -11,7 +11,7 @@
 // each (default 10):
 //  - direct: searchdb_search(index, query, 20, 0) over the queries in a loop,
 //    each answer copied as the server copies it; latency per call and calls
-//    per second. This process then lets go of the store.
+//    per second, N/2 seconds before the served figures and N/2 after.
 //  - served, one client: wrk with one keep-alive connection asking
 //    /api/search for the same queries in turn; p50, p90 and p99 latency.
 //  - served, 16 clients: wrk with 16 keep-alive connections; requests per
@@ -96,6 +96,12 @@ pid_t spawn(const std::vector<std::string> &args, const std::string &out_path) {
 std::string read_file(const std::string &path) {
   std::ifstream in(path);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The one-minute load average: on a shared machine, what the figures ran beside.
+std::string load_average() {
+  std::string text = read_file("/proc/loadavg");
+  return text.substr(0, text.find(' '));
 }
 
 // A wrk duration ("812.00us", "1.20ms", "2.00s") in milliseconds.
@@ -190,24 +196,29 @@ int main(int argc, char **argv) {
   }
   std::string().swap(batch);
   const std::vector<Query> queries = MakeQueries(src, 200, 7);
+  const std::string load_before = load_average();
 
-  // Direct calls, each answer copied.
+  // Direct calls, each answer copied: half the time before the served
+  // figures and half after, so that a machine whose load drifts moves both.
   std::vector<double> direct_ms;
   size_t copied = 0;
-  auto start = std::chrono::steady_clock::now();
-  auto until = start + std::chrono::seconds(seconds);
-  for (size_t i = 0; std::chrono::steady_clock::now() < until; ++i) {
-    const Query &q = queries[i % queries.size()];
-    auto t0 = std::chrono::steady_clock::now();
-    std::string answer = searchdb_search(kIndex, q.text.c_str(), kLimit, 0);
-    direct_ms.push_back(
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
-    copied += answer.size();
-  }
-  double direct_seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  double direct_rps = static_cast<double>(direct_ms.size()) / direct_seconds;
-  searchdb_cleanup();
+  double direct_seconds = 0;
+  auto direct = [&](double for_seconds) {
+    auto start = std::chrono::steady_clock::now();
+    auto until = start + std::chrono::duration<double>(for_seconds);
+    for (size_t i = 0; std::chrono::steady_clock::now() < until; ++i) {
+      const Query &q = queries[i % queries.size()];
+      auto t0 = std::chrono::steady_clock::now();
+      std::string answer = searchdb_search(kIndex, q.text.c_str(), kLimit, 0);
+      direct_ms.push_back(
+          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+      copied += answer.size();
+    }
+    direct_seconds +=
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  };
+  for (const Query &q : queries) searchdb_search(kIndex, q.text.c_str(), kLimit, 0);
+  direct(seconds / 2.0);
 
   // The server, on a free port.
   std::string script = dir + "/queries.lua";
@@ -247,6 +258,9 @@ int main(int argc, char **argv) {
   kill(server, SIGTERM);
   int status = 0;
   waitpid(server, &status, 0);
+  direct(seconds / 2.0);
+  double direct_rps = static_cast<double>(direct_ms.size()) / direct_seconds;
+  searchdb_cleanup();
   std::filesystem::remove_all(dir);
   if (!warm.ok || !one.ok || !many.ok) {
     fprintf(stderr, "serve_load: wrk did not run\n");
@@ -269,7 +283,10 @@ int main(int argc, char **argv) {
          one.rps / direct_rps);
   printf("| queries/s, 16 keep-alive clients (goal >= 0.70) | %.0f | %.0f | %.2f |\n", direct_rps,
          many.rps, many.rps / direct_rps);
-  printf("answers copied in the direct loop: %.1f MB; requests that failed: %lld of %lld\n",
-         static_cast<double>(copied) / 1e6, one.errors + many.errors, one.requests + many.requests);
+  printf(
+      "answers copied in the direct loop: %.1f MB; requests that failed: %lld of %lld; "
+      "load average %s before, %s after (%ld cores)\n",
+      static_cast<double>(copied) / 1e6, one.errors + many.errors, one.requests + many.requests,
+      load_before.c_str(), load_average().c_str(), sysconf(_SC_NPROCESSORS_ONLN));
   return one.errors + many.errors == 0 ? 0 : 1;
 }
