@@ -48,7 +48,7 @@ struct call_args {
 
 // One URL parameter of a route: text, or a whole number from 0 up.
 struct param {
-  const char *name;  // nullptr ends a route's list
+  const char *name;  // nullptr: no parameter in this place
   bool required;
   std::string call_args::*text;
   int call_args::*count;
@@ -69,7 +69,6 @@ struct route {
 
 // The route for a path below /api/, or nullptr.
 const route *find_route(std::string_view name);
-const std::vector<route> &routes();
 
 // The method a route is called with.
 inline const char *route_method(const route &r) {

@@ -106,10 +106,6 @@ answer change_answer(const char *member, const std::string &value, const std::st
 
 }  // namespace
 
-const std::vector<route> &routes() {
-  return kRoutes;
-}
-
 const route *find_route(std::string_view name) {
   for (const route &r : kRoutes) {
     if (name == r.name) return &r;
