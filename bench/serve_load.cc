@@ -15,7 +15,11 @@
 //  - served, one client: wrk with one keep-alive connection asking
 //    /api/search for the same queries in turn; p50, p90 and p99 latency.
 //  - served, 16 clients: wrk with 16 keep-alive connections; requests per
-//    second, beside the direct calls per second.
+//    second, beside the direct calls per second; and the CPU time per
+//    request of the server's library thread and of the whole server, beside
+//    the CPU time per direct call. On a machine shared with other work the
+//    wall-clock figures follow its load and the CPU times do not; the
+//    library thread's bounds what many clients can get from an idle machine.
 // The server is the tool (`searchdb serve --port 0`), logging to /dev/null.
 #include <fcntl.h>
 #include <searchdb.h>
