@@ -27,10 +27,11 @@ endif
 TEST_DEPS_PRESENT = command -v cmake >/dev/null && command -v cc >/dev/null && \
   command -v c++ >/dev/null && python3 -c 'import ensurepip' 2>/dev/null && \
   command -v tmux >/dev/null && command -v groff >/dev/null && \
-  pkg-config --exists 'yyjson >= 0.12' gtest gmock libedit CLI11 2>/dev/null && \
+  pkg-config --exists 'yyjson >= 0.12' gtest gmock libedit CLI11 libmicrohttpd 2>/dev/null && \
+  command -v chromium >/dev/null && command -v chromedriver >/dev/null && command -v curl >/dev/null && \
   locale -a 2>/dev/null | grep -qix 'de_DE\.utf-\?8'
 BENCH_DEPS_PRESENT = $(TEST_DEPS_PRESENT) && \
-  pkg-config --exists benchmark sqlite3 xapian-core 2>/dev/null
+  pkg-config --exists benchmark sqlite3 xapian-core 2>/dev/null && command -v wrk >/dev/null
 
 # $(call configure_and_build,DIR,EXTRA_CMAKE_ARGS)
 configure_and_build = cmake -S . -B $(1) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(2) && \
@@ -71,6 +72,8 @@ bench: bench-deps
 	@[ ! -x build/bench/open_change ] || { echo "== build/bench/open_change"; \
 	  build/bench/open_change $(OPEN_CHANGE_ARGS); }
 	@[ ! -x build/bench/compare/searchdb_compare ] || build/bench/compare/searchdb_compare
+	@[ ! -x build/bench/serve_load ] || ! command -v wrk >/dev/null || { \
+	  echo "== build/bench/serve_load"; build/bench/serve_load; }
 
 clean:
 	rm -rf build build-asan

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # A short tour of searchdb: builds the command-line tool, indexes the bundled
-# book data in a temporary directory and runs a few searches.
+# book data in $build/demo-store, runs a few searches, and ends with the
+# command that serves the store and its search page.
 #   examples/demo.sh            build in build/ (BUILD_DIR overrides)
 set -euo pipefail
 
@@ -8,7 +9,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
 
 if ! { command -v cmake && command -v c++ &&
-  pkg-config --exists 'yyjson >= 0.12' gtest libedit CLI11; } >/dev/null 2>&1; then
+  pkg-config --exists 'yyjson >= 0.12' gtest libedit CLI11 libmicrohttpd; } >/dev/null 2>&1; then
   "$root/scripts/bootstrap"
 fi
 # A first build takes a while: one line per file compiled shows it moving.
@@ -24,8 +25,9 @@ if ! cmake --build "$build" -j"$(nproc 2>/dev/null || echo 2)" --target searchdb
   exit 1
 fi
 
-data="$(mktemp -d "${TMPDIR:-/tmp}/searchdb-demo.XXXXXX")"
-trap 'rm -rf "$data"' EXIT
+# The store is made afresh each time and kept, to be served afterwards.
+data="$build/demo-store"
+rm -rf "$data"
 
 if [ -t 1 ]; then bold=$'\033[1m' dim=$'\033[2m' plain=$'\033[0m'; else bold='' dim='' plain=''; fi
 
@@ -51,5 +53,8 @@ step "Several words: books that hold more of them rank higher" \
 step "One document as stored" get books frankenstein --table
 step "The statistics of the index" stats books --table
 step "What the store holds, and whether anything was set aside" check
-printf '\n%sThe data lived in %s and is removed now. Try it yourself:%s\n' "$dim" "$data" "$plain"
-printf '  %s/tools/searchdb --help\n  %s/tools/searchdb shell\n' "$build" "$build"
+printf '\n%sTry it yourself:%s\n' "$dim" "$plain"
+printf '  %s/tools/searchdb --dir %s shell\n' "$build" "$data"
+printf '\n%sServe the demo store over HTTP, then open http://127.0.0.1:8765/ for its search page:%s\n' \
+  "$dim" "$plain"
+printf '  %s/tools/searchdb --dir %s serve\n' "$build" "$data"

@@ -69,7 +69,7 @@ if [ "${SEARCHDB_TOOL:-ON}" = ON ]; then
     PATH="$prefix/bin:$PATH" bash -c 'source "$1"; shift; COMP_WORDS=("$@")
       COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _searchdb; echo "${COMPREPLY[*]}"' _ "$completion" "$@"
   }
-  [ "$(complete_words searchdb s)" = "search stats shell" ] ||
+  [ "$(complete_words searchdb s)" = "search stats shell serve" ] ||
     die "bash completion of 's' gives '$(complete_words searchdb s)'"
   [ "$(complete_words searchdb --dir "$work/store-tool" get sh)" = "shop/books" ] ||
     die "bash completion of an index name gives '$(complete_words searchdb --dir "$work/store-tool" get sh)'"

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "render.h"
+#include "serve_options.h"
 
 namespace cli {
 
@@ -34,6 +35,7 @@ struct invocation {
   bool allow_rounded_ids = false;  // add: store number ids under the text the library gives
   bool clear_set_aside = false;    // check: remove the set-aside files of the index
   bool yes = false;                // check: remove without asking
+  serve_options serve;
 };
 
 struct session {
@@ -88,5 +90,6 @@ int run_add(session *s, const invocation &inv);
 int run_export(session *s, const invocation &inv);
 int run_check(session *s, const invocation &inv);
 int run_shell(session *s, const invocation &inv);
+int run_serve(session *s, const invocation &inv);
 
 }  // namespace cli

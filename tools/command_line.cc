@@ -12,9 +12,9 @@ namespace cli {
 namespace {
 
 const std::vector<command_summary> kCommands = {
-    {"create", false}, {"drop", true},   {"list", false},  {"add", true},
-    {"get", true},     {"delete", true}, {"search", true}, {"stats", true},
-    {"export", true},  {"check", true},  {"shell", false}, {"help", false},
+    {"create", false}, {"drop", true},   {"list", false}, {"add", true},    {"get", true},
+    {"delete", true},  {"search", true}, {"stats", true}, {"export", true}, {"check", true},
+    {"shell", false},  {"serve", false}, {"help", false},
 };
 
 const char kToolFooter[] =
@@ -157,6 +157,7 @@ std::unique_ptr<CLI::App> make_app(invocation *inv, std::vector<std::string> *di
   c->add_flag("--yes", inv->yes, "Remove without asking")->needs(clear);
 
   if (!in_shell) command("shell", "Run commands typed at a prompt, in one session");
+  add_serve_options(command("serve", "Serve the store over HTTP, with a search page"), &inv->serve);
   c = command("help", "Explain a command");
   c->add_option("COMMAND", inv->index, "The command")->type_name("");
   return app;

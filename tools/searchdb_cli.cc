@@ -219,6 +219,7 @@ const command_runner kRunners[] = {
     {"export", run_export, store_use::existing, false},
     {"check", run_check, store_use::existing, false},
     {"shell", run_shell, store_use::none, false},
+    {"serve", run_serve, store_use::existing, false},
     {"help", run_help, store_use::none, false},
 };
 
@@ -278,7 +279,10 @@ int run_command(session *s, const invocation &inv) {
   interrupt_clear();
   const command_runner &runner = runner_of(inv.command);
   if (runner.store != store_use::none) {
-    if (!open_store(s, runner.store == store_use::made)) return exit_refused;
+    // A server that may change the store may also start it, as create does.
+    const bool may_make = runner.store == store_use::made ||
+                          (inv.command == "serve" && inv.serve.allow_writes);
+    if (!open_store(s, may_make)) return exit_refused;
     if (runner.changes && !s->read_only_reason.empty()) {
       fprintf(stderr, "searchdb: %s: the store at %s is read-only: %s\n", inv.command.c_str(),
               s->dir.c_str(), s->read_only_reason.c_str());
