@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "frame/hashing.h"
 #include "interrupt.h"
 #include "storage/entries.h"
 #include "storage/layout.h"
@@ -21,6 +22,13 @@ namespace cli {
 namespace {
 
 using file_ptr = std::unique_ptr<FILE, decltype(&fclose)>;
+
+// Stored ids come from whoever added the documents; the standard hash of a
+// text is the same in every run, so ids could be picked to share a bucket
+// and make reading them quadratic.
+struct id_hash {
+  size_t operator()(const std::string &id) const { return sdb_table_hash(id.data(), id.size()); }
+};
 
 // The whole file at path, NUL-terminated as the reader needs; false with
 // errno set. A missing file reads as empty with *missing set.
@@ -73,7 +81,7 @@ bool read_stored_documents(const std::string &path, std::vector<std::string> *te
   }
   std::unique_ptr<sdb_stored_docs, decltype(&sdb_stored_docs_free)> hold(&docs,
                                                                          sdb_stored_docs_free);
-  std::unordered_map<std::string, size_t> place_of;
+  std::unordered_map<std::string, size_t, id_hash> place_of;
   for (uint64_t i = 0; i < docs.count; i++) {
     const sdb_stored_doc &d = docs.docs[i];
     std::string text;
