@@ -25,9 +25,13 @@
  *    call that changes it holds the lock file "_indexes/lock" for its
  *    length, and every call sees every change another process completed
  *    before the call began. A call that waits more than 10 s for the lock
- *    fails with "storage '<dir>' is locked" and changes nothing. A process
- *    that forks after searchdb_init shares its lock with the child: call
- *    searchdb_init in the process that uses the library.
+ *    fails with "storage '<dir>' is locked" and changes nothing.
+ *  - fork: a child made after searchdb_init would share its parent's lock,
+ *    so there every call but searchdb_cleanup and searchdb_last_error fails
+ *    with "searchdb_init was called in process <pid>; call searchdb_cleanup
+ *    and searchdb_init in this one" and touches nothing. searchdb_cleanup in
+ *    the child lets go of the parent's store without unlocking or writing
+ *    anything; a searchdb_init after it opens the store for the child.
  */
 #ifndef SEARCHDB_H
 #define SEARCHDB_H

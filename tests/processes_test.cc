@@ -17,6 +17,7 @@
 //   SEARCHDB_PROCS_SEED     seed (default 1)
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -36,6 +37,7 @@
 #include <vector>
 
 #include "fixture.h"
+#include "storage/lock.h"
 
 namespace fs = std::filesystem;
 
@@ -398,6 +400,128 @@ TEST_F(ProcessesTest, EveryAcknowledgedChangeIsSeenByEveryLaterCallOfEveryProces
   RecordProperty("kills", std::to_string(killed));
   printf("%d writers, %ld changes each, %ld acknowledged, %zu reads checked, %d kills\n", kWriters,
          changes, acknowledged, reads.size(), killed);
+}
+
+// Every regular file below dir with its bytes.
+std::map<std::string, std::string> Files(const std::string &dir) {
+  std::map<std::string, std::string> files;
+  for (const auto &entry : fs::recursive_directory_iterator(dir)) {
+    if (!entry.is_regular_file()) continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    files[entry.path()] = bytes.str();
+  }
+  return files;
+}
+
+// Whether a lock on the file could be had through a description of its own.
+bool LockIsFree(const std::string &lock_file) {
+  const int fd = open(lock_file.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool free = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+  if (fd >= 0) close(fd);
+  return free;
+}
+
+std::string ReadLine(int fd) {
+  std::string line;
+  char c;
+  while (read(fd, &c, 1) == 1 && c != '\n') line += c;
+  return line;
+}
+
+// A child of fork shares its parent's lock file description: a lock it
+// took or released there would be its parent's. Here the parent holds the
+// lock, as in the middle of a change, while the child calls every export:
+// each fails with the message and touches neither the lock nor a file, and
+// a cleanup lets go without unlocking. After a cleanup and an init of its
+// own, the child changes the store beside its parent and nothing is lost.
+TEST_F(ProcessesTest, AChildOfForkTouchesNothingUntilItStartsTheLibraryAgain) {
+  constexpr int kEach = 40;
+  Open();
+  ASSERT_EQ(searchdb_index_create("books", nullptr), 0);
+  ASSERT_EQ(searchdb_documents_add("books", Document("p0", "parent").c_str()), 1);
+  const std::string lock_file = Path("_indexes/lock");
+  const std::map<std::string, std::string> before = Files(dir_);
+  ASSERT_EQ(sdb_lock_take(true), SDB_LOCK_HELD);
+  ASSERT_FALSE(LockIsFree(lock_file));
+
+  int report[2], go[2];
+  ASSERT_EQ(pipe(report), 0);
+  ASSERT_EQ(pipe(go), 0);
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(report[0]);
+    close(go[1]);
+    const std::string message = "searchdb_init was called in process " + std::to_string(parent) +
+                                "; call searchdb_cleanup and searchdb_init in this one";
+    std::string refused;
+    auto expect_refused = [&](const char *call, bool failed) {
+      if (!failed || searchdb_last_error() != message)
+        refused += std::string(call) + (failed ? " failed with: " : " did not fail: ") +
+                   searchdb_last_error() + "; ";
+    };
+    expect_refused("list", strcmp(searchdb_indexes_list_json(), "[]") == 0);
+    expect_refused("get", searchdb_document_get("books", "p0") == nullptr);
+    expect_refused("search", strcmp(searchdb_search("books", "parent", 0, 0), "null") == 0);
+    expect_refused("stats", strcmp(searchdb_index_stats_json("books"), "null") == 0);
+    expect_refused("add", searchdb_documents_add("books", Document("c", "child").c_str()) == -1);
+    expect_refused("delete", searchdb_document_delete("books", "p0") == -1);
+    expect_refused("create", searchdb_index_create("other", nullptr) == -1);
+    expect_refused("index delete", searchdb_index_delete("books") == -1);
+    expect_refused("init", searchdb_init(dir_.c_str()) == -1);
+    if (LockIsFree(lock_file)) refused += "the parent's lock was let go; ";
+    searchdb_cleanup();
+    if (LockIsFree(lock_file)) refused += "cleanup let go of the parent's lock; ";
+    std::string line = refused + "\n";
+    if (write(report[1], line.data(), line.size()) != static_cast<ssize_t>(line.size())) _exit(3);
+    char c;
+    if (read(go[0], &c, 1) != 1) _exit(3);
+    std::string failed;
+    if (searchdb_init(dir_.c_str()) != 0) failed = std::string("init: ") + searchdb_last_error();
+    for (int i = 1; i <= kEach && failed.empty(); i++) {
+      const std::string id = "c" + std::to_string(i);
+      if (searchdb_documents_add("books", Document(id, "child").c_str()) != 1)
+        failed = "add " + id + ": " + searchdb_last_error();
+    }
+    searchdb_cleanup();
+    if (write(report[1], failed.data(), failed.size()) != static_cast<ssize_t>(failed.size()))
+      _exit(3);
+    _exit(0);
+  }
+  ASSERT_GT(pid, 0);
+  close(report[1]);
+  close(go[0]);
+  EXPECT_EQ(ReadLine(report[0]), "");
+  EXPECT_FALSE(LockIsFree(lock_file));
+  EXPECT_TRUE(Files(dir_) == before) << "the child changed a stored file";
+  sdb_lock_release();
+  ASSERT_EQ(write(go[1], "g", 1), 1);
+  close(go[1]);
+  for (int i = 1; i <= kEach; i++) {
+    const std::string id = "p" + std::to_string(i);
+    EXPECT_EQ(searchdb_documents_add("books", Document(id, "parent").c_str()), 1) << LastError();
+  }
+  char rest[4096];
+  std::string child_failed;
+  for (ssize_t n; (n = read(report[0], rest, sizeof rest)) > 0;) child_failed.append(rest, n);
+  close(report[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(child_failed, "");
+
+  Reopen();
+  for (int i = 0; i <= kEach; i++) {
+    for (const char *who : {"p", "c"}) {
+      const std::string id = who + std::to_string(i);
+      if (id == "c0") continue;
+      EXPECT_EQ(ValueOf(searchdb_document_get("books", id.c_str())),
+                *who == 'p' ? "parent" : "child")
+          << id;
+    }
+  }
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "frame/frame.h"
 
+#include <pthread.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdarg>
 #include <cstdint>
@@ -17,6 +19,38 @@ int s_initialized = 0;
 char s_storage_dir[SDB_STORAGE_DIR_SIZE];
 char s_error[SDB_ERROR_SIZE];
 char s_result[SDB_RESULT_SIZE];
+
+namespace {
+
+pid_t s_init_pid = 0;  // the process whose searchdb_init succeeded
+// Set in every child of fork by a handler fork runs, and cleared by the
+// searchdb_init of the child itself, so that a call asks no system call to
+// know; where the handler could not be registered, the process id is
+// compared instead.
+bool s_forked = false;
+bool s_fork_watched = false;
+
+void mark_child_of_fork() {
+  s_forked = true;
+}
+
+bool foreign_process() {
+  if (!s_initialized || (!s_forked && (s_fork_watched || getpid() == s_init_pid))) return false;
+  sdb_error(
+      "searchdb_init was called in process %d; call searchdb_cleanup and searchdb_init in this one",
+      static_cast<int>(s_init_pid));
+  return true;
+}
+
+}  // namespace
+
+bool sdb_call_refused(void) {
+  if (!s_initialized) {
+    sdb_error("not initialized");
+    return true;
+  }
+  return foreign_process();
+}
 
 void sdb_error(const char *fmt, ...) {
   va_list ap;
@@ -73,6 +107,7 @@ const yyjson_alc *sdb_json_allocator(void) {
 extern "C" {
 
 SEARCHDB_API int searchdb_init(const char *storage_dir) {
+  if (foreign_process()) return -1;
   if (!storage_dir || !*storage_dir) {
     sdb_error("storage_dir empty");
     return -1;
@@ -96,10 +131,16 @@ SEARCHDB_API int searchdb_init(const char *storage_dir) {
     s_storage_dir[0] = '\0';
     return -1;
   }
+  if (!s_fork_watched) s_fork_watched = pthread_atfork(nullptr, nullptr, mark_child_of_fork) == 0;
+  s_init_pid = getpid();
+  s_forked = false;
   s_initialized = 1;
   return 0;
 }
 
+// In a child of fork this is how the process gets a store of its own: the
+// lock file is closed, never unlocked, since a lock held on it is the
+// parent's.
 SEARCHDB_API void searchdb_cleanup(void) {
   sdb_registry_clear();
   sdb_scoring_release();

@@ -23,12 +23,6 @@ namespace {
 
 constexpr size_t kNameMax = sizeof(sdb_index::name) - 1;
 
-bool not_initialized() {
-  if (s_initialized) return false;
-  sdb_error("not initialized");
-  return true;
-}
-
 // A bad create is undone whole: the record leaves the registry and the
 // stored list is written again without it. The first failure's message is
 // the one the caller sees.
@@ -125,7 +119,7 @@ namespace {
 // index once the call has caught up with the store (and, for a change,
 // holds its lock). nullptr with the message set.
 sdb_index *lookup(const char *index_name, bool for_change) {
-  if (not_initialized()) return nullptr;
+  if (sdb_call_refused()) return nullptr;
   if (!index_name) {
     sdb_error("index_name NULL");
     return nullptr;
@@ -225,7 +219,7 @@ bool sdb_utf8_valid(const char *s, size_t n) {
 extern "C" {
 
 SEARCHDB_API int searchdb_index_create(const char *name, const char *primary_key) {
-  if (not_initialized()) return -1;
+  if (sdb_call_refused()) return -1;
   if (!name || !*name) {
     sdb_error("index name empty");
     return -1;
@@ -254,7 +248,7 @@ SEARCHDB_API int searchdb_index_create(const char *name, const char *primary_key
 }
 
 SEARCHDB_API int searchdb_index_delete(const char *name) {
-  if (not_initialized()) return -1;
+  if (sdb_call_refused()) return -1;
   if (!name) {
     sdb_error("name NULL");
     return -1;
@@ -287,7 +281,7 @@ SEARCHDB_API int searchdb_index_delete(const char *name) {
 }
 
 SEARCHDB_API const char *searchdb_indexes_list_json(void) {
-  if (not_initialized()) return "[]";
+  if (sdb_call_refused()) return "[]";
   if (sdb_read_begin(nullptr) != 0) return "[]";
   // A list missing an index would be a wrong answer: when memory runs out
   // anywhere the call fails instead.

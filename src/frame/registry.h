@@ -30,7 +30,7 @@ void sdb_index_reregister(sdb_index *ix, uint32_t position);
 sdb_index *sdb_index_find(const char *name);
 
 // The index an export that reads names, after the checks such exports make
-// first, in this order: "not initialized", "index_name NULL", catching up
+// first, in this order: sdb_call_refused, "index_name NULL", catching up
 // with what other processes saved, "index '%s' not found". nullptr, with
 // the first failing check's message, when one fails.
 sdb_index *sdb_index_lookup(const char *index_name);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "frame/frame.h"
+#include "frame/hashing.h"
 #include "frame/holders.h"
 #include "index/flatten.h"
 #include "search/bm25.h"
@@ -467,7 +468,7 @@ void doc_terms_free(doc_terms *t) {
 }
 
 uint64_t key_slot(uint32_t key, uint64_t mask) {
-  return (static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15ull >> 20) & mask;
+  return sdb_table_hash_u64(key) & mask;
 }
 
 // The distinct terms of the tokens in list. Unknown terms are looked up

@@ -26,7 +26,7 @@ uint32_t id_map_limit(uint32_t cap) {
 }
 
 uint32_t id_home(const char *id, uint32_t cap) {
-  return static_cast<uint32_t>(sdb_hash(id, strlen(id))) & (cap - 1);
+  return static_cast<uint32_t>(sdb_table_hash(id, strlen(id))) & (cap - 1);
 }
 
 // First position along id's probe sequence that is empty or holds id. The
@@ -121,15 +121,6 @@ uint64_t entry_bytes(const sdb_doc &d) {
 }
 
 }  // namespace
-
-uint64_t sdb_hash(const char *bytes, size_t n) {
-  uint64_t h = 0xCBF29CE484222325ull;
-  for (size_t i = 0; i < n; i++) {
-    h ^= static_cast<unsigned char>(bytes[i]);
-    h *= 0x100000001B3ull;
-  }
-  return h;
-}
 
 void sdb_copy_field(char *dst, size_t size, const char *src) {
   size_t n = strlen(src);

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "frame/hashing.h"
 #include "index/terms.h"
 
 // A slot number is a position in sdb_index::docs; SDB_NO_SLOT is never one.
@@ -48,10 +49,11 @@ struct sdb_entry_block {
 //
 // Id map: open addressing over id_cap positions (a power of two) holding
 // slot numbers, SDB_NO_SLOT for an empty position; an id's probe starts at
-// its hash & (id_cap - 1) and goes upward with wrap-around, comparing with
-// docs[slot].id. Every id ever added has exactly one position; it stays
-// when the document is deleted. id_count <= trunc(id_cap * 0.7), so a probe
-// always meets an empty position.
+// its table hash (frame/hashing.h) & (id_cap - 1) and goes upward with
+// wrap-around, comparing with docs[slot].id. Every id ever added has
+// exactly one position; it stays when the document is deleted.
+// id_count <= trunc(id_cap * 0.7), so a probe always meets an empty
+// position.
 //
 // Dictionary: built from the live documents whenever `built` is set; a
 // loaded index builds it when it is first needed (a search, its statistics
@@ -81,9 +83,6 @@ struct sdb_index {
   double *norms;  // doc_cap entries
   uint64_t gen;   // the stored generation it was loaded or last changed at (storage/lock.h)
 };
-
-// 64-bit FNV-1a over n bytes.
-uint64_t sdb_hash(const char *bytes, size_t n);
 
 // Copies src into a fixed text field of size bytes. A text that does not fit
 // is cut before the character that crosses the end, so that a cut never

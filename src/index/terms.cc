@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "frame/frame.h"
+#include "frame/hashing.h"
 #include "index/index.h"
 
 // Term texts live in blocks that never move while a text is in use, so a
@@ -126,7 +127,7 @@ uint64_t tf_key(uint32_t id, uint32_t slot) {
 }
 
 uint32_t tf_home(uint64_t key, uint32_t cap) {
-  return static_cast<uint32_t>((key * 0x9E3779B97F4A7C15ull) >> 32) & (cap - 1);
+  return static_cast<uint32_t>(sdb_table_hash_u64(key)) & (cap - 1);
 }
 
 uint32_t tf_probe(const sdb_tf_table *t, uint64_t key) {
@@ -176,21 +177,6 @@ int sdb_text_compare(const char *text, const char *bytes, uint32_t len) {
   const int c = memcmp(text, bytes, std::min(text_len, len));
   if (c != 0) return c;
   return text_len < len ? -1 : (text_len > len ? 1 : 0);
-}
-
-uint64_t sdb_term_key(const char *bytes, uint32_t len) {
-  uint64_t h = 0x9E3779B97F4A7C15ull ^ len;
-  uint32_t i = 0;
-  for (; i + 8 <= len; i += 8) {
-    uint64_t w;
-    memcpy(&w, bytes + i, 8);
-    h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
-    h ^= h >> 31;
-  }
-  uint64_t w = 0;
-  memcpy(&w, bytes + i, len - i);
-  h = (h ^ w) * 0x94D049BB133111EBull;
-  return h ^ (h >> 29);
 }
 
 uint32_t sdb_terms_find_keyed(const sdb_terms *d, const char *bytes, uint32_t len, uint64_t key) {

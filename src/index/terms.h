@@ -31,6 +31,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "frame/hashing.h"
 #include "index/tokenizer.h"
 
 enum : uint8_t {
@@ -55,8 +56,8 @@ struct sdb_term {
 };
 
 // Exact tfs that do not fit in a posting's byte. keys hold
-// (term << 32 | slot) + 1, 0 for an empty position; open addressing, load
-// at most 1/2.
+// (term << 32 | slot) + 1, 0 for an empty position; open addressing from
+// the key's table hash, load at most 1/2.
 struct sdb_tf_table {
   uint64_t *keys;
   uint32_t *tfs;
@@ -97,10 +98,13 @@ uint32_t sdb_buckets_after(uint32_t start, uint32_t n);
 // terms in ascending key order.
 uint64_t sdb_scan_key(const sdb_terms *d, const sdb_term *t);
 
-// The hash the exact lookup uses: quicker than the FNV-1a of the table walk,
-// which matters only for the terms themselves, not for every token looked
-// up.
-uint64_t sdb_term_key(const char *bytes, uint32_t len);
+// The hash the exact lookup uses: the table hash (frame/hashing.h), whose
+// collisions no text can choose, unlike those of the FNV-1a of the table
+// walk; the walk needs FNV-1a only for the terms themselves, not for every
+// token looked up.
+inline uint64_t sdb_term_key(const char *bytes, uint32_t len) {
+  return sdb_table_hash(bytes, len);
+}
 
 // The id of the term with these bytes (len <= SDB_TERM_MAX), or
 // SDB_NO_TERM; key is sdb_term_key of the bytes.
