@@ -46,6 +46,7 @@ bool s_lock_writable = false;  // opened for writing: the exclusive lock can be 
 bool s_no_flock = false;       // flock failed other than for a holder: no locks here
 dev_t s_lock_dev;              // the file open, to compare with the one at the path
 ino_t s_lock_ino;
+uint64_t s_lock_files = 0;  // lock files opened by this process
 char s_lock_reason[SDB_ERROR_SIZE];
 
 // This process's copy of the slot names of one table, read so far.
@@ -165,6 +166,7 @@ int open_lock_file(void) {
     return -1;
   }
   s_lock_fd = fd;
+  s_lock_files++;
   s_lock_dev = st.st_dev;
   s_lock_ino = st.st_ino;
   s_lock_writable = (fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDWR;
@@ -412,18 +414,22 @@ void sdb_lock_release(void) {
 }
 
 bool sdb_lock_moved(void) {
-  if (s_lock_fd < 0 || sdb_store_fd() < 0) return false;
+  if (sdb_store_fd() < 0) return false;
   // One call, through the store's descriptor: should "_indexes" be a link
   // it may be passed through, which only sends the call to the lock, whose
   // look is made without following any.
   struct stat st;
-  if (fstatat(sdb_store_fd(), kLockFile, &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
-  return st.st_dev != s_lock_dev || st.st_ino != s_lock_ino;
+  const bool there = fstatat(sdb_store_fd(), kLockFile, &st, AT_SYMLINK_NOFOLLOW) == 0;
+  // Without a file open, one made since (by a process that may write) is
+  // worth opening.
+  if (s_lock_fd < 0) return there;
+  return !there || st.st_dev != s_lock_dev || st.st_ino != s_lock_ino;
 }
 
 bool sdb_generations_read(sdb_generations *g) {
   *g = sdb_generations{};
   if (s_lock_fd < 0) return false;
+  g->file = s_lock_files;
   unsigned char h[kSlotsAt];
   const ssize_t n = pread(s_lock_fd, h, sizeof h, 0);
   if (n < 0) return false;

@@ -54,6 +54,10 @@
 // the bucket's indexes they changed. A deleted and created again name keeps
 // its slot, so its counter goes on.
 //
+// A process that finds another file at the path than the one it opened
+// loads everything again: the file that took its place may be a stale copy,
+// holding generations it has seen before.
+//
 // A lock file too short, not beginning with the magic, or whose slot part
 // is missing or does not read whole, is written anew, by a change under
 // the exclusive lock, before anything is raised: a new identity, and,
@@ -69,6 +73,7 @@ enum { SDB_GEN_BUCKETS = 64 };
 
 // The lock file's header, as one read found it.
 struct sdb_generations {
+  uint64_t file;   // which lock file this process had open: a count of those it opened
   bool whole;      // the first part read whole; all zeros otherwise
   uint64_t table;  // the slot table's identity; 0 when it has none
   uint64_t list;
@@ -109,8 +114,8 @@ void sdb_lock_release(void);
 // Why the lock cannot be had: "lock %s: %s", or "" while it can.
 const char *sdb_lock_reason(void);
 
-// Whether the path no longer names the file open (removed, or replaced):
-// one fstatat. False without a lock file.
+// Whether the path no longer names the file open (removed, or replaced),
+// or, with none open, names one now: one fstatat.
 bool sdb_lock_moved(void);
 
 // Reads the header with one pread; false (all zeros given) when there is

@@ -14,8 +14,9 @@
 namespace {
 
 bool s_read_only = false;
-// What the registry reflects: the slot table it was loaded under and the
-// list's generation.
+// What the registry reflects: the lock file and slot table it was loaded
+// under and the list's generation.
+uint64_t s_known_file = 0;
 uint64_t s_known_table = 0;
 uint64_t s_known_list = 0;
 // A load without the lock left out a listed index for want of its
@@ -58,7 +59,8 @@ void change_finish(void) {
 }
 
 bool list_behind(const sdb_generations &g) {
-  return g.table != s_known_table || g.list != s_known_list || s_list_unsure;
+  return g.file != s_known_file || g.table != s_known_table || g.list != s_known_list ||
+         s_list_unsure;
 }
 
 // Whether the generations say that the list, or the registered index named
@@ -79,8 +81,11 @@ bool behind(const sdb_generations &g, const char *name) {
 int catch_up(const sdb_generations &g, const char *name, bool may_write, bool locked) {
   bool absent = false;
   if (list_behind(g)) {
-    // Under another table nothing known can be trusted: every index loads.
-    if (sdb_reload_list(may_write, &g, g.table == s_known_table, &absent) != 0) return -1;
+    // Under another file or table nothing known can be trusted: every
+    // index loads.
+    const bool reuse = g.file == s_known_file && g.table == s_known_table;
+    if (sdb_reload_list(may_write, &g, reuse, &absent) != 0) return -1;
+    s_known_file = g.file;
     s_known_table = g.table;
     s_known_list = g.list;
     s_list_unsure = absent && !locked;
@@ -130,6 +135,7 @@ int sdb_store_start(const char *dir) {
     sdb_store_stop();
     return -1;
   }
+  s_known_file = s_change.gens.file;
   s_known_table = s_change.gens.table;
   s_known_list = s_change.gens.list;
   s_list_unsure = absent && !locked;
@@ -147,6 +153,7 @@ void sdb_store_stop(void) {
   sdb_lock_close();
   sdb_store_close();
   s_read_only = false;
+  s_known_file = 0;
   s_known_table = 0;
   s_known_list = 0;
   s_list_unsure = false;
