@@ -83,6 +83,16 @@ TEST_F(GenerationsTest, EachChangeRaisesItsOwnIndexAndWhatEarlierVersionsRead) {
   ASSERT_EQ(sdb_gen_bucket(names[0].c_str()), sdb_gen_bucket(names[1].c_str()));
   const std::string lock = Path("_indexes/lock");
   Open();
+  // The first name's slot comes first; those of long names made and
+  // deleted push the others' beyond what one read of the header takes in.
+  ASSERT_EQ(searchdb_index_create(names[0].c_str(), nullptr), 0);
+  ASSERT_EQ(searchdb_index_delete(names[0].c_str()), 0);
+  for (int k = 0; k < 14; k++) {
+    const std::string padding = std::string(200, 'p') + std::to_string(k);
+    ASSERT_EQ(searchdb_index_create(padding.c_str(), nullptr), 0);
+    ASSERT_EQ(searchdb_index_delete(padding.c_str()), 0);
+  }
+  ASSERT_GT(std::filesystem::file_size(lock), static_cast<uintmax_t>(SDB_GEN_READ));
   std::vector<uint64_t> gens = Generations(names);
   older_view older = ReadOlderView(lock);
   std::map<std::string, std::vector<std::string>> live;  // index -> live ids

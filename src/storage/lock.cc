@@ -304,6 +304,18 @@ bool write_word(uint64_t value, uint64_t at) {
   return write_bytes(word, 8, at);
 }
 
+// A slot's generation word: from what the header's read took in when it
+// lies there.
+uint64_t word_at(const sdb_generations *g, uint64_t at) {
+  return at + 8 <= g->read ? get_u64(g->bytes + at) : read_word(at);
+}
+
+// What g took in from `at` on is older than what was just written there:
+// generations from there are read from the file again.
+void stale_from(sdb_generations *g, uint64_t at) {
+  g->read = std::min(g->read, at);
+}
+
 uint64_t draw_identity(void) {
   uint64_t id = 0;
   if (getrandom(&id, sizeof id, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof id)) {
@@ -414,30 +426,31 @@ void sdb_lock_release(void) {
 }
 
 bool sdb_lock_moved(void) {
-  if (sdb_store_fd() < 0) return false;
-  // One call, through the store's descriptor: should "_indexes" be a link
-  // it may be passed through, which only sends the call to the lock, whose
-  // look is made without following any.
   struct stat st;
-  const bool there = fstatat(sdb_store_fd(), kLockFile, &st, AT_SYMLINK_NOFOLLOW) == 0;
+  if (s_lock_fd >= 0) return fstat(s_lock_fd, &st) == 0 && st.st_nlink == 0;
   // Without a file open, one made since (by a process that may write) is
   // worth opening.
-  if (s_lock_fd < 0) return there;
-  return !there || st.st_dev != s_lock_dev || st.st_ino != s_lock_ino;
+  return sdb_store_fd() >= 0 && fstatat(sdb_store_fd(), kLockFile, &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 bool sdb_generations_read(sdb_generations *g) {
-  *g = sdb_generations{};
-  if (s_lock_fd < 0) return false;
   g->file = s_lock_files;
-  unsigned char h[kSlotsAt];
-  const ssize_t n = pread(s_lock_fd, h, sizeof h, 0);
+  g->whole = false;
+  g->table = g->list = g->slots_end = g->read = 0;
+  for (int b = 0; b < SDB_GEN_BUCKETS; b++) g->bucket[b] = g->own[b] = 0;
+  if (s_lock_fd < 0) {
+    g->file = 0;
+    return false;
+  }
+  const ssize_t n = pread(s_lock_fd, g->bytes, sizeof g->bytes, 0);
   if (n < 0) return false;
-  if (static_cast<size_t>(n) < kSlotMagicAt || memcmp(h, kMagic, 8) != 0) return true;
+  g->read = static_cast<uint64_t>(n);
+  const unsigned char *h = g->bytes;
+  if (g->read < kSlotMagicAt || memcmp(h, kMagic, 8) != 0) return true;
   g->whole = true;
   g->list = get_u64(h + kListAt);
   for (int b = 0; b < SDB_GEN_BUCKETS; b++) g->bucket[b] = get_u64(h + kBucketsAt + 8 * b);
-  if (static_cast<size_t>(n) < kSlotsAt || memcmp(h + kSlotMagicAt, kSlotMagic, 8) != 0 ||
+  if (g->read < kSlotsAt || memcmp(h + kSlotMagicAt, kSlotMagic, 8) != 0 ||
       get_u64(h + kTableAt) == 0)
     return true;
   g->table = get_u64(h + kTableAt);
@@ -481,7 +494,7 @@ bool sdb_index_generation(const sdb_generations *g, const char *name, uint64_t *
     *gen = by_others;
     return true;
   }
-  *gen = read_word(s->at) + by_others;
+  *gen = word_at(g, s->at) + by_others;
   return true;
 }
 
@@ -506,6 +519,7 @@ bool sdb_generations_raise_index(sdb_generations *g, const char *name) {
     i = static_cast<uint32_t>(found - s_cache.slots);
     own_gen = read_word(found->at);
     if (!write_word(own_gen + 1, found->at)) return false;
+    stale_from(g, found->at);
   } else {
     if (n == 0 || n > kNameMax) {
       fail("index name too long for a slot");
@@ -525,6 +539,7 @@ bool sdb_generations_raise_index(sdb_generations *g, const char *name) {
     if (!write_bytes(rec, record_size(n), at) ||
         !write_word(g->slots_end + record_size(n), kSlotsEndAt))
       return false;
+    stale_from(g, at);
     g->slots_end += record_size(n);
     i = s_cache.count;
     add_slot(name, n, at);

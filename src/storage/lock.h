@@ -11,12 +11,14 @@
 // taking it, the file open is compared (device and inode) with the one at
 // the path, found below the store's directory without following links; a
 // file removed or replaced meanwhile is let go, and the one at the path is
-// opened and locked instead. A call that reads without locking compares the
-// two as well before it trusts the generations below.
+// opened and locked instead. A call that reads without locking first
+// checks that the file open still has a name (a removed file, or one
+// replaced by a rename, has none) before it trusts the generations below.
 //
 // The file also holds generation counters, so that a call that only reads
-// can tell with a pread or two whether anything it is about to answer from
-// has changed since this process loaded it. All numbers are little-endian
+// can tell with one pread (two when its index's slot lies beyond the first
+// SDB_GEN_READ bytes) whether anything it is about to answer from has
+// changed since this process loaded it. All numbers are little-endian
 // unsigned 64-bit:
 //
 //   bytes 0 .. 8        "sdbgen01"
@@ -69,7 +71,10 @@
 
 #include <cstdint>
 
-enum { SDB_GEN_BUCKETS = 64 };
+// SDB_GEN_READ: the bytes one read of the header takes in, so that the
+// generation of an index whose slot lies among them needs no read of its
+// own.
+enum { SDB_GEN_BUCKETS = 64, SDB_GEN_READ = 4096 };
 
 // The lock file's header, as one read found it.
 struct sdb_generations {
@@ -80,6 +85,8 @@ struct sdb_generations {
   uint64_t bucket[SDB_GEN_BUCKETS];
   uint64_t own[SDB_GEN_BUCKETS];  // of each bucket's raises, this version's (0 without a table)
   uint64_t slots_end;             // length of the slot records (0 without a table)
+  uint64_t read;                  // how many of the file's first bytes are in bytes
+  unsigned char bytes[SDB_GEN_READ];
 };
 
 // The bucket of an index name: 64-bit FNV-1a of its bytes, modulo
@@ -114,12 +121,14 @@ void sdb_lock_release(void);
 // Why the lock cannot be had: "lock %s: %s", or "" while it can.
 const char *sdb_lock_reason(void);
 
-// Whether the path no longer names the file open (removed, or replaced),
-// or, with none open, names one now: one fstatat.
+// Whether the file open has been removed, or replaced by a rename (it has
+// no name left), or, with none open, whether the path names one now: one
+// fstat (fstatat without a file). A file moved away under another name is
+// found out at the next lock taken.
 bool sdb_lock_moved(void);
 
-// Reads the header with one pread; false (all zeros given) when there is
-// no lock file to read.
+// Reads the header (and what follows it, up to SDB_GEN_READ bytes) with
+// one pread; false (all zeros given) when there is no lock file to read.
 bool sdb_generations_read(sdb_generations *g);
 
 // After the lock is taken (exclusively when may_write), or where it cannot
