@@ -37,7 +37,7 @@ constexpr size_t kSlotsEndAt = kTableAt + 8;
 constexpr size_t kOwnAt = kSlotsEndAt + 8;
 constexpr size_t kSlotsAt = kOwnAt + 8 * SDB_GEN_BUCKETS;
 constexpr uint64_t kNameMax = 255;
-constexpr uint64_t kRecordMax = 16 + kNameMax + 1;
+static_assert(SDB_GEN_SLOT_MAX == 16 + ((kNameMax + 7) & ~uint64_t{7}));
 // More slot records than any store makes; a length beyond is damage.
 constexpr uint64_t kSlotsMax = uint64_t{1} << 30;
 
@@ -531,7 +531,7 @@ bool sdb_generations_raise_index(sdb_generations *g, const char *name) {
     }
     // The record first, then the length that takes it in: a process that
     // dies between leaves bytes no one reads.
-    unsigned char rec[kRecordMax] = {};
+    unsigned char rec[SDB_GEN_SLOT_MAX] = {};
     put_u64(rec, 1);
     put_u64(rec + 8, n);
     memcpy(rec + 16, name, n);

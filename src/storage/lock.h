@@ -73,8 +73,8 @@
 
 // SDB_GEN_READ: the bytes one read of the header takes in, so that the
 // generation of an index whose slot lies among them needs no read of its
-// own.
-enum { SDB_GEN_BUCKETS = 64, SDB_GEN_READ = 4096 };
+// own. SDB_GEN_SLOT_MAX: the longest slot record, a 255-byte name's.
+enum { SDB_GEN_BUCKETS = 64, SDB_GEN_READ = 4096, SDB_GEN_SLOT_MAX = 16 + 256 };
 
 // The lock file's header, as one read found it.
 struct sdb_generations {
