@@ -27,6 +27,15 @@
 //    from spawn to exit, stands beside searchdb_init plus one query.
 //  - memory: resident size after the open and one query of each class, and
 //    the peak while answering every query of bench/compare's set twice.
+//  - read after another's change: searchdb_document_get of the corpus
+//    index right after another process added a document to a 100-document
+//    index whose name shares the corpus index's generation bucket in the
+//    lock file, beside the same read right after it added one to a
+//    100-document index of another bucket (nothing the read answers from
+//    changed, and the same work was done, the same lock file written), in
+//    turn in one process (the other forked from it); and 100,000 of those
+//    reads in a row, nothing changed. What loading the corpus index again
+//    would cost is the open floor above.
 //  - change: one document added, replaced and deleted, each followed by the
 //    floor: the file sequence of a change, from bytes already in memory
 //    (docs.json and meta.json as the change left them, each written to
@@ -157,6 +166,33 @@ bool ReadInto(const std::string &path, std::vector<char> *out) {
   }
   close(fd);
   return ok;
+}
+
+bool read_exact(int fd, char *buf, size_t n) {
+  while (n > 0) {
+    const ssize_t got = read(fd, buf, n);
+    if (got <= 0) return false;
+    buf += got;
+    n -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
+// A name made of prefix and a number whose generation bucket in the lock
+// file is (same) or is not the one of name: the 64-bit FNV-1a of its bytes
+// modulo 64, as the lock file's first part maps index names
+// (src/storage/lock.h). Libraries before per-index generations loaded
+// every index of a bucket again after a change of any of them.
+std::string BucketMate(const std::string &name, const std::string &prefix, bool same) {
+  auto bucket = [](const std::string &s) {
+    uint64_t h = 0xCBF29CE484222325ull;
+    for (unsigned char c : s) h = (h ^ c) * 0x100000001B3ull;
+    return h % 64;
+  };
+  for (int k = 0;; k++) {
+    const std::string candidate = prefix + std::to_string(k);
+    if ((bucket(candidate) == bucket(name)) == same) return candidate;
+  }
 }
 
 bool FlushDirOf(const std::string &path) {
@@ -322,13 +358,13 @@ int ChildBuild(const std::string &store, const std::string &corpus, uint64_t rep
   return 0;
 }
 
-int ChildSmall(const std::string &store, const std::string &file) {
+int ChildSmall(const std::string &store, const std::string &file, const std::string &index) {
   std::vector<char> json;
   if (!ReadInto(file, &json)) Fail("reading the small batch");
   json.push_back('\0');
   if (searchdb_init(store.c_str()) != 0) Fail("searchdb_init");
-  if (searchdb_index_create(kSmallIndex, nullptr) != 0) Fail("searchdb_index_create");
-  const int added = searchdb_documents_add(kSmallIndex, json.data());
+  if (searchdb_index_create(index.c_str(), nullptr) != 0) Fail("searchdb_index_create");
+  const int added = searchdb_documents_add(index.c_str(), json.data());
   if (added <= 0) Fail("searchdb_documents_add");
   printf("docs %d\n", added);
   return 0;
@@ -406,6 +442,63 @@ int ChildMemory(const std::string &store, const std::string &query_file) {
   return 0;
 }
 
+// Reads document id of index `read` rounds times right after another
+// process added a document to index `mate`, and as often right after it
+// added one to index `other`, in turn; prints the microseconds of each
+// read. The other process is forked; each read follows a round trip to it
+// and the same work there, so both wake alike.
+int ChildReadAfterChange(const std::string &store, const std::string &mate,
+                         const std::string &other, const std::string &read, const std::string &id,
+                         int rounds) {
+  int go[2], done[2];
+  if (pipe(go) != 0 || pipe(done) != 0) Fail("pipe");
+  const pid_t changer = fork();
+  if (changer < 0) Fail("fork");
+  if (changer == 0) {
+    close(go[1]);
+    close(done[0]);
+    if (searchdb_init(store.c_str()) != 0) Fail("searchdb_init (the other process)");
+    char c;
+    for (int k = 0; read_exact(go[0], &c, 1); k++) {
+      const std::string doc = R"({"id":"read-after-change-)" + std::to_string(k) + R"("})";
+      const std::string &index = c == 'm' ? mate : other;
+      if (searchdb_documents_add(index.c_str(), doc.c_str()) != 1) Fail("the other's add");
+      if (write(done[1], &c, 1) != 1) _exit(1);
+    }
+    searchdb_cleanup();
+    _exit(0);
+  }
+  close(go[0]);
+  close(done[1]);
+  if (searchdb_init(store.c_str()) != 0) Fail("searchdb_init");
+  if (!searchdb_document_get(read.c_str(), id.c_str())) Fail("the first read");
+  auto read_after = [&](char which) {
+    if (write(go[1], &which, 1) != 1 || !read_exact(done[0], &which, 1)) Fail("the other process");
+    const Clock::time_point start = Clock::now();
+    const char *doc = searchdb_document_get(read.c_str(), id.c_str());
+    const double us = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+    if (!doc) Fail("searchdb_document_get");
+    return us;
+  };
+  for (int r = 0; r < rounds; r++) {
+    printf("after_mate_us %.3f\n", read_after('m'));
+    printf("after_other_us %.3f\n", read_after('o'));
+  }
+  // And what a read costs when nothing changed since the one before: the
+  // generation check and the lookup alone.
+  const int in_a_row = 100000;
+  const Clock::time_point start = Clock::now();
+  for (int i = 0; i < in_a_row; i++)
+    if (!searchdb_document_get(read.c_str(), id.c_str())) Fail("searchdb_document_get");
+  printf("in_a_row_us %.4f\n",
+         std::chrono::duration<double, std::micro>(Clock::now() - start).count() / in_a_row);
+  close(go[1]);
+  int status = 0;
+  waitpid(changer, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) Fail("the other process");
+  return 0;
+}
+
 // One change of the list the driver writes: "add", "replace" or "delete",
 // the id, and the document's JSON text (none for a delete).
 struct Change {
@@ -458,7 +551,9 @@ int Child(int argc, char **argv) {
   const std::string mode = argc > 2 ? argv[2] : "";
   auto arg = [&](int i) { return std::string(i < argc ? argv[i] : ""); };
   if (mode == "build") return ChildBuild(arg(3), arg(4), std::stoull(arg(5)));
-  if (mode == "small") return ChildSmall(arg(3), arg(4));
+  if (mode == "small") return ChildSmall(arg(3), arg(4), arg(5));
+  if (mode == "read-after-change")
+    return ChildReadAfterChange(arg(3), arg(4), arg(5), arg(6), arg(7), std::stoi(arg(8)));
   if (mode == "floor-open") return ChildFloorOpen(arg(3));
   if (mode == "open-search") return ChildOpenSearch(arg(3), arg(4), arg(5));
   if (mode == "open-get") return ChildOpenGet(arg(3), arg(4));
@@ -525,6 +620,10 @@ std::string Fixed(double v, int digits) {
 
 std::string Mb(double bytes) {
   return Fixed(bytes / 1048576.0, 1) + " MB";
+}
+
+std::string UsText(double us) {
+  return Fixed(us, us < 10 ? 2 : us < 100 ? 1 : 0) + " us";
 }
 
 std::string MsText(double ms) {
@@ -704,7 +803,7 @@ int RunScale(const Options &o, const std::string &scale, const std::vector<std::
     std::ofstream out(root + "/small.json");
     out << small;
   }
-  RunChild({"small", store, root + "/small.json"});
+  RunChild({"small", store, root + "/small.json", kSmallIndex});
   Series floor_open2{"open floor, again (rounds with the small index)", {}};
   Series open_small{
       "searchdb_init + one query of the 100-document index (\"" + first_doc.name + "\")", {}};
@@ -733,6 +832,27 @@ int RunScale(const Options &o, const std::string &scale, const std::vector<std::
                   std::to_string(disk_changes), std::to_string(1 + changes), words, "1"}),
         true);
   }
+
+  // Reads right after another process changed an index of the corpus
+  // index's generation bucket, and right after it changed one of another
+  // bucket, in the same store: the same work there, the same lock file
+  // written. Before per-index generations the first loaded the corpus
+  // index again.
+  const std::string mate = BucketMate(kIndex, "small-", true);
+  const std::string other = BucketMate(kIndex, "small-", false);
+  RunChild({"small", store, root + "/small.json", mate});
+  RunChild({"small", store, root + "/small.json", other});
+  const int read_rounds = large ? 20 : 60;
+  const auto reads = RunChild(
+      {"read-after-change", store, mate, other, kIndex, get_id, std::to_string(read_rounds)});
+  auto all_of = [&](const char *key) {
+    std::vector<double> v;
+    auto [from, to] = reads.equal_range(key);
+    for (auto it = from; it != to; ++it) v.push_back(atof(it->second.c_str()));
+    return v;
+  };
+  const std::vector<double> read_after = all_of("after_mate_us"),
+                            read_quiet = all_of("after_other_us");
 
   RemoveWorkDirsAfter(kept_dirs);
 
@@ -763,6 +883,12 @@ int RunScale(const Options &o, const std::string &scale, const std::vector<std::
   goals.push_back({"searchdb_init + a query of a 100-document index beside the corpus",
                    MsText(Median(open_small.v)), MsText(fo2), Median(open_small.v) / fo2, 1.1,
                    false});
+  goals.push_back({"searchdb_document_get right after another process changed \"" + mate +
+                       "\" (100 documents, the bucket of \"" + kIndex +
+                       "\"), against one after it changed \"" + other +
+                       "\" (another bucket) (median of " + std::to_string(read_after.size()) + ")",
+                   UsText(Median(read_after)), UsText(Median(read_quiet)),
+                   Median(read_after) / Median(read_quiet), 1.1, false});
   goals.push_back({"resident after the open + one query of each class",
                    Mb(Get(mem, "after_queries_kb") * 1024), "docs.json " + Mb(docs_bytes),
                    Get(mem, "after_queries_kb") * 1024 / docs_bytes, 2, false});
@@ -805,6 +931,20 @@ int RunScale(const Options &o, const std::string &scale, const std::vector<std::
       Mb(Get(mem, "start_rss_kb") * 1024).c_str(), Mb(Get(mem, "open_peak_kb") * 1024).c_str(),
       Mb(Get(mem, "after_queries_kb") * 1024).c_str(),
       Mb(Get(mem, "serving_peak_kb") * 1024).c_str());
+  if (!read_after.empty())
+    printf(
+        "Reads of \"%s\" by id: %zu after another process changed \"%s\" (its bucket): median %s, "
+        "min %s, max %s; %zu after it changed \"%s\" (another bucket): median %s, min %s, max "
+        "%s.\n",
+        kIndex, read_after.size(), mate.c_str(), UsText(Median(read_after)).c_str(),
+        UsText(*std::min_element(read_after.begin(), read_after.end())).c_str(),
+        UsText(*std::max_element(read_after.begin(), read_after.end())).c_str(), read_quiet.size(),
+        other.c_str(), UsText(Median(read_quiet)).c_str(),
+        UsText(*std::min_element(read_quiet.begin(), read_quiet.end())).c_str(),
+        UsText(*std::max_element(read_quiet.begin(), read_quiet.end())).c_str());
+  if (Get(reads, "in_a_row_us") > 0)
+    printf("Reads of \"%s\" by id in a row, nothing changed: %s each.\n", kIndex,
+           UsText(Get(reads, "in_a_row_us")).c_str());
   printf("A change: %ld fsync or fdatasync calls at most; its files (docs.json + meta.json) %s.\n",
          disk.syncs, Mb(disk.file_bytes).c_str());
   if (!Get(build, "peak_reset") || !Get(mem, "peak_reset"))

@@ -61,7 +61,10 @@ extern "C" {
  *  - "set aside N file(s): a -> b, ...": stored files that did not load
  *    whole were renamed "<file>.corrupt" (or ".corrupt.2", ...) rather than
  *    overwritten later; "N indexes recovered": a damaged index list was
- *    rebuilt from the index directories.
+ *    rebuilt from the index directories; "passed over N listed name(s):
+ *    <name> (repeated), <name> (not a directory), ...": names the list
+ *    holds again, or whose path runs through a file, were not loaded and
+ *    are left out of the list written next.
  *  - "... loaded read-only: lock <file>: <reason>": the lock cannot be had
  *    (a read-only file system, no file locks); the indexes answer reads and
  *    every change fails with "lock <file>: <reason>". */

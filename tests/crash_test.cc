@@ -9,8 +9,11 @@
 //    never be taken for data. SEARCHDB_SOAK_ROUNDS sets the number of rounds
 //    (default 12), SEARCHDB_CRASH_SEED the seed (default 1).
 //  - an exit right before the k-th rename, link or unlink of a scripted
-//    workload, for every k: each state the directory can be left in by a
-//    process crash (files are only ever replaced whole) is visited once.
+//    workload, or write into the lock file, for every k: each state the
+//    directory can be left in by a process crash (files are only ever
+//    replaced whole) is visited once. A process that had the store open
+//    all along must then, through its next calls, hold what a fresh start
+//    finds: the generations it follows were raised before every file.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -38,9 +41,10 @@
 
 // ---- crash points ----
 //
-// The test program's own renameat, linkat and unlinkat stand in front of the C
-// library's. Armed in a child, they count the calls and end the process
-// right before the one numbered g_crash_at, as a crash would.
+// The test program's own renameat, linkat, unlinkat and pwrite (the lock
+// file's generations) stand in front of the C library's. Armed in a child,
+// they count the calls and end the process right before the one numbered
+// g_crash_at, as a crash would.
 
 namespace {
 
@@ -48,7 +52,7 @@ long g_crash_at = 0;  // 0: disarmed
 long g_mutations = 0;
 
 void MaybeCrash() {
-  if (g_crash_at != 0 && ++g_mutations == g_crash_at) _exit(0);
+  if (++g_mutations == g_crash_at) _exit(0);
 }
 
 template <typename F>
@@ -75,6 +79,12 @@ extern "C" int unlinkat(int dir, const char *path, int flags) noexcept {
   static auto real = RealFunction<int (*)(int, const char *, int)>("unlinkat");
   MaybeCrash();
   return real(dir, path, flags);
+}
+
+extern "C" ssize_t pwrite(int fd, const void *bytes, size_t n, off_t at) {
+  static auto real = RealFunction<ssize_t (*)(int, const void *, size_t, off_t)>("pwrite");
+  MaybeCrash();
+  return real(fd, bytes, n, at);
 }
 
 namespace {
@@ -216,10 +226,20 @@ const std::vector<change> &Script() {
 
 // Runs the script, dying right before the crash_at-th file-system change;
 // exits 1 when the script ended first.
-[[noreturn]] void RunScriptChild(const std::string &dir, int fd, long crash_at) {
+// Runs the changes [first, last) of the script, dying right before the
+// crash_at-th file-system change from there (0: never); exits 1 when it
+// got through. Before each change it logs "M <file-system changes so
+// far>".
+[[noreturn]] void RunScriptChild(const std::string &dir, int fd, size_t first, size_t last,
+                                 long crash_at) {
+  searchdb_cleanup();  // the parent's session is not this process's
   if (searchdb_init(dir.c_str()) != 0) _exit(2);
+  g_mutations = 0;
   g_crash_at = crash_at;
-  for (const change &c : Script()) PerformLogged(fd, c);
+  for (size_t i = first; i < last && i < Script().size(); i++) {
+    Log(fd, "M " + std::to_string(g_mutations) + "\n");
+    PerformLogged(fd, Script()[i]);
+  }
   _exit(1);
 }
 
@@ -227,6 +247,7 @@ const std::vector<change> &Script() {
 // creates an index where stray documents lie, dying right before the
 // crash_at-th file-system change; exits 1 when it got through.
 [[noreturn]] void RunRepairChild(const std::string &dir, long crash_at) {
+  g_mutations = 0;
   g_crash_at = crash_at;
   if (searchdb_init(dir.c_str()) != 0) _exit(2);
   if (searchdb_index_create("found", nullptr) != 0) _exit(3);
@@ -409,6 +430,16 @@ class CrashTest : public StorageTest {
     return pending_found;
   }
 
+  // What a process that had the store open sees through its next calls:
+  // the list, then each index it lists.
+  static std::string ObservedState() {
+    searchdb_indexes_list_json();
+    std::vector<std::string> names;
+    for (uint32_t i = 0; i < s_index_count; i++) names.push_back(s_indexes[i]->name);
+    for (const std::string &name : names) searchdb_index_stats_json(name.c_str());
+    return Describe(LoadedState());
+  }
+
   // Every stored document is found by the word of its title, and by no
   // other document's.
   void ExpectSearchAgrees(const state &s) {
@@ -449,28 +480,61 @@ TEST_F(CrashTest, AKilledWriterLeavesEveryAcknowledgedChangeAndNothingElse) {
 }
 
 TEST_F(CrashTest, EveryCrashPointOfAScriptLeavesAConsistentStore) {
+  // Where each change of the script begins, counted in file-system changes.
+  std::vector<long> begins;
+  {
+    int log_fd = -1;
+    const pid_t child =
+        ForkLogger(&log_fd, [&](int fd) { RunScriptChild(dir_, fd, 0, Script().size(), 0); });
+    ASSERT_GE(child, 0);
+    std::istringstream log(ReadAll(log_fd));
+    close(log_fd);
+    waitpid(child, nullptr, 0);
+    for (std::string line; std::getline(log, line);)
+      if (line.rfind("M ", 0) == 0) begins.push_back(atol(line.c_str() + 2));
+    ASSERT_EQ(begins.size(), Script().size());
+  }
   int points = 0, acknowledged = 0;
   for (long crash_at = 1;; crash_at++) {
     SCOPED_TRACE("crash before file-system change " + std::to_string(crash_at));
     std::filesystem::remove_all(dir_);
-    int log_fd = -1;
-    pid_t child = ForkLogger(&log_fd, [&](int fd) { RunScriptChild(dir_, fd, crash_at); });
-    ASSERT_GE(child, 0);
-    std::string log = ReadAll(log_fd);
-    close(log_fd);
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status)) << status;
+    // The changes before the one the crash falls in are made whole; then a
+    // process opens the store and keeps it open while another makes the
+    // rest and dies.
+    size_t first = 0;
+    while (first + 1 < begins.size() && begins[first + 1] < crash_at) first++;
+    std::string log;
+    auto run = [&](size_t from, size_t to, long at) {
+      int log_fd = -1;
+      const pid_t child =
+          ForkLogger(&log_fd, [&](int fd) { RunScriptChild(dir_, fd, from, to, at); });
+      EXPECT_GE(child, 0);
+      log += ReadAll(log_fd);
+      close(log_fd);
+      int status = 0;
+      waitpid(child, &status, 0);
+      EXPECT_TRUE(WIFEXITED(status)) << status;
+      return WEXITSTATUS(status);
+    };
+    if (first > 0) {
+      ASSERT_EQ(run(0, first, 0), 1);
+    }
+    Open();
+    const int status = run(first, Script().size(), crash_at - begins[first]);
+    const std::string observed = ObservedState();
+    searchdb_cleanup();
     state expected;
     ExpectRecovered(log, expected, &acknowledged);
+    EXPECT_EQ(observed, Describe(expected)) << "seen by the process that had it open";
     if (HasFailure()) return;
-    if (WEXITSTATUS(status) == 1) break;  // the script ran to its end
-    ASSERT_EQ(WEXITSTATUS(status), 0);
+    if (status == 1) break;  // the script ran to its end
+    ASSERT_EQ(status, 0);
     points++;
   }
   RecordProperty("crash_points", points);
-  // Three files per create, two per add, five steps per index deletion.
-  EXPECT_GT(points, 25);
+  // Three files per create, two per add, five steps per index deletion,
+  // and the generations each raises.
+  EXPECT_GT(points, 50);
 }
 
 TEST_F(CrashTest, EveryCrashPointOfARepairingStartLosesNothing) {

@@ -53,6 +53,7 @@
 #include "frame/hashing.h"
 #include "reference_library.h"
 #include "searchdb.h"
+#include "storage/lock.h"
 
 // Durability is not what is compared here, and a flush per file on a disk
 // would stretch thousands of calls into minutes. Both libraries' flushes
@@ -691,10 +692,11 @@ class Session {
       long l = static_cast<long>(docs) + static_cast<long>(Below(500)) - 100;
       limit = static_cast<rlim_t>(l < 0 ? 0 : l);
     }
-    // A change raises its generations in the lock file's first 528 bytes,
-    // which the reference does not have: a limit below them would fail
-    // every change of the library under test alone.
-    limit_ = std::max<rlim_t>(limit, 600);
+    // A change raises its generations in the lock file, which the
+    // reference does not have, and may append a slot record to it: a limit
+    // below that would fail every change of the library under test alone.
+    const auto lock = std::filesystem::file_size(dirs_[0] + "/_indexes/lock", ec);
+    limit_ = std::max<rlim_t>(limit, (ec ? 0 : lock) + SDB_GEN_SLOT_MAX);
     bool ok;
     switch (Below(6)) {
       case 0:

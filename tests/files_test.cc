@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "frame/frame.h"
 
@@ -20,18 +21,21 @@ namespace fs = std::filesystem;
 
 // ---- fsync, in front of the C library's ----
 //
-// Counts the flushes and fails the one numbered g_fail_fsync (from 1), as a
-// disk that cannot flush would.
+// Counts the flushes, notes what each flushed, and fails the one numbered
+// g_fail_fsync (from 1), as a disk that cannot flush would.
 
 namespace {
 
 int g_fsyncs = 0;
 int g_fail_fsync = 0;
+std::vector<ino_t> g_flushed;  // the inode of each file or directory flushed
 
 }  // namespace
 
 extern "C" int fsync(int fd) noexcept {
   static auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
+  struct stat st;
+  g_flushed.push_back(fstat(fd, &st) == 0 ? st.st_ino : 0);
   if (++g_fsyncs == g_fail_fsync) {
     errno = EIO;
     return -1;
@@ -79,6 +83,7 @@ class FilesTest : public ::testing::Test {
     g_fail_fsync = 0;
     g_writevs = 0;
     g_fail_writev = 0;
+    g_flushed.clear();
   }
   void TearDown() override {
     sdb_store_close();
@@ -117,11 +122,23 @@ class FilesTest : public ::testing::Test {
   std::string root_, outside_, store_;
 };
 
-TEST_F(FilesTest, DirectoriesAreMadeLevelByLevelAndQuietlyWhenThere) {
+// A new directory lasts through a power cut once its parent is flushed:
+// each level made flushes the one above it, and a level that was there
+// costs nothing.
+TEST_F(FilesTest, DirectoriesAreMadeLevelByLevelEachFlushedInItsParent) {
+  auto inode = [&](const std::string &rel) {
+    struct stat st;
+    EXPECT_EQ(stat(Path(rel).c_str(), &st), 0) << rel;
+    return st.st_ino;
+  };
   sdb_make_dirs("a/b/c");
-  sdb_make_dirs("a/b/c");
-  sdb_make_dirs("x//y/");
   EXPECT_TRUE(fs::is_directory(Path("a/b/c")));
+  EXPECT_EQ(g_flushed, (std::vector<ino_t>{inode(""), inode("a"), inode("a/b")}));
+  g_flushed.clear();
+  sdb_make_dirs("a/b/c");
+  sdb_make_dirs("a/b/c/d");
+  EXPECT_EQ(g_flushed, std::vector<ino_t>{inode("a/b/c")});
+  sdb_make_dirs("x//y/");
   EXPECT_TRUE(fs::is_directory(Path("x/y")));
   EXPECT_EQ(Error(), "untouched");
 }

@@ -13,20 +13,29 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
 
 #include "fixture.h"
+#include "peer.h"
 #include "storage/lock.h"
 
 namespace fs = std::filesystem;
 
-// The test program's flock stands in front of the C library's: armed, it
-// fails as on a file system without locks.
+// The test program's flock, openat and renameat stand in front of the C
+// library's. Armed, flock fails as on a file system without locks; openat
+// refuses to open the lock file for writing, as for a process without
+// write permission on it; renameat stops the process right after a list is
+// saved, telling g_paused, until g_resume is written.
 namespace {
 bool g_no_locks = false;
-}
+bool g_lock_read_only = false;
+bool g_pause_after_list = false;
+int g_paused = -1, g_resume = -1;
+}  // namespace
 
 extern "C" int flock(int fd, int op) noexcept {
   if (g_no_locks) {
@@ -34,6 +43,32 @@ extern "C" int flock(int fd, int op) noexcept {
     return -1;
   }
   return static_cast<int>(syscall(SYS_flock, fd, op));
+}
+
+extern "C" int openat(int dir, const char *path, int flags, ...) {
+  mode_t mode = 0;
+  if (flags & (O_CREAT | O_TMPFILE)) {
+    va_list args;
+    va_start(args, flags);
+    mode = static_cast<mode_t>(va_arg(args, int));
+    va_end(args);
+  }
+  if (g_lock_read_only && strcmp(path, "lock") == 0 && (flags & O_ACCMODE) != O_RDONLY) {
+    errno = EACCES;
+    return -1;
+  }
+  return static_cast<int>(syscall(SYS_openat, dir, path, flags, mode));
+}
+
+extern "C" int renameat(int from_dir, const char *from, int to_dir, const char *to) noexcept {
+  const int rc = static_cast<int>(syscall(SYS_renameat, from_dir, from, to_dir, to));
+  if (rc == 0 && g_pause_after_list && strcmp(to, "list.json") == 0) {
+    g_pause_after_list = false;
+    char c = 'p';
+    (void)!write(g_paused, &c, 1);
+    (void)!read(g_resume, &c, 1);
+  }
+  return rc;
 }
 
 namespace {
@@ -137,6 +172,132 @@ TEST_F(HostileStoreTest, ALockHeldElsewhereMakesCallsWaitThenFailChangingNothing
   Release(h);
   EXPECT_EQ(ReadFile(Path("books/docs.json")), kBooks);
   EXPECT_EQ(searchdb_documents_add("books", R"({"id":"2"})"), 1);
+}
+
+// The lock file cut to nothing or to the part earlier versions read, its
+// slot records garbled, removed (a process started afterwards makes a new
+// one), or replaced by another file, while two processes use the store:
+// each of them must still lock the file the other locks, and take what
+// the other wrote for what it holds. Every write they report done is there
+// afterwards, and each reads the other's at once.
+TEST_F(HostileStoreTest, ALockFileCutRemovedOrReplacedLosesNoWrite) {
+  const std::string lock = Path("_indexes/lock"), copy = root_ + "/lock.copy";
+  auto doc = [](const std::string &id) { return R"({"id":")" + id + R"("})"; };
+  for (const std::string how : {"cut", "cut to what earlier versions read", "garbled", "removed",
+                                "replaced", "replaced by a stale copy"}) {
+    SCOPED_TRACE(how);
+    fs::remove_all(dir_);
+    PutBooks();
+    Peer a, b;
+    ASSERT_EQ(a.Call({"init", dir_}).rc, 0);
+    // b opens before the file is touched, or after it where that makes it
+    // open another file than a has open.
+    const bool b_after = how == "removed" || how == "replaced";
+    if (!b_after) {
+      ASSERT_EQ(b.Call({"init", dir_}).rc, 0);
+    }
+    // A change of a's first, leaving a slot record behind, and what a copy
+    // of the file taken before it holds.
+    std::vector<std::string> ids = {"1", "a0"};
+    if (how == "replaced by a stale copy") fs::copy_file(lock, copy);
+    ASSERT_EQ(a.Call({"add", "books", doc("a0")}).rc, 1);
+    if (how == "cut") {
+      ASSERT_EQ(truncate(lock.c_str(), 0), 0);
+    } else if (how == "cut to what earlier versions read") {
+      ASSERT_EQ(truncate(lock.c_str(), 16 + 8 * SDB_GEN_BUCKETS), 0);
+    } else if (how == "garbled") {
+      // The name length of the first slot record, far beyond a name.
+      const int fd = open(lock.c_str(), O_WRONLY | O_CLOEXEC);
+      ASSERT_EQ(pwrite(fd, "\xff\xff\xff\xff", 4, 16 + 8 * SDB_GEN_BUCKETS + 536 + 8), 4);
+      close(fd);
+    } else if (how == "removed") {
+      fs::remove(lock);
+    } else if (how == "replaced") {
+      WriteFile(copy, "another file");
+      fs::rename(copy, lock);
+    } else {
+      fs::rename(copy, lock);
+    }
+    if (b_after) {
+      ASSERT_EQ(b.Call({"init", dir_}).rc, 0);
+    }
+    // b goes first: behind the stale copy it is the one whose generations
+    // the file at the path repeats; elsewhere a must see its change from
+    // a file it has not opened.
+    for (int k = 1; k <= 3; k++) {
+      const std::string bk = "b" + std::to_string(k), ak = "a" + std::to_string(k);
+      const Peer::Answer added_b = b.Call({"add", "books", doc(bk)});
+      EXPECT_EQ(added_b.rc, 1) << added_b.error;
+      EXPECT_EQ(a.Call({"get", "books", bk}).text, doc(bk)) << k;
+      const Peer::Answer added_a = a.Call({"add", "books", doc(ak)});
+      EXPECT_EQ(added_a.rc, 1) << added_a.error;
+      EXPECT_EQ(b.Call({"get", "books", ak}).text, doc(ak)) << k;
+      ids.push_back(bk);
+      ids.push_back(ak);
+    }
+    a.Call({"cleanup"});
+    b.Call({"cleanup"});
+    Open();
+    for (const std::string &id : ids)
+      EXPECT_STRNE(searchdb_document_get("books", id.c_str()), nullptr) << id;
+    searchdb_cleanup();
+  }
+}
+
+// A process that cannot lock for writing lists the store while another
+// creates an index, between its list and its settings. With a lock file it
+// can only read, it takes the shared lock and waits for the whole create;
+// without locks at all it may miss the index then, but not at its next
+// call.
+TEST_F(HostileStoreTest, AReaderWithoutTheLockSeesAnIndexCreatedWhileItLoads) {
+  for (const std::string how : {"read-only lock file", "no locks"}) {
+    SCOPED_TRACE(how);
+    fs::remove_all(dir_);
+    PutBooks();
+    int paused[2], resume[2];
+    ASSERT_EQ(pipe(paused), 0);
+    ASSERT_EQ(pipe(resume), 0);
+    g_paused = paused[1];
+    g_resume = resume[0];
+    Peer writer([](const std::vector<std::string> &call, Peer::Answer *a) {
+      if (call[0] != "pause after list") return false;
+      g_pause_after_list = true;
+      a->rc = 0;
+      return true;
+    });
+    Peer reader([&](const std::vector<std::string> &call, Peer::Answer *a) {
+      if (call[0] != "without the lock") return false;
+      (how == "no locks" ? g_no_locks : g_lock_read_only) = true;
+      a->rc = 0;
+      return true;
+    });
+    reader.Call({"without the lock"});
+    const Peer::Answer opened = reader.Call({"init", dir_});
+    ASSERT_EQ(opened.rc, 0);
+    EXPECT_EQ(opened.error, "loaded read-only: lock " + Path("_indexes/lock") + ": " +
+                                (how == "no locks" ? "No locks available" : "Permission denied"));
+    EXPECT_EQ(reader.Call({"list"}).text, R"([{"name":"books","primary_key":"id"}])");
+    ASSERT_EQ(writer.Call({"init", dir_}).rc, 0);
+    writer.Call({"pause after list"});
+    writer.Send({"create", "news"});
+    char c;
+    ASSERT_EQ(read(paused[0], &c, 1), 1);
+    // The list names "news" now; its settings are not written yet.
+    reader.Send({"list"});
+    usleep(200000);
+    ASSERT_EQ(write(resume[1], &c, 1), 1);
+    EXPECT_EQ(writer.Receive().rc, 0);
+    const std::string both =
+        R"([{"name":"books","primary_key":"id"},{"name":"news","primary_key":"id"}])";
+    const std::string during = reader.Receive().text;
+    if (how == "read-only lock file") {
+      EXPECT_EQ(during, both);
+    }
+    EXPECT_EQ(reader.Call({"list"}).text, both);
+    ASSERT_EQ(writer.Call({"add", "news", R"({"id":"n1"})"}).rc, 1);
+    EXPECT_EQ(reader.Call({"get", "news", "n1"}).text, R"({"id":"n1"})");
+    for (int fd : {paused[0], paused[1], resume[0], resume[1]}) close(fd);
+  }
 }
 
 TEST_F(HostileStoreTest, WithoutLocksTheStoreLoadsReadOnlyAndRefusesChanges) {

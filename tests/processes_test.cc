@@ -37,6 +37,9 @@
 #include <vector>
 
 #include "fixture.h"
+
+#include "frame/registry.h"
+#include "peer.h"
 #include "storage/lock.h"
 
 namespace fs = std::filesystem;
@@ -522,6 +525,151 @@ TEST_F(ProcessesTest, AChildOfForkTouchesNothingUntilItStartsTheLibraryAgain) {
           << id;
     }
   }
+}
+
+
+// ---- two processes, two indexes ----
+
+// A name other than name that shares its generation bucket.
+std::string BucketMate(const std::string &name) {
+  for (int k = 0;; k++) {
+    const std::string other = "mate" + std::to_string(k);
+    if (sdb_gen_bucket(other.c_str()) == sdb_gen_bucket(name.c_str())) return other;
+  }
+}
+
+std::string Doc(const std::string &id) {
+  return R"({"id":")" + id + R"("})";
+}
+
+// The address of the index record a process holds for a name: another one
+// after the process loaded it again.
+bool Address(const std::vector<std::string> &call, Peer::Answer *a) {
+  if (call[0] != "address") return false;
+  a->text = std::to_string(reinterpret_cast<uintptr_t>(sdb_index_find(call[1].c_str())));
+  a->rc = 0;
+  return true;
+}
+
+class TwoProcessesTest : public StorageTest {
+ protected:
+  // Both indexes made, each with a document, and two processes on them
+  // that have read both. In between, lock_file may leave the lock file as
+  // an earlier version would ("older": only the part it reads), or
+  // damaged ("garbled": the first slot record's name length absurd).
+  void Start(Peer &a, Peer &b, const std::string &x, const std::string &y,
+             const std::string &lock_file = "") {
+    Open();
+    for (const std::string &name : {x, y}) {
+      ASSERT_EQ(searchdb_index_create(name.c_str(), nullptr), 0);
+      ASSERT_EQ(searchdb_documents_add(name.c_str(), Doc("0").c_str()), 1);
+    }
+    searchdb_cleanup();
+    const std::string lock = Path("_indexes/lock");
+    const off_t older_part = 16 + 8 * SDB_GEN_BUCKETS;
+    if (lock_file == "older") {
+      ASSERT_EQ(truncate(lock.c_str(), older_part), 0);
+    } else if (lock_file == "garbled") {
+      const int fd = open(lock.c_str(), O_WRONLY | O_CLOEXEC);
+      ASSERT_EQ(pwrite(fd, "\xff\xff\xff\xff", 4, older_part + 536 + 8), 4);
+      close(fd);
+    }
+    for (Peer *p : {&a, &b}) {
+      ASSERT_EQ(p->Call({"init", dir_}).rc, 0);
+      for (const std::string &name : {x, y}) ASSERT_EQ(p->Call({"get", name, "0"}).rc, 0);
+    }
+  }
+  void ExpectOneIndexLoadedAgain(const std::string &lock_file);
+};
+
+// Whatever the two names share, a change each process makes is seen by
+// the other's next read, and neither loses the other's.
+TEST_F(TwoProcessesTest, EachSeesTheOthersChangeOfAnotherIndex) {
+  for (const auto &[x, y] :
+       {std::pair<std::string, std::string>{"x", BucketMate("x")}, {"x", "y"}}) {
+    SCOPED_TRACE(x + " and " + y);
+    fs::remove_all(dir_);
+    Peer a, b;
+    Start(a, b, x, y);
+    for (int k = 1; k <= 2; k++) {
+      const std::string id = std::to_string(k);
+      ASSERT_EQ(b.Call({"add", x, Doc("b" + id)}).rc, 1);
+      ASSERT_EQ(a.Call({"add", y, Doc("a" + id)}).rc, 1);
+      EXPECT_EQ(a.Call({"get", x, "b" + id}).text, Doc("b" + id));
+      EXPECT_EQ(b.Call({"get", y, "a" + id}).text, Doc("a" + id));
+      ASSERT_EQ(a.Call({"add", x, Doc("a" + id)}).rc, 1);
+      EXPECT_EQ(b.Call({"get", x, "a" + id}).text, Doc("a" + id));
+    }
+    a.Call({"cleanup"});
+    b.Call({"cleanup"});
+    Open();
+    for (const char *id : {"b1", "b2", "a1", "a2"})
+      EXPECT_STRNE(searchdb_document_get(x.c_str(), id), nullptr) << id;
+    searchdb_cleanup();
+  }
+}
+
+// One index changed elsewhere costs a process nothing for another, even
+// one of its bucket: the other keeps its loaded record. A change by an
+// earlier version, which raises only the bucket, is still seen.
+TEST_F(TwoProcessesTest, AChangeOfOneIndexLoadsNoOtherAgain) {
+  for (const std::string lock_file : {"", "older", "garbled"}) {
+    SCOPED_TRACE("lock file " + lock_file);
+    fs::remove_all(dir_);
+    ExpectOneIndexLoadedAgain(lock_file);
+  }
+}
+
+void TwoProcessesTest::ExpectOneIndexLoadedAgain(const std::string &lock_file) {
+  const std::string x = "x", y = BucketMate("x");
+  Peer a(Address), b;
+  Start(a, b, x, y, lock_file);
+  const std::string held_x = a.Call({"address", x}).text, held_y = a.Call({"address", y}).text;
+  ASSERT_EQ(b.Call({"add", x, Doc("b1")}).rc, 1);
+  EXPECT_EQ(a.Call({"get", y, "0"}).text, Doc("0"));
+  EXPECT_EQ(a.Call({"address", y}).text, held_y) << "loaded again";
+  EXPECT_EQ(a.Call({"get", x, "b1"}).text, Doc("b1"));
+  EXPECT_NE(a.Call({"address", x}).text, held_x) << "not loaded again";
+  ASSERT_EQ(b.Call({"create", "z"}).rc, 0);
+  EXPECT_EQ(a.Call({"get", y, "0"}).text, Doc("0"));
+  EXPECT_EQ(a.Call({"address", y}).text, held_y) << "loaded again with the list";
+
+  // An earlier version's change of y: its documents file replaced and its
+  // bucket raised, under the lock.
+  const int fd = open(Path("_indexes/lock").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  WriteFile(Path(y + "/docs.json.tmp"), R"([{"__id":"old","raw":"{\"id\":\"old\"}"}])");
+  fs::rename(Path(y + "/docs.json.tmp"), Path(y + "/docs.json"));
+  const off_t at = 16 + 8 * static_cast<off_t>(sdb_gen_bucket(y.c_str()));
+  unsigned char word[8];
+  ASSERT_EQ(pread(fd, word, 8, at), 8);
+  for (int i = 0; i < 8 && ++word[i] == 0; i++) {
+  }
+  ASSERT_EQ(pwrite(fd, word, 8, at), 8);
+  close(fd);  // and with it the lock
+  EXPECT_EQ(a.Call({"get", y, "old"}).text, Doc("old"));
+}
+
+// A change that cannot catch up (the documents file another process saved
+// cannot be read) fails without holding the lock: another process changes
+// the store at once.
+TEST_F(TwoProcessesTest, AChangeWhoseCatchUpFailsReleasesTheLock) {
+  Peer a, b;
+  Start(a, b, "x", "y");
+  ASSERT_EQ(b.Call({"timeout", "200"}).rc, 0);
+  ASSERT_EQ(b.Call({"add", "x", Doc("b1")}).rc, 1);
+  fs::rename(Path("x/docs.json"), root_ + "/docs.json");
+  fs::create_directory(Path("x/docs.json"));
+  const Peer::Answer failed = a.Call({"add", "x", Doc("a1")});
+  EXPECT_EQ(failed.rc, -1);
+  EXPECT_EQ(failed.error, "read " + Path("x/docs.json") + ": not a regular file");
+  const Peer::Answer added = b.Call({"add", "y", Doc("b2")});
+  EXPECT_EQ(added.rc, 1) << added.error;
+  fs::remove(Path("x/docs.json"));
+  fs::rename(root_ + "/docs.json", Path("x/docs.json"));
+  EXPECT_EQ(a.Call({"add", "x", Doc("a1")}).rc, 1);
+  EXPECT_EQ(a.Call({"get", "x", "b1"}).text, Doc("b1"));
 }
 
 }  // namespace

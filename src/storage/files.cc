@@ -171,6 +171,30 @@ sdb_entry_kind sdb_entry_kind_of(const char *rel) {
   return kind_of_mode(st.st_mode);
 }
 
+bool sdb_path_blocked(const char *rel) {
+  int fd = walk_dirs("", false);
+  bool blocked = false;
+  for (const char *p = rel; fd >= 0 && *p != '\0';) {
+    const char *end = strchr(p, '/');
+    const size_t n = end ? static_cast<size_t>(end - p) : strlen(p);
+    char component[SDB_PATH_SIZE];
+    snprintf(component, sizeof component, "%.*s", static_cast<int>(n), p);
+    p = end ? end + 1 : p + n;
+    struct stat st;
+    int next = -1;
+    if (fstatat(fd, component, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (S_ISDIR(st.st_mode))
+        next = openat(fd, component, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      else
+        blocked = !S_ISLNK(st.st_mode);
+    }
+    close(fd);
+    fd = next;
+  }
+  if (fd >= 0) close(fd);
+  return blocked;
+}
+
 int sdb_replace_begin(sdb_replace *r, const char *rel) {
   char dir[SDB_PATH_SIZE];
   const char *name = split(rel, dir, sizeof dir);

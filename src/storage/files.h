@@ -46,6 +46,12 @@ enum sdb_entry_kind {
 };
 sdb_entry_kind sdb_entry_kind_of(const char *rel);
 
+// Whether something other than a directory or a link stands at rel or at
+// one of the directories above it, found without following links: no
+// directory can ever be made there. A link, or a name that cannot be
+// looked at, is left to the file operations to report.
+bool sdb_path_blocked(const char *rel);
+
 // A replacement in progress: the file at rel is being written as
 // "<rel>.tmp". sdb_replace_begin opens it (a file or link found in its
 // place is removed first; the temporary is created, never opened through

@@ -45,8 +45,11 @@
 //    that hold a meta.json, in byte order.
 //  - a listed name that index creation would refuse for leaving its
 //    directory (an empty, "." or ".." component, more than 255 bytes) is
-//    passed over before anything is touched for it. A name listed twice
-//    loads twice.
+//    passed over before anything is touched for it; so is, with a note, a
+//    name whose path has something other than a directory or a link on it
+//    (a component that is another index's documents file: no directory
+//    can be there, so nothing of it can be stored), and a name listed
+//    again (the first loads). The list written next leaves them out.
 //  - a name, key, id or text holding a NUL byte (never written here: they
 //    are C strings in memory) counts as not a string.
 //  - meta.json missing: the index is not loaded (its directory is created
@@ -189,7 +192,21 @@ struct {
   size_t len;
   uint32_t set_aside;
   uint32_t recovered;
+  char names[SDB_ERROR_SIZE / 2];  // "<name> (<why>), ...", as much as a message can show
+  size_t names_len;
+  uint32_t passed_over;
 } s_notes;
+
+// Notes a listed name that was not loaded, and why.
+void note_passed_over(const char *name, const char *why) {
+  const int n =
+      snprintf(s_notes.names + s_notes.names_len, sizeof s_notes.names - s_notes.names_len,
+               "%s%s (%s)", s_notes.passed_over ? ", " : "", name, why);
+  if (n > 0)
+    s_notes.names_len =
+        std::min(sizeof s_notes.names - 1, s_notes.names_len + static_cast<size_t>(n));
+  s_notes.passed_over++;
+}
 
 // ---- loader ----
 
@@ -206,6 +223,7 @@ const char *c_string(yyjson_val *v) {
 enum load_status {
   LOAD_OK,
   LOAD_SKIPPED,  // not loadable, and nothing is wrong: it is left out
+  LOAD_ABSENT,   // an index without settings: left out, as it may yet be written
   LOAD_FAILED,   // a file could not be read, or memory ran out: message set
 };
 
@@ -252,7 +270,7 @@ bool set_aside_damaged(const char *rel, bool keep) {
 }
 
 // The stored primary key of index name (its settings file rel), or
-// LOAD_SKIPPED when it has no settings. Settings that did not give a key
+// LOAD_ABSENT when it has no settings. Settings that did not give a key
 // whole are set aside and saved again with the key they gave, when
 // may_write.
 load_status load_settings(const char *name, const char *rel, bool may_write,
@@ -260,7 +278,7 @@ load_status load_settings(const char *name, const char *rel, bool may_write,
   sdb_text_ptr text;
   uint64_t len;
   load_status st;
-  if (!read_text(rel, &text, &len, LOAD_SKIPPED, &st)) return st;
+  if (!read_text(rel, &text, &len, LOAD_ABSENT, &st)) return st;
   snprintf(key, sizeof key, "id");
   bool damaged;
   sdb_doc_ptr doc(parse_json(text.get(), len, rel, &damaged));
@@ -381,6 +399,10 @@ void remove_stale_temporaries(const char *rel_dir, const char *const *files, siz
 load_status load_index(const char *name, bool may_write, sdb_index **out) {
   *out = nullptr;
   if (sdb_index_name_problem(name)) return LOAD_SKIPPED;
+  if (sdb_path_blocked(name)) {
+    note_passed_over(name, "not a directory");
+    return LOAD_SKIPPED;
+  }
   char meta[SDB_FILE_PATH_SIZE], docs[SDB_FILE_PATH_SIZE];
   file_path(meta, name, SDB_SETTINGS_FILE);
   file_path(docs, name, SDB_DOCUMENTS_FILE);
@@ -509,13 +531,48 @@ load_status read_list(bool may_write, name_list *names, bool *rebuilt) {
   return st;
 }
 
-// Loads the listed indexes, reusing those of the registry whose
-// generation did not move, and makes them the registry. On failure the
-// registry stays as it was.
-int load_list(bool may_write, const sdb_generations *g) {
+int by_name_then_place(const void *a, const void *b) {
+  char *const *x = *static_cast<char **const *>(a);
+  char *const *y = *static_cast<char **const *>(b);
+  const int c = strcmp(*x, *y);
+  return c != 0 ? c : (x > y) - (x < y);
+}
+
+// Passes over, with a note, every name listed again: the first of each
+// stays. False when memory ran out (message set).
+bool drop_repeats(name_list *names) {
+  if (names->count < 2) return true;
+  std::unique_ptr<char **, sdb_free_deleter> order(
+      static_cast<char ***>(malloc(names->count * sizeof(char **))));
+  if (!order) {
+    sdb_error("oom: index list");
+    return false;
+  }
+  for (size_t i = 0; i < names->count; i++) order.get()[i] = &names->names[i];
+  qsort(order.get(), names->count, sizeof(char **), by_name_then_place);
+  const char *first = *order.get()[0];
+  for (size_t i = 1; i < names->count; i++) {
+    char **name = order.get()[i];
+    if (strcmp(*name, first) != 0) {
+      first = *name;
+      continue;
+    }
+    note_passed_over(*name, "repeated");
+    free(*name);
+    *name = nullptr;
+  }
+  return true;
+}
+
+// Loads the listed indexes, reusing (with reuse) those of the registry
+// whose generation did not move, and makes them the registry. *absent
+// tells whether a listed index was left out for want of its settings. On
+// failure the registry stays as it was.
+int load_list(bool may_write, const sdb_generations *g, bool reuse, bool *absent) {
+  *absent = false;
   name_list names;
   bool rebuilt;
-  if (read_list(may_write, &names, &rebuilt) != LOAD_OK) return -1;
+  if (read_list(may_write, &names, &rebuilt) != LOAD_OK || !drop_repeats(&names)) return -1;
   // The new registry, and which of its indexes this load made.
   const size_t cap = names.count > 8 ? names.count : 8;
   auto **fresh = static_cast<sdb_index **>(malloc(cap * sizeof(sdb_index *)));
@@ -535,20 +592,20 @@ int load_list(bool may_write, const sdb_generations *g) {
   };
   for (size_t n = 0; n < names.count; n++) {
     const char *name = names.names[n];
-    const uint64_t gen = g->index[sdb_gen_bucket(name)];
+    if (name == nullptr) continue;
+    // Taken before the load, which may raise it by saving a repair.
+    uint64_t gen = 0;
+    sdb_index_generation(g, name, &gen);
     sdb_index *kept = nullptr;
-    for (uint32_t i = 0; kept == nullptr && i < s_index_count; i++) {
+    for (uint32_t i = 0; reuse && kept == nullptr && i < s_index_count; i++) {
       sdb_index *ix = s_indexes[i];
-      if (ix->gen == gen && strcmp(ix->name, name) == 0) {
-        bool taken = false;
-        for (uint32_t j = 0; !taken && j < count; j++) taken = fresh[j] == ix;
-        if (!taken) kept = ix;
-      }
+      if (ix->gen == gen && strcmp(ix->name, name) == 0) kept = ix;
     }
     if (kept == nullptr) {
       const load_status st = load_index(name, may_write, &kept);
       if (st == LOAD_FAILED) return give_up();
-      if (st == LOAD_SKIPPED) continue;
+      *absent = *absent || st == LOAD_ABSENT;
+      if (st != LOAD_OK) continue;
       kept->gen = gen;
       made[count] = true;
     }
@@ -661,28 +718,31 @@ bool sdb_is_layout_name(const char *component, size_t n) {
   return false;
 }
 
-int sdb_load_indexes(bool may_write, const sdb_generations *g) {
+int sdb_load_indexes(bool may_write, const sdb_generations *g, bool *absent) {
   if (may_write) {
     static const char *const kFiles[] = {SDB_LIST_FILE + sizeof SDB_LIST_DIR};
     remove_stale_temporaries(kListDir, kFiles, 1);
   }
-  return load_list(may_write, g);
+  return load_list(may_write, g, false, absent);
 }
 
-int sdb_reload_list(bool may_write, const sdb_generations *g) {
-  return load_list(may_write, g);
+int sdb_reload_list(bool may_write, const sdb_generations *g, bool reuse, bool *absent) {
+  return load_list(may_write, g, reuse, absent);
 }
 
-int sdb_reload_index(uint32_t i, bool may_write, const sdb_generations *g) {
+int sdb_reload_index(uint32_t i, bool may_write, const sdb_generations *g, bool *absent) {
   sdb_index *old = s_indexes[i];
+  uint64_t gen = 0;
+  sdb_index_generation(g, old->name, &gen);
   sdb_index *ix;
   const load_status st = load_index(old->name, may_write, &ix);
+  *absent = st == LOAD_ABSENT;
   if (st == LOAD_FAILED) return -1;
-  if (st == LOAD_SKIPPED) {
+  if (st != LOAD_OK) {
     // Its settings are gone: it is not an index any more.
     sdb_index_unregister(old);
   } else {
-    ix->gen = g->index[sdb_gen_bucket(ix->name)];
+    ix->gen = gen;
     s_indexes[i] = ix;
   }
   sdb_index_free(old);
@@ -701,14 +761,21 @@ void sdb_notes_add(const char *from, const char *to) {
 }
 
 bool sdb_notes_report(void) {
-  if (s_notes.set_aside == 0 && s_notes.recovered == 0) return false;
-  if (s_notes.set_aside > 0 && s_notes.recovered > 0) {
-    sdb_error("set aside %u file(s): %s; %u indexes recovered", s_notes.set_aside, s_notes.files,
-              s_notes.recovered);
-  } else if (s_notes.set_aside > 0) {
-    sdb_error("set aside %u file(s): %s", s_notes.set_aside, s_notes.files);
-  } else {
-    sdb_error("%u indexes recovered", s_notes.recovered);
-  }
+  if (s_notes.set_aside == 0 && s_notes.recovered == 0 && s_notes.passed_over == 0) return false;
+  char text[SDB_ERROR_SIZE] = "";
+  size_t len = 0;
+  auto added = [&](int n) {
+    if (n > 0) len = std::min(sizeof text - 1, len + static_cast<size_t>(n));
+  };
+  if (s_notes.set_aside > 0)
+    added(
+        snprintf(text, sizeof text, "set aside %u file(s): %s", s_notes.set_aside, s_notes.files));
+  if (s_notes.recovered > 0)
+    added(snprintf(text + len, sizeof text - len, "%s%u indexes recovered", len ? "; " : "",
+                   s_notes.recovered));
+  if (s_notes.passed_over > 0)
+    added(snprintf(text + len, sizeof text - len, "%spassed over %u listed name(s): %s",
+                   len ? "; " : "", s_notes.passed_over, s_notes.names));
+  sdb_error("%s", text);
   return true;
 }

@@ -42,29 +42,34 @@ void sdb_remove_index_files(const char *name);
 bool sdb_is_layout_name(const char *component, size_t n);
 
 // Loads every index the stored list names into the (empty) registry, in list
-// order, each with its stored generation. With may_write (the store is
+// order, each with its generation in g. With may_write (the store is
 // locked for writing), stale temporary files go, and what did not load whole
 // is set aside before anything can write over it: a damaged list (the list
 // is then rebuilt from the index directories and saved), damaged settings
 // (saved again with the key they gave), damaged documents, and documents
 // with entries that could not be taken (saved again with those that could).
+// *absent tells whether a listed index was left out for want of its
+// settings (they may yet be in the writing, for a load without the lock).
 // Returns 0, or -1 with a message when a stored file could not be read or
 // memory ran out (nothing stays loaded).
-int sdb_load_indexes(bool may_write, const sdb_generations *g);
+int sdb_load_indexes(bool may_write, const sdb_generations *g, bool *absent);
 
-// Loads the list again, keeping the registered indexes whose generation
-// did not move and loading the others afresh; with may_write as above.
-// Returns 0, or -1 with a message and the registry as it was.
-int sdb_reload_list(bool may_write, const sdb_generations *g);
+// Loads the list again, keeping (with reuse) the registered indexes whose
+// generation did not move and loading the others afresh; with may_write
+// and absent as above. Returns 0, or -1 with a message and the registry as
+// it was.
+int sdb_reload_list(bool may_write, const sdb_generations *g, bool reuse, bool *absent);
 
-// Loads the registered index at position i of the registry again, afresh.
+// Loads the registered index at position i of the registry again, afresh
+// (it leaves the registry when its settings are gone: *absent then).
 // Returns 0, or -1 with a message and the index as it was.
-int sdb_reload_index(uint32_t i, bool may_write, const sdb_generations *g);
+int sdb_reload_index(uint32_t i, bool may_write, const sdb_generations *g, bool *absent);
 
-// What loading set aside and recovered since sdb_notes_begin, put into the
-// last-error text by sdb_notes_report: "set aside %u file(s): <from> -> <to>,
-// ..." and "%u indexes recovered". Nothing is written when there is nothing
-// to report.
+// What loading set aside, recovered and passed over since sdb_notes_begin,
+// put into the last-error text by sdb_notes_report, joined by "; ": "set
+// aside %u file(s): <from> -> <to>, ...", "%u indexes recovered" and
+// "passed over %u listed name(s): <name> (repeated|not a directory), ...".
+// Nothing is written when there is nothing to report.
 void sdb_notes_begin(void);
 void sdb_notes_add(const char *from, const char *to);
 bool sdb_notes_report(void);

@@ -17,7 +17,8 @@ void sdb_store_stop(void);
 
 // Before a call that reads: brings the index list (and the registered index
 // named index_name, when it is not nullptr) up to date with what other
-// processes saved. Returns 0, or -1 with a message and everything as it was.
+// processes saved, under the shared lock where it can be had. Returns 0, or
+// -1 with a message and everything as it was.
 int sdb_read_begin(const char *index_name);
 
 // Before a change: takes the lock exclusively and brings the list and the
@@ -34,7 +35,8 @@ int sdb_change_begin(const char *index_name);
 bool sdb_change_raise(bool list, const char *index_name);
 
 // The generation an index named index_name, created by the change in
-// progress, starts with: the one its bucket had when the lock was taken.
+// progress, starts with: the one its name had when the lock was taken (a
+// name deleted before goes on from its count).
 uint64_t sdb_change_generation(const char *index_name);
 
 // Ends a change begun with sdb_change_begin and releases the lock.
