@@ -456,9 +456,12 @@ bool sdb_columns_get(sdb_index *ix, const sdb_path *paths, uint32_t n, sdb_colum
       if (out[i] == nullptr) out[i] = find_column(cols, paths[i]);
   }
   // Changes leave values and pool entries behind; once they outnumber
-  // those in use, the column is laid out again.
-  for (uint32_t i = 0; i < n; i++)
-    if (out[i]->stale > out[i]->refs + 1024) relayout(out[i]);
+  // those in use (and the cells, which a relayout walks), the column is
+  // laid out again.
+  for (uint32_t i = 0; i < n; i++) {
+    const sdb_column *c = out[i];
+    if (c->stale > std::max<uint64_t>(c->refs, c->cell_count / 16) + 16) relayout(out[i]);
+  }
   return true;
 }
 

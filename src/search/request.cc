@@ -173,8 +173,8 @@ outcome read_facets(sdb_request *r, yyjson_val *v) {
 outcome read_names(yyjson_val *v, const char *member, bool may_be_empty, size_t most, bool unique,
                    sdb_name **out, uint32_t *count) {
   if (!yyjson_is_arr(v) || (!may_be_empty && yyjson_arr_size(v) == 0))
-    return refuse("%s: expected %san array of member names", member,
-                  may_be_empty ? "" : "a non-empty ");
+    return refuse("%s: expected %s array of member names", member,
+                  may_be_empty ? "an" : "a non-empty");
   const size_t n = yyjson_arr_size(v);
   if (n > most) return refuse("%s: more than %zu members", member, most);
   *out = static_cast<sdb_name *>(malloc((n ? n : 1) * sizeof(sdb_name)));
