@@ -452,7 +452,7 @@ const char kTexts[] = R"([
    "arr":["alpha beta",42,true,["nested"],"gamma"],"o":{"text":"red"}},
   {"id":"h2","title":"red sky","text":"apple red","long":[")"
                       "xxxxxxxxxx"
-                      R"("]}
+                      R"("],"empty":""}
 ])";
 
 TEST_F(RequestTest, HighlightsMarkWhatMatchedInTheWholeTextOrASnippet) {
@@ -470,6 +470,8 @@ TEST_F(RequestTest, HighlightsMarkWhatMatchedInTheWholeTextOrASnippet) {
             R"([{"id":"h1","_highlight":{"title":"<mark>Red</mark> <mark>Apple</mark> pie",)"
             R"("arr":"alpha beta 42 gamma"}},)"
             R"({"id":"h2","_highlight":{"title":"<mark>red</mark> sky"}}])");
+  EXPECT_EQ(marks("sky", R"(,"highlight":["empty"],"snippet_words":2)"),
+            R"([{"id":"h2","_highlight":{"empty":""}}])");
   // A phrase's words are marked only where they form it; the tags are
   // inserted as given.
   EXPECT_EQ(marks("\"red sky\" gam", R"(,"highlight":["text","title","arr"],)"

@@ -382,7 +382,7 @@ bool append_highlights(sdb_answer *a, const sdb_request *req, yyjson_val *root,
     }
     if (!sdb_highlight(h, text, n)) return false;
     yyjson_mut_val *key = yyjson_mut_strn(doc.get(), name.bytes, name.len);
-    yyjson_mut_val *marked = yyjson_mut_strncpy(doc.get(), h->out, h->out_len);
+    yyjson_mut_val *marked = yyjson_mut_strncpy(doc.get(), h->out ? h->out : "", h->out_len);
     if (!key || !marked || !yyjson_mut_obj_add(obj, key, marked)) return false;
   }
   size_t len = 0;
