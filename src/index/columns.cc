@@ -199,6 +199,7 @@ void set_cell(sdb_column *c, uint32_t slot, const uint32_t *ids, uint32_t n, boo
     c->pool_len += n;
   }
   c->refs += n;
+  c->several |= n > 1;
 }
 
 void column_free(sdb_column *c) {

@@ -72,6 +72,7 @@ struct sdb_column {
   uint32_t *pool;  // ids of cells with more than one value
   uint64_t pool_len, pool_cap;
   uint64_t refs;   // value ids the cells hold
+  bool several;    // some cell holds (or held) more than one value
   uint64_t stale;  // value ids cells have let go of since the column was laid out
   sdb_column_value *values;
   uint32_t value_count, value_cap;

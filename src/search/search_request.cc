@@ -78,6 +78,8 @@ struct request_run {
   uint64_t *phrase_slots = nullptr;   // a bit per slot
   uint16_t *words_matched = nullptr;  // per slot: leading distinct tokens matched
   uint16_t distinct_tokens = 0;
+  // The rank rule's per-slot key, computed while scoring (none for BM25).
+  const uint32_t *rule_keys = nullptr;
   // The kept documents, and what was counted over them.
   sdb_hit *hits = nullptr;
   uint32_t total = 0;
@@ -218,7 +220,12 @@ bool collect(request_run *run, bool browse) {
       if (ix->docs[slot].alive && kept(run, slot)) run->hits[run->total++] = sdb_hit{slot, 0.0};
     return true;
   }
-  for (uint32_t i = 0; i < run->sc.touched_count; i++) {
+  const sdb_filter *f = &run->req->filter;
+  constexpr uint32_t kAhead = 8;
+  const uint32_t n = run->sc.touched_count;
+  for (uint32_t i = 0; i < n; i++) {
+    if (i + 2 * kAhead < n) sdb_filter_prefetch_cells(f, run->sc.touched[i + 2 * kAhead]);
+    if (i + kAhead < n) sdb_filter_prefetch_values(f, run->sc.touched[i + kAhead]);
     const uint32_t slot = run->sc.touched[i];
     if (ix->norms[slot] >= 0.0 && kept(run, slot))
       run->hits[run->total++] = sdb_hit{slot, run->sc.score[slot]};
@@ -293,22 +300,31 @@ bool count_facets(request_run *run) {
 // ---- Order ----
 
 // The order of hits: the sort keys, each a per-slot key where smaller comes
-// first (nullptr: relevance, the rank rule's order), then score descending,
-// then slot ascending, as searchdb_search ranks.
+// first (nullptr: relevance), then relevance, then slot ascending.
+// Relevance is the rank rule's order: its per-slot key (nullptr for BM25,
+// which has none), then score descending, as searchdb_search ranks.
 struct hit_order {
   const uint32_t *const *keys;
   uint32_t count;
+  const uint32_t *rule;
+  // -1: a first, 1: b first, 0: as relevant.
+  int relevance(const sdb_hit &a, const sdb_hit &b) const {
+    if (rule != nullptr && rule[a.doc] != rule[b.doc]) return rule[a.doc] < rule[b.doc] ? -1 : 1;
+    if (a.score != b.score) return a.score > b.score ? -1 : 1;
+    return 0;
+  }
   bool operator()(const sdb_hit &a, const sdb_hit &b) const {
     for (uint32_t k = 0; k < count; k++) {
       if (keys[k] == nullptr) {
-        if (a.score != b.score) return a.score > b.score;
+        const int r = relevance(a, b);
+        if (r != 0) return r < 0;
         continue;
       }
       const uint32_t x = keys[k][a.doc], y = keys[k][b.doc];
       if (x != y) return x < y;
     }
-    if (a.score != b.score) return a.score > b.score;
-    return a.doc < b.doc;
+    const int r = relevance(a, b);
+    return r != 0 ? r < 0 : a.doc < b.doc;
   }
 };
 
@@ -329,7 +345,7 @@ bool order_page(request_run *run, bool browse, uint32_t start, uint32_t end) {
               : key.desc                     ? run->columns[key.path]->desc
                                              : run->columns[key.path]->asc;
   }
-  const hit_order order{keys, req->sort_count};
+  const hit_order order{keys, req->sort_count, run->rule_keys};
   sdb_hit *hits = run->hits;
   if (start > 0) std::nth_element(hits, hits + start, hits + run->total, order);
   std::partial_sort(hits + start, hits + end, hits + run->total, order);
