@@ -614,6 +614,44 @@ TEST_F(RequestTest, ColumnsKeptThroughChangesAnswerAsColumnsBuiltAfresh) {
   for (size_t i = 0; i < requests.size(); i++) EXPECT_EQ(before[i], Ask("kept", requests[i]));
 }
 
+TEST_F(RequestTest, AnIndexKeepsTheColumnsItUsedLast) {
+  Make("v", kValues);
+  auto exists = [](const std::string &prefix, int from, int to) {
+    std::string list;
+    for (int i = from; i < to; i++)
+      list += R"(,{"field":")" + prefix + std::to_string(i) + R"(","op":"exists"})";
+    return list;
+  };
+  auto kept_paths = [] {
+    std::set<std::string> paths;
+    const sdb_columns *kept = sdb_index_find("v")->columns;
+    for (uint32_t i = 0; kept && i < kept->count; i++) paths.insert(kept->items[i]->path);
+    return paths;
+  };
+  // One column per request, a0 the least recently used.
+  for (int i = 0; i < SDB_COLUMNS_KEPT; i++)
+    ASSERT_EQ(
+        Part("v", R"({"filter":{"or":[)" + exists("a", i, i + 1).substr(1) + "]}}", "totalHits"),
+        "0");
+  EXPECT_EQ(Part("v", R"({"filter":{"field":"s","op":"eq","value":"apple"}})", "totalHits"), "2");
+  std::set<std::string> paths = kept_paths();
+  EXPECT_EQ(paths.size(), static_cast<size_t>(SDB_COLUMNS_KEPT));
+  EXPECT_EQ(paths.count("a0"), 0u);
+  EXPECT_EQ(paths.count("a1"), 1u);
+  EXPECT_EQ(paths.count("s"), 1u);
+  // One request may need more than an index keeps: every column it does
+  // not use goes first, and none it uses.
+  const std::string wide = R"({"filter":{"or":[{"field":"s","op":"eq","value":"apple"})" +
+                           exists("a", 1, 5) + exists("p", 0, SDB_COLUMNS_KEPT + 6) + "]}}";
+  EXPECT_EQ(Part("v", wide, "totalHits"), "2");
+  paths = kept_paths();
+  EXPECT_EQ(paths.size(), SDB_COLUMNS_KEPT + 11u);
+  for (const char *path : {"s", "a1", "a4", "p0"}) EXPECT_EQ(paths.count(path), 1u) << path;
+  EXPECT_EQ(paths.count("a5"), 0u);
+  EXPECT_EQ(Ids("v", R"({"fields":["id"],"filter":{"field":"s","op":"eq","value":"apple"}})"),
+            (Strings{"d1", "d3"}));
+}
+
 // ---- Plain requests answer as searchdb_search ----
 
 TEST_F(RequestTest, PlainRequestsAnswerAsSearchByteForByte) {
