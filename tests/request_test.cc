@@ -614,6 +614,21 @@ TEST_F(RequestTest, ColumnsKeptThroughChangesAnswerAsColumnsBuiltAfresh) {
   for (size_t i = 0; i < requests.size(); i++) EXPECT_EQ(before[i], Ask("kept", requests[i]));
 }
 
+TEST_F(RequestTest, AChangeThatWasNotSavedLeavesTheColumnsAsTheyWere) {
+  Make("v", kValues);
+  const std::string ones = Filter("n", "eq", "1");
+  EXPECT_EQ(Ids("v", ones), (Strings{"d1", "d2"}));
+  // A directory where the documents' temporary file goes fails every save.
+  std::filesystem::create_directories(Path("v/docs.json.tmp"));
+  EXPECT_EQ(searchdb_documents_add("v", R"({"id":"d6","n":1})"), -1);
+  EXPECT_EQ(searchdb_document_delete("v", "d1"), -1);
+  EXPECT_EQ(searchdb_documents_add("v", R"({"id":"d2","n":2})"), -1);
+  EXPECT_EQ(Ids("v", ones), (Strings{"d1", "d2"}));
+  std::filesystem::remove(Path("v/docs.json.tmp"));
+  EXPECT_EQ(searchdb_documents_add("v", R"({"id":"d6","n":1})"), 1) << LastError();
+  EXPECT_EQ(Ids("v", ones), (Strings{"d1", "d2", "d6"}));
+}
+
 TEST_F(RequestTest, AnIndexKeepsTheColumnsItUsedLast) {
   Make("v", kValues);
   auto exists = [](const std::string &prefix, int from, int to) {
