@@ -28,6 +28,7 @@
 
 #include "corpus.h"
 #include "frame/registry.h"
+#include "index/columns.h"
 #include "index/index.h"
 #include "index/tokenizer.h"
 #include "search/search.h"
@@ -358,6 +359,31 @@ void RegisterRequests() {
   })->Iterations(12);
 }
 
+// The bytes the columns of the index hold, with their room.
+uint64_t ColumnBytes() {
+  const sdb_index *ix = sdb_index_find(k_index);
+  uint64_t bytes = 0;
+  for (uint32_t i = 0; ix->columns && i < ix->columns->count; i++) {
+    const sdb_column *c = ix->columns->items[i];
+    bytes += uint64_t{c->cell_cap} * sizeof(sdb_cell) + c->pool_cap * 4 +
+             uint64_t{c->value_cap} * sizeof(sdb_column_value) + uint64_t{c->table_cap} * 4 +
+             c->arena_cap;
+    if (c->ordered) bytes += uint64_t{c->value_count} * 8 + uint64_t{c->cell_count} * 8;
+  }
+  return bytes;
+}
+
+double RssMb() {
+  FILE *f = fopen("/proc/self/status", "r");
+  if (f == nullptr) return 0.0;
+  char line[256];
+  double mb = 0.0;
+  while (fgets(line, sizeof line, f))
+    if (strncmp(line, "VmRSS:", 6) == 0) mb = atof(line + 6) / 1024.0;
+  fclose(f);
+  return mb;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -372,7 +398,16 @@ int main(int argc, char **argv) {
     benchmark::RegisterBenchmark("search/misspelt", BM_Misspelt)->MinTime(3.0);
     benchmark::RegisterBenchmark("search/1024_words", BM_LongestQuery)->MinTime(3.0);
     RegisterRequests();
+    const double rss = RssMb();
     benchmark::RunSpecifiedBenchmarks();
+    // Memory beside its measure: the stored documents file.
+    std::error_code ec;
+    const double docs_mb =
+        std::filesystem::file_size(g.dir + "/store/" + k_index + "/docs.json", ec) / 1048576.0;
+    fprintf(stderr,
+            "memory: docs.json %.1f MB; RSS %.1f MB after the load, %.1f MB after the "
+            "benchmarks; the columns hold %.1f MB\n",
+            docs_mb, rss, RssMb(), ColumnBytes() / 1048576.0);
   }
   benchmark::Shutdown();
   searchdb_cleanup();

@@ -219,11 +219,19 @@ bool holds(const uint32_t *ids, uint32_t n, uint32_t id) {
   return false;
 }
 
+bool compares_by_order(sdb_filter_op op) {
+  return op == SDB_OP_LT || op == SDB_OP_LTE || op == SDB_OP_GT || op == SDB_OP_GTE;
+}
+
+// Where no cell holds more than one value, a cell's least rank is its only
+// one, read from one array half the size of the cells.
+bool reads_ranks_only(const sdb_filter_node &node) {
+  return !node.column->several && compares_by_order(node.op);
+}
+
 bool leaf_pass(const sdb_filter_node &node, uint32_t slot) {
   const sdb_column *c = node.column;
-  // Where no cell holds more than one value, a cell's least rank is its
-  // only one, read from one array half the size of the cells.
-  if (!c->several && node.op >= SDB_OP_LT && node.op <= SDB_OP_GTE) {
+  if (reads_ranks_only(node)) {
     const uint32_t r = c->asc[slot];
     return r >= node.lo && r < node.hi;
   }
@@ -268,10 +276,6 @@ bool pass(const sdb_filter *f, uint32_t i, uint32_t slot) {
   }
 }
 
-bool compares_by_order(sdb_filter_op op) {
-  return op == SDB_OP_LT || op == SDB_OP_LTE || op == SDB_OP_GT || op == SDB_OP_GTE;
-}
-
 }  // namespace
 
 bool sdb_filter_parse(yyjson_val *val, sdb_filter *f, sdb_path_list *paths, bool *oom) {
@@ -291,8 +295,11 @@ bool sdb_filter_needs_order(const sdb_filter *f, uint32_t path) {
 }
 
 bool sdb_filter_compile(sdb_filter *f, sdb_column *const *columns) {
-  f->columns = static_cast<const sdb_column **>(malloc((f->count ? f->count : 1) * sizeof(void *)));
-  if (f->columns == nullptr) return false;
+  const size_t n = f->count ? f->count : 1;
+  f->columns = static_cast<const sdb_column **>(malloc(n * sizeof(void *)));
+  f->reads = static_cast<const char **>(malloc(n * sizeof(char *)));
+  f->read_sizes = static_cast<uint8_t *>(malloc(n));
+  if (f->columns == nullptr || f->reads == nullptr || f->read_sizes == nullptr) return false;
   for (uint32_t i = 0; i < f->count; i++) {
     sdb_filter_node &node = f->nodes[i];
     if (node.kind != SDB_FILTER_LEAF) continue;
@@ -301,6 +308,14 @@ bool sdb_filter_compile(sdb_filter *f, sdb_column *const *columns) {
     bool listed = false;
     for (uint32_t k = 0; k < f->column_count && !listed; k++) listed = f->columns[k] == c;
     if (!listed) f->columns[f->column_count++] = c;
+    const char *read = reads_ranks_only(node) ? reinterpret_cast<const char *>(c->asc)
+                                              : reinterpret_cast<const char *>(c->cells);
+    listed = false;
+    for (uint32_t k = 0; k < f->read_count && !listed; k++) listed = f->reads[k] == read;
+    if (!listed) {
+      f->reads[f->read_count] = read;
+      f->read_sizes[f->read_count++] = reads_ranks_only(node) ? sizeof(uint32_t) : sizeof(sdb_cell);
+    }
     if (node.op == SDB_OP_EQ || node.op == SDB_OP_NE) {
       const sdb_value v = sdb_value_of(node.value);
       node.id = sdb_column_find(c, &v);
@@ -339,5 +354,7 @@ void sdb_filter_free(sdb_filter *f) {
   for (uint32_t i = 0; i < f->count; i++) free(f->nodes[i].set);
   free(f->nodes);
   free(f->columns);
+  free(f->reads);
+  free(f->read_sizes);
   *f = sdb_filter{};
 }

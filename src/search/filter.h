@@ -72,6 +72,11 @@ struct sdb_filter {
   uint32_t count, cap;
   const sdb_column **columns;  // the distinct columns of the leaves, once compiled
   uint32_t column_count;
+  // What the leaves read per slot, once compiled: each array once, with
+  // the size of its entries.
+  const char **reads;
+  uint8_t *read_sizes;
+  uint32_t read_count;
 };
 
 // Reads the filter of a request from val. False with the message set (the
@@ -94,7 +99,8 @@ bool sdb_filter_pass(const sdb_filter *f, uint32_t slot);
 // asking a few slots ahead overlaps their misses. The cells first, then,
 // once they are likely in, the values of cells that hold several.
 inline void sdb_filter_prefetch_cells(const sdb_filter *f, uint32_t slot) {
-  for (uint32_t i = 0; i < f->column_count; i++) __builtin_prefetch(&f->columns[i]->cells[slot]);
+  for (uint32_t i = 0; i < f->read_count; i++)
+    __builtin_prefetch(f->reads[i] + static_cast<uint64_t>(slot) * f->read_sizes[i]);
 }
 inline void sdb_filter_prefetch_values(const sdb_filter *f, uint32_t slot) {
   for (uint32_t i = 0; i < f->column_count; i++) {
