@@ -114,14 +114,16 @@ SEARCHDB_API const char *searchdb_search(const char *index_name, const char *que
  * appear twice, at any level):
  *  "q": a query, matched and scored as searchdb_search does (its text ends
  *     at a NUL); absent or null browses: every live document matches with
- *     score 0, in the order their ids were first added unless sorted. Text between one double
- *     quote and the next is a phrase (a final unpaired quote is ignored):
- *     its words must stand next to each other, in order, in one member
- *     (an array's joined text included); every phrase is required.
+ *     score 0, in the order their ids were first added unless sorted.
+ *     Text between one double quote and the next is a phrase (a final
+ *     unpaired quote is ignored): its words must stand next to each other,
+ *     in order, in one member (an array's joined text included); every
+ *     phrase is required, and its words also match as words do.
  *  "limit" (default 20), "offset": integers, as for searchdb_search.
  *  "filter": {"field": PATH, "op": OP, "value": V}, {"and": [FILTER, ...]},
  *     {"or": [FILTER, ...]} or {"not": FILTER}. PATH names a member, "."
- *     stepping into an object (and into each object of an array). OP is
+ *     stepping into an object (and into each object of an array; of a
+ *     key held twice, the first member). OP is
  *     "eq", "ne", "lt", "lte", "gt", "gte" (V a string, number, true, false
  *     or null; the order comparisons only with a string or a number), "in",
  *     "not_in" (V an array of such scalars) or "exists" (no value; true for
