@@ -1,5 +1,6 @@
 #include "search/filter.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -203,13 +204,16 @@ bool parse_node(parser *p, yyjson_val *val, uint32_t depth) {
   return ok;
 }
 
-uint64_t bit_words(uint32_t bits) {
-  return bits / 64 + 1;
-}
-
-bool any_in_set(const uint64_t *set, const uint32_t *ids, uint32_t n) {
+// Whether any of ids[0 .. n) is in set[0 .. count), both ascending: the
+// shorter list is looked up in the longer one.
+bool any_in_set(const uint32_t *set, uint32_t count, const uint32_t *ids, uint32_t n) {
+  if (count <= n) {
+    for (uint32_t k = 0; k < count; k++)
+      if (std::binary_search(ids, ids + n, set[k])) return true;
+    return false;
+  }
   for (uint32_t k = 0; k < n; k++)
-    if ((set[ids[k] / 64] >> (ids[k] % 64)) & 1) return true;
+    if (std::binary_search(set, set + count, ids[k])) return true;
   return false;
 }
 
@@ -243,9 +247,9 @@ bool leaf_pass(const sdb_filter_node &node, uint32_t slot) {
     case SDB_OP_NE:
       return node.id == SDB_NO_VALUE || !holds(ids, n, node.id);
     case SDB_OP_IN:
-      return any_in_set(node.set, ids, n);
+      return any_in_set(node.set, node.set_count, ids, n);
     case SDB_OP_NOT_IN:
-      return !any_in_set(node.set, ids, n);
+      return !any_in_set(node.set, node.set_count, ids, n);
     case SDB_OP_EXISTS:
       return sdb_cell_present(c, slot);
     default:
@@ -320,15 +324,21 @@ bool sdb_filter_compile(sdb_filter *f, sdb_column *const *columns) {
       const sdb_value v = sdb_value_of(node.value);
       node.id = sdb_column_find(c, &v);
     } else if (node.op == SDB_OP_IN || node.op == SDB_OP_NOT_IN) {
-      node.set = static_cast<uint64_t *>(calloc(bit_words(c->value_count), sizeof(uint64_t)));
+      // As long as the list at most, not as the column's values: a short
+      // request cannot claim much memory.
+      const size_t listed = yyjson_arr_size(node.value);
+      node.set = static_cast<uint32_t *>(malloc((listed ? listed : 1) * sizeof(uint32_t)));
       if (node.set == nullptr) return false;
       size_t idx, max;
       yyjson_val *elem;
       yyjson_arr_foreach(node.value, idx, max, elem) {
         const sdb_value v = sdb_value_of(elem);
         const uint32_t id = sdb_column_find(c, &v);
-        if (id != SDB_NO_VALUE) node.set[id / 64] |= uint64_t{1} << (id % 64);
+        if (id != SDB_NO_VALUE) node.set[node.set_count++] = id;
       }
+      std::sort(node.set, node.set + node.set_count);
+      node.set_count =
+          static_cast<uint32_t>(std::unique(node.set, node.set + node.set_count) - node.set);
     } else if (compares_by_order(node.op)) {
       const sdb_value v = sdb_value_of(node.value);
       const bool after_equal = node.op == SDB_OP_LTE || node.op == SDB_OP_GT;

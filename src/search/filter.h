@@ -61,8 +61,9 @@ struct sdb_filter_node {
   uint32_t path;      // a leaf's field, in the request's path list
   yyjson_val *value;  // a leaf's value, in the parsed request
   // Compiled against the field's column:
-  uint32_t id;      // eq, ne: the value's id (SDB_NO_VALUE: no cell holds it)
-  uint64_t *set;    // in, not_in: a bit per value id (owned by the filter)
+  uint32_t id;    // eq, ne: the value's id (SDB_NO_VALUE: no cell holds it)
+  uint32_t *set;  // in, not_in: the ids of the listed values, ascending (owned)
+  uint32_t set_count;
   uint32_t lo, hi;  // lt .. gte: the ranks [lo, hi) that compare true
   const sdb_column *column;
 };
