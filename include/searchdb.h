@@ -157,8 +157,10 @@ SEARCHDB_API const char *searchdb_search(const char *index_name, const char *que
  *     from (N - 1) / 2 words before the first match, with "…" where cut.
  *  "rank": "bm25" (the default and only rule).
  * Limits: filters nest at most 32 deep with 1,024 nodes and 10,000 values
- * per list; 32 sort keys, 32 facets, 32 highlighted members, 256 fields,
- * 64 words per phrase; the query as for searchdb_search.
+ * per list; 64 distinct field paths in all (an index keeps the values of
+ * the 64 it was last asked for); 32 sort keys, 32 facets, 32 highlighted
+ * members, 256 fields, 64 words per phrase; the query as for
+ * searchdb_search.
  * The answer holds searchdb_search's members in the same order, then
  * "facets" when asked. A request without a double quote in "q" and with no
  * member but "limit" and "offset" answers exactly as searchdb_search.

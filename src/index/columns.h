@@ -103,7 +103,8 @@ struct sdb_columns {
   uint64_t clock;  // counts requests, for dropping the least recently used
 };
 
-// How many columns an index keeps beyond those one request needs.
+// How many columns an index keeps, and so how many distinct field paths
+// one request may name: each costs a value per slot of the index.
 enum { SDB_COLUMNS_KEPT = 64 };
 
 // A path to a column: len bytes, not NUL-terminated.

@@ -12,7 +12,8 @@
 uint32_t sdb_path_list_add(sdb_path_list *list, const char *bytes, uint32_t len) {
   for (uint32_t i = 0; i < list->count; i++)
     if (list->items[i].len == len && memcmp(list->items[i].bytes, bytes, len) == 0) return i;
-  if (!sdb_reserve(&list->items, &list->cap, list->count + 1, 16)) return UINT32_MAX;
+  if (list->count == SDB_COLUMNS_KEPT) return SDB_PATH_TOO_MANY;
+  if (!sdb_reserve(&list->items, &list->cap, list->count + 1, 16)) return SDB_PATH_NO_MEMORY;
   list->items[list->count] = sdb_path{bytes, len};
   return list->count++;
 }
@@ -152,7 +153,12 @@ bool parse_leaf(parser *p, uint32_t at, yyjson_val *field, yyjson_val *op, yyjso
   if (!check_value(p, known->op, value, op_text)) return false;
   const uint32_t path = sdb_path_list_add(p->paths, yyjson_get_str(field),
                                           static_cast<uint32_t>(yyjson_get_len(field)));
-  if (path == UINT32_MAX) return no_memory(p);
+  if (path == SDB_PATH_NO_MEMORY) return no_memory(p);
+  if (path == SDB_PATH_TOO_MANY) {
+    char fault[64];
+    snprintf(fault, sizeof fault, SDB_PATHS_FAULT, SDB_COLUMNS_KEPT);
+    return refuse_member(p, "field", fault);
+  }
   sdb_filter_node &node = p->f->nodes[at];
   node.op = known->op;
   node.path = path;

@@ -29,8 +29,15 @@ struct sdb_path_list {
   uint32_t count, cap;
 };
 
-// The index of path in list, added when new; UINT32_MAX when memory ran out.
+enum : uint32_t { SDB_PATH_NO_MEMORY = UINT32_MAX, SDB_PATH_TOO_MANY = UINT32_MAX - 1 };
+
+// The index of path in list, added when new; SDB_PATH_TOO_MANY when that
+// would make more than SDB_COLUMNS_KEPT, SDB_PATH_NO_MEMORY when memory ran
+// out.
 uint32_t sdb_path_list_add(sdb_path_list *list, const char *bytes, uint32_t len);
+
+// The fault of a request naming more paths than that.
+#define SDB_PATHS_FAULT "more than %d distinct field paths in one request"
 
 void sdb_path_list_free(sdb_path_list *list);
 

@@ -136,7 +136,9 @@ outcome read_sort(sdb_request *r, yyjson_val *v) {
         return refuse("sort[%zu].order: expected \"asc\" or \"desc\"", idx);
       key.path = sdb_path_list_add(&r->paths, yyjson_get_str(field),
                                    static_cast<uint32_t>(yyjson_get_len(field)));
-      if (key.path == UINT32_MAX) return NO_MEMORY;
+      if (key.path == SDB_PATH_NO_MEMORY) return NO_MEMORY;
+      if (key.path == SDB_PATH_TOO_MANY)
+        return refuse("sort[%zu].field: " SDB_PATHS_FAULT, idx, SDB_COLUMNS_KEPT);
       key.desc = !asc;
     } else {
       return refuse("sort[%zu]: expected a string or an object with field and order", idx);
@@ -160,7 +162,9 @@ outcome read_facets(sdb_request *r, yyjson_val *v) {
       return refuse("facets[%zu]: %s", idx, kPathExpected);
     const uint32_t path = sdb_path_list_add(&r->paths, yyjson_get_str(elem),
                                             static_cast<uint32_t>(yyjson_get_len(elem)));
-    if (path == UINT32_MAX) return NO_MEMORY;
+    if (path == SDB_PATH_NO_MEMORY) return NO_MEMORY;
+    if (path == SDB_PATH_TOO_MANY)
+      return refuse("facets[%zu]: " SDB_PATHS_FAULT, idx, SDB_COLUMNS_KEPT);
     for (uint32_t k = 0; k < r->facet_count; k++)
       if (r->facets[k] == path)
         return refuse("facets[%zu]: '%s' is listed twice", idx, yyjson_get_str(elem));
