@@ -210,9 +210,26 @@ bool parse_node(parser *p, yyjson_val *val, uint32_t depth) {
   return ok;
 }
 
-// Whether any of ids[0 .. n) is in set[0 .. count), both ascending: the
-// shorter list is looked up in the longer one.
-bool any_in_set(const uint32_t *set, uint32_t count, const uint32_t *ids, uint32_t n) {
+// Whether any of ids[0 .. n) is in set[0 .. count), both ascending: short
+// lists are walked side by side, else the shorter list is looked up in the
+// longer one.
+inline bool any_in_set(const uint32_t *set, uint32_t count, const uint32_t *ids, uint32_t n) {
+  if (n == 1 && count <= 16) {  // the usual cell: without a branch per value
+    bool found = false;
+    for (uint32_t i = 0; i < count; i++) found |= set[i] == ids[0];
+    return found;
+  }
+  if (count <= 16 && n <= 16) {
+    for (uint32_t i = 0, k = 0; i < count && k < n;) {
+      if (set[i] == ids[k]) return true;
+      if (set[i] < ids[k]) {
+        i++;
+      } else {
+        k++;
+      }
+    }
+    return false;
+  }
   if (count <= n) {
     for (uint32_t k = 0; k < count; k++)
       if (std::binary_search(ids, ids + n, set[k])) return true;
@@ -239,7 +256,7 @@ bool reads_ranks_only(const sdb_filter_node &node) {
   return !node.column->several && compares_by_order(node.op);
 }
 
-bool leaf_pass(const sdb_filter_node &node, uint32_t slot) {
+inline bool leaf_pass(const sdb_filter_node &node, uint32_t slot) {
   const sdb_column *c = node.column;
   if (reads_ranks_only(node)) {
     const uint32_t r = c->asc[slot];
@@ -363,7 +380,8 @@ bool sdb_filter_compile(sdb_filter *f, sdb_column *const *columns) {
 }
 
 bool sdb_filter_pass(const sdb_filter *f, uint32_t slot) {
-  return f->count == 0 || pass(f, 0, slot);
+  if (f->count == 0) return true;
+  return f->nodes[0].kind == SDB_FILTER_LEAF ? leaf_pass(f->nodes[0], slot) : pass(f, 0, slot);
 }
 
 void sdb_filter_free(sdb_filter *f) {

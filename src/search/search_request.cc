@@ -216,8 +216,10 @@ bool collect(request_run *run, bool browse) {
   run->hits = static_cast<sdb_hit *>(malloc((room ? room : 1) * sizeof(sdb_hit)));
   if (run->hits == nullptr) return no_memory();
   if (browse) {
+    // A dead slot's length part is negative: a pass over the norms reads
+    // far less than one over the document table.
     for (uint32_t slot = 0; slot < ix->doc_count; slot++)
-      if (ix->docs[slot].alive && kept(run, slot)) run->hits[run->total++] = sdb_hit{slot, 0.0};
+      if (ix->norms[slot] >= 0.0 && kept(run, slot)) run->hits[run->total++] = sdb_hit{slot, 0.0};
     return true;
   }
   const sdb_filter *f = &run->req->filter;
