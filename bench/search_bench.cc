@@ -4,6 +4,13 @@
 // queries against an index of the corpus's first 100 documents show what a
 // call costs beyond its search.
 //
+// Search requests beside them (request/...): each alternates, pass by
+// pass, the request measured with the one it is measured against (plain
+// requests against searchdb_search, filtered, faceted, sorted and
+// highlighted requests against the same request without that member), 12
+// passes over the same queries, and reports both medians and 99th
+// percentiles and their ratios.
+//
 //   search_bench [benchmark flags] [corpus.jsonl.gz]
 //
 // The corpus path comes from the first argument, else SEARCHDB_CORPUS, else
@@ -14,13 +21,16 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "corpus.h"
 #include "frame/registry.h"
+#include "index/columns.h"
 #include "index/index.h"
 #include "index/tokenizer.h"
 #include "search/search.h"
@@ -39,6 +49,7 @@ struct Corpus {
   std::vector<std::string> exact, prefix, misspelt;
   std::vector<std::string> small_exact;   // words of the small index's documents
   std::vector<std::string> long_queries;  // SDB_QUERY_TOKEN_MAX random words each
+  std::vector<std::string> broad;         // words held by at least a fifth of the documents
 };
 Corpus g;
 
@@ -109,6 +120,11 @@ void MakeQueries() {
   while (g.small_exact.size() < kEach) {
     std::vector<std::string> words = Words(g.summaries[rng() % g.small_summaries], 3);
     if (!words.empty()) g.small_exact.push_back(words[rng() % words.size()]);
+  }
+  // Words that match at least a fifth of the corpus, as a whole query.
+  for (uint32_t id = 0; id < ix->terms.ids && g.broad.size() < 20; id++) {
+    const sdb_term &t = ix->terms.terms[id];
+    if (t.count * 5 >= ix->live_count && t.len >= 3) g.broad.emplace_back(t.text, t.len);
   }
   while (g.long_queries.size() < 10) {
     std::string q;
@@ -208,6 +224,185 @@ void BM_SmallIndex(benchmark::State &state) {
   RunQueries(state, g.small_exact, k_small_index);
 }
 
+// ---- Search requests ----
+
+std::string Quoted(const std::string &s) {
+  std::string out = "\"";
+  for (char c : s) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+// A request for query q with more members.
+std::string Request(const std::string &q, const std::string &more = "") {
+  return "{\"q\":" + Quoted(q) + (more.empty() ? "" : "," + more) + "}";
+}
+
+double TimedMs(const std::function<const char *()> &call) {
+  auto start = std::chrono::steady_clock::now();
+  const char *answer = call();
+  benchmark::DoNotOptimize(answer);
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+      .count();
+}
+
+// Runs a(i) and b(i) over n queries each, alternating which goes first from
+// pass to pass, one pass of each per iteration; reports both figures.
+void Alternate(benchmark::State &state, size_t n, const std::function<const char *(size_t)> &a,
+               const std::function<const char *(size_t)> &b, const char *a_name,
+               const char *b_name) {
+  for (size_t i = 0; i < n; i++) {  // columns are built on first use
+    if (strcmp(a(i), "null") == 0 || strcmp(b(i), "null") == 0) {
+      state.SkipWithError(searchdb_last_error());
+      return;
+    }
+  }
+  std::vector<double> ta, tb;
+  int pass = 0;
+  for (auto _ : state) {
+    for (int side = 0; side < 2; side++) {
+      const bool first = (side == 0) == (pass % 2 == 0);
+      for (size_t i = 0; i < n; i++) {
+        if (first) {
+          ta.push_back(TimedMs([&] { return a(i); }));
+        } else {
+          tb.push_back(TimedMs([&] { return b(i); }));
+        }
+      }
+    }
+    pass++;
+  }
+  const double a50 = Percentile(ta, 0.50), a99 = Percentile(ta, 0.99);
+  const double b50 = Percentile(tb, 0.50), b99 = Percentile(tb, 0.99);
+  state.counters[std::string(a_name) + "_p50_ms"] = a50;
+  state.counters[std::string(a_name) + "_p99_ms"] = a99;
+  state.counters[std::string(b_name) + "_p50_ms"] = b50;
+  state.counters[std::string(b_name) + "_p99_ms"] = b99;
+  state.counters["ratio_p50"] = b50 / a50;
+  state.counters["ratio_p99"] = b99 / a99;
+  state.counters["added_p50_ms"] = b50 - a50;
+}
+
+// Every plain query: a request with only q against searchdb_search.
+std::vector<std::string> PlainQueries() {
+  std::vector<std::string> all = g.exact;
+  all.insert(all.end(), g.prefix.begin(), g.prefix.end());
+  all.insert(all.end(), g.misspelt.begin(), g.misspelt.end());
+  return all;
+}
+
+void BM_RequestPlain(benchmark::State &state) {
+  static const std::vector<std::string> queries = PlainQueries();
+  std::vector<std::string> requests;
+  for (const std::string &q : queries) requests.push_back(Request(q));
+  Alternate(
+      state, queries.size(),
+      [&](size_t i) { return searchdb_search(k_index, queries[i].c_str(), 20, 0); },
+      [&](size_t i) { return searchdb_search_request(k_index, requests[i].c_str()); }, "search",
+      "request");
+}
+
+// A request against the same request without the member `more`.
+void RequestWithMember(benchmark::State &state, const std::vector<std::string> &queries,
+                       const std::string &more) {
+  std::vector<std::string> without, with;
+  for (const std::string &q : queries) {
+    without.push_back(Request(q));
+    with.push_back(Request(q, more));
+  }
+  Alternate(
+      state, queries.size(),
+      [&](size_t i) { return searchdb_search_request(k_index, without[i].c_str()); },
+      [&](size_t i) { return searchdb_search_request(k_index, with[i].c_str()); }, "without",
+      "with");
+}
+
+// Filters keeping about 1 %, 30 % and 90 % of the corpus.
+const char kSection1[] = R"("filter":{"field":"section","op":"eq","value":"games"})";
+const char kSize30[] = R"("filter":{"and":[{"field":"installed_size","op":"gte","value":6},)"
+                       R"({"field":"installed_size","op":"lt","value":82}]})";
+const char kTags30[] =
+    R"("filter":{"field":"tags","op":"in","value":["role::program","role::shared-lib"]})";
+const char kSize90[] = R"("filter":{"field":"installed_size","op":"lt","value":6040})";
+const char kOr[] = R"("filter":{"or":[{"field":"section","op":"eq","value":"games"},)"
+                   R"({"field":"tags","op":"in","value":["role::program"]},)"
+                   R"({"field":"installed_size","op":"gte","value":85153}]})";
+
+// Browsing with a filter and a sort, at pages 1 and 50, against the same
+// filter unsorted.
+void BrowsePage(benchmark::State &state, int page) {
+  const std::string filter =
+      R"("filter":{"field":"section","op":"in","value":["libs","python","utils","net"]})";
+  const std::string offset = "\"offset\":" + std::to_string((page - 1) * 20);
+  const std::string sorted =
+      "{" + filter + "," + offset + R"(,"sort":[{"field":"installed_size","order":"desc"}]})";
+  const std::string unsorted = "{" + filter + "," + offset + "}";
+  Alternate(
+      state, 50, [&](size_t) { return searchdb_search_request(k_index, unsorted.c_str()); },
+      [&](size_t) { return searchdb_search_request(k_index, sorted.c_str()); }, "unsorted",
+      "sorted");
+}
+
+void RegisterRequests() {
+  benchmark::RegisterBenchmark("request/plain_vs_search", BM_RequestPlain)->Iterations(12);
+  const std::pair<const char *, const char *> filters[] = {
+      {"request/filter_section_1pct", kSection1},
+      {"request/filter_size_30pct", kSize30},
+      {"request/filter_tags_30pct", kTags30},
+      {"request/filter_size_90pct", kSize90},
+      {"request/filter_or", kOr}};
+  for (const auto &[name, filter] : filters) {
+    const std::string more = filter;
+    benchmark::RegisterBenchmark(name, [more](benchmark::State &state) {
+      RequestWithMember(state, g.exact, more);
+    })->Iterations(12);
+  }
+  if (!g.broad.empty()) {
+    benchmark::RegisterBenchmark("request/facets_broad", [](benchmark::State &state) {
+      RequestWithMember(state, g.broad, R"("facets":["section","tags"])");
+    })->Iterations(12);
+    benchmark::RegisterBenchmark("request/sort_size_desc_broad", [](benchmark::State &state) {
+      RequestWithMember(state, g.broad, R"("sort":[{"field":"installed_size","order":"desc"}])");
+    })->Iterations(12);
+  }
+  benchmark::RegisterBenchmark("request/browse_page1", [](benchmark::State &state) {
+    BrowsePage(state, 1);
+  })->Iterations(12);
+  benchmark::RegisterBenchmark("request/browse_page50", [](benchmark::State &state) {
+    BrowsePage(state, 50);
+  })->Iterations(12);
+  benchmark::RegisterBenchmark("request/highlight_description_20", [](benchmark::State &state) {
+    RequestWithMember(state, g.exact, R"("highlight":["description"],"snippet_words":20)");
+  })->Iterations(12);
+}
+
+// The bytes the columns of the index hold, with their room.
+uint64_t ColumnBytes() {
+  const sdb_index *ix = sdb_index_find(k_index);
+  uint64_t bytes = 0;
+  for (uint32_t i = 0; ix->columns && i < ix->columns->count; i++) {
+    const sdb_column *c = ix->columns->items[i];
+    bytes += uint64_t{c->cell_cap} * sizeof(sdb_cell) + c->pool_cap * 4 +
+             uint64_t{c->value_cap} * sizeof(sdb_column_value) + uint64_t{c->table_cap} * 4 +
+             c->arena_cap;
+    if (c->ordered) bytes += uint64_t{c->value_count} * 8 + uint64_t{c->cell_count} * 8;
+  }
+  return bytes;
+}
+
+double RssMb() {
+  FILE *f = fopen("/proc/self/status", "r");
+  if (f == nullptr) return 0.0;
+  char line[256];
+  double mb = 0.0;
+  while (fgets(line, sizeof line, f))
+    if (strncmp(line, "VmRSS:", 6) == 0) mb = atof(line + 6) / 1024.0;
+  fclose(f);
+  return mb;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -222,7 +417,17 @@ int main(int argc, char **argv) {
     benchmark::RegisterBenchmark("search/misspelt", BM_Misspelt)->MinTime(3.0);
     benchmark::RegisterBenchmark("search/1024_words", BM_LongestQuery)->MinTime(3.0);
     benchmark::RegisterBenchmark("search/small_index", BM_SmallIndex)->MinTime(3.0);
+    RegisterRequests();
+    const double rss = RssMb();
     benchmark::RunSpecifiedBenchmarks();
+    // Memory beside its measure: the stored documents file.
+    std::error_code ec;
+    const double docs_mb =
+        std::filesystem::file_size(g.dir + "/store/" + k_index + "/docs.json", ec) / 1048576.0;
+    fprintf(stderr,
+            "memory: docs.json %.1f MB; RSS %.1f MB after the load, %.1f MB after the "
+            "benchmarks; the columns hold %.1f MB\n",
+            docs_mb, rss, RssMb(), ColumnBytes() / 1048576.0);
   }
   benchmark::Shutdown();
   searchdb_cleanup();

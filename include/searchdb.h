@@ -123,6 +123,64 @@ SEARCHDB_API int searchdb_document_delete(const char *index_name, const char *do
 SEARCHDB_API const char *searchdb_search(const char *index_name, const char *query, int limit,
                                          int offset);
 
+/* A search described by one JSON object, every member optional (none may
+ * appear twice, at any level):
+ *  "q": a query, matched and scored as searchdb_search does (its text ends
+ *     at a NUL); absent or null browses: every live document matches with
+ *     score 0, in the order their ids were first added unless sorted.
+ *     Text between one double quote and the next is a phrase (a final
+ *     unpaired quote is ignored): its words must stand next to each other,
+ *     in order, in one member (an array's joined text included); every
+ *     phrase is required, and its words also match as words do.
+ *  "limit" (default 20), "offset": integers, as for searchdb_search.
+ *  "filter": {"field": PATH, "op": OP, "value": V}, {"and": [FILTER, ...]},
+ *     {"or": [FILTER, ...]} or {"not": FILTER}. PATH names a member, "."
+ *     stepping into an object (and into each object of an array; of a
+ *     key held twice, the first member). OP is
+ *     "eq", "ne", "lt", "lte", "gt", "gte" (V a string, number, true, false
+ *     or null; the order comparisons only with a string or a number), "in",
+ *     "not_in" (V an array of such scalars) or "exists" (no value; true for
+ *     null and [] too). Numbers compare as doubles, strings byte for byte;
+ *     a number never equals a string and an order comparison between them
+ *     is false. An array field matches when any element does ("ne" and
+ *     "not_in": when none is equal); a missing field matches only "ne",
+ *     "not_in" and a negated "exists". Values are read from the stored
+ *     documents, not from their words.
+ *  "sort": an array of {"field": PATH, "order": "asc"|"desc"} and
+ *     "relevance". asc puts numbers first, ascending, then strings by
+ *     bytes; desc is its exact reverse; an array sorts by its least element
+ *     for asc, its greatest for desc; other values and missing fields come
+ *     last either way. Ties go to the next key, then to searchdb_search's
+ *     order (score descending, then the order ids were first added).
+ *  "facets": an array of PATHs. The answer gains "facets": {"PATH":
+ *     [{"value": V, "count": N}, ...]}, counting each distinct scalar value
+ *     once per document over every document that matches and passes the
+ *     filter, 1 and 1.0 being one value; by count descending, then numbers,
+ *     strings, false, true, null, then by value. "facet_size": entries per
+ *     PATH (default 100; 0: all).
+ *  "fields": a non-empty array of top-level member names: each hit holds
+ *     only those, in stored order (the primary key only if named).
+ *  "operator": "or" (default) or "and": a document must match every word.
+ *  "highlight": an array of top-level member names. Each hit gains, last,
+ *     "_highlight": {"MEMBER": "text", ...} for each named member holding a
+ *     string or an array (joined as it is indexed): every word that matched
+ *     (a phrase's words only where they form it) wrapped in
+ *     "highlight_tags" (default ["<mark>", "</mark>"]), inserted as given:
+ *     the text is NOT escaped for HTML. "snippet_words": N keeps N words,
+ *     from (N - 1) / 2 words before the first match, with "…" where cut.
+ *  "rank": "bm25" (the default and only rule).
+ * Limits: filters nest at most 32 deep with 1,024 nodes and 10,000 values
+ * per list; 64 distinct field paths in all (an index keeps the values of
+ * the 64 it was last asked for); 32 sort keys, 32 facets, 32 highlighted
+ * members, 256 fields, 64 words per phrase; the query as for
+ * searchdb_search.
+ * The answer holds searchdb_search's members in the same order, then
+ * "facets" when asked. A request without a double quote in "q" and with no
+ * member but "limit" and "offset" answers exactly as searchdb_search.
+ * A bad request fails with a message naming the member and the fault
+ * ("filter.and[0]: unknown op 'regex'"). Failure value: "null". */
+SEARCHDB_API const char *searchdb_search_request(const char *index_name, const char *request_json);
+
 /* One line of JSON with the index's counts, average document length and
  * ranking parameters. Failure value: "null". */
 SEARCHDB_API const char *searchdb_index_stats_json(const char *index_name);

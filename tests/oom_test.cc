@@ -39,6 +39,9 @@
 
 #include "fixture.h"
 #include "frame/frame.h"
+#include "frame/registry.h"
+#include "index/columns.h"
+#include "index/index.h"
 
 // ---- allocation interposer ----
 
@@ -421,6 +424,11 @@ class OomTest : public StorageTest {
              [&] { return searchdb_search(index, query, limit, offset); });
   }
 
+  void Request(const char *index, const char *request) {
+    TextCall("search request", Find(index), "null",
+             [&] { return searchdb_search_request(index, request); });
+  }
+
   void Stats(const char *index) {
     TextCall("stats", Find(index), "null", [&] { return searchdb_index_stats_json(index); });
   }
@@ -502,7 +510,24 @@ class OomTest : public StorageTest {
         EXPECT_NE(response.find(text), std::string::npos)
             << name << " " << word << ": " << response;
       }
+      VerifyColumns(name.c_str());
     }
+  }
+
+  // The columns an index keeps answer as columns built afresh would.
+  void VerifyColumns(const char *index) {
+    const char *request =
+        R"({"limit":0,"filter":{"field":"title","op":"exists"},"facets":["title","tags"],)"
+        R"("sort":[{"field":"n","order":"desc"},{"field":"id","order":"desc"}]})";
+    const std::string kept = WithoutTiming(searchdb_search_request(index, request));
+    sdb_index *ix = sdb_index_find(index);
+    ASSERT_NE(ix, nullptr);
+    sdb_columns *held = ix->columns;
+    ix->columns = nullptr;
+    const std::string fresh = WithoutTiming(searchdb_search_request(index, request));
+    sdb_columns_free(ix->columns);
+    ix->columns = held;
+    EXPECT_EQ(kept, fresh) << index;
   }
 
   // The whole workload; each call is one failure point or more.
@@ -515,6 +540,13 @@ class OomTest : public StorageTest {
                   {"b3", Doc("id", "b3", "axolotl", R"(,"n":3.5,"flag":true)")},
                   {"b4", Doc("id", "b4", "pangolin", R"(,"nested":{"a":[1,2]})")},
                   {"b5", Doc("id", "b5", "okapi", R"(,"body":"searching searched")")}});
+    Request("books",
+            R"({"q":"quokka narwhal axolotl","filter":{"or":[{"field":"n","op":"gt","value":1},)"
+            R"({"field":"tags","op":"in","value":["red"]}]},"facets":["tags","flag"],)"
+            R"("sort":[{"field":"n","order":"desc"}],"highlight":["title","body"],)"
+            R"("snippet_words":3,"fields":["id","title"]})");
+    Request("books", R"({"q":"\"search engines\" index","operator":"and","highlight":["body"]})");
+    Request("books", R"({"filter":{"field":"nested.a","op":"exists"},"facets":["id"],"limit":2})");
     Add("users", {{"a@x", Doc("email", "a@x", "wombat")}}, false);
     Add("books", {{"1", Doc("id", "1", "capybara")}, {"b6", Doc("id", "b6", "tapir")}});
     Get("books", "1");
@@ -524,6 +556,8 @@ class OomTest : public StorageTest {
     Search("books", "okapi", 0, 0);
     Search("books", "serch engnes", 0, 0);
     Search("books", "se", 2, 1);
+    Request("books", R"({"q":"se","limit":2,"offset":1})");
+    Request("books", R"({"q":"tapir capybara","facets":["title"],"sort":["relevance"]})");
     Stats("books");
     List();
     DeleteIndex("users");

@@ -4,9 +4,9 @@
 // leaves the index answering as before it: the batch is checked and staged
 // whole (each document's canonical text written straight into its entry);
 // the document table takes it, keeping what it replaced; the dictionary
-// prepares the change beside itself (build.h); "docs.json" and "meta.json"
-// are saved; only then does the dictionary take the change and the replaced
-// entries go. A failed preparation or save takes the table back.
+// and the kept field columns prepare the change beside themselves (build.h,
+// columns.h); "docs.json" and "meta.json" are saved; only then do they take
+// the change and the replaced entries go. A failed preparation or save takes the table back.
 #include "documents/documents.h"
 
 #include <algorithm>
@@ -20,6 +20,7 @@
 #include "frame/holders.h"
 #include "frame/registry.h"
 #include "index/build.h"
+#include "index/columns.h"
 #include "index/index.h"
 #include "searchdb.h"
 #include "storage/entries.h"
@@ -194,14 +195,18 @@ bool save_change(sdb_index *ix, table_change *c) {
     return false;
   }
   const bool prepared = sdb_update_prepare(ix, slots, count, &update);
+  sdb_columns_change columns{};
+  if (prepared) columns = sdb_columns_prepare(ix, slots, count);
   free(slots);
   const sdb_save_result saved = prepared ? sdb_index_persist(ix) : SDB_NOT_SAVED;
   if (saved == SDB_NOT_SAVED) {
+    sdb_columns_discard(&columns);
     sdb_update_discard(ix, &update);
     take_back(ix, c);
     return false;
   }
   sdb_update_commit(ix, &update);
+  sdb_columns_commit(ix, &columns);
   for (size_t i = 0; i < c->count; i++) sdb_index_settle(ix, &c->undos[i]);
   sdb_index_compact_entries(ix);
   return saved != SDB_SAVED_UNSYNCED;

@@ -15,7 +15,7 @@
 namespace {
 
 // A joined array's text holds at most this many bytes.
-constexpr size_t kJoinedMax = 2047;
+constexpr size_t kJoinedMax = SDB_JOINED_MAX;
 
 // ---- Field token list ----
 
@@ -180,6 +180,13 @@ void sdb_collect_doc_tokens(yyjson_val *root, sdb_field_tokens *list) {
   yyjson_obj_foreach(root, idx, max, key, val) {
     sdb_collect_tokens(val, list, key == title ? -1 : static_cast<int32_t>(idx));
   }
+}
+
+size_t sdb_join_array(yyjson_val *arr, char *out) {
+  sdb_joined joined;
+  join_array(arr, &joined);
+  memcpy(out, joined.text, joined.len);
+  return joined.len;
 }
 
 void sdb_field_tokens_reset(sdb_field_tokens *list) {

@@ -42,5 +42,13 @@ void sdb_collect_tokens(yyjson_val *val, sdb_field_tokens *list, int32_t tag);
 // give nothing.
 void sdb_collect_doc_tokens(yyjson_val *root, sdb_field_tokens *list);
 
+// The most bytes of the text an array gives.
+enum { SDB_JOINED_MAX = 2047 };
+
+// The text the index takes from an array (as sdb_collect_tokens joins it)
+// into out, which has room for SDB_JOINED_MAX bytes; returns its length.
+// The cut may fall inside a UTF-8 sequence.
+size_t sdb_join_array(yyjson_val *arr, char *out);
+
 void sdb_field_tokens_reset(sdb_field_tokens *list);
 void sdb_field_tokens_free(sdb_field_tokens *list);

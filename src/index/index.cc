@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "frame/frame.h"
+#include "index/columns.h"
 
 namespace {
 
@@ -164,6 +165,7 @@ sdb_index *sdb_index_new(const char *name, const char *primary_key) {
 void sdb_index_free(sdb_index *ix) {
   if (ix == nullptr) return;
   sdb_terms_free(&ix->terms);
+  sdb_columns_free(ix->columns);
   for (uint32_t i = 0; i < ix->doc_count; i++) free(ix->docs[i].id);
   free(ix->docs);
   free(ix->norms);

@@ -8,6 +8,8 @@
 #include "frame/hashing.h"
 #include "index/terms.h"
 
+struct sdb_columns;
+
 // A slot number is a position in sdb_index::docs; SDB_NO_SLOT is never one.
 #define SDB_NO_SLOT 0xFFFFFFFFu
 
@@ -82,6 +84,8 @@ struct sdb_index {
   uint32_t live_count;
   double *norms;  // doc_cap entries
   uint64_t gen;   // the stored generation it was loaded or last changed at (storage/lock.h)
+  // Owned; nullptr until a request reads field values (columns.h).
+  sdb_columns *columns;
 };
 
 // Copies src into a fixed text field of size bytes. A text that does not fit

@@ -1,5 +1,5 @@
 """Finding and loading the searchdb shared library, and the prototypes of its
-eleven functions.
+twelve functions.
 
 The library is looked for, in this order: at the path in the environment
 variable SEARCHDB_LIBRARY (and only there when it is set); next to this
@@ -53,6 +53,7 @@ def _declare(lib: ctypes.CDLL) -> None:
         "searchdb_document_get": (c_str, [c_str, c_str]),
         "searchdb_document_delete": (c_int, [c_str, c_str]),
         "searchdb_search": (c_str, [c_str, c_str, c_int, c_int]),
+        "searchdb_search_request": (c_str, [c_str, c_str]),
         "searchdb_index_stats_json": (c_str, [c_str]),
     }
     for name, (restype, argtypes) in prototypes.items():
