@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "documents/number_text.h"
+#include "base/number_text.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 // that writes decimal commas shows that the library's numbers do not follow
 // it. The C library's messages (the reasons of failed storage calls) follow
 // the program's locale in both. Each session keys the lookup tables of the
-// library under test afresh (frame/hashing.h), one in four of them with the
+// library under test afresh (base/hashing.h), one in four of them with the
 // key of all zeros, under which every text hashes alike and every table is
 // one long probe: no answer, no stored byte and no order may follow from
 // where a table puts things.
@@ -50,7 +50,7 @@
 #include <vector>
 
 #include "host_locale.h"
-#include "frame/hashing.h"
+#include "base/hashing.h"
 #include "reference_library.h"
 #include "searchdb.h"
 #include "storage/lock.h"

@@ -1,7 +1,7 @@
 // The library's number texts against printf in the C locale. This program
 // also runs under a locale that writes decimal commas (tests/CMakeLists.txt),
 // where printf itself would write "1,5": the library's texts must not follow.
-#include "documents/number_text.h"
+#include "base/number_text.h"
 
 #include <gtest/gtest.h>
 

@@ -24,7 +24,7 @@
 #include <cstring>
 #include <memory>
 
-#include "documents/number_text.h"
+#include "base/number_text.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <cstring>
 
 #include "documents/documents.h"
-#include "documents/number_text.h"
+#include "base/number_text.h"
 
 sdb_id_status sdb_doc_id_of(yyjson_val *doc, const char *primary_key,
                             char number_buf[SDB_NUMBER_ID_SIZE], const char **id) {

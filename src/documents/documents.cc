@@ -17,7 +17,7 @@
 
 #include "documents/canonical.h"
 #include "frame/frame.h"
-#include "frame/holders.h"
+#include "base/holders.h"
 #include "frame/registry.h"
 #include "index/build.h"
 #include "index/columns.h"

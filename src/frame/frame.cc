@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "frame/holders.h"
+#include "base/holders.h"
 #include "frame/registry.h"
 #include "search/rank.h"
 #include "searchdb.h"

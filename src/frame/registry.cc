@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "frame/frame.h"
-#include "frame/holders.h"
+#include "base/holders.h"
 #include "index/index.h"
 #include "searchdb.h"
 #include "storage/layout.h"

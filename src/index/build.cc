@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "frame/frame.h"
-#include "frame/hashing.h"
-#include "frame/holders.h"
+#include "base/hashing.h"
+#include "base/holders.h"
 #include "index/flatten.h"
 #include "search/bm25.h"
 #include "storage/entries.h"

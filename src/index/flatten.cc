@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "documents/number_text.h"
+#include "base/number_text.h"
 #include "index/tokenizer.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "frame/hashing.h"
+#include "base/hashing.h"
 #include "index/terms.h"
 
 struct sdb_columns;
@@ -51,7 +51,7 @@ struct sdb_entry_block {
 //
 // Id map: open addressing over id_cap positions (a power of two) holding
 // slot numbers, SDB_NO_SLOT for an empty position; an id's probe starts at
-// its table hash (frame/hashing.h) & (id_cap - 1) and goes upward with
+// its table hash (base/hashing.h) & (id_cap - 1) and goes upward with
 // wrap-around, comparing with docs[slot].id. Every id ever added has
 // exactly one position; it stays when the document is deleted.
 // id_count <= trunc(id_cap * 0.7), so a probe always meets an empty

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "frame/holders.h"
+#include "base/holders.h"
 #include "storage/entries.h"
 
 yyjson_doc *sdb_doc_read(sdb_doc_reader *r, const sdb_doc *d, bool *oom) {

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "frame/frame.h"
-#include "frame/hashing.h"
+#include "base/hashing.h"
 #include "index/index.h"
 
 // Term texts live in blocks that never move while a text is in use, so a

@@ -31,7 +31,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "frame/hashing.h"
+#include "base/hashing.h"
 #include "index/tokenizer.h"
 
 enum : uint8_t {
@@ -98,7 +98,7 @@ uint32_t sdb_buckets_after(uint32_t start, uint32_t n);
 // terms in ascending key order.
 uint64_t sdb_scan_key(const sdb_terms *d, const sdb_term *t);
 
-// The hash the exact lookup uses: the table hash (frame/hashing.h), whose
+// The hash the exact lookup uses: the table hash (base/hashing.h), whose
 // collisions no text can choose, unlike those of the FNV-1a of the table
 // walk; the walk needs FNV-1a only for the terms themselves, not for every
 // token looked up.

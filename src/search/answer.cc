@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "frame/holders.h"
+#include "base/holders.h"
 #include "storage/entries.h"
 
 // How much of a page's stored texts is fetched ahead: enough for a page of

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "frame/frame.h"
-#include "frame/holders.h"
+#include "base/holders.h"
 #include "search/request_where.h"
 
 uint32_t sdb_path_list_add(sdb_path_list *list, const char *bytes, uint32_t len) {

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "frame/holders.h"
-#include "frame/hashing.h"
+#include "base/holders.h"
+#include "base/hashing.h"
 #include "index/tokenizer.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "frame/holders.h"
+#include "base/holders.h"
 #include "index/tokenizer.h"
 
 uint32_t sdb_find_phrases(const char *q, sdb_phrase *out, uint32_t *longest, bool *in_phrase) {

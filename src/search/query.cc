@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "frame/frame.h"
-#include "frame/holders.h"
+#include "base/holders.h"
 #include "frame/registry.h"
 #include "index/tokenizer.h"
 #include "search/match.h"

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "frame/holders.h"
+#include "base/holders.h"
 #include "search/filter.h"
 
 // How many facets, highlighted members, chosen fields and sort keys one

@@ -9,9 +9,9 @@
 #include <memory>
 
 #include "documents/canonical.h"
-#include "documents/number_text.h"
+#include "base/number_text.h"
 #include "frame/frame.h"
-#include "frame/holders.h"
+#include "base/holders.h"
 #include "frame/registry.h"
 #include "index/build.h"
 #include "index/tokenizer.h"

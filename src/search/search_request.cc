@@ -13,7 +13,7 @@
 #include <ctime>
 
 #include "frame/frame.h"
-#include "frame/holders.h"
+#include "base/holders.h"
 #include "frame/registry.h"
 #include "index/build.h"
 #include "index/columns.h"

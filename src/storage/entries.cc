@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "frame/holders.h"
+#include "base/holders.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

@@ -14,7 +14,7 @@
 #include <cstring>
 
 #include "frame/frame.h"
-#include "frame/holders.h"
+#include "base/holders.h"
 #include "storage/files.h"
 #include "storage/layout.h"
 

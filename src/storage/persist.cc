@@ -84,7 +84,7 @@
 
 #include "documents/canonical.h"
 #include "frame/frame.h"
-#include "frame/holders.h"
+#include "base/holders.h"
 #include "frame/registry.h"
 #include "index/index.h"
 #include "storage/entries.h"

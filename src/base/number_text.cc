@@ -2,7 +2,7 @@
 // C locale, and never looks at the locale. It is also about four times as
 // fast as printf (bench/number_text_bench.cc), which matters to the
 // canonical writer and to flattening.
-#include "documents/number_text.h"
+#include "base/number_text.h"
 
 #include <charconv>
 #include <cstring>
