@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "corpus.h"
-#include "documents/canonical.h"
+#include "index/canonical.h"
 #include "index/build.h"
 #include "index/index.h"
 #include "storage/entries.h"

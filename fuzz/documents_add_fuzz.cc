@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "documents/canonical.h"
+#include "index/canonical.h"
 #include "frame/registry.h"
 #include "fuzz_support.h"
 #include "index/index.h"

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "documents/canonical.h"
+#include "index/canonical.h"
 #include "frame/registry.h"
 #include "fuzz_support.h"
 #include "index/index.h"

@@ -1,4 +1,4 @@
-#include "documents/canonical.h"
+#include "index/canonical.h"
 
 #include <gtest/gtest.h>
 

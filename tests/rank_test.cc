@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "memory_index.h"
-#include "search/bm25.h"
+#include "index/bm25.h"
 
 namespace {
 

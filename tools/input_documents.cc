@@ -8,8 +8,8 @@
 #include <memory>
 #include <numeric>
 
-#include "documents/canonical.h"
-#include "documents/documents.h"
+#include "index/canonical.h"
+#include "index/doc_id.h"
 #include "interrupt.h"
 
 namespace cli {

@@ -7,7 +7,7 @@
 // and the kept field columns prepare the change beside themselves (build.h,
 // columns.h); "docs.json" and "meta.json" are saved; only then do they take
 // the change and the replaced entries go. A failed preparation or save takes the table back.
-#include "documents/documents.h"
+#include "index/doc_id.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -15,7 +15,7 @@
 #include <cstring>
 #include <memory>
 
-#include "documents/canonical.h"
+#include "index/canonical.h"
 #include "frame/frame.h"
 #include "base/holders.h"
 #include "frame/registry.h"

@@ -8,7 +8,7 @@
 #include "base/hashing.h"
 #include "base/holders.h"
 #include "index/flatten.h"
-#include "search/bm25.h"
+#include "index/bm25.h"
 #include "storage/entries.h"
 
 namespace {

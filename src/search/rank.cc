@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "search/bm25.h"
+#include "index/bm25.h"
 
 int sdb_hit_cmp(const void *a, const void *b) {
   const sdb_hit *x = (const sdb_hit *)a, *y = (const sdb_hit *)b;

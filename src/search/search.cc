@@ -8,7 +8,7 @@
 #include <cstring>
 #include <memory>
 
-#include "documents/canonical.h"
+#include "index/canonical.h"
 #include "base/number_text.h"
 #include "frame/frame.h"
 #include "base/holders.h"
@@ -16,7 +16,7 @@
 #include "index/build.h"
 #include "index/tokenizer.h"
 #include "search/answer.h"
-#include "search/bm25.h"
+#include "index/bm25.h"
 #include "search/query.h"
 #include "search/rank.h"
 #include "searchdb.h"

@@ -82,7 +82,7 @@
 #include <cstring>
 #include <memory>
 
-#include "documents/canonical.h"
+#include "index/canonical.h"
 #include "frame/frame.h"
 #include "base/holders.h"
 #include "frame/registry.h"

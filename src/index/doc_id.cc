@@ -1,6 +1,6 @@
 #include <cstring>
 
-#include "documents/documents.h"
+#include "index/doc_id.h"
 #include "base/number_text.h"
 
 sdb_id_status sdb_doc_id_of(yyjson_val *doc, const char *primary_key,

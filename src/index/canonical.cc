@@ -17,7 +17,7 @@
 //
 // Nesting is walked with an explicit stack on the heap, so any depth the
 // parser accepts is written without exhausting the call stack.
-#include "documents/canonical.h"
+#include "index/canonical.h"
 
 #include <array>
 #include <cstdlib>

@@ -1,5 +1,5 @@
-// Adding, fetching and deleting documents by id (the exports live in
-// documents.cc).
+// What identifies a document: the value of its primary key member, and the
+// longest text a document may have.
 #pragma once
 
 #include <yyjson.h>
