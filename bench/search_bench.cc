@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "corpus.h"
-#include "frame/registry.h"
+#include "api/registry.h"
 #include "index/columns.h"
 #include "index/index.h"
 #include "index/tokenizer.h"

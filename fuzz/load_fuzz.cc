@@ -29,7 +29,7 @@
 #include <utility>
 #include <vector>
 
-#include "frame/registry.h"
+#include "api/registry.h"
 #include "fuzz_support.h"
 #include "index/index.h"
 

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "index/canonical.h"
-#include "frame/registry.h"
+#include "api/registry.h"
 #include "fuzz_support.h"
 #include "index/index.h"
 

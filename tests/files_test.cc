@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "frame/frame.h"
+#include "api/frame.h"
 
 namespace fs = std::filesystem;
 

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "fixture.h"
-#include "frame/frame.h"
+#include "api/frame.h"
 
 namespace {
 

@@ -38,8 +38,8 @@
 #include <vector>
 
 #include "fixture.h"
-#include "frame/frame.h"
-#include "frame/registry.h"
+#include "api/frame.h"
+#include "api/registry.h"
 #include "index/columns.h"
 #include "index/index.h"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fixture.h"
-#include "frame/registry.h"
+#include "api/registry.h"
 #include "index/index.h"
 #include "memory_index.h"
 #include "searchdb.h"

@@ -38,7 +38,7 @@
 
 #include "fixture.h"
 
-#include "frame/registry.h"
+#include "api/registry.h"
 #include "peer.h"
 #include "storage/lock.h"
 

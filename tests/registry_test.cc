@@ -1,5 +1,5 @@
 // Index creation, deletion and listing through the public interface.
-#include "frame/registry.h"
+#include "api/registry.h"
 
 #include <string>
 

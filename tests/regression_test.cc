@@ -6,7 +6,7 @@
 #include <string>
 
 #include "fixture.h"
-#include "frame/registry.h"
+#include "api/registry.h"
 #include "index/index.h"
 
 namespace {

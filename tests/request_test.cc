@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fixture.h"
-#include "frame/registry.h"
+#include "api/registry.h"
 #include "index/columns.h"
 #include "index/index.h"
 

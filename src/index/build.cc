@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "frame/frame.h"
+#include "api/frame.h"
 #include "base/hashing.h"
 #include "base/holders.h"
 #include "index/flatten.h"

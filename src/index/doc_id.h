@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "frame/frame.h"
+#include "api/frame.h"
 
 enum sdb_id_status {
   SDB_ID_OK,

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "frame/frame.h"
+#include "api/frame.h"
 #include "index/columns.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <memory>
 
-#include "frame/frame.h"
+#include "api/frame.h"
 #include "base/hashing.h"
 #include "index/index.h"
 

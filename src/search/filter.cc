@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "frame/frame.h"
+#include "api/frame.h"
 #include "base/holders.h"
 #include "search/request_where.h"
 

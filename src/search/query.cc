@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "frame/frame.h"
+#include "api/frame.h"
 #include "base/holders.h"
-#include "frame/registry.h"
+#include "api/registry.h"
 #include "index/tokenizer.h"
 #include "search/match.h"
 #include "search/search.h"

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "frame/frame.h"
+#include "api/frame.h"
 #include "search/phrase.h"
 #include "search/query.h"
 

@@ -10,9 +10,9 @@
 
 #include "index/canonical.h"
 #include "base/number_text.h"
-#include "frame/frame.h"
+#include "api/frame.h"
 #include "base/holders.h"
-#include "frame/registry.h"
+#include "api/registry.h"
 #include "index/build.h"
 #include "index/tokenizer.h"
 #include "search/answer.h"

@@ -12,9 +12,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "frame/frame.h"
+#include "api/frame.h"
 #include "base/holders.h"
-#include "frame/registry.h"
+#include "api/registry.h"
 #include "index/build.h"
 #include "index/columns.h"
 #include "index/flatten.h"

@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "frame/frame.h"
+#include "api/frame.h"
 
 enum { SDB_REPLACE_MAX_PIECES = 1024 };
 

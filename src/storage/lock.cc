@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "frame/frame.h"
+#include "api/frame.h"
 #include "base/holders.h"
 #include "storage/files.h"
 #include "storage/layout.h"

@@ -83,9 +83,9 @@
 #include <memory>
 
 #include "index/canonical.h"
-#include "frame/frame.h"
+#include "api/frame.h"
 #include "base/holders.h"
-#include "frame/registry.h"
+#include "api/registry.h"
 #include "index/index.h"
 #include "storage/entries.h"
 #include "storage/files.h"

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "frame/frame.h"
-#include "frame/registry.h"
+#include "api/frame.h"
+#include "api/registry.h"
 #include "index/index.h"
 #include "storage/files.h"
 #include "storage/layout.h"

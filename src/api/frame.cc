@@ -1,4 +1,4 @@
-#include "frame/frame.h"
+#include "api/frame.h"
 
 #include <pthread.h>
 #include <sys/mman.h>
@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "base/holders.h"
-#include "frame/registry.h"
+#include "api/registry.h"
 #include "search/rank.h"
 #include "searchdb.h"
 #include "storage/store.h"

@@ -16,9 +16,9 @@
 #include <memory>
 
 #include "index/canonical.h"
-#include "frame/frame.h"
+#include "api/frame.h"
 #include "base/holders.h"
-#include "frame/registry.h"
+#include "api/registry.h"
 #include "index/build.h"
 #include "index/columns.h"
 #include "index/index.h"

@@ -1,4 +1,4 @@
-#include "frame/registry.h"
+#include "api/registry.h"
 
 #include <yyjson.h>
 
@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-#include "frame/frame.h"
+#include "api/frame.h"
 #include "base/holders.h"
 #include "index/index.h"
 #include "searchdb.h"
