@@ -9,8 +9,11 @@
  *  - Integer results: 0 (or a count) on success, -1 on failure.
  *    Text results: a NUL-terminated string on success; on failure the value
  *    documented beside each function ("[]", "null" or NULL).
- *  - After a failure, searchdb_last_error() tells why. A successful call does
- *    not clear the message, so read it only right after a failure.
+ *  - After a failure, searchdb_last_error() tells why and
+ *    searchdb_last_error_code() what kind of failure it is (the codes
+ *    below), so that a host can act on it without comparing texts. A
+ *    successful call clears neither, so read them only right after a
+ *    failure.
  *  - Returned text is owned by the library. It stays valid until the next
  *    call that returns text (any of the four text-returning functions, on
  *    any index); copy it if you need it longer. Never free it.
@@ -50,6 +53,34 @@ extern "C" {
 
 /* ---- Lifecycle and errors ---- */
 
+/* What searchdb_last_error_code() returns: the kind of the failure (or of
+ * the warning) whose message searchdb_last_error() holds. */
+typedef enum searchdb_code {
+  SEARCHDB_OK = 0,       /* no failure: the message is "" */
+  SEARCHDB_MISUSE = 1,   /* "not initialized", "already initialized", or a call
+                            in a child of fork (see above) */
+  SEARCHDB_INVALID = 2,  /* an argument the call does not take: NULL, an empty
+                            or invalid name, text that is not UTF-8 or not
+                            JSON, a document without its key, a bad request */
+  SEARCHDB_TOOBIG = 3,   /* over a limit: a path, name or key too long, a
+                            document, query, answer or request beyond its
+                            limit */
+  SEARCHDB_NOTFOUND = 4, /* no such index, or no such (live) document */
+  SEARCHDB_EXISTS = 5,   /* an index of that name exists; as a warning: files
+                            found where a new index was written were set aside */
+  SEARCHDB_LOCKED = 6,   /* "storage '<dir>' is locked": another process held
+                            the lock all along; the call changed nothing and
+                            may be tried again */
+  SEARCHDB_READONLY = 7, /* the store was loaded read-only (as a warning of
+                            searchdb_init too): no change can be made */
+  SEARCHDB_IO = 8,       /* a file or directory could not be read, written,
+                            flushed, renamed, set aside or locked */
+  SEARCHDB_CORRUPT = 9,  /* as a warning of searchdb_init: stored files that did
+                            not load whole were set aside, a list rebuilt, or
+                            listed names passed over */
+  SEARCHDB_NOMEM = 10    /* memory ran out ("oom: ..."); nothing changed */
+} searchdb_code;
+
 /* Opens storage_dir (created if missing) and loads every stored index.
  * Returns 0, or -1 when storage_dir is NULL, empty or too long, when the
  * library is already initialised, when a stored file exists but cannot be
@@ -76,6 +107,12 @@ SEARCHDB_API void searchdb_cleanup(void);
 
 /* The message of the most recent failure, or "" (never NULL). */
 SEARCHDB_API const char *searchdb_last_error(void);
+
+/* The code of the message searchdb_last_error() returns: set with it,
+ * cleared with it (SEARCHDB_OK then). A warning left by a successful
+ * searchdb_init or searchdb_index_create carries the code of what it
+ * reports; searchdb_init's "loaded read-only" SEARCHDB_READONLY. */
+SEARCHDB_API int searchdb_last_error_code(void);
 
 /* ---- Indexes ---- */
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The shared library's dynamic interface is exactly the twelve searchdb_*
+# The shared library's dynamic interface is exactly the searchdb_*
 # functions that the public header declares: no internal sdb_* function and
 # no C++ symbol may leak, and the SONAME carries the ABI's major version.
 #   exports_test.sh LIBRARY HEADER
@@ -17,6 +17,7 @@ searchdb_index_stats_json
 searchdb_indexes_list_json
 searchdb_init
 searchdb_last_error
+searchdb_last_error_code
 searchdb_search
 searchdb_search_request'
 expected_soname=libsearchdb.so.1

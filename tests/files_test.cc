@@ -78,7 +78,7 @@ class FilesTest : public ::testing::Test {
     snprintf(s_storage_dir, sizeof s_storage_dir, "%s/store", root_.c_str());
     ASSERT_EQ(sdb_store_open(s_storage_dir), 0) << s_error;
     store_ = s_storage_dir;
-    sdb_error("untouched");
+    sdb_error(SEARCHDB_IO, "untouched");
     g_fsyncs = 0;
     g_fail_fsync = 0;
     g_writevs = 0;

@@ -37,9 +37,9 @@
 #include <utility>
 #include <vector>
 
-#include "fixture.h"
 #include "api/frame.h"
 #include "api/registry.h"
+#include "fixture.h"
 #include "index/columns.h"
 #include "index/index.h"
 
@@ -275,7 +275,7 @@ class OomTest : public StorageTest {
   // Returns whether the call failed.
   template <typename Call, typename Failed>
   bool Inject(const char *what, bool allowed, Call call, Failed failed) {
-    s_error[0] = '\0';
+    sdb_error_clear();
     g_inject.failed = false;
     g_inject.armed = true;
     auto result = call();
@@ -285,6 +285,15 @@ class OomTest : public StorageTest {
     bool has_failed = failed(result);
     if (has_failed) {
       EXPECT_NE(s_error[0], '\0') << what << " failed without a message";
+      // Running out of memory has one code, and only it ("yyjson: ..." is
+      // the list writer's older wording of it; a system call says it with
+      // its errno's text).
+      const std::string said = s_error, enomem = strerror(ENOMEM);
+      const bool says_oom = said.rfind("oom", 0) == 0 || said.rfind("yyjson: ", 0) == 0 ||
+                            (said.size() > enomem.size() &&
+                             said.compare(said.size() - enomem.size(), enomem.size(), enomem) == 0);
+      EXPECT_EQ(says_oom, searchdb_last_error_code() == SEARCHDB_NOMEM)
+          << what << ": " << s_error << " (code " << searchdb_last_error_code() << ")";
       if (allowed && !g_inject.failed) {
         ADD_FAILURE() << what << " failed with memory to spare: " << s_error;
       }

@@ -7,20 +7,21 @@
 // and the kept field columns prepare the change beside themselves (build.h,
 // columns.h); "docs.json" and "meta.json" are saved; only then do they take
 // the change and the replaced entries go. A failed preparation or save takes the table back.
-#include "index/doc_id.h"
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
-#include "index/canonical.h"
 #include "api/frame.h"
-#include "base/holders.h"
 #include "api/registry.h"
+#include "base/array.h"
+#include "base/holders.h"
+#include "base/memory.h"
 #include "index/build.h"
+#include "index/canonical.h"
 #include "index/columns.h"
+#include "index/doc_id.h"
 #include "index/index.h"
 #include "searchdb.h"
 #include "storage/entries.h"
@@ -77,10 +78,10 @@ bool stage_document(staging *s, yyjson_val *doc, const char *primary_key) {
     case SDB_ID_OK:
       break;
     case SDB_ID_MISSING:
-      sdb_error("document missing primary key '%s'", primary_key);
+      sdb_error(SEARCHDB_INVALID, "document missing primary key '%s'", primary_key);
       return false;
     case SDB_ID_HAS_NUL:
-      sdb_error("document id contains a NUL byte");
+      sdb_error(SEARCHDB_INVALID, "document id contains a NUL byte");
       return false;
   }
   s->text_len = 0;
@@ -88,14 +89,14 @@ bool stage_document(staging *s, yyjson_val *doc, const char *primary_key) {
   char *id_copy = static_cast<char *>(malloc(id_len + 1));
   if (id_copy == nullptr || !sdb_json_emit(doc, &s->text, &s->text_len, &s->text_cap)) {
     free(id_copy);
-    sdb_error("oom: documents_add");
+    sdb_error(SEARCHDB_NOMEM, "oom: documents_add");
     return false;
   }
   memcpy(id_copy, id, id_len + 1);
   if (s->text_len > SDB_DOC_TEXT_MAX) {
     // It could be stored, but never fetched nor found.
     free(id_copy);
-    sdb_error("document '%s' is %llu bytes, over the limit of %llu", id,
+    sdb_error(SEARCHDB_TOOBIG, "document '%s' is %llu bytes, over the limit of %llu", id,
               static_cast<unsigned long long>(s->text_len),
               static_cast<unsigned long long>(SDB_DOC_TEXT_MAX));
     return false;
@@ -103,7 +104,7 @@ bool stage_document(staging *s, yyjson_val *doc, const char *primary_key) {
   const uint64_t size = sdb_entry_size(id, id_len, s->text, s->text_len);
   if (!staging_reserve(s, size)) {
     free(id_copy);
-    sdb_error("oom: documents_add");
+    sdb_error(SEARCHDB_NOMEM, "oom: documents_add");
     return false;
   }
   const uint32_t raw_off =
@@ -132,7 +133,7 @@ bool reserve_batch(staging *s, uint64_t json_len) {
 bool stage_batch(staging *s, yyjson_val *root, const char *primary_key) {
   if (yyjson_is_obj(root)) return stage_document(s, root, primary_key);
   if (!yyjson_is_arr(root)) {
-    sdb_error("documents_json must be an object or array of objects");
+    sdb_error(SEARCHDB_INVALID, "documents_json must be an object or array of objects");
     return false;
   }
   size_t idx, max;
@@ -190,7 +191,7 @@ bool save_change(sdb_index *ix, table_change *c) {
   sdb_slot_change *slots = touched_slots(c, &count);
   sdb_update update{};
   if (slots == nullptr) {
-    sdb_error("oom: rebuild");
+    sdb_error(SEARCHDB_NOMEM, "oom: rebuild");
     take_back(ix, c);
     return false;
   }
@@ -221,7 +222,7 @@ int commit_batch(sdb_index *ix, staging *s) {
   uint32_t block = SDB_NO_SLOT;
   if (change.undos == nullptr ||
       (n > 0 && (block = sdb_block_add(ix, s->entries, s->entries_len)) == SDB_NO_SLOT)) {
-    sdb_error("oom: documents_add");
+    sdb_error(SEARCHDB_NOMEM, "oom: documents_add");
     return -1;
   }
   if (n > 0) s->entries = nullptr;  // the index owns them now
@@ -246,11 +247,11 @@ int commit_batch(sdb_index *ix, staging *s) {
 // The slot of doc_id in ix, or SDB_NO_SLOT with the message set.
 uint32_t find_slot(const sdb_index *ix, const char *doc_id) {
   if (!doc_id) {
-    sdb_error("doc_id NULL");
+    sdb_error(SEARCHDB_INVALID, "doc_id NULL");
     return SDB_NO_SLOT;
   }
   uint32_t slot = sdb_id_map_find(ix, doc_id);
-  if (slot == SDB_NO_SLOT) sdb_error("document '%s' not found", doc_id);
+  if (slot == SDB_NO_SLOT) sdb_error(SEARCHDB_NOTFOUND, "document '%s' not found", doc_id);
   return slot;
 }
 
@@ -260,7 +261,7 @@ using staging_ptr = std::unique_ptr<staging, decltype(&staging_free)>;
 // count or -1.
 int add_documents(sdb_index *ix, const char *documents_json) {
   if (!documents_json) {
-    sdb_error("documents_json NULL");
+    sdb_error(SEARCHDB_INVALID, "documents_json NULL");
     return -1;
   }
   const size_t json_len = strlen(documents_json);
@@ -269,21 +270,21 @@ int add_documents(sdb_index *ix, const char *documents_json) {
                                       sdb_json_allocator(), &err));
   if (!parsed) {
     if (err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) {
-      sdb_error("oom: documents_add");
+      sdb_error(SEARCHDB_NOMEM, "oom: documents_add");
     } else {
-      sdb_error("invalid JSON in documents_add");
+      sdb_error(SEARCHDB_INVALID, "invalid JSON in documents_add");
     }
     return -1;
   }
   yyjson_val *root = yyjson_doc_get_root(parsed.get());
   if (!root) {
-    sdb_error("empty JSON in documents_add");
+    sdb_error(SEARCHDB_INVALID, "empty JSON in documents_add");
     return -1;
   }
   staging batch{};
   staging_ptr holder(&batch, staging_free);
   if (!reserve_batch(&batch, json_len)) {
-    sdb_error("oom: documents_add");
+    sdb_error(SEARCHDB_NOMEM, "oom: documents_add");
     return -1;
   }
   if (!stage_batch(&batch, root, ix->primary_key)) return -1;
@@ -315,11 +316,11 @@ SEARCHDB_API const char *searchdb_document_get(const char *index_name, const cha
   if (slot == SDB_NO_SLOT) return nullptr;
   const sdb_doc *d = &ix->docs[slot];
   if (!d->alive) {
-    sdb_error("document '%s' deleted", doc_id);
+    sdb_error(SEARCHDB_NOTFOUND, "document '%s' deleted", doc_id);
     return nullptr;
   }
   if (d->raw_len >= SDB_RESULT_SIZE) {
-    sdb_error("result too large");
+    sdb_error(SEARCHDB_TOOBIG, "result too large");
     return nullptr;
   }
   sdb_entry_decode(d->entry, d->entry_len, d->raw_off, s_result, sizeof s_result);

@@ -27,19 +27,18 @@ constexpr size_t kNameMax = sizeof(sdb_index::name) - 1;
 // stored list is written again without it. The first failure's message is
 // the one the caller sees.
 void abandon_created_index(sdb_index *ix) {
-  char message[SDB_ERROR_SIZE];
-  memcpy(message, s_error, sizeof message);
+  const sdb_first_failure failure;
   sdb_index_unregister(ix);
   sdb_index_free(ix);
   sdb_save_index_list();
-  memcpy(s_error, message, sizeof message);
+  failure.restore();
 }
 
 // Creates and saves the index, the lock held. Returns 0; -1 when it failed
 // after the list may have been written; 1 when nothing was written.
 int create_index(const char *name, const char *primary_key) {
   if (sdb_index_find(name)) {
-    sdb_error("index '%s' already exists", name);
+    sdb_error(SEARCHDB_EXISTS, "index '%s' already exists", name);
     return 1;
   }
   sdb_index *ix = sdb_index_new(name, primary_key);
@@ -57,15 +56,14 @@ int create_index(const char *name, const char *primary_key) {
   }
   // A save whose rename happened stands, whatever failed after it; the
   // failure is what the call reports.
-  char message[SDB_ERROR_SIZE];
-  memcpy(message, s_error, sizeof message);
+  const sdb_first_failure list_failure;
   const sdb_save_result persisted = sdb_index_persist(ix);
   if (persisted == SDB_NOT_SAVED || persisted == SDB_SETTINGS_NOT_SAVED) {
     abandon_created_index(ix);
     return -1;
   }
   if (listed == SDB_SAVED_UNSYNCED) {
-    memcpy(s_error, message, sizeof message);
+    list_failure.restore();
     return -1;
   }
   if (persisted == SDB_SAVED_UNSYNCED) return -1;
@@ -80,7 +78,7 @@ int sdb_index_register(sdb_index *ix) {
     uint32_t cap = s_index_cap ? s_index_cap * 2 : 8;
     void *grown = realloc(s_indexes, cap * sizeof *s_indexes);
     if (!grown) {
-      sdb_error("oom: index list");
+      sdb_error(SEARCHDB_NOMEM, "oom: index list");
       return -1;
     }
     s_indexes = static_cast<sdb_index **>(grown);
@@ -121,14 +119,14 @@ namespace {
 sdb_index *lookup(const char *index_name, bool for_change) {
   if (sdb_call_refused()) return nullptr;
   if (!index_name) {
-    sdb_error("index_name NULL");
+    sdb_error(SEARCHDB_INVALID, "index_name NULL");
     return nullptr;
   }
   if ((for_change ? sdb_change_begin(index_name) : sdb_read_begin(index_name)) != 0) return nullptr;
   sdb_index *ix = sdb_index_find(index_name);
   if (!ix) {
     if (for_change) sdb_change_end();
-    sdb_error("index '%s' not found", index_name);
+    sdb_error(SEARCHDB_NOTFOUND, "index '%s' not found", index_name);
   }
   return ix;
 }
@@ -221,24 +219,25 @@ extern "C" {
 SEARCHDB_API int searchdb_index_create(const char *name, const char *primary_key) {
   if (sdb_call_refused()) return -1;
   if (!name || !*name) {
-    sdb_error("index name empty");
+    sdb_error(SEARCHDB_INVALID, "index name empty");
     return -1;
   }
   if (const char *problem = sdb_new_index_name_problem(name)) {
-    sdb_error("%s", problem);
+    sdb_error(strcmp(problem, "index name too long") == 0 ? SEARCHDB_TOOBIG : SEARCHDB_INVALID,
+              "%s", problem);
     return -1;
   }
   if (!sdb_utf8_valid(name, strlen(name))) {
-    sdb_error("index name is not valid UTF-8");
+    sdb_error(SEARCHDB_INVALID, "index name is not valid UTF-8");
     return -1;
   }
   if (primary_key && !sdb_utf8_valid(primary_key, strlen(primary_key))) {
-    sdb_error("primary key is not valid UTF-8");
+    sdb_error(SEARCHDB_INVALID, "primary key is not valid UTF-8");
     return -1;
   }
   // A key cut to fit would refuse every document that uses the real one.
   if (primary_key && strlen(primary_key) >= sizeof(sdb_index::primary_key)) {
-    sdb_error("primary key too long");
+    sdb_error(SEARCHDB_TOOBIG, "primary key too long");
     return -1;
   }
   if (sdb_change_begin(nullptr) != 0) return -1;
@@ -250,14 +249,14 @@ SEARCHDB_API int searchdb_index_create(const char *name, const char *primary_key
 SEARCHDB_API int searchdb_index_delete(const char *name) {
   if (sdb_call_refused()) return -1;
   if (!name) {
-    sdb_error("name NULL");
+    sdb_error(SEARCHDB_INVALID, "name NULL");
     return -1;
   }
   if (sdb_change_begin(name) != 0) return -1;
   sdb_index *ix = sdb_index_find(name);
   if (!ix) {
     sdb_change_end();
-    sdb_error("index '%s' not found", name);
+    sdb_error(SEARCHDB_NOTFOUND, "index '%s' not found", name);
     return -1;
   }
   // The list goes first: until it no longer names the index, nothing of
@@ -269,14 +268,13 @@ SEARCHDB_API int searchdb_index_delete(const char *name) {
     sdb_change_end();
     return -1;
   }
-  char message[SDB_ERROR_SIZE];
-  memcpy(message, s_error, sizeof message);
+  const sdb_first_failure list_failure;
   sdb_index_free(ix);
   // Whoever holds the index's documents loads them again, even if this
   // process dies while removing them.
   if (sdb_change_raise(false, name)) sdb_remove_index_files(name);
   sdb_change_end();
-  if (saved == SDB_SAVED_UNSYNCED) memcpy(s_error, message, sizeof message);
+  if (saved == SDB_SAVED_UNSYNCED) list_failure.restore();
   return saved == SDB_SAVED ? 0 : -1;
 }
 
@@ -298,7 +296,7 @@ SEARCHDB_API const char *searchdb_indexes_list_json(void) {
   size_t len = 0;
   char *text = ok ? yyjson_mut_write_opts(doc.get(), 0, nullptr, &len, nullptr) : nullptr;
   if (!text) {
-    sdb_error("oom: index list");
+    sdb_error(SEARCHDB_NOMEM, "oom: index list");
     return "[]";
   }
   const char *result = sdb_result_set(text, len);

@@ -5,10 +5,12 @@
 #include <cstring>
 
 #include "api/frame.h"
+#include "base/array.h"
 #include "base/hashing.h"
 #include "base/holders.h"
-#include "index/flatten.h"
+#include "base/memory.h"
 #include "index/bm25.h"
+#include "index/flatten.h"
 #include "storage/entries.h"
 
 namespace {
@@ -301,7 +303,7 @@ bool build_full(const sdb_index *ix, uint32_t start_buckets, full_build *b) {
   ok = ok && sdb_terms_reserve_lists(d, 0);
   if (!ok) {
     full_build_discard(b);
-    sdb_error("oom: rebuild");
+    sdb_error(SEARCHDB_NOMEM, "oom: rebuild");
     return false;
   }
   for (uint32_t id = 0; id < d->ids; id++) d->by_first[id] = id;
@@ -930,7 +932,7 @@ bool sdb_update_prepare(sdb_index *ix, const sdb_slot_change *changes, uint32_t 
   u->state = nullptr;
   auto *st = static_cast<sdb_update_state *>(calloc(1, sizeof(sdb_update_state)));
   if (st == nullptr) {
-    sdb_error("oom: rebuild");
+    sdb_error(SEARCHDB_NOMEM, "oom: rebuild");
     return false;
   }
   st->full = prefer_full_build(ix, count);
@@ -942,7 +944,7 @@ bool sdb_update_prepare(sdb_index *ix, const sdb_slot_change *changes, uint32_t 
   }
   if (!ok) {
     state_free(st);
-    sdb_error("oom: rebuild");
+    sdb_error(SEARCHDB_NOMEM, "oom: rebuild");
     return false;
   }
   u->state = st;

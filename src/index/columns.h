@@ -26,6 +26,7 @@
 
 #include <cstdint>
 
+#include "base/limits.h"
 #include "index/build.h"
 #include "index/index.h"
 
@@ -103,9 +104,9 @@ struct sdb_columns {
   uint64_t clock;  // counts requests, for dropping the least recently used
 };
 
-// How many columns an index keeps, and so how many distinct field paths
-// one request may name: each costs a value per slot of the index.
-enum { SDB_COLUMNS_KEPT = 64 };
+// An index keeps at most SDB_COLUMNS_KEPT columns (base/limits.h), and so
+// one request may name as many distinct field paths: each costs a value per
+// slot of the index.
 
 // A path to a column: len bytes, not NUL-terminated.
 struct sdb_path {

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "api/frame.h"
+#include "base/limits.h"
 
 enum sdb_id_status {
   SDB_ID_OK,
@@ -18,7 +18,7 @@ enum { SDB_NUMBER_ID_SIZE = 256 };
 
 // The longest canonical text a document may have: one that the result
 // buffer cannot hold could be stored but never fetched.
-inline constexpr uint64_t SDB_DOC_TEXT_MAX = SDB_RESULT_SIZE - 1;
+inline constexpr uint64_t SDB_DOC_TEXT_MAX = SDB_TEXT_MAX;
 
 // The id of one document: the value of its first member keyed primary_key,
 // a string as it is or a number as its "%.0f" text (written into number_buf,

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "api/frame.h"
+#include "base/memory.h"
 #include "index/columns.h"
 
 namespace {
@@ -138,7 +139,7 @@ void sdb_copy_field(char *dst, size_t size, const char *src) {
 sdb_index *sdb_index_new(const char *name, const char *primary_key) {
   auto *ix = static_cast<sdb_index *>(calloc(1, sizeof(sdb_index)));
   if (ix == nullptr) {
-    sdb_error("oom: index");
+    sdb_error(SEARCHDB_NOMEM, "oom: index");
     return nullptr;
   }
   sdb_copy_field(ix->name, sizeof ix->name, name);
@@ -153,7 +154,7 @@ sdb_index *sdb_index_new(const char *name, const char *primary_key) {
     free(ix->norms);
     free(ix->id_slots);
     free(ix);
-    sdb_error("oom: docs");
+    sdb_error(SEARCHDB_NOMEM, "oom: docs");
     return nullptr;
   }
   ix->built = true;
@@ -248,7 +249,7 @@ uint32_t sdb_index_put(sdb_index *ix, const char *id, const char *entry, uint64_
   if (id_copy == nullptr || (ix->doc_count == ix->doc_cap && !doc_table_grow(ix)) ||
       (grow && !id_map_grow(ix))) {
     free(id_copy);
-    sdb_error("oom: docs");
+    sdb_error(SEARCHDB_NOMEM, "oom: docs");
     return SDB_NO_SLOT;
   }
   // The empty position found above holds unless the map moved.

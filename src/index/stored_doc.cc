@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/array.h"
 #include "base/holders.h"
 #include "storage/entries.h"
 

@@ -7,6 +7,7 @@
 
 #include "api/frame.h"
 #include "base/hashing.h"
+#include "base/memory.h"
 #include "index/index.h"
 
 // Term texts live in blocks that never move while a text is in use, so a

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "api/frame.h"
+#include "base/array.h"
 #include "base/holders.h"
 #include "search/request_where.h"
 
@@ -51,30 +52,31 @@ struct parser {
   bool *oom;
 };
 
-bool refuse(parser *p, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+bool refuse(parser *p, int code, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 
-// Sets the message "<where>: <fmt ...>".
-bool refuse(parser *p, const char *fmt, ...) {
+// Sets the message "<where>: <fmt ...>" with code (SEARCHDB_INVALID, or
+// SEARCHDB_TOOBIG for a limit).
+bool refuse(parser *p, int code, const char *fmt, ...) {
   char fault[SDB_ERROR_SIZE];
   va_list ap;
   va_start(ap, fmt);
   vsnprintf(fault, sizeof fault, fmt, ap);
   va_end(ap);
-  sdb_error("%s: %s", p->where.text, fault);
+  sdb_error(code, "%s: %s", p->where.text, fault);
   return false;
 }
 
 // Refuses the member name of the node at hand: "%s.<member>: <fault>".
-bool refuse_member(parser *p, const char *member, const char *fault) {
+bool refuse_member(parser *p, int code, const char *member, const char *fault) {
   const size_t back = sdb_where_member(&p->where, member);
-  refuse(p, "%s", fault);
+  refuse(p, code, "%s", fault);
   sdb_where_back(&p->where, back);
   return false;
 }
 
 bool no_memory(parser *p) {
   *p->oom = true;
-  sdb_error("oom: search_request");
+  sdb_error(SEARCHDB_NOMEM, "oom: search_request");
   return false;
 }
 
@@ -86,14 +88,15 @@ bool is_scalar(yyjson_val *v) {
 bool check_value(parser *p, sdb_filter_op op, yyjson_val *value, const char *op_text) {
   if (op == SDB_OP_EXISTS) {
     if (value == nullptr) return true;
-    return refuse(p, "op 'exists' takes no value");
+    return refuse(p, SEARCHDB_INVALID, "op 'exists' takes no value");
   }
-  if (value == nullptr) return refuse(p, "op '%s' needs a value", op_text);
+  if (value == nullptr) return refuse(p, SEARCHDB_INVALID, "op '%s' needs a value", op_text);
   switch (op) {
     case SDB_OP_EQ:
     case SDB_OP_NE:
       if (is_scalar(value)) return true;
-      return refuse_member(p, "value", "expected a string, number, true, false or null");
+      return refuse_member(p, SEARCHDB_INVALID, "value",
+                           "expected a string, number, true, false or null");
     case SDB_OP_IN:
     case SDB_OP_NOT_IN: {
       bool ok = yyjson_is_arr(value);
@@ -101,12 +104,12 @@ bool check_value(parser *p, sdb_filter_op op, yyjson_val *value, const char *op_
       yyjson_val *elem;
       yyjson_arr_foreach(value, idx, max, elem) ok = ok && is_scalar(elem);
       if (!ok)
-        return refuse_member(p, "value",
+        return refuse_member(p, SEARCHDB_INVALID, "value",
                              "expected an array of strings, numbers, true, false or null");
       if (yyjson_arr_size(value) > SDB_FILTER_IN_MAX) {
         char fault[64];
         snprintf(fault, sizeof fault, "more than %d values", SDB_FILTER_IN_MAX);
-        return refuse_member(p, "value", fault);
+        return refuse_member(p, SEARCHDB_TOOBIG, "value", fault);
       }
       return true;
     }
@@ -114,7 +117,7 @@ bool check_value(parser *p, sdb_filter_op op, yyjson_val *value, const char *op_
       if (yyjson_is_str(value) || yyjson_is_num(value)) return true;
       char fault[64];
       snprintf(fault, sizeof fault, "op '%s' takes a string or a number", op_text);
-      return refuse_member(p, "value", fault);
+      return refuse_member(p, SEARCHDB_INVALID, "value", fault);
     }
   }
 }
@@ -125,7 +128,7 @@ bool parse_node(parser *p, yyjson_val *val, uint32_t depth);
 bool parse_list(parser *p, const char *member, yyjson_val *list, uint32_t depth) {
   const size_t back = sdb_where_member(&p->where, member);
   if (!yyjson_is_arr(list)) {
-    refuse(p, "expected an array of filters");
+    refuse(p, SEARCHDB_INVALID, "expected an array of filters");
     return false;
   }
   size_t idx, max;
@@ -141,15 +144,16 @@ bool parse_list(parser *p, const char *member, yyjson_val *list, uint32_t depth)
 
 bool parse_leaf(parser *p, uint32_t at, yyjson_val *field, yyjson_val *op, yyjson_val *value) {
   if (field == nullptr || op == nullptr)
-    return refuse(p, "expected field and op, or one of and, or, not");
+    return refuse(p, SEARCHDB_INVALID, "expected field and op, or one of and, or, not");
   if (!yyjson_is_str(field) || !sdb_path_valid(yyjson_get_str(field), yyjson_get_len(field)))
-    return refuse_member(p, "field", "expected a path: member names joined by '.'");
-  if (!yyjson_is_str(op)) return refuse_member(p, "op", "expected a string");
+    return refuse_member(p, SEARCHDB_INVALID, "field",
+                         "expected a path: member names joined by '.'");
+  if (!yyjson_is_str(op)) return refuse_member(p, SEARCHDB_INVALID, "op", "expected a string");
   const char *op_text = yyjson_get_str(op);
   const op_name *known = nullptr;
   for (const op_name &o : kOps)
     if (yyjson_equals_str(op, o.name)) known = &o;
-  if (known == nullptr) return refuse(p, "unknown op '%s'", op_text);
+  if (known == nullptr) return refuse(p, SEARCHDB_INVALID, "unknown op '%s'", op_text);
   if (!check_value(p, known->op, value, op_text)) return false;
   const uint32_t path = sdb_path_list_add(p->paths, yyjson_get_str(field),
                                           static_cast<uint32_t>(yyjson_get_len(field)));
@@ -157,7 +161,7 @@ bool parse_leaf(parser *p, uint32_t at, yyjson_val *field, yyjson_val *op, yyjso
   if (path == SDB_PATH_TOO_MANY) {
     char fault[64];
     snprintf(fault, sizeof fault, SDB_PATHS_FAULT, SDB_COLUMNS_KEPT);
-    return refuse_member(p, "field", fault);
+    return refuse_member(p, SEARCHDB_TOOBIG, "field", fault);
   }
   sdb_filter_node &node = p->f->nodes[at];
   node.op = known->op;
@@ -167,12 +171,13 @@ bool parse_leaf(parser *p, uint32_t at, yyjson_val *field, yyjson_val *op, yyjso
 }
 
 bool parse_node(parser *p, yyjson_val *val, uint32_t depth) {
-  if (depth > SDB_FILTER_DEPTH_MAX) return refuse(p, "nested deeper than %d", SDB_FILTER_DEPTH_MAX);
+  if (depth > SDB_FILTER_DEPTH_MAX)
+    return refuse(p, SEARCHDB_TOOBIG, "nested deeper than %d", SDB_FILTER_DEPTH_MAX);
   if (p->f->count == SDB_FILTER_NODES_MAX) {
-    sdb_error("filter: more than %d nodes", SDB_FILTER_NODES_MAX);
+    sdb_error(SEARCHDB_TOOBIG, "filter: more than %d nodes", SDB_FILTER_NODES_MAX);
     return false;
   }
-  if (!yyjson_is_obj(val)) return refuse(p, "expected a filter object");
+  if (!yyjson_is_obj(val)) return refuse(p, SEARCHDB_INVALID, "expected a filter object");
   if (!sdb_reserve(&p->f->nodes, &p->f->cap, p->f->count + 1, 16)) return no_memory(p);
   const uint32_t at = p->f->count++;
   p->f->nodes[at] = sdb_filter_node{};
@@ -186,13 +191,15 @@ bool parse_node(parser *p, yyjson_val *val, uint32_t depth) {
     int which = -1;
     for (int k = 0; k < 6 && which < 0; k++)
       if (yyjson_equals_str(key, kMembers[k])) which = k;
-    if (which < 0) return refuse(p, "unknown member '%s'", yyjson_get_str(key));
-    if (found[which] != nullptr) return refuse(p, "duplicate member '%s'", kMembers[which]);
+    if (which < 0) return refuse(p, SEARCHDB_INVALID, "unknown member '%s'", yyjson_get_str(key));
+    if (found[which] != nullptr)
+      return refuse(p, SEARCHDB_INVALID, "duplicate member '%s'", kMembers[which]);
     found[which] = member;
   }
   const bool leaf = found[0] || found[1] || found[2];
   const int shapes = leaf + (found[3] != nullptr) + (found[4] != nullptr) + (found[5] != nullptr);
-  if (shapes != 1) return refuse(p, "expected field and op, or one of and, or, not");
+  if (shapes != 1)
+    return refuse(p, SEARCHDB_INVALID, "expected field and op, or one of and, or, not");
   bool ok;
   if (found[3] || found[4]) {
     p->f->nodes[at].kind = found[3] ? SDB_FILTER_AND : SDB_FILTER_OR;

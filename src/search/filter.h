@@ -20,8 +20,7 @@
 #include "index/columns.h"
 
 // How deep filters nest, how many nodes one has, and how many values one
-// in or not_in list holds, at most.
-enum { SDB_FILTER_DEPTH_MAX = 32, SDB_FILTER_NODES_MAX = 1024, SDB_FILTER_IN_MAX = 10000 };
+// in or not_in list holds, at most: SDB_FILTER_*_MAX (base/limits.h).
 
 // The distinct field paths of a request; each has one column.
 struct sdb_path_list {

@@ -4,8 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "base/holders.h"
+#include "base/array.h"
 #include "base/hashing.h"
+#include "base/holders.h"
 #include "index/tokenizer.h"
 
 namespace {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/array.h"
 #include "base/holders.h"
 #include "index/tokenizer.h"
 

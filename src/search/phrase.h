@@ -12,12 +12,12 @@
 
 #include <cstdint>
 
+#include "base/limits.h"
 #include "index/flatten.h"
 #include "index/index.h"
 #include "index/stored_doc.h"
 
-// The most tokens one phrase may hold.
-enum { SDB_PHRASE_WORDS_MAX = 64 };
+// The most tokens one phrase may hold: SDB_PHRASE_WORDS_MAX (base/limits.h).
 
 // A phrase: the query's tokens [first, first + count).
 struct sdb_phrase {

@@ -5,8 +5,9 @@
 #include <cstring>
 
 #include "api/frame.h"
-#include "base/holders.h"
 #include "api/registry.h"
+#include "base/array.h"
+#include "base/holders.h"
 #include "index/tokenizer.h"
 #include "search/match.h"
 #include "search/search.h"
@@ -112,13 +113,13 @@ bool sdb_query_refused(const char *query, uint64_t *tokens) {
   *tokens = 0;
   if (!query) return false;
   if (!sdb_utf8_valid(query, strlen(query))) {
-    sdb_error("query is not valid UTF-8");
+    sdb_error(SEARCHDB_INVALID, "query is not valid UTF-8");
     return true;
   }
   *tokens = sdb_count_tokens(query);
   if (*tokens > SDB_QUERY_TOKEN_MAX) {
-    sdb_error("query has %llu tokens, over the limit of %llu", (unsigned long long)*tokens,
-              (unsigned long long)SDB_QUERY_TOKEN_MAX);
+    sdb_error(SEARCHDB_TOOBIG, "query has %llu tokens, over the limit of %llu",
+              (unsigned long long)*tokens, (unsigned long long)SDB_QUERY_TOKEN_MAX);
     return true;
   }
   return false;

@@ -49,14 +49,23 @@ constexpr const char kPathExpected[] = "expected a path: member names joined by 
 enum outcome { OK, REFUSED, NO_MEMORY };
 
 outcome refuse(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+outcome refuse_over(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
+// A request we do not take: SEARCHDB_INVALID.
 outcome refuse(const char *fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  char message[SDB_ERROR_SIZE];
-  vsnprintf(message, sizeof message, fmt, ap);
+  sdb_error_v(SEARCHDB_INVALID, fmt, ap);
   va_end(ap);
-  sdb_error("%s", message);
+  return REFUSED;
+}
+
+// A request over one of the limits: SEARCHDB_TOOBIG.
+outcome refuse_over(const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  sdb_error_v(SEARCHDB_TOOBIG, fmt, ap);
+  va_end(ap);
   return REFUSED;
 }
 
@@ -89,21 +98,20 @@ outcome read_q(sdb_request *r, yyjson_val *v) {
   // Like the query of searchdb_search, the text ends at its first NUL.
   r->q = yyjson_get_str(v);
   if (sdb_query_refused(r->q, &r->q_tokens)) {
-    char reason[SDB_ERROR_SIZE];
-    memcpy(reason, s_error, sizeof reason);
-    return refuse("q: %s", reason);
+    sdb_error_prefix("q: ");
+    return REFUSED;
   }
   uint32_t longest = 0;
   sdb_find_phrases(r->q, nullptr, &longest, nullptr);
   if (longest > SDB_PHRASE_WORDS_MAX)
-    return refuse("q: a phrase of more than %d words", SDB_PHRASE_WORDS_MAX);
+    return refuse_over("q: a phrase of more than %d words", SDB_PHRASE_WORDS_MAX);
   return OK;
 }
 
 outcome read_sort(sdb_request *r, yyjson_val *v) {
   if (!yyjson_is_arr(v)) return refuse("sort: expected an array");
   const size_t n = yyjson_arr_size(v);
-  if (n > SDB_SORT_KEYS_MAX) return refuse("sort: more than %d keys", SDB_SORT_KEYS_MAX);
+  if (n > SDB_SORT_KEYS_MAX) return refuse_over("sort: more than %d keys", SDB_SORT_KEYS_MAX);
   r->sort = static_cast<sdb_sort_key *>(malloc((n ? n : 1) * sizeof(sdb_sort_key)));
   if (r->sort == nullptr) return NO_MEMORY;
   size_t idx, max;
@@ -138,7 +146,7 @@ outcome read_sort(sdb_request *r, yyjson_val *v) {
                                    static_cast<uint32_t>(yyjson_get_len(field)));
       if (key.path == SDB_PATH_NO_MEMORY) return NO_MEMORY;
       if (key.path == SDB_PATH_TOO_MANY)
-        return refuse("sort[%zu].field: " SDB_PATHS_FAULT, idx, SDB_COLUMNS_KEPT);
+        return refuse_over("sort[%zu].field: " SDB_PATHS_FAULT, idx, SDB_COLUMNS_KEPT);
       key.desc = !asc;
     } else {
       return refuse("sort[%zu]: expected a string or an object with field and order", idx);
@@ -151,7 +159,7 @@ outcome read_sort(sdb_request *r, yyjson_val *v) {
 outcome read_facets(sdb_request *r, yyjson_val *v) {
   if (!yyjson_is_arr(v)) return refuse("facets: expected an array of field paths");
   const size_t n = yyjson_arr_size(v);
-  if (n > SDB_FACETS_MAX) return refuse("facets: more than %d fields", SDB_FACETS_MAX);
+  if (n > SDB_FACETS_MAX) return refuse_over("facets: more than %d fields", SDB_FACETS_MAX);
   r->has_facets = true;
   r->facets = static_cast<uint32_t *>(malloc((n ? n : 1) * sizeof(uint32_t)));
   if (r->facets == nullptr) return NO_MEMORY;
@@ -164,7 +172,7 @@ outcome read_facets(sdb_request *r, yyjson_val *v) {
                                             static_cast<uint32_t>(yyjson_get_len(elem)));
     if (path == SDB_PATH_NO_MEMORY) return NO_MEMORY;
     if (path == SDB_PATH_TOO_MANY)
-      return refuse("facets[%zu]: " SDB_PATHS_FAULT, idx, SDB_COLUMNS_KEPT);
+      return refuse_over("facets[%zu]: " SDB_PATHS_FAULT, idx, SDB_COLUMNS_KEPT);
     for (uint32_t k = 0; k < r->facet_count; k++)
       if (r->facets[k] == path)
         return refuse("facets[%zu]: '%s' is listed twice", idx, yyjson_get_str(elem));
@@ -180,7 +188,7 @@ outcome read_names(yyjson_val *v, const char *member, bool may_be_empty, size_t 
     return refuse("%s: expected %s array of member names", member,
                   may_be_empty ? "an" : "a non-empty");
   const size_t n = yyjson_arr_size(v);
-  if (n > most) return refuse("%s: more than %zu members", member, most);
+  if (n > most) return refuse_over("%s: more than %zu members", member, most);
   *out = static_cast<sdb_name *>(malloc((n ? n : 1) * sizeof(sdb_name)));
   if (*out == nullptr) return NO_MEMORY;
   size_t idx, max;
@@ -265,15 +273,15 @@ bool sdb_request_parse(const char *json, sdb_request *r, bool *oom) {
   if (!r->doc) {
     if (err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) {
       *oom = true;
-      sdb_error("oom: search_request");
+      sdb_error(SEARCHDB_NOMEM, "oom: search_request");
     } else {
-      sdb_error("request: %s at byte %zu", err.msg, err.pos);
+      sdb_error(SEARCHDB_INVALID, "request: %s at byte %zu", err.msg, err.pos);
     }
     return false;
   }
   yyjson_val *root = yyjson_doc_get_root(r->doc.get());
   if (!yyjson_is_obj(root)) {
-    sdb_error("request: expected an object");
+    sdb_error(SEARCHDB_INVALID, "request: expected an object");
     return false;
   }
   bool seen[M_COUNT] = {};
@@ -283,11 +291,11 @@ bool sdb_request_parse(const char *json, sdb_request *r, bool *oom) {
     int m = 0;
     while (m < M_COUNT && !yyjson_equals_str(key, kMembers[m])) m++;
     if (m == M_COUNT) {
-      sdb_error("request has unknown member '%s'", yyjson_get_str(key));
+      sdb_error(SEARCHDB_INVALID, "request has unknown member '%s'", yyjson_get_str(key));
       return false;
     }
     if (seen[m]) {
-      sdb_error("request has duplicate member '%s'", kMembers[m]);
+      sdb_error(SEARCHDB_INVALID, "request has duplicate member '%s'", kMembers[m]);
       return false;
     }
     seen[m] = true;
@@ -295,7 +303,7 @@ bool sdb_request_parse(const char *json, sdb_request *r, bool *oom) {
     if (o == OK) continue;
     if (o == NO_MEMORY) {
       *oom = true;
-      sdb_error("oom: search_request");
+      sdb_error(SEARCHDB_NOMEM, "oom: search_request");
     }
     return false;
   }

@@ -9,15 +9,13 @@
 #include <cstdint>
 
 #include "base/holders.h"
+#include "base/limits.h"
 #include "search/filter.h"
 
-// How many facets, highlighted members, chosen fields and sort keys one
-// request may name, at most.
+// What a request asks for when it does not say; how many facets,
+// highlighted members, chosen fields and sort keys it may name is in
+// base/limits.h.
 enum {
-  SDB_FACETS_MAX = 32,
-  SDB_HIGHLIGHT_MAX = 32,
-  SDB_FIELDS_MAX = 256,
-  SDB_SORT_KEYS_MAX = 32,
   SDB_FACET_SIZE_DEFAULT = 100,
   SDB_LIMIT_DEFAULT = 20,
 };

@@ -8,15 +8,15 @@
 #include <cstring>
 #include <memory>
 
-#include "index/canonical.h"
-#include "base/number_text.h"
 #include "api/frame.h"
-#include "base/holders.h"
 #include "api/registry.h"
+#include "base/holders.h"
+#include "base/number_text.h"
+#include "index/bm25.h"
 #include "index/build.h"
+#include "index/canonical.h"
 #include "index/tokenizer.h"
 #include "search/answer.h"
-#include "index/bm25.h"
 #include "search/query.h"
 #include "search/rank.h"
 #include "searchdb.h"
@@ -39,7 +39,7 @@ static timespec clock_now(void) {
 // Every failure for lack of memory gives "null" with this message: an
 // answer missing what memory could not hold would be a wrong answer.
 static const char *no_memory(void) {
-  sdb_error("oom: search");
+  sdb_error(SEARCHDB_NOMEM, "oom: search");
   return nullptr;
 }
 
@@ -171,7 +171,7 @@ extern "C" SEARCHDB_API const char *searchdb_index_stats_json(const char *index_
   uint64_t len = 0;
   sdb_text_ptr line(sdb_stats_line(ix, &len));
   if (!line) {
-    sdb_error("oom: stats");
+    sdb_error(SEARCHDB_NOMEM, "oom: stats");
     return k_null;
   }
   const char *result = sdb_result_set(line.get(), len);

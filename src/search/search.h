@@ -15,10 +15,6 @@
 
 #include "index/index.h"
 
-// The most tokens one query may hold: the matching of each token walks the
-// dictionary, so the work one call can demand stays bounded.
-constexpr uint64_t SDB_QUERY_TOKEN_MAX = 1024;
-
 // Milliseconds between two readings of the monotonic clock: the seconds
 // differ in 64 bits, the nanoseconds in 32 bits.
 double sdb_elapsed_ms(const timespec *start, const timespec *end);

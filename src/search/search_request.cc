@@ -13,8 +13,8 @@
 #include <ctime>
 
 #include "api/frame.h"
-#include "base/holders.h"
 #include "api/registry.h"
+#include "base/holders.h"
 #include "index/build.h"
 #include "index/columns.h"
 #include "index/flatten.h"
@@ -42,7 +42,7 @@ timespec clock_now() {
 // Every failure for lack of memory fails the whole request: an answer
 // missing what memory could not hold would be a wrong answer.
 bool no_memory() {
-  sdb_error("oom: search_request");
+  sdb_error(SEARCHDB_NOMEM, "oom: search_request");
   return false;
 }
 
@@ -564,7 +564,7 @@ extern "C" SEARCHDB_API const char *searchdb_search_request(const char *index_na
   sdb_index *ix = sdb_index_lookup(index_name);
   if (!ix) return k_null;
   if (!request_json) {
-    sdb_error("request_json NULL");
+    sdb_error(SEARCHDB_INVALID, "request_json NULL");
     return k_null;
   }
   sdb_request req;

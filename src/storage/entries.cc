@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/array.h"
 #include "base/holders.h"
 
 #if defined(__SSE2__)

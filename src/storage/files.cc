@@ -26,6 +26,7 @@
 #include <cstring>
 
 #include "api/frame.h"
+#include "base/memory.h"
 
 namespace {
 
@@ -116,7 +117,7 @@ int sdb_store_open(const char *dir) {
   sdb_store_close();
   s_store = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (s_store < 0) {
-    sdb_error("storage %s: %s", dir, strerror(errno));
+    sdb_error(sdb_errno_code(errno), "storage %s: %s", dir, strerror(errno));
     return -1;
   }
   return 0;
@@ -219,7 +220,7 @@ int sdb_replace_begin(sdb_replace *r, const char *rel) {
   }
   if (r->fd < 0) {
     close_dir(r);
-    sdb_error("fopen %s: %s", r->tmp, strerror(err));
+    sdb_error(sdb_errno_code(err), "fopen %s: %s", r->tmp, strerror(err));
     return -1;
   }
   return 0;
@@ -260,32 +261,32 @@ void sdb_replace_abort(sdb_replace *r) {
 int sdb_replace_commit(sdb_replace *r) {
   if (r->write_error != 0) {
     sdb_replace_abort(r);
-    sdb_error("fwrite %s: %s", r->path, strerror(r->write_error));
+    sdb_error(sdb_errno_code(r->write_error), "fwrite %s: %s", r->path, strerror(r->write_error));
     return -1;
   }
   if (fsync(r->fd) != 0) {
     int err = errno;
     sdb_replace_abort(r);
-    sdb_error("fsync %s: %s", r->path, strerror(err));
+    sdb_error(sdb_errno_code(err), "fsync %s: %s", r->path, strerror(err));
     return -1;
   }
   int fd = r->fd;
   r->fd = -1;
   if (close(fd) != 0) {
     sdb_replace_abort(r);
-    sdb_error("fclose %s failed", r->path);
+    sdb_error(SEARCHDB_IO, "fclose %s failed", r->path);
     return -1;
   }
   if (renameat(r->dir, r->tmp_name, r->dir, r->name) != 0) {
     int err = errno;  // the reason is the rename's, not the clean-up's
     sdb_replace_abort(r);
-    sdb_error("rename %s: %s", r->path, strerror(err));
+    sdb_error(sdb_errno_code(err), "rename %s: %s", r->path, strerror(err));
     return -1;
   }
   int err = sync_dir(r->dir);
   close_dir(r);
   if (err != 0) {
-    sdb_error("fsync %s: %s", r->path, strerror(err));
+    sdb_error(sdb_errno_code(err), "fsync %s: %s", r->path, strerror(err));
     return 1;
   }
   return 0;
@@ -309,20 +310,20 @@ sdb_read_status sdb_read_file(const char *rel, char **data, uint64_t *len) {
   if (dfd >= 0) close(dfd);
   if (fd < 0) {
     if (err == ENOENT) return SDB_READ_MISSING;
-    sdb_error("read %s: %s", path, strerror(err));
+    sdb_error(sdb_errno_code(err), "read %s: %s", path, strerror(err));
     return SDB_READ_FAILED;
   }
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) {
     close(fd);
-    sdb_error("read %s: not a regular file", path);
+    sdb_error(SEARCHDB_IO, "read %s: not a regular file", path);
     return SDB_READ_FAILED;
   }
   uint64_t size = static_cast<uint64_t>(st.st_size);
   char *block = size < SIZE_MAX ? static_cast<char *>(malloc(size + 1)) : nullptr;
   if (block == nullptr) {
     close(fd);
-    sdb_error("oom: read %s", path);
+    sdb_error(SEARCHDB_NOMEM, "oom: read %s", path);
     return SDB_READ_NO_MEMORY;
   }
   sdb_advise_huge(block, size + 1);
@@ -335,7 +336,7 @@ sdb_read_status sdb_read_file(const char *rel, char **data, uint64_t *len) {
       const int read_err = errno;
       close(fd);
       free(block);
-      sdb_error("read %s: %s", path, strerror(read_err));
+      sdb_error(sdb_errno_code(read_err), "read %s: %s", path, strerror(read_err));
       return SDB_READ_FAILED;
     }
     if (n == 0) break;
@@ -378,7 +379,7 @@ int sdb_set_aside(const char *rel, const char *suffix, bool keep, char *aside, s
   if (fd >= 0) close(fd);
   char path[SDB_FILE_PATH_SIZE];
   sdb_full_path(path, sizeof path, rel);
-  sdb_error("set aside %s: %s", path, strerror(err));
+  sdb_error(sdb_errno_code(err), "set aside %s: %s", path, strerror(err));
   return -1;
 }
 

@@ -14,11 +14,13 @@
 #include <cstring>
 
 #include "api/frame.h"
+#include "base/array.h"
 #include "base/holders.h"
+#include "base/limits.h"
 #include "storage/files.h"
 #include "storage/layout.h"
 
-int s_lock_timeout_ms = 10000;
+int s_lock_timeout_ms = SDB_LOCK_TIMEOUT_MS;
 
 namespace {
 
@@ -115,10 +117,10 @@ void set_reason(const char *why) {
   s_lock_reason[len] = '\0';
 }
 
-void fail(const char *why) {
+void fail(int code, const char *why) {
   char path[SDB_FILE_PATH_SIZE];
   lock_path(path);
-  sdb_error("lock %s: %s", path, why);
+  sdb_error(code, "lock %s: %s", path, why);
 }
 
 bool out_of_resources(int err) {
@@ -162,7 +164,7 @@ int open_lock_file(void) {
     if (!out_of_resources(err)) return 0;
     // Loading read-only for want of a descriptor would refuse every change
     // for the life of the process.
-    sdb_error("lock %s: %s", path, strerror(err));
+    sdb_error(sdb_errno_code(err), "lock %s: %s", path, strerror(err));
     return -1;
   }
   s_lock_fd = fd;
@@ -256,12 +258,12 @@ sync_result sync_slots(const sdb_generations *g) {
   const uint64_t len = g->slots_end - s_cache.end;
   std::unique_ptr<unsigned char, sdb_free_deleter> buf(static_cast<unsigned char *>(malloc(len)));
   if (!buf) {
-    sdb_error("oom: generations");
+    sdb_error(SEARCHDB_NOMEM, "oom: generations");
     return SYNC_FAILED;
   }
   const ssize_t n = pread(s_lock_fd, buf.get(), len, static_cast<off_t>(kSlotsAt + s_cache.end));
   if (n < 0) {
-    fail(strerror(errno));
+    fail(sdb_errno_code(errno), strerror(errno));
     return SYNC_FAILED;
   }
   if (static_cast<uint64_t>(n) < len) return SYNC_DAMAGED;
@@ -274,7 +276,7 @@ sync_result sync_slots(const sdb_generations *g) {
     const char *name = reinterpret_cast<const char *>(rec + 16);
     if (memchr(name, '\0', name_len) != nullptr) return SYNC_DAMAGED;
     if (!reserve_slot(name_len)) {
-      sdb_error("oom: generations");
+      sdb_error(SEARCHDB_NOMEM, "oom: generations");
       return SYNC_FAILED;
     }
     add_slot(name, name_len, kSlotsAt + s_cache.end);
@@ -294,7 +296,7 @@ uint64_t read_word(uint64_t at) {
 bool write_bytes(const unsigned char *bytes, size_t n, uint64_t at) {
   errno = 0;
   if (pwrite(s_lock_fd, bytes, n, static_cast<off_t>(at)) == static_cast<ssize_t>(n)) return true;
-  fail(errno ? strerror(errno) : "short write");
+  fail(errno ? sdb_errno_code(errno) : SEARCHDB_IO, errno ? strerror(errno) : "short write");
   return false;
 }
 
@@ -393,7 +395,7 @@ sdb_lock_status sdb_lock_take(bool exclusive) {
       const int err = errno;
       (void)flock(s_lock_fd, LOCK_UN);
       if (same < 0) {
-        fail(strerror(err));
+        fail(sdb_errno_code(err), strerror(err));
         return SDB_LOCK_FAILED;
       }
       // Removed or replaced since it was opened: the lock on this file
@@ -412,7 +414,7 @@ sdb_lock_status sdb_lock_take(bool exclusive) {
       return SDB_LOCK_UNAVAILABLE;
     }
     if (waited >= s_lock_timeout_ms) {
-      sdb_error("storage '%s' is locked", s_storage_dir);
+      sdb_error(SEARCHDB_LOCKED, "storage '%s' is locked", s_storage_dir);
       return SDB_LOCK_BUSY;
     }
     pause_ms(pause);
@@ -522,11 +524,11 @@ bool sdb_generations_raise_index(sdb_generations *g, const char *name) {
     stale_from(g, found->at);
   } else {
     if (n == 0 || n > kNameMax) {
-      fail("index name too long for a slot");
+      fail(SEARCHDB_TOOBIG, "index name too long for a slot");
       return false;
     }
     if (!reserve_slot(n)) {
-      sdb_error("oom: generations");
+      sdb_error(SEARCHDB_NOMEM, "oom: generations");
       return false;
     }
     // The record first, then the length that takes it in: a process that

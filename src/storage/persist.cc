@@ -82,10 +82,11 @@
 #include <cstring>
 #include <memory>
 
-#include "index/canonical.h"
 #include "api/frame.h"
-#include "base/holders.h"
 #include "api/registry.h"
+#include "base/array.h"
+#include "base/holders.h"
+#include "index/canonical.h"
 #include "index/index.h"
 #include "storage/entries.h"
 #include "storage/files.h"
@@ -175,7 +176,7 @@ int save_settings(const sdb_index *ix, const char *rel) {
   ok = ok && sdb_json_emit_string(ix->primary_key, strlen(ix->primary_key), &quoted, &len, &cap);
   sdb_text_ptr hold(quoted);
   if (!ok) {
-    sdb_error("oom: meta.json");
+    sdb_error(SEARCHDB_NOMEM, "oom: meta.json");
     return -1;
   }
   char text[kSettingsMax];
@@ -195,6 +196,7 @@ struct {
   char names[SDB_ERROR_SIZE / 2];  // "<name> (<why>), ...", as much as a message can show
   size_t names_len;
   uint32_t passed_over;
+  bool damaged;  // a note of damage: more than files found where an index was created
 } s_notes;
 
 // Notes a listed name that was not loaded, and why.
@@ -255,7 +257,7 @@ yyjson_doc *parse_json(char *text, uint64_t len, const char *rel, bool *damaged)
   if (doc == nullptr && !*damaged) {
     char path[SDB_FILE_PATH_SIZE];
     sdb_full_path(path, sizeof path, rel);
-    sdb_error("oom: parse %s", path);
+    sdb_error(SEARCHDB_NOMEM, "oom: parse %s", path);
   }
   return doc;
 }
@@ -265,7 +267,7 @@ yyjson_doc *parse_json(char *text, uint64_t len, const char *rel, bool *damaged)
 bool set_aside_damaged(const char *rel, bool keep) {
   char aside[SDB_PATH_SIZE];
   if (sdb_set_aside(rel, ".corrupt", keep, aside, sizeof aside) != 0) return false;
-  sdb_notes_add(rel, aside);
+  sdb_notes_add(rel, aside, true);
   return true;
 }
 
@@ -318,14 +320,14 @@ bool put_stored_document(sdb_index *ix, const sdb_stored_doc &doc, uint32_t file
         id && raw ? sdb_entry_size(id.get(), strlen(id.get()), raw.get(), raw_len) : 0;
     auto *bytes = static_cast<char *>(size ? malloc(size) : nullptr);
     if (bytes == nullptr) {
-      sdb_error("oom: docs");
+      sdb_error(SEARCHDB_NOMEM, "oom: docs");
       return false;
     }
     raw_off = sdb_entry_write(bytes, id.get(), strlen(id.get()), raw.get(), raw_len);
     block = sdb_block_add(ix, bytes, size);
     if (block == SDB_NO_SLOT) {
       free(bytes);
-      sdb_error("oom: docs");
+      sdb_error(SEARCHDB_NOMEM, "oom: docs");
       return false;
     }
     entry = bytes;
@@ -335,7 +337,7 @@ bool put_stored_document(sdb_index *ix, const sdb_stored_doc &doc, uint32_t file
   if (!id || sdb_index_put(ix, id.get(), entry, entry_len, raw_off, doc.raw_len, block, &undo) ==
                  SDB_NO_SLOT) {
     if (block != file_block) sdb_block_drop_unused(ix, block);
-    sdb_error("oom: docs");
+    sdb_error(SEARCHDB_NOMEM, "oom: docs");
     return false;
   }
   sdb_index_settle(ix, &undo);  // a later entry with the same id replaces an earlier one
@@ -359,19 +361,19 @@ load_status load_documents(sdb_index *ix, const char *rel, bool may_write) {
     case SDB_SCAN_NO_MEMORY: {
       char path[SDB_FILE_PATH_SIZE];
       sdb_full_path(path, sizeof path, rel);
-      sdb_error("oom: parse %s", path);
+      sdb_error(SEARCHDB_NOMEM, "oom: parse %s", path);
       return LOAD_FAILED;
     }
   }
   std::unique_ptr<sdb_stored_docs, void (*)(sdb_stored_docs *)> hold(&docs, sdb_stored_docs_free);
   const uint32_t file_block = sdb_block_add(ix, text.get(), len + 1);
   if (file_block == SDB_NO_SLOT) {
-    sdb_error("oom: docs");
+    sdb_error(SEARCHDB_NOMEM, "oom: docs");
     return LOAD_FAILED;
   }
   text.release();  // the index owns it now
   bool ok = sdb_index_reserve(ix, static_cast<uint32_t>(std::min<uint64_t>(docs.count, ~0u)));
-  if (!ok) sdb_error("oom: docs");
+  if (!ok) sdb_error(SEARCHDB_NOMEM, "oom: docs");
   for (uint64_t i = 0; ok && i < docs.count; i++)
     ok = put_stored_document(ix, docs.docs[i], file_block);
   sdb_block_drop_unused(ix, file_block);
@@ -461,7 +463,7 @@ int by_bytes(const void *a, const void *b) {
 load_status find_index_directories(name_list *names) {
   name_list pending;
   if (!pending.add("", 0)) {
-    sdb_error("oom: index list");
+    sdb_error(SEARCHDB_NOMEM, "oom: index list");
     return LOAD_FAILED;
   }
   while (pending.count > 0) {
@@ -471,7 +473,7 @@ load_status find_index_directories(name_list *names) {
       if (errno == ENOMEM || errno == EMFILE || errno == ENFILE) {
         char path[SDB_FILE_PATH_SIZE];
         sdb_full_path(path, sizeof path, dir.get());
-        sdb_error("read %s: %s", path, strerror(errno));
+        sdb_error(sdb_errno_code(errno), "read %s: %s", path, strerror(errno));
         return LOAD_FAILED;
       }
       continue;
@@ -491,7 +493,7 @@ load_status find_index_directories(name_list *names) {
     }
     sdb_dir_close(&w);
     if (!ok) {
-      sdb_error("oom: index list");
+      sdb_error(SEARCHDB_NOMEM, "oom: index list");
       return LOAD_FAILED;
     }
   }
@@ -517,7 +519,7 @@ load_status read_list(bool may_write, name_list *names, bool *rebuilt) {
     yyjson_arr_foreach(root, i, n, name) {
       const char *s = c_string(name);
       if (s != nullptr && !names->add(s, strlen(s))) {
-        sdb_error("oom: index list");
+        sdb_error(SEARCHDB_NOMEM, "oom: index list");
         return LOAD_FAILED;
       }
     }
@@ -545,7 +547,7 @@ bool drop_repeats(name_list *names) {
   std::unique_ptr<char **, sdb_free_deleter> order(
       static_cast<char ***>(malloc(names->count * sizeof(char **))));
   if (!order) {
-    sdb_error("oom: index list");
+    sdb_error(SEARCHDB_NOMEM, "oom: index list");
     return false;
   }
   for (size_t i = 0; i < names->count; i++) order.get()[i] = &names->names[i];
@@ -580,7 +582,7 @@ int load_list(bool may_write, const sdb_generations *g, bool reuse, bool *absent
   sdb_text_ptr hold_made(reinterpret_cast<char *>(made));
   if (fresh == nullptr || made == nullptr) {
     free(fresh);
-    sdb_error("oom: index list");
+    sdb_error(SEARCHDB_NOMEM, "oom: index list");
     return -1;
   }
   uint32_t count = 0;
@@ -635,13 +637,13 @@ sdb_save_result sdb_save_index_list(void) {
   sdb_make_dirs(kListDir);
   sdb_mut_doc_ptr doc(yyjson_mut_doc_new(nullptr));
   if (!doc || !build_index_list(doc.get())) {
-    sdb_error("yyjson: alloc failed");
+    sdb_error(SEARCHDB_NOMEM, "yyjson: alloc failed");
     return SDB_NOT_SAVED;
   }
   size_t len = 0;
   sdb_text_ptr text(yyjson_mut_write_opts(doc.get(), 0, nullptr, &len, nullptr));
   if (!text) {
-    sdb_error("yyjson: write failed");
+    sdb_error(SEARCHDB_NOMEM, "yyjson: write failed");
     return SDB_NOT_SAVED;
   }
   return save_result(sdb_write_file_atomic(kListFile, text.get(), len));
@@ -657,10 +659,9 @@ sdb_save_result sdb_index_persist(sdb_index *ix) {
   if (saved > 0) {
     // The documents are saved; only their directory's flush failed. The
     // settings still follow, but the failure is what the caller reports.
-    char message[SDB_ERROR_SIZE];
-    memcpy(message, s_error, sizeof message);
+    const sdb_first_failure documents_failure;
     (void)save_settings(ix, meta);
-    memcpy(s_error, message, sizeof message);
+    documents_failure.restore();
     return SDB_SAVED_UNSYNCED;
   }
   return save_settings(ix, meta) == 0 ? SDB_SAVED : SDB_SETTINGS_NOT_SAVED;
@@ -673,7 +674,7 @@ bool sdb_set_aside_found(const char *name) {
     const sdb_entry_kind kind = sdb_entry_kind_of(rel);
     if (kind == SDB_ENTRY_NONE || kind == SDB_ENTRY_DIR) continue;
     if (sdb_set_aside(rel, ".found", false, aside, sizeof aside) != 0) return false;
-    sdb_notes_add(rel, aside);
+    sdb_notes_add(rel, aside, false);
   }
   return true;
 }
@@ -753,7 +754,8 @@ void sdb_notes_begin(void) {
   s_notes = {};
 }
 
-void sdb_notes_add(const char *from, const char *to) {
+void sdb_notes_add(const char *from, const char *to, bool damaged) {
+  s_notes.damaged = s_notes.damaged || damaged;
   const int n = snprintf(s_notes.files + s_notes.len, sizeof s_notes.files - s_notes.len,
                          "%s%s -> %s", s_notes.set_aside ? ", " : "", from, to);
   if (n > 0) s_notes.len = std::min(sizeof s_notes.files - 1, s_notes.len + static_cast<size_t>(n));
@@ -776,6 +778,7 @@ bool sdb_notes_report(void) {
   if (s_notes.passed_over > 0)
     added(snprintf(text + len, sizeof text - len, "%spassed over %u listed name(s): %s",
                    len ? "; " : "", s_notes.passed_over, s_notes.names));
-  sdb_error("%s", text);
+  const bool damaged = s_notes.damaged || s_notes.recovered > 0 || s_notes.passed_over > 0;
+  sdb_error(damaged ? SEARCHDB_CORRUPT : SEARCHDB_EXISTS, "%s", text);
   return true;
 }

@@ -69,7 +69,10 @@ int sdb_reload_index(uint32_t i, bool may_write, const sdb_generations *g, bool 
 // put into the last-error text by sdb_notes_report, joined by "; ": "set
 // aside %u file(s): <from> -> <to>, ...", "%u indexes recovered" and
 // "passed over %u listed name(s): <name> (repeated|not a directory), ...".
-// Nothing is written when there is nothing to report.
+// Nothing is written when there is nothing to report. The code is
+// SEARCHDB_CORRUPT when anything damaged is noted (a file set aside as
+// ".corrupt", a list recovered, a name passed over), else SEARCHDB_EXISTS
+// (files found where a new index was written).
 void sdb_notes_begin(void);
-void sdb_notes_add(const char *from, const char *to);
+void sdb_notes_add(const char *from, const char *to, bool damaged);
 bool sdb_notes_report(void);

@@ -144,7 +144,8 @@ int sdb_store_start(const char *dir) {
   if (s_read_only) {
     char message[SDB_ERROR_SIZE];
     snprintf(message, sizeof message, "%s", noted ? s_error : "");
-    sdb_error("%s%sloaded read-only: %s", message, noted ? "; " : "", sdb_lock_reason());
+    sdb_error(SEARCHDB_READONLY, "%s%sloaded read-only: %s", message, noted ? "; " : "",
+              sdb_lock_reason());
   }
   return 0;
 }
@@ -178,13 +179,13 @@ int sdb_read_begin(const char *index_name) {
 
 int sdb_change_begin(const char *index_name) {
   if (s_read_only) {
-    sdb_error("%s", sdb_lock_reason());
+    sdb_error(SEARCHDB_READONLY, "%s", sdb_lock_reason());
     return -1;
   }
   const sdb_lock_status st = sdb_lock_take(true);
   if (st == SDB_LOCK_BUSY || st == SDB_LOCK_FAILED) return -1;
   if (st == SDB_LOCK_UNAVAILABLE) {
-    sdb_error("%s", sdb_lock_reason());
+    sdb_error(SEARCHDB_READONLY, "%s", sdb_lock_reason());
     return -1;
   }
   if (change_start() != 0 || catch_up(s_change.gens, index_name, true, true) != 0) {

@@ -1,5 +1,5 @@
 """Finding and loading the searchdb shared library, and the prototypes of its
-twelve functions.
+functions.
 
 The library is looked for, in this order: at the path in the environment
 variable SEARCHDB_LIBRARY (and only there when it is set); next to this
@@ -46,6 +46,7 @@ def _declare(lib: ctypes.CDLL) -> None:
         "searchdb_init": (c_int, [c_str]),
         "searchdb_cleanup": (None, []),
         "searchdb_last_error": (c_str, []),
+        "searchdb_last_error_code": (c_int, []),
         "searchdb_index_create": (c_int, [c_str, c_str]),
         "searchdb_index_delete": (c_int, [c_str]),
         "searchdb_indexes_list_json": (c_str, []),

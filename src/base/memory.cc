@@ -1,0 +1,41 @@
+#include "base/memory.h"
+
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <cstdlib>
+
+void sdb_advise_huge(void *block, size_t size) {
+  // A block smaller than a huge page cannot hold one.
+  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
+  if (size < kHuge) return;
+  uintptr_t begin = (reinterpret_cast<uintptr_t>(block) + kHuge - 1) & ~(kHuge - 1);
+  uintptr_t end = (reinterpret_cast<uintptr_t>(block) + size) & ~(kHuge - 1);
+  if (end > begin) (void)madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+}
+
+namespace {
+
+void *json_malloc(void *, size_t size) {
+  void *p = malloc(size);
+  if (p != nullptr) sdb_advise_huge(p, size);
+  return p;
+}
+
+void *json_realloc(void *, void *block, size_t, size_t size) {
+  void *p = realloc(block, size);
+  if (p != nullptr) sdb_advise_huge(p, size);
+  return p;
+}
+
+void json_free(void *, void *block) {
+  free(block);
+}
+
+const yyjson_alc kJsonAllocator = {json_malloc, json_realloc, json_free, nullptr};
+
+}  // namespace
+
+const yyjson_alc *sdb_json_allocator(void) {
+  return &kJsonAllocator;
+}
