@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "corpus.h"
-#include "index/canonical.h"
 #include "index/build.h"
+#include "index/canonical.h"
+#include "index/entry.h"
 #include "index/index.h"
-#include "storage/entries.h"
 
 namespace {
 

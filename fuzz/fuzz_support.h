@@ -8,9 +8,9 @@
 #include <string>
 #include <system_error>
 
+#include "index/entry.h"
 #include "index/index.h"
 #include "searchdb.h"
-#include "storage/entries.h"
 
 namespace fuzz {
 

@@ -48,8 +48,8 @@ struct loaded_index {
 
 std::vector<loaded_index> snapshot() {
   std::vector<loaded_index> all;
-  for (uint32_t i = 0; i < s_index_count; i++) {
-    const sdb_index *ix = s_indexes[i];
+  for (uint32_t i = 0; i < s_registry.count; i++) {
+    const sdb_index *ix = s_registry.items[i];
     loaded_index li{ix->name, ix->primary_key, {}};
     for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
       const sdb_doc &d = ix->docs[slot];
@@ -125,7 +125,7 @@ void check_answers(const std::vector<loaded_index> &indexes) {
     const loaded_index &li = indexes[i];
     const char *stats = searchdb_index_stats_json(li.name.c_str());
     FUZZ_CHECK(parses(stats), li.name + ": " + stats);
-    FUZZ_CHECK(sdb_index_find(li.name.c_str()) == s_indexes[i], li.name + " loaded twice");
+    FUZZ_CHECK(sdb_index_find(li.name.c_str()) == s_registry.items[i], li.name + " loaded twice");
     for (const auto &[id, raw] : li.docs) {
       const char *got = searchdb_document_get(li.name.c_str(), id.c_str());
       FUZZ_CHECK(got != nullptr && raw == got, li.name + ": get '" + id + "'");

@@ -16,9 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "index/canonical.h"
 #include "api/registry.h"
+#include "base/utf8.h"
 #include "fuzz_support.h"
+#include "index/canonical.h"
 #include "index/index.h"
 #include "index/tokenizer.h"
 #include "search/search.h"

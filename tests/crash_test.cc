@@ -34,8 +34,8 @@
 #include <string>
 #include <vector>
 
-#include "fixture.h"
 #include "api/registry.h"
+#include "fixture.h"
 #include "index/index.h"
 #include "memory_index.h"
 
@@ -337,8 +337,8 @@ std::string KillAfter(pid_t child, int fd, std::chrono::microseconds delay) {
 
 state LoadedState() {
   state s;
-  for (uint32_t i = 0; i < s_index_count; i++) {
-    const sdb_index *ix = s_indexes[i];
+  for (uint32_t i = 0; i < s_registry.count; i++) {
+    const sdb_index *ix = s_registry.items[i];
     doc_map &docs = s[ix->name];
     for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
       if (ix->docs[slot].alive) docs[ix->docs[slot].id] = StoredText(ix->docs[slot]);
@@ -435,7 +435,7 @@ class CrashTest : public StorageTest {
   static std::string ObservedState() {
     searchdb_indexes_list_json();
     std::vector<std::string> names;
-    for (uint32_t i = 0; i < s_index_count; i++) names.push_back(s_indexes[i]->name);
+    for (uint32_t i = 0; i < s_registry.count; i++) names.push_back(s_registry.items[i]->name);
     for (const std::string &name : names) searchdb_index_stats_json(name.c_str());
     return Describe(LoadedState());
   }

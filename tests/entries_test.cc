@@ -2,8 +2,6 @@
 // bytes that need escapes: what an entry holds decodes back to the text,
 // reads as the same object with the JSON library, and a file of entries
 // scans to the same documents.
-#include "storage/entries.h"
-
 #include <gtest/gtest.h>
 #include <yyjson.h>
 
@@ -12,6 +10,9 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "index/entry.h"
+#include "storage/docs_scan.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "index/build.h"
+#include "index/entry.h"
 #include "index/index.h"
-#include "storage/entries.h"
 
 // Puts a document into ix with its entry in a block of its own, keeping
 // what the put replaced in undo. Returns the slot or SDB_NO_SLOT.

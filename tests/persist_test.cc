@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "fixture.h"
 #include "api/registry.h"
+#include "fixture.h"
 #include "index/index.h"
 #include "memory_index.h"
 #include "searchdb.h"
@@ -88,7 +88,7 @@ TEST_F(PersistTest, FailedListWriteKeepsTheStoredList) {
   Open();
   ASSERT_EQ(searchdb_index_create("a", nullptr), 0);
   fs::create_directory(Path("_indexes/list.json.tmp"));
-  EXPECT_EQ(sdb_save_index_list(), -1);
+  EXPECT_EQ(sdb_save_index_list(&s_registry), -1);
   EXPECT_EQ(LastError(), "fopen " + Path("_indexes/list.json.tmp") + ": Is a directory");
   EXPECT_EQ(ReadFile(Path("_indexes/list.json")), R"(["a"])");
 }

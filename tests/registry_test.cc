@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "base/utf8.h"
 #include "fixture.h"
 
 namespace {
@@ -82,8 +83,8 @@ TEST_F(RegistryTest, RegistryGrowsPastEightAndSixteen) {
   for (int i = 0; i < 17; i++) {
     ASSERT_EQ(searchdb_index_create(("ix" + std::to_string(i)).c_str(), nullptr), 0);
   }
-  EXPECT_EQ(s_index_count, 17u);
-  EXPECT_EQ(s_index_cap, 32u);
+  EXPECT_EQ(s_registry.count, 17u);
+  EXPECT_EQ(s_registry.cap, 32u);
   for (int i = 0; i < 17; i++) {
     EXPECT_STRNE(searchdb_index_stats_json(("ix" + std::to_string(i)).c_str()), "null");
   }

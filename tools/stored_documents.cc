@@ -9,7 +9,8 @@
 #include <new>
 #include <numeric>
 
-#include "storage/entries.h"
+#include "index/entry.h"
+#include "storage/docs_scan.h"
 
 namespace cli {
 namespace {

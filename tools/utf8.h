@@ -1,25 +1,24 @@
-// UTF-8 stepping and terminal column widths, for the table renderer. Invalid
-// bytes are stepped over one at a time and shown as one column, so a damaged
-// text never stalls or overruns a loop.
+// UTF-8 stepping and terminal column widths, for the table renderer. A
+// character is what the library takes for one (base/utf8.h); any other byte
+// is stepped over alone and shown as one column, so a damaged text never
+// stalls or overruns a loop.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
+#include "base/utf8.h"
+
 namespace cli {
 
 // Byte length of the code point that starts at text[pos] (at least 1, never
 // past the end of the text).
 inline size_t utf8_step(std::string_view text, size_t pos) {
-  unsigned char lead = static_cast<unsigned char>(text[pos]);
-  size_t len = lead < 0x80 ? 1 : lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-  size_t end = pos + 1;
-  while (end < text.size() && end < pos + len &&
-         (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
-    ++end;
-  }
-  return end - pos;
+  const auto *p = reinterpret_cast<const unsigned char *>(text.data());
+  if (p[pos] < 0x80) return 1;
+  const int len = sdb_utf8_char_length(p + pos, p + text.size());
+  return len > 0 ? static_cast<size_t>(len) : 1;
 }
 
 // Start of the code point that ends just before pos (pos > 0).

@@ -22,12 +22,10 @@
 #include "index/canonical.h"
 #include "index/columns.h"
 #include "index/doc_id.h"
+#include "index/entry.h"
 #include "index/index.h"
 #include "searchdb.h"
-#include "storage/entries.h"
-#include "storage/files.h"
 #include "storage/persist.h"
-#include "storage/store.h"
 
 namespace {
 
@@ -305,7 +303,7 @@ SEARCHDB_API int searchdb_documents_add(const char *index_name, const char *docu
   sdb_index *ix = sdb_index_lookup_for_change(index_name);
   if (!ix) return -1;
   const int rc = add_documents(ix, documents_json);
-  sdb_change_end();
+  sdb_index_change_end();
   return rc;
 }
 
@@ -338,7 +336,7 @@ SEARCHDB_API int searchdb_document_delete(const char *index_name, const char *do
     sdb_index_kill(ix, slot, &undo);
     rc = save_change(ix, &change) ? 0 : -1;
   }
-  sdb_change_end();
+  sdb_index_change_end();
   return rc;
 }
 

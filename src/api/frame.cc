@@ -3,17 +3,12 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 
-#include "api/registry.h"
 #include "base/error.h"
-#include "search/rank.h"
 #include "searchdb.h"
-#include "storage/store.h"
 
 int s_initialized = 0;
-char s_storage_dir[SDB_STORAGE_DIR_SIZE];
 char s_result[SDB_RESULT_SIZE];
 
 namespace {
@@ -30,7 +25,9 @@ void mark_child_of_fork() {
   s_forked = true;
 }
 
-bool foreign_process() {
+}  // namespace
+
+bool sdb_foreign_process(void) {
   if (!s_initialized || (!s_forked && (s_fork_watched || getpid() == s_init_pid))) return false;
   sdb_error(
       SEARCHDB_MISUSE,
@@ -39,14 +36,12 @@ bool foreign_process() {
   return true;
 }
 
-}  // namespace
-
 bool sdb_call_refused(void) {
   if (!s_initialized) {
     sdb_error(SEARCHDB_MISUSE, "not initialized");
     return true;
   }
-  return foreign_process();
+  return sdb_foreign_process();
 }
 
 const char *sdb_result_set(const char *text, size_t len) {
@@ -59,58 +54,13 @@ const char *sdb_result_set(const char *text, size_t len) {
   return s_result;
 }
 
-extern "C" {
-
-SEARCHDB_API int searchdb_init(const char *storage_dir) {
-  if (foreign_process()) return -1;
-  if (!storage_dir || !*storage_dir) {
-    sdb_error(SEARCHDB_INVALID, "storage_dir empty");
-    return -1;
-  }
-  // A cut path would name another directory, so it is refused whole.
-  if (strlen(storage_dir) >= SDB_STORAGE_DIR_SIZE) {
-    sdb_error(SEARCHDB_TOOBIG, "storage_dir too long");
-    return -1;
-  }
-  if (s_initialized) {
-    sdb_error(SEARCHDB_MISUSE, "already initialized");
-    return -1;
-  }
-  sdb_error_clear();
-  snprintf(s_storage_dir, sizeof s_storage_dir, "%s", storage_dir);
-  if (sdb_store_start(s_storage_dir) != 0) {
-    // A stored file that could not be read, memory that ran out, or a
-    // store another process held locked: an index left out now would be
-    // dropped from the stored list by the next change, so the start is
-    // refused and may be tried again; the message says why.
-    s_storage_dir[0] = '\0';
-    return -1;
-  }
+void sdb_frame_start(void) {
   if (!s_fork_watched) s_fork_watched = pthread_atfork(nullptr, nullptr, mark_child_of_fork) == 0;
   s_init_pid = getpid();
   s_forked = false;
   s_initialized = 1;
-  return 0;
 }
 
-// In a child of fork this is how the process gets a store of its own: the
-// lock file is closed, never unlocked, since a lock held on it is the
-// parent's.
-SEARCHDB_API void searchdb_cleanup(void) {
-  sdb_registry_clear();
-  sdb_scoring_release();
-  sdb_store_stop();
-  s_storage_dir[0] = '\0';
+void sdb_frame_stop(void) {
   s_initialized = 0;
-  sdb_error_clear();
 }
-
-SEARCHDB_API const char *searchdb_last_error(void) {
-  return s_error;
-}
-
-SEARCHDB_API int searchdb_last_error_code(void) {
-  return s_error_code;
-}
-
-}  // extern "C"

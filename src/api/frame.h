@@ -15,10 +15,7 @@
 #include "base/limits.h"
 
 extern int s_initialized;
-extern char s_storage_dir[SDB_STORAGE_DIR_SIZE];
 extern char s_result[SDB_RESULT_SIZE];
-
-enum { SDB_PATH_SIZE = 16384, SDB_FILE_PATH_SIZE = 16448 };
 
 // The check every export but searchdb_cleanup, searchdb_last_error and
 // searchdb_last_error_code makes first: true, with the message set, when
@@ -28,6 +25,14 @@ enum { SDB_PATH_SIZE = 16384, SDB_FILE_PATH_SIZE = 16448 };
 // description, so a lock it took or released would be its parent's, and
 // its own would exclude nobody.
 bool sdb_call_refused(void);
+
+// Whether this is a child of fork of the process whose searchdb_init
+// succeeded: true with the message set (see sdb_call_refused).
+bool sdb_foreign_process(void);
+
+// A successful searchdb_init in this process; searchdb_cleanup.
+void sdb_frame_start(void);
+void sdb_frame_stop(void);
 
 // Copies len bytes of text into s_result and returns s_result. A text that
 // does not fit whole is refused: s_result stays as it was, the message is

@@ -4,14 +4,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/frame.h"
 #include "base/array.h"
+#include "base/error.h"
 #include "base/hashing.h"
 #include "base/holders.h"
 #include "base/memory.h"
 #include "index/bm25.h"
+#include "index/entry.h"
 #include "index/flatten.h"
-#include "storage/entries.h"
 
 namespace {
 

@@ -406,6 +406,7 @@ bool sdb_columns_get(sdb_index *ix, const sdb_path *paths, uint32_t n, sdb_colum
   if (ix->columns == nullptr) {
     ix->columns = static_cast<sdb_columns *>(calloc(1, sizeof(sdb_columns)));
     if (ix->columns == nullptr) return false;
+    ix->columns_free = sdb_columns_free;
   }
   sdb_columns *cols = ix->columns;
   cols->clock++;

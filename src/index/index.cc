@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/frame.h"
+#include "base/array.h"
+#include "base/error.h"
 #include "base/memory.h"
-#include "index/columns.h"
 
 namespace {
 
@@ -166,7 +166,7 @@ sdb_index *sdb_index_new(const char *name, const char *primary_key) {
 void sdb_index_free(sdb_index *ix) {
   if (ix == nullptr) return;
   sdb_terms_free(&ix->terms);
-  sdb_columns_free(ix->columns);
+  if (ix->columns != nullptr) ix->columns_free(ix->columns);
   for (uint32_t i = 0; i < ix->doc_count; i++) free(ix->docs[i].id);
   free(ix->docs);
   free(ix->norms);
@@ -311,4 +311,22 @@ void sdb_index_compact_entries(sdb_index *ix) {
   ix->block_count = 1;
   ix->blocks_free = 0;
   ix->entry_bytes = ix->live_bytes;
+}
+
+uint32_t sdb_index_list_find(const sdb_index_list *list, const char *name) {
+  for (uint32_t i = 0; i < list->count; i++)
+    if (strcmp(list->items[i]->name, name) == 0) return i;
+  return SDB_NO_INDEX;
+}
+
+bool sdb_index_list_add(sdb_index_list *list, sdb_index *ix) {
+  if (!sdb_reserve(&list->items, &list->cap, uint64_t{list->count} + 1, 8)) return false;
+  list->items[list->count++] = ix;
+  return true;
+}
+
+void sdb_index_list_clear(sdb_index_list *list) {
+  for (uint32_t i = 0; i < list->count; i++) sdb_index_free(list->items[i]);
+  free(list->items);
+  *list = sdb_index_list{};
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "base/hashing.h"
+#include "base/limits.h"
 #include "index/terms.h"
 
 struct sdb_columns;
@@ -64,8 +65,8 @@ struct sdb_entry_block {
 // token_count and norms (the BM25 length part of each live slot, -1.0 for a
 // dead one) describe the live documents.
 struct sdb_index {
-  char name[256];
-  char primary_key[128];
+  char name[SDB_INDEX_NAME_MAX + 1];
+  char primary_key[SDB_PRIMARY_KEY_MAX + 1];
   sdb_doc *docs;
   uint32_t doc_count;
   uint32_t doc_cap;
@@ -84,9 +85,32 @@ struct sdb_index {
   uint32_t live_count;
   double *norms;  // doc_cap entries
   uint64_t gen;   // the stored generation it was loaded or last changed at (storage/lock.h)
-  // Owned; nullptr until a request reads field values (columns.h).
+  // Owned; nullptr until a request reads field values (columns.h), which
+  // also sets how they are released: the record holds them without
+  // knowing what they are.
   sdb_columns *columns;
+  void (*columns_free)(sdb_columns *);
 };
+
+// Open indexes, in order: the registry's, and what a load gives it.
+// items[0 .. count) are owned; the array doubles from 8 and never shrinks.
+struct sdb_index_list {
+  sdb_index **items;
+  uint32_t count;
+  uint32_t cap;
+};
+
+enum : uint32_t { SDB_NO_INDEX = 0xFFFFFFFFu };
+
+// The position of the first index named name (byte for byte), or
+// SDB_NO_INDEX.
+uint32_t sdb_index_list_find(const sdb_index_list *list, const char *name);
+
+// Appends ix. False when memory ran out, the list unchanged.
+bool sdb_index_list_add(sdb_index_list *list, sdb_index *ix);
+
+// Releases every index and the array; the list is empty afterwards.
+void sdb_index_list_clear(sdb_index_list *list);
 
 // Copies src into a fixed text field of size bytes. A text that does not fit
 // is cut before the character that crosses the end, so that a cut never

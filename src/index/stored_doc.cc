@@ -5,7 +5,7 @@
 
 #include "base/array.h"
 #include "base/holders.h"
-#include "storage/entries.h"
+#include "index/entry.h"
 
 yyjson_doc *sdb_doc_read(sdb_doc_reader *r, const sdb_doc *d, bool *oom) {
   *oom = true;

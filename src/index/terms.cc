@@ -5,10 +5,9 @@
 #include <cstring>
 #include <memory>
 
-#include "api/frame.h"
+#include "base/error.h"
 #include "base/hashing.h"
 #include "base/memory.h"
-#include "index/index.h"
 
 // Term texts live in blocks that never move while a text is in use, so a
 // term can point at its text. Texts of removed terms stay behind as dead

@@ -5,7 +5,7 @@
 
 #include "base/array.h"
 #include "base/holders.h"
-#include "storage/entries.h"
+#include "index/entry.h"
 
 // How much of a page's stored texts is fetched ahead: enough for a page of
 // the usual size, not so much that it pushes itself out of the caches.

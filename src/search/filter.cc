@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/frame.h"
 #include "base/array.h"
+#include "base/error.h"
 #include "base/holders.h"
 #include "search/request_where.h"
 

@@ -4,13 +4,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/frame.h"
-#include "api/registry.h"
 #include "base/array.h"
+#include "base/error.h"
 #include "base/holders.h"
+#include "base/utf8.h"
 #include "index/tokenizer.h"
 #include "search/match.h"
-#include "search/search.h"
 
 namespace {
 

@@ -14,13 +14,6 @@ int sdb_hit_cmp(const void *a, const void *b) {
   return x->doc > y->doc ? 1 : 0;
 }
 
-uint32_t sdb_live_count(const sdb_index *ix) {
-  uint32_t live = 0;
-  for (uint32_t slot = 0; slot < ix->doc_count; slot++)
-    if (ix->docs[slot].alive) live++;
-  return live;
-}
-
 // The score arrays, kept from one search to the next: a search touches
 // pages of them all over, and pages handed back at the end of every search
 // would have to be found and cleared again by the next one. Between

@@ -20,9 +20,6 @@ struct sdb_hit {
 // over distinct slots.
 int sdb_hit_cmp(const void *a, const void *b);
 
-// Number of live documents of ix.
-uint32_t sdb_live_count(const sdb_index *ix);
-
 // The running scores of one search.
 //
 // For a slot whose bit is set in seen, score[slot] is the sum of its

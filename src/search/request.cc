@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/frame.h"
+#include "base/error.h"
 #include "search/phrase.h"
 #include "search/query.h"
 

@@ -8,21 +8,18 @@
 #include <cstring>
 #include <memory>
 
-#include "api/frame.h"
-#include "api/registry.h"
+#include "base/error.h"
 #include "base/holders.h"
 #include "base/number_text.h"
 #include "index/bm25.h"
 #include "index/build.h"
 #include "index/canonical.h"
+#include "index/entry.h"
 #include "index/tokenizer.h"
 #include "search/answer.h"
 #include "search/query.h"
 #include "search/rank.h"
 #include "searchdb.h"
-#include "storage/entries.h"
-
-static const char k_null[] = "null";
 
 double sdb_elapsed_ms(const timespec *start, const timespec *end) {
   const int64_t sec = (int64_t)end->tv_sec - (int64_t)start->tv_sec;
@@ -36,11 +33,11 @@ static timespec clock_now(void) {
   return t;
 }
 
-// Every failure for lack of memory gives "null" with this message: an
+// Every failure for lack of memory fails the search with this message: an
 // answer missing what memory could not hold would be a wrong answer.
-static const char *no_memory(void) {
+static bool no_memory(void) {
   sdb_error(SEARCHDB_NOMEM, "oom: search");
-  return nullptr;
+  return false;
 }
 
 // Tokenizes, matches, scores and ranks the query; *end receives the clock
@@ -78,50 +75,39 @@ static bool run_query(const sdb_index *ix, const char *query, uint64_t expected,
   return ranked || no_memory();
 }
 
-// Writes the answer into s_result: {"hits":[...], then the query and the
-// figures, as the JSON writer renders them. Each hit is written straight
-// from its parsed stored text, so nothing of it is copied into the answer
-// but its text. "null" when the answer cannot be built or held (with a
-// message).
-static const char *respond(const sdb_index *ix, const char *query, uint32_t limit, uint32_t offset,
-                           double ms, const sdb_ranking *r) {
+// Writes the answer into a: {"hits":[...], then the query and the figures,
+// as the JSON writer renders them. Each hit is written straight from its
+// parsed stored text, so nothing of it is copied into the answer but its
+// text. False when the answer cannot be built (with a message).
+static bool respond(const sdb_index *ix, const char *query, uint32_t limit, uint32_t offset,
+                    double ms, const sdb_ranking *r, sdb_answer *a) {
   sdb_mut_doc_ptr tail(sdb_answer_tail(query ? query : "", ms, limit, offset, r->total));
   if (!tail) return no_memory();
-  sdb_answer a;
-  bool first = true, built = sdb_answer_append(&a, "{\"hits\":[", 9);
+  bool first = true, built = sdb_answer_append(a, "{\"hits\":[", 9);
   sdb_answer_prefetch(ix, r->hits, r->page_start, r->page_end);
   sdb_hit_text stored;
   for (uint32_t i = r->page_start; built && i < r->page_end; i++)
-    built = sdb_answer_hit(&a, &first, &ix->docs[r->hits[i].doc], &stored);
+    built = sdb_answer_hit(a, &first, &ix->docs[r->hits[i].doc], &stored);
   if (!built) return no_memory();
-  switch (sdb_answer_finish(&a, tail.get())) {
+  switch (sdb_answer_finish(a, tail.get())) {
     case SDB_ANSWER_OK:
-      return sdb_result_set(a.bytes, a.len);
+      return true;
     case SDB_ANSWER_NO_MEMORY:
       return no_memory();
     default:
-      return nullptr;
+      return false;
   }
 }
 
-static uint32_t at_least_zero(int v) {
-  return v < 0 ? 0u : (uint32_t)v;
-}
-
-extern "C" SEARCHDB_API const char *searchdb_search(const char *index_name, const char *query,
-                                                    int limit, int offset) {
-  sdb_index *ix = sdb_index_lookup(index_name);
-  uint64_t tokens;
-  if (!ix || sdb_query_refused(query, &tokens) || !sdb_index_ensure_built(ix)) return k_null;
-  const uint32_t lim = at_least_zero(limit), off = at_least_zero(offset);
+bool sdb_search_answer(const sdb_index *ix, const char *query, uint64_t tokens, uint32_t limit,
+                       uint32_t offset, sdb_answer *out) {
   const timespec start = clock_now();
   timespec end;
   sdb_ranking ranking;
-  const char *result = nullptr;
-  if (run_query(ix, query, tokens, off, lim, &end, &ranking))
-    result = respond(ix, query, lim, off, sdb_elapsed_ms(&start, &end), &ranking);
+  bool done = run_query(ix, query, tokens, offset, limit, &end, &ranking) &&
+              respond(ix, query, limit, offset, sdb_elapsed_ms(&start, &end), &ranking, out);
   sdb_ranking_free(&ranking);
-  return result ? result : k_null;
+  return done;
 }
 
 // Escapes s as a quoted JSON string into a fresh heap text, or nullptr.
@@ -145,7 +131,7 @@ static char *quoted(const char *s) {
 char *sdb_stats_line(const sdb_index *ix, uint64_t *len) {
   sdb_text_ptr name(quoted(ix->name)), key(quoted(ix->primary_key));
   if (!name || !key) return nullptr;
-  const uint32_t live = sdb_live_count(ix);
+  const uint32_t live = ix->live_count;
   // No floor here, unlike the avgdl of the ranking: an empty index shows 0.
   const double avg = live ? (double)ix->total_tokens / (double)live : 0.0;
   const unsigned long long tokens = ix->total_tokens;
@@ -163,17 +149,4 @@ char *sdb_stats_line(const sdb_index *ix, uint64_t *len) {
            tokens, avg_text, k1_text, b_text);
   *len = (uint64_t)n;
   return line;
-}
-
-extern "C" SEARCHDB_API const char *searchdb_index_stats_json(const char *index_name) {
-  sdb_index *ix = sdb_index_lookup(index_name);
-  if (!ix || !sdb_index_ensure_built(ix)) return k_null;
-  uint64_t len = 0;
-  sdb_text_ptr line(sdb_stats_line(ix, &len));
-  if (!line) {
-    sdb_error(SEARCHDB_NOMEM, "oom: stats");
-    return k_null;
-  }
-  const char *result = sdb_result_set(line.get(), len);
-  return result ? result : k_null;
 }

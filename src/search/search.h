@@ -15,6 +15,15 @@
 
 #include "index/index.h"
 
+struct sdb_answer;
+
+// Searches ix (built) for query (nullptr or empty: nothing; tokens is its
+// token count, as sdb_query_refused gave it) and writes the answer of the
+// page [offset, offset + limit) (limit 0: every hit from offset on) into
+// out. False, with the message set, when memory ran out.
+bool sdb_search_answer(const sdb_index *ix, const char *query, uint64_t tokens, uint32_t limit,
+                       uint32_t offset, sdb_answer *out);
+
 // Milliseconds between two readings of the monotonic clock: the seconds
 // differ in 64 bits, the nanoseconds in 32 bits.
 double sdb_elapsed_ms(const timespec *start, const timespec *end);

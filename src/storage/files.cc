@@ -25,8 +25,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/frame.h"
+#include "base/error.h"
 #include "base/memory.h"
+
+char s_storage_dir[SDB_STORAGE_DIR_SIZE];
 
 namespace {
 
@@ -103,21 +105,23 @@ sdb_entry_kind kind_of_mode(mode_t mode) {
 }  // namespace
 
 int sdb_store_open(const char *dir) {
+  if (s_store >= 0) close(s_store);
+  s_store = -1;
+  if (dir != s_storage_dir) snprintf(s_storage_dir, sizeof s_storage_dir, "%s", dir);
   // The storage directory is the host's to name: links on the way to it
   // are followed, and missing directories created.
-  char buf[SDB_PATH_SIZE];
-  snprintf(buf, sizeof buf, "%s", dir);
-  for (char *p = buf + (buf[0] != '\0'); *p != '\0'; p++) {
+  for (char *p = s_storage_dir + (s_storage_dir[0] != '\0'); *p != '\0'; p++) {
     if (*p != '/') continue;
     *p = '\0';
-    (void)mkdir(buf, 0777);
+    (void)mkdir(s_storage_dir, 0777);
     *p = '/';
   }
-  (void)mkdir(buf, 0777);
-  sdb_store_close();
-  s_store = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  (void)mkdir(s_storage_dir, 0777);
+  s_store = open(s_storage_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (s_store < 0) {
-    sdb_error(sdb_errno_code(errno), "storage %s: %s", dir, strerror(errno));
+    const int err = errno;
+    sdb_error(sdb_errno_code(err), "storage %s: %s", s_storage_dir, strerror(err));
+    s_storage_dir[0] = '\0';
     return -1;
   }
   return 0;
@@ -126,6 +130,7 @@ int sdb_store_open(const char *dir) {
 void sdb_store_close(void) {
   if (s_store >= 0) close(s_store);
   s_store = -1;
+  s_storage_dir[0] = '\0';
 }
 
 int sdb_store_fd(void) {

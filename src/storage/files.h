@@ -13,12 +13,16 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "api/frame.h"
+#include "base/limits.h"
 
-enum { SDB_REPLACE_MAX_PIECES = 1024 };
+enum { SDB_REPLACE_MAX_PIECES = 1024, SDB_PATH_SIZE = 16384, SDB_FILE_PATH_SIZE = 16448 };
 
-// Creates the storage directory with every missing parent (as the host names
-// it, links followed) and opens it. Returns 0, or -1 with "storage %s: %s".
+// The storage directory as the host named it; "" while none is open.
+extern char s_storage_dir[SDB_STORAGE_DIR_SIZE];
+
+// Creates the storage directory dir (shorter than SDB_STORAGE_DIR_SIZE)
+// with every missing parent (as the host names it, links followed) and
+// opens it. Returns 0, or -1 with "storage %s: %s" and none open.
 int sdb_store_open(const char *dir);
 
 // Closes the storage directory; nothing below can be reached afterwards.

@@ -13,8 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/frame.h"
 #include "base/array.h"
+#include "base/error.h"
+#include "base/hashing.h"
 #include "base/holders.h"
 #include "base/limits.h"
 #include "storage/files.h"
@@ -78,15 +79,11 @@ uint64_t get_u64(const unsigned char *p) {
   return v;
 }
 
-// The bucket mapping every version shares, whatever hash the rest of the
-// library uses: older processes on the same store compute it this way.
+// The bucket mapping every version shares is FNV-1a (base/hashing.h),
+// whatever the library's tables use: older processes on the same store
+// compute it that way.
 uint64_t fnv1a(const char *bytes, size_t n) {
-  uint64_t h = 0xCBF29CE484222325ull;
-  for (size_t i = 0; i < n; i++) {
-    h ^= static_cast<unsigned char>(bytes[i]);
-    h *= 0x100000001B3ull;
-  }
-  return h;
+  return sdb_hash(bytes, n);
 }
 
 uint64_t record_size(uint64_t name_len) {

@@ -82,17 +82,17 @@
 #include <cstring>
 #include <memory>
 
-#include "api/frame.h"
-#include "api/registry.h"
 #include "base/array.h"
+#include "base/error.h"
 #include "base/holders.h"
 #include "index/canonical.h"
+#include "index/entry.h"
 #include "index/index.h"
-#include "storage/entries.h"
+#include "storage/change.h"
+#include "storage/docs_scan.h"
 #include "storage/files.h"
 #include "storage/layout.h"
 #include "storage/lock.h"
-#include "storage/store.h"
 
 namespace {
 
@@ -112,12 +112,12 @@ sdb_save_result save_result(int rc) {
 
 // Builds the array of index names. False when an element could not be
 // added: a list without it would drop that index at the next load.
-bool build_index_list(yyjson_mut_doc *doc) {
+bool build_index_list(yyjson_mut_doc *doc, const sdb_index_list *indexes) {
   yyjson_mut_val *arr = yyjson_mut_arr(doc);
   if (!arr) return false;
   yyjson_mut_doc_set_root(doc, arr);
-  for (uint32_t i = 0; i < s_index_count; i++) {
-    if (!yyjson_mut_arr_add_str(doc, arr, s_indexes[i]->name)) return false;
+  for (uint32_t i = 0; i < indexes->count; i++) {
+    if (!yyjson_mut_arr_add_str(doc, arr, indexes->items[i]->name)) return false;
   }
   return true;
 }
@@ -566,11 +566,12 @@ bool drop_repeats(name_list *names) {
   return true;
 }
 
-// Loads the listed indexes, reusing (with reuse) those of the registry
-// whose generation did not move, and makes them the registry. *absent
+// Loads the listed indexes, reusing (with reuse) those of indexes whose
+// generation did not move, and makes them the content of indexes. *absent
 // tells whether a listed index was left out for want of its settings. On
-// failure the registry stays as it was.
-int load_list(bool may_write, const sdb_generations *g, bool reuse, bool *absent) {
+// failure indexes stay as they were.
+int load_list(sdb_index_list *indexes, bool may_write, const sdb_generations *g, bool reuse,
+              bool *absent) {
   *absent = false;
   name_list names;
   bool rebuilt;
@@ -599,8 +600,8 @@ int load_list(bool may_write, const sdb_generations *g, bool reuse, bool *absent
     uint64_t gen = 0;
     sdb_index_generation(g, name, &gen);
     sdb_index *kept = nullptr;
-    for (uint32_t i = 0; reuse && kept == nullptr && i < s_index_count; i++) {
-      sdb_index *ix = s_indexes[i];
+    for (uint32_t i = 0; reuse && kept == nullptr && i < indexes->count; i++) {
+      sdb_index *ix = indexes->items[i];
       if (ix->gen == gen && strcmp(ix->name, name) == 0) kept = ix;
     }
     if (kept == nullptr) {
@@ -613,30 +614,30 @@ int load_list(bool may_write, const sdb_generations *g, bool reuse, bool *absent
     }
     fresh[count++] = kept;
   }
-  // Indexes of the old registry that the new one does not hold go.
-  for (uint32_t i = 0; i < s_index_count; i++) {
+  // Indexes of the old list that the new one does not hold go.
+  for (uint32_t i = 0; i < indexes->count; i++) {
     bool kept = false;
-    for (uint32_t j = 0; !kept && j < count; j++) kept = fresh[j] == s_indexes[i];
-    if (!kept) sdb_index_free(s_indexes[i]);
+    for (uint32_t j = 0; !kept && j < count; j++) kept = fresh[j] == indexes->items[i];
+    if (!kept) sdb_index_free(indexes->items[i]);
   }
-  free(s_indexes);
-  s_indexes = fresh;
-  s_index_count = count;
-  s_index_cap = static_cast<uint32_t>(cap);
+  free(indexes->items);
+  indexes->items = fresh;
+  indexes->count = count;
+  indexes->cap = static_cast<uint32_t>(cap);
   if (rebuilt) {
     s_notes.recovered = count;
-    if (may_write && sdb_save_index_list() == SDB_NOT_SAVED) return -1;
+    if (may_write && sdb_save_index_list(indexes) == SDB_NOT_SAVED) return -1;
   }
   return 0;
 }
 
 }  // namespace
 
-sdb_save_result sdb_save_index_list(void) {
+sdb_save_result sdb_save_index_list(const sdb_index_list *indexes) {
   if (!sdb_change_raise(true, nullptr)) return SDB_NOT_SAVED;
   sdb_make_dirs(kListDir);
   sdb_mut_doc_ptr doc(yyjson_mut_doc_new(nullptr));
-  if (!doc || !build_index_list(doc.get())) {
+  if (!doc || !build_index_list(doc.get(), indexes)) {
     sdb_error(SEARCHDB_NOMEM, "yyjson: alloc failed");
     return SDB_NOT_SAVED;
   }
@@ -687,7 +688,9 @@ void sdb_remove_index_files(const char *name) {
   if (sdb_dir_open(&w, name)) {
     sdb_entry_kind kind;
     while (const char *entry = sdb_dir_next(&w, &kind)) {
-      if (kind == SDB_ENTRY_DIR || !sdb_is_layout_name(entry, strlen(entry))) continue;
+      if (kind == SDB_ENTRY_DIR ||
+          sdb_file_type_of(entry, strlen(entry), false).kind == SDB_FILE_OTHER)
+        continue;
       file_path(rel, name, entry);
       sdb_remove(rel);
     }
@@ -696,43 +699,23 @@ void sdb_remove_index_files(const char *name) {
   sdb_rmdir(name);
 }
 
-bool sdb_is_layout_name(const char *component, size_t n) {
-  for (const char *file : {SDB_DOCUMENTS_FILE, SDB_SETTINGS_FILE}) {
-    const size_t base = strlen(file);
-    if (n < base || memcmp(component, file, base) != 0) continue;
-    const char *rest = component + base;
-    const size_t rest_len = n - base;
-    if (rest_len == 0 || (rest_len == 4 && memcmp(rest, ".tmp", 4) == 0)) return true;
-    for (const char *aside : {".corrupt", ".found"}) {
-      const size_t a = strlen(aside);
-      if (rest_len < a || memcmp(rest, aside, a) != 0) continue;
-      // "<file><aside>" or "<file><aside>.<digits>"
-      const char *num = rest + a;
-      const size_t num_len = rest_len - a;
-      if (num_len == 0) return true;
-      if (num_len < 2 || num[0] != '.') continue;
-      bool digits = true;
-      for (size_t i = 1; i < num_len; i++) digits = digits && num[i] >= '0' && num[i] <= '9';
-      if (digits) return true;
-    }
-  }
-  return false;
-}
-
-int sdb_load_indexes(bool may_write, const sdb_generations *g, bool *absent) {
+int sdb_load_indexes(sdb_index_list *indexes, bool may_write, const sdb_generations *g,
+                     bool *absent) {
   if (may_write) {
     static const char *const kFiles[] = {SDB_LIST_FILE + sizeof SDB_LIST_DIR};
     remove_stale_temporaries(kListDir, kFiles, 1);
   }
-  return load_list(may_write, g, false, absent);
+  return load_list(indexes, may_write, g, false, absent);
 }
 
-int sdb_reload_list(bool may_write, const sdb_generations *g, bool reuse, bool *absent) {
-  return load_list(may_write, g, reuse, absent);
+int sdb_reload_list(sdb_index_list *indexes, bool may_write, const sdb_generations *g, bool reuse,
+                    bool *absent) {
+  return load_list(indexes, may_write, g, reuse, absent);
 }
 
-int sdb_reload_index(uint32_t i, bool may_write, const sdb_generations *g, bool *absent) {
-  sdb_index *old = s_indexes[i];
+int sdb_reload_index(sdb_index_list *indexes, uint32_t i, bool may_write, const sdb_generations *g,
+                     bool *absent) {
+  sdb_index *old = indexes->items[i];
   uint64_t gen = 0;
   sdb_index_generation(g, old->name, &gen);
   sdb_index *ix;
@@ -740,11 +723,12 @@ int sdb_reload_index(uint32_t i, bool may_write, const sdb_generations *g, bool 
   *absent = st == LOAD_ABSENT;
   if (st == LOAD_FAILED) return -1;
   if (st != LOAD_OK) {
-    // Its settings are gone: it is not an index any more.
-    sdb_index_unregister(old);
+    // Its settings are gone: it is not an index any more; the last index
+    // takes its place.
+    indexes->items[i] = indexes->items[--indexes->count];
   } else {
     ix->gen = gen;
-    s_indexes[i] = ix;
+    indexes->items[i] = ix;
   }
   sdb_index_free(old);
   return 0;

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 struct sdb_index;
+struct sdb_index_list;
 struct sdb_generations;
 
 // What a save did. Anything but SDB_SAVED leaves a message.
@@ -16,8 +17,8 @@ enum sdb_save_result {
   SDB_SETTINGS_NOT_SAVED = 1,  // (sdb_index_persist) docs.json saved, meta.json not
 };
 
-// Rewrites "_indexes/list.json" from the registry.
-sdb_save_result sdb_save_index_list(void);
+// Rewrites "_indexes/list.json" from the names of indexes, in order.
+sdb_save_result sdb_save_index_list(const sdb_index_list *indexes);
 
 // Rewrites the index's "docs.json", then its "meta.json" (after a docs.json
 // that could not be replaced, nothing else is written). The settings never
@@ -36,12 +37,7 @@ bool sdb_set_aside_found(const char *name);
 // than present without documents.
 void sdb_remove_index_files(const char *name);
 
-// Whether a component of an index name is a name of the stored layout:
-// "docs.json", "meta.json" and their ".tmp", ".corrupt" and ".found" forms,
-// the last two also numbered (".corrupt.2").
-bool sdb_is_layout_name(const char *component, size_t n);
-
-// Loads every index the stored list names into the (empty) registry, in list
+// Loads every index the stored list names into indexes (empty), in list
 // order, each with its generation in g. With may_write (the store is
 // locked for writing), stale temporary files go, and what did not load whole
 // is set aside before anything can write over it: a damaged list (the list
@@ -52,18 +48,20 @@ bool sdb_is_layout_name(const char *component, size_t n);
 // settings (they may yet be in the writing, for a load without the lock).
 // Returns 0, or -1 with a message when a stored file could not be read or
 // memory ran out (nothing stays loaded).
-int sdb_load_indexes(bool may_write, const sdb_generations *g, bool *absent);
+int sdb_load_indexes(sdb_index_list *indexes, bool may_write, const sdb_generations *g,
+                     bool *absent);
 
-// Loads the list again, keeping (with reuse) the registered indexes whose
-// generation did not move and loading the others afresh; with may_write
-// and absent as above. Returns 0, or -1 with a message and the registry as
-// it was.
-int sdb_reload_list(bool may_write, const sdb_generations *g, bool reuse, bool *absent);
+// Loads the list again, keeping (with reuse) the indexes whose generation
+// did not move and loading the others afresh; with may_write and absent as
+// above. Returns 0, or -1 with a message and indexes as they were.
+int sdb_reload_list(sdb_index_list *indexes, bool may_write, const sdb_generations *g, bool reuse,
+                    bool *absent);
 
-// Loads the registered index at position i of the registry again, afresh
-// (it leaves the registry when its settings are gone: *absent then).
-// Returns 0, or -1 with a message and the index as it was.
-int sdb_reload_index(uint32_t i, bool may_write, const sdb_generations *g, bool *absent);
+// Loads the index at position i of indexes again, afresh (it leaves the
+// list when its settings are gone: *absent then). Returns 0, or -1 with a
+// message and the index as it was.
+int sdb_reload_index(sdb_index_list *indexes, uint32_t i, bool may_write, const sdb_generations *g,
+                     bool *absent);
 
 // What loading set aside, recovered and passed over since sdb_notes_begin,
 // put into the last-error text by sdb_notes_report, joined by "; ": "set

@@ -1,6 +1,7 @@
 // The entries of "docs.json": one stored document each, in the exact bytes
 // the file holds, so that saving an index is a concatenation of what it
-// already has and loading keeps what it read.
+// already has and loading keeps what it read. The index holds its
+// documents as entries.
 //
 // An entry is {"__id":"<id>","raw":"<canonical text>"} with both strings
 // escaped the way the file's JSON writer escapes them: quotation mark and
@@ -12,6 +13,11 @@
 
 #include <cstddef>
 #include <cstdint>
+
+// An entry's bytes around its two strings.
+inline constexpr char SDB_ENTRY_ID_OPEN[] = "{\"__id\":\"";
+inline constexpr char SDB_ENTRY_RAW_OPEN[] = "\",\"raw\":\"";
+inline constexpr char SDB_ENTRY_CLOSE[] = "\"}";
 
 // Size of an entry holding id and raw, its comma included.
 uint64_t sdb_entry_size(const char *id, uint64_t id_len, const char *raw, uint64_t raw_len);
@@ -39,46 +45,17 @@ inline uint64_t sdb_entry_escaped_length(uint64_t entry_len, uint32_t raw_off) {
   return entry_len - raw_off - 2;  // the closing quotation mark and brace follow
 }
 
-// What a stored "docs.json" holds, element by element.
-//
-// An element that is an object whose first "__id" member and first "raw"
-// member are strings without a NUL is a document. When the element is
-// already an entry exactly as it would be written, entry points at it in
-// the scanned text (entry_len bytes, the text at raw_off, raw_len bytes
-// decoded); otherwise entry is nullptr and id/raw span the two escaped
-// string bodies, to be decoded and written again. id always spans the
-// escaped body of the id (id_plain: it holds no escape).
-struct sdb_stored_doc {
-  const char *entry;
-  uint64_t entry_len;
-  uint32_t raw_off;
-  uint64_t raw_len;
-  const char *id;
-  uint64_t id_len;
-  bool id_plain;
-  const char *raw;  // escaped body, when entry is nullptr
-  uint64_t raw_escaped_len;
-};
+// The letter the writer escapes byte c with after a backslash ("n" for a
+// newline), or 0 when it writes c otherwise.
+uint8_t sdb_entry_escape_letter(unsigned char c);
 
-struct sdb_stored_docs {
-  sdb_stored_doc *docs;  // owned (free)
-  uint64_t count;
-  uint64_t skipped;  // elements that are not documents
-};
+// The value of the four hex digits at p. False when they are not four.
+bool sdb_hex4(const char *p, uint32_t *out);
 
-enum sdb_scan_status {
-  SDB_SCAN_OK,
-  SDB_SCAN_DAMAGED,    // not strict JSON, or its root is not an array
-  SDB_SCAN_NO_MEMORY,  // no message set
-};
-
-// Checks that text[0 .. len) is strict JSON exactly as the JSON library's
-// reader takes it (valid UTF-8, no BOM, nothing but white space around one
-// value) and, when its root is an array, lists its documents. text must
-// have a NUL byte at text[len].
-sdb_scan_status sdb_scan_stored_docs(const char *text, uint64_t len, sdb_stored_docs *out);
-
-void sdb_stored_docs_free(sdb_stored_docs *docs);
+// Decodes the valid escaped string body [s, e) into out, writing nothing
+// at or past out_end (room for the decoded bytes must be there); returns
+// the end of the decoded bytes.
+char *sdb_entry_decode_span(const char *s, const char *e, char *out, const char *out_end);
 
 // Decodes the escaped string body s[0 .. n) (valid, as the scan found it)
 // into a new NUL-terminated heap text (free it); *out_len gets its length.

@@ -1,9 +1,11 @@
-// searchdb_search_request: a search with the members of a request
-// (request.h): the query is matched and scored as searchdb_search scores
+// A search with the members of a request (request.h), as
+// searchdb_search_request runs it: the query is matched and scored as searchdb_search scores
 // it; the documents it matches (every live one when browsing) are kept by
 // the phrases, the all-words rule and the filter; the facets count what is
 // kept; the page is ordered by the sort keys and written with the chosen
 // fields and the highlights.
+#include "search/request_run.h"
+
 #include <yyjson.h>
 
 #include <algorithm>
@@ -12,8 +14,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "api/frame.h"
-#include "api/registry.h"
+#include "base/error.h"
 #include "base/holders.h"
 #include "index/build.h"
 #include "index/columns.h"
@@ -30,8 +31,6 @@
 #include "searchdb.h"
 
 namespace {
-
-const char k_null[] = "null";
 
 timespec clock_now() {
   timespec t;
@@ -487,16 +486,12 @@ bool add_facets(const request_run *run, yyjson_mut_doc *doc) {
   return true;
 }
 
-const char *respond(request_run *run, uint32_t limit, uint32_t offset, double ms, uint32_t start,
-                    uint32_t end) {
+bool respond(request_run *run, uint32_t limit, uint32_t offset, double ms, uint32_t start,
+             uint32_t end, sdb_answer *a) {
   const sdb_request *req = run->req;
   sdb_mut_doc_ptr tail(sdb_answer_tail(req->q ? req->q : "", ms, limit, offset, run->total));
-  if (!tail || (req->has_facets && !add_facets(run, tail.get()))) {
-    no_memory();
-    return nullptr;
-  }
-  sdb_answer a;
-  bool first = true, built = sdb_answer_append(&a, "{\"hits\":[", 9);
+  if (!tail || (req->has_facets && !add_facets(run, tail.get()))) return no_memory();
+  bool first = true, built = sdb_answer_append(a, "{\"hits\":[", 9);
   sdb_answer_prefetch(run->ix, run->hits, start, end);
   sdb_hit_text stored;
   const bool shaped = req->field_count > 0 || req->has_highlight;
@@ -511,22 +506,18 @@ const char *respond(request_run *run, uint32_t limit, uint32_t offset, double ms
                                           run->phrases, run->phrase_count);
   for (uint32_t i = start; built && i < end; i++) {
     const sdb_doc *d = &run->ix->docs[run->hits[i].doc];
-    built = shaped ? append_shaped_hit(&a, &first, req, d, &stored, &h)
-                   : sdb_answer_hit(&a, &first, d, &stored);
+    built = shaped ? append_shaped_hit(a, &first, req, d, &stored, &h)
+                   : sdb_answer_hit(a, &first, d, &stored);
   }
   sdb_highlighter_free(&h);
-  if (!built) {
-    no_memory();
-    return nullptr;
-  }
-  switch (sdb_answer_finish(&a, tail.get())) {
+  if (!built) return no_memory();
+  switch (sdb_answer_finish(a, tail.get())) {
     case SDB_ANSWER_OK:
-      return sdb_result_set(a.bytes, a.len);
+      return true;
     case SDB_ANSWER_NO_MEMORY:
-      no_memory();
-      return nullptr;
+      return no_memory();
     default:
-      return nullptr;
+      return false;
   }
 }
 
@@ -534,42 +525,27 @@ uint32_t at_least_zero(int32_t v) {
   return v < 0 ? 0u : static_cast<uint32_t>(v);
 }
 
-const char *run_request(sdb_index *ix, sdb_request *req) {
+}  // namespace
+
+bool sdb_request_answer(sdb_index *ix, sdb_request *req, sdb_answer *out) {
   const uint32_t limit = at_least_zero(req->limit), offset = at_least_zero(req->offset);
   const timespec start = clock_now();
   request_run run(ix, req);
   const bool browse = req->q == nullptr;
   bool none = browse && ix->live_count == 0;
-  if (!browse && !score_query(&run, &none)) return nullptr;
+  if (!browse && !score_query(&run, &none)) return false;
   if (!none) {
-    if (!load_columns(&run)) return nullptr;
-    if (req->all_words && !mark_all_words(&run)) return nullptr;
-    if (run.phrase_count > 0 && !mark_phrase_candidates(&run)) return nullptr;
-    if (!collect(&run, browse)) return nullptr;
-    if (run.long_phrases && !verify_phrases(&run)) return nullptr;
+    if (!load_columns(&run)) return false;
+    if (req->all_words && !mark_all_words(&run)) return false;
+    if (run.phrase_count > 0 && !mark_phrase_candidates(&run)) return false;
+    if (!collect(&run, browse)) return false;
+    if (run.long_phrases && !verify_phrases(&run)) return false;
   }
-  if (!count_facets(&run)) return nullptr;
+  if (!count_facets(&run)) return false;
   const timespec end = clock_now();
   const uint32_t page_start = std::min(offset, run.total);
   const uint32_t left = run.total - page_start;
   const uint32_t page_end = (limit == 0 || limit >= left) ? run.total : page_start + limit;
   if (!none) order_page(&run, browse, page_start, page_end);
-  return respond(&run, limit, offset, sdb_elapsed_ms(&start, &end), page_start, page_end);
-}
-
-}  // namespace
-
-extern "C" SEARCHDB_API const char *searchdb_search_request(const char *index_name,
-                                                            const char *request_json) {
-  sdb_index *ix = sdb_index_lookup(index_name);
-  if (!ix) return k_null;
-  if (!request_json) {
-    sdb_error(SEARCHDB_INVALID, "request_json NULL");
-    return k_null;
-  }
-  sdb_request req;
-  bool oom = false;
-  if (!sdb_request_parse(request_json, &req, &oom) || !sdb_index_ensure_built(ix)) return k_null;
-  const char *result = run_request(ix, &req);
-  return result ? result : k_null;
+  return respond(&run, limit, offset, sdb_elapsed_ms(&start, &end), page_start, page_end, out);
 }

@@ -1,0 +1,75 @@
+// The exports that read an index: the search, the search request, and the
+// statistics line.
+#include "search/search.h"
+
+#include <cstdlib>
+
+#include "api/frame.h"
+#include "api/registry.h"
+#include "base/error.h"
+#include "base/holders.h"
+#include "index/build.h"
+#include "search/answer.h"
+#include "search/query.h"
+#include "search/request.h"
+#include "search/request_run.h"
+#include "searchdb.h"
+
+namespace {
+
+const char k_null[] = "null";
+
+uint32_t at_least_zero(int v) {
+  return v < 0 ? 0u : static_cast<uint32_t>(v);
+}
+
+// The answer as the export's text result, or the failure value.
+const char *result_of(bool answered, const sdb_answer &a) {
+  const char *result = answered ? sdb_result_set(a.bytes, a.len) : nullptr;
+  return result ? result : k_null;
+}
+
+}  // namespace
+
+extern "C" {
+
+SEARCHDB_API const char *searchdb_search(const char *index_name, const char *query, int limit,
+                                         int offset) {
+  sdb_index *ix = sdb_index_lookup(index_name);
+  uint64_t tokens;
+  if (!ix || sdb_query_refused(query, &tokens) || !sdb_index_ensure_built(ix)) return k_null;
+  sdb_answer a;
+  const bool answered =
+      sdb_search_answer(ix, query, tokens, at_least_zero(limit), at_least_zero(offset), &a);
+  return result_of(answered, a);
+}
+
+SEARCHDB_API const char *searchdb_search_request(const char *index_name, const char *request_json) {
+  sdb_index *ix = sdb_index_lookup(index_name);
+  if (!ix) return k_null;
+  if (!request_json) {
+    sdb_error(SEARCHDB_INVALID, "request_json NULL");
+    return k_null;
+  }
+  sdb_request req;
+  bool oom = false;
+  if (!sdb_request_parse(request_json, &req, &oom) || !sdb_index_ensure_built(ix)) return k_null;
+  sdb_answer a;
+  const bool answered = sdb_request_answer(ix, &req, &a);
+  return result_of(answered, a);
+}
+
+SEARCHDB_API const char *searchdb_index_stats_json(const char *index_name) {
+  sdb_index *ix = sdb_index_lookup(index_name);
+  if (!ix || !sdb_index_ensure_built(ix)) return k_null;
+  uint64_t len = 0;
+  sdb_text_ptr line(sdb_stats_line(ix, &len));
+  if (!line) {
+    sdb_error(SEARCHDB_NOMEM, "oom: stats");
+    return k_null;
+  }
+  const char *result = sdb_result_set(line.get(), len);
+  return result ? result : k_null;
+}
+
+}  // extern "C"
