@@ -60,7 +60,7 @@ void load_index() {
 uint64_t dictionary_bytes(const sdb_index *ix) {
   const sdb_terms *d = &ix->terms;
   uint64_t bytes = uint64_t{d->cap} * (sizeof(sdb_term) + sizeof(uint32_t)) +
-                   uint64_t{d->table_mask + 1} * sizeof(uint32_t) + uint64_t{d->list_cap} * 9;
+                   uint64_t{d->lookup.mask + 1} * sizeof(uint64_t) + uint64_t{d->list_cap} * 9;
   for (uint32_t id = 0; id < d->ids; id++)
     bytes += uint64_t{d->terms[id].cap ? d->terms[id].cap : d->terms[id].count} * 5 +
              d->terms[id].len + 1;

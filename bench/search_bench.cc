@@ -28,8 +28,8 @@
 #include <string>
 #include <vector>
 
-#include "corpus.h"
 #include "api/registry.h"
+#include "corpus.h"
 #include "index/columns.h"
 #include "index/index.h"
 #include "index/tokenizer.h"
@@ -385,7 +385,7 @@ uint64_t ColumnBytes() {
   for (uint32_t i = 0; ix->columns && i < ix->columns->count; i++) {
     const sdb_column *c = ix->columns->items[i];
     bytes += uint64_t{c->cell_cap} * sizeof(sdb_cell) + c->pool_cap * 4 +
-             uint64_t{c->value_cap} * sizeof(sdb_column_value) + uint64_t{c->table_cap} * 4 +
+             uint64_t{c->value_cap} * sizeof(sdb_column_value) + uint64_t{c->table.room} * 4 +
              c->arena_cap;
     if (c->ordered) bytes += uint64_t{c->value_count} * 8 + uint64_t{c->cell_count} * 8;
   }

@@ -166,11 +166,11 @@ TEST(Hash, IdsAndWordsChosenToCollideUnderFnv1aLeaveShortProbes) {
   for (const std::string &id : FnvColliding())
     ASSERT_NE(ix.Put(id, R"({"w":")" + id + R"("})"), SDB_NO_SLOT);
   ASSERT_TRUE(ix.Load());
-  ASSERT_EQ(ix->id_count, kNeeded);
+  ASSERT_EQ(ix->ids.count, kNeeded);
   ASSERT_GE(ix->terms.count, kNeeded);
   // About 20 when spread at random, at these loads (1/2 and 1/4).
-  EXPECT_LT(LongestRun(ix->id_slots, ix->id_cap, SDB_NO_SLOT), 80u);
-  EXPECT_LT(LongestRun(ix->terms.table, ix->terms.table_mask + 1, ~uint64_t{0}), 80u);
+  EXPECT_LT(LongestRun(ix->ids.slots, ix->ids.mask + 1, SDB_NO_SLOT), 80u);
+  EXPECT_LT(LongestRun(ix->terms.lookup.slots, ix->terms.lookup.mask + 1, ~uint64_t{0}), 80u);
 }
 
 TEST(IndexRecord, NewIndexHasItsStartingSizes) {
@@ -178,7 +178,7 @@ TEST(IndexRecord, NewIndexHasItsStartingSizes) {
   EXPECT_STREQ(ix->primary_key, "id");
   EXPECT_EQ(ix->terms.bucket_count, 1024u);
   EXPECT_EQ(ix->doc_cap, 64u);
-  EXPECT_EQ(ix->id_cap, 256u);
+  EXPECT_EQ((ix->ids.mask + 1), 256u);
   std::string long_name(300, 'n'), long_key(200, 'k');
   index_ptr cut(sdb_index_new(long_name.c_str(), long_key.c_str()), sdb_index_free);
   EXPECT_EQ(strlen(cut->name), 255u);
@@ -189,11 +189,11 @@ TEST(IndexRecord, NewIndexHasItsStartingSizes) {
 TEST(IndexRecord, IdMapDoublesAtThe180thIdAndKeepsEverySlot) {
   auto ix = NewIndex();
   for (int i = 0; i < 179; i++) ASSERT_EQ(Add(ix.get(), std::to_string(i), "{}"), uint32_t(i));
-  EXPECT_EQ(ix->id_cap, 256u);
+  EXPECT_EQ((ix->ids.mask + 1), 256u);
   Add(ix.get(), "179", "{}");
-  EXPECT_EQ(ix->id_cap, 512u);
+  EXPECT_EQ((ix->ids.mask + 1), 512u);
   for (int i = 180; i < 1434; i++) Add(ix.get(), std::to_string(i), "{}");
-  EXPECT_EQ(ix->id_cap, 4096u);
+  EXPECT_EQ((ix->ids.mask + 1), 4096u);
   EXPECT_EQ(ix->doc_cap, 2048u);
   for (int i = 0; i < 1434; i++)
     EXPECT_EQ(sdb_id_map_find(ix.get(), std::to_string(i).c_str()), uint32_t(i));
@@ -261,7 +261,7 @@ TEST(IndexRecord, UndoingABatchRestoresEverySlotAndId) {
     for (size_t i = batch.size(); i-- > 0;) sdb_index_undo(ix.get(), &undo[i]);
 
     ASSERT_EQ(ix->doc_count, static_cast<uint32_t>(stored));
-    ASSERT_EQ(ix->id_count, static_cast<uint32_t>(stored));
+    ASSERT_EQ(ix->ids.count, static_cast<uint32_t>(stored));
     ASSERT_EQ(ix->live_bytes, live_bytes);
     for (int i : dead) ASSERT_EQ(ix->docs[i].entry, nullptr);
     for (int i = 0; i < stored; i++) {

@@ -9,9 +9,11 @@
 #include "base/hashing.h"
 #include "base/holders.h"
 #include "base/memory.h"
+#include "base/table.h"
 #include "index/bm25.h"
 #include "index/entry.h"
 #include "index/flatten.h"
+#include "index/stored_doc.h"
 
 namespace {
 
@@ -20,18 +22,12 @@ namespace {
 constexpr uint32_t kNewTerm = 0x80000000u;
 constexpr uint32_t kNone = 0xFFFFFFFFu;
 
-// Room in *map for an open-addressing table of a document's tokens: a
-// power of two at least twice their count, returned in *size. Its old
-// contents are not kept. False when memory ran out.
-template <typename T>
-bool reserve_token_map(T **map, uint64_t *cap, uint64_t tokens, uint64_t *size) {
-  *size = 16;
-  while (*size < tokens * 2) *size *= 2;
-  if (*size <= *cap) return true;
-  free(*map);
-  *map = static_cast<T *>(malloc(*size * sizeof(T)));
-  *cap = *map ? *size : 0;
-  return *map != nullptr;
+// Empties the table of a document's distinct tokens (or terms) and sizes it
+// for tokens of them: a power of two at least twice their count. False when
+// memory ran out.
+template <typename S, typename Ops>
+bool reset_token_map(sdb_table<S> *map, uint64_t tokens) {
+  return sdb_table_reset<S, Ops>(map, sdb_table_cap_for(tokens, 1, 2, 16));
 }
 
 uint32_t round_up_pow2(uint32_t n) {
@@ -45,15 +41,12 @@ uint32_t round_up_pow2(uint32_t n) {
 // Working memory for tokenizing documents one after another.
 struct doc_reader {
   sdb_field_tokens list;
-  char *text;  // a stored text, decoded
-  uint64_t text_cap;
-  yyjson_alc *alc;
+  sdb_doc_reader stored;
 };
 
 void reader_free(doc_reader *r) {
   sdb_field_tokens_free(&r->list);
-  free(r->text);
-  if (r->alc != nullptr) yyjson_alc_dyn_free(r->alc);
+  sdb_doc_reader_free(&r->stored);
   *r = doc_reader{};
 }
 
@@ -63,15 +56,9 @@ void reader_free(doc_reader *r) {
 // from, keeps a change and a load in agreement. False when memory ran out.
 bool read_doc(doc_reader *r, const sdb_doc *d) {
   sdb_field_tokens_reset(&r->list);
-  // Parsed in place, with the padding the reader needs for that.
-  const uint64_t escaped = sdb_entry_escaped_length(d->entry_len, d->raw_off);
-  if (!sdb_reserve(&r->text, &r->text_cap, escaped + 1 + YYJSON_PADDING_SIZE, 256)) return false;
-  if (r->alc == nullptr && (r->alc = yyjson_alc_dyn_new()) == nullptr) return false;
-  const uint64_t len = sdb_entry_decode(d->entry, d->entry_len, d->raw_off, r->text, r->text_cap);
-  memset(r->text + len, 0, YYJSON_PADDING_SIZE + 1);
-  yyjson_read_err err;
-  yyjson_doc *doc = yyjson_read_opts(r->text, len, YYJSON_READ_INSITU, r->alc, &err);
-  if (doc == nullptr) return err.code != YYJSON_READ_ERROR_MEMORY_ALLOCATION;
+  bool oom = false;
+  yyjson_doc *doc = sdb_doc_read(&r->stored, d, &oom);
+  if (doc == nullptr) return !oom;
   sdb_collect_doc_tokens(yyjson_doc_get_root(doc), &r->list);
   yyjson_doc_free(doc);
   return !r->list.failed;
@@ -126,7 +113,7 @@ void full_build_discard(full_build *b) {
 }
 
 // The distinct tokens of the document being gathered, so that a token
-// repeated in it is looked up in the dictionary once: open addressing by
+// repeated in it is looked up in the dictionary once: a table placed by
 // sdb_term_key, each position the token's key and the pair it made (kNone:
 // empty).
 struct seen_slot {
@@ -135,13 +122,18 @@ struct seen_slot {
   uint32_t token;  // the token that made it, for its bytes
 };
 
+struct seen_ops {
+  static constexpr unsigned char kEmptyByte = 0xFF;
+  static bool empty(const seen_slot &s) { return s.pair == kNone; }
+  static uint64_t hash(const seen_slot &s) { return s.key; }
+};
+
 struct build_scratch {
   pair *pairs;
   uint64_t pair_count;
   uint64_t pair_cap;
   uint64_t *doc_start;  // per slot, its first pair; doc_count + 1 entries
-  seen_slot *seen;
-  uint64_t seen_cap;
+  sdb_table<seen_slot> seen;
   uint64_t *keys;  // the current document's token keys
   uint64_t keys_cap;
   doc_reader reader;
@@ -150,19 +142,17 @@ struct build_scratch {
 void scratch_free(build_scratch *s) {
   free(s->pairs);
   free(s->doc_start);
-  free(s->seen);
+  sdb_table_free(&s->seen);
   free(s->keys);
   reader_free(&s->reader);
 }
 
-// Room for cap pairs, which can take tens of megabytes: as huge pages, so
+// Room for need pairs, which can take tens of megabytes: as huge pages, so
 // that filling them costs little more than writing them.
-bool reserve_pairs(build_scratch *s, uint64_t cap) {
-  auto *pairs = static_cast<pair *>(realloc(s->pairs, cap * sizeof(pair)));
-  if (pairs == nullptr) return false;
-  sdb_advise_huge(pairs, cap * sizeof(pair));
-  s->pairs = pairs;
-  s->pair_cap = cap;
+bool reserve_pairs(build_scratch *s, uint64_t need) {
+  const uint64_t had = s->pair_cap;
+  if (!sdb_reserve(&s->pairs, &s->pair_cap, need, need)) return false;
+  if (s->pair_cap != had) sdb_advise_huge(s->pairs, s->pair_cap * sizeof(pair));
   return true;
 }
 
@@ -172,10 +162,7 @@ bool gather_document(full_build *b, build_scratch *s, uint32_t slot) {
   sdb_terms *d = &b->terms;
   const sdb_field_tokens *list = &s->reader.list;
   const uint64_t first_pair = s->pair_count;
-  uint64_t size;
-  if (!reserve_token_map(&s->seen, &s->seen_cap, list->count, &size)) return false;
-  const uint64_t mask = size - 1;
-  for (uint64_t i = 0; i < size; i++) s->seen[i].pair = kNone;
+  if (!reset_token_map<seen_slot, seen_ops>(&s->seen, list->count)) return false;
   if (!sdb_reserve(&s->keys, &s->keys_cap, list->count, 256)) return false;
   for (uint64_t i = 0; i < list->count; i++) s->keys[i] = token_at(list, i).key;
   // The dictionary is far bigger than the caches: fetch a token's table
@@ -187,15 +174,14 @@ bool gather_document(full_build *b, build_scratch *s, uint32_t slot) {
     if (i + kAhead < list->count) sdb_terms_prefetch_term(d, s->keys[i + kAhead]);
     token_ref tok = token_text(list, i);
     tok.key = s->keys[i];
-    uint64_t pos = tok.key & mask;
-    for (; s->seen[pos].pair != kNone; pos = (pos + 1) & mask) {
-      const seen_slot &seen = s->seen[pos];
-      if (seen.key != tok.key) continue;
-      const token_ref first = token_text(list, seen.token);
-      if (first.len == tok.len && memcmp(first.bytes, tok.bytes, tok.len) == 0) break;
-    }
-    if (s->seen[pos].pair != kNone) {
-      pair &p = s->pairs[first_pair + s->seen[pos].pair];
+    const uint32_t pos =
+        sdb_table_probe<seen_slot, seen_ops>(s->seen, tok.key, [&](const seen_slot &seen) {
+          if (seen.key != tok.key) return false;
+          const token_ref first = token_text(list, seen.token);
+          return first.len == tok.len && memcmp(first.bytes, tok.bytes, tok.len) == 0;
+        });
+    if (!seen_ops::empty(s->seen.slots[pos])) {
+      pair &p = s->pairs[first_pair + s->seen.slots[pos].pair];
       p.tf++;
       if (tok.title) p.tf |= kPairTitle;
       continue;
@@ -211,9 +197,10 @@ bool gather_document(full_build *b, build_scratch *s, uint32_t slot) {
       d->terms[id].rank = id;
       d->terms[id].first_pos = static_cast<uint32_t>(i);
     }
-    if (s->pair_count == s->pair_cap && !reserve_pairs(s, s->pair_cap * 2)) return false;
-    s->seen[pos] = seen_slot{tok.key, static_cast<uint32_t>(s->pair_count - first_pair),
-                             static_cast<uint32_t>(i)};
+    if (!reserve_pairs(s, s->pair_count + 1)) return false;
+    sdb_table_put_at(&s->seen, pos,
+                     seen_slot{tok.key, static_cast<uint32_t>(s->pair_count - first_pair),
+                               static_cast<uint32_t>(i)});
     s->pairs[s->pair_count++] = pair{id, 1u | (tok.title ? kPairTitle : 0)};
     d->terms[id].count++;
   }
@@ -374,8 +361,7 @@ struct sdb_update_state {
   uint64_t op_count, op_cap;
   new_term *news;
   uint64_t new_count, new_cap;
-  uint32_t *new_map;  // open addressing by hash: new term index + 1, 0 empty
-  uint64_t new_map_cap;
+  sdb_table<uint32_t> new_map;  // placed by key: new term index + 1, 0 empty
   char *new_text;
   uint64_t new_text_len, new_text_cap;
   moved_first *moved;  // in new first-occurrence order
@@ -398,7 +384,7 @@ void state_free(sdb_update_state *st) {
   for (uint64_t i = 0; i < st->new_count; i++) free(st->news[i].docs);
   free(st->ops);
   free(st->news);
-  free(st->new_map);
+  sdb_table_free(&st->new_map);
   free(st->new_text);
   free(st->moved);
   free(st->removed);
@@ -409,34 +395,30 @@ void state_free(sdb_update_state *st) {
   free(st);
 }
 
-bool grow_new_map(sdb_update_state *st) {
-  const uint64_t cap = st->new_map_cap ? st->new_map_cap * 2 : 64;
-  auto *map = static_cast<uint32_t *>(calloc(cap, sizeof(uint32_t)));
-  if (map == nullptr) return false;
-  for (uint64_t i = 0; i < st->new_count; i++) {
-    uint64_t pos = st->news[i].key & (cap - 1);
-    while (map[pos] != 0) pos = (pos + 1) & (cap - 1);
-    map[pos] = static_cast<uint32_t>(i + 1);
-  }
-  free(st->new_map);
-  st->new_map = map;
-  st->new_map_cap = cap;
-  return true;
-}
+// Positions of the new terms' table: index + 1, placed by key.
+struct new_ops {
+  static constexpr unsigned char kEmptyByte = 0;
+  static bool empty(uint32_t place) { return place == 0; }
+  const sdb_update_state *st;
+  uint64_t hash(uint32_t place) const { return st->news[place - 1].key; }
+};
 
 // The index among the change's new terms of the token's term, added when it
 // is not there yet. False when memory ran out.
 bool find_or_add_new_term(sdb_update_state *st, const token_ref &tok, uint64_t *index) {
-  if ((st->new_count + 1) * 2 > st->new_map_cap && !grow_new_map(st)) return false;
-  const uint64_t mask = st->new_map_cap - 1;
-  uint64_t pos = tok.key & mask;
-  for (; st->new_map[pos] != 0; pos = (pos + 1) & mask) {
-    const new_term &n = st->news[st->new_map[pos] - 1];
-    if (n.key == tok.key && n.len == tok.len &&
-        memcmp(st->new_text + n.text, tok.bytes, tok.len) == 0) {
-      *index = st->new_map[pos] - 1;
-      return true;
-    }
+  const uint64_t room = st->new_map.slots ? uint64_t{st->new_map.mask} + 1 : 0;
+  if ((st->new_count + 1) * 2 > room &&
+      !sdb_table_resize(&st->new_map, room ? room * 2 : 64, new_ops{st}))
+    return false;
+  const uint32_t pos =
+      sdb_table_probe<uint32_t, new_ops>(st->new_map, tok.key, [&](uint32_t place) {
+        const new_term &n = st->news[place - 1];
+        return n.key == tok.key && n.len == tok.len &&
+               memcmp(st->new_text + n.text, tok.bytes, tok.len) == 0;
+      });
+  if (!new_ops::empty(st->new_map.slots[pos])) {
+    *index = st->new_map.slots[pos] - 1;
+    return true;
   }
   const uint64_t n = st->new_count;
   if (!sdb_reserve(&st->news, &st->new_cap, n + 1, 256) ||
@@ -449,29 +431,31 @@ bool find_or_add_new_term(sdb_update_state *st, const token_ref &tok, uint64_t *
   st->new_text[st->new_text_len + tok.len] = '\0';
   st->new_text_len += tok.len + 1;
   st->new_count++;
-  st->new_map[pos] = static_cast<uint32_t>(n + 1);
+  sdb_table_put_at(&st->new_map, pos, static_cast<uint32_t>(n + 1));
   *index = n;
   return true;
 }
 
 // Per document: its distinct terms in first-occurrence order, found through
-// a small open-addressing map from term key to place.
+// a small table from term to place.
 struct doc_terms {
   doc_term *items;
   uint64_t count, cap;
-  uint32_t *map;  // places + 1, 0 empty
-  uint64_t map_cap;
+  sdb_table<uint32_t> map;  // places + 1, 0 empty, placed by the term's table hash
 };
 
 void doc_terms_free(doc_terms *t) {
   free(t->items);
-  free(t->map);
+  sdb_table_free(&t->map);
   *t = doc_terms{};
 }
 
-uint64_t key_slot(uint32_t key, uint64_t mask) {
-  return sdb_table_hash_u64(key) & mask;
-}
+struct place_ops {
+  static constexpr unsigned char kEmptyByte = 0;
+  static bool empty(uint32_t place) { return place == 0; }
+  const doc_terms *t;
+  uint64_t hash(uint32_t place) const { return sdb_table_hash_u64(t->items[place - 1].term); }
+};
 
 // The distinct terms of the tokens in list. Unknown terms are looked up
 // among, or added to, the change's new terms when news is given; without
@@ -479,10 +463,7 @@ uint64_t key_slot(uint32_t key, uint64_t mask) {
 bool distinct_terms(const sdb_terms *d, const sdb_field_tokens *list, sdb_update_state *news,
                     doc_terms *out) {
   out->count = 0;
-  uint64_t want;
-  if (!reserve_token_map(&out->map, &out->map_cap, list->count, &want)) return false;
-  memset(out->map, 0, want * sizeof(uint32_t));
-  const uint64_t mask = want - 1;
+  if (!reset_token_map<uint32_t, place_ops>(&out->map, list->count)) return false;
   if (!sdb_reserve(&out->items, &out->cap, list->count, 256)) return false;
   for (uint64_t i = 0; i < list->count; i++) {
     const token_ref tok = token_at(list, i);
@@ -493,16 +474,17 @@ bool distinct_terms(const sdb_terms *d, const sdb_field_tokens *list, sdb_update
       if (!find_or_add_new_term(news, tok, &n)) return false;
       key = kNewTerm | static_cast<uint32_t>(n);
     }
-    uint64_t pos = key_slot(key, mask);
-    while (out->map[pos] != 0 && out->items[out->map[pos] - 1].term != key) pos = (pos + 1) & mask;
-    if (out->map[pos] != 0) {
-      doc_term &t = out->items[out->map[pos] - 1];
+    const uint32_t pos = sdb_table_probe<uint32_t, place_ops>(
+        out->map, sdb_table_hash_u64(key),
+        [&](uint32_t place) { return out->items[place - 1].term == key; });
+    if (!place_ops::empty(out->map.slots[pos])) {
+      doc_term &t = out->items[out->map.slots[pos] - 1];
       t.tf++;
       t.title |= tok.title;
       continue;
     }
     out->items[out->count] = doc_term{key, 1, static_cast<uint32_t>(i), tok.title};
-    out->map[pos] = static_cast<uint32_t>(++out->count);
+    sdb_table_put_at(&out->map, pos, static_cast<uint32_t>(++out->count));
   }
   return true;
 }

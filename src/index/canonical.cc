@@ -12,8 +12,8 @@
 //  - arrays and objects in stored order, duplicate keys kept, no white space.
 //
 // The buffer (*text, *len, *cap) grows before each piece of n bytes when
-// cap < len + n + 2: to twice its size (256 at first), or to len + n + 2 when
-// that is more. So there is always room for the terminating NUL.
+// cap < len + n + 2, doubling (from 256) as every growable array does
+// (base/array.h). So there is always room for the terminating NUL.
 //
 // Nesting is walked with an explicit stack on the heap, so any depth the
 // parser accepts is written without exhausting the call stack.
@@ -24,6 +24,7 @@
 #include <cstring>
 #include <memory>
 
+#include "base/array.h"
 #include "base/number_text.h"
 
 namespace {
@@ -65,15 +66,7 @@ struct sdb_out {
 // Makes room for n more bytes and the terminator. On failure the block and
 // the capacity stay as they were.
 bool reserve(sdb_out out, uint64_t n) {
-  uint64_t need = *out.len + n + 2;
-  if (*out.cap >= need) return true;
-  uint64_t new_cap = *out.cap == 0 ? 256 : *out.cap * 2;
-  if (new_cap < need) new_cap = need;
-  auto *block = static_cast<char *>(realloc(*out.text, new_cap));
-  if (block == nullptr) return false;
-  *out.text = block;
-  *out.cap = new_cap;
-  return true;
+  return sdb_reserve(out.text, out.cap, *out.len + n + 2, 256);
 }
 
 bool put(sdb_out out, const char *bytes, size_t n) {
@@ -162,22 +155,10 @@ struct sdb_frame {
   bool is_obj;
 };
 
-struct sdb_stack {
-  sdb_frame *frames;
-  size_t count;
-  size_t cap;
-};
+using sdb_stack = sdb_vec<sdb_frame>;
 
 bool push(sdb_stack *st, sdb_frame frame) {
-  if (st->count == st->cap) {
-    size_t new_cap = st->cap == 0 ? 64 : st->cap * 2;
-    auto *frames = static_cast<sdb_frame *>(realloc(st->frames, new_cap * sizeof(sdb_frame)));
-    if (frames == nullptr) return false;
-    st->frames = frames;
-    st->cap = new_cap;
-  }
-  st->frames[st->count++] = frame;
-  return true;
+  return st->push(frame);
 }
 
 // Writes val: a leaf directly, a non-empty container's opening bracket
@@ -208,12 +189,12 @@ bool write_next_child(sdb_out out, sdb_stack *st, sdb_frame *f) {
 
 bool sdb_json_emit(yyjson_val *val, char **text, uint64_t *len, uint64_t *cap) {
   sdb_out out{text, len, cap};
-  sdb_stack st{nullptr, 0, 0};
+  sdb_stack st{};
   std::unique_ptr<sdb_stack, void (*)(sdb_stack *)> release(&st,
-                                                            [](sdb_stack *s) { free(s->frames); });
+                                                            [](sdb_stack *s) { s->release(); });
   if (!open_value(out, &st, val)) return false;
   while (st.count > 0) {
-    sdb_frame *top = &st.frames[st.count - 1];
+    sdb_frame *top = &st.items[st.count - 1];
     if (top->done == top->total) {
       if (!put_char(out, top->is_obj ? '}' : ']')) return false;
       st.count--;

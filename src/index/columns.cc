@@ -7,6 +7,7 @@
 #include "base/array.h"
 #include "base/hashing.h"
 #include "base/holders.h"
+#include "base/table.h"
 #include "index/stored_doc.h"
 
 namespace {
@@ -43,12 +44,18 @@ bool same_value(const sdb_column *c, uint32_t id, const sdb_value &v) {
   return true;
 }
 
+// The value table's positions hold ids + 1, placed by the value's hash.
+struct value_ops {
+  static constexpr unsigned char kEmptyByte = 0;
+  static bool empty(uint32_t place) { return place == 0; }
+  const sdb_column *c;
+  uint64_t hash(uint32_t place) const { return value_hash(sdb_column_value_of(c, place - 1)); }
+};
+
 // The table position of v: where it is, or the empty one where it goes.
 uint32_t probe(const sdb_column *c, const sdb_value &v) {
-  const uint32_t mask = c->table_cap - 1;
-  uint32_t pos = static_cast<uint32_t>(value_hash(v)) & mask;
-  while (c->table[pos] != 0 && !same_value(c, c->table[pos] - 1, v)) pos = (pos + 1) & mask;
-  return pos;
+  return sdb_table_probe<uint32_t, value_ops>(
+      c->table, value_hash(v), [&](uint32_t place) { return same_value(c, place - 1, v); });
 }
 
 // Room for extra more values of extra_bytes string bytes in all, so that
@@ -60,25 +67,14 @@ bool reserve_values(sdb_column *c, uint64_t extra, uint64_t extra_bytes) {
   if (!sdb_reserve(&c->values, &c->value_cap, need, 16) ||
       !sdb_reserve(&c->arena, &c->arena_cap, c->arena_len + extra_bytes, 256))
     return false;
-  if (need * 2 <= c->table_cap) return true;
-  uint32_t cap = 16;
-  while (cap < need * 2) cap *= 2;
-  auto *table = static_cast<uint32_t *>(calloc(cap, sizeof(uint32_t)));
-  if (table == nullptr) return false;
-  free(c->table);
-  c->table = table;
-  c->table_cap = cap;
-  for (uint32_t id = 0; id < c->value_count; id++) {
-    const sdb_value v = sdb_column_value_of(c, id);
-    c->table[probe(c, v)] = id + 1;
-  }
-  return true;
+  if (c->table.slots != nullptr && need * 2 <= uint64_t{c->table.mask} + 1) return true;
+  return sdb_table_resize(&c->table, sdb_table_cap_for(need, 1, 2, 16), value_ops{c});
 }
 
 // The id of v, added when new; reserve_values must have made room.
 uint32_t intern(sdb_column *c, const sdb_value &v) {
   const uint32_t pos = probe(c, v);
-  if (c->table[pos] != 0) return c->table[pos] - 1;
+  if (!value_ops::empty(c->table.slots[pos])) return c->table.slots[pos] - 1;
   const uint32_t id = c->value_count++;
   sdb_column_value &slot = c->values[id];
   slot.kind = v.kind;
@@ -92,7 +88,7 @@ uint32_t intern(sdb_column *c, const sdb_value &v) {
     if (v.len > 0) memcpy(c->arena + c->arena_len, v.str, v.len);
     c->arena_len += v.len;
   }
-  c->table[pos] = id + 1;
+  sdb_table_put_at(&c->table, pos, id + 1);
   return id;
 }
 
@@ -208,7 +204,7 @@ void column_free(sdb_column *c) {
   free(c->cells);
   free(c->pool);
   free(c->values);
-  free(c->table);
+  sdb_table_free(&c->table);
   free(c->arena);
   free(c->rank);
   free(c->sorted);
@@ -334,7 +330,6 @@ void relayout(sdb_column *c) {
     std::swap(c->value_count, fresh.value_count);
     std::swap(c->value_cap, fresh.value_cap);
     std::swap(c->table, fresh.table);
-    std::swap(c->table_cap, fresh.table_cap);
     std::swap(c->arena, fresh.arena);
     std::swap(c->arena_len, fresh.arena_len);
     std::swap(c->arena_cap, fresh.arena_cap);
@@ -346,7 +341,7 @@ void relayout(sdb_column *c) {
   }
   free(map);
   free(fresh.values);
-  free(fresh.table);
+  sdb_table_free(&fresh.table);
   free(fresh.arena);
   free(fresh.pool);
 }
@@ -397,9 +392,9 @@ sdb_value sdb_column_value_of(const sdb_column *c, uint32_t id) {
 }
 
 uint32_t sdb_column_find(const sdb_column *c, const sdb_value *v) {
-  if (c->table_cap == 0) return SDB_NO_VALUE;
+  if (c->table.slots == nullptr) return SDB_NO_VALUE;
   const uint32_t pos = probe(c, *v);
-  return c->table[pos] ? c->table[pos] - 1 : SDB_NO_VALUE;
+  return c->table.slots[pos] ? c->table.slots[pos] - 1 : SDB_NO_VALUE;
 }
 
 bool sdb_columns_get(sdb_index *ix, const sdb_path *paths, uint32_t n, sdb_column **out) {
@@ -486,15 +481,12 @@ bool sdb_column_order(sdb_column *c) {
   c->ordered = false;
   const size_t values = c->value_count ? c->value_count : 1,
                cells = c->cell_count ? c->cell_count : 1;
-  auto *rank = static_cast<uint32_t *>(realloc(c->rank, values * sizeof(uint32_t)));
-  if (rank != nullptr) c->rank = rank;
-  auto *sorted = static_cast<uint32_t *>(realloc(c->sorted, values * sizeof(uint32_t)));
-  if (sorted != nullptr) c->sorted = sorted;
-  auto *asc = static_cast<uint32_t *>(realloc(c->asc, cells * sizeof(uint32_t)));
-  if (asc != nullptr) c->asc = asc;
-  auto *desc = static_cast<uint32_t *>(realloc(c->desc, cells * sizeof(uint32_t)));
-  if (desc != nullptr) c->desc = desc;
-  if (rank == nullptr || sorted == nullptr || asc == nullptr || desc == nullptr) return false;
+  // Each array is resized whatever became of the others: what was resized
+  // stays, and the next try has less to do.
+  const bool resized = sdb_resize(&c->rank, values) & sdb_resize(&c->sorted, values) &
+                       sdb_resize(&c->asc, cells) & sdb_resize(&c->desc, cells);
+  if (!resized) return false;
+  uint32_t *rank = c->rank, *sorted = c->sorted, *asc = c->asc, *desc = c->desc;
   uint32_t count = 0, numbers = 0;
   for (uint32_t id = 0; id < c->value_count; id++) {
     const sdb_value_kind kind = c->values[id].kind;

@@ -27,6 +27,7 @@
 #include <cstdint>
 
 #include "base/limits.h"
+#include "base/table.h"
 #include "index/build.h"
 #include "index/index.h"
 
@@ -77,9 +78,8 @@ struct sdb_column {
   uint64_t stale;  // value ids cells have let go of since the column was laid out
   sdb_column_value *values;
   uint32_t value_count, value_cap;
-  uint32_t *table;  // open addressing by sdb_table_hash: id + 1, 0 empty; load <= 1/2
-  uint32_t table_cap;
-  char *arena;  // the bytes of the strings
+  sdb_table<uint32_t> table;  // ids + 1 by the values' table hash, 0 empty; load <= 1/2
+  char *arena;                // the bytes of the strings
   uint64_t arena_len, arena_cap;
   uint64_t version;  // raised by every change of a cell
   uint64_t used;     // when a request last used it (sdb_columns::clock)

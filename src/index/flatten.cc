@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/array.h"
 #include "base/number_text.h"
 #include "index/tokenizer.h"
 
@@ -20,34 +21,16 @@ constexpr size_t kJoinedMax = SDB_JOINED_MAX;
 // ---- Field token list ----
 
 bool reserve_bytes(sdb_field_tokens *list, uint64_t n) {
-  uint64_t need = list->bytes_len + n;
-  if (need <= list->bytes_cap) return true;
-  uint64_t cap = list->bytes_cap == 0 ? 4096 : list->bytes_cap * 2;
-  if (cap < need) cap = need;
-  auto *bytes = static_cast<char *>(realloc(list->bytes, cap));
-  if (bytes == nullptr) {
-    list->failed = true;
-    return false;
-  }
-  list->bytes = bytes;
-  list->bytes_cap = cap;
-  return true;
+  if (sdb_reserve(&list->bytes, &list->bytes_cap, list->bytes_len + n, 4096)) return true;
+  list->failed = true;
+  return false;
 }
 
 // Room for n more items.
 bool reserve_items(sdb_field_tokens *list, uint64_t n) {
-  const uint64_t need = list->count + n;
-  if (need <= list->cap) return true;
-  uint64_t cap = list->cap == 0 ? 256 : list->cap * 2;
-  while (cap < need) cap *= 2;
-  auto *items = static_cast<sdb_field_token *>(realloc(list->items, cap * sizeof(sdb_field_token)));
-  if (items == nullptr) {
-    list->failed = true;
-    return false;
-  }
-  list->items = items;
-  list->cap = cap;
-  return true;
+  if (sdb_reserve(&list->items, &list->cap, list->count + n, 256)) return true;
+  list->failed = true;
+  return false;
 }
 
 // Appends the tokens of text[0 .. n), folded, each with tag. Either all of

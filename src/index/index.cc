@@ -7,6 +7,7 @@
 #include "base/array.h"
 #include "base/error.h"
 #include "base/memory.h"
+#include "base/table.h"
 
 namespace {
 
@@ -27,82 +28,49 @@ uint32_t id_map_limit(uint32_t cap) {
   return static_cast<uint32_t>(cap * 0.7);
 }
 
-uint32_t id_home(const char *id, uint32_t cap) {
-  return static_cast<uint32_t>(sdb_table_hash(id, strlen(id))) & (cap - 1);
+// The id map's positions hold slot numbers; an id's entry is found through
+// the document table.
+struct id_ops {
+  static constexpr unsigned char kEmptyByte = 0xFF;  // SDB_NO_SLOT
+  static bool empty(uint32_t slot) { return slot == SDB_NO_SLOT; }
+  const sdb_index *ix;
+  uint64_t hash(uint32_t slot) const {
+    const char *id = ix->docs[slot].id;
+    return sdb_table_hash(id, strlen(id));
+  }
+};
+
+// The position along id's probe that holds it, or the empty one where it
+// would go. The load limit guarantees an empty position exists.
+uint32_t id_map_probe(const sdb_index *ix, const char *id) {
+  return sdb_table_probe<uint32_t, id_ops>(
+      ix->ids, sdb_table_hash(id, strlen(id)),
+      [&](uint32_t slot) { return strcmp(ix->docs[slot].id, id) == 0; });
 }
 
-// First position along id's probe sequence that is empty or holds id. The
-// load limit guarantees an empty position exists.
-uint32_t id_map_probe(const sdb_index *ix, const uint32_t *slots, uint32_t cap, const char *id) {
-  const uint32_t mask = cap - 1;
-  uint32_t pos = id_home(id, cap);
-  while (slots[pos] != SDB_NO_SLOT && strcmp(ix->docs[slots[pos]].id, id) != 0)
-    pos = (pos + 1) & mask;
-  return pos;
-}
-
-uint32_t *new_id_positions(uint32_t cap) {
-  auto *slots = static_cast<uint32_t *>(malloc(cap * sizeof(uint32_t)));
-  if (slots != nullptr) memset(slots, 0xFF, cap * sizeof(uint32_t));
-  return slots;
-}
-
-// Moves every slot number into cap positions (a power of two, larger than
-// today's). On failure the old map stays in use, whole.
 bool id_map_resize(sdb_index *ix, uint32_t cap) {
-  uint32_t *slots = new_id_positions(cap);
-  if (slots == nullptr) return false;
-  for (uint32_t i = 0; i < ix->id_cap; i++) {
-    const uint32_t slot = ix->id_slots[i];
-    if (slot != SDB_NO_SLOT) slots[id_map_probe(ix, slots, cap, ix->docs[slot].id)] = slot;
-  }
-  free(ix->id_slots);
-  ix->id_slots = slots;
-  ix->id_cap = cap;
-  return true;
+  return sdb_table_resize(&ix->ids, cap, id_ops{ix});
 }
 
-bool id_map_grow(sdb_index *ix) {
-  return id_map_resize(ix, ix->id_cap * 2);
-}
-
-// Removes id's position by shifting back the positions after it along the
-// probe sequence, so no later id is cut off from its start. Only an undone
-// put removes an id; everywhere else ids are permanent.
+// Removes id's position. Only an undone put removes an id; everywhere else
+// ids are permanent.
 void id_map_remove(sdb_index *ix, const char *id) {
-  const uint32_t mask = ix->id_cap - 1;
-  uint32_t hole = id_map_probe(ix, ix->id_slots, ix->id_cap, id);
-  if (ix->id_slots[hole] == SDB_NO_SLOT) return;
-  ix->id_slots[hole] = SDB_NO_SLOT;
-  ix->id_count--;
-  for (uint32_t pos = (hole + 1) & mask; ix->id_slots[pos] != SDB_NO_SLOT; pos = (pos + 1) & mask) {
-    const uint32_t home = id_home(ix->docs[ix->id_slots[pos]].id, ix->id_cap);
-    // The id may fill the hole only when its start lies cyclically outside
-    // (hole, pos].
-    if (((pos - home) & mask) < ((pos - hole) & mask)) continue;
-    ix->id_slots[hole] = ix->id_slots[pos];
-    ix->id_slots[pos] = SDB_NO_SLOT;
-    hole = pos;
-  }
+  const uint32_t pos = id_map_probe(ix, id);
+  if (!id_ops::empty(ix->ids.slots[pos])) sdb_table_remove_at(&ix->ids, pos, id_ops{ix});
 }
 
 // Grows the document table and the norms beside it to cap slots.
-bool doc_table_resize(sdb_index *ix, uint32_t cap) {
-  auto *norms = static_cast<double *>(realloc(ix->norms, cap * sizeof(double)));
-  if (norms == nullptr) return false;
-  ix->norms = norms;
-  auto *docs = static_cast<sdb_doc *>(realloc(ix->docs, cap * sizeof(sdb_doc)));
-  if (docs == nullptr) return false;
-  memset(docs + ix->doc_cap, 0, (cap - ix->doc_cap) * sizeof(sdb_doc));
-  ix->docs = docs;
-  ix->doc_cap = cap;
+bool doc_table_resize(sdb_index *ix, uint64_t cap) {
+  if (cap > 0x80000000u || !sdb_resize(&ix->norms, cap) || !sdb_resize(&ix->docs, cap))
+    return false;
+  memset(ix->docs + ix->doc_cap, 0, (cap - ix->doc_cap) * sizeof(sdb_doc));
+  ix->doc_cap = static_cast<uint32_t>(cap);
   return true;
 }
 
 // Doubles the document table.
 bool doc_table_grow(sdb_index *ix) {
-  const uint32_t cap = ix->doc_cap * 2;
-  return cap > ix->doc_cap && doc_table_resize(ix, cap);
+  return doc_table_resize(ix, sdb_grown_cap(ix->doc_cap, uint64_t{ix->doc_cap} + 1, kInitialDocs));
 }
 
 void block_use(sdb_index *ix, uint32_t block, uint64_t bytes) {
@@ -147,12 +115,11 @@ sdb_index *sdb_index_new(const char *name, const char *primary_key) {
   ix->doc_cap = kInitialDocs;
   ix->docs = static_cast<sdb_doc *>(calloc(kInitialDocs, sizeof(sdb_doc)));
   ix->norms = static_cast<double *>(malloc(kInitialDocs * sizeof(double)));
-  ix->id_cap = kInitialIdCap;
-  ix->id_slots = new_id_positions(kInitialIdCap);
-  if (ix->docs == nullptr || ix->norms == nullptr || ix->id_slots == nullptr) {
+  if (ix->docs == nullptr || ix->norms == nullptr ||
+      !sdb_table_reset<uint32_t, id_ops>(&ix->ids, kInitialIdCap)) {
     free(ix->docs);
     free(ix->norms);
-    free(ix->id_slots);
+    sdb_table_free(&ix->ids);
     free(ix);
     sdb_error(SEARCHDB_NOMEM, "oom: docs");
     return nullptr;
@@ -170,14 +137,14 @@ void sdb_index_free(sdb_index *ix) {
   for (uint32_t i = 0; i < ix->doc_count; i++) free(ix->docs[i].id);
   free(ix->docs);
   free(ix->norms);
-  free(ix->id_slots);
+  sdb_table_free(&ix->ids);
   for (uint32_t b = 0; b < ix->block_count; b++) free(ix->blocks[b].bytes);
   free(ix->blocks);
   free(ix);
 }
 
 uint32_t sdb_id_map_find(const sdb_index *ix, const char *id) {
-  return ix->id_slots[id_map_probe(ix, ix->id_slots, ix->id_cap, id)];
+  return ix->ids.slots[id_map_probe(ix, id)];
 }
 
 uint32_t sdb_block_add(sdb_index *ix, char *bytes, uint64_t size) {
@@ -187,14 +154,8 @@ uint32_t sdb_block_add(sdb_index *ix, char *bytes, uint64_t size) {
     while (ix->blocks[block].bytes != nullptr) block++;
     ix->blocks_free--;
   } else {
-    if (ix->block_count == ix->block_cap) {
-      const uint32_t cap = ix->block_cap ? ix->block_cap * 2 : 8;
-      auto *blocks =
-          static_cast<sdb_entry_block *>(realloc(ix->blocks, cap * sizeof(sdb_entry_block)));
-      if (blocks == nullptr) return SDB_NO_SLOT;
-      ix->blocks = blocks;
-      ix->block_cap = cap;
-    }
+    if (!sdb_reserve(&ix->blocks, &ix->block_cap, uint64_t{ix->block_count} + 1, 8))
+      return SDB_NO_SLOT;
     ix->block_count++;
   }
   ix->blocks[block] = sdb_entry_block{bytes, size, 0};
@@ -216,20 +177,21 @@ void sdb_block_drop_unused(sdb_index *ix, uint32_t block) {
 }
 
 bool sdb_index_reserve(sdb_index *ix, uint32_t n) {
-  const uint64_t docs = uint64_t{ix->doc_count} + n, ids = uint64_t{ix->id_count} + n;
+  const uint64_t docs = uint64_t{ix->doc_count} + n, ids = uint64_t{ix->ids.count} + n;
   if (docs > 0x80000000u) return false;
-  uint64_t doc_cap = ix->doc_cap, id_cap = ix->id_cap;
-  while (doc_cap < docs) doc_cap *= 2;
+  const uint64_t had = uint64_t{ix->ids.mask} + 1;
+  uint64_t id_cap = had;
   while (ids > id_map_limit(static_cast<uint32_t>(id_cap))) id_cap *= 2;
   if (id_cap > 0x80000000u) return false;
-  if (doc_cap > ix->doc_cap && !doc_table_resize(ix, static_cast<uint32_t>(doc_cap))) return false;
-  return id_cap == ix->id_cap || id_map_resize(ix, static_cast<uint32_t>(id_cap));
+  if (docs > ix->doc_cap && !doc_table_resize(ix, sdb_grown_cap(ix->doc_cap, docs, kInitialDocs)))
+    return false;
+  return id_cap == had || id_map_resize(ix, static_cast<uint32_t>(id_cap));
 }
 
 uint32_t sdb_index_put(sdb_index *ix, const char *id, const char *entry, uint64_t entry_len,
                        uint32_t raw_off, uint64_t raw_len, uint32_t block, sdb_doc_undo *undo) {
-  uint32_t pos = id_map_probe(ix, ix->id_slots, ix->id_cap, id);
-  uint32_t slot = ix->id_slots[pos];
+  uint32_t pos = id_map_probe(ix, id);
+  uint32_t slot = ix->ids.slots[pos];
   if (slot != SDB_NO_SLOT) {
     sdb_doc *d = &ix->docs[slot];
     *undo = sdb_doc_undo{slot, false, *d};
@@ -245,21 +207,20 @@ uint32_t sdb_index_put(sdb_index *ix, const char *id, const char *entry, uint64_
   // Everything that can fail comes first, so a failure leaves the index as
   // it was.
   char *id_copy = copy_text(id);
-  const bool grow = ix->id_count + 1 > id_map_limit(ix->id_cap);
+  const bool grow = ix->ids.count + 1 > id_map_limit(ix->ids.mask + 1);
   if (id_copy == nullptr || (ix->doc_count == ix->doc_cap && !doc_table_grow(ix)) ||
-      (grow && !id_map_grow(ix))) {
+      (grow && !id_map_resize(ix, (ix->ids.mask + 1) * 2))) {
     free(id_copy);
     sdb_error(SEARCHDB_NOMEM, "oom: docs");
     return SDB_NO_SLOT;
   }
   // The empty position found above holds unless the map moved.
-  if (grow) pos = id_map_probe(ix, ix->id_slots, ix->id_cap, id);
   slot = ix->doc_count++;
   sdb_doc *d = &ix->docs[slot];
   *undo = sdb_doc_undo{slot, true, *d};
   *d = sdb_doc{id_copy, entry, entry_len, raw_len, raw_off, block, 0, 1};
-  ix->id_slots[pos] = slot;
-  ix->id_count++;
+  if (grow) pos = id_map_probe(ix, id);
+  sdb_table_put_at(&ix->ids, pos, slot);
   block_use(ix, block, entry_bytes(*d));
   return slot;
 }

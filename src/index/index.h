@@ -7,6 +7,7 @@
 
 #include "base/hashing.h"
 #include "base/limits.h"
+#include "base/table.h"
 #include "index/terms.h"
 
 struct sdb_columns;
@@ -50,13 +51,11 @@ struct sdb_entry_block {
 // Document table: doc_count only grows; a slot is never given to another id
 // while the record lives, so slot numbers are stable.
 //
-// Id map: open addressing over id_cap positions (a power of two) holding
-// slot numbers, SDB_NO_SLOT for an empty position; an id's probe starts at
-// its table hash (base/hashing.h) & (id_cap - 1) and goes upward with
-// wrap-around, comparing with docs[slot].id. Every id ever added has
-// exactly one position; it stays when the document is deleted.
-// id_count <= trunc(id_cap * 0.7), so a probe always meets an empty
-// position.
+// Id map: the table (base/table.h) of slot numbers, SDB_NO_SLOT for an
+// empty position, an id's entry found at its table hash (base/hashing.h)
+// by comparing with docs[slot].id. Every id ever added has exactly one
+// position; it stays when the document is deleted. It holds at most
+// trunc(0.7 * its positions) ids.
 //
 // Dictionary: built from the live documents whenever `built` is set; a
 // loaded index builds it when it is first needed (a search, its statistics
@@ -70,9 +69,7 @@ struct sdb_index {
   sdb_doc *docs;
   uint32_t doc_count;
   uint32_t doc_cap;
-  uint32_t *id_slots;
-  uint32_t id_cap;
-  uint32_t id_count;
+  sdb_table<uint32_t> ids;
   sdb_entry_block *blocks;
   uint32_t block_count;
   uint32_t block_cap;

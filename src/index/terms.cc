@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "base/array.h"
 #include "base/error.h"
 #include "base/hashing.h"
 #include "base/memory.h"
@@ -73,51 +74,31 @@ bool compact_texts(sdb_terms *d, uint64_t live, uint64_t n) {
   return true;
 }
 
-constexpr uint64_t kEmpty = ~uint64_t{0};
+// ---- The exact lookup ----
 
-uint32_t table_home(uint64_t key, uint32_t mask) {
-  return static_cast<uint32_t>(key) & mask;
-}
-
-uint64_t table_entry(uint64_t key, uint32_t id) {
-  return (key & 0xFFFFFFFF00000000ull) | id;
-}
+constexpr uint64_t kKeyHigh = 0xFFFFFFFF00000000ull;
 
 uint32_t entry_id(uint64_t entry) {
   return static_cast<uint32_t>(entry);
 }
 
-uint64_t key_of(const sdb_term &t) {
-  return sdb_term_key(t.text, t.len);
-}
+// An entry holds the high half of its term's key, which a probe compares
+// before it reads the term; its place comes from the low half, so moving
+// it takes the key again from the term's text.
+struct lookup_ops {
+  static constexpr unsigned char kEmptyByte = 0xFF;
+  static bool empty(uint64_t entry) { return entry == ~uint64_t{0}; }
+  const sdb_terms *d;
+  uint64_t hash(uint64_t entry) const {
+    const sdb_term &t = d->terms[entry_id(entry)];
+    return sdb_term_key(t.text, t.len);
+  }
+};
 
-void table_put(uint64_t *table, uint32_t mask, uint64_t key, uint32_t id) {
-  uint32_t pos = table_home(key, mask);
-  while (table[pos] != kEmpty) pos = (pos + 1) & mask;
-  table[pos] = table_entry(key, id);
-}
-
-bool grow_table(sdb_terms *d, uint32_t need) {
-  uint32_t size = d->table ? d->table_mask + 1 : 1024;
-  while (static_cast<uint64_t>(need) * 2 > size) size *= 2;
-  if (d->table != nullptr && size == d->table_mask + 1) return true;
-  auto *table = static_cast<uint64_t *>(malloc(size * sizeof(uint64_t)));
-  if (table == nullptr) return false;
-  memset(table, 0xFF, size * sizeof(uint64_t));
-  for (uint32_t id = 0; id < d->ids; id++)
-    if (d->terms[id].text != nullptr) table_put(table, size - 1, key_of(d->terms[id]), id);
-  free(d->table);
-  d->table = table;
-  d->table_mask = size - 1;
-  return true;
-}
-
-template <typename T>
-bool grow_array(T **array, uint32_t cap) {
-  auto *grown = static_cast<T *>(realloc(*array, static_cast<size_t>(cap) * sizeof(T)));
-  if (grown == nullptr) return false;
-  *array = grown;
-  return true;
+// The position of id's entry, whose key is key.
+uint32_t position_of(const sdb_terms *d, uint64_t key, uint32_t id) {
+  return sdb_table_probe<uint64_t, lookup_ops>(d->lookup, key,
+                                               [id](uint64_t e) { return entry_id(e) == id; });
 }
 
 // ---- Big tfs ----
@@ -126,14 +107,15 @@ uint64_t tf_key(uint32_t id, uint32_t slot) {
   return (uint64_t{id} << 32 | slot) + 1;
 }
 
-uint32_t tf_home(uint64_t key, uint32_t cap) {
-  return static_cast<uint32_t>(sdb_table_hash_u64(key)) & (cap - 1);
-}
+struct big_tf_ops {
+  static constexpr unsigned char kEmptyByte = 0;
+  static bool empty(const sdb_big_tf &b) { return b.key == 0; }
+  static uint64_t hash(const sdb_big_tf &b) { return sdb_table_hash_u64(b.key); }
+};
 
-uint32_t tf_probe(const sdb_tf_table *t, uint64_t key) {
-  uint32_t pos = tf_home(key, t->cap);
-  while (t->keys[pos] != 0 && t->keys[pos] != key) pos = (pos + 1) & (t->cap - 1);
-  return pos;
+uint32_t tf_probe(const sdb_table<sdb_big_tf> &t, uint64_t key) {
+  return sdb_table_probe<sdb_big_tf, big_tf_ops>(
+      t, sdb_table_hash_u64(key), [key](const sdb_big_tf &b) { return b.key == key; });
 }
 
 // An entry of the order before its extensions: the first 8 bytes as a
@@ -180,25 +162,27 @@ int sdb_text_compare(const char *text, const char *bytes, uint32_t len) {
 }
 
 uint32_t sdb_terms_find_keyed(const sdb_terms *d, const char *bytes, uint32_t len, uint64_t key) {
-  if (d->table == nullptr) return SDB_NO_TERM;
-  const uint64_t fragment = key & 0xFFFFFFFF00000000ull;
-  for (uint32_t pos = table_home(key, d->table_mask);; pos = (pos + 1) & d->table_mask) {
-    const uint64_t entry = d->table[pos];
-    if (entry == kEmpty) return SDB_NO_TERM;
-    if ((entry & 0xFFFFFFFF00000000ull) != fragment) continue;
-    const sdb_term *t = &d->terms[entry_id(entry)];
-    if (t->len == len && memcmp(t->text, bytes, len) == 0) return entry_id(entry);
-  }
+  if (d->lookup.slots == nullptr) return SDB_NO_TERM;
+  const uint64_t fragment = key & kKeyHigh;
+  const sdb_term *terms = d->terms;
+  const uint32_t pos = sdb_table_probe<uint64_t, lookup_ops>(d->lookup, key, [&](uint64_t entry) {
+    if ((entry & kKeyHigh) != fragment) return false;
+    const sdb_term *t = &terms[entry_id(entry)];
+    return t->len == len && memcmp(t->text, bytes, len) == 0;
+  });
+  const uint64_t entry = d->lookup.slots[pos];
+  return lookup_ops::empty(entry) ? SDB_NO_TERM : entry_id(entry);
 }
 
 void sdb_terms_prefetch_slot(const sdb_terms *d, uint64_t key) {
-  if (d->table != nullptr) __builtin_prefetch(&d->table[table_home(key, d->table_mask)]);
+  if (d->lookup.slots != nullptr)
+    __builtin_prefetch(&d->lookup.slots[static_cast<uint32_t>(key) & d->lookup.mask]);
 }
 
 void sdb_terms_prefetch_term(const sdb_terms *d, uint64_t key) {
-  if (d->table == nullptr) return;
-  const uint64_t entry = d->table[table_home(key, d->table_mask)];
-  if (entry != kEmpty && (entry & 0xFFFFFFFF00000000ull) == (key & 0xFFFFFFFF00000000ull)) {
+  if (d->lookup.slots == nullptr) return;
+  const uint64_t entry = d->lookup.slots[static_cast<uint32_t>(key) & d->lookup.mask];
+  if (!lookup_ops::empty(entry) && (entry & kKeyHigh) == (key & kKeyHigh)) {
     __builtin_prefetch(&d->terms[entry_id(entry)]);
   }
 }
@@ -207,8 +191,7 @@ uint32_t sdb_posting_tf(const sdb_terms *d, uint32_t id, uint32_t i) {
   const sdb_term *t = &d->terms[id];
   const uint32_t tf = t->tfs[i] & SDB_TF_MASK;
   if (tf != SDB_TF_OVERFLOW) return tf;
-  const sdb_tf_table *big = &d->big_tfs;
-  return big->tfs[tf_probe(big, tf_key(id, t->docs[i]))];
+  return d->big_tfs.slots[tf_probe(d->big_tfs, tf_key(id, t->docs[i]))].tf;
 }
 
 uint8_t sdb_tf_byte(uint32_t tf, bool title) {
@@ -221,15 +204,14 @@ void sdb_terms_free(sdb_terms *d) {
     if (d->terms[id].cap > 0) free(d->terms[id].docs);
   free(d->terms);
   free(d->free_ids);
-  free(d->table);
+  sdb_table_free(&d->lookup);
   free(d->order);
   free(d->order_text);
   free(d->lcp);
   free(d->by_first);
   free(d->pool_docs);
   free(d->pool_tfs);
-  free(d->big_tfs.keys);
-  free(d->big_tfs.tfs);
+  sdb_table_free(&d->big_tfs);
   free_text_blocks(d->texts);
   const uint32_t buckets = d->bucket_count, start = d->start_buckets;
   *d = sdb_terms{};
@@ -241,28 +223,28 @@ bool sdb_terms_reserve_records(sdb_terms *d, uint32_t n) {
   const uint64_t ids = static_cast<uint64_t>(d->ids) + n;
   if (ids > 0xFFFFFFF0u) return false;
   if (ids <= d->cap) return true;
-  uint32_t cap = d->cap ? d->cap : kFirstTermCap;
-  while (cap < ids) cap *= 2;
-  if (!grow_array(&d->terms, cap) || !grow_array(&d->free_ids, cap)) return false;
+  const uint64_t cap = sdb_grown_cap(d->cap, ids, kFirstTermCap);
+  if (!sdb_resize(&d->terms, cap) || !sdb_resize(&d->free_ids, cap)) return false;
   sdb_advise_huge(d->terms, cap * sizeof(sdb_term));
-  d->cap = cap;
+  d->cap = static_cast<uint32_t>(cap);
   return true;
 }
 
 bool sdb_terms_reserve_lookup(sdb_terms *d, uint32_t n) {
-  return grow_table(d,
-                    static_cast<uint32_t>(std::min<uint64_t>(uint64_t{d->count} + n, 0xFFFFFFF0u)));
+  const uint64_t need = std::min<uint64_t>(uint64_t{d->count} + n, 0xFFFFFFF0u);
+  const uint64_t cap = sdb_table_cap_for(need, 1, 2, d->lookup.slots ? d->lookup.mask + 1 : 1024);
+  if (d->lookup.slots != nullptr && cap == uint64_t{d->lookup.mask} + 1) return true;
+  return sdb_table_resize(&d->lookup, cap, lookup_ops{d});
 }
 
 bool sdb_terms_reserve_lists(sdb_terms *d, uint32_t n) {
   const uint64_t listed = static_cast<uint64_t>(d->count) + n;
   if (listed <= d->list_cap) return true;
-  uint32_t cap = d->list_cap ? d->list_cap : kFirstTermCap;
-  while (cap < listed) cap *= 2;
-  if (!grow_array(&d->order, cap) || !grow_array(&d->order_text, cap) ||
-      !grow_array(&d->lcp, cap) || !grow_array(&d->by_first, cap))
+  const uint64_t cap = sdb_grown_cap(d->list_cap, listed, kFirstTermCap);
+  if (!sdb_resize(&d->order, cap) || !sdb_resize(&d->order_text, cap) ||
+      !sdb_resize(&d->lcp, cap) || !sdb_resize(&d->by_first, cap))
     return false;
-  d->list_cap = cap;
+  d->list_cap = static_cast<uint32_t>(cap);
   return true;
 }
 
@@ -284,29 +266,11 @@ bool sdb_terms_reserve_text(sdb_terms *d, uint64_t n) {
 }
 
 bool sdb_terms_reserve_big_tfs(sdb_terms *d, uint32_t n) {
-  sdb_tf_table *t = &d->big_tfs;
+  sdb_table<sdb_big_tf> *t = &d->big_tfs;
   const uint64_t need = static_cast<uint64_t>(t->count) + n;
-  if (need * 2 <= t->cap) return true;
-  uint32_t cap = t->cap ? t->cap : 16;
-  while (need * 2 > cap) cap *= 2;
-  auto *keys = static_cast<uint64_t *>(calloc(cap, sizeof(uint64_t)));
-  auto *tfs = static_cast<uint32_t *>(malloc(cap * sizeof(uint32_t)));
-  if (keys == nullptr || tfs == nullptr) {
-    free(keys);
-    free(tfs);
-    return false;
-  }
-  sdb_tf_table grown{keys, tfs, cap, t->count};
-  for (uint32_t i = 0; i < t->cap; i++) {
-    if (t->keys[i] == 0) continue;
-    const uint32_t pos = tf_probe(&grown, t->keys[i]);
-    keys[pos] = t->keys[i];
-    tfs[pos] = t->tfs[i];
-  }
-  free(t->keys);
-  free(t->tfs);
-  *t = grown;
-  return true;
+  const uint64_t had = t->slots ? uint64_t{t->mask} + 1 : 0;
+  if (need * 2 <= had) return true;
+  return sdb_table_resize(t, sdb_table_cap_for(need, 1, 2, had ? had : 16), big_tf_ops{});
 }
 
 bool sdb_terms_own_postings(sdb_terms *d, uint32_t id, uint32_t cap) {
@@ -336,24 +300,17 @@ uint32_t sdb_terms_add(sdb_terms *d, const char *bytes, uint32_t len, uint64_t k
   text[len] = '\0';
   b->used += len + 2;
   d->terms[id] = sdb_term{sdb_hash(bytes, len), text, len, 0, 0, 0, 0, nullptr, nullptr};
-  table_put(d->table, d->table_mask, key, id);
+  const uint32_t pos =
+      sdb_table_probe<uint64_t, lookup_ops>(d->lookup, key, [](uint64_t) { return false; });
+  sdb_table_put_at(&d->lookup, pos, (key & kKeyHigh) | id);
   d->count++;
   return id;
 }
 
 void sdb_terms_remove(sdb_terms *d, uint32_t id) {
-  const uint32_t mask = d->table_mask;
-  uint32_t hole = table_home(key_of(d->terms[id]), mask);
-  while (entry_id(d->table[hole]) != id) hole = (hole + 1) & mask;
-  d->table[hole] = kEmpty;
-  // Shift back the ids after the hole that their probe would no longer reach.
-  for (uint32_t pos = (hole + 1) & mask; d->table[pos] != kEmpty; pos = (pos + 1) & mask) {
-    const uint32_t home = table_home(key_of(d->terms[entry_id(d->table[pos])]), mask);
-    if (((pos - home) & mask) < ((pos - hole) & mask)) continue;
-    d->table[hole] = d->table[pos];
-    d->table[pos] = kEmpty;
-    hole = pos;
-  }
+  const sdb_term &term = d->terms[id];
+  sdb_table_remove_at(&d->lookup, position_of(d, sdb_term_key(term.text, term.len), id),
+                      lookup_ops{d});
   sdb_term *t = &d->terms[id];
   if (t->cap > 0) free(t->docs);
   *t = sdb_term{};
@@ -362,30 +319,21 @@ void sdb_terms_remove(sdb_terms *d, uint32_t id) {
 }
 
 void sdb_terms_set_big_tf(sdb_terms *d, uint32_t id, uint32_t slot, uint32_t tf) {
-  sdb_tf_table *t = &d->big_tfs;
+  sdb_table<sdb_big_tf> *t = &d->big_tfs;
   const uint64_t key = tf_key(id, slot);
-  const uint32_t pos = tf_probe(t, key);
-  if (t->keys[pos] == 0) t->count++;
-  t->keys[pos] = key;
-  t->tfs[pos] = tf;
+  const uint32_t pos = tf_probe(*t, key);
+  if (big_tf_ops::empty(t->slots[pos])) {
+    sdb_table_put_at(t, pos, sdb_big_tf{key, tf});
+  } else {
+    t->slots[pos].tf = tf;
+  }
 }
 
 void sdb_terms_clear_big_tf(sdb_terms *d, uint32_t id, uint32_t slot) {
-  sdb_tf_table *t = &d->big_tfs;
-  if (t->cap == 0) return;
-  const uint32_t mask = t->cap - 1;
-  uint32_t hole = tf_probe(t, tf_key(id, slot));
-  if (t->keys[hole] == 0) return;
-  t->keys[hole] = 0;
-  t->count--;
-  for (uint32_t pos = (hole + 1) & mask; t->keys[pos] != 0; pos = (pos + 1) & mask) {
-    const uint32_t home = tf_home(t->keys[pos], t->cap);
-    if (((pos - home) & mask) < ((pos - hole) & mask)) continue;
-    t->keys[hole] = t->keys[pos];
-    t->tfs[hole] = t->tfs[pos];
-    t->keys[pos] = 0;
-    hole = pos;
-  }
+  sdb_table<sdb_big_tf> *t = &d->big_tfs;
+  if (t->slots == nullptr) return;
+  const uint32_t pos = tf_probe(*t, tf_key(id, slot));
+  if (!big_tf_ops::empty(t->slots[pos])) sdb_table_remove_at(t, pos, big_tf_ops{});
 }
 
 uint8_t sdb_terms_common_prefix(const sdb_term *a, const sdb_term *b) {

@@ -32,6 +32,7 @@
 #include <cstdint>
 
 #include "base/hashing.h"
+#include "base/table.h"
 #include "index/tokenizer.h"
 
 enum : uint8_t {
@@ -55,14 +56,12 @@ struct sdb_term {
   uint8_t *tfs;        // per posting: tf (or SDB_TF_OVERFLOW) | SDB_TF_TITLE
 };
 
-// Exact tfs that do not fit in a posting's byte. keys hold
-// (term << 32 | slot) + 1, 0 for an empty position; open addressing from
-// the key's table hash, load at most 1/2.
-struct sdb_tf_table {
-  uint64_t *keys;
-  uint32_t *tfs;
-  uint32_t cap;  // a power of two, or 0
-  uint32_t count;
+// An exact tf that does not fit in a posting's byte, in the table of them
+// (base/table.h): key is (term << 32 | slot) + 1, 0 for an empty position,
+// placed by its table hash; the table's load stays at most 1/2.
+struct sdb_big_tf {
+  uint64_t key;
+  uint32_t tf;
 };
 
 struct sdb_text_block;
@@ -74,8 +73,9 @@ struct sdb_terms {
   uint32_t count;      // live terms
   uint32_t *free_ids;  // free ids below `ids`, free_count of them (room for cap)
   uint32_t free_count;
-  uint64_t *table;  // exact lookup: (sdb_term_key high half << 32 | id), ~0 empty; load <= 1/2
-  uint32_t table_mask;
+  // Exact lookup: (sdb_term_key high half << 32 | id), ~0 empty, placed by
+  // the key; load <= 1/2.
+  sdb_table<uint64_t> lookup;
   uint32_t *order;          // live ids in byte order of their texts (count of them)
   const char **order_text;  // their texts, for walks that need no more of a term
   uint8_t *lcp;             // lcp[i]: leading bytes order[i] shares with order[i - 1]
@@ -83,7 +83,7 @@ struct sdb_terms {
   uint32_t list_cap;        // room of order, lcp and by_first
   uint32_t *pool_docs;      // a full build's postings (owned)
   uint8_t *pool_tfs;
-  sdb_tf_table big_tfs;
+  sdb_table<sdb_big_tf> big_tfs;
   sdb_text_block *texts;   // owned chain
   uint32_t bucket_count;   // the table walk's bucket count ...
   uint32_t start_buckets;  // ... and the one its rebuild started from

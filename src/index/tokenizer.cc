@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/array.h"
+
 namespace {
 
 constexpr uint64_t kInitialTokenCap = 16;
@@ -18,17 +20,11 @@ bool is_foldable_capital(unsigned cp) {
   return (cp >= 0xC0 && cp <= 0xDE) || (cp >= 0x410 && cp <= 0x42F);
 }
 
-// Enlarges both token arrays to twice cap. On failure the arrays keep their
-// old size (realloc leaves a block it cannot move untouched).
+// Doubles both token arrays. On failure the arrays keep their old size.
 bool grow_token_arrays(char ***tokens, uint64_t **lens, uint64_t *cap) {
-  uint64_t new_cap = *cap * 2;
-  auto *new_tokens = static_cast<char **>(realloc(*tokens, new_cap * sizeof(char *)));
-  if (new_tokens == nullptr) return false;
-  *tokens = new_tokens;
-  auto *new_lens = static_cast<uint64_t *>(realloc(*lens, new_cap * sizeof(uint64_t)));
-  if (new_lens == nullptr) return false;
-  *lens = new_lens;
-  *cap = new_cap;
+  const uint64_t grown = sdb_grown_cap(*cap, *cap + 1, kInitialTokenCap);
+  if (!sdb_resize(tokens, grown) || !sdb_resize(lens, grown)) return false;
+  *cap = grown;
   return true;
 }
 

@@ -17,7 +17,7 @@ sdb_answer::~sdb_answer() {
 }
 
 sdb_hit_text::~sdb_hit_text() {
-  free(bytes);
+  sdb_doc_reader_free(&reader);
 }
 
 bool sdb_answer_append(sdb_answer *a, const char *bytes, size_t n) {
@@ -25,24 +25,6 @@ bool sdb_answer_append(sdb_answer *a, const char *bytes, size_t n) {
   memcpy(a->bytes + a->len, bytes, n);
   a->len += n;
   return true;
-}
-
-yyjson_doc *sdb_hit_parse(const sdb_doc *d, sdb_hit_text *text, bool *oom) {
-  *oom = true;
-  const uint64_t need =
-      sdb_entry_escaped_length(d->entry_len, d->raw_off) + 1 + YYJSON_PADDING_SIZE;
-  if (need > text->cap) {
-    auto *bytes = (char *)realloc(text->bytes, need);
-    if (!bytes) return nullptr;
-    text->bytes = bytes;
-    text->cap = need;
-  }
-  const uint64_t len = sdb_entry_decode(d->entry, d->entry_len, d->raw_off, text->bytes, text->cap);
-  memset(text->bytes + len, 0, YYJSON_PADDING_SIZE);
-  yyjson_read_err err;
-  yyjson_doc *doc = yyjson_read_opts(text->bytes, len, YYJSON_READ_INSITU, nullptr, &err);
-  *oom = !doc && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION;
-  return doc;
 }
 
 bool sdb_answer_hit(sdb_answer *a, bool *first, const sdb_doc *d, sdb_hit_text *text) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "index/index.h"
+#include "index/stored_doc.h"
 #include "search/rank.h"
 
 // The answer being written: a heap text that grows, released with it.
@@ -26,20 +27,22 @@ struct sdb_answer {
 // False when memory ran out.
 bool sdb_answer_append(sdb_answer *a, const char *bytes, size_t n);
 
-// The stored text of a hit, decoded from its entry into memory reused from
-// hit to hit, with the padding the JSON reader needs to parse it in place.
+// The stored texts of hits, parsed one after another in memory reused from
+// hit to hit (index/stored_doc.h).
 struct sdb_hit_text {
-  char *bytes = nullptr;
-  uint64_t cap = 0;
+  sdb_doc_reader reader{};
   sdb_hit_text() = default;
   sdb_hit_text(const sdb_hit_text &) = delete;
   sdb_hit_text &operator=(const sdb_hit_text &) = delete;
   ~sdb_hit_text();
 };
 
-// Parses the stored text of the live document d into text. nullptr when it
-// does not parse (*oom false) or memory ran out (*oom true).
-yyjson_doc *sdb_hit_parse(const sdb_doc *d, sdb_hit_text *text, bool *oom);
+// Parses the stored text of the live document d (free the result before
+// the next parse). nullptr when it does not parse (*oom false) or memory
+// ran out (*oom true).
+inline yyjson_doc *sdb_hit_parse(const sdb_doc *d, sdb_hit_text *text, bool *oom) {
+  return sdb_doc_read(&text->reader, d, oom);
+}
 
 // Appends the JSON writer's rendering of the stored document d (a comma
 // first unless it is the first hit). A dead slot or a text that does not

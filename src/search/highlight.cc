@@ -7,32 +7,34 @@
 #include "base/array.h"
 #include "base/hashing.h"
 #include "base/holders.h"
+#include "base/table.h"
 #include "index/tokenizer.h"
 
 namespace {
 
 constexpr char kEllipsis[] = "\xE2\x80\xA6";  // U+2026
 
-uint32_t set_home(const sdb_highlighter *h, const char *bytes, uint32_t len) {
-  return static_cast<uint32_t>(sdb_table_hash(bytes, len)) & (h->set_cap - 1);
+struct set_ops {
+  static constexpr unsigned char kEmptyByte = 0;
+  static bool empty(const sdb_word &w) { return w.bytes == nullptr; }
+  static uint64_t hash(const sdb_word &w) { return sdb_table_hash(w.bytes, w.len); }
+};
+
+// The position of the term's bytes in the set, or the empty one where
+// they would go.
+uint32_t set_position(const sdb_highlighter *h, const char *bytes, uint32_t len) {
+  return sdb_table_probe<sdb_word, set_ops>(
+      h->set, sdb_table_hash(bytes, len),
+      [&](const sdb_word &w) { return w.len == len && memcmp(w.bytes, bytes, len) == 0; });
 }
 
 bool in_set(const sdb_highlighter *h, const char *bytes, uint32_t len) {
-  if (h->set_cap == 0) return false;
-  for (uint32_t pos = set_home(h, bytes, len);; pos = (pos + 1) & (h->set_cap - 1)) {
-    if (h->set[pos] == nullptr) return false;
-    if (h->set_lens[pos] == len && memcmp(h->set[pos], bytes, len) == 0) return true;
-  }
+  return h->set.slots != nullptr && !set_ops::empty(h->set.slots[set_position(h, bytes, len)]);
 }
 
 void set_add(sdb_highlighter *h, const char *bytes, uint32_t len) {
-  uint32_t pos = set_home(h, bytes, len);
-  while (h->set[pos] != nullptr) {
-    if (h->set_lens[pos] == len && memcmp(h->set[pos], bytes, len) == 0) return;
-    pos = (pos + 1) & (h->set_cap - 1);
-  }
-  h->set[pos] = bytes;
-  h->set_lens[pos] = len;
+  const uint32_t pos = set_position(h, bytes, len);
+  if (set_ops::empty(h->set.slots[pos])) sdb_table_put_at(&h->set, pos, sdb_word{bytes, len});
 }
 
 bool put(sdb_highlighter *h, const char *bytes, uint64_t n) {
@@ -69,13 +71,8 @@ bool sdb_highlighter_init(sdb_highlighter *h, const sdb_index *ix, const sdb_que
     marked += run[1] - run[0];
   }
   if (marked == 0) return true;
-  uint64_t cap = 16;
-  while (cap < marked * 2) cap *= 2;
-  if (cap > UINT32_MAX / 2) return false;
-  h->set = static_cast<const char **>(calloc(cap, sizeof(const char *)));
-  h->set_lens = static_cast<uint32_t *>(malloc(cap * sizeof(uint32_t)));
-  if (h->set == nullptr || h->set_lens == nullptr) return false;
-  h->set_cap = static_cast<uint32_t>(cap);
+  const uint64_t cap = sdb_table_cap_for(marked, 1, 2, 16);
+  if (cap > UINT32_MAX / 2 || !sdb_table_reset<sdb_word, set_ops>(&h->set, cap)) return false;
   // A token in a phrase and outside one is marked wherever its terms stand.
   for (uint64_t i = 0; i < terms->count; i++) {
     if (in_phrase[i]) continue;
@@ -140,8 +137,7 @@ bool sdb_highlight(sdb_highlighter *h, const char *text, size_t n) {
 }
 
 void sdb_highlighter_free(sdb_highlighter *h) {
-  free(h->set);
-  free(h->set_lens);
+  sdb_table_free(&h->set);
   free(h->folded);
   free(h->spans);
   free(h->tokens);

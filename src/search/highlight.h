@@ -13,16 +13,15 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/table.h"
 #include "index/index.h"
 #include "search/phrase.h"
 #include "search/query.h"
 
 struct sdb_highlighter {
-  // The terms to mark wherever they stand: open addressing by
-  // sdb_table_hash of their texts, cap a power of two (0: none).
-  const char **set;
-  uint32_t *set_lens;
-  uint32_t set_cap;
+  // The terms to mark wherever they stand, by the table hash of their
+  // texts (base/table.h); no positions when there are none.
+  sdb_table<sdb_word> set;
   const sdb_word *words;  // the query's tokens as terms
   const sdb_phrase *phrases;
   uint32_t phrase_count;

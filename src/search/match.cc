@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/array.h"
+
 static bool is_longer_prefix(const char *q, uint64_t qlen, const char *t, uint64_t tlen) {
   return qlen >= 2 && tlen > qlen && t[0] == q[0] && memcmp(t, q, qlen) == 0;
 }
@@ -28,15 +30,9 @@ struct found_list {
 
 static void found_add(found_list *f, const sdb_terms *d, uint32_t order_pos) {
   if (!f->ok) return;
-  if (f->count == f->cap) {
-    const uint32_t cap = f->cap ? 2 * f->cap : 64;
-    auto *items = (sdb_scan_match *)realloc(f->items, cap * sizeof(sdb_scan_match));
-    if (!items) {
-      f->ok = false;
-      return;
-    }
-    f->items = items;
-    f->cap = cap;
+  if (!sdb_reserve(&f->items, &f->cap, uint64_t{f->count} + 1, 64)) {
+    f->ok = false;
+    return;
   }
   const uint32_t id = d->order[order_pos];
   f->items[f->count++] = sdb_scan_match{sdb_scan_key(d, &d->terms[id]), id};
