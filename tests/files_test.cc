@@ -263,7 +263,7 @@ TEST_F(FilesTest, OnlyAMissingFileCountsAsMissing) {
 
 TEST_F(FilesTest, SettingAsideNeverReplacesAndMayKeepTheFile) {
   Put(Path("f"), "one");
-  char aside[SDB_PATH_SIZE];
+  char aside[SDB_REL_PATH_SIZE];
   ASSERT_EQ(sdb_set_aside("f", ".corrupt", true, aside, sizeof aside), 0);
   EXPECT_STREQ(aside, "f.corrupt");
   // The kept copy is a link: it keeps its bytes when the file is replaced,

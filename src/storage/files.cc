@@ -27,6 +27,7 @@
 
 #include "base/error.h"
 #include "base/memory.h"
+#include "storage/layout.h"
 
 char s_storage_dir[SDB_STORAGE_DIR_SIZE];
 
@@ -34,16 +35,25 @@ namespace {
 
 int s_store = -1;
 
-// Splits rel into its directory part (written into dir, "" for the store
-// itself) and its last component, which is returned.
-const char *split(const char *rel, char *dir, size_t size) {
+// Splits rel into its directory part (its first *dir_len bytes, 0 for the
+// store itself) and its last component, which is returned.
+const char *split(const char *rel, size_t *dir_len) {
   const char *slash = strrchr(rel, '/');
-  if (slash == nullptr) {
-    dir[0] = '\0';
-    return rel;
+  *dir_len = slash ? static_cast<size_t>(slash - rel) : 0;
+  return slash ? slash + 1 : rel;
+}
+
+// Copies the n bytes of one component to out (SDB_ENTRY_NAME_SIZE bytes).
+// False, with errno ENAMETOOLONG, when no directory entry can have such a
+// name: cut, it would name another.
+bool component_name(const char *bytes, size_t n, char (&out)[SDB_ENTRY_NAME_SIZE]) {
+  if (n >= sizeof out) {
+    errno = ENAMETOOLONG;
+    return false;
   }
-  snprintf(dir, size, "%.*s", static_cast<int>(slash - rel), rel);
-  return slash + 1;
+  memcpy(out, bytes, n);
+  out[n] = '\0';
+  return true;
 }
 
 // Makes the new entries of a directory durable. A file system that cannot
@@ -53,24 +63,28 @@ int sync_dir(int fd) {
   return fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
 }
 
-// Opens the directory rel ("" for the store), component by component and
-// never through a link; with create, making the missing ones (an empty
-// component is then skipped). -1 with errno set when it cannot.
-int walk_dirs(const char *rel, bool create) {
+// Opens the directory of the first len bytes of rel (none: the store),
+// component by component and never through a link; with create, making the
+// missing ones (an empty component is then skipped). -1 with errno set when
+// it cannot.
+int walk_dirs(const char *rel, size_t len, bool create) {
   if (s_store < 0) {
     errno = EBADF;
     return -1;
   }
   int fd = openat(s_store, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  const char *p = rel;
-  while (fd >= 0 && *p != '\0') {
-    const char *end = strchr(p, '/');
-    const size_t n = end ? static_cast<size_t>(end - p) : strlen(p);
+  const char *p = rel, *stop = rel + len;
+  while (fd >= 0 && p < stop) {
+    const char *end = static_cast<const char *>(memchr(p, '/', static_cast<size_t>(stop - p)));
+    const size_t n = end ? static_cast<size_t>(end - p) : static_cast<size_t>(stop - p);
     const char *start = p;
-    p = end ? end + 1 : p + n;
+    p = end ? end + 1 : stop;
     if (n == 0 && create) continue;
-    char component[SDB_PATH_SIZE];
-    snprintf(component, sizeof component, "%.*s", static_cast<int>(n), start);
+    char component[SDB_ENTRY_NAME_SIZE];
+    if (!component_name(start, n, component)) {
+      close(fd);
+      return -1;
+    }
     if (create && mkdirat(fd, component, 0777) == 0) (void)sync_dir(fd);
     const int next = openat(fd, component, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     const int err = errno;
@@ -81,8 +95,8 @@ int walk_dirs(const char *rel, bool create) {
   return fd;
 }
 
-int open_dir(const char *rel) {
-  return walk_dirs(rel, false);
+int open_dir(const char *rel, size_t len) {
+  return walk_dirs(rel, len, false);
 }
 
 void discard(sdb_replace *r) {
@@ -142,32 +156,32 @@ void sdb_full_path(char *out, size_t size, const char *rel) {
 }
 
 void sdb_make_dirs(const char *rel) {
-  const int fd = walk_dirs(rel, true);
+  const int fd = walk_dirs(rel, strlen(rel), true);
   if (fd >= 0) close(fd);
 }
 
 void sdb_remove(const char *rel) {
-  char dir[SDB_PATH_SIZE];
-  const char *name = split(rel, dir, sizeof dir);
-  const int fd = open_dir(dir);
+  size_t dir;
+  const char *name = split(rel, &dir);
+  const int fd = open_dir(rel, dir);
   if (fd < 0) return;
   (void)unlinkat(fd, name, 0);
   close(fd);
 }
 
 void sdb_rmdir(const char *rel) {
-  char dir[SDB_PATH_SIZE];
-  const char *name = split(rel, dir, sizeof dir);
-  const int fd = open_dir(dir);
+  size_t dir;
+  const char *name = split(rel, &dir);
+  const int fd = open_dir(rel, dir);
   if (fd < 0) return;
   (void)unlinkat(fd, name, AT_REMOVEDIR);
   close(fd);
 }
 
 sdb_entry_kind sdb_entry_kind_of(const char *rel) {
-  char dir[SDB_PATH_SIZE];
-  const char *name = split(rel, dir, sizeof dir);
-  const int fd = open_dir(dir);
+  size_t dir;
+  const char *name = split(rel, &dir);
+  const int fd = open_dir(rel, dir);
   if (fd < 0) return errno == ENOENT ? SDB_ENTRY_NONE : SDB_ENTRY_OTHER;
   struct stat st;
   const int rc = fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW);
@@ -178,14 +192,15 @@ sdb_entry_kind sdb_entry_kind_of(const char *rel) {
 }
 
 bool sdb_path_blocked(const char *rel) {
-  int fd = walk_dirs("", false);
+  int fd = walk_dirs("", 0, false);
   bool blocked = false;
   for (const char *p = rel; fd >= 0 && *p != '\0';) {
     const char *end = strchr(p, '/');
     const size_t n = end ? static_cast<size_t>(end - p) : strlen(p);
-    char component[SDB_PATH_SIZE];
-    snprintf(component, sizeof component, "%.*s", static_cast<int>(n), p);
+    char component[SDB_ENTRY_NAME_SIZE];
+    const bool named = component_name(p, n, component);
     p = end ? end + 1 : p + n;
+    if (!named) break;  // left to the file operations to report
     struct stat st;
     int next = -1;
     if (fstatat(fd, component, &st, AT_SYMLINK_NOFOLLOW) == 0) {
@@ -202,16 +217,20 @@ bool sdb_path_blocked(const char *rel) {
 }
 
 int sdb_replace_begin(sdb_replace *r, const char *rel) {
-  char dir[SDB_PATH_SIZE];
-  const char *name = split(rel, dir, sizeof dir);
-  snprintf(r->name, sizeof r->name, "%s", name);
-  snprintf(r->tmp_name, sizeof r->tmp_name, "%s.tmp", name);
+  size_t dir;
+  const char *name = split(rel, &dir);
   sdb_full_path(r->path, sizeof r->path, rel);
-  snprintf(r->tmp, sizeof r->tmp, "%s.tmp", r->path);
+  snprintf(r->tmp, sizeof r->tmp, "%s%s", r->path, SDB_TEMPORARY_SUFFIX);
   r->write_error = 0;
   r->fd = -1;
-  r->dir = open_dir(dir);
-  int err = errno;
+  r->dir = -1;
+  int err = ENAMETOOLONG;
+  if (strlen(name) < sizeof r->name) {
+    snprintf(r->name, sizeof r->name, "%s", name);
+    snprintf(r->tmp_name, sizeof r->tmp_name, "%s%s", name, SDB_TEMPORARY_SUFFIX);
+    r->dir = open_dir(rel, dir);
+    err = errno;
+  }
   if (r->dir >= 0) {
     // Whatever stands at the temporary name is an interrupted write's
     // leftover or was planted: it goes, and the temporary is created anew.
@@ -231,12 +250,11 @@ int sdb_replace_begin(sdb_replace *r, const char *rel) {
   return 0;
 }
 
-void sdb_replace_write(sdb_replace *r, const struct iovec *pieces, int count) {
+void sdb_replace_write(sdb_replace *r, struct iovec *pieces, int count) {
   // A piece may be written in part; the rest follows from where it stopped.
-  struct iovec rest[SDB_REPLACE_MAX_PIECES];
   while (r->write_error == 0 && count > 0) {
-    int n = count < SDB_REPLACE_MAX_PIECES ? count : SDB_REPLACE_MAX_PIECES;
-    memcpy(rest, pieces, n * sizeof *rest);
+    const int n = count < SDB_REPLACE_MAX_PIECES ? count : SDB_REPLACE_MAX_PIECES;
+    struct iovec *rest = pieces;
     pieces += n;
     count -= n;
     int first = 0;
@@ -306,10 +324,11 @@ int sdb_write_file_atomic(const char *rel, const void *data, uint64_t len) {
 }
 
 sdb_read_status sdb_read_file(const char *rel, char **data, uint64_t *len) {
-  char dir[SDB_PATH_SIZE], path[SDB_FILE_PATH_SIZE];
-  const char *name = split(rel, dir, sizeof dir);
+  char path[SDB_MESSAGE_PATH_SIZE];
+  size_t dir;
+  const char *name = split(rel, &dir);
   sdb_full_path(path, sizeof path, rel);
-  int dfd = open_dir(dir);
+  int dfd = open_dir(rel, dir);
   int fd = dfd < 0 ? -1 : openat(dfd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   const int err = errno;
   if (dfd >= 0) close(dfd);
@@ -355,16 +374,17 @@ sdb_read_status sdb_read_file(const char *rel, char **data, uint64_t *len) {
 }
 
 int sdb_set_aside(const char *rel, const char *suffix, bool keep, char *aside, size_t size) {
-  char dir[SDB_PATH_SIZE];
-  const char *name = split(rel, dir, sizeof dir);
-  const int fd = open_dir(dir);
+  size_t dir;
+  const char *name = split(rel, &dir);
+  const int fd = open_dir(rel, dir);
   int err = errno;
   for (int n = 1; fd >= 0 && n < 10000; n++) {
-    char candidate[SDB_PATH_SIZE];
-    if (n == 1) {
-      snprintf(candidate, sizeof candidate, "%s%s", name, suffix);
-    } else {
-      snprintf(candidate, sizeof candidate, "%s%s.%d", name, suffix, n);
+    char candidate[SDB_ENTRY_NAME_SIZE + 16];
+    const int len = n == 1 ? snprintf(candidate, sizeof candidate, "%s%s", name, suffix)
+                           : snprintf(candidate, sizeof candidate, "%s%s.%d", name, suffix, n);
+    if (len < 0 || static_cast<size_t>(len) >= sizeof candidate) {
+      err = ENAMETOOLONG;
+      break;
     }
     // A link never replaces what is there; a move is a link and an unlink.
     if (linkat(fd, name, fd, candidate, 0) != 0) {
@@ -374,15 +394,15 @@ int sdb_set_aside(const char *rel, const char *suffix, bool keep, char *aside, s
     }
     if (!keep) (void)unlinkat(fd, name, 0);
     close(fd);
-    if (dir[0] == '\0') {
+    if (dir == 0) {
       snprintf(aside, size, "%s", candidate);
     } else {
-      snprintf(aside, size, "%s/%s", dir, candidate);
+      snprintf(aside, size, "%.*s/%s", static_cast<int>(dir), rel, candidate);
     }
     return 0;
   }
   if (fd >= 0) close(fd);
-  char path[SDB_FILE_PATH_SIZE];
+  char path[SDB_MESSAGE_PATH_SIZE];
   sdb_full_path(path, sizeof path, rel);
   sdb_error(sdb_errno_code(err), "set aside %s: %s", path, strerror(err));
   return -1;
@@ -390,7 +410,7 @@ int sdb_set_aside(const char *rel, const char *suffix, bool keep, char *aside, s
 
 bool sdb_dir_open(sdb_dir_walk *w, const char *rel) {
   w->dir = nullptr;
-  w->fd = open_dir(rel);
+  w->fd = open_dir(rel, strlen(rel));
   if (w->fd < 0) return false;
   const int walk_fd = dup(w->fd);
   DIR *d = walk_fd >= 0 ? fdopendir(walk_fd) : nullptr;

@@ -4,8 +4,11 @@
 // The storage directory is opened once (it may itself be a symbolic link);
 // every path below it is a relative path of '/'-separated components, opened
 // one component at a time from it and never through a symbolic link, so
-// nothing planted in the store can lead a read or a write outside it.
-// Messages name the full path, "<storage_dir>/<relative path>".
+// nothing planted in the store can lead a read or a write outside it. The
+// library forms no relative path longer than SDB_REL_PATH_SIZE, and a
+// component longer than a directory entry's name fails as the system
+// would (ENAMETOOLONG): nothing is ever cut. Messages name the full path,
+// "<storage_dir>/<relative path>".
 #pragma once
 
 #include <sys/uio.h>
@@ -13,9 +16,16 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/error.h"
 #include "base/limits.h"
 
-enum { SDB_REPLACE_MAX_PIECES = 1024, SDB_PATH_SIZE = 16384, SDB_FILE_PATH_SIZE = 16448 };
+// Pieces one write hands the system at most.
+enum { SDB_REPLACE_MAX_PIECES = 1024 };
+
+// Room for a full path shown in a message: a message is cut at
+// SDB_ERROR_SIZE - 1 bytes, and every path in one follows a word, so a path
+// cut to this room gives the same message as the whole one.
+inline constexpr size_t SDB_MESSAGE_PATH_SIZE = SDB_ERROR_SIZE;
 
 // The storage directory as the host named it; "" while none is open.
 extern char s_storage_dir[SDB_STORAGE_DIR_SIZE];
@@ -71,16 +81,17 @@ struct sdb_replace {
   int dir;  // the directory of the target
   int fd;
   int write_error;  // 0, or why a write failed: commit reports it and discards the file
-  char name[SDB_PATH_SIZE];
-  char tmp_name[SDB_PATH_SIZE + sizeof ".tmp"];
-  char path[SDB_FILE_PATH_SIZE];
-  char tmp[SDB_FILE_PATH_SIZE + sizeof ".tmp"];
+  char name[SDB_ENTRY_NAME_SIZE];
+  char tmp_name[SDB_ENTRY_NAME_SIZE + sizeof ".tmp"];
+  char path[SDB_MESSAGE_PATH_SIZE];  // for messages
+  char tmp[SDB_MESSAGE_PATH_SIZE];
 };
 
 // Returns 0, or -1 with "fopen %s: %s".
 int sdb_replace_begin(sdb_replace *r, const char *rel);
-// Appends the pieces (a failure is reported by commit).
-void sdb_replace_write(sdb_replace *r, const struct iovec *pieces, int count);
+// Appends the pieces (a failure is reported by commit). The pieces are the
+// writer's to use up: what a partial write leaves is noted in them.
+void sdb_replace_write(sdb_replace *r, struct iovec *pieces, int count);
 // Returns 0, or -1 with the failing step's message (the target unchanged);
 // 1 when only the directory flush after the rename failed (message
 // "fsync %s: %s"; the target holds the new bytes).

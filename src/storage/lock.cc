@@ -96,13 +96,13 @@ void pause_ms(int ms) {
   }
 }
 
-void lock_path(char (&path)[SDB_FILE_PATH_SIZE]) {
+void lock_path(char (&path)[SDB_MESSAGE_PATH_SIZE]) {
   sdb_full_path(path, sizeof path, kLockFile);
 }
 
 // Records why the lock cannot be had; cut like every message.
 void set_reason(const char *why) {
-  char path[SDB_FILE_PATH_SIZE];
+  char path[SDB_MESSAGE_PATH_SIZE];
   lock_path(path);
   const size_t room = sizeof s_lock_reason - 1;
   size_t len = 0;
@@ -115,7 +115,7 @@ void set_reason(const char *why) {
 }
 
 void fail(int code, const char *why) {
-  char path[SDB_FILE_PATH_SIZE];
+  char path[SDB_MESSAGE_PATH_SIZE];
   lock_path(path);
   sdb_error(code, "lock %s: %s", path, why);
 }
@@ -133,7 +133,7 @@ void forget_slots(void) {
 // Opens the file at the path: 0, with the file open or the reason set;
 // -1 when out of descriptors or memory (message and reason set).
 int open_lock_file(void) {
-  char path[SDB_FILE_PATH_SIZE];
+  char path[SDB_MESSAGE_PATH_SIZE];
   lock_path(path);
   const int store = sdb_store_fd();
   const int dir =

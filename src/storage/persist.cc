@@ -100,7 +100,7 @@ constexpr const char *kListFile = SDB_LIST_FILE;
 constexpr const char *kListDir = SDB_LIST_DIR;
 
 // Formats "<dir>/<file>" into out.
-void file_path(char (&out)[SDB_FILE_PATH_SIZE], const char *dir, const char *file) {
+void file_path(char (&out)[SDB_REL_PATH_SIZE], const char *dir, const char *file) {
   snprintf(out, sizeof out, "%s/%s", dir, file);
 }
 
@@ -129,7 +129,9 @@ int save_documents(const sdb_index *ix, const char *rel) {
   if (!sdb_change_raise(false, ix->name)) return -1;
   sdb_replace r;
   if (sdb_replace_begin(&r, rel) != 0) return -1;
-  struct iovec pieces[SDB_REPLACE_MAX_PIECES];
+  // Kept here rather than on the stack, which they would fill: one call
+  // at a time saves.
+  static struct iovec pieces[SDB_REPLACE_MAX_PIECES];
   int count = 0;
   auto put = [&](const char *bytes, size_t n) {
     if (count == SDB_REPLACE_MAX_PIECES) {
@@ -255,7 +257,7 @@ yyjson_doc *parse_json(char *text, uint64_t len, const char *rel, bool *damaged)
   yyjson_doc *doc = yyjson_read_opts(text, len, 0, nullptr, &err);
   *damaged = doc == nullptr && err.code != YYJSON_READ_ERROR_MEMORY_ALLOCATION;
   if (doc == nullptr && !*damaged) {
-    char path[SDB_FILE_PATH_SIZE];
+    char path[SDB_MESSAGE_PATH_SIZE];
     sdb_full_path(path, sizeof path, rel);
     sdb_error(SEARCHDB_NOMEM, "oom: parse %s", path);
   }
@@ -265,7 +267,7 @@ yyjson_doc *parse_json(char *text, uint64_t len, const char *rel, bool *damaged)
 // Sets the file at rel aside as "<rel>.corrupt" (renamed, or linked with
 // keep) and notes it. False when it could not be, with the message set.
 bool set_aside_damaged(const char *rel, bool keep) {
-  char aside[SDB_PATH_SIZE];
+  char aside[SDB_REL_PATH_SIZE];
   if (sdb_set_aside(rel, ".corrupt", keep, aside, sizeof aside) != 0) return false;
   sdb_notes_add(rel, aside, true);
   return true;
@@ -359,7 +361,7 @@ load_status load_documents(sdb_index *ix, const char *rel, bool may_write) {
       if (may_write && !set_aside_damaged(rel, false)) return LOAD_FAILED;
       return LOAD_OK;
     case SDB_SCAN_NO_MEMORY: {
-      char path[SDB_FILE_PATH_SIZE];
+      char path[SDB_MESSAGE_PATH_SIZE];
       sdb_full_path(path, sizeof path, rel);
       sdb_error(SEARCHDB_NOMEM, "oom: parse %s", path);
       return LOAD_FAILED;
@@ -390,7 +392,7 @@ load_status load_documents(sdb_index *ix, const char *rel, bool may_write) {
 // Removes what interrupted writes left in the directory rel_dir.
 void remove_stale_temporaries(const char *rel_dir, const char *const *files, size_t n) {
   for (size_t i = 0; i < n; i++) {
-    char rel[SDB_PATH_SIZE];
+    char rel[SDB_REL_PATH_SIZE];
     snprintf(rel, sizeof rel, "%s/%s.tmp", rel_dir, files[i]);
     if (sdb_entry_kind_of(rel) != SDB_ENTRY_NONE && sdb_entry_kind_of(rel) != SDB_ENTRY_DIR)
       sdb_remove(rel);
@@ -405,7 +407,7 @@ load_status load_index(const char *name, bool may_write, sdb_index **out) {
     note_passed_over(name, "not a directory");
     return LOAD_SKIPPED;
   }
-  char meta[SDB_FILE_PATH_SIZE], docs[SDB_FILE_PATH_SIZE];
+  char meta[SDB_REL_PATH_SIZE], docs[SDB_REL_PATH_SIZE];
   file_path(meta, name, SDB_SETTINGS_FILE);
   file_path(docs, name, SDB_DOCUMENTS_FILE);
   if (may_write) {
@@ -471,7 +473,7 @@ load_status find_index_directories(name_list *names) {
     sdb_dir_walk w;
     if (!sdb_dir_open(&w, dir.get())) {
       if (errno == ENOMEM || errno == EMFILE || errno == ENFILE) {
-        char path[SDB_FILE_PATH_SIZE];
+        char path[SDB_MESSAGE_PATH_SIZE];
         sdb_full_path(path, sizeof path, dir.get());
         sdb_error(sdb_errno_code(errno), "read %s: %s", path, strerror(errno));
         return LOAD_FAILED;
@@ -482,9 +484,11 @@ load_status find_index_directories(name_list *names) {
     bool ok = true;
     while (const char *name = sdb_dir_next(&w, &kind)) {
       if (kind != SDB_ENTRY_DIR || (dir.get()[0] == '\0' && strcmp(name, kListDir) == 0)) continue;
-      char rel[SDB_PATH_SIZE / 2], meta[SDB_FILE_PATH_SIZE];
+      // Below a directory whose path is longer than an index name, no
+      // index can be.
+      char rel[SDB_REL_PATH_SIZE], meta[SDB_REL_PATH_SIZE];
       const int n = snprintf(rel, sizeof rel, "%s%s%s", dir.get(), dir.get()[0] ? "/" : "", name);
-      if (n < 0 || static_cast<size_t>(n) >= sizeof rel) continue;
+      if (n < 0 || n > static_cast<int>(SDB_INDEX_NAME_MAX)) continue;
       file_path(meta, rel, SDB_SETTINGS_FILE);
       ok = pending.add(rel, static_cast<size_t>(n));
       if (ok && sdb_entry_kind_of(meta) == SDB_ENTRY_FILE && sdb_index_name_problem(rel) == nullptr)
@@ -652,7 +656,7 @@ sdb_save_result sdb_save_index_list(const sdb_index_list *indexes) {
 
 sdb_save_result sdb_index_persist(sdb_index *ix) {
   sdb_make_dirs(ix->name);
-  char docs[SDB_FILE_PATH_SIZE], meta[SDB_FILE_PATH_SIZE];
+  char docs[SDB_REL_PATH_SIZE], meta[SDB_REL_PATH_SIZE];
   file_path(docs, ix->name, SDB_DOCUMENTS_FILE);
   file_path(meta, ix->name, SDB_SETTINGS_FILE);
   const int saved = save_documents(ix, docs);
@@ -670,7 +674,7 @@ sdb_save_result sdb_index_persist(sdb_index *ix) {
 
 bool sdb_set_aside_found(const char *name) {
   for (const char *file : {SDB_DOCUMENTS_FILE, SDB_SETTINGS_FILE}) {
-    char rel[SDB_FILE_PATH_SIZE], aside[SDB_PATH_SIZE];
+    char rel[SDB_REL_PATH_SIZE], aside[SDB_REL_PATH_SIZE];
     file_path(rel, name, file);
     const sdb_entry_kind kind = sdb_entry_kind_of(rel);
     if (kind == SDB_ENTRY_NONE || kind == SDB_ENTRY_DIR) continue;
@@ -681,7 +685,7 @@ bool sdb_set_aside_found(const char *name) {
 }
 
 void sdb_remove_index_files(const char *name) {
-  char rel[SDB_FILE_PATH_SIZE];
+  char rel[SDB_REL_PATH_SIZE];
   file_path(rel, name, SDB_SETTINGS_FILE);
   sdb_remove(rel);
   sdb_dir_walk w;
