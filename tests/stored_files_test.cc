@@ -125,33 +125,20 @@ std::string JsonString(const std::string &s) {
 // with escapes of their own, and characters of every UTF-8 length at the
 // bounds of their ranges; a run of plain letters moves the others across
 // sixteen-byte boundaries.
+// clang-format off
+const char *const kNotControls[] = {
+    "\"", "\"", "\"", "\\", "\\", "/", "a", "Z", " ", "\x7f",
+    "\xc2\x80", "\xc3\xa9", "\xdf\xbf",
+    "\xe0\xa0\x80", "\xed\x9f\xbf", "\xee\x80\x80", "\xef\xbf\xbf",
+    "\xf0\x90\x80\x80", "\xf0\x9f\x98\x80", "\xf4\x8f\xbf\xbf",
+    "abcdefghijklmnopq", "{\"k\":\""};
+// clang-format on
+
 const std::vector<std::string> &Characters() {
   static const std::vector<std::string> chars = [] {
     std::vector<std::string> c;
     for (char b = 1; b < 0x20; b++) c.emplace_back(1, b);
-    for (const char *s : {"\"",
-                          "\"",
-                          "\"",
-                          "\\",
-                          "\\",
-                          "/",
-                          "a",
-                          "Z",
-                          " ",
-                          "\x7f",
-                          "\xc2\x80",
-                          "\xc3\xa9",
-                          "\xdf\xbf",
-                          "\xe0\xa0\x80",
-                          "\xed\x9f\xbf",
-                          "\xee\x80\x80",
-                          "\xef\xbf\xbf",
-                          "\xf0\x90\x80\x80",
-                          "\xf0\x9f\x98\x80",
-                          "\xf4\x8f\xbf\xbf",
-                          "abcdefghijklmnopq",
-                          "{\"k\":\""})
-      c.emplace_back(s);
+    for (const char *s : kNotControls) c.emplace_back(s);
     return c;
   }();
   return chars;
@@ -178,50 +165,29 @@ uint32_t CodePoint(const std::string &s, size_t i, int *len) {
 
 // "\uXXXX" with each hex digit in either case.
 std::string UnicodeEscape(std::mt19937 &rng, uint32_t unit) {
+  static const char kLower[] = "0123456789abcdef", kUpper[] = "0123456789ABCDEF";
   std::string out = "\\u";
-  for (int shift = 12; shift >= 0; shift -= 4)
-    out += (rng() & 1 ? "0123456789abcdef" : "0123456789ABCDEF")[(unit >> shift) & 0xF];
+  for (int shift = 12; shift >= 0; shift -= 4) {
+    // Picked apart from the indexing: GCC 12 with the sanitizers reads the
+    // wrong digits when a conditional string literal is indexed directly.
+    const char *digits = rng() & 1 ? kLower : kUpper;
+    out += digits[(unit >> shift) & 0xF];
+  }
   return out;
 }
 
 // What breaks a string body, or nearly does: the UTF-8 bounds on both
 // sides, lone and misordered surrogates, broken escapes, bare control bytes.
-const char *const kBreakers[] = {"\xe0\x9f\xbf",
-                                 "\xe0\xa0\x80",
-                                 "\xed\x9f\xbf",
-                                 "\xed\xa0\x80",
-                                 "\xed\xbf\xbf",
-                                 "\xf0\x8f\xbf\xbf",
-                                 "\xf0\x90\x80\x80",
-                                 "\xf4\x8f\xbf\xbf",
-                                 "\xf4\x90\x80\x80",
-                                 "\xc0\x80",
-                                 "\xc1\xbf",
-                                 "\xc2\x80",
-                                 "\xf5\x80\x80\x80",
-                                 "\x80",
-                                 "\xbf",
-                                 "\xff",
-                                 "\xe0\xa0",
-                                 "\xf0\x90\x80",
-                                 "\xc2",
-                                 "\xe1\x80\xc0",
-                                 "\\ud800",
-                                 "\\udc00",
-                                 "\\ud800\\u0041",
-                                 "\\uD800\\uDBFF",
-                                 "\\uDBFF\\uDFFF",
-                                 "\\udc00\\ud800",
-                                 "\\uD7FF",
-                                 "\\uE000",
-                                 "\\u12G4",
-                                 "\\x",
-                                 "\\U0041",
-                                 "\\u00",
-                                 "\\'",
-                                 "\x01",
-                                 "\x1f",
-                                 "\t"};
+// clang-format off
+const char *const kBreakers[] = {
+    "\xe0\x9f\xbf", "\xe0\xa0\x80", "\xed\x9f\xbf", "\xed\xa0\x80", "\xed\xbf\xbf",
+    "\xf0\x8f\xbf\xbf", "\xf0\x90\x80\x80", "\xf4\x8f\xbf\xbf", "\xf4\x90\x80\x80",
+    "\xc0\x80", "\xc1\xbf", "\xc2\x80", "\xf5\x80\x80\x80", "\x80", "\xbf", "\xff",
+    "\xe0\xa0", "\xf0\x90\x80", "\xc2", "\xe1\x80\xc0",
+    "\\ud800", "\\udc00", "\\ud800\\u0041", "\\uD800\\uDBFF", "\\uDBFF\\uDFFF",
+    "\\udc00\\ud800", "\\uD7FF", "\\uE000", "\\u12G4", "\\x", "\\U0041", "\\u00", "\\'",
+    "\x01", "\x1f", "\t"};
+// clang-format on
 
 // text as a string body written by hand: every character as itself, by
 // its letter or as a \u escape (a surrogate pair above U+FFFF), each form
@@ -439,6 +405,38 @@ TEST(StoredFileScan, TakesWhatAPlainReadingTakesAndKeepsOnlyTheWritersForm) {
 
 // ---- whole stores ----
 
+// The entry blocks hold exactly what the slots use: each live entry lies
+// inside its block, a block's live count is the sum of its entries, and
+// the index's totals are the sums over its blocks.
+void ExpectEntriesAccounted(const sdb_index *ix) {
+  std::vector<uint64_t> live(ix->block_count);
+  uint64_t all_live = 0, sizes = 0;
+  uint32_t free_blocks = 0;
+  for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
+    const sdb_doc &d = ix->docs[slot];
+    if (!d.alive) continue;
+    ASSERT_LT(d.block, ix->block_count) << d.id;
+    const sdb_entry_block &b = ix->blocks[d.block];
+    ASSERT_NE(b.bytes, nullptr) << d.id;
+    ASSERT_TRUE(d.entry >= b.bytes && d.entry + d.entry_len < b.bytes + b.size) << d.id;
+    live[d.block] += d.entry_len + 1;
+    all_live += d.entry_len + 1;
+  }
+  for (uint32_t i = 0; i < ix->block_count; i++) {
+    const sdb_entry_block &b = ix->blocks[i];
+    if (b.bytes == nullptr) {
+      free_blocks++;
+      continue;
+    }
+    EXPECT_EQ(b.live, live[i]) << "block " << i;
+    EXPECT_NE(b.live, 0u) << "block " << i << " is held but unused";
+    sizes += b.size;
+  }
+  EXPECT_EQ(ix->live_bytes, all_live);
+  EXPECT_EQ(ix->entry_bytes, sizes);
+  EXPECT_EQ(ix->blocks_free, free_blocks);
+}
+
 class StoredFilesTest : public StorageTest {
  protected:
   void Put(const std::string &rel, const std::string &data) {
@@ -494,6 +492,7 @@ TEST_F(StoredFilesTest, HandWrittenDocumentsLoadAsReadPlainlyAndAreSavedInTheWri
       EXPECT_EQ(ReadFile(Path("ix/docs.json.corrupt")), f.text);
     }
     ASSERT_EQ(Loaded(), want);
+    ExpectEntriesAccounted(sdb_index_find("ix"));
     ASSERT_EQ(searchdb_documents_add("ix", "[]"), 0) << LastError();
     ASSERT_EQ(Docs(), WriterForm(want));
     Reopen();
@@ -544,6 +543,27 @@ TEST_F(StoredFilesTest, ASingleElementThatIsNotADocumentIsSetAsideAndSavedWithou
       EXPECT_EQ(Loaded().size(), 2u);
     }
   }
+}
+
+// Documents taken from a stored file as written keep their bytes in the
+// file's text; one written otherwise gets bytes of its own. Such a one that
+// replaces every document taken so far must not release the file's text:
+// the documents after it still lie there.
+TEST_F(StoredFilesTest, ADocumentWrittenByHandReplacingAllBeforeItLeavesTheFileToTheRest) {
+  const std::string large(300 * 1024, 'x');  // a text the allocator gives back to the system
+  PutIndex(R"([{"__id":"a","raw":"1"},{ "__id":"a","raw":"2"},{"__id":"b","raw":")" + large +
+           R"("}])");
+  Open();
+  EXPECT_EQ(LastError(), "");
+  ExpectEntriesAccounted(sdb_index_find("ix"));
+  const doc_list want = {{"a", "2"}, {"b", large}, {"c", R"({"id":"c"})"}};
+  ASSERT_EQ(searchdb_documents_add("ix", R"({"id":"c"})"), 1) << LastError();
+  ExpectEntriesAccounted(sdb_index_find("ix"));
+  // (Compared whole: the large text is not worth printing.)
+  EXPECT_TRUE(Loaded() == want);
+  EXPECT_TRUE(Docs() == WriterForm(want));
+  Reopen();
+  EXPECT_TRUE(Loaded() == want);
 }
 
 TEST_F(StoredFilesTest, APrimaryKeyTooLongIsCutAndTheSettingsSetAsideAndSavedAgain) {
@@ -666,38 +686,6 @@ TEST_F(StoredFilesTest, IdsAndTextsWithEveryControlByteSurviveSavesAndRestarts) 
   EXPECT_EQ(Loaded(), want);
   ASSERT_EQ(searchdb_documents_add("ix", "[]"), 0);
   EXPECT_EQ(Docs(), WriterForm(want));
-}
-
-// The entry blocks hold exactly what the slots use: each live entry lies
-// inside its block, a block's live count is the sum of its entries, and
-// the index's totals are the sums over its blocks.
-void ExpectEntriesAccounted(const sdb_index *ix) {
-  std::vector<uint64_t> live(ix->block_count);
-  uint64_t all_live = 0, sizes = 0;
-  uint32_t free_blocks = 0;
-  for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
-    const sdb_doc &d = ix->docs[slot];
-    if (!d.alive) continue;
-    ASSERT_LT(d.block, ix->block_count) << d.id;
-    const sdb_entry_block &b = ix->blocks[d.block];
-    ASSERT_NE(b.bytes, nullptr) << d.id;
-    ASSERT_TRUE(d.entry >= b.bytes && d.entry + d.entry_len < b.bytes + b.size) << d.id;
-    live[d.block] += d.entry_len + 1;
-    all_live += d.entry_len + 1;
-  }
-  for (uint32_t i = 0; i < ix->block_count; i++) {
-    const sdb_entry_block &b = ix->blocks[i];
-    if (b.bytes == nullptr) {
-      free_blocks++;
-      continue;
-    }
-    EXPECT_EQ(b.live, live[i]) << "block " << i;
-    EXPECT_NE(b.live, 0u) << "block " << i << " is held but unused";
-    sizes += b.size;
-  }
-  EXPECT_EQ(ix->live_bytes, all_live);
-  EXPECT_EQ(ix->entry_bytes, sizes);
-  EXPECT_EQ(ix->blocks_free, free_blocks);
 }
 
 TEST_F(StoredFilesTest, ChangesUntilEntriesAreCompactedLoseNothingAcrossARestart) {
