@@ -260,6 +260,47 @@ std::string RandomId(std::mt19937 &rng) {
   return rng() % 3 == 0 ? kPool[rng() % std::size(kPool)] : RandomText(rng, 5);
 }
 
+// The body of a JSON string as the writer writes it.
+std::string WriterBody(const std::string &text) {
+  const std::string quoted = JsonString(text);
+  return quoted.substr(1, quoted.size() - 2);
+}
+
+// x in the writer's form but for one thing: a character of the id or the
+// text in another of its forms, white space, or one more member.
+std::string NearlyWriterElement(std::mt19937 &rng, const doc &x) {
+  std::string id = WriterBody(x.first), raw = WriterBody(x.second);
+  const unsigned how = rng() % 6;
+  if (how < 4) {
+    const std::string &text = how & 1 ? x.first : x.second;
+    std::vector<size_t> starts;
+    for (size_t i = 0; i < text.size();) {
+      int len;
+      CodePoint(text, i, &len);
+      starts.push_back(i);
+      i += static_cast<size_t>(len);
+    }
+    if (starts.empty()) return WriterElement(x);
+    const size_t at = starts[rng() % starts.size()];
+    int len;
+    CodePoint(text, at, &len);
+    const std::string c = text.substr(at, static_cast<size_t>(len));
+    std::string other = WriterBody(c);
+    for (int tries = 0; tries < 8 && other == WriterBody(c); tries++)
+      other = HandBody(rng, c, false);
+    (how & 1 ? id : raw) = WriterBody(text.substr(0, at)) + other +
+                           WriterBody(text.substr(at + static_cast<size_t>(len)));
+  }
+  std::string out = "{\"__id\":\"" + id + "\",\"raw\":\"" + raw + "\"}";
+  if (how == 4) {
+    static const size_t kPlaces[] = {1, 7, 8};  // after the brace, before and after the colon
+    out.insert(kPlaces[rng() % std::size(kPlaces)], Space(rng) + " ");
+  } else if (how == 5) {
+    out.insert(out.size() - 1, ",\"x\":1");
+  }
+  return out;
+}
+
 // A documents file element: in the writer's form, a document written by
 // hand (members in any order, others around them, keys and strings in any
 // escapes, white space anywhere), or an element that is not a document.
@@ -267,7 +308,8 @@ std::string RandomElement(std::mt19937 &rng, bool breakers) {
   const std::string id = RandomId(rng);
   const std::string raw = RandomText(rng, rng() % 4 == 0 ? 300 : 40);
   const unsigned kind = rng() % 20;
-  if (kind < 8) return WriterElement({id, raw});
+  if (kind < 6) return WriterElement({id, raw});
+  if (kind < 10) return NearlyWriterElement(rng, {id, raw});
   auto member = [&](const std::string &key, const std::string &value) {
     return HandString(rng, key, false) + Space(rng) + ":" + Space(rng) + value;
   };
@@ -277,7 +319,7 @@ std::string RandomElement(std::mt19937 &rng, bool breakers) {
                member("raw", HandString(rng, raw, breakers))};
   } else {
     // Not a document: a member missing, not a string, or holding a NUL.
-    switch (rng() % 5) {
+    switch (rng() % 6) {
       case 0:
         members = {member("__id", HandString(rng, id, breakers))};
         break;
@@ -291,6 +333,8 @@ std::string RandomElement(std::mt19937 &rng, bool breakers) {
         members = {member("__id", HandString(rng, id, breakers)),
                    member("raw", "\"a\\u0000" + HandBody(rng, raw, breakers) + "\"")};
         break;
+      case 4:
+        return WriterElement(rng() & 1 ? doc{id + '\0', raw} : doc{id, '\0' + raw});
       default:
         return RandomValue(rng, breakers);
     }
