@@ -301,9 +301,10 @@ std::string NearlyWriterElement(std::mt19937 &rng, const doc &x) {
   return out;
 }
 
-// A documents file element: in the writer's form, a document written by
-// hand (members in any order, others around them, keys and strings in any
-// escapes, white space anywhere), or an element that is not a document.
+// A documents file element: in the writer's form or nearly so, a document
+// written by hand (members in any order, others around them, keys and
+// strings in any escapes, white space anywhere), or an element that is not
+// a document.
 std::string RandomElement(std::mt19937 &rng, bool breakers) {
   const std::string id = RandomId(rng);
   const std::string raw = RandomText(rng, rng() % 4 == 0 ? 300 : 40);
