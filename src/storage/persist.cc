@@ -372,8 +372,13 @@ load_status load_documents(sdb_index *ix, const char *rel, bool may_write) {
   text.release();  // the index owns it now
   bool ok = sdb_index_reserve(ix, static_cast<uint32_t>(std::min<uint64_t>(docs.count, ~0u)));
   if (!ok) sdb_error("oom: docs");
+  // The file's text stays held until every document is in: an element
+  // written otherwise that replaces all those taken from the file so far
+  // would release it while the elements after it still lie there.
+  ix->blocks[file_block].live++;
   for (uint64_t i = 0; ok && i < docs.count; i++)
     ok = put_stored_document(ix, docs.docs[i], file_block);
+  ix->blocks[file_block].live--;
   sdb_block_drop_unused(ix, file_block);
   if (!ok) return LOAD_FAILED;
   // The dictionary waits until it is needed; an index without documents
