@@ -100,7 +100,11 @@ SEARCHDB_API const char *searchdb_indexes_list_json(void);
 /* Adds or replaces one JSON object, or every object of a JSON array, as one
  * all-or-nothing batch. A document whose compact text is longer than
  * 33,554,431 bytes is refused. Returns the number of documents taken, or
- * -1. */
+ * -1 (a document replaced within the batch counts each time).
+ * A document's id is its primary-key member: a string as it is, or a number
+ * as the "%.0f" text of its double. So 1.5 and 2 name the same document
+ * ("2"), as do 2^53 and 2^53 + 1; pass ids that are not whole numbers below
+ * 2^53 as strings. */
 SEARCHDB_API int searchdb_documents_add(const char *index_name, const char *documents_json);
 
 /* The stored (compact) JSON text of one document. Failure value: NULL. */
