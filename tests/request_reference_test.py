@@ -889,7 +889,7 @@ class Gen:
     def array(self):
         rng = self.rng
         out = []
-        for _ in range(rng.randint(0, 5)):
+        for _ in range(rng.randint(0, 5) if rng.random() < 0.9 else rng.randint(17, 30)):
             r = rng.random()
             out.append(self.scalar() if r < 0.75 else [self.scalar()] if r < 0.85
                        else Obj([("k", self.scalar())]))
@@ -968,6 +968,9 @@ class Gen:
                     parts.append('"' + run + '"')
                     continue
             w = rng.choice(WORDS)
+            if r < 0.3:
+                parts.append('"' + w + " " + rng.choice(WORDS) + '"')
+                continue
             if r < 0.45 and live:
                 terms = sorted(self.store.terms(rng.choice(live)))
                 if terms:
@@ -1020,7 +1023,8 @@ class Gen:
         path, op = rng.choice(PATHS), rng.choice(OPS)
         f = [("field", path), ("op", op)]
         if op in ("in", "not_in"):
-            f.append(("value", [self.filter_value(path, False) for _ in range(rng.randint(0, 4))]))
+            n = rng.randint(0, 4) if rng.random() < 0.8 else rng.randint(17, 40)
+            f.append(("value", [self.filter_value(path, False) for _ in range(n)]))
         elif op != "exists":
             f.append(("value", self.filter_value(path, op in ORDER_OPS)))
         rng.shuffle(f)
@@ -1112,6 +1116,8 @@ class Gen:
                                         rng.choice([63, 64, 65])))])),
         ]
         r = rng.random()
+        if r < 0.03:
+            return rng.choice([[req], 3, "q", None, True])
         if r < 0.5 or not req:
             at = rng.randint(0, len(req))
             req.insert(at, rng.choice(bad_members))
@@ -1269,11 +1275,15 @@ class RequestReferenceTest(unittest.TestCase):
         store.open()
         self.assertEqual(self.lib.c.searchdb_index_create(store.name, key.encode()), 0)
         gen = Gen(rng, store)
+        for name, text, fault in ((store.name, None, b"request_json NULL"),
+                                  (b"nope", b"{}", b"index 'nope' not found")):
+            self.assertEqual(self.lib.c.searchdb_search_request(name, text), b"null")
+            self.assertEqual(self.lib.error(), fault)
         store.add([gen.doc(gen.new_id()) for _ in range(rng.randint(0, 50))])
         for step in range(rng.randint(10, 30)):
             for n in range(rng.randint(1, 6)):
                 req = gen.request()
-                if rng.random() < 0.2:
+                if rng.random() < 0.3:
                     req = gen.fault(req)
                 self.check(store, req, f"SEARCHDB_REFERENCE_ONLY={seed} step {step}.{n}")
             if rng.random() < 0.05:
