@@ -38,7 +38,7 @@ bool same_value(const sdb_column *c, uint32_t id, const sdb_value &v) {
   if (have.kind != v.kind) return false;
   if (v.kind == SDB_VALUE_NUMBER) return have.payload == number_bits(v.num);
   if (v.kind == SDB_VALUE_STRING)
-    return have.len == v.len && memcmp(c->arena + have.payload, v.str, v.len) == 0;
+    return have.len == v.len && (v.len == 0 || memcmp(c->arena + have.payload, v.str, v.len) == 0);
   return true;
 }
 
