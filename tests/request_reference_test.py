@@ -1268,6 +1268,7 @@ class RequestReferenceTest(unittest.TestCase):
             store.restart()
 
     def run_round(self, seed):
+        self.lib.c.searchdb_cleanup()  # after a round that failed
         rng = random.Random(seed)
         directory = os.path.join(self.tmp, str(seed))
         key = rng.choice(["id", "id", "sku"])
@@ -1304,7 +1305,8 @@ class RequestReferenceTest(unittest.TestCase):
         seed = int(os.environ.get("SEARCHDB_REFERENCE_SEED", "1"))
         rounds = int(os.environ.get("SEARCHDB_REFERENCE_ROUNDS", "60"))
         for k in range(rounds):
-            self.run_round(seed + k)
+            with self.subTest(SEARCHDB_REFERENCE_ONLY=seed + k):
+                self.run_round(seed + k)
 
 
 if __name__ == "__main__":
