@@ -529,8 +529,11 @@ std::string RandomDoc(std::mt19937 &rng, int id) {
         return "null";
       case 3:
         return rng() % 2 ? "true" : "false";
-      default:
-        return "\"" + std::string(1, static_cast<char>('a' + rng() % 5)) + "\"";
+      default: {
+        // "" among them: a change may hold no string but empty ones.
+        const unsigned letter = rng() % 6;
+        return "\"" + std::string(letter < 5 ? 1 : 0, static_cast<char>('a' + letter)) + "\"";
+      }
     }
   };
   auto value = [&]() -> std::string {

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "frame/holders.h"
 #include "frame/hashing.h"
+#include "frame/holders.h"
 #include "index/stored_doc.h"
 
 namespace {
@@ -38,7 +38,7 @@ bool same_value(const sdb_column *c, uint32_t id, const sdb_value &v) {
   if (have.kind != v.kind) return false;
   if (v.kind == SDB_VALUE_NUMBER) return have.payload == number_bits(v.num);
   if (v.kind == SDB_VALUE_STRING)
-    return have.len == v.len && memcmp(c->arena + have.payload, v.str, v.len) == 0;
+    return have.len == v.len && (v.len == 0 || memcmp(c->arena + have.payload, v.str, v.len) == 0);
   return true;
 }
 
@@ -391,7 +391,8 @@ int compare_values(const sdb_column *c, uint32_t id, const sdb_value &v) {
 sdb_value sdb_column_value_of(const sdb_column *c, uint32_t id) {
   const sdb_column_value &v = c->values[id];
   if (v.kind == SDB_VALUE_NUMBER) return {v.kind, bits_number(v.payload), nullptr, 0};
-  if (v.kind == SDB_VALUE_STRING) return {v.kind, 0.0, c->arena + v.payload, v.len};
+  // A column whose strings are all empty has no arena; its value still has bytes.
+  if (v.kind == SDB_VALUE_STRING) return {v.kind, 0.0, c->arena ? c->arena + v.payload : "", v.len};
   return {v.kind, 0.0, nullptr, 0};
 }
 
