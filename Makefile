@@ -58,7 +58,7 @@ test: build
 
 asan: deps
 	$(call configure_and_build,build-asan,-DSEARCHDB_SANITIZE=ON)
-	ctest --test-dir build-asan --output-on-failure $(CTEST_ARGS)
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp ctest --test-dir build-asan --output-on-failure $(CTEST_ARGS)
 
 bench: bench-deps
 	$(call configure_and_build,build,-DSEARCHDB_SANITIZE=OFF)
