@@ -127,7 +127,7 @@ yyjson_mut_val *value_at(yyjson_mut_doc *doc, std::string_view text, size_t *pos
 
 yyjson_mut_val *list_value(yyjson_mut_doc *doc, std::string_view text, std::string *error) {
   yyjson_mut_val *list = checked(yyjson_mut_arr(doc));
-  if (trim(text).empty()) return list;
+  if (text.empty()) return list;  // the condition's end was trimmed
   size_t pos = 0;
   while (true) {
     yyjson_mut_val *value = value_at(doc, text, &pos, true, error);
