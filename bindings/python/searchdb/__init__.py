@@ -61,11 +61,14 @@ _INT_MIN, _INT_MAX = -(2 ** 31), 2 ** 31 - 1
 # The library stores a number id as the "%.0f" text of its double, cut to
 # this many characters.
 _NUMBER_ID_MAX = 255
-# Documents per page when iterating an index: ids are small, so a page of
-# them is a few hundred kilobytes and each page's fixed cost is spread over
-# many; whole documents come in smaller pages.
+# Iterating an index reads pages of about this much JSON, at most this many
+# ids or documents a page, starting with a page of this many: each page
+# costs the library a walk over the whole index, which large pages spread
+# over many documents, and a page is all an iteration holds.
+_PAGE_BYTES = 1 << 20
 _ID_PAGE = 10000
-_DOCUMENT_PAGE = 1000
+_DOCUMENT_PAGE = 10000
+_FIRST_PAGE = 100
 # An iteration reads this many documents past each page, to go on from
 # when the last one it gave is deleted. When documents before its place are
 # deleted or come back, the place is looked for this many places either way,
@@ -566,15 +569,26 @@ class Index(Mapping[DocumentId, Document]):
                 return
             offset += len(page)
 
-    def _request(self, request: Dict[str, Any]) -> Dict[str, Any]:
+    def _request(self, request: Dict[str, Any],
+                 sizes: Optional[List[int]] = None) -> Dict[str, Any]:
+        """The library's answer to a request; with sizes, the length of its
+        text is appended to them."""
         text = json.dumps(request, allow_nan=False, ensure_ascii=False).encode("utf-8")
-        return self.database._json("searchdb_search_request", "null", self._name, text)
+        with _lock:
+            answer = self.database._call("searchdb_search_request", self._name, text)
+            if answer == "null":
+                raise _failure()
+        if sizes is not None:
+            sizes.append(len(answer))
+        return json.loads(answer)
 
     # ---- The mapping of ids to documents ----
 
-    def _browse(self, fields: Optional[List[str]], page_size: int) -> Iterator[Document]:
-        """Every live document, or its fields, in stored order, page_size at
-        a time.
+    def _browse(self, fields: Optional[List[str]], largest: int) -> Iterator[List[Document]]:
+        """Every live document, or its fields, in stored order, in pages of
+        about _PAGE_BYTES of JSON and at most largest documents (each call
+        costs the library a walk over the whole index, so pages are made as
+        large as memory allows).
 
         Pages are asked for by offset, each from the last document given:
         that it is still at the place before the new page proves that as
@@ -599,10 +613,12 @@ class Index(Mapping[DocumentId, Document]):
         ahead: List[Any] = []  # ids read after the last one given
         ended = False  # nothing stood after them when they were read
         searches = 0
+        page_size = min(largest, _FIRST_PAGE)
+        sizes: List[int] = []
         while True:
             start = offset - 1 if given else offset
             request.update(limit=offset - start + page_size + _LOOKAHEAD, offset=start)
-            page = self._request(request)["hits"]
+            page = self._request(request, sizes)["hits"]
             if expected is not None and (not page or page[0].get(key) != expected):
                 searches += 1
                 place = self._find_place(key, expected if given else None, ahead, ended,
@@ -617,7 +633,8 @@ class Index(Mapping[DocumentId, Document]):
                 return
             ahead = [hit.get(key) for hit in page[offset - start + page_size:]]
             ended = len(page) < request["limit"]
-            yield from giving
+            page_size = max(1, min(largest, len(page) * _PAGE_BYTES // sizes[-1]))
+            yield giving
             offset += len(giving)
             expected, given = giving[-1].get(key), True
 
@@ -655,10 +672,12 @@ class Index(Mapping[DocumentId, Document]):
         never holds more than a page). See Index for changes made while
         iterating."""
         key = self.primary_key
-        return (hit[key] for hit in self._browse([key], _ID_PAGE))
+        for page in self._browse([key], _ID_PAGE):
+            yield from [hit[key] for hit in page]
 
     def _documents(self) -> Iterator[Document]:
-        return self._browse(None, _DOCUMENT_PAGE)
+        for page in self._browse(None, _DOCUMENT_PAGE):
+            yield from page
 
     def values(self) -> ValuesView[Document]:
         """The live documents, in the order they were first added, read a

@@ -522,8 +522,8 @@ class MappingTest(DatabaseCase):
         made = []
         real = Index._request
 
-        def spy(this, request):
-            answer = real(this, request)
+        def spy(this, request, *sizes):
+            answer = real(this, request, *sizes)
             made.append((dict(request), len(answer["hits"])))
             return answer
         patcher = mock.patch.object(Index, "_request", spy)
