@@ -576,6 +576,16 @@ class MappingTest(DatabaseCase):
         self.assertEqual(list(notes.items()), [(d["key"], d) for d in docs])
         self.assertTrue(all("fields" not in r and r["limit"] <= 6 for r, _ in made))
         self.assertEqual(len(made), 2 * (17 + 1))
+        # Pages hold about _PAGE_BYTES of JSON: here twenty documents of about
+        # two hundred bytes, after a first page of at most a hundred.
+        big = self.db.create_index("big")
+        big.add([{"id": i, "text": "x" * 190} for i in range(300)])
+        made.clear()
+        with mock.patch.object(searchdb, "_PAGE_BYTES", 4000), \
+                mock.patch.object(searchdb, "_DOCUMENT_PAGE", 1000):
+            self.assertEqual(len(list(big.values())), 300)
+        self.assertEqual(made[0][0]["limit"], 100 + 2)
+        self.assertTrue(all(15 <= r["limit"] - 3 <= 21 for r, _ in made[1:-1]), made)
         # With the package's own page size too.
         many = self.db.create_index("many")
         many.add([{"id": i} for i in range(searchdb._ID_PAGE * 2 + 5)])
