@@ -488,7 +488,7 @@ class ReadmeTest(ServeCase):
         section = re.search(r"^## Serving a store over HTTP\n(.*?)^## ", readme, re.M | re.S)
         block = re.findall(r"^```sh\n(.*?)^```$", section.group(1), re.M | re.S)[1]
         commands = block.replace("\\\n", "").strip().splitlines()
-        self.assertEqual(len(commands), 8)
+        self.assertEqual(len(commands), 9)
         cli(self.store, "create", "books")
         cli(self.store, "add", "books", BOOKS_FILE)
         before = cli(self.store, "list").stdout
@@ -502,8 +502,12 @@ class ReadmeTest(ServeCase):
                 self.assertEqual(result.returncode, 0, result.stderr)
                 answer = json.loads(result.stdout)
                 self.assertFalse(isinstance(answer, dict) and "error" in answer, answer)
-                if "/api/search?" in command:
+                if "/api/search?" in command or "/api/search_request?" in command:
                     self.assertEqual(answer["hits"][0]["author"], "Fyodor Dostoevsky")
+                if "/api/search_request?" in command:
+                    years = [hit["year"] for hit in answer["hits"]]
+                    self.assertEqual(years, sorted(years))
+                    self.assertIn("Russia", [f["value"] for f in answer["facets"]["subjects"]])
         self.assertEqual(cli(self.store, "list").stdout, before)
         self.stop(server)
 
