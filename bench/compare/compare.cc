@@ -924,6 +924,24 @@ void PrintRequests(const std::map<std::string, EngineResult> &rs,
            paged ? Share(same_page, paged).c_str() : "-",
            faceted ? Share(same_facets, faceted).c_str() : "-");
   }
+  // Highlighting: how many hits came back with a marked word.
+  const size_t highlight = sr.ClassOf("highlight");
+  if (highlight < sr.classes.size()) {
+    printf("\nHits of the class highlight whose highlighted description holds a mark:");
+    for (const std::string &e : engines) {
+      auto it = rs.find(e);
+      if (it == rs.end()) continue;
+      size_t marked = 0, hits = 0;
+      for (size_t i = 0; i < sr.requests.size(); i++) {
+        if (sr.requests[i].cls != "highlight") continue;
+        auto a = it->second.answers.find(i);
+        if (a == it->second.answers.end()) continue;
+        marked += a->second.marked, hits += a->second.ids.size();
+      }
+      printf(" %s %s;", e.c_str(), Share(marked, hits).c_str());
+    }
+    printf(" (a hit whose description lacks every matched word has none).\n");
+  }
 
   const EngineResult *own = rs.count("searchdb") ? &rs.at("searchdb") : nullptr;
   if (own && own->ok && own->plain[0].ran) {

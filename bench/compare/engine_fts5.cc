@@ -165,36 +165,62 @@ struct Fts5Engine : Engine {
     }
     return "1";
   }
+  // The page is chosen over row ids and sort keys only, and the stored
+  // documents are read for its rows alone: sorting every match with its
+  // document would copy them all. Ordered by rank, FTS5 hands the matches
+  // over in order and the LIMIT stops the scan.
   static std::string Sql(const Request &r) {
     const std::string filter = r.filter.empty() ? "" : Where(r.filter[0]);
-    // The documents that match and pass the filter: from the text index,
-    // or, browsing, from meta.
-    std::string from =
-        r.has_q ? "docs JOIN meta m ON m.rowid = docs.rowid WHERE docs MATCH ?1" : "meta m WHERE 1";
-    if (!filter.empty()) from += " AND " + filter;
-    const std::string order = std::string(r.sort_by_size ? "m.installed_size DESC, " : "") +
-                              (r.has_q ? "rank" : "m.rowid");
-    const std::string page =
+    // The documents that match and pass the filter: from the text index
+    // (joined to meta only to filter), or, browsing, from meta.
+    std::string from;
+    if (r.has_q && filter.empty())
+      from = "docs WHERE docs MATCH ?1";
+    else if (r.has_q)
+      from = "docs JOIN meta m ON m.rowid = docs.rowid WHERE docs MATCH ?1 AND " + filter;
+    else
+      from = "meta m WHERE " + (filter.empty() ? std::string("1") : filter);
+    const std::string limit =
         " LIMIT " + std::to_string(kPageSize) + " OFFSET " + std::to_string(r.offset);
+    const std::string score = r.has_q ? "docs.rank" : "0";
+    const std::string doc = r.has_q ? "docs.rowid" : "m.rowid";
     if (!r.facets) {
-      std::string snippet;
-      if (r.highlight)
+      std::string page;
+      if (r.sort_by_size) {
+        const std::string src = r.has_q && filter.empty()
+                                    ? "docs JOIN meta m ON m.rowid = docs.rowid WHERE docs MATCH ?1"
+                                    : from;
+        page = "SELECT " + doc + " AS doc, " + score + " AS score, m.installed_size AS size FROM " +
+               src + " ORDER BY m.installed_size DESC, " + (r.has_q ? "docs.rank" : "m.rowid") +
+               limit;
+      } else {
+        page = "SELECT " + doc + " AS doc, " + score + " AS score, NULL AS size FROM " + from +
+               " ORDER BY " + (r.has_q ? "rank" : "m.rowid") + limit;
+      }
+      std::string snippet, with_text;
+      if (r.highlight) {
         snippet = std::string(", snippet(docs, 2, '") + kMarkStart + "', '" + kMarkEnd +
                   "', '…', " + std::to_string(kSnippetWords) + ")";
-      return "SELECT m.id, m.doc, (SELECT count(*) FROM " + from + ")" + snippet + " FROM " + from +
-             " ORDER BY " + order + page;
+        with_text = " JOIN docs ON docs.rowid = p.doc WHERE docs MATCH ?1";
+      }
+      return "SELECT m.id, m.doc, (SELECT count(*) FROM " + from + ")" + snippet + " FROM (" +
+             page + ") p JOIN meta m ON m.rowid = p.doc" + with_text + " ORDER BY " +
+             (r.sort_by_size ? "p.size DESC, " : "") + "p.score, p.doc";
     }
     // Facets: the hits once, then the page, the count and both facets.
-    const std::string hits = r.has_q ? "SELECT docs.rowid AS doc, docs.rank AS score FROM " + from
-                                     : "SELECT m.rowid AS doc, 0 AS score FROM " + from;
-    const std::string hit_order =
-        std::string(r.sort_by_size ? "m.installed_size DESC, " : "") + "hits.score, hits.doc";
+    const std::string hits = "SELECT " + doc + " AS doc, " + score + " AS score FROM " + from;
+    const std::string page =
+        r.sort_by_size
+            ? "SELECT hits.doc, hits.score, m.installed_size AS size FROM hits JOIN meta m ON "
+              "m.rowid = hits.doc ORDER BY size DESC, hits.score, hits.doc" +
+                  limit
+            : "SELECT doc, score, NULL AS size FROM hits ORDER BY score, doc" + limit;
     return "WITH hits AS MATERIALIZED (" + hits +
            ") "
-           "SELECT * FROM (SELECT 0, m.id, m.doc, NULL FROM hits JOIN meta m ON m.rowid = "
-           "hits.doc ORDER BY " +
-           hit_order + page +
-           ") "
+           "SELECT * FROM (SELECT 0, m.id, m.doc, NULL FROM (" +
+           page + ") p JOIN meta m ON m.rowid = p.doc ORDER BY " +
+           (r.sort_by_size ? "p.size DESC, " : "") +
+           "p.score, p.doc) "
            "UNION ALL SELECT 1, NULL, NULL, count(*) FROM hits "
            "UNION ALL SELECT * FROM (SELECT 2, m.section, NULL, count(*) AS c FROM hits JOIN "
            "meta m ON m.rowid = hits.doc WHERE m.section IS NOT NULL GROUP BY m.section ORDER "
