@@ -249,7 +249,7 @@ TEST_F(RequestTest, RefusalsNameTheMemberAndTheFault) {
       {R"({"highlight":)" + names("h", 33) + "}", "highlight: more than 32 members"},
       {R"({"highlight_tags":["<b>"]})", "highlight_tags: expected an array of two strings"},
       {R"({"snippet_words":0})", "snippet_words: expected an integer from 1 to 2147483647"},
-      {R"({"rank":"typo_aware"})", "rank: unknown rank 'typo_aware'"},
+      {R"({"rank":"typo"})", "rank: unknown rank 'typo'"},
       {R"({"rank":1})", "rank: expected a string"},
       {R"({"filter":{"or":[{"field":"n","op":"exists"})" + leaves(0, 64) + "]}}",
        "filter.or[64].field: more than 64 distinct field paths in one request"},
