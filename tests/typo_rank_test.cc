@@ -333,6 +333,19 @@ class TypoRankTest : public StorageTest {
 };
 
 TEST_F(TypoRankTest, OrdersAsTheRuleSaysThroughChangesAndARestart) {
+  // A long document titled the long word, and a short one that holds it
+  // more often, and scores higher: the long word mistyped past the bytes
+  // the index keeps is still the first one's title.
+  const std::string mistyped_long = kLong.substr(0, kLong.size() - 1) + "b";
+  std::string padding;
+  for (int i = 0; i < 40; i++) padding += " x";
+  ASSERT_EQ(searchdb_documents_add(
+                "t", ("[{\"id\":\"long1\",\"title\":" + Quoted(kLong) +
+                      ",\"body\":" + Quoted(padding) + "},{\"id\":\"long2\",\"body\":" +
+                      Quoted(kLong + " " + kLong + " " + kLong) + "}]")
+                         .c_str()),
+            2);
+  for (const char *id : {"long1", "long2"}) docs_[id] = searchdb_document_get("t", id);
   Add(60);
   int compared = 0, titled = 0, reordered = 0;
   for (int round = 0; round < 40; round++) {
@@ -345,7 +358,7 @@ TEST_F(TypoRankTest, OrdersAsTheRuleSaysThroughChangesAndARestart) {
     }
     const Restatement rule(sdb_index_find("t"), docs_);
     for (int k = 0; k < 25; k++) {
-      const std::string q = Query();
+      const std::string q = k == 0 ? mistyped_long : Query();
       const Strings expected = rule.Rank(q, &titled);
       const std::string request = R"({"rank":"typo_aware","limit":0,"q":)" + Quoted(q) + "}";
       ASSERT_EQ(Ids(request), expected) << "round " << round << ": " << q;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "frame/holders.h"
 #include "index/title_column.h"
@@ -26,17 +27,19 @@ constexpr uint32_t kWord = uint32_t{1} << SDB_TYPO_MISSED_SHIFT;
 constexpr uint32_t kUntitled = 1;
 
 // Per slot, kept from one search to the next as the score arrays are
-// (rank.cc): keys for every search; for tokens of several terms, where a
-// document's closest term is gathered before it is added, the place of its
-// entry in list (a sparse set: valid only where list points back, so it is
-// never cleared) and, per entry, the slot and the best contribution so far.
+// (rank.cc): keys for every search; for a token of several terms, a bit
+// for each document it has reached (reached), and what it has gathered for
+// a document an earlier token reached (the closest level and that level's
+// best contribution, held apart until the token is walked, while the
+// score holds the earlier tokens' sum), valid where its bit in gathered is
+// set. The bits are cleared after each token.
 struct {
   uint32_t *keys;
-  uint32_t *pos;  // zeroed when allocated
-  uint32_t *list;
   double *best;
-  uint32_t cap;
-  uint32_t gather_cap;
+  uint8_t *level;
+  uint64_t *gathered;
+  uint64_t *reached;
+  uint32_t cap, gather_cap;
 } s_typo;
 
 bool reserve_keys(uint32_t slots) {
@@ -51,24 +54,24 @@ bool reserve_keys(uint32_t slots) {
 }
 
 bool reserve_gather(uint32_t slots) {
-  if (slots <= s_typo.gather_cap && s_typo.pos != nullptr) return true;
+  if (slots <= s_typo.gather_cap && s_typo.best != nullptr) return true;
   const uint32_t cap = std::max<uint32_t>(slots, 64);
-  auto *pos = static_cast<uint32_t *>(calloc(cap, sizeof(uint32_t)));
-  auto *list = static_cast<uint32_t *>(malloc(cap * sizeof(uint32_t)));
   auto *best = static_cast<double *>(malloc(cap * sizeof(double)));
-  if (pos == nullptr || list == nullptr || best == nullptr) {
-    free(pos);
-    free(list);
+  auto *level = static_cast<uint8_t *>(malloc(cap));
+  auto *gathered = static_cast<uint64_t *>(calloc(cap / 64 + 1, sizeof(uint64_t)));
+  auto *reached = static_cast<uint64_t *>(calloc(cap / 64 + 1, sizeof(uint64_t)));
+  if (best == nullptr || level == nullptr || gathered == nullptr || reached == nullptr) {
     free(best);
+    free(level);
+    free(gathered);
+    free(reached);
     return false;
   }
-  free(s_typo.pos);
-  free(s_typo.list);
   free(s_typo.best);
-  s_typo.pos = pos;
-  s_typo.list = list;
-  s_typo.best = best;
-  s_typo.gather_cap = cap;
+  free(s_typo.level);
+  free(s_typo.gathered);
+  free(s_typo.reached);
+  s_typo = {s_typo.keys, best, level, gathered, reached, s_typo.cap, cap};
   return true;
 }
 
@@ -89,13 +92,12 @@ bool likelier(reading a, reading b, uint64_t f) {
   return x > y;
 }
 
-// What the rule needs of each distinct token: its weight, and its terms'
-// positions in the kept list in walk order (likeliest first) with their
+// What the rule needs of each distinct token: its weight and its terms'
 // levels.
 struct token_plan {
   double *weight;   // per token (the first of its kind)
-  uint32_t *order;  // per kept term: positions of a token's run, likeliest first
-  uint8_t *level;   // per kept term position
+  uint8_t *level;   // per term, beside t->ids
+  uint32_t *order;  // room to sort a token's terms, likeliest first
 };
 
 void plan_token(const sdb_index *ix, const sdb_query_terms *t, uint64_t i, double live,
@@ -175,44 +177,77 @@ bool walk_one_term(walk *wk, uint32_t id, double w, bool titles, sdb_typo_order 
   return true;
 }
 
-// A token of several terms, walked likeliest first: a document's first
-// entry is made at its closest level, and holds that level's best
-// contribution once the level is walked; then it is added.
+// Whether (level a, contribution x) is closer than (b, y): a lower level,
+// or the same with a higher contribution.
+inline bool closer(uint32_t a, double x, uint32_t b, double y) {
+  return a < b || (a == b && x > y);
+}
+
+// A token of several terms, whose postings may reach a document more than
+// once. A document no earlier token reached keeps its closest term so far
+// in place, as the score and the key's closeness (its only level yet); one
+// an earlier token reached has it gathered apart and added once the token
+// is walked. For the query's first token, reached is the seen bits.
 void walk_terms(walk *wk, const sdb_query_terms *t, const token_plan *p, uint64_t r0, uint64_t r1,
-                double w) {
-  const sdb_index *ix = wk->sc->ix;
+                double w, bool first) {
+  sdb_scoring *sc = wk->sc;
+  const sdb_index *ix = sc->ix;
   const sdb_terms *d = &ix->terms;
-  uint32_t *pos = s_typo.pos, *list = s_typo.list;
   double *best = s_typo.best;
-  uint32_t len = 0, level_start = 0, level = 0;
-  auto add_level = [&] {
-    for (uint32_t e = level_start; e < len; e++) add(wk, list[e], best[e], level);
-    level_start = len;
-  };
+  uint8_t *level = s_typo.level;
+  uint64_t *gathered = s_typo.gathered;
+  uint64_t *reached = first ? sc->seen : s_typo.reached;
+  uint32_t lo = UINT32_MAX, hi = 0;    // the slots gathered lie in [lo, hi]
+  uint32_t rlo = UINT32_MAX, rhi = 0;  // and those reached
   for (uint64_t k = r0; k < r1; k++) {
-    const uint32_t at = p->order[k];
-    if (p->level[at] != level) {
-      add_level();
-      level = p->level[at];
-    }
-    const uint32_t id = t->ids[at];
+    const uint32_t id = t->ids[k], at = p->level[k];
     const sdb_term *term = &d->terms[id];
+    if (term->count > 0) {
+      rlo = std::min(rlo, term->docs[0]);
+      rhi = std::max(rhi, term->docs[term->count - 1]);
+    }
     for (uint32_t q = 0; q < term->count; q++) {
       const uint32_t slot = term->docs[q];
       const double norm = ix->norms[slot];
       if (norm < 0.0) continue;
       const double c = contribution(d, term, id, q, norm, w);
-      const uint32_t e = pos[slot];
-      if (e < len && list[e] == slot) {  // entries of lower levels are added already
-        if (c > best[e]) best[e] = c;
-        continue;
+      const uint64_t bit = uint64_t{1} << (slot % 64);
+      uint64_t &mine = reached[slot / 64];
+      uint32_t &key = wk->keys[slot];
+      if (!(mine & bit)) {
+        mine |= bit;
+        uint64_t &seen = sc->seen[slot / 64];
+        if (first || !(seen & bit)) {
+          seen |= bit;
+          sc->score[slot] = c;
+          sc->touched[sc->touched_count++] = slot;
+          key = wk->first_key | at << 1 | kUntitled;
+        } else {
+          gathered[slot / 64] |= bit;
+          best[slot] = c;
+          level[slot] = static_cast<uint8_t>(at);
+          lo = std::min(lo, slot);
+          hi = std::max(hi, slot);
+        }
+      } else if (!first && (gathered[slot / 64] & bit)) {
+        if (closer(at, c, level[slot], best[slot])) {
+          best[slot] = c;
+          level[slot] = static_cast<uint8_t>(at);
+        }
+      } else if (closer(at, c, (key & ~wk->first_key) >> 1, sc->score[slot])) {
+        sc->score[slot] = c;
+        key = wk->first_key | at << 1 | kUntitled;
       }
-      pos[slot] = len;
-      list[len] = slot;
-      best[len++] = c;
     }
   }
-  add_level();
+  for (uint32_t i = lo / 64; lo <= hi && i <= hi / 64; i++) {
+    for (uint64_t bits = gathered[i]; bits != 0; bits &= bits - 1) {
+      const uint32_t slot = i * 64 + static_cast<uint32_t>(__builtin_ctzll(bits));
+      add(wk, slot, best[slot], level[slot]);
+    }
+    gathered[i] = 0;
+  }
+  if (!first && rlo <= rhi) memset(reached + rlo / 64, 0, (rhi / 64 - rlo / 64 + 1) * 8);
 }
 
 // Whether every token is a term found whole: only then may a title be the
@@ -244,8 +279,8 @@ bool sdb_typo_score(sdb_scoring *sc, const sdb_query_terms *t, const uint64_t *l
   sdb_text_ptr levels(static_cast<char *>(malloc(terms)));
   if (!weights || !order || !levels) return false;
   token_plan plan{reinterpret_cast<double *>(weights.get()),
-                  reinterpret_cast<uint32_t *>(order.get()),
-                  reinterpret_cast<uint8_t *>(levels.get())};
+                  reinterpret_cast<uint8_t *>(levels.get()),
+                  reinterpret_cast<uint32_t *>(order.get())};
   for (uint64_t i = 0; i < n; i++)
     if (t->first[i] == i) plan_token(ix, t, i, sc->live, &plan);
   const bool titles = all_terms(ix, t, lens);
@@ -256,7 +291,7 @@ bool sdb_typo_score(sdb_scoring *sc, const sdb_query_terms *t, const uint64_t *l
     if (r1 - r0 == 1) {
       if (!walk_one_term(&wk, t->ids[r0], w, titles, out)) return false;
     } else if (r1 > r0) {
-      walk_terms(&wk, t, &plan, r0, r1, w);
+      walk_terms(&wk, t, &plan, r0, r1, w, i == 0);
     }
   }
   return true;
@@ -287,8 +322,9 @@ void sdb_typo_order_free(sdb_typo_order *o) {
 
 void sdb_typo_release(void) {
   free(s_typo.keys);
-  free(s_typo.pos);
-  free(s_typo.list);
   free(s_typo.best);
+  free(s_typo.level);
+  free(s_typo.gathered);
+  free(s_typo.reached);
   s_typo = {};
 }
