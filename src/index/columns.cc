@@ -6,6 +6,7 @@
 
 #include "frame/hashing.h"
 #include "frame/holders.h"
+#include "index/column_bits.h"
 #include "index/stored_doc.h"
 #include "index/title_column.h"
 
@@ -235,6 +236,7 @@ void column_free(sdb_column *c) {
   free(c->sorted);
   free(c->asc);
   free(c->desc);
+  sdb_column_bits_free(c->bits);
   free(c);
 }
 

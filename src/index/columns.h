@@ -97,6 +97,7 @@ struct sdb_column {
   uint32_t *sorted;
   uint32_t sorted_count, number_count;
   uint32_t *asc, *desc;
+  struct sdb_column_bits *bits;  // column_bits.h; nullptr until asked for
 };
 
 // The columns an index keeps (sdb_index::columns).

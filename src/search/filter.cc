@@ -7,6 +7,7 @@
 
 #include "frame/frame.h"
 #include "frame/holders.h"
+#include "index/column_bits.h"
 #include "search/request_where.h"
 
 uint32_t sdb_path_list_add(sdb_path_list *list, const char *bytes, uint32_t len) {
@@ -257,6 +258,7 @@ bool reads_ranks_only(const sdb_filter_node &node) {
 }
 
 inline bool leaf_pass(const sdb_filter_node &node, uint32_t slot) {
+  if (node.bits != nullptr) return (node.bits[slot / 64] >> (slot % 64)) & 1;
   const sdb_column *c = node.column;
   if (reads_ranks_only(node)) {
     const uint32_t r = c->asc[slot];
@@ -303,6 +305,31 @@ bool pass(const sdb_filter *f, uint32_t i, uint32_t slot) {
   }
 }
 
+// The bits of a leaf asked for before, made from its cells the second
+// time: the leaf's operator and what it compares with, in the column's
+// value ids and ranks, are its key. Best effort: without memory for them,
+// the cells are read.
+void find_bits(sdb_filter_node *node, sdb_column *c) {
+  const bool eq = node->op == SDB_OP_EQ || node->op == SDB_OP_NE;
+  const bool in = node->op == SDB_OP_IN || node->op == SDB_OP_NOT_IN;
+  // Leaves that pass all slots or none read nothing worth keeping.
+  if ((eq && node->id == SDB_NO_VALUE) || (in && node->set_count == 0) ||
+      (compares_by_order(node->op) && node->lo >= node->hi))
+    return;
+  const uint32_t head[4] = {node->op, node->id, node->lo, node->hi};
+  const uint32_t len = static_cast<uint32_t>(sizeof head + node->set_count * sizeof(uint32_t));
+  sdb_text_ptr key(static_cast<char *>(malloc(len)));
+  if (!key) return;
+  memcpy(key.get(), head, sizeof head);
+  if (node->set_count > 0)
+    memcpy(key.get() + sizeof head, node->set, node->set_count * sizeof(uint32_t));
+  bool build = false;
+  uint64_t *bits = sdb_column_bits_find(c, key.get(), len, &build);
+  for (uint32_t slot = 0; build && slot < c->cell_count; slot++)
+    bits[slot / 64] |= uint64_t{leaf_pass(*node, slot)} << (slot % 64);
+  node->bits = bits;
+}
+
 }  // namespace
 
 bool sdb_filter_parse(yyjson_val *val, sdb_filter *f, sdb_path_list *paths, bool *oom) {
@@ -322,27 +349,11 @@ bool sdb_filter_needs_order(const sdb_filter *f, uint32_t path) {
 }
 
 bool sdb_filter_compile(sdb_filter *f, sdb_column *const *columns) {
-  const size_t n = f->count ? f->count : 1;
-  f->columns = static_cast<const sdb_column **>(malloc(n * sizeof(void *)));
-  f->reads = static_cast<const char **>(malloc(n * sizeof(char *)));
-  f->read_sizes = static_cast<uint8_t *>(malloc(n));
-  if (f->columns == nullptr || f->reads == nullptr || f->read_sizes == nullptr) return false;
   for (uint32_t i = 0; i < f->count; i++) {
     sdb_filter_node &node = f->nodes[i];
     if (node.kind != SDB_FILTER_LEAF) continue;
-    const sdb_column *c = columns[node.path];
+    sdb_column *c = columns[node.path];
     node.column = c;
-    bool listed = false;
-    for (uint32_t k = 0; k < f->column_count && !listed; k++) listed = f->columns[k] == c;
-    if (!listed) f->columns[f->column_count++] = c;
-    const char *read = reads_ranks_only(node) ? reinterpret_cast<const char *>(c->asc)
-                                              : reinterpret_cast<const char *>(c->cells);
-    listed = false;
-    for (uint32_t k = 0; k < f->read_count && !listed; k++) listed = f->reads[k] == read;
-    if (!listed) {
-      f->reads[f->read_count] = read;
-      f->read_sizes[f->read_count++] = reads_ranks_only(node) ? sizeof(uint32_t) : sizeof(sdb_cell);
-    }
     if (node.op == SDB_OP_EQ || node.op == SDB_OP_NE) {
       const sdb_value v = sdb_value_of(node.value);
       node.id = sdb_column_find(c, &v);
@@ -374,6 +385,29 @@ bool sdb_filter_compile(sdb_filter *f, sdb_column *const *columns) {
         node.lo = bound;
         node.hi = hi;
       }
+    }
+    find_bits(&node, c);
+  }
+  // What the leaves without bits read, for prefetching.
+  const size_t n = f->count ? f->count : 1;
+  f->columns = static_cast<const sdb_column **>(malloc(n * sizeof(void *)));
+  f->reads = static_cast<const char **>(malloc(n * sizeof(char *)));
+  f->read_sizes = static_cast<uint8_t *>(malloc(n));
+  if (f->columns == nullptr || f->reads == nullptr || f->read_sizes == nullptr) return false;
+  for (uint32_t i = 0; i < f->count; i++) {
+    const sdb_filter_node &node = f->nodes[i];
+    if (node.kind != SDB_FILTER_LEAF || node.bits != nullptr) continue;
+    const sdb_column *c = node.column;
+    bool listed = false;
+    for (uint32_t k = 0; k < f->column_count && !listed; k++) listed = f->columns[k] == c;
+    if (!listed) f->columns[f->column_count++] = c;
+    const char *read = reads_ranks_only(node) ? reinterpret_cast<const char *>(c->asc)
+                                              : reinterpret_cast<const char *>(c->cells);
+    listed = false;
+    for (uint32_t k = 0; k < f->read_count && !listed; k++) listed = f->reads[k] == read;
+    if (!listed) {
+      f->reads[f->read_count] = read;
+      f->read_sizes[f->read_count++] = reads_ranks_only(node) ? sizeof(uint32_t) : sizeof(sdb_cell);
     }
   }
   return true;
