@@ -654,6 +654,12 @@ TEST_F(RequestTest, LeavesAskedForAgainAnswerAsTheirCells) {
     requests.push_back(R"({"limit":0,"fields":["id"],"filter":{")" + std::string(kind[i % 3]) +
                        R"(":[)" + list + "]}}");
   }
+  // Nested: inner nodes within inner nodes.
+  auto leaf = [&] { return leaves[rng() % 24]; };
+  for (int i = 0; i < 3; i++)
+    requests.push_back(R"({"limit":0,"fields":["id"],"filter":{"or":[{"and":[)" + leaf() + "," +
+                       leaf() + R"(]},{"not":)" + leaf() + R"(},{"and":[)" + leaf() +
+                       R"(,{"or":[)" + leaf() + "," + leaf() + "]}]}]}}");
   // Every range of the column in one request, in pairs.
   std::string pairs;
   for (size_t k = 0; k + 1 < ranges; k += 2)

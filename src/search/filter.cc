@@ -330,6 +330,56 @@ void find_bits(sdb_filter_node *node, sdb_column *c) {
   node->bits = bits;
 }
 
+// The bits of the subtree of inner node i into levels[depth] (words
+// words), the levels below it serving its inner children.
+void combine(const sdb_filter *f, uint32_t i, uint32_t words, uint64_t *levels, uint32_t depth) {
+  const sdb_filter_node &node = f->nodes[i];
+  uint64_t *out = levels + static_cast<uint64_t>(depth) * words;
+  const bool all = node.kind != SDB_FILTER_OR;  // and, and not's one child
+  memset(out, all ? 0xFF : 0, words * sizeof(uint64_t));
+  for (uint32_t c = i + 1; c < i + node.size; c += f->nodes[c].size) {
+    const uint64_t *in = f->nodes[c].bits;
+    if (f->nodes[c].kind != SDB_FILTER_LEAF) {
+      combine(f, c, words, levels, depth + 1);
+      in = out + words;
+    }
+    if (node.kind == SDB_FILTER_OR) {
+      for (uint32_t w = 0; w < words; w++) out[w] |= in[w];
+    } else {
+      for (uint32_t w = 0; w < words; w++) out[w] &= in[w];
+    }
+  }
+  if (node.kind == SDB_FILTER_NOT)
+    for (uint32_t w = 0; w < words; w++) out[w] = ~out[w];
+}
+
+// Inner nodes on the longest path down from node i.
+uint32_t inner_depth(const sdb_filter *f, uint32_t i) {
+  const sdb_filter_node &node = f->nodes[i];
+  if (node.kind == SDB_FILTER_LEAF) return 0;
+  uint32_t below = 0;
+  for (uint32_t c = i + 1; c < i + node.size; c += f->nodes[c].size)
+    below = std::max(below, inner_depth(f, c));
+  return below + 1;
+}
+
+// Makes the whole filter's bits when every leaf has them and the filter is
+// asked about more slots than it takes words to combine them. Best effort.
+void combine_bits(sdb_filter *f, uint32_t candidates) {
+  if (f->count < 2) return;  // one leaf reads its own bits
+  uint32_t slots = UINT32_MAX;
+  for (uint32_t i = 0; i < f->count; i++) {
+    const sdb_filter_node &node = f->nodes[i];
+    if (node.kind != SDB_FILTER_LEAF) continue;
+    if (node.bits == nullptr) return;
+    slots = std::min(slots, node.column->cell_count);
+  }
+  const uint32_t words = slots / 64 + 1, deepest = inner_depth(f, 0);
+  if (static_cast<uint64_t>(candidates) * f->count < words) return;
+  f->bits = static_cast<uint64_t *>(malloc(uint64_t{deepest} * words * sizeof(uint64_t)));
+  if (f->bits != nullptr) combine(f, 0, words, f->bits, 0);
+}
+
 }  // namespace
 
 bool sdb_filter_parse(yyjson_val *val, sdb_filter *f, sdb_path_list *paths, bool *oom) {
@@ -348,7 +398,7 @@ bool sdb_filter_needs_order(const sdb_filter *f, uint32_t path) {
   return false;
 }
 
-bool sdb_filter_compile(sdb_filter *f, sdb_column *const *columns) {
+bool sdb_filter_compile(sdb_filter *f, sdb_column *const *columns, uint32_t candidates) {
   for (uint32_t i = 0; i < f->count; i++) {
     sdb_filter_node &node = f->nodes[i];
     if (node.kind != SDB_FILTER_LEAF) continue;
@@ -410,11 +460,13 @@ bool sdb_filter_compile(sdb_filter *f, sdb_column *const *columns) {
       f->read_sizes[f->read_count++] = reads_ranks_only(node) ? sizeof(uint32_t) : sizeof(sdb_cell);
     }
   }
+  combine_bits(f, candidates);
   return true;
 }
 
 bool sdb_filter_pass(const sdb_filter *f, uint32_t slot) {
   if (f->count == 0) return true;
+  if (f->bits != nullptr) return (f->bits[slot / 64] >> (slot % 64)) & 1;
   return f->nodes[0].kind == SDB_FILTER_LEAF ? leaf_pass(f->nodes[0], slot) : pass(f, 0, slot);
 }
 
@@ -424,5 +476,6 @@ void sdb_filter_free(sdb_filter *f) {
   free(f->columns);
   free(f->reads);
   free(f->read_sizes);
+  free(f->bits);
   *f = sdb_filter{};
 }

@@ -224,7 +224,8 @@ bool load_columns(request_run *run) {
     return no_memory();
   for (uint32_t p = 0; p < n; p++)
     if (path_used_in_order(req, p) && !sdb_column_order(run->columns[p])) return no_memory();
-  if (!sdb_filter_compile(&run->req->filter, run->columns)) return no_memory();
+  const uint32_t candidates = run->req->q ? run->sc.touched_count : run->ix->doc_count;
+  if (!sdb_filter_compile(&run->req->filter, run->columns, candidates)) return no_memory();
   return true;
 }
 
