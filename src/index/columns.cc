@@ -6,7 +6,9 @@
 
 #include "frame/hashing.h"
 #include "frame/holders.h"
+#include "index/column_bits.h"
 #include "index/stored_doc.h"
+#include "index/title_column.h"
 
 namespace {
 
@@ -123,7 +125,14 @@ struct walk_item {
 struct walk_stack {
   walk_item *items;
   uint64_t count, cap;
+  sdb_title_scratch title;  // for the title column
 };
+
+void walk_stack_free(walk_stack *st) {
+  free(st->items);
+  sdb_title_scratch_free(&st->title);
+  *st = walk_stack{};
+}
 
 bool push(walk_stack *st, yyjson_val *obj, uint32_t at) {
   if (!sdb_reserve(&st->items, &st->cap, st->count + 1, 16)) return false;
@@ -175,6 +184,20 @@ bool walk_path(yyjson_val *root, const char *path, uint32_t len, walk_stack *st,
   return true;
 }
 
+// Calls emit(scalar value) for every value column c takes from root and
+// sets *present as walk_path does; the title column takes the title's
+// token sequence. False when memory ran out.
+template <typename Emit>
+bool column_values(const sdb_column *c, yyjson_val *root, walk_stack *st, bool *present,
+                   Emit &&emit) {
+  if (!sdb_is_title_column(c)) return walk_path(root, c->path, c->path_len, st, present, emit);
+  if (!sdb_title_of(root, &st->title)) return false;
+  const sdb_title_text &t = st->title.text;
+  *present = t.len > 0;
+  return t.len == 0 ||
+         emit(sdb_value{SDB_VALUE_STRING, 0.0, t.bytes, static_cast<uint32_t>(t.len)});
+}
+
 // ---- Cells ----
 
 // Sorts ids[0 .. n) and drops repeats; returns the count left.
@@ -213,6 +236,7 @@ void column_free(sdb_column *c) {
   free(c->sorted);
   free(c->asc);
   free(c->desc);
+  sdb_column_bits_free(c->bits);
   free(c);
 }
 
@@ -242,7 +266,7 @@ struct cell_scratch {
 
 void scratch_free(cell_scratch *s) {
   free(s->ids);
-  free(s->stack.items);
+  walk_stack_free(&s->stack);
   *s = cell_scratch{};
 }
 
@@ -251,7 +275,7 @@ void scratch_free(cell_scratch *s) {
 bool build_cell(sdb_column *c, uint32_t slot, yyjson_val *root, cell_scratch *s) {
   s->count = 0;
   bool present = false;
-  const bool ok = walk_path(root, c->path, c->path_len, &s->stack, &present, [&](sdb_value v) {
+  const bool ok = column_values(c, root, &s->stack, &present, [&](sdb_value v) {
     if (!reserve_values(c, 1, v.kind == SDB_VALUE_STRING ? v.len : 0) ||
         !sdb_reserve(&s->ids, &s->cap, s->count + 1, 16))
       return false;
@@ -618,7 +642,7 @@ bool read_slot(const sdb_index *ix, uint32_t slot, sdb_columns_change_state *st,
     const sdb_column *c = cols->items[i];
     pending_cell cell{i, slot, st->value_count, 0, false};
     if (root != nullptr) {
-      const bool ok = walk_path(root, c->path, c->path_len, stack, &cell.present, [&](sdb_value v) {
+      const bool ok = column_values(c, root, stack, &cell.present, [&](sdb_value v) {
         if (!sdb_reserve(&st->values, &st->value_cap, st->value_count + 1, 64)) return false;
         pending_value p{v.kind, v.len, v.num, st->byte_count};
         if (v.kind == SDB_VALUE_STRING) {
@@ -684,7 +708,7 @@ sdb_columns_change sdb_columns_prepare(sdb_index *ix, const sdb_slot_change *cha
   for (uint32_t i = 0; ok && i < count; i++)
     ok = read_slot(ix, changes[i].slot, st, &reader, &stack);
   sdb_doc_reader_free(&reader);
-  free(stack.items);
+  walk_stack_free(&stack);
   ok = ok && make_room(ix, st);
   if (!ok) {
     state_free(st);

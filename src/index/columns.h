@@ -8,6 +8,9 @@
 // scalar elements of an array. Where an object holds a key more than once,
 // the first member of that key is the one a path steps to.
 //
+// A column of the empty path, which no request names, holds the token
+// sequences of the documents' titles instead (title_column.h).
+//
 // Every distinct value of a column has an id; a slot's cell holds the ids
 // of its distinct values, ascending. Numbers are kept as doubles, so 1 and
 // 1.0 are one value (and -0 is 0); strings are byte strings, equal byte for
@@ -94,6 +97,7 @@ struct sdb_column {
   uint32_t *sorted;
   uint32_t sorted_count, number_count;
   uint32_t *asc, *desc;
+  struct sdb_column_bits *bits;  // column_bits.h; nullptr until asked for
 };
 
 // The columns an index keeps (sdb_index::columns).

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "search/bm25.h"
+#include "search/typo_rank.h"
 
 int sdb_hit_cmp(const void *a, const void *b) {
   const sdb_hit *x = (const sdb_hit *)a, *y = (const sdb_hit *)b;
@@ -32,6 +33,13 @@ static struct {
   uint32_t cap;
 } s_scores;
 
+static void free_scores(void) {
+  free(s_scores.score);
+  free(s_scores.seen);
+  free(s_scores.touched);
+  s_scores = {};
+}
+
 // Room for slots slots in the kept score arrays. False when memory ran out
 // (what was kept stays, smaller).
 static bool reserve_scores(uint32_t slots) {
@@ -46,7 +54,7 @@ static bool reserve_scores(uint32_t slots) {
     free(touched);
     return false;
   }
-  sdb_scoring_release();
+  free_scores();
   s_scores = {score, seen, touched, cap};
   return true;
 }
@@ -65,10 +73,8 @@ bool sdb_scoring_begin(sdb_scoring *sc, const sdb_index *ix) {
 }
 
 void sdb_scoring_release(void) {
-  free(s_scores.score);
-  free(s_scores.seen);
-  free(s_scores.touched);
-  s_scores = {};
+  free_scores();
+  sdb_typo_release();
 }
 
 double sdb_score_of(const sdb_scoring *sc, uint32_t slot) {

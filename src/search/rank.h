@@ -72,7 +72,8 @@ void sdb_score_term(sdb_scoring *sc, uint32_t id);
 // Gives the scores back, every seen bit cleared.
 void sdb_scoring_end(sdb_scoring *sc);
 
-// Releases the score arrays kept between searches (searchdb_cleanup).
+// Releases the score arrays kept between searches, the typo-aware order's
+// with them (searchdb_cleanup).
 void sdb_scoring_release(void);
 
 // The ranked documents of one search and the page asked for.
