@@ -60,12 +60,14 @@ import collections
 import ctypes
 import functools
 import json
+import math
 import os
 import random
 import re
 import shutil
 import tempfile
 import unittest
+from fractions import Fraction
 
 # ---- JSON as the store holds it: objects keep order and repeated keys ----
 
@@ -383,7 +385,86 @@ def rank_bm25(ctx, doc_id):
     return ctx["plain"].get(doc_id, 0)
 
 
-RANK_RULES = {"bm25": rank_bm25}
+K1, B = 1.2, 0.75
+TYPO_RATIO, TYPO_BAND = 64, 4  # an edit more: this many times as common; a level's width
+
+
+def edits(a, b):
+    row = list(range(len(b) + 1))
+    for i, x in enumerate(a, 1):
+        cur = [i]
+        for j, y in enumerate(b, 1):
+            cur.append(min(row[j] + 1, cur[j - 1] + 1, row[j - 1] + (x != y)))
+        row = cur
+    return row[-1]
+
+
+def typo_order(store, qtokens):
+    """{id: key} of the typo-aware order: more of the query's words first,
+    then closer readings (levels of df / 64^edits in bands of 4; a longer
+    word begun by the token costs no edit), then documents titled the
+    query, then the sum of each word's closest reading's BM25, every
+    reading of a word weighing as its commonest."""
+    live = store.live()
+    postings = {}  # term: {id: [tf, in title]}
+    length, title = {}, {}
+    for i in live:
+        root = store.docs[i]["root"]
+        first = next((n for n, (k, _) in enumerate(root) if k in ("title", "name")), None)
+        title[i] = []
+        length[i] = 0
+        for n, (_, v) in enumerate(root):
+            text = member_text(v)
+            if text is None:
+                continue
+            ts = tokens(text)
+            length[i] += len(ts)
+            if n == first:
+                title[i] = ts
+            for t in ts:
+                p = postings.setdefault(t, {}).setdefault(i, [0, False])
+                p[0] += 1
+                p[1] |= n == first
+    avgdl = max(sum(length.values()) / len(live), 1.0)
+    sums = {}  # id: [words, closeness, score]
+    for token in qtokens:
+        q = token[:TERM_MAX]
+        readings = sorted(((Fraction(len(postings[t]), TYPO_RATIO ** (
+            0 if len(t) > len(q) >= 2 and t.startswith(q) else edits(q, t))), t)
+            for t in store.matches(token)), reverse=True, key=lambda r: r[0])
+        if not readings:
+            continue
+        level, lead, levels = 0, readings[0][0], {}
+        for like, t in readings:
+            if lead > TYPO_BAND * like:
+                level, lead = level + 1, like
+            levels[t] = level
+        df = max(len(postings[t]) for _, t in readings)
+        weight = max(math.log(((len(live) - df) + 0.5) / (df + 0.5) + 1.0), 0.0)
+        closest = {}
+        for _, t in readings:
+            for i, (tf, in_title) in postings[t].items():
+                dl = max(float(length[i]), 1.0)
+                norm = ((dl / avgdl) * B + (1.0 - B)) * K1
+                c = (tf * (K1 + 1.0)) / (norm + tf) * weight
+                c = c + c if in_title else c
+                closest[i] = min(closest.get(i, (levels[t], -c)), (levels[t], -c))
+        for i, (lv, minus_c) in closest.items():
+            s = sums.setdefault(i, [0, 0, 0.0])
+            s[0], s[1], s[2] = s[0] + 1, s[1] + lv, -minus_c + s[2]
+    query = [t[:TERM_MAX] for t in qtokens]
+    return {i: (-w, lv, title[i] != query, -score) for i, (w, lv, score) in sums.items()}
+
+
+def rank_typo_aware(ctx, doc_id):
+    if "store" not in ctx:  # browsing: every document ranks alike
+        return ()
+    if "typo" not in ctx:
+        ctx["typo"] = typo_order(ctx["store"], ctx["qtokens"])
+    return ctx["typo"].get(doc_id, ())
+
+
+RANK_RULES = {"bm25": rank_bm25, "typo_aware": rank_typo_aware}
 
 # ---- Requests: validation, with the messages of bad ones ----
 
@@ -764,7 +845,7 @@ def evaluate(store, r):
     else:
         qtokens = [fold(q[s:e]) for s, e in spans(q)]
         matched = store.plain_order(q) if qtokens and live else []
-        ctx["plain"] = {i: n for n, i in enumerate(matched)}
+        ctx.update(plain={i: n for n, i in enumerate(matched)}, store=store, qtokens=qtokens)
         # The hit set is exactly the documents holding a term some token matched.
         reached = set().union(*(store.matches(t) for t in qtokens))
         expected = {i for i in live if store.terms(i) & reached}
@@ -1077,8 +1158,8 @@ class Gen:
                                                           ["\u00ab", "\u00bb"]])))
             if rng.random() < 0.4:
                 req.append(("snippet_words", rng.choice([1, 2, 3, 4, 5, 8, 12])))
-        if rng.random() < 0.1:
-            req.append(("rank", "bm25"))
+        if rng.random() < 0.4:
+            req.append(("rank", rng.choice(list(RANK_RULES))))
         rng.shuffle(req)
         return req
 
@@ -1111,7 +1192,7 @@ class Gen:
             ("highlight", many(lambda i: f"h{i}", rng.choice([32, 33]))),
             ("highlight_tags", ["<b>"]), ("highlight_tags", ["a", 1]), ("highlight_tags", "x"),
             ("highlight_tags", ["a", "b", "c"]), ("snippet_words", 0), ("snippet_words", -1),
-            ("snippet_words", 1.5), ("rank", "typo_aware"), ("rank", 1), ("rank", "BM25"),
+            ("snippet_words", 1.5), ("rank", "typo"), ("rank", 1), ("rank", "BM25"),
             ("filter", Obj([("or", many(lambda i: Obj([("field", f"p{i}"), ("op", "exists")]),
                                         rng.choice([63, 64, 65])))])),
         ]
