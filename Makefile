@@ -58,7 +58,7 @@ test: build
 
 asan: deps
 	$(call configure_and_build,build-asan,-DSEARCHDB_SANITIZE=ON)
-	ctest --test-dir build-asan --output-on-failure $(CTEST_ARGS)
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp ctest --test-dir build-asan --output-on-failure $(CTEST_ARGS)
 
 bench: bench-deps
 	$(call configure_and_build,build,-DSEARCHDB_SANITIZE=OFF)
@@ -74,6 +74,8 @@ bench: bench-deps
 	@[ ! -x build/bench/compare/searchdb_compare ] || build/bench/compare/searchdb_compare
 	@[ ! -x build/bench/serve_load ] || ! command -v wrk >/dev/null || { \
 	  echo "== build/bench/serve_load"; build/bench/serve_load; }
+	@! command -v chromedriver >/dev/null || { echo "== bench/serve_page_latency.py"; \
+	  SEARCHDB_CLI=build/tools/searchdb python3 -B bench/serve_page_latency.py; }
 
 clean:
 	rm -rf build build-asan

@@ -20,6 +20,9 @@
 //    the CPU time per direct call. On a machine shared with other work the
 //    wall-clock figures follow its load and the CPU times do not; the
 //    library thread's bounds what many clients can get from an idle machine.
+//  - the same 16 clients asking POST /api/search_request with {"q": ...,
+//    "limit": 20}, which the library answers as the plain search: what a
+//    request in a body costs over one in the URL.
 // The server is the tool (`searchdb serve --port 0`), logging to /dev/null.
 #include <fcntl.h>
 #include <searchdb.h>
@@ -73,6 +76,24 @@ std::string url_encoded(const std::string &text) {
     }
   }
   return out;
+}
+
+// text as a JSON string.
+std::string json_quoted(const std::string &text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char escaped[8];
+      snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
 }
 
 // A Lua string literal for wrk's script.
@@ -271,6 +292,21 @@ int main(int argc, char **argv) {
     lua << "}\nlocal i = 0\nrequest = function()\n  i = i % #paths + 1\n"
            "  return wrk.format(\"GET\", paths[i])\nend\n";
   }
+  std::string request_script = dir + "/requests.lua";
+  {
+    std::ofstream lua(request_script);
+    lua << "local bodies = {\n";
+    for (const Query &q : queries) {
+      lua << "  "
+          << lua_quoted("{\"q\":" + json_quoted(q.text) + ",\"limit\":" + std::to_string(kLimit) +
+                        "}")
+          << ",\n";
+    }
+    lua << "}\nlocal path = \"/api/search_request?index=" << kIndex
+        << "\"\nlocal headers = {[\"Content-Type\"] = \"application/json\"}\n"
+           "local i = 0\nrequest = function()\n  i = i % #bodies + 1\n"
+           "  return wrk.format(\"POST\", path, headers, bodies[i])\nend\n";
+  }
   std::string served_at = dir + "/serve.out";
   pid_t server = spawn({cli, "--dir", store, "serve", "--port", "0"}, served_at);
   std::string url;
@@ -294,6 +330,7 @@ int main(int argc, char **argv) {
   std::map<std::string, double> cpu_before = threads_cpu(server);
   wrk_result many = run_wrk(url, script, 16, 1, seconds, dir + "/wrk-16.txt");
   std::map<std::string, double> cpu_after = threads_cpu(server);
+  wrk_result requests = run_wrk(url, request_script, 16, 1, seconds, dir + "/wrk-16-request.txt");
   // The server names its library thread so (tools/serve_worker.cc).
   double library_cpu = cpu_after["searchdb-lib"] - cpu_before["searchdb-lib"];
   double server_cpu = 0;
@@ -305,7 +342,7 @@ int main(int argc, char **argv) {
   double direct_rps = static_cast<double>(direct_ms.size()) / direct_seconds;
   searchdb_cleanup();
   std::filesystem::remove_all(dir);
-  if (!warm.ok || !one.ok || !many.ok) {
+  if (!warm.ok || !one.ok || !many.ok || !requests.ok) {
     fprintf(stderr, "serve_load: wrk did not run\n");
     return 1;
   }
@@ -326,6 +363,8 @@ int main(int argc, char **argv) {
          one.rps / direct_rps);
   printf("| queries/s, 16 keep-alive clients (goal >= 0.70) | %.0f | %.0f | %.2f |\n", direct_rps,
          many.rps, many.rps / direct_rps);
+  printf("| queries/s, 16 clients, as search_request bodies | %.0f | %.0f | %.2f |\n", direct_rps,
+         requests.rps, requests.rps / direct_rps);
   // On a machine shared with other work, wall-clock figures follow its load;
   // CPU time per query does not. The library thread's bounds what 16 clients
   // can get from an otherwise idle machine.
@@ -339,7 +378,8 @@ int main(int argc, char **argv) {
   printf(
       "answers copied in the direct loop: %.1f MB; requests that failed: %lld of %lld; "
       "load average %s before, %s after (%ld cores)\n",
-      static_cast<double>(copied) / 1e6, one.errors + many.errors, one.requests + many.requests,
-      load_before.c_str(), load_average().c_str(), sysconf(_SC_NPROCESSORS_ONLN));
-  return one.errors + many.errors == 0 ? 0 : 1;
+      static_cast<double>(copied) / 1e6, one.errors + many.errors + requests.errors,
+      one.requests + many.requests + requests.requests, load_before.c_str(), load_average().c_str(),
+      sysconf(_SC_NPROCESSORS_ONLN));
+  return one.errors + many.errors + requests.errors == 0 ? 0 : 1;
 }

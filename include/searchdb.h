@@ -137,7 +137,11 @@ SEARCHDB_API const char *searchdb_indexes_list_json(void);
 /* Adds or replaces one JSON object, or every object of a JSON array, as one
  * all-or-nothing batch. A document whose compact text is longer than
  * 33,554,431 bytes is refused. Returns the number of documents taken, or
- * -1. */
+ * -1 (a document replaced within the batch counts each time).
+ * A document's id is its primary-key member: a string as it is, or a number
+ * as the "%.0f" text of its double. So 1.5 and 2 name the same document
+ * ("2"), as do 2^53 and 2^53 + 1; pass ids that are not whole numbers below
+ * 2^53 as strings. */
 SEARCHDB_API int searchdb_documents_add(const char *index_name, const char *documents_json);
 
 /* The stored (compact) JSON text of one document. Failure value: NULL. */
@@ -205,7 +209,24 @@ SEARCHDB_API const char *searchdb_search(const char *index_name, const char *que
  *     "highlight_tags" (default ["<mark>", "</mark>"]), inserted as given:
  *     the text is NOT escaped for HTML. "snippet_words": N keeps N words,
  *     from (N - 1) / 2 words before the first match, with "…" where cut.
- *  "rank": "bm25" (the default and only rule).
+ *  "rank": "bm25" (the default: searchdb_search's order) or "typo_aware",
+ *     which ranks the word a user most likely meant first. Each query word
+ *     q_i (repeats counted) matches the terms searchdb_search matches; a
+ *     term costs 0 edits when it is q_i or a longer word beginning with it,
+ *     else its byte edits from q_i, and is as likely as df / 64^cost (df:
+ *     the documents holding it). So a prefix comes before a typo unless the
+ *     typo's reading is 64 times as common: strictly prefix first, "deban"
+ *     would read as a rare "debani" rather than "debian". A word's terms,
+ *     likeliest first, form levels: the first leads level 0; each next one
+ *     stays on the level while its leader is at most 4 times as likely,
+ *     else it leads the next level. Each word weighs the idf of its most
+ *     common term, and counts in a document its lowest-level term there
+ *     (of those, the one of highest BM25). Documents rank by words matched
+ *     (more first), the sum of their levels (less first), then those whose
+ *     title (the first member keyed "title" or "name") has as its words
+ *     exactly the query's, in order, then by those BM25 contributions
+ *     summed, then as searchdb_search breaks ties. The hits and totalHits
+ *     are bm25's.
  * Limits: filters nest at most 32 deep with 1,024 nodes and 10,000 values
  * per list; 64 distinct field paths in all (an index keeps the values of
  * the 64 it was last asked for); 32 sort keys, 32 facets, 32 highlighted

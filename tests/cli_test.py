@@ -6,12 +6,14 @@ storage directory. The shell's keys are typed into a terminal run by tmux.
 The suite adopts what its children leave running (tmux servers detach from
 it) and fails when any is still there at the end.
 """
+import collections
 import ctypes
 import decimal
 import json
 import os
 import pty
 import random
+import re
 import select
 import shlex
 import shutil
@@ -37,6 +39,21 @@ BOOKS = [
 
 def compact(doc):
     return json.dumps(doc, separators=(",", ":"))
+
+
+JSON_NUMBER = r"-?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?"
+
+
+def shell_word(word):
+    """A word as the tool's shell reads it whole: single-quoted."""
+    return "'" + word.replace("'", "'\\''") + "'"
+
+
+def tagged_json(text):
+    """Parses JSON keeping each number as its literal text, told apart from
+    strings: ("num", "1e5")."""
+    return json.loads(text, parse_int=lambda t: ("num", t), parse_float=lambda t: ("num", t),
+                      parse_constant=lambda t: ("num", t))
 
 
 PR_SET_CHILD_SUBREAPER = 36
@@ -589,6 +606,318 @@ class SearchTest(CliCase):
     def test_stdout_that_is_not_a_terminal_gets_json(self):
         self.assertEqual(json.loads(self.ok("search", "books", "dune"))["totalHits"], 1)
         self.assertEqual(json.loads(self.ok("stats", "books"))["name"], "books")
+
+
+class WhereGenerator:
+    """Random --where conditions, each with the filter it spells; a model of
+    the syntax that the tool's parser is checked against."""
+
+    TEXT = "abcxyz019_-./é😀 ,=!<>:\"'\\"
+    OPERATORS = "=!<>:"
+
+    def __init__(self, rng):
+        self.rng = rng
+
+    def blanks(self):
+        return " " * self.rng.choice([0, 0, 0, 1, 2])
+
+    def text(self, pool, length):
+        return "".join(self.rng.choice(pool) for _ in range(length))
+
+    def quoted(self, text):
+        return json.dumps(text, ensure_ascii=self.rng.random() < 0.5)
+
+    def path(self):
+        segments = [self.text(self.TEXT.replace(".", ""), self.rng.randint(1, 6))
+                    for _ in range(self.rng.randint(1, 3))]
+        path = ".".join(segments)
+        bare_ok = (path.strip() == path and not any(c in self.OPERATORS for c in path)
+                   and not path.startswith('"'))
+        written = path if bare_ok and self.rng.random() < 0.7 else self.quoted(path)
+        return written, path
+
+    def number(self):
+        r = self.rng
+        text = r.choice(["", "-"]) + r.choice(["0", str(r.randint(1, 10 ** r.randint(1, 25)))])
+        if r.random() < 0.4:
+            text += "." + str(r.randint(0, 999))
+        if r.random() < 0.3:
+            text += r.choice("eE") + r.choice(["", "+", "-"]) + str(r.randint(0, 250))
+        return text
+
+    def value(self, in_list):
+        """(as written, as the filter holds it)"""
+        r = self.rng
+        kind = r.choice(["number", "word", "bare", "bare", "near", "quoted", "quoted number"])
+        if kind == "near":  # strings that JSON does not read as a number or a word
+            text = r.choice(["01", "-01", "1.", ".5", "+1", "1e", "1e+", "-", "0x1F", "1_000",
+                             "Infinity", "NaN", "True", "nul", "falsey", "1.5.2", "--1"])
+            return text, text
+        if kind == "number":
+            text = self.number()
+            return text, ("num", text)
+        if kind == "word":
+            word = r.choice(["true", "false", "null"])
+            return word, {"true": True, "false": False, "null": None}[word]
+        if kind == "quoted number":
+            text = self.number()
+            return self.quoted(text), text
+        if kind == "bare":
+            pool = self.TEXT.replace('"', "").replace(",", "" if in_list else ",")
+            text = self.text(pool, r.randint(0, 8)).strip()
+            reads_as_json = (re.fullmatch(JSON_NUMBER, text)
+                             or text in ("true", "false", "null"))
+            if not reads_as_json and (not text or text[0] not in "=!<>"):
+                return text, text
+        text = self.text(self.TEXT, r.randint(0, 8))
+        return self.quoted(text), text
+
+    def condition(self):
+        """(EXPR, filter)"""
+        r = self.rng
+        written, path = self.path()
+        op = r.choice(["=", "==", "!=", "<", "<=", ">", ">=", ":in:", ":not_in:", ":exists"])
+        expr = self.blanks() + written + self.blanks()
+        if op == ":exists":
+            expr += ":exists" + self.blanks()
+            filter_ = {"field": path, "op": "exists"}
+        elif op in (":in:", ":not_in:"):
+            values = [self.value(True) for _ in range(r.randint(0, 4))]
+            if len(values) == 1 and values[0][0].strip() == "":
+                values = []  # nothing after the operator is the empty list
+            expr += op + (",".join(self.blanks() + w + self.blanks() for w, _ in values)
+                          or self.blanks())
+            filter_ = {"field": path, "op": op.strip(":"), "value": [v for _, v in values]}
+        else:
+            written_value, value = self.value(False)
+            expr += op + self.blanks() + written_value + self.blanks()
+            names = {"=": "eq", "==": "eq", "!=": "ne", "<": "lt", "<=": "lte", ">": "gt",
+                     ">=": "gte"}
+            filter_ = {"field": path, "op": names[op], "value": value}
+        for _ in range(r.choice([0, 0, 0, 1, 2])):
+            expr = "!" + self.blanks() + expr
+            filter_ = {"not": filter_}
+        return expr, filter_
+
+
+class SearchRequestTest(CliCase):
+    """Searches with the request options: what they send, and how the
+    answers are shown."""
+
+    SECTIONS = ["games", "utils", "net", "doc"]
+
+    def setUp(self):
+        super().setUp()
+        rng = random.Random(7)
+        self.packages = [
+            {"id": f"p{i:02}", "name": f"pkg{i}", "section": self.SECTIONS[i % 4],
+             "installed_size": rng.randint(1, 50000),
+             "tags": rng.sample(["cli", "gui", "x11", "web", "rust"], rng.randint(0, 3)),
+             "description": f"tool number {i} " + rng.choice(["plays chess", "fetches mail",
+                                                              "edits text", "draws maps"])}
+            for i in range(30)]
+        self.ok("create", "pkgs")
+        self.ok("add", "pkgs", stdin="\n".join(json.dumps(p) for p in self.packages))
+
+    def request_of(self, *args):
+        return tagged_json(self.ok("search", "pkgs", *args, "--show-request"))
+
+    def hits(self, *args):
+        return json.loads(self.ok("search", "pkgs", *args, "--json"))["hits"]
+
+    def test_where_conditions_give_the_filter_they_spell(self):
+        generator = WhereGenerator(random.Random(2024))
+        cases, lines = [], []
+        for _ in range(400):
+            conditions = [generator.condition()
+                          for _ in range(generator.rng.choice([1, 1, 2, 3]))]
+            cases.append(conditions)
+            lines.append("search pkgs --show-request " +
+                         " ".join("--where " + shell_word(e) for e, _ in conditions))
+        out = self.shell(*lines)
+        self.assertEqual(len(out), len(cases))
+        for conditions, line in zip(cases, out):
+            filters = [f for _, f in conditions]
+            expected = filters[0] if len(filters) == 1 else {"and": filters}
+            self.assertEqual(tagged_json(line)["filter"], expected,
+                             [e for e, _ in conditions])
+
+    def test_conditions_that_do_not_read_are_usage_errors(self):
+        for expr, message in [
+            ("", "no field before the operator"),
+            ("=games", "no field before the operator"),
+            ("section", "no operator after the field"),
+            ("size=>5", "the value >5 begins with '>'; quote it"),
+            ("size<<5", "the value <5 begins with '<'"),
+            ('section="games', 'the quote at "games is not closed'),
+            ('section="games" x', "unexpected x after the quoted value"),
+            ('section="a",b', "unexpected ,b after the quoted value"),
+            ("tags:in:a,\"b\"c", "unexpected c after the quoted value"),
+            ("section:like:g", "unknown operator at :like:g"),
+            ("tags:exists:x", "unknown operator"),
+            ("size<1e400", "1e400 is beyond the range of numbers"),
+        ]:
+            with self.subTest(expr=expr):
+                err = self.fails(2, "search", "pkgs", "--where", expr)
+                self.assertIn(f"--where '{expr}': {message}", err)
+        self.assertIn("--sort ':desc': no field before ':desc'",
+                      self.fails(2, "search", "pkgs", "--sort", ":desc"))
+        self.assertIn("QUERY is required", self.fails(2, "search", "pkgs", "--limit", "3"))
+        self.assertIn("--snippet requires --highlight",
+                      self.fails(2, "search", "pkgs", "x", "--snippet", "3"))
+        for other in (["tool"], ["--limit", "3"], ["--where", "a=1"], ["--all-words"]):
+            self.assertIn("--request is the whole search; it takes no",
+                          self.fails(2, "search", "pkgs", "--request", "{}", *other))
+
+    def test_options_make_the_request_and_the_answer_is_the_librarys(self):
+        request = self.request_of("tool", "chess", "--where", "installed_size<30000",
+                                  "--where", "tags:in:cli,gui", "--sort", "section:desc",
+                                  "--sort", "relevance", "--sort", "installed_size",
+                                  "--facet", "section", "--fields", "id,name", "--fields",
+                                  "installed_size", "--all-words", "--highlight",
+                                  "description", "--snippet", "3", "--rank", "typo-aware",
+                                  "--limit", "5", "--offset", "1")
+        self.assertEqual(request, {
+            "q": "tool chess", "limit": ("num", "5"), "offset": ("num", "1"),
+            "filter": {"and": [
+                {"field": "installed_size", "op": "lt", "value": ("num", "30000")},
+                {"field": "tags", "op": "in", "value": ["cli", "gui"]}]},
+            "sort": [{"field": "section", "order": "desc"}, "relevance",
+                     {"field": "installed_size", "order": "asc"}],
+            "facets": ["section"], "fields": ["id", "name", "installed_size"],
+            "operator": "and", "highlight": ["description"], "snippet_words": ("num", "3"),
+            "rank": "typo_aware"})
+        # Browsing: every document matches the conditions, in the order asked.
+        hits = self.hits("--where", "installed_size>=10000", "--where", "!tags:in:web",
+                         "--sort", "section", "--sort", "installed_size:desc",
+                         "--fields", "id,section", "--limit", "0")
+        expected = sorted((p for p in self.packages
+                           if p["installed_size"] >= 10000 and "web" not in p["tags"]),
+                          key=lambda p: (p["section"], -p["installed_size"]))
+        self.assertEqual(hits, [{"id": p["id"], "section": p["section"]} for p in expected])
+        # Paging goes through the same request.
+        page = self.hits("--where", "installed_size>=10000", "--where", "!tags:in:web",
+                         "--sort", "section", "--sort", "installed_size:desc",
+                         "--fields", "id", "--limit", "2", "--offset", "3")
+        self.assertEqual(page, [{"id": p["id"]} for p in expected[3:5]])
+        # A request printed by --show-request, given back whole, answers alike.
+        args = ["chess", "--where", "section!=net", "--facet", "tags", "--sort", "name"]
+        path = self.write("request.json", self.ok("search", "pkgs", *args, "--show-request"))
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
+        answers = [json.loads(self.ok("search", "pkgs", *args)),
+                   json.loads(self.ok("search", "pkgs", "--request", path)),
+                   json.loads(self.ok("search", "pkgs", "--request", "-", stdin=text))]
+        for answer in answers:
+            del answer["processingTimeMs"]
+        self.assertEqual(answers[0], answers[1])
+        self.assertEqual(answers[0], answers[2])
+        self.assertIn("facets", answers[0])
+
+    def test_a_plain_search_keeps_to_the_plain_call(self):
+        # Double quotes are separators to the plain call and mark a phrase in
+        # a request, so the two answer this query differently.
+        self.ok("add", "pkgs", stdin=json.dumps({"id": "q", "description": "plays a chess"}))
+        plain = json.loads(self.ok("search", "pkgs", '"plays a"', "--limit", "0"))
+        self.assertEqual(plain["totalHits"],
+                         1 + sum("plays" in p["description"] for p in self.packages))
+        phrase = json.loads(self.ok("search", "pkgs", '"plays a"', "--fields", "id"))
+        self.assertEqual(phrase["hits"], [{"id": "q"}])
+
+    def test_library_refusals_are_printed(self):
+        err = self.fails(1, "search", "pkgs", "x", "--rank", "no-such-rule")
+        self.assertIn("searchdb: search: rank: unknown rank 'no_such_rule'", err)
+        err = self.fails(1, "search", "pkgs", "--request", '{"fitler": 1}')
+        self.assertIn("searchdb: search: request has unknown member 'fitler'", err)
+        err = self.fails(1, "search", "pkgs", "--request", self.write("bad.json", "{"))
+        self.assertIn("searchdb: search: request: ", err)
+        err = self.fails(1, "search", "pkgs", "--request", os.path.join(self.tmp, "none.json"))
+        self.assertIn("none.json: No such file or directory", err)
+
+    def test_facets_are_a_table_after_the_hits(self):
+        empty = {"id": "e", "section": "", "installed_size": 1, "tags": [], "description": "tool"}
+        self.packages.append(empty)
+        self.ok("add", "pkgs", stdin=json.dumps(empty))
+        args = ["tool", "--where", "installed_size<40000", "--facet", "section",
+                "--facet", "tags", "--limit", "2"]
+        facets = json.loads(self.ok("search", "pkgs", *args))["facets"]
+        self.assertEqual(list(facets), ["section", "tags"])
+        out = self.ok("search", "pkgs", *args, "--table")
+        tables = out.split("\n\n")
+        self.assertEqual(len(tables), 3)
+        self.assertRegex(tables[0].splitlines()[-1], r"^1-2 of \d+ hits for \"tool\"")
+        for path, table in zip(facets, tables[1:]):
+            lines = table.splitlines()
+            self.assertEqual(lines[0].split(), [path, "COUNT"])
+            rows = [line.rsplit(None, 1) for line in lines[1:]]
+            self.assertEqual(rows, [[entry["value"] or '""', str(entry["count"])]
+                                    for entry in facets[path]])
+            counted = collections.Counter(
+                v for p in self.packages if p["installed_size"] < 40000
+                for v in (p[path] if isinstance(p[path], list) else [p[path]]))
+            self.assertEqual({e["value"]: e["count"] for e in facets[path]}, counted)
+
+    def test_highlighted_members_show_the_librarys_marks(self):
+        self.ok("add", "pkgs", stdin=json.dumps(
+            {"id": "m", "name": "Chess <mark>", "section": "games", "description": "an old chess "
+             "engine that plays chess well and fast against anyone who wants to play"}))
+        answer = json.loads(self.ok("search", "pkgs", "chess", "--highlight", "description",
+                                    "--highlight", "name", "--where", "id=m"))
+        self.assertEqual(answer["hits"][0]["_highlight"], {
+            "description": "an old <mark>chess</mark> engine that plays <mark>chess</mark> "
+                           "well and fast against anyone who wants to play",
+            "name": "<mark>Chess</mark> <mark>"})
+        # The match column shows the marked member with the most marks.
+        marked = ["search", "pkgs", "chess", "--highlight", "section", "--highlight",
+                  "description", "--highlight", "name", "--where", "id=m", "--table"]
+        line = self.ok(*marked).splitlines()[1]
+        self.assertEqual(line, "1  m   [Chess] <mark>  description: an old [chess] engine that "
+                               "plays [chess] well and fast against …")
+        line = self.ok(*marked, "--snippet", "4").splitlines()[1]
+        self.assertTrue(line.endswith("description: …old [chess] engine that…"), line)
+        # A request with tags of its own is shown with them taken out.
+        request = {"q": "fetches", "limit": 1, "highlight": ["description"],
+                   "highlight_tags": ["{{", "}}"], "fields": ["id", "description"]}
+        line = self.ok("search", "pkgs", "--request", json.dumps(request),
+                       "--table").splitlines()[1]
+        self.assertRegex(line, r"^1  p\d\d +description: tool number \d+ \[fetches\] mail$")
+        # On a terminal the marks are in colour.
+        out = self.on_terminal("search", "pkgs", "chess", "--highlight", "name",
+                               "--where", "id=m")
+        self.assertIn("\x1b[1;33mChess\x1b[0m <mark>", out)
+
+    def on_terminal(self, *args):
+        """The tool's output on a pseudo-terminal."""
+        env = {k: v for k, v in self.env.items() if k != "NO_COLOR"}
+        master, slave = pty.openpty()
+        proc = subprocess.Popen([CLI, "--dir", self.dir] + list(args), stdin=subprocess.DEVNULL,
+                                stdout=slave, stderr=slave, env=env, cwd=self.tmp)
+        os.close(slave)
+        out = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            out += chunk
+        os.close(master)
+        self.assertEqual(proc.wait(timeout=30), 0, out)
+        return out.decode("utf-8", "replace")
+
+    def test_browsing_table_counts_documents_and_keeps_the_ids(self):
+        lines = self.ok("search", "pkgs", "--sort", "installed_size:desc", "--fields",
+                        "name,installed_size", "--limit", "3", "--table").splitlines()
+        biggest = sorted(self.packages, key=lambda p: -p["installed_size"])[:3]
+        self.assertEqual([line.split()[:3] for line in lines[1:4]],
+                         [[str(n), p["id"], p["name"]] for n, p in enumerate(biggest, 1)])
+        self.assertIn(f"installed_size: {biggest[0]['installed_size']}", lines[1])
+        self.assertRegex(lines[4], r"^1-3 of 30 documents \(\d+\.\d+ ms\)$")
+        self.assertRegex(self.ok("search", "pkgs", "--where", "section=none", "--table"),
+                         r"^no documents \(")
+        self.assertRegex(self.ok("search", "pkgs", "--request", '{"q": null, "offset": 40}',
+                                 "--table"), r"^no documents from offset 40: 30 in total \(")
 
 
 class ExportTest(CliCase):

@@ -71,6 +71,10 @@ if [ "${SEARCHDB_TOOL:-ON}" = ON ]; then
   }
   [ "$(complete_words searchdb s)" = "search stats shell serve" ] ||
     die "bash completion of 's' gives '$(complete_words searchdb s)'"
+  [ "$(complete_words searchdb search shop/books --f)" = "--facet --fields" ] ||
+    die "bash completion of search's '--f' gives '$(complete_words searchdb search shop/books --f)'"
+  [ "$(complete_words searchdb search shop/books --where a=1 --rank t)" = "typo-aware" ] ||
+    die "bash completion of a --rank gives '$(complete_words searchdb search shop/books --rank t)'"
   [ "$(complete_words searchdb --dir "$work/store-tool" get sh)" = "shop/books" ] ||
     die "bash completion of an index name gives '$(complete_words searchdb --dir "$work/store-tool" get sh)'"
 fi

@@ -35,6 +35,16 @@ class MatchTest : public ::testing::Test {
     sdb_match_end(&m);
     return out;
   }
+  // The edits the matcher hands out with each term, in order.
+  std::vector<uint32_t> MatchEdits(const std::string &token) {
+    sdb_match m;
+    EXPECT_TRUE(sdb_match_start(&m, &ix_->terms, token.data(), token.size()));
+    std::vector<uint32_t> out;
+    for (uint32_t id = sdb_match_next(&m); id != SDB_NO_TERM; id = sdb_match_next(&m))
+      out.push_back(m.edits);
+    sdb_match_end(&m);
+    return out;
+  }
   std::vector<std::string> Matches(const std::string &token) {
     std::vector<std::string> out;
     for (uint32_t id : MatchIds(token))
@@ -46,8 +56,7 @@ class MatchTest : public ::testing::Test {
   std::vector<uint32_t> ScanMatches(const std::string &token) {
     const sdb_terms *d = &ix_->terms;
     const std::string q = token.substr(0, SDB_TERM_MAX);
-    if (ix_.Find(q) != nullptr)
-      return {sdb_terms_find(d, q.data(), (uint32_t)q.size())};
+    if (ix_.Find(q) != nullptr) return {sdb_terms_find(d, q.data(), (uint32_t)q.size())};
     std::vector<std::pair<uint64_t, uint32_t>> walk;
     for (uint32_t id = 0; id < d->ids; id++)
       if (d->terms[id].text) walk.emplace_back(sdb_scan_key(d, &d->terms[id]), id);
@@ -90,7 +99,7 @@ TEST_F(MatchTest, ShortTokensMatchLongerTermsByPrefixOnly) {
 
 TEST_F(MatchTest, FourToSevenBytesTolerateOneEdit) {
   Vocabulary({"search", "sea", "seat", "kitchen"});
-  EXPECT_EQ(Matches("serch"), Words{"search"});   // one insertion
+  EXPECT_EQ(Matches("serch"), Words{"search"});  // one insertion
   // Seven bytes are the last with one edit only.
   EXPECT_EQ(Matches("kitchex"), Words{"kitchen"});
   EXPECT_EQ(Matches("kitchxx"), Words{});
@@ -121,9 +130,18 @@ TEST_F(MatchTest, LengthWindowDecidesBeforeDistance) {
 }
 
 TEST_F(MatchTest, TermReachedByPrefixAndDistanceIsHandedOutOnce) {
-  Vocabulary({"serv", "server", "servers"});
-  // "serve" begins "server" and is one edit from it, as from "serv".
-  EXPECT_EQ(SortedMatches("serve"), (Words{"serv", "server", "servers"}));
+  Words words = {"serv", "servers"};
+  for (char c = 'a'; c <= 'z'; c++) words.push_back(std::string("serve") + c);
+  VocabularyOf(words);
+  // "serve" begins "server" and is one edit from it, as from "serv"; so
+  // with every "serve?". Each is handed out once, as a longer term.
+  Words expected = words;
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(SortedMatches("serve"), expected);
+  const std::vector<std::string> matches = Matches("serve");
+  const std::vector<uint32_t> edits = MatchEdits("serve");
+  for (size_t i = 0; i < matches.size(); i++)
+    EXPECT_EQ(edits[i], matches[i] == "serv" ? 1u : 0u) << matches[i];
 }
 
 TEST_F(MatchTest, MultiByteLettersCountPerByte) {
@@ -182,6 +200,22 @@ std::string Near(std::mt19937 &rng, std::string w) {
 // order, since scores are summed in that order: over a dictionary built
 // whole, and over one changed document by document and batch by batch
 // (new terms entered into the order, removed ones taken out).
+// Plain edit distance over bytes, the whole table, no shortcuts.
+int Levenshtein(const std::string &a, const std::string &b) {
+  std::vector<int> prev(b.size() + 1), cur(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); j++) prev[j] = (int)j;
+  for (size_t i = 1; i <= a.size(); i++) {
+    cur[0] = (int)i;
+    for (size_t j = 1; j <= b.size(); j++)
+      cur[j] = std::min({prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + (a[i - 1] != b[j - 1])});
+    std::swap(prev, cur);
+  }
+  return prev[b.size()];
+}
+
+// Also the edits handed out with each term: none for a longer term that
+// begins with the token (many terms are reached both ways), else the
+// distance.
 TEST_F(MatchTest, TermOrderFindsWhatTheScanFindsInTheSameOrder) {
   std::mt19937 rng(11);
   std::vector<std::string> words;
@@ -218,25 +252,19 @@ TEST_F(MatchTest, TermOrderFindsWhatTheScanFindsInTheSameOrder) {
       const std::string q = Near(rng, words[rng() % words.size()]);
       const std::vector<uint32_t> expected = ScanMatches(q);
       ASSERT_EQ(MatchIds(q), expected) << q;
+      const std::string cut = q.substr(0, SDB_TERM_MAX);
+      std::vector<uint32_t> edits;
+      for (uint32_t id : expected) {
+        const std::string t(ix_->terms.terms[id].text, ix_->terms.terms[id].len);
+        edits.push_back(t.compare(0, cut.size(), cut) == 0 ? 0 : Levenshtein(cut, t));
+      }
+      ASSERT_EQ(MatchEdits(q), edits) << q;
       compared++;
       matched += expected.size();
     }
   }
   EXPECT_EQ(compared, 6000u);
   EXPECT_GT(matched, 6000u);  // the queries reach many terms, not none
-}
-
-// Plain edit distance over bytes, the whole table, no shortcuts.
-int Levenshtein(const std::string &a, const std::string &b) {
-  std::vector<int> prev(b.size() + 1), cur(b.size() + 1);
-  for (size_t j = 0; j <= b.size(); j++) prev[j] = (int)j;
-  for (size_t i = 1; i <= a.size(); i++) {
-    cur[0] = (int)i;
-    for (size_t j = 1; j <= b.size(); j++)
-      cur[j] = std::min({prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + (a[i - 1] != b[j - 1])});
-    std::swap(prev, cur);
-  }
-  return prev[b.size()];
 }
 
 TEST(EditWithin, AgreesWithTheFullTableOnRandomStrings) {

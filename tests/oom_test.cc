@@ -26,6 +26,7 @@
 #include <unistd.h>
 #include <yyjson.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -537,6 +538,35 @@ class OomTest : public StorageTest {
     sdb_columns_free(ix->columns);
     ix->columns = held;
     EXPECT_EQ(kept, fresh) << index;
+    // Every kept column, the title column too, holds what one built afresh does.
+    for (uint32_t i = 0; held != nullptr && i < held->count; i++) {
+      const sdb_column *c = held->items[i];
+      ix->columns = nullptr;
+      sdb_column *built = nullptr;
+      const sdb_path path{c->path, c->path_len};
+      ASSERT_TRUE(sdb_columns_get(ix, &path, 1, &built));
+      ASSERT_EQ(c->cell_count, built->cell_count) << index << " " << c->path;
+      for (uint32_t slot = 0; slot < c->cell_count; slot++)
+        EXPECT_EQ(CellText(c, slot), CellText(built, slot)) << index << " " << c->path;
+      sdb_columns_free(ix->columns);
+      ix->columns = held;
+    }
+  }
+
+  // A cell's presence and values, as text.
+  static std::string CellText(const sdb_column *c, uint32_t slot) {
+    std::vector<std::string> values;
+    uint32_t n;
+    const uint32_t *ids = sdb_cell_ids(c, slot, &n);
+    for (uint32_t k = 0; k < n; k++) {
+      const sdb_value v = sdb_column_value_of(c, ids[k]);
+      values.push_back(std::to_string(v.kind) + ":" + std::to_string(v.num) + ":" +
+                       std::string(v.str ? v.str : "", v.len));
+    }
+    std::sort(values.begin(), values.end());  // ids differ with the order values came in
+    std::string text = sdb_cell_present(c, slot) ? "present" : "absent";
+    for (const std::string &v : values) text += " " + v;
+    return text;
   }
 
   // The whole workload; each call is one failure point or more.
@@ -556,6 +586,9 @@ class OomTest : public StorageTest {
             R"("snippet_words":3,"fields":["id","title"]})");
     Request("books", R"({"q":"\"search engines\" index","operator":"and","highlight":["body"]})");
     Request("books", R"({"filter":{"field":"nested.a","op":"exists"},"facets":["id"],"limit":2})");
+    // Typo-aware: tokens of several readings, and a title that is the query.
+    Request("books", R"({"q":"serch engnes se","rank":"typo_aware","operator":"and"})");
+    Request("books", R"({"q":"okapi","rank":"typo_aware","filter":{"field":"n","op":"exists"}})");
     Add("users", {{"a@x", Doc("email", "a@x", "wombat")}}, false);
     Add("books", {{"1", Doc("id", "1", "capybara")}, {"b6", Doc("id", "b6", "tapir")}});
     Get("books", "1");
@@ -567,6 +600,7 @@ class OomTest : public StorageTest {
     Search("books", "se", 2, 1);
     Request("books", R"({"q":"se","limit":2,"offset":1})");
     Request("books", R"({"q":"tapir capybara","facets":["title"],"sort":["relevance"]})");
+    Request("books", R"({"q":"capybara","rank":"typo_aware","highlight":["title"]})");
     Stats("books");
     List();
     DeleteIndex("users");

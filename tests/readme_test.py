@@ -6,7 +6,9 @@ no SEARCHDB_LIBRARY, in a copy of this checkout: once with the library just
 built in its build/ directory (as `make test` leaves it), where the Python
 example then runs twice in a row from the fresh virtual environment, and
 once with no build at all. The C excerpt must be lines of examples/hello.c,
-which install_test.sh builds and runs twice.
+which install_test.sh builds and runs twice; the search request section's C
+program is built against the library and run twice here, and its Python
+example runs in the fresh virtual environment.
 
     SEARCHDB_BUILT_LIBRARY=build/libsearchdb.so readme_test.py
 """
@@ -102,11 +104,35 @@ class ReadmeTest(unittest.TestCase):
         outputs = [self.run_ok([python, "-c", example], work) for _ in range(2)]
         self.assertEqual(outputs[0], outputs[1])
         self.assertIn("The Hobbit", outputs[0])
+        (request,) = readme_blocks("Search requests", "python")
+        outputs = [self.run_ok([python, "-c", request], work) for _ in range(2)]
+        self.assertEqual(outputs[0], outputs[1])
+        self.assertEqual(outputs[0].splitlines(), [
+            "['chess', 'go'] [{'value': 'games', 'count': 2}]",
+            "chess games", "go games", "mutt mail"])
         self.probe(python, work)
 
     def test_python_install_builds_the_library_when_there_is_none(self):
         checkout = copy_checkout(os.path.join(self.tmp, "checkout"))
         self.probe(self.install(checkout), self.tmp)
+
+    def test_c_request_example_runs(self):
+        built = os.environ.get("SEARCHDB_BUILT_LIBRARY")
+        if not built:
+            self.skipTest("SEARCHDB_BUILT_LIBRARY is not set")
+        (program,) = readme_blocks("Search requests", "c")
+        source = os.path.join(self.tmp, "request.c")
+        with open(source, "w", encoding="utf-8") as f:
+            f.write(program)
+        binary = os.path.join(self.tmp, "request")
+        compiler = os.environ.get("SEARCHDB_C_COMPILER", "cc")
+        self.run_ok([compiler, "-std=c11", "-Wall", "-Wextra", "-Wpedantic", "-Werror",
+                     "-I", os.path.join(SOURCE, "include"), source, built,
+                     "-Wl,-rpath," + os.path.dirname(built), "-o", binary], self.tmp)
+        for _ in range(2):  # the second run finds the index the first made
+            answer = json.loads(self.run_ok([binary], self.tmp))
+            self.assertEqual([hit["id"] for hit in answer["hits"]], ["chess", "go"])
+            self.assertEqual(answer["facets"], {"section": [{"value": "games", "count": 2}]})
 
     def test_c_excerpt_is_taken_from_hello_c(self):
         (excerpt,) = readme_blocks("Example", "c")

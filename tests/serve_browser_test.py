@@ -4,10 +4,13 @@
 Debian's Chromium runs headless and is driven through chromedriver's
 WebDriver protocol with nothing but the standard library (urllib and json),
 so the test needs no network. It serves the demo books (plus one document
-whose title is markup), types a query and sees the hits, pages, opens a
-hit's JSON, tabs through every control, checks the accessible names and
-that nothing scrolls sideways at 360x640, and saves screenshots in
-SEARCHDB_SCREENSHOT_DIR. If Chromium cannot start, the test fails.
+whose members are markup), types a misspelt word and sees the intended one
+marked, picks and lets go of a facet's values, sorts, pages, opens a hit's
+JSON, sees the markup as text, tabs through every control, checks the
+accessible names and that nothing scrolls sideways at 360x640, and saves
+screenshots in SEARCHDB_SCREENSHOT_DIR. A second test has the page believe
+the library ranks typo-aware and sees it used for typed queries. If Chromium
+cannot start, the test fails.
 
     SEARCHDB_CLI=build/tools/searchdb SEARCHDB_BOOKS=examples/data/books.json \\
         SEARCHDB_SCREENSHOT_DIR=build serve_browser_test.py
@@ -133,6 +136,10 @@ class WebDriver:
     def click(self, css):
         self.call("POST", f"/element/{self.find(css)}/click", {})
 
+    def click_found(self, script, *args):
+        """Clicks the element a script returns."""
+        self.call("POST", f"/element/{self.run(script, *args)[ELEMENT]}/click", {})
+
     def type(self, css, text):
         self.call("POST", f"/element/{self.find(css)}/value", {"text": text})
 
@@ -158,6 +165,43 @@ class WebDriver:
 TAB = "\ue004"
 SUMMARY = "return document.getElementById('summary').textContent"
 HIT_TITLES = "return [...document.querySelectorAll('#hits .hit-title')].map(b => b.textContent)"
+HIT_YEARS = """return [...document.querySelectorAll('#hits .hit-fields')]
+    .map(p => parseInt(/\\byear (\\d+)/.exec(p.textContent)[1], 10))"""
+FACET_VALUES = """return [...document.querySelectorAll('#facets .facet')]
+    .filter(g => g.querySelector('.facet-name').textContent === arguments[0])
+    .flatMap(g => [...g.querySelectorAll('.facet-value')])
+    .map(b => ({text: b.querySelector('.facet-text').textContent,
+                count: parseInt(b.querySelector('.facet-count').textContent.replace(/,/g, ''), 10),
+                pressed: b.getAttribute('aria-pressed') === 'true'}))"""
+FACET_BUTTON = """return [...document.querySelectorAll('#facets .facet')]
+    .filter(g => g.querySelector('.facet-name').textContent === arguments[0])
+    .flatMap(g => [...g.querySelectorAll('.facet-value')])
+    .find(b => b.querySelector('.facet-text').textContent === arguments[1])"""
+MARKUP = {"id": "markup", "title": MARKUP_TITLE,
+          "author": "<b>Bold</b> & <script>alert(2)</script>",
+          "subjects": ["<img src=y onerror=alert(3)>"], "year": 1999,
+          "description": "A long description for a snippet, " * 6 +
+                         "then <iframe src=javascript:alert(4)> onerror, " + "and more words. " * 8}
+# Every request the page sends to the request call, recorded before the
+# page's own script runs; with accept_typo_aware the typo-aware rank is sent
+# as bm25, so that the page sees it accepted.
+RECORD_REQUESTS = """
+window.sent = [];
+const realFetch = window.fetch.bind(window);
+window.fetch = (url, init = {}) => {
+  if (String(url).startsWith('api/search_request')) {
+    const request = JSON.parse(init.body);
+    window.sent.push(request);
+    if (%s && request.rank === 'typo_aware') {
+      init = Object.assign({}, init, {body: JSON.stringify(Object.assign({}, request, {rank: 'bm25'}))});
+    }
+  }
+  return realFetch(url, init);
+};"""
+
+
+def summary_is(pattern):
+    return f"return /{pattern}/.test(document.getElementById('summary').textContent)"
 
 
 class PageTest(unittest.TestCase):
@@ -168,9 +212,10 @@ class PageTest(unittest.TestCase):
                                            capture_output=True, timeout=60)
         run("create", "books")
         run("add", "books", BOOKS)
-        run("add", "books", json.dumps({"id": "markup", "title": MARKUP_TITLE,
-                                        "author": "<b>Bold</b> & <script>alert(2)</script>"}))
+        run("add", "books", json.dumps(MARKUP))
         run("create", "empty")
+        with open(BOOKS, encoding="utf-8") as f:
+            self.documents = len(json.load(f)) + 1
         self.store = store
         self.log = open(os.path.join(self.tmp, "serve.log"), "wb")
         self.server = subprocess.Popen([CLI, "--dir", store, "serve", "--port", "0"],
@@ -189,11 +234,41 @@ class PageTest(unittest.TestCase):
         shutil.rmtree(self.tmp, ignore_errors=True)
         self.assertEqual(status, 0)
 
-    def test_search_page(self):
+    def open_page(self, accept_typo_aware=False):
         b = self.browser = WebDriver(self.tmp)
+        b.call("POST", "/goog/cdp/execute", {
+            "cmd": "Page.addScriptToEvaluateOnNewDocument",
+            "params": {"source": RECORD_REQUESTS % ("true" if accept_typo_aware else "false")}})
         b.call("POST", "/url", {"url": self.url})
         b.wait_for("return document.querySelectorAll('#index option').length === 2")
-        self.assertEqual(b.run(SUMMARY), "Type to search books.")
+        return b
+
+    def library_takes_typo_aware(self):
+        request = urllib.request.Request(self.url + "api/search_request?index=books",
+                                         data=b'{"q": "", "rank": "typo_aware"}',
+                                         headers={"Content-Type": "application/json"})
+        try:
+            with OPENER.open(request, timeout=30):
+                return True
+        except urllib.error.HTTPError as e:
+            self.assertEqual(e.code, 400)
+            return False
+
+    def retype(self, text):
+        """Types text in place of the query; with none, empties the box as
+        the keyboard would."""
+        self.browser.run("document.getElementById('query').value = ''")
+        if text:
+            self.browser.type("#query", text)
+        else:
+            self.browser.run("document.getElementById('query')"
+                             ".dispatchEvent(new Event('input'))")
+
+    def test_search_page(self):
+        b = self.open_page()
+        # An empty box browses every document, with the facets of them all.
+        b.wait_for(summary_is(f"^{self.documents} documents, 1–10 shown"))
+        self.assertTrue(b.run(FACET_VALUES, "author"))
 
         # Search as you type: the time from the last keystroke to the hits.
         b.run("""
@@ -204,24 +279,67 @@ class PageTest(unittest.TestCase):
                 .observe(document.getElementById('hits'), {childList: true});""")
         b.click("#query")
         b.type("#query", "londn")
-        b.wait_for("return /^14 hits for “londn”, 1–10 shown/"
-                   ".test(document.getElementById('summary').textContent)")
+        b.wait_for(summary_is("^14 hits for “londn”, 1–10 shown"))
         keystroke_to_hits = b.run("return window.shown - window.typed[window.typed.length - 1]")
+        # The misspelt word finds the intended one, and it is marked.
+        self.assertIn("London", b.run(
+            "return [...document.querySelectorAll('#hits .hit:first-child mark')]"
+            ".map(m => m.textContent)"))
         self.assertEqual(len(b.run(HIT_TITLES)), 10)
-        self.assertEqual(b.run("return document.getElementById('page-number').textContent"),
-                         "Page 1 of 2")
         self.assertIn("q=londn", b.run("return location.search"))
-        first_page = b.run(HIT_TITLES)
 
-        # Paging.
+        # The ranking: typo-aware if the library takes it (asked once), else
+        # BM25, which typed queries then leave to the library's default.
+        takes = self.library_takes_typo_aware()
+        self.assertEqual(b.run("return document.body.dataset.rank"),
+                         "typo_aware" if takes else "bm25")
+        sent = b.run("return window.sent")
+        self.assertEqual([r for r in sent if r.get("rank") == "typo_aware" and r["q"] == ""],
+                         [{"q": "", "limit": 1, "rank": "typo_aware"}])
+        typed = [r for r in sent if r.get("q", "")]
+        self.assertTrue(typed)
+        self.assertEqual({r.get("rank") for r in typed}, {"typo_aware" if takes else None})
+
+        # A facet's value narrows the hits to those holding it, and lets go.
+        authors = b.run(FACET_VALUES, "author")
+        picked = next(v for v in authors if v["count"] < 14)
+        b.click_found(FACET_BUTTON, "author", picked["text"])
+        narrowed = f"^{picked['count']} hits? for “londn” with 1 filter, 1–"
+        b.wait_for(summary_is(narrowed))
+        self.assertEqual(b.run(FACET_VALUES, "author"), [dict(picked, pressed=True)])
+        self.assertTrue(all(picked["text"] in t for t in b.run(
+            "return [...document.querySelectorAll('#hits .hit')].map(h => h.textContent)")))
+        # The keyboard stays on the value picked, drawn anew.
+        self.assertEqual(b.run("return document.activeElement.textContent"),
+                         f"{picked['text']} {picked['count']}")
+        self.assertIn("filter=", b.run("return location.search"))
+        b.click_found(FACET_BUTTON, "author", picked["text"])
+        b.wait_for(summary_is("^14 hits for “londn”, 1–10 shown"))
+        self.assertEqual(b.run(FACET_VALUES, "author"), authors)
+        b.click_found(FACET_BUTTON, "author", picked["text"])
+        b.wait_for(summary_is(narrowed))
+        b.click("#clear-filters")
+        b.wait_for(summary_is("^14 hits for “londn”, 1–10 shown"))
+        self.assertTrue(b.run("return document.getElementById('clear-filters').hidden"))
+        self.assertNotIn("filter=", b.run("return location.search"))
+
+        # Sorting, then paging through the sorted hits.
+        first_by_rank = b.run(HIT_TITLES)
+        b.click("#sort option[value='[\"year\",\"desc\"]']")
+        b.wait_for(f"return {HIT_TITLES[7:]}.join() !== arguments[0].join()", first_by_rank)
+        self.assertTrue(b.run(summary_is("^14 hits for “londn”, 1–10 shown")))
+        first_page, years = b.run(HIT_TITLES), b.run(HIT_YEARS)
         b.click("#next")
-        b.wait_for("return /11–14 shown/.test(document.getElementById('summary').textContent)")
+        b.wait_for(summary_is("11–14 shown"))
         second_page = b.run(HIT_TITLES)
-        self.assertEqual(len(second_page), 4)
+        years += b.run(HIT_YEARS)
+        self.assertEqual((len(second_page), years), (4, sorted(years, reverse=True)))
         self.assertFalse(set(first_page) & set(second_page))
         self.assertTrue(b.run("return document.getElementById('next').disabled"))
+        self.assertEqual(b.run("return document.getElementById('page-number').textContent"),
+                         "Page 2 of 2")
         b.click("#previous")
-        b.wait_for("return /1–10 shown/.test(document.getElementById('summary').textContent)")
+        b.wait_for(summary_is("1–10 shown"))
         self.assertEqual(b.run(HIT_TITLES), first_page)
 
         # A hit's JSON, exactly as stored, in a dialog that gives focus back.
@@ -240,28 +358,37 @@ class PageTest(unittest.TestCase):
         self.assertFalse(b.run("return document.getElementById('document').open"))
         self.assertEqual(b.run("return document.activeElement.textContent"), first_page[0])
 
-        # Markup in a document is text on the page, never elements or script.
-        b.run("document.getElementById('query').value = ''")
-        b.type("#query", "onerror")
-        b.wait_for("return /^1 hit for/.test(document.getElementById('summary').textContent)")
+        # Markup in a document is text on the page, never elements or script:
+        # in a title, a marked snippet and a facet's value.
+        self.retype("onerror")
+        b.wait_for(summary_is("^1 hit for"))
         self.assertEqual(b.run(HIT_TITLES), [MARKUP_TITLE])
-        self.assertEqual(b.run("return document.querySelectorAll('#hits img, #hits script, "
-                               "#hits b').length"), 0)
-        self.assertIn("<b>Bold</b> & <script>alert(2)</script>",
-                      b.run("return document.querySelector('#hits .hit-fields').textContent"))
+        self.assertEqual(b.run("return [...document.querySelectorAll('#hits .hit-title mark')]"
+                               ".map(m => m.textContent)"), ["onerror"])
+        snippets = b.run("return [...document.querySelectorAll('#hits .hit-snippet')]"
+                         ".map(p => [p.textContent, p.querySelectorAll('mark').length])")
+        self.assertIn(["subjects <img src=y onerror=alert(3)>", 1], snippets)
+        self.assertTrue(any("<iframe src=javascript:alert(4)> onerror," in text and marks == 1
+                            for text, marks in snippets), snippets)
+        self.assertEqual(b.run(FACET_VALUES, "author"),
+                         [{"text": MARKUP["author"], "count": 1, "pressed": False}])
+        self.assertIn({"text": MARKUP["subjects"][0], "count": 1, "pressed": False},
+                      b.run(FACET_VALUES, "subjects"))
+        self.assertEqual(b.run("return document.querySelectorAll('img, script:not([src]), b, "
+                               "iframe').length"), 0)
         with self.assertRaisesRegex(AssertionError, "no such alert"):
             b.call("GET", "/alert/text")
 
         # Every control takes the keyboard's focus in turn and shows it.
-        b.run("document.getElementById('query').value = ''")
-        b.type("#query", "war")
-        b.wait_for("return /^21 hits/.test(document.getElementById('summary').textContent)")
+        b.click("#sort option[value='']")
+        self.retype("war")
+        b.wait_for(summary_is("^21 hits"))
         b.click("#next")
-        b.wait_for("return /11–20 shown/.test(document.getElementById('summary').textContent)")
+        b.wait_for(summary_is("11–20 shown"))
         # Keyboard navigation starts where the user last clicked: the heading.
         b.click("h1")
         controls = b.run("""return [...document.querySelectorAll(
-            'select, input, button:not([disabled]), [tabindex="0"]')]
+            'select, input, button:not([disabled]), summary, [tabindex="0"]')]
             .filter(e => e.offsetParent !== null).map(e => e.id || e.textContent)""")
         reached = []
         for _ in controls:
@@ -273,7 +400,11 @@ class PageTest(unittest.TestCase):
             if focus["name"] not in reached:
                 reached.append(focus["name"])
         self.assertEqual(sorted(reached), sorted(controls))
-        self.assertGreaterEqual(len(controls), 14)  # picker, box, 10 hits, previous, next
+        # Picker, box, sort, the filters' heading, facet values, 10 hits,
+        # previous, next.
+        facet_buttons = b.run("return document.querySelectorAll('.facet-value').length")
+        self.assertGreater(facet_buttons, 4)
+        self.assertEqual(len(controls), 4 + facet_buttons + 10 + 2)
 
         # Every control has an accessible name: the page's, then the
         # dialog's (which makes the rest of the page inert while open).
@@ -283,19 +414,22 @@ class PageTest(unittest.TestCase):
                 b.click("#hits .hit-title")
                 b.wait_for("return document.getElementById('document').open")
             shown = b.run("""return [...document.querySelectorAll(
-                'select, input, button, [tabindex="0"]')].filter(e => e.offsetParent !== null
-                && e.closest('dialog') === (arguments[0] ? document.getElementById('document')
-                                                          : null))""", dialog)
+                'select, input, button, summary, [tabindex="0"]')].filter(e =>
+                e.offsetParent !== null && e.closest('dialog') ===
+                (arguments[0] ? document.getElementById('document') : null))""", dialog)
             for element in shown:
                 label = b.call("GET", f"/element/{element[ELEMENT]}/computedlabel").strip()
                 self.assertTrue(label, b.call("GET", f"/element/{element[ELEMENT]}/property/id"))
                 named += 1
         self.assertEqual(named, len(controls) + 2)
         b.click("#document-close")
+        self.retype("londn")
+        b.wait_for(summary_is("^14 hits for “londn”, 1–10 shown"))
         b.run("window.scrollTo(0, 0)")
         b.screenshot(os.path.join(SHOTS, "serve-page.png"))
 
-        # Nothing scrolls sideways on a 360x640 screen, with hits or a document open.
+        # Nothing scrolls sideways on a 360x640 screen: with hits and the
+        # filters open, or a document open.
         b.call("POST", "/goog/cdp/execute", {"cmd": "Emulation.setDeviceMetricsOverride",
                                              "params": {"width": 360, "height": 640,
                                                         "deviceScaleFactor": 1,
@@ -303,6 +437,7 @@ class PageTest(unittest.TestCase):
         b.wait_for("return window.innerWidth === 360")
         sideways = ("return document.documentElement.scrollWidth - "
                     "document.documentElement.clientWidth")
+        self.assertTrue(b.run("return document.getElementById('filters-box').open"))
         self.assertEqual(b.run(sideways), 0)
         b.screenshot(os.path.join(SHOTS, "serve-page-360.png"))
         b.click("#hits .hit-title")
@@ -312,6 +447,24 @@ class PageTest(unittest.TestCase):
                                    ".getBoundingClientRect().right"), 360)
         print(f"\nlast keystroke to first hits: {keystroke_to_hits:.1f} ms "
               f"(40 ms of it the typing pause); screenshots in {SHOTS}")
+
+    def test_typed_queries_rank_typo_aware_once_the_library_takes_it(self):
+        b = self.open_page(accept_typo_aware=True)
+        b.wait_for(summary_is(f"^{self.documents} documents"))
+        b.click("#query")
+        b.type("#query", "londn")
+        b.wait_for(summary_is("^14 hits for “londn”, 1–10 shown"))
+        b.click("#next")
+        b.wait_for(summary_is("11–14 shown"))
+        self.retype("")
+        b.wait_for(summary_is(f"^{self.documents} documents"))
+        self.assertEqual(b.run("return document.body.dataset.rank"), "typo_aware")
+        sent = b.run("return window.sent")
+        # Asked once; then every typed query ranks so, and browsing not at all.
+        self.assertEqual(sum(r.get("rank") == "typo_aware" and r["q"] == "" for r in sent), 1)
+        typed = [r for r in sent if r.get("q")]
+        self.assertEqual((len(typed) >= 2, {r["rank"] for r in typed}), (True, {"typo_aware"}))
+        self.assertTrue(all("rank" not in r for r in sent if "q" not in r))
 
 
 if __name__ == "__main__":

@@ -334,6 +334,193 @@ class RoutesTest(ServeCase):
         self.stop(server)
 
 
+class SearchRequestTest(ServeCase):
+    """The request call, whose request is the body of a POST that only reads."""
+
+    def library_answers(self, bodies, index="books"):
+        """The library's own answer to each request, from another process on
+        the same store: {"ok": true, "text": ...} or {"ok": false, "error": ...}."""
+        path = os.path.join(self.tmp, "requests.jsonl")
+        with open(path, "w", encoding="utf-8") as f:
+            for body in bodies:
+                f.write(json.dumps({"route": "search_request", "params": {"index": index},
+                                    "body": body}) + "\n")
+        result = subprocess.run([WRITER, "--answers", self.store, path], capture_output=True,
+                                timeout=300)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return [json.loads(line) for line in result.stdout.decode().splitlines()]
+
+    def books_file(self):
+        cli(self.store, "create", "books")
+        cli(self.store, "add", "books", BOOKS_FILE)
+        with open(BOOKS_FILE, encoding="utf-8") as f:
+            return json.load(f)
+
+    @staticmethod
+    def random_request(rng, docs):
+        """A request of every member the call knows, with now and then a
+        fault the library must name; as text, since some faults (a member
+        given twice) have no Python value."""
+        values = {f: [v for d in docs for v in
+                      (d[f] if isinstance(d.get(f), list) else [d.get(f)])]
+                  for f in ["id", "title", "author", "year", "subjects"]}
+        words = [w for t in values["title"] + values["subjects"] for w in re.findall(r"\w+", t)]
+
+        def scalar(field):
+            if field in values and rng.random() < 0.7:
+                return rng.choice(values[field])
+            return rng.choice([rng.randint(1600, 2000), "Jane Austen", "x", None, True, 1.5])
+
+        def some_filter(depth):
+            if depth < 3 and rng.random() < 0.3:
+                kind = rng.choice(["and", "or", "not"])
+                if kind == "not":
+                    return {"not": some_filter(depth + 1)}
+                return {kind: [some_filter(depth + 1) for _ in range(rng.randint(0, 3))]}
+            field = rng.choice(["author", "year", "subjects", "title", "id", "missing"])
+            op = rng.choice(["eq", "ne", "lt", "lte", "gt", "gte", "in", "not_in", "exists"])
+            leaf = {"field": field, "op": op}
+            if op in ("in", "not_in"):
+                leaf["value"] = [scalar(field) for _ in range(rng.randint(0, 4))]
+            elif op != "exists":
+                leaf["value"] = scalar(field)
+            return leaf
+
+        def query():
+            word = rng.choice(words).lower()
+            return rng.choice([word, word[:3], word[:-1] + "q", word + " " + rng.choice(words),
+                               '"' + " ".join(rng.sample(words, 2)) + '"', "", "  "])
+
+        request = {}
+        for member, chance, make in [
+            ("q", 0.8, lambda: query() if rng.random() < 0.95 else None),
+            ("limit", 0.5, lambda: rng.choice([0, 1, 3, 20])),
+            ("offset", 0.3, lambda: rng.choice([0, 2, 50])),
+            ("filter", 0.4, lambda: some_filter(0)),
+            ("sort", 0.4, lambda: [rng.choice([
+                "relevance", {"field": rng.choice(["year", "title", "subjects", "missing"]),
+                              "order": rng.choice(["asc", "desc"])}])
+                for _ in range(rng.randint(1, 3))]),
+            ("facets", 0.4, lambda: rng.sample(["author", "year", "subjects", "missing"],
+                                               rng.randint(1, 3))),
+            ("facet_size", 0.2, lambda: rng.choice([0, 1, 5])),
+            ("fields", 0.2, lambda: rng.sample(["id", "title", "year", "nothing"],
+                                               rng.randint(1, 3))),
+            ("operator", 0.2, lambda: rng.choice(["or", "and"])),
+            ("highlight", 0.4, lambda: rng.sample(["title", "author", "subjects", "year"],
+                                                  rng.randint(1, 3))),
+            ("highlight_tags", 0.3, lambda: rng.choice([["\ue000", "\ue001"], ["[", "]"]])),
+            ("snippet_words", 0.3, lambda: rng.choice([1, 2, 5])),
+            ("rank", 0.2, lambda: rng.choice(["bm25", "typo_aware"])),
+        ]:
+            if rng.random() < chance:
+                request[member] = make()
+        text = json.dumps(request, ensure_ascii=rng.random() < 0.5)
+        fault = rng.random()
+        if fault < 0.03:
+            text = text[:-1] + ',"limit":2,"limit":3}'
+        elif fault < 0.06:
+            text = text[:-1] + ',"qq":1}'
+        elif fault < 0.08:
+            text = rng.choice(["", "[]", "null", "{", '{"filter": {"field": "year", "op": "regex"}}',
+                               '{"limit": "ten"}', '{"sort": [{"field": "year", "order": "up"}]}'])
+        return text
+
+    def test_answers_are_the_librarys_for_random_requests(self):
+        docs = self.books_file()
+        server = self.serve()  # reads only: the call is a read
+        rng = random.Random(2121)
+        bodies = [self.random_request(rng, docs) for _ in range(400)]
+        expected = self.library_answers(bodies) + self.library_answers(['{"q": "dune"}'], "nope")
+        conn = server.connection()
+        answers = [server.call("POST", f"/api/search_request?index={index}", body, JSON,
+                               connection=conn)
+                   for index, body in [("books", b) for b in bodies] + [("nope", '{"q":"dune"}')]]
+        conn.close()
+        self.stop(server)
+        refused = 0
+        for body, want, (status, headers, text) in zip(bodies + ["(nope)"], expected, answers):
+            with self.subTest(body=body[:300]):
+                if want["ok"]:
+                    self.assertEqual((status, without_time(text)), (200, without_time(want["text"])))
+                else:
+                    refused += 1
+                    found = want["error"] == "index 'nope' not found"
+                    self.assertRefused((status, headers, text), 404 if found else 400,
+                                       want["error"])
+        # The requests reach most of what the call answers, and some faults.
+        self.assertTrue(40 < refused < 200, refused)
+        texts = [json.loads(t) for s, _, t in answers if s == 200]
+        self.assertGreater(sum("facets" in a for a in texts), 50)
+        self.assertGreater(sum(any("_highlight" in h for h in a["hits"]) for a in texts), 50)
+        self.assertGreater(sum(a["totalHits"] > 0 for a in texts), 100)
+
+    def test_guards_statuses_and_the_body_limit(self):
+        self.books_file()
+        server = self.serve("--cors", "https://app.example")
+        own = f"http://{server.host}"
+        path = "/api/search_request?index=books"
+        request = '{"q": "dickns", "facets": ["author"], "limit": 2}'
+        library = self.library_answers([request])[0]["text"]
+        call = lambda headers, body=request, route=path, method="POST": server.call(
+            method, route, body, headers)
+        for headers, status in [
+                # A plain form elsewhere can send only these types, and its
+                # text body can look like JSON: never answered.
+                ({"Content-Type": "text/plain"}, 415),
+                ({"Content-Type": "application/x-www-form-urlencoded"}, 415),
+                ({"Content-Type": "multipart/form-data; boundary=x"}, 415),
+                ({}, 415),
+                (dict(JSON, Origin="https://evil.example"), 403),
+                (dict(JSON, Origin="null"), 403),
+                (dict(JSON, Origin=own), 200),
+                (dict(JSON, Origin="https://app.example"), 200),
+                ({"Content-Type": "Application/JSON; charset=utf-8"}, 200)]:
+            with self.subTest(headers=headers):
+                status_got, response_headers, text = call(headers)
+                self.assertEqual(status_got, status, text)
+                if status == 200:
+                    self.assertEqual(without_time(text), without_time(library))
+                else:
+                    self.assertIn(json.loads(text)["error"], [
+                        "search_request takes Content-Type: application/json",
+                        f"pages from {headers.get('Origin')} may not call search_request"])
+                self.assertEqual(response_headers["Content-Security-Policy"],
+                                 "default-src 'none'; frame-ancestors 'none'; sandbox")
+                self.assertEqual(response_headers["Access-Control-Allow-Origin"],
+                                 "https://app.example"
+                                 if headers.get("Origin") == "https://app.example" else None)
+        for answer, status, message in [
+                (call(JSON, method="GET", body=None), 405, "search_request is called with POST"),
+                (call(JSON, route="/api/search_request"), 400,
+                 "search_request needs the parameter 'index'"),
+                (call(JSON, route=path + "&q=x"), 400,
+                 "unknown parameter 'q' for search_request"),
+                (call(JSON, body='{"q": "a\u0000b"}'.replace("\\u0000", "\0")), 400,
+                 "the body holds a NUL byte"),
+                (call(JSON, body=""), 400, self.library_answers([""])[0]["error"]),
+                (call(JSON, route="/api/search_request?index=nope"), 404,
+                 "index 'nope' not found")]:
+            with self.subTest(message=message):
+                self.assertRefused(answer, status, message)
+        self.assertEqual(call(JSON, method="GET", body=None)[1]["Allow"], "POST")
+
+        # A request up to 64 MiB long reaches the library; one longer is
+        # refused before its body is read.
+        limit = 64 << 20
+        padded = request[:-1] + " " * (limit - len(request)) + "}"
+        status, _, text = call(JSON, body=padded)
+        self.assertEqual((status, without_time(text)), (200, without_time(library)))
+        sock = socket.create_connection(("127.0.0.1", server.port), timeout=30)
+        sock.sendall(f"POST {path} HTTP/1.1\r\nHost: {server.host}\r\n"
+                     f"Content-Type: application/json\r\nContent-Length: {limit + 1}\r\n\r\n"
+                     .encode())
+        head = sock.makefile("rb").readline()
+        sock.close()
+        self.assertEqual(head, b"HTTP/1.1 413 Content Too Large\r\n")
+        self.stop(server)
+
+
 class ChangesGuardTest(ServeCase):
     CHANGES = [("/api/index_create?index=x", None), ("/api/index_delete?index=books", None),
                ("/api/documents_add?index=books", '{"id": "new"}'),
@@ -488,7 +675,7 @@ class ReadmeTest(ServeCase):
         section = re.search(r"^## Serving a store over HTTP\n(.*?)^## ", readme, re.M | re.S)
         block = re.findall(r"^```sh\n(.*?)^```$", section.group(1), re.M | re.S)[1]
         commands = block.replace("\\\n", "").strip().splitlines()
-        self.assertEqual(len(commands), 8)
+        self.assertEqual(len(commands), 9)
         cli(self.store, "create", "books")
         cli(self.store, "add", "books", BOOKS_FILE)
         before = cli(self.store, "list").stdout
@@ -502,8 +689,12 @@ class ReadmeTest(ServeCase):
                 self.assertEqual(result.returncode, 0, result.stderr)
                 answer = json.loads(result.stdout)
                 self.assertFalse(isinstance(answer, dict) and "error" in answer, answer)
-                if "/api/search?" in command:
+                if "/api/search?" in command or "/api/search_request?" in command:
                     self.assertEqual(answer["hits"][0]["author"], "Fyodor Dostoevsky")
+                if "/api/search_request?" in command:
+                    years = [hit["year"] for hit in answer["hits"]]
+                    self.assertEqual(years, sorted(years))
+                    self.assertIn("Russia", [f["value"] for f in answer["facets"]["subjects"]])
         self.assertEqual(cli(self.store, "list").stdout, before)
         self.stop(server)
 
@@ -616,6 +807,17 @@ class ConcurrentTest(ServeCase):
             calls.append({"route": "search", "params": {
                 "index": "live", "query": query, "limit": rng.choice([0, 3, 10]),
                 "offset": rng.choice([0, 0, 2])}})
+        # Requests that filter, count, sort and mark what the writer keeps
+        # changing: its documents' "k" is the change that last wrote them.
+        for query in [None] + rng.sample(words, 7) + ["harbr", '"amber birch"']:
+            request = {"q": query, "limit": rng.choice([3, 10]),
+                       "filter": {"field": "k", "op": rng.choice(["gt", "lte"]),
+                                  "value": rng.randint(0, 40)},
+                       "facets": ["title", "k"], "facet_size": 5,
+                       "sort": [{"field": "k", "order": rng.choice(["asc", "desc"])}, "relevance"],
+                       "highlight": ["body"], "snippet_words": 3}
+            calls.append({"route": "search_request", "params": {"index": "live"},
+                          "body": json.dumps(request)})
         return calls
 
     def test_sixteen_clients_against_a_store_another_process_changes(self):
@@ -711,8 +913,10 @@ class ConcurrentTest(ServeCase):
                 if rng.random() < 0.85:
                     i = rng.randrange(len(calls))
                     path = f"/api/{calls[i]['route']}?" + urlencode(**calls[i]["params"])
+                    body = calls[i].get("body")
                     sent = time.monotonic()
-                    status, _, text = server.call("GET", path, connection=conn)
+                    status, _, text = server.call("GET" if body is None else "POST", path, body,
+                                                  JSON, connection=conn)
                     got.append((i, sent, time.monotonic(), status, text))
                     continue
                 # The client's own documents in "clients": only it changes

@@ -3,10 +3,12 @@
 // the server gave can be checked against the library's own.
 //
 //   serve_writer DIR CALLS OUT SEED SECONDS PAUSE_MS
+//   serve_writer --answers DIR CALLS
 //
 // CALLS holds one read a line, as JSON: {"route": "search", "params":
 // {"index": ..., "query": ..., "limit": N, "offset": N}}, and likewise
-// "index_stats", "document_get" (index, id) and "indexes_list". The writer is
+// "index_stats", "document_get" (index, id), "indexes_list" and
+// "search_request" (index, and the request as "body", a string). The writer is
 // the only process that changes the index "live" and creates and drops the
 // index "side"; it starts by filling "live" and then, until its standard
 // input closes or SECONDS pass, makes one change after another, PAUSE_MS
@@ -20,6 +22,9 @@
 // answer differs from the state before (every call at k = 0). Texts have
 // "processingTimeMs" set to 0, the one member that differs between calls.
 // Standard output gets "ready" once state 0 is recorded.
+//
+// With --answers it changes nothing: it writes the library's ANSWER to each
+// call in CALLS on standard output, one line each, in order.
 #include <poll.h>
 #include <searchdb.h>
 #include <time.h>
@@ -39,7 +44,7 @@
 namespace {
 
 struct call {
-  std::string route, index, id, query;
+  std::string route, index, id, query, body;
   int limit = 20, offset = 0;
 };
 
@@ -74,6 +79,7 @@ bool read_calls(const char *path, std::vector<call> *calls) {
     c.index = member(params, "index");
     c.id = member(params, "id");
     c.query = member(params, "query");
+    c.body = member(root, "body");
     if (yyjson_val *v = yyjson_obj_get(params, "limit"))
       c.limit = static_cast<int>(yyjson_get_int(v));
     if (yyjson_val *v = yyjson_obj_get(params, "offset"))
@@ -108,6 +114,9 @@ result run(const call &c) {
   } else if (c.route == "search") {
     text = searchdb_search(c.index.c_str(), c.query.c_str(), c.limit, c.offset);
     failed = strcmp(text, "null") == 0;
+  } else if (c.route == "search_request") {
+    text = searchdb_search_request(c.index.c_str(), c.body.c_str());
+    failed = strcmp(text, "null") == 0;
   } else {
     return {false, "serve_writer: unknown route " + c.route};
   }
@@ -119,11 +128,49 @@ const char *const kWords[] = {"amber",  "birch",  "cedar",   "delta",   "ember",
                               "harbor", "iris",   "juniper", "kestrel", "lumen", "maple",  "nectar",
                               "orchid", "pebble", "quartz",  "raven",   "sable", "thistle"};
 
+// ANSWER as a JSON object, added to doc.
+yyjson_mut_val *answer_value(yyjson_mut_doc *doc, const result &r) {
+  yyjson_mut_val *a = yyjson_mut_obj(doc);
+  yyjson_mut_obj_add_bool(doc, a, "ok", r.ok);
+  yyjson_mut_obj_add_strncpy(doc, a, r.ok ? "text" : "error", r.text.data(), r.text.size());
+  return a;
+}
+
+// Writes doc as one line of out; false when it cannot be written.
+bool write_line(yyjson_mut_doc *doc, FILE *out) {
+  size_t len = 0;
+  char *line = yyjson_mut_write(doc, 0, &len);
+  yyjson_mut_doc_free(doc);
+  if (line == nullptr) return false;
+  fwrite(line, 1, len, out);
+  fputc('\n', out);
+  fflush(out);
+  free(line);
+  return true;
+}
+
+int answer_calls(const char *dir, const char *calls_path) {
+  std::vector<call> calls;
+  if (!read_calls(calls_path, &calls) || searchdb_init(dir) != 0) {
+    fprintf(stderr, "serve_writer: cannot answer the calls in %s\n", calls_path);
+    return 2;
+  }
+  for (const call &c : calls) {
+    yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
+    yyjson_mut_doc_set_root(doc, answer_value(doc, run(c)));
+    if (!write_line(doc, stdout)) return 1;
+  }
+  searchdb_cleanup();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+  if (argc == 4 && strcmp(argv[1], "--answers") == 0) return answer_calls(argv[2], argv[3]);
   if (argc != 7) {
     fprintf(stderr, "usage: %s DIR CALLS OUT SEED SECONDS PAUSE_MS\n", argv[0]);
+    fprintf(stderr, "       %s --answers DIR CALLS\n", argv[0]);
     return 2;
   }
   std::vector<call> calls;
@@ -212,23 +259,14 @@ int main(int argc, char **argv) {
     for (size_t i = 0; i < calls.size(); ++i) {
       result r = run(calls[i]);
       if (k > 0 && r == last[i]) continue;
-      yyjson_mut_val *a = yyjson_mut_obj(doc);
-      yyjson_mut_obj_add_bool(doc, a, "ok", r.ok);
-      yyjson_mut_obj_add_strncpy(doc, a, r.ok ? "text" : "error", r.text.data(), r.text.size());
-      yyjson_mut_obj_add(answers, yyjson_mut_strcpy(doc, std::to_string(i).c_str()), a);
+      yyjson_mut_obj_add(answers, yyjson_mut_strcpy(doc, std::to_string(i).c_str()),
+                         answer_value(doc, r));
       last[i] = std::move(r);
     }
-    size_t len = 0;
-    char *line = yyjson_mut_write(doc, 0, &len);
-    yyjson_mut_doc_free(doc);
-    if (line == nullptr) {
+    if (!write_line(doc, out)) {
       fprintf(stderr, "serve_writer: cannot write state %ld\n", k);
       return 1;
     }
-    fwrite(line, 1, len, out);
-    fputc('\n', out);
-    fflush(out);
-    free(line);
     if (k == 0) {
       puts("ready");
       fflush(stdout);

@@ -22,7 +22,7 @@ struct invocation {
   std::string index;     // the index (for `help`, the command asked about)
   std::string argument;  // get/delete: the id; add/export: the file or JSON text
   bool has_argument = false;
-  std::vector<std::string> words;  // search: the query words
+  std::vector<std::string> words;  // search: the query words (none: browse)
   std::string dir;
   bool dir_given = false;
   bool json = false;
@@ -31,6 +31,19 @@ struct invocation {
   bool primary_key_given = false;
   int limit = 20;
   int offset = 0;
+  // search: what searchdb_search cannot ask; any of these makes the search
+  // a request (request.h)
+  std::vector<std::string> where;      // conditions, ANDed (where.h)
+  std::vector<std::string> sort;       // PATH[:asc|:desc] or "relevance"
+  std::vector<std::string> facets;     // paths whose values to count
+  std::vector<std::string> fields;     // the members each hit keeps
+  bool all_words = false;              // every query word must match
+  std::vector<std::string> highlight;  // members the library marks
+  int snippet = 0;                     // words kept of a marked member; 0 all
+  std::string rank;                    // the ranking rule; "" the default
+  std::string request;                 // a whole request: FILE, '-' or JSON
+  bool request_given = false;
+  bool show_request = false;       // print the request, search nothing
   int batch = 0;                   // add: documents per batch at most; 0 for no cap
   bool allow_rounded_ids = false;  // add: store number ids under the text the library gives
   bool clear_set_aside = false;    // check: remove the set-aside files of the index

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "request.h"
+
 namespace cli {
 namespace {
 
@@ -25,6 +27,22 @@ const char kToolFooter[] =
     "Exit status: 0 success, 1 refused by the library, bad input or problems found,\n"
     "2 usage error, 130 stopped by Ctrl-C.";
 
+const char kSearchFooter[] =
+    "The words of QUERY match exactly, by prefix, or despite a typo or two in longer\n"
+    "words. '--' ends the options, so that a query may begin with '-'.\n"
+    "The other options make the search a request (and let QUERY be left out, to\n"
+    "browse every document); in it, text in double quotes is a phrase. EXPR is\n"
+    "  PATH=VALUE  PATH!=VALUE  PATH<VALUE  PATH<=VALUE  PATH>VALUE  PATH>=VALUE\n"
+    "  PATH:in:V1,V2  PATH:not_in:V1,V2  PATH:exists  !EXPR (not)\n"
+    "PATH is a member, '.' stepping into an object: size<1000, tags:in:a,b,\n"
+    "meta.lang=en. A value that reads as a JSON number, true, false or null is one;\n"
+    "anything else, or text in double quotes (section=\"10\"), is a string. A path\n"
+    "holding = ! < > or : is written in double quotes too. --facet counts are shown\n"
+    "after the hits; --highlight marks in colour on a terminal ([like this]\n"
+    "elsewhere; <mark> tags with --json). --request takes FILE, '-' or JSON text,\n"
+    "with no other option but --json and --table; --show-request prints the request\n"
+    "the options make, for it.";
+
 const char kShellFooter[] =
     "Type a command as on the command line, without 'searchdb'; 'help COMMAND'\n"
     "explains one. Tab completes commands and index names, Ctrl-R searches the\n"
@@ -32,8 +50,9 @@ const char kShellFooter[] =
 
 // A count option: a whole number within [min, INT_MAX], read the same in
 // every locale, refused in plain words.
-void count_option(CLI::App *command, const char *name, int *value, int min, const char *what) {
-  command
+CLI::Option *count_option(CLI::App *command, const char *name, int *value, int min,
+                          const char *what) {
+  return command
       ->add_option_function<std::string>(
           name,
           [name, value, min](const std::string &text) {
@@ -124,13 +143,32 @@ std::unique_ptr<CLI::App> make_app(invocation *inv, std::vector<std::string> *di
   c->add_option("ID", inv->argument, "The document's id")->type_name("")->required();
 
   c = command("search", "Search an index");
-  c->footer(
-      "The words of QUERY match exactly, by prefix, or despite a typo or two in longer\n"
-      "words. '--' ends the options, so that a query may begin with '-'.");
+  c->footer(kSearchFooter);
   index(c, "The index");
-  c->add_option("QUERY", inv->words, "The words to look for")->type_name("")->required();
+  c->add_option("QUERY", inv->words, "The words to look for; none to browse")->type_name("");
   count_option(c, "--limit", &inv->limit, 0, "Show N hits (default 20; 0 for all)");
   count_option(c, "--offset", &inv->offset, 0, "Skip the first N hits");
+  auto repeated = [&](const char *name, std::vector<std::string> *values, const char *type,
+                      const char *what) {
+    return c->add_option(name, *values, what)
+        ->type_name(type)
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  };
+  repeated("--where", &inv->where, "EXPR", "Keep the hits that meet EXPR (repeatable: all)");
+  repeated("--sort", &inv->sort, "PATH[:desc]", "Order by PATH, or by relevance (repeatable)");
+  repeated("--facet", &inv->facets, "PATH", "Count the hits by the values of PATH (repeatable)");
+  repeated("--fields", &inv->fields, "A,B", "Show only these members of each hit")->delimiter(',');
+  c->add_flag("--all-words", inv->all_words, "Match hits with every word");
+  CLI::Option *highlight =
+      repeated("--highlight", &inv->highlight, "MEMBER", "Mark the words that matched in MEMBER");
+  count_option(c, "--snippet", &inv->snippet, 1, "Show N words of each marked member")
+      ->needs(highlight);
+  c->add_option("--rank", inv->rank, "Rank by RULE: bm25 (default), typo-aware")->type_name("RULE");
+  c->add_option("--request", inv->request, "Search with the JSON request in FILE")
+      ->type_name("FILE|-");
+  c->add_flag("--show-request", inv->show_request, "Print the request, and search nothing");
 
   index(command("stats", "Print an index's counts and ranking parameters"), "The index");
 
@@ -178,6 +216,23 @@ size_t edit_distance(const std::string &a, const std::string &b) {
     }
   }
   return d[a.size()][b.size()];
+}
+
+// What a search's options ask of the request, which --request gives whole.
+const char *const kRequestShapers[] = {"QUERY",       "--limit",   "--offset", "--where",
+                                       "--sort",      "--facet",   "--fields", "--all-words",
+                                       "--highlight", "--snippet", "--rank"};
+
+// A search needs a query unless its options make it a browse, and its
+// conditions and sort keys must read.
+bool search_options_hold(const invocation &inv, std::string *problem) {
+  if (inv.words.empty() && !is_request_search(inv)) {
+    *problem = "QUERY is required, or an option such as --where or --sort to browse";
+    return false;
+  }
+  std::string unused;
+  return inv.request_given || !is_request_search(inv) ||
+         build_request(inv, request_choices{}, &unused, problem);
 }
 
 void usage_hint(const std::string &command, bool in_shell) {
@@ -264,9 +319,18 @@ parse_result parse_command_line(const std::vector<std::string> &words, bool in_s
       const CLI::App *sub = app->get_subcommand(inv->command);
       const CLI::Option *file = sub->get_option_no_throw("FILE");
       const CLI::Option *key = sub->get_option_no_throw("--primary-key");
+      const CLI::Option *request = sub->get_option_no_throw("--request");
       inv->has_argument = file && file->count() > 0;
       inv->primary_key_given = key && key->count() > 0;
-      return parse_result::run;
+      inv->request_given = request && request->count() > 0;
+      if (inv->request_given) {
+        for (const char *name : kRequestShapers) {
+          if (problem.empty() && sub->get_option(name)->count() > 0)
+            problem = "--request is the whole search; it takes no " + std::string(name);
+        }
+      }
+      if (problem.empty() && (inv->command != "search" || search_options_hold(*inv, &problem)))
+        return parse_result::run;
     }
   }
   std::vector<CLI::App *> chosen = app->get_subcommands();

@@ -19,6 +19,8 @@ using doc_ptr = std::unique_ptr<yyjson_doc, decltype(&yyjson_doc_free)>;
 
 const char kEllipsis[] = "\xE2\x80\xA6";
 const char kColumnGap[] = "  ";
+// The member in which the library gives each hit's marked texts.
+const char kMarksMember[] = "_highlight";
 
 doc_ptr parse_json(const std::string &text) {
   return doc_ptr(yyjson_read(text.data(), text.size(), 0), yyjson_doc_free);
@@ -216,18 +218,35 @@ size_t distinct_query_words(const std::vector<word_match> &matches) {
   return seen.size();
 }
 
+// The key of the member shown as the title, or nullptr.
+const char *title_key_of(yyjson_val *hit) {
+  return yyjson_obj_get(hit, "title") ? "title" : yyjson_obj_get(hit, "name") ? "name" : nullptr;
+}
+
+// Whether a member may be shown in the match column: not the id, not the
+// title, not the library's marks.
+bool may_show(std::string_view name, const std::string &primary_key, const char *title_key) {
+  return name != primary_key && !(title_key && name == title_key) && name != kMarksMember;
+}
+
 // Picks the member, other than the id and the title, that holds the most
 // distinct query words (then the most matching words; the first on a tie).
+// Browsing has no query words: then the first member is shown.
 void pick_best_member(yyjson_val *hit, const std::string &primary_key, const char *title_key,
                       const std::vector<std::string> &query, const std::vector<bool> &exact_only,
-                      hit_row *row) {
+                      bool browsing, hit_row *row) {
   size_t best_distinct = 0, best_count = 0;
   size_t index, count;
   yyjson_val *key, *value;
   yyjson_obj_foreach(hit, index, count, key, value) {
     std::string_view name(yyjson_get_str(key), yyjson_get_len(key));
-    if (name == primary_key || (title_key && name == title_key)) continue;
+    if (!may_show(name, primary_key, title_key)) continue;
     std::string text = flatten(value);
+    if (browsing) {
+      row->match_key = printable(name) + ": ";
+      row->match = marked_text{printable(text), {}};
+      return;
+    }
     std::vector<word_match> matches = matching_words(text, query, exact_only);
     size_t distinct = distinct_query_words(matches);
     if (distinct > best_distinct || (distinct == best_distinct && matches.size() > best_count)) {
@@ -240,7 +259,7 @@ void pick_best_member(yyjson_val *hit, const std::string &primary_key, const cha
 }
 
 hit_row make_hit_row(yyjson_val *hit, size_t rank, const std::string &primary_key,
-                     const std::vector<std::string> &query) {
+                     const std::vector<std::string> &query, bool browsing) {
   hit_row row;
   row.rank = std::to_string(rank);
   row.id = printable(flatten(yyjson_obj_getn(hit, primary_key.data(), primary_key.size())));
@@ -254,11 +273,61 @@ hit_row make_hit_row(yyjson_val *hit, size_t rank, const std::string &primary_ke
   }
   std::vector<bool> exact_only = exact_query_words(query, words);
 
-  const char *title_key = yyjson_obj_get(hit, "title")  ? "title"
-                          : yyjson_obj_get(hit, "name") ? "name"
-                                                        : nullptr;
+  const char *title_key = title_key_of(hit);
   if (title_key) row.title = marked(flatten(yyjson_obj_get(hit, title_key)), query, exact_only);
-  pick_best_member(hit, primary_key, title_key, query, exact_only, &row);
+  pick_best_member(hit, primary_key, title_key, query, exact_only, browsing, &row);
+  return row;
+}
+
+// A text the library marked, with its tags taken out and their places kept
+// as marks. The library does not escape the text, so a document that holds
+// a tag itself would be marked there too: the tool's own tags are control
+// characters, which documents seldom hold.
+marked_text library_marked(std::string_view text, const hits_request &request) {
+  const std::string &open = request.mark_open, &close = request.mark_close;
+  marked_text cell;
+  size_t pos = 0;
+  while (!open.empty() && !close.empty() && pos < text.size()) {
+    size_t start = text.find(open, pos);
+    size_t end = start == std::string_view::npos ? start : text.find(close, start + open.size());
+    if (end == std::string_view::npos) break;
+    cell.text.append(text, pos, start - pos);
+    size_t begin = cell.text.size();
+    cell.text.append(text, start + open.size(), end - start - open.size());
+    if (cell.text.size() > begin) cell.marks.emplace_back(begin, cell.text.size());
+    pos = end + close.size();
+  }
+  cell.text.append(text.substr(pos));
+  cell.text = printable(cell.text);
+  return cell;
+}
+
+// A row from the library's marks: the title marked when it was asked for,
+// and the other marked member with the most marks (the first on a tie).
+hit_row make_marked_row(yyjson_val *hit, size_t rank, const std::string &primary_key,
+                        const hits_request &request) {
+  hit_row row;
+  row.rank = std::to_string(rank);
+  row.id = printable(flatten(yyjson_obj_getn(hit, primary_key.data(), primary_key.size())));
+  yyjson_val *marks = yyjson_obj_get(hit, kMarksMember);
+  const char *title_key = title_key_of(hit);
+  if (title_key) {
+    yyjson_val *title = yyjson_obj_get(marks, title_key);
+    row.title = yyjson_is_str(title)
+                    ? library_marked({yyjson_get_str(title), yyjson_get_len(title)}, request)
+                    : marked_text{printable(flatten(yyjson_obj_get(hit, title_key))), {}};
+  }
+  bool chosen = false;
+  for (const std::string &name : request.highlighted) {
+    yyjson_val *text = yyjson_obj_getn(marks, name.data(), name.size());
+    if (!yyjson_is_str(text) || !may_show(name, primary_key, title_key)) continue;
+    marked_text cell = library_marked({yyjson_get_str(text), yyjson_get_len(text)}, request);
+    if (!chosen || cell.marks.size() > row.match.marks.size()) {
+      row.match_key = printable(name) + ": ";
+      row.match = std::move(cell);
+      chosen = true;
+    }
+  }
   return row;
 }
 
@@ -305,23 +374,36 @@ std::string format_ms(double ms) {
   return text;
 }
 
+// "1-20 of 31 hits for "dune" (0.120 ms)"; a browse counts documents.
 std::string hits_footer(size_t shown, int64_t offset, int64_t total, const std::string &query,
-                        double ms) {
-  std::string quoted = "\"" + printable(query) + "\"";
+                        bool browsing, double ms) {
+  const std::string what = browsing ? " document" : " hit";
+  const std::string plural = what + "s";
+  const std::string of_query = browsing ? "" : " for \"" + printable(query) + "\"";
+  const std::string time = " (" + format_ms(ms) + ")\n";
   if (shown > 0) {
     return std::to_string(offset + 1) + "-" + std::to_string(offset + static_cast<int64_t>(shown)) +
-           " of " + std::to_string(total) + (total == 1 ? " hit" : " hits") + " for " + quoted +
-           " (" + format_ms(ms) + ")\n";
+           " of " + std::to_string(total) + (total == 1 ? what : plural) + of_query + time;
   }
-  if (total == 0) return "no hits for " + quoted + " (" + format_ms(ms) + ")\n";
-  return "no hits from offset " + std::to_string(offset) + ": " + std::to_string(total) +
-         " in total for " + quoted + " (" + format_ms(ms) + ")\n";
+  if (total == 0) return "no" + plural + of_query + time;
+  return "no" + plural + " from offset " + std::to_string(offset) + ": " + std::to_string(total) +
+         " in total" + of_query + time;
+}
+
+// A facet value as the table shows it: a string as it is (the empty one as
+// ""), anything else as its JSON.
+std::string facet_value(yyjson_val *value) {
+  if (yyjson_is_str(value)) {
+    std::string text = printable({yyjson_get_str(value), yyjson_get_len(value)});
+    return text.empty() ? "\"\"" : text;
+  }
+  return printable(written_value(value));
 }
 
 }  // namespace
 
 std::string render_hits(const std::string &response_json, const std::string &primary_key,
-                        const table_style &style) {
+                        const table_style &style, const hits_request &request) {
   doc_ptr doc = parse_json(response_json);
   yyjson_val *root = yyjson_doc_get_root(doc.get());
   yyjson_val *hits = yyjson_obj_get(root, "hits");
@@ -333,14 +415,18 @@ std::string render_hits(const std::string &response_json, const std::string &pri
   double ms = yyjson_get_num(yyjson_obj_get(root, "processingTimeMs"));
 
   std::vector<std::string> query_words;
-  for (word_span &word : split_words(query)) query_words.push_back(std::move(word.folded));
+  if (request.highlighted.empty()) {
+    for (word_span &word : split_words(query)) query_words.push_back(std::move(word.folded));
+  }
 
   std::vector<hit_row> rows;
   size_t index, count;
   yyjson_val *hit;
   yyjson_arr_foreach(hits, index, count, hit) {
-    rows.push_back(
-        make_hit_row(hit, static_cast<size_t>(offset) + index + 1, primary_key, query_words));
+    size_t rank = static_cast<size_t>(offset) + index + 1;
+    rows.push_back(request.highlighted.empty()
+                       ? make_hit_row(hit, rank, primary_key, query_words, request.browsing)
+                       : make_marked_row(hit, rank, primary_key, request));
   }
 
   std::string out;
@@ -361,7 +447,45 @@ std::string render_hits(const std::string &response_json, const std::string &pri
       out += '\n';
     }
   }
-  out += hits_footer(rows.size(), offset, total, query, ms);
+  out += hits_footer(rows.size(), offset, total, query, request.browsing, ms);
+  return out;
+}
+
+std::string render_facets(const std::string &response_json, const table_style &style) {
+  doc_ptr doc = parse_json(response_json);
+  yyjson_val *facets = yyjson_obj_get(yyjson_doc_get_root(doc.get()), "facets");
+  std::string out;
+  size_t index, count;
+  yyjson_val *path, *entries;
+  yyjson_obj_foreach(facets, index, count, path, entries) {
+    std::vector<std::pair<std::string, std::string>> lines;
+    size_t entry_index, entry_count;
+    yyjson_val *entry;
+    yyjson_arr_foreach(entries, entry_index, entry_count, entry) {
+      lines.emplace_back(facet_value(yyjson_obj_get(entry, "value")),
+                         written_value(yyjson_obj_get(entry, "count")));
+    }
+    std::string header = printable({yyjson_get_str(path), yyjson_get_len(path)});
+    size_t count_width = 5;  // "COUNT"
+    size_t value_width = utf8_width(header);
+    for (const auto &line : lines) {
+      value_width = std::max(value_width, utf8_width(line.first));
+      count_width = std::max(count_width, line.second.size());
+    }
+    // A long value is cut rather than the counts pushed off the line.
+    const size_t room = style.width > count_width + 2 ? style.width - count_width - 2 : 1;
+    value_width = std::min(value_width, std::max<size_t>(room, 8));
+    out += "\n" +
+           bold(fit(marked_text{header, {}}, value_width, false, true, style) + kColumnGap +
+                    pad_left("COUNT", count_width),
+                style) +
+           "\n";
+    for (const auto &line : lines) {
+      out += fit(marked_text{line.first, {}}, value_width, false, true, style) + kColumnGap +
+             pad_left(line.second, count_width) + "\n";
+    }
+    if (lines.empty()) out += "no values\n";
+  }
   return out;
 }
 

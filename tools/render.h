@@ -15,10 +15,25 @@ struct table_style {
   size_t width = 100;  // columns of the terminal
 };
 
+// How a page of hits was asked for, where the table shows it differently.
+struct hits_request {
+  bool browsing = false;  // no query: the footer counts documents
+  // The members the library marked in each hit's "_highlight", and the
+  // tags it put around each marked word. With none, the table marks the
+  // query words itself.
+  std::vector<std::string> highlighted;
+  std::string mark_open, mark_close;
+};
+
 // One page of search results: rank, id, title, and a snippet of the member
-// that matches the most query words, with the query words marked.
+// that matches the most query words, with the query words marked; or, when
+// the library marked members, of the marked member with the most marks.
 std::string render_hits(const std::string &response_json, const std::string &primary_key,
-                        const table_style &style);
+                        const table_style &style, const hits_request &request = {});
+
+// The answer's facets, a small table of values and counts per path; ""
+// when it has none.
+std::string render_facets(const std::string &response_json, const table_style &style);
 
 std::string render_stats(const std::string &stats_json, const table_style &style);
 

@@ -17,7 +17,9 @@
 #include "interrupt.h"
 #include "json_text.h"
 #include "render.h"
+#include "request.h"
 #include "searchdb.h"
+#include "source_text.h"
 #include "store_files.h"
 
 namespace cli {
@@ -162,7 +164,55 @@ int run_delete(session *, const invocation &inv) {
   return exit_ok;
 }
 
+// The tags the tool has the library put around marked words for a table:
+// control characters, which a document seldom holds and a table never
+// shows as they are.
+const char kTableMarkOpen[] = "\x02";
+const char kTableMarkClose[] = "\x03";
+
+// A search with the request call: the request from the options (marked for
+// the table with the tool's own tags) or read whole with --request.
+int run_search_request(session *s, const invocation &inv) {
+  const bool table = want_table(*s, inv);
+  std::string key = "id";
+  primary_key_of(inv.index, &key);
+  std::string request, error;
+  if (inv.request_given) {
+    std::string source;
+    if (!read_source(inv.request, "a request", &request, &source, &error)) {
+      if (interrupted()) return stopped(inv);
+      fprintf(stderr, "searchdb: search: %s\n", error.c_str());
+      return exit_refused;
+    }
+  } else {
+    request_choices choices;
+    if (table && !inv.show_request) {
+      choices = {kTableMarkOpen, kTableMarkClose, key};
+    }
+    if (!build_request(inv, choices, &request, &error)) {
+      fprintf(stderr, "searchdb: search: %s\n", error.c_str());
+      return exit_usage;
+    }
+  }
+  if (inv.show_request) {
+    print_text(request);
+    return exit_ok;
+  }
+  const char *result = searchdb_search_request(inv.index.c_str(), request.c_str());
+  if (is_null_result(result)) return refused(inv);
+  std::string response = result;
+  if (interrupted()) return stopped(inv);
+  if (!table) {
+    print_text(response);
+    return exit_ok;
+  }
+  fputs(render_hits(response, key, s->style, display_of(request)).c_str(), stdout);
+  fputs(render_facets(response, s->style).c_str(), stdout);
+  return exit_ok;
+}
+
 int run_search(session *s, const invocation &inv) {
+  if (is_request_search(inv)) return run_search_request(s, inv);
   std::string query;
   for (const std::string &word : inv.words) query += (query.empty() ? "" : " ") + word;
   const char *result = searchdb_search(inv.index.c_str(), query.c_str(), inv.limit, inv.offset);
@@ -280,8 +330,8 @@ int run_command(session *s, const invocation &inv) {
   const command_runner &runner = runner_of(inv.command);
   if (runner.store != store_use::none) {
     // A server that may change the store may also start it, as create does.
-    const bool may_make = runner.store == store_use::made ||
-                          (inv.command == "serve" && inv.serve.allow_writes);
+    const bool may_make =
+        runner.store == store_use::made || (inv.command == "serve" && inv.serve.allow_writes);
     if (!open_store(s, may_make)) return exit_refused;
     if (runner.changes && !s->read_only_reason.empty()) {
       fprintf(stderr, "searchdb: %s: the store at %s is read-only: %s\n", inv.command.c_str(),

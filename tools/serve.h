@@ -27,6 +27,7 @@ enum class call_kind {
   index_stats,
   document_get,
   search,
+  search_request,
   index_create,
   index_delete,
   documents_add,
@@ -62,7 +63,7 @@ struct param {
 struct route {
   const char *name;
   call_kind call;
-  bool changes;     // served only with --allow-writes, behind the change checks
+  bool changes;     // served only with --allow-writes, and with the key if there is one
   bool takes_body;  // POST with a JSON body; otherwise GET (reads) or POST (changes)
   param params[4];
 };

@@ -14,12 +14,25 @@
 //
 // What a request goes through, in order: the Host must name this server
 // (421); the route must exist (404) and be called with its method (405); a
-// change needs --allow-writes (403), the key when there is one (401) and,
-// when an Origin is sent, this server's own origin or the --cors one (403);
-// a POST carries Content-Type application/json (415) and at most 64 MiB
-// (413); the arguments must fit the route (400). Only then is the call
-// queued for the library thread, and the connection suspended until its
-// answer is ready.
+// change needs --allow-writes (403) and the key when there is one (401);
+// every POST, a change or a read that takes a body, needs, when an Origin is
+// sent, this server's own origin or the --cors one (403), Content-Type
+// application/json (415) and at most 64 MiB (413); the arguments must fit
+// the route (400). Only then is the call queued for the library thread, and
+// the connection suspended until its answer is ready.
+//
+// Why a read sent with POST is held to the same Origin and Content-Type as a
+// change: any page can make the browser POST a plain form here (a text/plain
+// body can be made to look like JSON) and show the answer in a window of
+// this server's origin. A page elsewhere cannot read that window; what must
+// never happen is that the answer runs there as a page, holding a
+// document's markup. So a form is refused (415) before the library is
+// asked, and every answer of the API is JSON that the browser may not sniff
+// and that may run nothing (its own policy). A script elsewhere that sets
+// the JSON type must first ask in a preflight, which only the --cors origin
+// is granted; the Origin check refuses what a browser sends regardless,
+// without spending the library's time on it. A GET read carries no body,
+// and its answer is the same inert JSON.
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
@@ -91,6 +104,10 @@ struct page_file {
   const unsigned char *data;
   const size_t *size;
 };
+
+// An answer of the API opened as a page (a form's target, say) runs nothing
+// and shows in no frame.
+const char kAnswerPolicy[] = "default-src 'none'; frame-ancestors 'none'; sandbox";
 
 const page_file kPageFiles[] = {
     {"/", "text/html; charset=utf-8", serve_page_html, &serve_page_html_size},
@@ -239,6 +256,7 @@ struct http_server::state {
       return MHD_NO;
     }
     MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    MHD_add_response_header(response, "Content-Security-Policy", kAnswerPolicy);
     if (allow) MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow);
     if (status == MHD_HTTP_UNAUTHORIZED)
       MHD_add_response_header(response, MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Bearer");
@@ -272,8 +290,8 @@ struct http_server::state {
     return config.any_ip_host && ip_literal_host(h, config.port);
   }
 
-  // An Origin may change the store when it is this server's own (the Host
-  // it was reached by, already checked) or the --cors one.
+  // An Origin may POST when it is this server's own (the Host it was reached
+  // by, already checked) or the --cors one.
   bool origin_allowed(const char *origin, const char *host) {
     if (origin == nullptr) return true;
     std::string o = lower(origin);
@@ -337,15 +355,18 @@ struct http_server::state {
         return refuse(req, MHD_HTTP_UNAUTHORIZED,
                       route_name + " needs the server's key as 'Authorization: Bearer KEY'");
       }
-      if (!origin_allowed(origin, host)) {
-        return refuse(req, MHD_HTTP_FORBIDDEN,
-                      "pages from " + std::string(origin) + " may not change this store");
-      }
     }
-    if (m == MHD_HTTP_METHOD_POST &&
-        media_type(header(c, MHD_HTTP_HEADER_CONTENT_TYPE)) != "application/json") {
-      return refuse(req, MHD_HTTP_UNSUPPORTED_MEDIA_TYPE,
-                    route_name + " takes Content-Type: application/json");
+    if (m == MHD_HTTP_METHOD_POST) {
+      if (!origin_allowed(origin, host)) {
+        return refuse(
+            req, MHD_HTTP_FORBIDDEN,
+            "pages from " + std::string(origin) +
+                (r->changes ? " may not change this store" : " may not call " + route_name));
+      }
+      if (media_type(header(c, MHD_HTTP_HEADER_CONTENT_TYPE)) != "application/json") {
+        return refuse(req, MHD_HTTP_UNSUPPORTED_MEDIA_TYPE,
+                      route_name + " takes Content-Type: application/json");
+      }
     }
     if (length != nullptr) {
       char *end = nullptr;

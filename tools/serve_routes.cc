@@ -29,6 +29,7 @@ const std::vector<route> kRoutes = {
       {"query", true, &call_args::query, nullptr, nullptr},
       {"limit", false, nullptr, &call_args::limit, &call_args::has_limit},
       {"offset", false, nullptr, &call_args::offset, nullptr}}},
+    {"search_request", call_kind::search_request, false, true, {kIndex}},
     {"index_create",
      call_kind::index_create,
      true,
@@ -38,7 +39,6 @@ const std::vector<route> kRoutes = {
     {"index_delete", call_kind::index_delete, true, false, {kIndex}},
     {"documents_add", call_kind::documents_add, true, true, {kIndex}},
     {"document_delete", call_kind::document_delete, true, false, {kIndex, kId}},
-    // searchdb_search_request joins here as a read that takes a JSON body.
 };
 
 template <typename F>
@@ -181,6 +181,8 @@ answer run_call(const route &r, const call_args &a) {
       int limit = a.has_limit ? a.limit : cli::invocation{}.limit;
       return text_answer(searchdb_search(index, a.query.c_str(), limit, a.offset), "null", a);
     }
+    case call_kind::search_request:
+      return text_answer(searchdb_search_request(index, a.body.c_str()), "null", a);
     case call_kind::index_create: {
       const char *key = a.has_primary_key ? a.primary_key.c_str() : nullptr;
       if (searchdb_index_create(index, key) != 0) return refused(a);

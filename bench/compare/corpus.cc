@@ -67,10 +67,18 @@ void ForEachSynthetic(const CorpusSource &src,
     for (size_t i = 0; i < n; i++) s += (i ? " " : "") + word();
     return s;
   };
+  // Sections and sizes skewed as a package archive's are: a few large
+  // sections, sizes spread over five orders of magnitude.
+  auto section = [&] { return "section" + std::to_string(std::min(rng() % 40, rng() % 40)); };
+  auto size = [&] {
+    return std::to_string((uint64_t)std::exp(std::uniform_real_distribution<double>(0, 12)(rng)));
+  };
   for (uint64_t i = 0; i < src.synthetic_docs; i++) {
     each("{\"id\":\"doc" + std::to_string(i) + "\",\"name\":\"" + words(1 + rng() % 2) +
          "\",\"summary\":\"" + words(4 + rng() % 8) + "\",\"description\":\"" +
-         words(20 + rng() % 100) + "\",\"tags\":[\"" + word() + "\",\"" + word() + "\"]}");
+         words(20 + rng() % 100) + "\",\"" + kSectionField + "\":\"" + section() + "\",\"" +
+         kSizeField + "\":" + size() + ",\"" + kTagsField + "\":[\"" + word() + "\",\"" + word() +
+         "\"]}");
   }
 }
 
@@ -128,20 +136,6 @@ void AppendValueText(yyjson_val *v, std::string *out) {
   }
 }
 
-// Lower-case runs of letters, digits, '_' and bytes above 0x7F: the words
-// the engines all index alike.
-std::vector<std::string> Words(const std::string &text) {
-  std::vector<std::string> out;
-  std::string w;
-  for (unsigned char c : text + " ") {
-    if (isalnum(c) || c == '_' || c >= 0x80)
-      w += (char)tolower(c);
-    else if (!w.empty())
-      out.push_back(w), w.clear();
-  }
-  return out;
-}
-
 bool AllLetters(const std::string &w) {
   return std::all_of(w.begin(), w.end(), [](char c) { return c >= 'a' && c <= 'z'; });
 }
@@ -166,6 +160,18 @@ std::string Misspell(std::mt19937_64 &rng, std::string w, int edits) {
 }
 
 }  // namespace
+
+std::vector<std::string> Words(const std::string &text) {
+  std::vector<std::string> out;
+  std::string w;
+  for (unsigned char c : text + " ") {
+    if (isalnum(c) || c == '_' || c >= 0x80)
+      w += (char)tolower(c);
+    else if (!w.empty())
+      out.push_back(w), w.clear();
+  }
+  return out;
+}
 
 bool ForEachDocument(const CorpusSource &src,
                      const std::function<void(const std::string &)> &each) {
@@ -202,6 +208,55 @@ bool Flatten(const std::string &json, FlatDocument *out) {
     have_name |= is_name;
     AppendValueText(val, is_name ? &out->name : &out->body);
   }
+  yyjson_doc_free(doc);
+  return true;
+}
+
+bool FlattenColumns(const std::string &json, FlatColumns *out) {
+  *out = FlatColumns{};
+  yyjson_doc *doc = yyjson_read(json.data(), json.size(), 0);
+  yyjson_val *root = yyjson_doc_get_root(doc);
+  if (!yyjson_is_obj(root)) {
+    yyjson_doc_free(doc);
+    return false;
+  }
+  bool have_name = false;
+  size_t i, n;
+  yyjson_val *key, *val;
+  yyjson_obj_foreach(root, i, n, key, val) {
+    if (yyjson_equals_str(key, "id")) AppendValueText(val, &out->id);
+    const bool is_name =
+        !have_name && (yyjson_equals_str(key, "name") || yyjson_equals_str(key, "title"));
+    have_name |= is_name;
+    std::string *to = is_name                                   ? &out->name
+                      : yyjson_equals_str(key, "summary")       ? &out->summary
+                      : yyjson_equals_str(key, kHighlightField) ? &out->description
+                                                                : &out->rest;
+    AppendValueText(val, to);
+  }
+  yyjson_doc_free(doc);
+  return true;
+}
+
+bool ReadFilteredMembers(const std::string &json, FilteredMembers *out) {
+  *out = FilteredMembers{};
+  yyjson_doc *doc = yyjson_read(json.data(), json.size(), 0);
+  yyjson_val *root = yyjson_doc_get_root(doc);
+  if (!yyjson_is_obj(root)) {
+    yyjson_doc_free(doc);
+    return false;
+  }
+  yyjson_val *section = yyjson_obj_get(root, kSectionField),
+             *size = yyjson_obj_get(root, kSizeField);
+  if ((out->has_section = yyjson_is_str(section))) out->section = yyjson_get_str(section);
+  if ((out->has_size = yyjson_is_num(size))) out->size = yyjson_get_num(size);
+  size_t i, n;
+  yyjson_val *t;
+  yyjson_arr_foreach(yyjson_obj_get(root, kTagsField), i, n, t) if (yyjson_is_str(t))
+      out->tags.push_back(yyjson_get_str(t));
+  // Each value once per document, as facets count them.
+  std::sort(out->tags.begin(), out->tags.end());
+  out->tags.erase(std::unique(out->tags.begin(), out->tags.end()), out->tags.end());
   yyjson_doc_free(doc);
   return true;
 }

@@ -31,6 +31,37 @@ struct FlatDocument {
 // The fields of one document's JSON text; false when it does not parse.
 bool Flatten(const std::string &json, FlatDocument *out);
 
+// The members of a corpus document that requests filter, count and sort on.
+// Every engine keeps them in its own form when it builds: searchdb reads
+// them from the stored documents, FTS5 as columns and a table of tags,
+// Xapian as values and boolean terms.
+inline constexpr char kSectionField[] = "section";      // one string
+inline constexpr char kTagsField[] = "tags";            // an array of strings
+inline constexpr char kSizeField[] = "installed_size";  // a number
+// The member requests highlight, a column of its own for FTS5's snippets.
+inline constexpr char kHighlightField[] = "description";
+
+// A document as a table with a column per field takes it: the name, the
+// summary, the description and the text of every other member.
+struct FlatColumns {
+  std::string id, name, summary, description, rest;
+};
+bool FlattenColumns(const std::string &json, FlatColumns *out);
+
+// The members requests filter, count and sort on: section (a string),
+// installed_size (a number) and tags (the strings of an array).
+struct FilteredMembers {
+  std::string section;
+  bool has_section = false, has_size = false;
+  double size = 0;
+  std::vector<std::string> tags;
+};
+bool ReadFilteredMembers(const std::string &json, FilteredMembers *out);
+
+// Lower-case runs of letters, digits, '_' and bytes above 0x7F: the words
+// the engines all index alike.
+std::vector<std::string> Words(const std::string &text);
+
 enum QueryClass { kWords, kPrefix, kMisspelt, kQueryClasses };
 const char *QueryClassName(QueryClass c);
 

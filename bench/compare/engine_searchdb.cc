@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "engines.h"
 #include "searchdb.h"
@@ -11,8 +12,9 @@ namespace {
 
 const char kIndex[] = "bench";
 
-// The library's eleven functions, reached either through the link or
-// through dlsym on a library loaded apart from the linked one.
+// The library's functions, reached either through the link or through
+// dlsym on a library loaded apart from the linked one (which may be older
+// than searchdb_search_request: then that one is null).
 struct Api {
   int (*init)(const char *);
   void (*cleanup)(void);
@@ -25,12 +27,13 @@ struct Api {
   int (*document_delete)(const char *, const char *);
   const char *(*search)(const char *, const char *, int, int);
   const char *(*index_stats_json)(const char *);
+  const char *(*search_request)(const char *, const char *);
 };
 
-const Api kLinked = {searchdb_init,          searchdb_cleanup,         searchdb_last_error,
-                     searchdb_index_create,  searchdb_index_delete,    searchdb_indexes_list_json,
-                     searchdb_documents_add, searchdb_document_get,    searchdb_document_delete,
-                     searchdb_search,        searchdb_index_stats_json};
+const Api kLinked = {searchdb_init,          searchdb_cleanup,          searchdb_last_error,
+                     searchdb_index_create,  searchdb_index_delete,     searchdb_indexes_list_json,
+                     searchdb_documents_add, searchdb_document_get,     searchdb_document_delete,
+                     searchdb_search,        searchdb_index_stats_json, searchdb_search_request};
 
 template <typename F>
 bool Resolve(void *lib, const char *name, F *fn) {
@@ -65,7 +68,10 @@ bool LoadApi(const std::string &path, Api *api) {
          Resolve(lib, "searchdb_document_get", &api->document_get) &&
          Resolve(lib, "searchdb_document_delete", &api->document_delete) &&
          Resolve(lib, "searchdb_search", &api->search) &&
-         Resolve(lib, "searchdb_index_stats_json", &api->index_stats_json);
+         Resolve(lib, "searchdb_index_stats_json", &api->index_stats_json) &&
+         ((api->search_request = reinterpret_cast<decltype(api->search_request)>(
+               dlsym(lib, "searchdb_search_request"))),
+          true);
 }
 
 // One searchdb_documents_add of the whole corpus as a JSON array.
@@ -107,6 +113,60 @@ struct SearchdbEngine : Engine {
     return ids;
   }
   std::string Error() override { return api.last_error(); }
+
+  std::string request_error;
+
+  void Prepare(Request *r) override { r->prepared = SearchdbRequestJson(*r); }
+
+  bool Run(const Request &r) override {
+    if (!api.search_request) {
+      answer = "null";
+      request_error = "this library has no searchdb_search_request";
+      return false;
+    }
+    answer = api.search_request(
+        kIndex, r.prepared.empty() ? SearchdbRequestJson(r).c_str() : r.prepared.c_str());
+    if (answer != "null") return true;
+    request_error = api.last_error();
+    return false;
+  }
+  std::string LastText() override { return answer; }
+  Outcome LastOutcome() override {
+    Outcome out;
+    yyjson_doc *doc = yyjson_read(answer.data(), answer.size(), 0);
+    yyjson_val *root = yyjson_doc_get_root(doc);
+    if (!yyjson_is_obj(root)) {
+      out.error = request_error;
+      yyjson_doc_free(doc);
+      return out;
+    }
+    out.ok = true;
+    out.total = yyjson_get_sint(yyjson_obj_get(root, "totalHits"));
+    size_t i, n;
+    yyjson_val *hit;
+    yyjson_arr_foreach(yyjson_obj_get(root, "hits"), i, n, hit) {
+      const char *id = yyjson_get_str(yyjson_obj_get(hit, "id"));
+      out.ids.push_back(id ? id : "");
+      yyjson_val *size = yyjson_obj_get(hit, kSizeField);
+      out.sizes.push_back(yyjson_is_num(size) ? yyjson_get_num(size) : -1);
+      const char *text =
+          yyjson_get_str(yyjson_obj_get(yyjson_obj_get(hit, "_highlight"), kHighlightField));
+      out.marked += text && strstr(text, kMarkStart);
+    }
+    size_t fi, fn;
+    yyjson_val *field, *counts;
+    yyjson_obj_foreach(yyjson_obj_get(root, "facets"), fi, fn, field, counts) {
+      auto &list = out.facets[yyjson_get_str(field)];
+      yyjson_val *entry;
+      yyjson_arr_foreach(counts, i, n, entry) {
+        yyjson_val *value = yyjson_obj_get(entry, "value");
+        list.emplace_back(yyjson_is_str(value) ? yyjson_get_str(value) : "",
+                          yyjson_get_sint(yyjson_obj_get(entry, "count")));
+      }
+    }
+    yyjson_doc_free(doc);
+    return out;
+  }
 };
 
 }  // namespace

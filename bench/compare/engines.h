@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "corpus.h"
+#include "requests.h"
 
 struct Engine {
   virtual ~Engine() = default;
@@ -24,6 +25,16 @@ struct Engine {
   // The ids of the last answer, in rank order (read after the timing).
   virtual std::vector<std::string> LastIds() = 0;
   virtual std::string Error() = 0;
+  // Answers a request in the engine's own form of it; false when the engine
+  // failed or cannot answer it. The answer is kept as the engine gives it
+  // and read by LastOutcome, after the timing.
+  virtual bool Run(const Request &r) = 0;
+  // Keeps in r->prepared what the engine can make of a request ahead of
+  // time, as a host keeps its requests in whatever form it likes.
+  virtual void Prepare(Request *) {}
+  virtual Outcome LastOutcome() = 0;
+  // The text of the last answer, for engines that answer in text.
+  virtual std::string LastText() { return ""; }
 };
 
 std::unique_ptr<Engine> NewSearchdbEngine();

@@ -6,6 +6,7 @@
 #include "api/registry.h"
 #include "base/error.h"
 #include "search/rank.h"
+#include "search/typo_rank.h"
 #include "searchdb.h"
 #include "storage/store.h"
 
@@ -44,6 +45,7 @@ SEARCHDB_API int searchdb_init(const char *storage_dir) {
 SEARCHDB_API void searchdb_cleanup(void) {
   sdb_registry_clear();
   sdb_scoring_release();
+  sdb_typo_release();
   sdb_store_stop();
   sdb_frame_stop();
   sdb_error_clear();

@@ -8,7 +8,9 @@
 #include "base/hashing.h"
 #include "base/holders.h"
 #include "base/table.h"
+#include "index/column_bits.h"
 #include "index/stored_doc.h"
+#include "index/title_column.h"
 
 namespace {
 
@@ -40,7 +42,7 @@ bool same_value(const sdb_column *c, uint32_t id, const sdb_value &v) {
   if (have.kind != v.kind) return false;
   if (v.kind == SDB_VALUE_NUMBER) return have.payload == number_bits(v.num);
   if (v.kind == SDB_VALUE_STRING)
-    return have.len == v.len && memcmp(c->arena + have.payload, v.str, v.len) == 0;
+    return have.len == v.len && (v.len == 0 || memcmp(c->arena + have.payload, v.str, v.len) == 0);
   return true;
 }
 
@@ -120,7 +122,14 @@ struct walk_item {
 struct walk_stack {
   walk_item *items;
   uint64_t count, cap;
+  sdb_title_scratch title;  // for the title column
 };
+
+void walk_stack_free(walk_stack *st) {
+  free(st->items);
+  sdb_title_scratch_free(&st->title);
+  *st = walk_stack{};
+}
 
 bool push(walk_stack *st, yyjson_val *obj, uint32_t at) {
   if (!sdb_reserve(&st->items, &st->cap, st->count + 1, 16)) return false;
@@ -172,6 +181,20 @@ bool walk_path(yyjson_val *root, const char *path, uint32_t len, walk_stack *st,
   return true;
 }
 
+// Calls emit(scalar value) for every value column c takes from root and
+// sets *present as walk_path does; the title column takes the title's
+// token sequence. False when memory ran out.
+template <typename Emit>
+bool column_values(const sdb_column *c, yyjson_val *root, walk_stack *st, bool *present,
+                   Emit &&emit) {
+  if (!sdb_is_title_column(c)) return walk_path(root, c->path, c->path_len, st, present, emit);
+  if (!sdb_title_of(root, &st->title)) return false;
+  const sdb_title_text &t = st->title.text;
+  *present = t.len > 0;
+  return t.len == 0 ||
+         emit(sdb_value{SDB_VALUE_STRING, 0.0, t.bytes, static_cast<uint32_t>(t.len)});
+}
+
 // ---- Cells ----
 
 // Sorts ids[0 .. n) and drops repeats; returns the count left.
@@ -210,6 +233,7 @@ void column_free(sdb_column *c) {
   free(c->sorted);
   free(c->asc);
   free(c->desc);
+  sdb_column_bits_free(c->bits);
   free(c);
 }
 
@@ -239,7 +263,7 @@ struct cell_scratch {
 
 void scratch_free(cell_scratch *s) {
   free(s->ids);
-  free(s->stack.items);
+  walk_stack_free(&s->stack);
   *s = cell_scratch{};
 }
 
@@ -248,7 +272,7 @@ void scratch_free(cell_scratch *s) {
 bool build_cell(sdb_column *c, uint32_t slot, yyjson_val *root, cell_scratch *s) {
   s->count = 0;
   bool present = false;
-  const bool ok = walk_path(root, c->path, c->path_len, &s->stack, &present, [&](sdb_value v) {
+  const bool ok = column_values(c, root, &s->stack, &present, [&](sdb_value v) {
     if (!reserve_values(c, 1, v.kind == SDB_VALUE_STRING ? v.len : 0) ||
         !sdb_reserve(&s->ids, &s->cap, s->count + 1, 16))
       return false;
@@ -387,7 +411,8 @@ int compare_values(const sdb_column *c, uint32_t id, const sdb_value &v) {
 sdb_value sdb_column_value_of(const sdb_column *c, uint32_t id) {
   const sdb_column_value &v = c->values[id];
   if (v.kind == SDB_VALUE_NUMBER) return {v.kind, bits_number(v.payload), nullptr, 0};
-  if (v.kind == SDB_VALUE_STRING) return {v.kind, 0.0, c->arena + v.payload, v.len};
+  // A column whose strings are all empty has no arena; its value still has bytes.
+  if (v.kind == SDB_VALUE_STRING) return {v.kind, 0.0, c->arena ? c->arena + v.payload : "", v.len};
   return {v.kind, 0.0, nullptr, 0};
 }
 
@@ -611,7 +636,7 @@ bool read_slot(const sdb_index *ix, uint32_t slot, sdb_columns_change_state *st,
     const sdb_column *c = cols->items[i];
     pending_cell cell{i, slot, st->value_count, 0, false};
     if (root != nullptr) {
-      const bool ok = walk_path(root, c->path, c->path_len, stack, &cell.present, [&](sdb_value v) {
+      const bool ok = column_values(c, root, stack, &cell.present, [&](sdb_value v) {
         if (!sdb_reserve(&st->values, &st->value_cap, st->value_count + 1, 64)) return false;
         pending_value p{v.kind, v.len, v.num, st->byte_count};
         if (v.kind == SDB_VALUE_STRING) {
@@ -677,7 +702,7 @@ sdb_columns_change sdb_columns_prepare(sdb_index *ix, const sdb_slot_change *cha
   for (uint32_t i = 0; ok && i < count; i++)
     ok = read_slot(ix, changes[i].slot, st, &reader, &stack);
   sdb_doc_reader_free(&reader);
-  free(stack.items);
+  walk_stack_free(&stack);
   ok = ok && make_room(ix, st);
   if (!ok) {
     state_free(st);

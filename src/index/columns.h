@@ -8,6 +8,9 @@
 // scalar elements of an array. Where an object holds a key more than once,
 // the first member of that key is the one a path steps to.
 //
+// A column of the empty path, which no request names, holds the token
+// sequences of the documents' titles instead (title_column.h).
+//
 // Every distinct value of a column has an id; a slot's cell holds the ids
 // of its distinct values, ascending. Numbers are kept as doubles, so 1 and
 // 1.0 are one value (and -0 is 0); strings are byte strings, equal byte for
@@ -95,7 +98,13 @@ struct sdb_column {
   uint32_t *sorted;
   uint32_t sorted_count, number_count;
   uint32_t *asc, *desc;
+  struct sdb_column_bits *bits;  // column_bits.h; nullptr until asked for
 };
+
+// The title column is kept under the empty path, which no request can name.
+inline bool sdb_is_title_column(const sdb_column *c) {
+  return c->path_len == 0;
+}
 
 // The columns an index keeps (sdb_index::columns).
 struct sdb_columns {
@@ -113,6 +122,9 @@ struct sdb_path {
   const char *bytes;
   uint32_t len;
 };
+
+// The path of the title column: per slot, its title's token sequence.
+inline constexpr sdb_path SDB_TITLE_PATH = {"", 0};
 
 // The columns of paths[0 .. n) into out[0 .. n), building those the index
 // lacks in one pass over its stored documents. False when memory ran out

@@ -143,6 +143,16 @@ void sdb_collect_tokens(yyjson_val *val, sdb_field_tokens *list, int32_t tag) {
   }
 }
 
+yyjson_val *sdb_title_key(yyjson_val *root) {
+  if (!yyjson_is_obj(root)) return nullptr;
+  size_t idx, max;
+  yyjson_val *key, *val;
+  yyjson_obj_foreach(root, idx, max, key, val) {
+    if (yyjson_equals_str(key, "title") || yyjson_equals_str(key, "name")) return key;
+  }
+  return nullptr;
+}
+
 void sdb_collect_doc_tokens(yyjson_val *root, sdb_field_tokens *list) {
   if (yyjson_is_arr(root)) {
     size_t idx, max;
@@ -151,15 +161,9 @@ void sdb_collect_doc_tokens(yyjson_val *root, sdb_field_tokens *list) {
     return;
   }
   if (!yyjson_is_obj(root)) return;
-  yyjson_val *title = nullptr;
+  yyjson_val *title = sdb_title_key(root);
   size_t idx, max;
   yyjson_val *key, *val;
-  yyjson_obj_foreach(root, idx, max, key, val) {
-    if (yyjson_equals_str(key, "title") || yyjson_equals_str(key, "name")) {
-      title = key;
-      break;
-    }
-  }
   yyjson_obj_foreach(root, idx, max, key, val) {
     sdb_collect_tokens(val, list, key == title ? -1 : static_cast<int32_t>(idx));
   }

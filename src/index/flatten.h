@@ -36,6 +36,11 @@ struct sdb_field_tokens {
 // object. When the list cannot grow it stays as it was and failed is set.
 void sdb_collect_tokens(yyjson_val *val, sdb_field_tokens *list, int32_t tag);
 
+// The key of the title member of a document root: its first member keyed
+// "title" or "name" (nullptr for none, and for a root that is no object).
+// Its value follows it (yyjson_obj_iter_get_val).
+yyjson_val *sdb_title_key(yyjson_val *root);
+
 // Appends the tokens of a whole document: every member of a root object,
 // tagged with its position, except the first member keyed "title" or
 // "name", tagged -1; every element of a root array tagged 0. Other roots

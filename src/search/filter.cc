@@ -8,6 +8,7 @@
 #include "base/array.h"
 #include "base/error.h"
 #include "base/holders.h"
+#include "index/column_bits.h"
 #include "search/request_where.h"
 
 uint32_t sdb_path_list_add(sdb_path_list *list, const char *bytes, uint32_t len) {
@@ -264,6 +265,7 @@ bool reads_ranks_only(const sdb_filter_node &node) {
 }
 
 inline bool leaf_pass(const sdb_filter_node &node, uint32_t slot) {
+  if (node.bits != nullptr) return (node.bits[slot / 64] >> (slot % 64)) & 1;
   const sdb_column *c = node.column;
   if (reads_ranks_only(node)) {
     const uint32_t r = c->asc[slot];
@@ -310,6 +312,82 @@ bool pass(const sdb_filter *f, uint32_t i, uint32_t slot) {
   }
 }
 
+// The bits of a leaf asked for before, made from its cells the second
+// time: the leaf's operator and what it compares with, in the column's
+// value ids and ranks, are its key. Best effort: without memory for them,
+// the cells are read.
+void find_bits(sdb_filter_node *node, sdb_column *c) {
+  const bool eq = node->op == SDB_OP_EQ || node->op == SDB_OP_NE;
+  const bool in = node->op == SDB_OP_IN || node->op == SDB_OP_NOT_IN;
+  // Leaves that pass all slots or none read nothing worth keeping.
+  if ((eq && node->id == SDB_NO_VALUE) || (in && node->set_count == 0) ||
+      (compares_by_order(node->op) && node->lo >= node->hi))
+    return;
+  const uint32_t head[4] = {node->op, node->id, node->lo, node->hi};
+  const uint32_t len = static_cast<uint32_t>(sizeof head + node->set_count * sizeof(uint32_t));
+  sdb_text_ptr key(static_cast<char *>(malloc(len)));
+  if (!key) return;
+  memcpy(key.get(), head, sizeof head);
+  if (node->set_count > 0)
+    memcpy(key.get() + sizeof head, node->set, node->set_count * sizeof(uint32_t));
+  bool build = false;
+  uint64_t *bits =
+      sdb_column_bits_find(&c->bits, c->version, c->used, c->cell_count, key.get(), len, &build);
+  for (uint32_t slot = 0; build && slot < c->cell_count; slot++)
+    bits[slot / 64] |= uint64_t{leaf_pass(*node, slot)} << (slot % 64);
+  node->bits = bits;
+}
+
+// The bits of the subtree of inner node i into levels[depth] (words
+// words), the levels below it serving its inner children.
+void combine(const sdb_filter *f, uint32_t i, uint32_t words, uint64_t *levels, uint32_t depth) {
+  const sdb_filter_node &node = f->nodes[i];
+  uint64_t *out = levels + static_cast<uint64_t>(depth) * words;
+  const bool all = node.kind != SDB_FILTER_OR;  // and, and not's one child
+  memset(out, all ? 0xFF : 0, words * sizeof(uint64_t));
+  for (uint32_t c = i + 1; c < i + node.size; c += f->nodes[c].size) {
+    const uint64_t *in = f->nodes[c].bits;
+    if (f->nodes[c].kind != SDB_FILTER_LEAF) {
+      combine(f, c, words, levels, depth + 1);
+      in = out + words;
+    }
+    if (node.kind == SDB_FILTER_OR) {
+      for (uint32_t w = 0; w < words; w++) out[w] |= in[w];
+    } else {
+      for (uint32_t w = 0; w < words; w++) out[w] &= in[w];
+    }
+  }
+  if (node.kind == SDB_FILTER_NOT)
+    for (uint32_t w = 0; w < words; w++) out[w] = ~out[w];
+}
+
+// Inner nodes on the longest path down from node i.
+uint32_t inner_depth(const sdb_filter *f, uint32_t i) {
+  const sdb_filter_node &node = f->nodes[i];
+  if (node.kind == SDB_FILTER_LEAF) return 0;
+  uint32_t below = 0;
+  for (uint32_t c = i + 1; c < i + node.size; c += f->nodes[c].size)
+    below = std::max(below, inner_depth(f, c));
+  return below + 1;
+}
+
+// Makes the whole filter's bits when every leaf has them and the filter is
+// asked about more slots than it takes words to combine them. Best effort.
+void combine_bits(sdb_filter *f, uint32_t candidates) {
+  if (f->count < 2) return;  // one leaf reads its own bits
+  uint32_t slots = UINT32_MAX;
+  for (uint32_t i = 0; i < f->count; i++) {
+    const sdb_filter_node &node = f->nodes[i];
+    if (node.kind != SDB_FILTER_LEAF) continue;
+    if (node.bits == nullptr) return;
+    slots = std::min(slots, node.column->cell_count);
+  }
+  const uint32_t words = slots / 64 + 1, deepest = inner_depth(f, 0);
+  if (static_cast<uint64_t>(candidates) * f->count < words) return;
+  f->bits = static_cast<uint64_t *>(malloc(uint64_t{deepest} * words * sizeof(uint64_t)));
+  if (f->bits != nullptr) combine(f, 0, words, f->bits, 0);
+}
+
 }  // namespace
 
 bool sdb_filter_parse(yyjson_val *val, sdb_filter *f, sdb_path_list *paths, bool *oom) {
@@ -328,28 +406,12 @@ bool sdb_filter_needs_order(const sdb_filter *f, uint32_t path) {
   return false;
 }
 
-bool sdb_filter_compile(sdb_filter *f, sdb_column *const *columns) {
-  const size_t n = f->count ? f->count : 1;
-  f->columns = static_cast<const sdb_column **>(malloc(n * sizeof(void *)));
-  f->reads = static_cast<const char **>(malloc(n * sizeof(char *)));
-  f->read_sizes = static_cast<uint8_t *>(malloc(n));
-  if (f->columns == nullptr || f->reads == nullptr || f->read_sizes == nullptr) return false;
+bool sdb_filter_compile(sdb_filter *f, sdb_column *const *columns, uint32_t candidates) {
   for (uint32_t i = 0; i < f->count; i++) {
     sdb_filter_node &node = f->nodes[i];
     if (node.kind != SDB_FILTER_LEAF) continue;
-    const sdb_column *c = columns[node.path];
+    sdb_column *c = columns[node.path];
     node.column = c;
-    bool listed = false;
-    for (uint32_t k = 0; k < f->column_count && !listed; k++) listed = f->columns[k] == c;
-    if (!listed) f->columns[f->column_count++] = c;
-    const char *read = reads_ranks_only(node) ? reinterpret_cast<const char *>(c->asc)
-                                              : reinterpret_cast<const char *>(c->cells);
-    listed = false;
-    for (uint32_t k = 0; k < f->read_count && !listed; k++) listed = f->reads[k] == read;
-    if (!listed) {
-      f->reads[f->read_count] = read;
-      f->read_sizes[f->read_count++] = reads_ranks_only(node) ? sizeof(uint32_t) : sizeof(sdb_cell);
-    }
     if (node.op == SDB_OP_EQ || node.op == SDB_OP_NE) {
       const sdb_value v = sdb_value_of(node.value);
       node.id = sdb_column_find(c, &v);
@@ -382,12 +444,37 @@ bool sdb_filter_compile(sdb_filter *f, sdb_column *const *columns) {
         node.hi = hi;
       }
     }
+    find_bits(&node, c);
   }
+  // What the leaves without bits read, for prefetching.
+  const size_t n = f->count ? f->count : 1;
+  f->columns = static_cast<const sdb_column **>(malloc(n * sizeof(void *)));
+  f->reads = static_cast<const char **>(malloc(n * sizeof(char *)));
+  f->read_sizes = static_cast<uint8_t *>(malloc(n));
+  if (f->columns == nullptr || f->reads == nullptr || f->read_sizes == nullptr) return false;
+  for (uint32_t i = 0; i < f->count; i++) {
+    const sdb_filter_node &node = f->nodes[i];
+    if (node.kind != SDB_FILTER_LEAF || node.bits != nullptr) continue;
+    const sdb_column *c = node.column;
+    bool listed = false;
+    for (uint32_t k = 0; k < f->column_count && !listed; k++) listed = f->columns[k] == c;
+    if (!listed) f->columns[f->column_count++] = c;
+    const char *read = reads_ranks_only(node) ? reinterpret_cast<const char *>(c->asc)
+                                              : reinterpret_cast<const char *>(c->cells);
+    listed = false;
+    for (uint32_t k = 0; k < f->read_count && !listed; k++) listed = f->reads[k] == read;
+    if (!listed) {
+      f->reads[f->read_count] = read;
+      f->read_sizes[f->read_count++] = reads_ranks_only(node) ? sizeof(uint32_t) : sizeof(sdb_cell);
+    }
+  }
+  combine_bits(f, candidates);
   return true;
 }
 
 bool sdb_filter_pass(const sdb_filter *f, uint32_t slot) {
   if (f->count == 0) return true;
+  if (f->bits != nullptr) return (f->bits[slot / 64] >> (slot % 64)) & 1;
   return f->nodes[0].kind == SDB_FILTER_LEAF ? leaf_pass(f->nodes[0], slot) : pass(f, 0, slot);
 }
 
@@ -397,5 +484,6 @@ void sdb_filter_free(sdb_filter *f) {
   free(f->columns);
   free(f->reads);
   free(f->read_sizes);
+  free(f->bits);
   *f = sdb_filter{};
 }

@@ -72,6 +72,9 @@ struct sdb_filter_node {
   uint32_t set_count;
   uint32_t lo, hi;  // lt .. gte: the ranks [lo, hi) that compare true
   const sdb_column *column;
+  // A bit per slot that passes, kept with the column for a leaf asked for
+  // again (column_bits.h); nullptr: the cells are read.
+  const uint64_t *bits;
 };
 
 struct sdb_filter {
@@ -84,6 +87,10 @@ struct sdb_filter {
   const char **reads;
   uint8_t *read_sizes;
   uint32_t read_count;
+  // When every leaf has bits and there are enough candidates to pay for
+  // it: the whole filter's, word by word (owned, with room for the words
+  // of its inner nodes).
+  uint64_t *bits;
 };
 
 // Reads the filter of a request from val. False with the message set (the
@@ -95,8 +102,10 @@ bool sdb_filter_parse(yyjson_val *val, sdb_filter *f, sdb_path_list *paths, bool
 bool sdb_filter_needs_order(const sdb_filter *f, uint32_t path);
 
 // Resolves every leaf against its column (columns[leaf.path]), whose order
-// must be ready where the leaf compares by order. False when memory ran out.
-bool sdb_filter_compile(sdb_filter *f, sdb_column *const *columns);
+// must be ready where the leaf compares by order, and finds the bits kept
+// for a leaf asked for before (or makes them); candidates is how many
+// slots the filter will be asked about. False when memory ran out.
+bool sdb_filter_compile(sdb_filter *f, sdb_column *const *columns, uint32_t candidates);
 
 // Whether the document in slot passes the filter (true without one).
 bool sdb_filter_pass(const sdb_filter *f, uint32_t slot);

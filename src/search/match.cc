@@ -28,14 +28,14 @@ struct found_list {
   bool ok;
 };
 
-static void found_add(found_list *f, const sdb_terms *d, uint32_t order_pos) {
+static void found_add(found_list *f, const sdb_terms *d, uint32_t order_pos, uint32_t edits) {
   if (!f->ok) return;
   if (!sdb_reserve(&f->items, &f->cap, uint64_t{f->count} + 1, 64)) {
     f->ok = false;
     return;
   }
   const uint32_t id = d->order[order_pos];
-  f->items[f->count++] = sdb_scan_match{sdb_scan_key(d, &d->terms[id]), id};
+  f->items[f->count++] = sdb_scan_match{sdb_scan_key(d, &d->terms[id]), id, edits};
 }
 
 // Adds every term longer than q that begins with it: one run of the order,
@@ -57,7 +57,7 @@ static void find_extensions(const sdb_match *m, found_list *f) {
   const char *first = d->order_text[lo];
   if (sdb_text_len(first) < qlen || memcmp(first, m->q, qlen) != 0) return;
   for (uint32_t i = lo; i < d->count && (i == lo || d->lcp[i] >= qlen); i++)
-    if (sdb_text_len(d->order_text[i]) > qlen) found_add(f, d, i);
+    if (sdb_text_len(d->order_text[i]) > qlen) found_add(f, d, i, 0);
 }
 
 // Rows of the edit-distance table between q and the text of the terms
@@ -122,7 +122,7 @@ static void find_near_spellings(const sdb_match *m, found_list *f, typo_rows *ro
     }
     have = depth;
     if (!too_far && std::abs(len - qlen) <= b && rows->row[len][qlen - len + b] <= b)
-      found_add(f, d, i);
+      found_add(f, d, i, static_cast<uint32_t>(rows->row[len][qlen - len + b]));
     uint32_t next = i + 1;
     if (too_far)  // every term beginning with these bytes is as far
       while (next < d->count && d->lcp[next] >= depth) next++;
@@ -132,20 +132,26 @@ static void find_near_spellings(const sdb_match *m, found_list *f, typo_rows *ro
 }
 
 // Sorts the matches into the table walk's order and drops repeats (a term
-// reached both as an extension and as a near spelling).
+// reached both as an extension and as a near spelling keeps the extension's
+// 0 edits).
 static uint32_t sort_unique(sdb_scan_match *items, uint32_t count) {
   if (count == 0) return 0;  // items may be nullptr
   std::sort(items, items + count,
             [](const sdb_scan_match &a, const sdb_scan_match &b) { return a.key < b.key; });
   uint32_t n = 0;
-  for (uint32_t i = 0; i < count; i++)
-    if (n == 0 || items[n - 1].id != items[i].id) items[n++] = items[i];
+  for (uint32_t i = 0; i < count; i++) {
+    if (n > 0 && items[n - 1].id == items[i].id) {
+      items[n - 1].edits = std::min(items[n - 1].edits, items[i].edits);
+    } else {
+      items[n++] = items[i];
+    }
+  }
   return n;
 }
 
 bool sdb_match_start(sdb_match *m, const sdb_terms *d, const char *q, uint64_t qlen) {
   if (qlen > SDB_TERM_MAX) qlen = SDB_TERM_MAX;
-  *m = sdb_match{d, q, qlen, sdb_typo_budget(qlen), SDB_NO_TERM, nullptr, 0, 0};
+  *m = sdb_match{d, q, qlen, sdb_typo_budget(qlen), SDB_NO_TERM, nullptr, 0, 0, 0};
   m->exact = sdb_terms_find(d, q, (uint32_t)qlen);
   if (m->exact != SDB_NO_TERM || d->count == 0) return true;
   found_list f = {nullptr, 0, 0, true};
@@ -170,7 +176,10 @@ uint32_t sdb_match_next(sdb_match *m) {
     m->found_count = 0;
     return id;
   }
-  if (m->found_pos < m->found_count) return m->found[m->found_pos++].id;
+  if (m->found_pos < m->found_count) {
+    m->edits = m->found[m->found_pos].edits;
+    return m->found[m->found_pos++].id;
+  }
   return SDB_NO_TERM;
 }
 

@@ -32,6 +32,7 @@ bool sdb_scan_accepts(const char *q, uint64_t qlen, int budget, const char *t, u
 struct sdb_scan_match {
   uint64_t key;  // sdb_scan_key
   uint32_t id;
+  uint32_t edits;  // 0 for a longer term beginning with the token, else the byte edits
 };
 
 struct sdb_match {
@@ -43,6 +44,10 @@ struct sdb_match {
   sdb_scan_match *found;  // owned (free)
   uint32_t found_count;
   uint32_t found_pos;
+  // The term last handed out: 0 when it is the token itself or a longer
+  // term beginning with it, else its byte edits from the token (the table
+  // walk that accepted it computed them).
+  uint32_t edits;
 };
 
 // Prepares m for the token q of qlen bytes (not empty). A token longer than

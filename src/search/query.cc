@@ -43,16 +43,20 @@ bool find_repeats(char *const *tokens, const uint64_t *lens, uint64_t count, uin
   return true;
 }
 
-bool keep_id(sdb_query_terms *t, uint32_t id) {
+bool keep_id(sdb_query_terms *t, uint32_t id, const sdb_match &m, bool edits) {
+  if (edits) {
+    if (!sdb_reserve(&t->edits, &t->edit_cap, t->id_count + 1)) return false;
+    t->edits[t->id_count] = static_cast<uint8_t>(m.edits);  // at most the largest typo budget
+  }
   if (!sdb_reserve(&t->ids, &t->id_cap, t->id_count + 1)) return false;
   t->ids[t->id_count++] = id;
   return true;
 }
 
-// The scoring, with the terms of the repeated tokens (of all tokens when
-// all) kept in t.
-bool score_into(sdb_scoring *sc, char *const *tokens, const uint64_t *lens, uint64_t count,
-                sdb_query_terms *t, bool all) {
+// The scoring (none without sc), with the terms of the repeated tokens (of
+// all tokens when all) kept in t, and their edits with edits.
+bool score_into(const sdb_index *ix, sdb_scoring *sc, char *const *tokens, const uint64_t *lens,
+                uint64_t count, sdb_query_terms *t, bool all, bool edits) {
   t->count = count;
   t->first = (uint32_t *)malloc(count * sizeof(uint32_t));
   t->runs = (uint64_t *)malloc(count * 2 * sizeof(uint64_t));
@@ -63,17 +67,17 @@ bool score_into(sdb_scoring *sc, char *const *tokens, const uint64_t *lens, uint
   for (uint64_t i = 0; i < count; i++) {
     if (t->first[i] != i) {
       const uint64_t *run = t->runs + 2 * t->first[i];
-      for (uint64_t k = run[0]; k < run[1]; k++) sdb_score_term(sc, t->ids[k]);
+      for (uint64_t k = run[0]; sc != nullptr && k < run[1]; k++) sdb_score_term(sc, t->ids[k]);
       continue;
     }
     sdb_match m;
-    if (!sdb_match_start(&m, &sc->ix->terms, tokens[i], lens[i])) return false;
+    if (!sdb_match_start(&m, &ix->terms, tokens[i], lens[i])) return false;
     t->runs[2 * i] = t->id_count;
     const bool keep = all || repeated[i];
     bool ok = true;
     for (uint32_t id = sdb_match_next(&m); ok && id != SDB_NO_TERM; id = sdb_match_next(&m)) {
-      sdb_score_term(sc, id);
-      ok = !keep || keep_id(t, id);
+      if (sc != nullptr) sdb_score_term(sc, id);
+      ok = !keep || keep_id(t, id, m, edits);
     }
     sdb_match_end(&m);
     if (!ok) return false;
@@ -88,16 +92,22 @@ void sdb_query_terms_free(sdb_query_terms *t) {
   free(t->first);
   free(t->runs);
   free(t->ids);
+  free(t->edits);
   *t = sdb_query_terms{};
 }
 
 bool sdb_score_tokens(sdb_scoring *sc, char *const *tokens, const uint64_t *lens, uint64_t count,
                       sdb_query_terms *keep) {
-  if (keep != nullptr) return score_into(sc, tokens, lens, count, keep, true);
+  if (keep != nullptr) return score_into(sc->ix, sc, tokens, lens, count, keep, true, false);
   sdb_query_terms own{};
-  const bool ok = score_into(sc, tokens, lens, count, &own, false);
+  const bool ok = score_into(sc->ix, sc, tokens, lens, count, &own, false, false);
   sdb_query_terms_free(&own);
   return ok;
+}
+
+bool sdb_match_tokens(const sdb_index *ix, char *const *tokens, const uint64_t *lens,
+                      uint64_t count, sdb_query_terms *out) {
+  return score_into(ix, nullptr, tokens, lens, count, out, true, true);
 }
 
 uint64_t sdb_count_tokens(const char *text) {

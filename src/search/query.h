@@ -25,6 +25,10 @@ struct sdb_query_terms {
   uint64_t *runs;
   uint32_t *ids;
   uint64_t id_count, id_cap;
+  // Beside ids when sdb_match_tokens kept them: each term's edits from its
+  // token as the matcher gave them (sdb_match::edits).
+  uint8_t *edits;
+  uint64_t edit_cap;
 };
 
 void sdb_query_terms_free(sdb_query_terms *t);
@@ -36,3 +40,9 @@ void sdb_query_terms_free(sdb_query_terms *t);
 // (free it also after a failure). False when memory ran out.
 bool sdb_score_tokens(sdb_scoring *sc, char *const *tokens, const uint64_t *lens, uint64_t count,
                       sdb_query_terms *keep);
+
+// Matches every query token as sdb_score_tokens does, scoring nothing, and
+// keeps the terms of every token in out with their edits (free it also
+// after a failure). False when memory ran out.
+bool sdb_match_tokens(const sdb_index *ix, char *const *tokens, const uint64_t *lens,
+                      uint64_t count, sdb_query_terms *out);

@@ -25,6 +25,13 @@ static struct {
   uint32_t cap;
 } s_scores;
 
+static void free_scores(void) {
+  free(s_scores.score);
+  free(s_scores.seen);
+  free(s_scores.touched);
+  s_scores = {};
+}
+
 // Room for slots slots in the kept score arrays. False when memory ran out
 // (what was kept stays, smaller).
 static bool reserve_scores(uint32_t slots) {
@@ -39,7 +46,7 @@ static bool reserve_scores(uint32_t slots) {
     free(touched);
     return false;
   }
-  sdb_scoring_release();
+  free_scores();
   s_scores = {score, seen, touched, cap};
   return true;
 }
@@ -58,10 +65,7 @@ bool sdb_scoring_begin(sdb_scoring *sc, const sdb_index *ix) {
 }
 
 void sdb_scoring_release(void) {
-  free(s_scores.score);
-  free(s_scores.seen);
-  free(s_scores.touched);
-  s_scores = {};
+  free_scores();
 }
 
 double sdb_score_of(const sdb_scoring *sc, uint32_t slot) {

@@ -255,9 +255,13 @@ outcome read_member(sdb_request *r, member m, yyjson_val *v) {
     }
     case M_RANK:
       if (!yyjson_is_str(v)) return refuse("rank: expected a string");
-      if (!yyjson_equals_str(v, "bm25"))
+      if (yyjson_equals_str(v, "bm25")) {
+        r->rank = SDB_RANK_BM25;
+      } else if (yyjson_equals_str(v, "typo_aware")) {
+        r->rank = SDB_RANK_TYPO_AWARE;
+      } else {
         return refuse("rank: unknown rank '%s'", yyjson_get_str(v));
-      r->rank = SDB_RANK_BM25;
+      }
       return OK;
     default:
       return OK;

@@ -21,9 +21,9 @@ enum {
 };
 
 // How the documents that match are ranked: a rule orders them by keys it
-// computes per document while scoring, then by score. Only BM25 (score
-// alone) so far.
-enum sdb_rank_rule { SDB_RANK_BM25 };
+// computes per document while scoring, then by score. BM25 has score
+// alone; the typo-aware rule is typo_rank.h's.
+enum sdb_rank_rule { SDB_RANK_BM25, SDB_RANK_TYPO_AWARE };
 
 // One sort key: a field's column in order or, with path SDB_SORT_RELEVANCE,
 // the rank rule's order.

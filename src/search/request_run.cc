@@ -19,6 +19,7 @@
 #include "index/build.h"
 #include "index/columns.h"
 #include "index/flatten.h"
+#include "index/title_column.h"
 #include "index/tokenizer.h"
 #include "search/answer.h"
 #include "search/filter.h"
@@ -28,6 +29,7 @@
 #include "search/rank.h"
 #include "search/request.h"
 #include "search/search.h"
+#include "search/typo_rank.h"
 #include "searchdb.h"
 
 namespace {
@@ -79,6 +81,7 @@ struct request_run {
   uint16_t distinct_tokens = 0;
   // The rank rule's per-slot key, computed while scoring (none for BM25).
   const uint32_t *rule_keys = nullptr;
+  sdb_typo_order typo{};
   // The kept documents, and what was counted over them.
   sdb_hit *hits = nullptr;
   uint32_t total = 0;
@@ -91,6 +94,7 @@ struct request_run {
     if (scoring) sdb_scoring_end(&sc);
     sdb_tokens_free(tokens, lens, token_count);
     sdb_query_terms_free(&terms);
+    sdb_typo_order_free(&typo);
     free(in_phrase);
     free(phrases);
     free(words);
@@ -122,9 +126,15 @@ bool score_query(request_run *run, bool *none) {
   if (!sdb_scoring_begin(&run->sc, run->ix)) return no_memory();
   run->scoring = true;
   const bool keep = req->all_words || req->highlight_count > 0;
-  if (!sdb_score_tokens(&run->sc, run->tokens, run->lens, run->token_count,
-                        keep ? &run->terms : nullptr))
+  if (req->rank == SDB_RANK_TYPO_AWARE) {
+    if (!sdb_match_tokens(run->ix, run->tokens, run->lens, run->token_count, &run->terms) ||
+        !sdb_typo_score(&run->sc, &run->terms, run->lens, &run->typo))
+      return no_memory();
+    run->rule_keys = run->typo.keys;
+  } else if (!sdb_score_tokens(&run->sc, run->tokens, run->lens, run->token_count,
+                               keep ? &run->terms : nullptr)) {
     return no_memory();
+  }
   const uint64_t n = run->token_count;
   run->in_phrase = static_cast<bool *>(malloc(n * sizeof(bool)));
   run->phrases = static_cast<sdb_phrase *>(malloc(n * sizeof(sdb_phrase)));
@@ -188,16 +198,33 @@ bool path_used_in_order(const sdb_request *req, uint32_t path) {
   return sdb_filter_needs_order(&req->filter, path);
 }
 
+// The request's columns, and the title column after them when the rank
+// rule has title candidates: got in one call, so that none is let go
+// while another is in use.
 bool load_columns(request_run *run) {
   const sdb_request *req = run->req;
   const uint32_t n = req->paths.count;
-  if (n == 0) return true;
-  run->columns = static_cast<sdb_column **>(malloc(n * sizeof(sdb_column *)));
-  if (run->columns == nullptr || !sdb_columns_get(run->ix, req->paths.items, n, run->columns))
+  const bool titles = run->typo.titled_count > 0;
+  if (n + titles == 0) return true;
+  sdb_path *paths = req->paths.items;
+  sdb_text_ptr with_title;
+  if (titles) {
+    with_title.reset(static_cast<char *>(malloc((n + 1) * sizeof(sdb_path))));
+    if (!with_title) return no_memory();
+    paths = reinterpret_cast<sdb_path *>(with_title.get());
+    if (n > 0) memcpy(paths, req->paths.items, n * sizeof(sdb_path));
+    paths[n] = SDB_TITLE_PATH;
+  }
+  run->columns = static_cast<sdb_column **>(malloc((n + titles) * sizeof(sdb_column *)));
+  if (run->columns == nullptr || !sdb_columns_get(run->ix, paths, n + titles, run->columns))
+    return no_memory();
+  if (titles && !sdb_typo_settle_titles(&run->typo, run->columns[n], run->tokens, run->lens,
+                                        run->token_count))
     return no_memory();
   for (uint32_t p = 0; p < n; p++)
     if (path_used_in_order(req, p) && !sdb_column_order(run->columns[p])) return no_memory();
-  if (!sdb_filter_compile(&run->req->filter, run->columns)) return no_memory();
+  const uint32_t candidates = run->req->q ? run->sc.touched_count : run->ix->doc_count;
+  if (!sdb_filter_compile(&run->req->filter, run->columns, candidates)) return no_memory();
   return true;
 }
 

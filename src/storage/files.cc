@@ -152,7 +152,8 @@ int sdb_store_fd(void) {
 }
 
 void sdb_full_path(char *out, size_t size, const char *rel) {
-  snprintf(out, size, "%s/%s", s_storage_dir, rel);
+  // Cut to size: the path is for a message, which is cut the same.
+  if (snprintf(out, size, "%s/%s", s_storage_dir, rel) < 0) out[0] = '\0';
 }
 
 void sdb_make_dirs(const char *rel) {
@@ -220,7 +221,7 @@ int sdb_replace_begin(sdb_replace *r, const char *rel) {
   size_t dir;
   const char *name = split(rel, &dir);
   sdb_full_path(r->path, sizeof r->path, rel);
-  snprintf(r->tmp, sizeof r->tmp, "%s%s", r->path, SDB_TEMPORARY_SUFFIX);
+  if (snprintf(r->tmp, sizeof r->tmp, "%s%s", r->path, SDB_TEMPORARY_SUFFIX) < 0) r->tmp[0] = '\0';
   r->write_error = 0;
   r->fd = -1;
   r->dir = -1;

@@ -99,9 +99,12 @@ namespace {
 constexpr const char *kListFile = SDB_LIST_FILE;
 constexpr const char *kListDir = SDB_LIST_DIR;
 
-// Formats "<dir>/<file>" into out.
+// Formats "<dir>/<file>" into out. An index's directory and one entry name
+// always fit (SDB_REL_PATH_SIZE); were one cut it would name another file,
+// so it becomes "", which names none.
 void file_path(char (&out)[SDB_REL_PATH_SIZE], const char *dir, const char *file) {
-  snprintf(out, sizeof out, "%s/%s", dir, file);
+  const int n = snprintf(out, sizeof out, "%s/%s", dir, file);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof out) out[0] = '\0';
 }
 
 sdb_save_result save_result(int rc) {
@@ -376,8 +379,13 @@ load_status load_documents(sdb_index *ix, const char *rel, bool may_write) {
   text.release();  // the index owns it now
   bool ok = sdb_index_reserve(ix, static_cast<uint32_t>(std::min<uint64_t>(docs.count, ~0u)));
   if (!ok) sdb_error(SEARCHDB_NOMEM, "oom: docs");
+  // The file's text stays held until every document is in: an element
+  // written otherwise that replaces all those taken from the file so far
+  // would release it while the elements after it still lie there.
+  ix->blocks[file_block].live++;
   for (uint64_t i = 0; ok && i < docs.count; i++)
     ok = put_stored_document(ix, docs.docs[i], file_block);
+  ix->blocks[file_block].live--;
   sdb_block_drop_unused(ix, file_block);
   if (!ok) return LOAD_FAILED;
   // The dictionary waits until it is needed; an index without documents

@@ -1,5 +1,7 @@
 """The searchdb Python package, run against the library named by
 SEARCHDB_LIBRARY. Every test works in its own temporary directory."""
+import collections
+import collections.abc
 import json
 import os
 import random
@@ -10,6 +12,7 @@ import sys
 import tempfile
 import threading
 import unittest
+from unittest import mock
 import warnings
 
 import searchdb
@@ -241,14 +244,6 @@ class DocumentTest(DatabaseCase):
                 call()
             self.assertNotIsInstance(caught.exception, KeyError)
 
-    def test_an_index_is_not_iterated_through_lookups_of_0_1_2(self):
-        books = self.books()
-        books.add({"id": 0, "title": "zero"})
-        for attempt in (list, iter, lambda index: [doc for doc in index]):
-            with self.assertRaisesRegex(TypeError, "not iterable"):
-                attempt(books)
-        self.assertIn(0, books)
-
     def test_number_ids_are_taken_only_when_the_library_keeps_them_exactly(self):
         # The library files a number id under the "%.0f" text of its double.
         # Differential check against the library itself: an id the package
@@ -422,6 +417,284 @@ class SearchTest(DatabaseCase):
             t.join()
         self.assertEqual(errors, [])
         self.assertEqual(len(books), 4 + 80)
+
+
+class SearchRequestTest(DatabaseCase):
+    def packages(self):
+        rng = random.Random(5)
+        docs = [{"id": f"p{i}", "section": ["games", "net", "utils"][i % 3],
+                 "size": rng.randint(1, 1000), "tags": rng.sample(["a", "b", "c"], i % 3),
+                 "text": f"tool {i} " + rng.choice(["plays chess", "reads mail"])}
+                for i in range(40)]
+        index = self.db.create_index("pkgs")
+        index.add(docs)
+        return index, docs
+
+    def test_options_filter_sort_count_and_shape_the_hits(self):
+        index, docs = self.packages()
+        answer = index.search("tool", 5, 2, filter={"and": [
+            {"field": "size", "op": "lt", "value": 700},
+            {"field": "tags", "op": "in", "value": ["a", "c"]}]},
+            sort=["section:desc", ("size", "asc")], facets="section", fields=["id", "size"])
+        kept = [d for d in docs if d["size"] < 700 and {"a", "c"} & set(d["tags"])]
+        ordered = sorted(kept, key=lambda d: d["size"])
+        ordered = sorted(ordered, key=lambda d: d["section"], reverse=True)
+        self.assertEqual(list(answer), ["hits", "query", "processingTimeMs", "limit", "offset",
+                                        "totalHits", "facets"])
+        self.assertEqual(answer["hits"], [{"id": d["id"], "size": d["size"]}
+                                          for d in ordered[2:7]])
+        self.assertEqual(answer["totalHits"], len(kept))
+        self.assertEqual({f["value"]: f["count"] for f in answer["facets"]["section"]},
+                         collections.Counter(d["section"] for d in kept))
+        # Every way to write a key or a list of names asks the same.
+        same = [index.search(sort=key, fields=fields, limit=0)["hits"]
+                for key in ("size:desc", ("size", "desc"), {"field": "size", "order": "desc"})
+                for fields in ("size", ["size"])]
+        self.assertTrue(all(s == same[0] for s in same))
+        self.assertEqual([h["size"] for h in same[0]], sorted((d["size"] for d in docs),
+                                                              reverse=True))
+        # Browsing with no query; every word with "and"; the library's marks.
+        self.assertEqual(index.search(limit=3)["hits"], docs[:3])
+        self.assertEqual(index.search("tool chess", operator="and", limit=0)["totalHits"],
+                         sum("chess" in d["text"] for d in docs))
+        hit = index.search("chess", 1, highlight="text", snippet_words=2,
+                           highlight_tags=("[", "]"), fields="id")["hits"][0]
+        marked = hit["_highlight"]["text"]
+        self.assertTrue(marked.startswith("…") and "[chess]" in marked, marked)
+        self.assertLessEqual(len(marked.split()), 2)
+        facets = index.search(facets=["tags"], facet_size=1)["facets"]
+        self.assertEqual(len(facets["tags"]), 1)
+
+    def test_a_call_with_only_a_query_and_paging_is_the_plain_search(self):
+        index, docs = self.packages()
+        index.add({"id": "q", "text": "plays a chess"})
+        # Double quotes only separate words in the plain search; in a
+        # request they make a phrase.
+        plain = index.search('"plays a"', 0)
+        self.assertEqual(plain["totalHits"],
+                         1 + sum("plays" in d["text"] or "a" in d["tags"] for d in docs))
+        self.assertEqual(index.search('"plays a"', 0, rank="bm25", operator="or")["totalHits"],
+                         plain["totalHits"])
+        self.assertEqual(index.search('"plays a"', fields="id")["hits"], [{"id": "q"}])
+        self.assertEqual(index.search("tool", 3, 4)["hits"],
+                         index.search("tool", limit=3, offset=4)["hits"])
+
+    def test_refusals(self):
+        index, _ = self.packages()
+        with self.assertRaisesRegex(SearchdbError, "^rank: unknown rank 'no_such_rule'$"):
+            index.search("tool", rank="no_such_rule")
+        with self.assertRaisesRegex(SearchdbError, "unknown op 'regex'"):
+            index.search(filter={"field": "size", "op": "regex", "value": 1})
+        with self.assertRaises(ValueError):
+            index.search(filter={"field": "size", "op": "lt", "value": float("nan")})
+        with self.assertRaises(ValueError):
+            index.search("to\0ol", fields="id")
+        for bad in ({"filter": "size<3"}, {"sort": 3}, {"fields": 3}, {"facets": [1]},
+                    {"highlight": {"text": 1}}, {"snippet_words": "3"}, {"limit": "3"}):
+            with self.subTest(bad=bad), self.assertRaises(TypeError):
+                index.search("tool", **bad)
+
+    def test_hits_page_through_a_request(self):
+        index, docs = self.packages()
+        options = dict(filter={"field": "section", "op": "ne", "value": "net"}, sort="size",
+                       fields=["id", "size"], highlight="text", highlight_tags=("<", ">"))
+        every = index.search("tool", 0, **options)["hits"]
+        self.assertEqual(len(every), sum(d["section"] != "net" for d in docs))
+        for page_size in (1, 4, 100):
+            self.assertEqual(list(index.hits("tool", page_size, **options)), every)
+        browsed = list(index.hits(page_size=7, sort="size:desc", fields="id"))
+        self.assertEqual(len(browsed), len(docs))
+
+
+class MappingTest(DatabaseCase):
+    def pages(self, ids=None, documents=None, lookahead=None):
+        """Iteration reads pages of this many ids or documents, and this many
+        more past each page."""
+        for name, size in (("_ID_PAGE", ids), ("_DOCUMENT_PAGE", documents),
+                           ("_LOOKAHEAD", lookahead)):
+            if size is not None:
+                patcher = mock.patch.object(searchdb, name, size)
+                patcher.start()
+                self.addCleanup(patcher.stop)
+
+    def requests(self, index):
+        """The requests index makes, with the number of hits each got back."""
+        made = []
+        real = Index._request
+
+        def spy(this, request, *sizes):
+            answer = real(this, request, *sizes)
+            made.append((dict(request), len(answer["hits"])))
+            return answer
+        patcher = mock.patch.object(Index, "_request", spy)
+        patcher.start()
+        self.addCleanup(patcher.stop)
+        return made
+
+    def test_an_index_is_a_mapping_of_ids_to_documents(self):
+        books = self.books()
+        # Id 0 is an id like any other, not the start of a sequence.
+        books.add([{"id": 0, "title": "zero"}, {"id": "lotr", "title": "Replaced in place"}])
+        books.delete("dune")
+        stored = {b["id"]: b for b in BOOKS if b["id"] != "dune"}
+        stored["lotr"] = {"id": "lotr", "title": "Replaced in place"}
+        stored[0] = {"id": 0, "title": "zero"}
+        self.assertIsInstance(books, collections.abc.Mapping)
+        self.assertEqual(list(books), ["hobbit", "lotr", 42, 0])
+        self.assertEqual(list(books.keys()), list(books))
+        self.assertEqual(list(books.values()), [stored[k] for k in books])
+        self.assertEqual(list(books.items()), [(k, stored[k]) for k in books])
+        self.assertEqual(dict(books), stored)
+        self.assertEqual(books, stored)
+        self.assertNotEqual(books, dict(stored, extra={}))
+        self.assertEqual((len(books), len(books.keys()), len(books.items())), (4, 4, 4))
+        self.assertIn(0, books.keys())
+        self.assertNotIn("dune", books.keys())
+        self.assertIn((42, stored[42]), books.items())
+        self.assertNotIn(("lotr", BOOKS[1]), books.items())
+        self.assertIn(stored[0], books.values())
+        self.assertEqual(books.keys() & {0, "dune", "hobbit"}, {0, "hobbit"})
+        # A deleted id added again comes back to its first place.
+        books.add({"id": "dune", "title": "Dune"})
+        self.assertEqual(list(books), ["hobbit", "lotr", "dune", 42, 0])
+        self.assertEqual(list(self.db.create_index("empty")), [])
+
+    def test_iteration_holds_one_page_at_a_time(self):
+        notes = self.db.create_index("notes", primary_key="key")
+        docs = [{"key": f"n{i}", "text": "note " * (i % 3)} for i in range(50)]
+        notes.add(docs)
+        self.pages(ids=7, documents=3, lookahead=2)
+        made = self.requests(notes)
+        self.assertEqual(list(notes), [d["key"] for d in docs])
+        # Ids alone, a page of seven with the last given before it and two
+        # after it; one request a page, and one that finds nothing more.
+        self.assertEqual(made[0], ({"fields": ["key"], "limit": 9, "offset": 0}, 9))
+        self.assertTrue(all(r["fields"] == ["key"] and r["limit"] <= 10 for r, _ in made))
+        self.assertEqual(len(made), 8 + 1)
+        made.clear()
+        self.assertEqual(list(notes.values()), docs)
+        self.assertEqual(list(notes.items()), [(d["key"], d) for d in docs])
+        self.assertTrue(all("fields" not in r and r["limit"] <= 6 for r, _ in made))
+        self.assertEqual(len(made), 2 * (17 + 1))
+        # Pages hold about _PAGE_BYTES of JSON: here twenty documents of about
+        # two hundred bytes, after a first page of at most a hundred.
+        big = self.db.create_index("big")
+        big.add([{"id": i, "text": "x" * 190} for i in range(300)])
+        made.clear()
+        with mock.patch.object(searchdb, "_PAGE_BYTES", 4000), \
+                mock.patch.object(searchdb, "_DOCUMENT_PAGE", 1000):
+            self.assertEqual(len(list(big.values())), 300)
+        self.assertEqual(made[0][0]["limit"], 100 + 2)
+        self.assertTrue(all(15 <= r["limit"] - 3 <= 21 for r, _ in made[1:-1]), made)
+        # With the package's own page size too.
+        many = self.db.create_index("many")
+        many.add([{"id": i} for i in range(searchdb._ID_PAGE * 2 + 5)])
+        self.assertEqual(list(many), list(range(searchdb._ID_PAGE * 2 + 5)))
+
+    def test_iteration_while_the_index_changes(self):
+        # Random changes between the steps of an iteration, pages of a few
+        # ids: each id is given once, in stored order, and every id there
+        # throughout is reached, unless the iteration raised RuntimeError,
+        # which it may do only when the last id given and every id read
+        # after it were gone.
+        rng = random.Random(11)
+        outcomes = collections.Counter()
+        live = set()
+        searched = []
+        real = Index._find_place
+
+        def spy(this, key, last, ahead, ended, offset, searches):
+            searched.append(({last} | set(ahead), set(live)))
+            return real(this, key, last, ahead, ended, offset, searches)
+        with mock.patch.object(Index, "_find_place", spy):
+            for trial in range(30):
+                index = self.db.create_index(f"t{trial}")
+                order = [f"d{i}" if rng.random() < 0.7 else i for i in range(rng.randint(0, 25))]
+                index.add([{"id": i} for i in order])
+                live.clear()
+                live.update(order)
+                initial = set(order)
+                touched, added, yielded = set(), 0, []
+                self.pages(ids=rng.randint(1, 6), lookahead=rng.randint(0, 2))
+                try:
+                    for doc_id in index:
+                        yielded.append(doc_id)
+                        for _ in range(rng.choice([0, 0, 0, 1, 2, 4])):
+                            change = rng.choice(["add", "replace", "delete", "delete", "back"])
+                            if change == "add":
+                                added += 1
+                                order.append(f"new{added}")
+                                live.add(order[-1])
+                                index.add({"id": order[-1]})
+                                continue
+                            pool = sorted(live if change != "back" else set(order) - live,
+                                          key=order.index)
+                            if not pool:
+                                continue
+                            doc_id = rng.choice(pool)
+                            touched.add(doc_id)
+                            if change == "delete":
+                                index.delete(doc_id)
+                                live.discard(doc_id)
+                            else:
+                                index.add({"id": doc_id, "changed": True})
+                                live.add(doc_id)
+                    outcomes["completed"] += 1
+                    self.assertLessEqual(initial - touched, set(yielded), (order, yielded))
+                except RuntimeError as error:
+                    outcomes["raised"] += 1
+                    read, live_then = searched[-1]
+                    self.assertFalse(set(read) & live_then, (order, yielded, read))
+                    self.assertIn(f"index 't{trial}' changed too much", str(error))
+                self.assertEqual(len(set(yielded)), len(yielded), yielded)
+                self.assertEqual(yielded, sorted(yielded, key=order.index))
+        self.assertGreater(len(searched), 10)  # the place was looked for again often
+        self.assertGreater(outcomes["completed"], 10)
+        self.assertGreater(outcomes["raised"], 0)
+
+    def test_deleting_as_you_go(self):
+        notes = self.db.create_index("notes")
+        notes.add([{"id": i} for i in range(10)])
+        self.pages(ids=3, lookahead=1)
+        seen = []
+        for doc_id in notes:
+            seen.append(doc_id)
+            if doc_id % 2:
+                del notes[doc_id]
+        self.assertEqual((seen, list(notes)), (list(range(10)), [0, 2, 4, 6, 8]))
+        # Documents added meanwhile are reached in their turn.
+        seen = []
+        for doc_id in notes:
+            seen.append(doc_id)
+            if doc_id < 10:
+                notes.add({"id": doc_id + 10})
+        self.assertEqual(seen, [0, 2, 4, 6, 8, 10, 12, 14, 16, 18])
+        for doc_id in notes:
+            del notes[doc_id]
+        self.assertEqual((list(notes), len(notes)), ([], 0))
+        # Deleting the last id given and the one read after it leaves
+        # nothing to go on from.
+        notes.add([{"id": i} for i in range(10)])
+        with self.assertRaisesRegex(RuntimeError, "index 'notes' changed too much"):
+            for doc_id in notes:
+                if doc_id == 2:
+                    del notes[2], notes[3]
+
+    def test_a_place_moved_further_than_is_followed(self):
+        notes = self.db.create_index("notes")
+        self.pages(ids=2, lookahead=0)
+        for moves, ends in ((searchdb._MOVES_FOLLOWED, None), (1, RuntimeError)):
+            with mock.patch.object(searchdb, "_MOVES_FOLLOWED", moves):
+                notes.add([{"id": i} for i in range(30)])
+                iterator = iter(notes)
+                seen = [next(iterator) for _ in range(16)]
+                for doc_id in range(10):
+                    del notes[doc_id]
+                if ends is None:
+                    self.assertEqual(seen + list(iterator), list(range(30)))
+                else:
+                    with self.assertRaisesRegex(RuntimeError, "changed too much"):
+                        list(iterator)
 
 
 class LoadingTest(DatabaseCase):
