@@ -55,10 +55,11 @@ std::string answers(bool *unanswered) {
   std::string seen = take(searchdb_index_stats_json("a"));
   for (const char *q : {"red", "re", "x", "sto", "zebra apple", "\"red apple\"", "qq"}) {
     seen += take(searchdb_search("a", q, 10, 0));
-    seen += take(searchdb_search_request(
-        "a", (std::string("{\"q\":\"") + (q[0] == '"' ? "red" : q) +
-              "\",\"sort\":[{\"field\":\"n\",\"order\":\"asc\"}],\"facets\":[\"n\"],\"rank\":\"typo_aware\"}")
-                 .c_str()));
+    seen +=
+        take(searchdb_search_request("a", (std::string("{\"q\":\"") + (q[0] == '"' ? "red" : q) +
+                                           "\",\"sort\":[{\"field\":\"n\",\"order\":\"asc\"}],"
+                                           "\"facets\":[\"n\"],\"rank\":\"typo_aware\"}")
+                                              .c_str()));
   }
   // The time taken is the one part of an answer that differs.
   std::string masked;
