@@ -108,7 +108,12 @@ bool adopt_terms(const sdb_index *ix, unsigned char *bytes, const header &h, sdb
   const auto *order = at<uint32_t>(bytes, h, S_ORDER);
   const auto *lcp = at<uint8_t>(bytes, h, S_LCP);
   const auto *big = at<big_record>(bytes, h, S_BIG);
-  if (!sdb_terms_reserve_records(d, tc)) return false;
+  // Read once per posting: a byte per slot stays in cache where the slots
+  // themselves would not.
+  std::unique_ptr<uint8_t[], decltype(&free)> alive(
+      static_cast<uint8_t *>(malloc(ix->doc_count ? ix->doc_count : 1)), free);
+  if (!alive || !sdb_terms_reserve_records(d, tc)) return false;
+  for (uint32_t slot = 0; slot < ix->doc_count; slot++) alive[slot] = ix->docs[slot].alive != 0;
   uint64_t placed = 0, overflows = 0;
   for (uint32_t id = 0; id < tc; id++) {
     const term_record &r = records[id];
@@ -119,7 +124,7 @@ bool adopt_terms(const sdb_index *ix, unsigned char *bytes, const header &h, sdb
     uint32_t *docs = slots + placed;
     for (uint32_t i = 0; i < r.count; i++) {
       const uint32_t slot = docs[i];
-      if (slot >= ix->doc_count || !ix->docs[slot].alive || (i > 0 && slot <= docs[i - 1]) ||
+      if (slot >= ix->doc_count || !alive[slot] || (i > 0 && slot <= docs[i - 1]) ||
           (tfs[placed + i] & SDB_TF_MASK) == 0)
         return false;
       overflows += (tfs[placed + i] & SDB_TF_MASK) == SDB_TF_OVERFLOW;
@@ -135,24 +140,30 @@ bool adopt_terms(const sdb_index *ix, unsigned char *bytes, const header &h, sdb
   std::unique_ptr<uint8_t[], decltype(&free)> seen(static_cast<uint8_t *>(calloc(tc ? tc : 1, 1)),
                                                    free);
   if (!seen) return false;
+  // The texts lie in byte order, one after another: the order is checked
+  // by walking them, each term's record pinned to its place.
+  uint64_t text_at = 0;
+  const char *prev = nullptr;
   for (uint32_t i = 0; i < tc; i++) {
     const uint32_t id = order[i];
-    if (id >= tc || seen[id]) return false;
+    if (id >= tc || seen[id] || records[id].text != text_at) return false;
     seen[id] = 1;
-    const sdb_term *t = &d->terms[id];
-    if (i > 0) {
-      const sdb_term *prev = &d->terms[order[i - 1]];
-      if (sdb_term_compare(prev, t->text, t->len) >= 0 ||
-          lcp[i] != sdb_terms_common_prefix(prev, t))
-        return false;
-    } else if (lcp[i] != 0) {
-      return false;
+    const char *text = texts + text_at + 1;
+    const uint32_t len = sdb_text_len(text);
+    text_at += len + 2;
+    uint32_t common = 0;
+    if (prev != nullptr) {
+      if (sdb_text_compare(prev, text, len) >= 0) return false;
+      const uint32_t n = std::min(sdb_text_len(prev), len);
+      while (common < n && prev[common] == text[common]) common++;
     }
+    if (lcp[i] != common) return false;
+    prev = text;
     d->order[i] = id;
-    d->order_text[i] = t->text;
+    d->order_text[i] = text;
     d->lcp[i] = lcp[i];
-    d->by_first[id] = id;
   }
+  for (uint32_t id = 0; id < tc; id++) d->by_first[id] = id;
   if (!sdb_terms_enter_all(d) || !sdb_terms_reserve_big_tfs(d, h.big_count)) return false;
   for (uint32_t i = 0; i < h.big_count; i++) {
     const big_record &b = big[i];
