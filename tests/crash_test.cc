@@ -585,10 +585,10 @@ TEST_F(CrashTest, EveryCrashPointOfARepairingStartLosesNothing) {
 TEST_F(CrashTest, EveryCrashPointOfWritingTheDerivedFileLeavesTheSameAnswers) {
   Open();
   ASSERT_EQ(searchdb_index_create("books", nullptr), 0);
-  ASSERT_EQ(searchdb_documents_add(
-                "books", R"([{"id":"d1","title":"alpha"},{"id":"d2","title":"beta"},)"
-                         R"({"id":"d3","title":"gamma"}])"),
-            3);
+  ASSERT_EQ(
+      searchdb_documents_add("books", R"([{"id":"d1","title":"alpha"},{"id":"d2","title":"beta"},)"
+                                      R"({"id":"d3","title":"gamma"}])"),
+      3);
   const state expected = LoadedState();
   searchdb_cleanup();
   const std::string docs = ReadFile(Path("books/docs.json"));
