@@ -5,6 +5,7 @@
 #include "storage/derived.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -263,3 +264,76 @@ TEST_F(DerivedFileTest, TheNameIsTakenButAnOldIndexThereStillLoads) {
 }
 
 }  // namespace
+
+namespace {
+
+// The documents of a rotation: document d<i> holds the word "u<(i + n) %
+// count>" and says n, so that any one hit tells whether the dictionary
+// that found it describes the text the hit shows.
+std::string Rotation(int n, int count) {
+  std::string batch = "[";
+  for (int i = 0; i < count; i++)
+    batch += std::string(i ? "," : "") + "{\"id\":\"d" + std::to_string(i) + "\",\"t\":\"common u" +
+             std::to_string((i + n) % count) + "\",\"n\":" + std::to_string(n) + "}";
+  return batch + "]";
+}
+
+}  // namespace
+
+// Readers starting in fresh processes while a writer rotates the words
+// among the documents: whichever file each finds (current, stale, being
+// replaced, written by another reader), every answer describes the
+// documents it shows.
+TEST_F(DerivedFileTest, FreshReadersBesideAWriterAnswerFromTheDocumentsTheyShow) {
+  constexpr int kDocs = 60;
+  Open();
+  ASSERT_EQ(searchdb_index_create("r", nullptr), 0);
+  ASSERT_EQ(searchdb_documents_add("r", Rotation(0, kDocs).c_str()), kDocs);
+  searchdb_cleanup();
+  const pid_t writer = fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {
+    if (searchdb_init(dir_.c_str()) != 0) _exit(2);
+    for (int n = 1; n <= 40; n++)
+      if (searchdb_documents_add("r", Rotation(n, kDocs).c_str()) != kDocs) _exit(3);
+    _exit(0);
+  }
+  auto start_reader = [&](int r) {
+    const pid_t reader = fork();
+    EXPECT_GE(reader, 0);
+    if (reader == 0) {
+      if (searchdb_init(dir_.c_str()) != 0) _exit(2);
+      for (int k = 0; k < 5; k++) {
+        const int j = (r * 7 + k * 13) % kDocs;
+        const std::string hits = searchdb_search("r", ("u" + std::to_string(j)).c_str(), 5, 0);
+        if (hits.find("\"totalHits\":1}") == std::string::npos) _exit(4);
+        // The one hit: its id and its rotation must put u<j> in it.
+        const size_t id_at = hits.find("\"id\":\"d");
+        const size_t n_at = hits.find("\"n\":");
+        if (id_at == std::string::npos || n_at == std::string::npos) _exit(5);
+        const int i = atoi(hits.c_str() + id_at + 7), n = atoi(hits.c_str() + n_at + 4);
+        if ((i + n) % kDocs != j) _exit(6);
+        if (std::string(searchdb_search("r", "common", 0, 0)).find("\"totalHits\":60}") ==
+            std::string::npos)
+          _exit(7);
+      }
+      searchdb_cleanup();
+      _exit(0);
+    }
+    return reader;
+  };
+  auto wait_for = [](pid_t reader) {
+    int status = 0;
+    waitpid(reader, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "reader status " << status;
+  };
+  std::vector<pid_t> readers;
+  for (int r = 0; r < 16; r++) readers.push_back(start_reader(r));
+  for (pid_t reader : readers) wait_for(reader);
+  int status = 0;
+  waitpid(writer, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "writer status " << status;
+  // Then readers one after another, the first finding the file the last of
+  // the others wrote, which may describe an earlier rotation.
+  for (int r = 16; r < 19; r++) wait_for(start_reader(r));
+}
