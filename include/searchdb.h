@@ -29,6 +29,16 @@
  *    length, and every call sees every change another process completed
  *    before the call began. A call that waits more than 10 s for the lock
  *    fails with "storage '<dir>' is locked" and changes nothing.
+ *  - Derived files: beside an index's "docs.json" the library keeps
+ *    "docs.idx", its search dictionary as a build of "docs.json" makes it,
+ *    so that a fresh process maps it instead of building (written by the
+ *    first search of a process that had to build, when the store is
+ *    writable and its lock free). It is a cache: "docs.json" stays the one
+ *    source of truth, deleting "docs.idx" loses nothing, and a "docs.idx"
+ *    that is missing, damaged, of another version or built from other
+ *    documents is ignored (and replaced) without a word. The library only
+ *    ever replaces it by a rename; editing it in place can crash a process
+ *    that has it mapped.
  *  - fork: a child made after searchdb_init would share its parent's lock,
  *    so there every call but searchdb_cleanup and searchdb_last_error fails
  *    with "searchdb_init was called in process <pid>; call searchdb_cleanup
@@ -120,7 +130,9 @@ SEARCHDB_API int searchdb_last_error_code(void);
  * primary_key ("id" when NULL, at most 127 bytes). Names may nest with '/',
  * as in "shop/books"; "_indexes" first and the store's own file names
  * ("docs.json", "meta.json" and their ".tmp", ".corrupt" and ".found"
- * forms) are refused. Files found where the new index is written are set
+ * forms, "docs.idx" and "docs.idx.tmp") are refused. An index stored from
+ * before under a name with "docs.idx" in it still loads; the index whose
+ * derived file it stands in place of goes without one. Files found where the new index is written are set
  * aside as "<file>.found", with a note in searchdb_last_error().
  * Returns 0 or -1. */
 SEARCHDB_API int searchdb_index_create(const char *name, const char *primary_key);

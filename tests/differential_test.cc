@@ -49,10 +49,13 @@
 #include <utility>
 #include <vector>
 
-#include "host_locale.h"
 #include "base/hashing.h"
+#include "host_locale.h"
 #include "reference_library.h"
 #include "searchdb.h"
+#include "storage/derived.h"
+#include "storage/derived_format.h"
+#include "storage/layout.h"
 #include "storage/lock.h"
 
 // Durability is not what is compared here, and a flush per file on a disk
@@ -567,7 +570,8 @@ class Session {
     if (roll < 560) return FailingBatch(st);
     if (roll < 700) return DeleteDocument(st);
     if (roll < 830) return SaveFailure(st);
-    if (roll < 870) return Restart();
+    if (roll < 850) return Restart();
+    if (roll < 870) return DerivedRestart(st);
     if (roll < 885) return Uninitialized(st);
     return Odd(st);
   }
@@ -722,6 +726,84 @@ class Session {
 
   bool Restart() {
     return Both("restart", [&](const library &l, int i) {
+      l.cleanup();
+      return l.init(dirs_[i].c_str());
+    });
+  }
+
+  static std::string Slurp(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+
+  static void Spill(const std::string &path, const std::string &bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+  }
+
+  // A restart that finds st's derived file (which only the library under
+  // test writes) in some state: kept, deleted, cut short, with bytes
+  // changed, of another version, set aside and put back stale later, or
+  // left describing newer documents than a docs.json put back in both
+  // stores. None of it may change an answer, a message or a stored byte.
+  bool DerivedRestart(name_state &st) {
+    const std::string dir = dirs_[0] + "/" + st.name + "/";
+    const std::string path = dir + SDB_DERIVED_FILE;
+    std::error_code ec;
+    const bool present = std::filesystem::is_regular_file(path, ec);
+    std::string bytes = present ? Slurp(path) : "";
+    std::string what;
+    switch (Below(8)) {
+      case 0:
+        what = "kept";
+        break;
+      case 1:
+        what = "deleted";
+        std::filesystem::remove(path, ec);
+        break;
+      case 2:
+        what = "cut short";
+        if (present) Spill(path, bytes.substr(0, Below(bytes.size() + 1)));
+        break;
+      case 3:
+        what = "with bytes changed";
+        for (size_t k = Below(3); present && !bytes.empty() && k < 3; k++)
+          bytes[Below(bytes.size())] ^= static_cast<char>(1 + Below(255));
+        if (present) Spill(path, bytes);
+        break;
+      case 4:
+        what = "of another version";
+        if (present && bytes.size() >= sdb_derived::kHeaderSize) {
+          sdb_derived::header h;
+          memcpy(&h, bytes.data(), sizeof h);
+          h.version += 1 + static_cast<uint32_t>(Below(3));
+          memcpy(bytes.data(), &h, sizeof h);
+          sdb_derived_seal(reinterpret_cast<unsigned char *>(bytes.data()), bytes.size(),
+                           h.docs_size, h.docs_sum);
+          Spill(path, bytes);
+        }
+        break;
+      case 5:
+        what = "set aside";
+        if (present) aside_[st.name] = {bytes, Slurp(dir + SDB_DOCUMENTS_FILE)};
+        break;
+      case 6:
+        what = "put back";
+        if (aside_.count(st.name) && std::filesystem::is_directory(dir, ec))
+          Spill(path, aside_[st.name].first);
+        break;
+      default:
+        what = "kept, docs.json put back";
+        if (aside_.count(st.name)) {
+          for (const std::string &d : dirs_) {
+            const std::string docs = d + "/" + st.name + "/" + SDB_DOCUMENTS_FILE;
+            if (std::filesystem::is_regular_file(docs, ec)) Spill(docs, aside_[st.name].second);
+          }
+        }
+        break;
+    }
+    return Both("restart, " + st.name + " derived file " + what, [&](const library &l, int i) {
       l.cleanup();
       return l.init(dirs_[i].c_str());
     });
@@ -890,10 +972,15 @@ class Session {
   }
 
   // Paths left out of the comparison of stored files, relative to the
-  // storage directory: files that may differ by design (none yet).
-  // The lock file holds this process's generations, which the library
-  // under test keeps and the reference does not.
-  static bool Uncompared(const std::string &rel) { return rel == "_indexes/lock"; }
+  // storage directory: files that may differ by design. The lock file
+  // holds this process's generations, which the library under test keeps
+  // and the reference does not; the derived files (and their temporaries)
+  // are its cache.
+  static bool Uncompared(const std::string &rel) {
+    const std::string name = std::filesystem::path(rel).filename().string();
+    return rel == "_indexes/lock" || name == SDB_DERIVED_FILE ||
+           name == std::string(SDB_DERIVED_FILE) + SDB_TEMPORARY_SUFFIX;
+  }
 
   static void Files(const std::string &dir, observations *out) {
     std::map<std::string, std::string> files;
@@ -973,6 +1060,8 @@ class Session {
   std::vector<std::optional<std::string>> queries_;
   std::vector<id_choice> pending_;
   long next_id_ = 0;
+  // Per index name, a derived file and the docs.json it was beside.
+  std::map<std::string, std::pair<std::string, std::string>> aside_;
 };
 
 TEST(DifferentialTest, EveryAnswerAndFileMatchesTheReference) {

@@ -620,6 +620,17 @@ class OomTest : public StorageTest {
       Add("other", {{"o1", Doc("key", "o1", "kinkajou")}});
     }
     Cleanup();
+    // The derived file: written by the first search after a start, the
+    // dictionary taken from it by the next start, and changed there.
+    Start();
+    Search("books", "okapi", 0, 0);
+    Cleanup();
+    Start();
+    Stats("books");
+    Search("books", "capybara", 0, 0);
+    Add("books", {{"b8", Doc("id", "b8", "okapi")}, {"1", Doc("id", "1", "okapi")}});
+    Search("books", "okapi", 0, 0);
+    Cleanup();
     DamageList();
     Start();
     Cleanup();

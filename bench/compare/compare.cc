@@ -391,6 +391,7 @@ struct PlainResult {
 struct EngineResult {
   bool ok = false;
   double docs = 0, build_s = 0, build_peak_mb = 0, disk_mb = 0, reopen_ms = 0, serve_peak_mb = 0;
+  double first_reopen_ms = 0;  // the first open after the build (reopen_ms: the next one)
   ClassResult cls[kQueryClasses];
   std::vector<RequestClassResult> rcls;  // by class, in RequestClasses order
   std::map<size_t, Outcome> answers;     // by request
@@ -611,18 +612,21 @@ void PrintScale(const std::string &scale, const std::map<std::string, EngineResu
   double docs = 0;
   for (const auto &[name, r] : rs) docs = std::max(docs, r.docs);
   printf("\n### %.0f documents (scale %s)\n\n", docs, scale.c_str());
-  printf("| engine | build s | docs/s | build peak MB | disk MB | reopen ms | serving peak MB |\n");
-  printf("|---|---:|---:|---:|---:|---:|---:|\n");
+  printf(
+      "| engine | build s | docs/s | build peak MB | disk MB | first reopen ms | reopen ms | "
+      "serving peak MB |\n");
+  printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
   for (const std::string &name : order) {
     const EngineResult &r = rs.at(name);
     if (!r.ok) {
-      printf("| %s | failed | | | | | |\n", name.c_str());
+      printf("| %s | failed | | | | | | |\n", name.c_str());
       continue;
     }
-    printf("| %s | %.2f | %.0f | %.0f | %.1f | %.1f | %.0f |\n", name.c_str(), r.build_s,
-           r.docs / r.build_s, r.build_peak_mb, r.disk_mb, r.reopen_ms, r.serve_peak_mb);
+    printf("| %s | %.2f | %.0f | %.0f | %.1f | %.1f | %.1f | %.0f |\n", name.c_str(), r.build_s,
+           r.docs / r.build_s, r.build_peak_mb, r.disk_mb, r.first_reopen_ms, r.reopen_ms,
+           r.serve_peak_mb);
   }
-  printf("| searchdb / best peer | %s | %s | %s | %s | %s | %s |\n",
+  printf("| searchdb / best peer | %s | %s | %s | %s | %s | %s | %s |\n",
          Ratio(
              rs, [](const EngineResult &r) { return r.build_s; }, false)
              .c_str(),
@@ -636,6 +640,9 @@ void PrintScale(const std::string &scale, const std::map<std::string, EngineResu
              rs, [](const EngineResult &r) { return r.disk_mb; }, false)
              .c_str(),
          Ratio(
+             rs, [](const EngineResult &r) { return r.first_reopen_ms; }, false)
+             .c_str(),
+         Ratio(
              rs, [](const EngineResult &r) { return r.reopen_ms; }, false)
              .c_str(),
          Ratio(
@@ -644,9 +651,10 @@ void PrintScale(const std::string &scale, const std::map<std::string, EngineResu
   auto now = rs.find("searchdb"), before = rs.find("searchdb-before");
   if (now != rs.end() && before != rs.end() && now->second.ok && before->second.ok) {
     const EngineResult &a = now->second, &b = before->second;
-    printf("| searchdb / searchdb-before | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f |\n",
+    printf("| searchdb / searchdb-before | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f |\n",
            a.build_s / b.build_s, (a.docs / a.build_s) / (b.docs / b.build_s),
-           a.build_peak_mb / b.build_peak_mb, a.disk_mb / b.disk_mb, a.reopen_ms / b.reopen_ms,
+           a.build_peak_mb / b.build_peak_mb, a.disk_mb / b.disk_mb,
+           a.first_reopen_ms / b.first_reopen_ms, a.reopen_ms / b.reopen_ms,
            a.serve_peak_mb / b.serve_peak_mb);
   }
   printf(
@@ -1270,8 +1278,15 @@ int Drive(const Options &o) {
       if (name != "searchdb-before")
         serve += " --requests " + Shell(request_file) + " --request-passes " +
                  std::to_string(name == "searchdb" ? 4 * o.passes : o.passes);
+      // Served twice, each time by a fresh process: the first open after a
+      // build may prepare what later ones use (searchdb writes its derived
+      // files then); the second is what every later process pays, and its
+      // figures are the ones shown.
       r.ok =
           RunChild(engine + " --build " + Shell(dir) + SourceArgs(src), &r) && RunChild(serve, &r);
+      r.first_reopen_ms = r.reopen_ms;
+      r.answers.clear();
+      r.ok = r.ok && RunChild(serve, &r);
       if (!r.ok)
         fprintf(stderr, "searchdb_compare: %s failed at scale %s\n", name.c_str(), scale.c_str());
       if (name == "searchdb") r.docs_json_mb = (double)StoredDocumentBytes(dir) / 1048576;

@@ -25,6 +25,7 @@
 #include "index/entry.h"
 #include "index/index.h"
 #include "searchdb.h"
+#include "storage/derived.h"
 #include "storage/persist.h"
 
 namespace {
@@ -291,7 +292,7 @@ int add_documents(sdb_index *ix, const char *documents_json) {
   free(batch.text);
   batch.text = nullptr;
   batch.text_cap = 0;
-  if (!sdb_index_ensure_built(ix)) return -1;
+  if (!sdb_index_ready(ix, false)) return -1;
   return commit_batch(ix, &batch);
 }
 
@@ -330,7 +331,7 @@ SEARCHDB_API int searchdb_document_delete(const char *index_name, const char *do
   if (!ix) return -1;
   const uint32_t slot = find_slot(ix, doc_id);
   int rc = -1;
-  if (slot != SDB_NO_SLOT && sdb_index_ensure_built(ix)) {
+  if (slot != SDB_NO_SLOT && sdb_index_ready(ix, false)) {
     sdb_doc_undo undo;
     table_change change{&undo, 1};
     sdb_index_kill(ix, slot, &undo);

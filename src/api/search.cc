@@ -8,12 +8,12 @@
 #include "api/registry.h"
 #include "base/error.h"
 #include "base/holders.h"
-#include "index/build.h"
 #include "search/answer.h"
 #include "search/query.h"
 #include "search/request.h"
 #include "search/request_run.h"
 #include "searchdb.h"
+#include "storage/derived.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ SEARCHDB_API const char *searchdb_search(const char *index_name, const char *que
                                          int offset) {
   sdb_index *ix = sdb_index_lookup(index_name);
   uint64_t tokens;
-  if (!ix || sdb_query_refused(query, &tokens) || !sdb_index_ensure_built(ix)) return k_null;
+  if (!ix || sdb_query_refused(query, &tokens) || !sdb_index_ready(ix, true)) return k_null;
   sdb_answer a;
   const bool answered =
       sdb_search_answer(ix, query, tokens, at_least_zero(limit), at_least_zero(offset), &a);
@@ -53,7 +53,7 @@ SEARCHDB_API const char *searchdb_search_request(const char *index_name, const c
   }
   sdb_request req;
   bool oom = false;
-  if (!sdb_request_parse(request_json, &req, &oom) || !sdb_index_ensure_built(ix)) return k_null;
+  if (!sdb_request_parse(request_json, &req, &oom) || !sdb_index_ready(ix, true)) return k_null;
   sdb_answer a;
   const bool answered = sdb_request_answer(ix, &req, &a);
   return result_of(answered, a);
@@ -61,7 +61,7 @@ SEARCHDB_API const char *searchdb_search_request(const char *index_name, const c
 
 SEARCHDB_API const char *searchdb_index_stats_json(const char *index_name) {
   sdb_index *ix = sdb_index_lookup(index_name);
-  if (!ix || !sdb_index_ensure_built(ix)) return k_null;
+  if (!ix || !sdb_index_ready(ix, true)) return k_null;
   uint64_t len = 0;
   sdb_text_ptr line(sdb_stats_line(ix, &len));
   if (!line) {

@@ -1,5 +1,7 @@
 #include "index/index.h"
 
+#include <sys/mman.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -133,6 +135,7 @@ sdb_index *sdb_index_new(const char *name, const char *primary_key) {
 void sdb_index_free(sdb_index *ix) {
   if (ix == nullptr) return;
   sdb_terms_free(&ix->terms);
+  if (ix->mapped != nullptr) munmap(ix->mapped, ix->mapped_len);
   if (ix->columns != nullptr) ix->columns_free(ix->columns);
   for (uint32_t i = 0; i < ix->doc_count; i++) free(ix->docs[i].id);
   free(ix->docs);
@@ -190,6 +193,7 @@ bool sdb_index_reserve(sdb_index *ix, uint32_t n) {
 
 uint32_t sdb_index_put(sdb_index *ix, const char *id, const char *entry, uint64_t entry_len,
                        uint32_t raw_off, uint64_t raw_len, uint32_t block, sdb_doc_undo *undo) {
+  ix->docs_known = false;
   uint32_t pos = id_map_probe(ix, id);
   uint32_t slot = ix->ids.slots[pos];
   if (slot != SDB_NO_SLOT) {
@@ -226,6 +230,7 @@ uint32_t sdb_index_put(sdb_index *ix, const char *id, const char *entry, uint64_
 }
 
 void sdb_index_kill(sdb_index *ix, uint32_t slot, sdb_doc_undo *undo) {
+  ix->docs_known = false;
   sdb_doc *d = &ix->docs[slot];
   *undo = sdb_doc_undo{slot, false, *d};
   *d = sdb_doc{d->id, nullptr, 0, 0, 0, 0, 0, 0};

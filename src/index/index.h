@@ -87,6 +87,17 @@ struct sdb_index {
   // knowing what they are.
   sdb_columns *columns;
   void (*columns_free)(sdb_columns *);
+  // The documents file as the load read it (its size and sdb_checksum),
+  // when docs_known: while the dictionary is not built, the documents are
+  // exactly those, and a derived file that describes them may stand in
+  // for a build (storage/derived.h).
+  uint64_t docs_size;
+  uint64_t docs_sum;
+  bool docs_known;
+  // A private mapping of the derived file that the dictionary's texts and
+  // postings point into (nullptr: none); unmapped with the index.
+  void *mapped;
+  uint64_t mapped_len;
 };
 
 // Open indexes, in order: the registry's, and what a load gives it.

@@ -257,7 +257,10 @@ bool sdb_terms_reserve_text(sdb_terms *d, uint64_t n) {
   if (d->texts != nullptr && d->texts->size - d->texts->used >= n) return true;
   const uint64_t stored = text_store_bytes(d);
   const uint64_t live = text_live_bytes(d);
-  if (stored - live > live && stored - live > kTextBlockBytes) return compact_texts(d, live, n);
+  // Texts may lie outside the blocks (in a derived file): none of those
+  // are dead bytes of the store.
+  const uint64_t dead = stored > live ? stored - live : 0;
+  if (dead > live && dead > kTextBlockBytes) return compact_texts(d, live, n);
   sdb_text_block *b = new_text_block(std::max(kTextBlockBytes, n));
   if (b == nullptr) return false;
   b->next = d->texts;
@@ -305,6 +308,18 @@ uint32_t sdb_terms_add(sdb_terms *d, const char *bytes, uint32_t len, uint64_t k
   sdb_table_put_at(&d->lookup, pos, (key & kKeyHigh) | id);
   d->count++;
   return id;
+}
+
+bool sdb_terms_enter_all(sdb_terms *d) {
+  if (!sdb_terms_reserve_lookup(d, 0)) return false;
+  for (uint32_t id = 0; id < d->ids; id++) {
+    const sdb_term &t = d->terms[id];
+    const uint64_t key = sdb_term_key(t.text, t.len);
+    const uint32_t pos =
+        sdb_table_probe<uint64_t, lookup_ops>(d->lookup, key, [](uint64_t) { return false; });
+    sdb_table_put_at(&d->lookup, pos, (key & kKeyHigh) | id);
+  }
+  return true;
 }
 
 void sdb_terms_remove(sdb_terms *d, uint32_t id) {

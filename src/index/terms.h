@@ -171,6 +171,11 @@ bool sdb_terms_own_postings(sdb_terms *d, uint32_t id, uint32_t cap);
 // in the lists are the caller's to set.
 uint32_t sdb_terms_add(sdb_terms *d, const char *bytes, uint32_t len, uint64_t key);
 
+// Enters every term of terms[0 .. ids), all live and count of them, into
+// an empty exact lookup: for records set whole from elsewhere (a derived
+// file). False when memory ran out.
+bool sdb_terms_enter_all(sdb_terms *d);
+
 // Removes term id (its postings already gone) from the lookup table and
 // frees its record; the lists are the caller's to update.
 void sdb_terms_remove(sdb_terms *d, uint32_t id);

@@ -374,6 +374,20 @@ sdb_read_status sdb_read_file(const char *rel, char **data, uint64_t *len) {
   return SDB_READ_OK;
 }
 
+int sdb_open_regular(const char *rel) {
+  size_t dir;
+  const char *name = split(rel, &dir);
+  const int dfd = open_dir(rel, dir);
+  const int fd = dfd < 0 ? -1 : openat(dfd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (dfd >= 0) close(dfd);
+  struct stat st;
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 int sdb_set_aside(const char *rel, const char *suffix, bool keep, char *aside, size_t size) {
   size_t dir;
   const char *name = split(rel, &dir);

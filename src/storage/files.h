@@ -114,6 +114,10 @@ enum sdb_read_status {
 // FIFO) is never opened in a way that could block, and fails to read.
 sdb_read_status sdb_read_file(const char *rel, char **data, uint64_t *len);
 
+// Opens the regular file at rel for reading (never a link, a FIFO or a
+// directory). The descriptor, or -1 without a message.
+int sdb_open_regular(const char *rel);
+
 // Sets the file at rel aside under the first free name of "<rel><suffix>",
 // "<rel><suffix>.2", "<rel><suffix>.3", ..., never replacing anything:
 // renamed, or, with keep, linked (the file stays where it was as well).

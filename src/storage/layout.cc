@@ -21,6 +21,7 @@ constexpr stored_file kFiles[] = {
     {SDB_LOCK_FILE + sizeof SDB_LIST_DIR, SDB_FILE_LOCK, true, false, false, false},
     {SDB_SETTINGS_FILE, SDB_FILE_SETTINGS, false, true, true, true},
     {SDB_DOCUMENTS_FILE, SDB_FILE_DOCUMENTS, false, true, true, true},
+    {SDB_DERIVED_FILE, SDB_FILE_DERIVED, false, true, false, false},
 };
 
 bool is(const char *s, size_t n, const char *word) {

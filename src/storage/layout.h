@@ -15,6 +15,9 @@ inline constexpr char SDB_LOCK_FILE[] = "_indexes/lock";
 // The files of an index's directory, "<name>/<file>".
 inline constexpr char SDB_SETTINGS_FILE[] = "meta.json";
 inline constexpr char SDB_DOCUMENTS_FILE[] = "docs.json";
+// The derived file: a cache of what a search needs, built from docs.json
+// (storage/derived.h). Deleting it loses nothing.
+inline constexpr char SDB_DERIVED_FILE[] = "docs.idx";
 // What a file's name gains: while it is being replaced ("<file>.tmp"); set
 // aside because it did not load whole, or because it stood where a new
 // index was written (then ".2", ".3", ... when the name is taken).
@@ -28,6 +31,7 @@ enum sdb_file_kind {
   SDB_FILE_LOCK,
   SDB_FILE_SETTINGS,
   SDB_FILE_DOCUMENTS,
+  SDB_FILE_DERIVED,
 };
 
 enum sdb_file_form {
@@ -45,7 +49,7 @@ struct sdb_file_type {
 // What the directory entry name (n bytes) is: a file of the store in one of
 // the forms the library gives it, or SDB_FILE_OTHER. in_list_dir tells
 // whether it lies in the list's directory (the list and the lock) or in an
-// index's (its settings and documents).
+// index's (its settings, documents and derived file).
 sdb_file_type sdb_file_type_of(const char *name, size_t n, bool in_list_dir);
 
 // Whether a file of that type is one the library set aside, to be

@@ -420,6 +420,14 @@ sdb_lock_status sdb_lock_take(bool exclusive) {
   }
 }
 
+bool sdb_lock_try_exclusive(void) {
+  if (s_lock_fd < 0 || s_no_flock || !s_lock_writable) return false;
+  if (flock(s_lock_fd, LOCK_EX | LOCK_NB) != 0) return false;
+  if (at_path() == 1) return true;
+  (void)flock(s_lock_fd, LOCK_UN);
+  return false;
+}
+
 void sdb_lock_release(void) {
   if (s_lock_fd >= 0) (void)flock(s_lock_fd, LOCK_UN);
 }

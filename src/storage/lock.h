@@ -118,6 +118,11 @@ void sdb_lock_close(void);
 sdb_lock_status sdb_lock_take(bool exclusive);
 void sdb_lock_release(void);
 
+// Takes the exclusive lock only if it is free now, without waiting and
+// without a message: for work that may as well be skipped (writing a
+// cache). True when it is held.
+bool sdb_lock_try_exclusive(void);
+
 // Why the lock cannot be had: "lock %s: %s", or "" while it can.
 const char *sdb_lock_reason(void);
 

@@ -6,6 +6,8 @@
 //   _indexes/lock         the lock and the generations (lock.h)
 //   <name>/meta.json      one index's settings
 //   <name>/docs.json      one index's live documents
+//   <name>/docs.idx       a cache of its dictionary, derived from docs.json
+//                         (derived.h): never trusted unless it describes it
 //   any file + ".tmp"     a replacement in progress (files.cc)
 //   <file>.corrupt[.N]    a stored file that did not load whole, set aside
 //   <file>.found[.N]      a file found where a new index was to be written
@@ -83,6 +85,7 @@
 #include <memory>
 
 #include "base/array.h"
+#include "base/checksum.h"
 #include "base/error.h"
 #include "base/holders.h"
 #include "index/canonical.h"
@@ -356,6 +359,7 @@ load_status load_documents(sdb_index *ix, const char *rel, bool may_write) {
   uint64_t len;
   load_status st;
   if (!read_text(rel, &text, &len, LOAD_OK, &st)) return st;
+  const uint64_t sum = sdb_checksum(text.get(), len);
   sdb_stored_docs docs;
   switch (sdb_scan_stored_docs(text.get(), len, &docs)) {
     case SDB_SCAN_OK:
@@ -391,6 +395,9 @@ load_status load_documents(sdb_index *ix, const char *rel, bool may_write) {
   // The dictionary waits until it is needed; an index without documents
   // has it already.
   ix->built = ix->doc_count == 0;
+  ix->docs_size = len;
+  ix->docs_sum = sum;
+  ix->docs_known = docs.skipped == 0;
   if (docs.skipped > 0 && may_write) {
     if (!set_aside_damaged(rel, true) || save_documents(ix, rel) < 0) return LOAD_FAILED;
   }
@@ -420,8 +427,8 @@ load_status load_index(const char *name, bool may_write, sdb_index **out) {
   file_path(docs, name, SDB_DOCUMENTS_FILE);
   if (may_write) {
     sdb_make_dirs(name);
-    static const char *const kFiles[] = {SDB_SETTINGS_FILE, SDB_DOCUMENTS_FILE};
-    remove_stale_temporaries(name, kFiles, 2);
+    static const char *const kFiles[] = {SDB_SETTINGS_FILE, SDB_DOCUMENTS_FILE, SDB_DERIVED_FILE};
+    remove_stale_temporaries(name, kFiles, 3);
   }
   char key[sizeof(sdb_index::primary_key)];
   const load_status st = load_settings(name, meta, may_write, key);

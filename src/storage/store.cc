@@ -153,6 +153,10 @@ void sdb_store_stop(void) {
   s_list_unsure = false;
 }
 
+bool sdb_store_read_only(void) {
+  return s_read_only;
+}
+
 int sdb_read_begin(sdb_index_list *indexes, const char *index_name) {
   if (!sdb_lock_moved() && (!sdb_generations_read(&s_seen) || !behind(indexes, s_seen, index_name)))
     return 0;

@@ -21,6 +21,9 @@ int sdb_store_start(const char *dir, sdb_index_list *indexes);
 // Releases the store.
 void sdb_store_stop(void);
 
+// Whether the store loaded read-only (no change can be written).
+bool sdb_store_read_only(void);
+
 // Before a call that reads: brings the index list (and the loaded index
 // named index_name, when it is not nullptr) up to date with what other
 // processes saved, under the shared lock where it can be had. Returns 0, or

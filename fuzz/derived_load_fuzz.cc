@@ -1,0 +1,140 @@
+// Damaged and crafted derived files (storage/derived.h) for an index
+// loaded from fixed documents.
+//
+// The input edits the derived file a build of those documents writes:
+//   byte 0, flags: 1 seal the result (checksums, size and documents
+//     identity made to match, so that the checks behind them are reached);
+//     2 cut it to the length in the next four bytes (modulo its size + 1);
+//     4 the rest of the input is the file, not edits of the good one;
+//   then five bytes per edit: a little-endian offset (modulo the size) and
+//     a byte to exclusive-or there.
+//
+// Properties checked for every input:
+//  - taking the dictionary from the bytes never reads or writes outside
+//    them (the sanitizers' part) and never fails but by refusing;
+//  - refused, the index is as before and answers exactly as a build;
+//  - taken, and the bytes are those of the good file, it answers exactly
+//    as a build; taken otherwise (a crafted file), every search, request
+//    and the statistics still answer.
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "api/registry.h"
+#include "fuzz_support.h"
+#include "index/index.h"
+#include "storage/derived.h"
+
+namespace {
+
+std::string g_dir;
+std::string g_good;
+std::string g_reference;
+
+const char *const kDocs =
+    R"([{"id":"1","title":"red apple","body":"a red apple and a green one","n":1},)"
+    R"({"id":"2","title":"green","body":"reader reads red reading","n":2},)"
+    R"({"id":"3","title":"zebra","body":"x x x x x x x x x x x x x x x x x x x x x x x x x x x x x)"
+    R"( x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x)"
+    R"( x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x)"
+    R"( x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x x)"
+    R"( zero","n":3},{"id":"4","title":"stone story","body":"store stone x","n":4}])";
+
+// The answers of the statistics, searches and requests; *unanswered
+// tells whether any of them failed.
+std::string answers(bool *unanswered) {
+  *unanswered = false;
+  auto take = [&](const char *answer) {
+    *unanswered = *unanswered || strcmp(answer, "null") == 0;
+    return std::string(answer);
+  };
+  std::string seen = take(searchdb_index_stats_json("a"));
+  for (const char *q : {"red", "re", "x", "sto", "zebra apple", "\"red apple\"", "qq"}) {
+    seen += take(searchdb_search("a", q, 10, 0));
+    seen +=
+        take(searchdb_search_request("a", (std::string("{\"q\":\"") + (q[0] == '"' ? "red" : q) +
+                                           "\",\"sort\":[{\"field\":\"n\",\"order\":\"asc\"}],"
+                                           "\"facets\":[\"n\"],\"rank\":\"typo_aware\"}")
+                                              .c_str()));
+  }
+  // The time taken is the one part of an answer that differs.
+  std::string masked;
+  for (size_t at = 0; at < seen.size();) {
+    const size_t t = seen.find("\"processingTimeMs\":", at);
+    if (t == std::string::npos) {
+      masked += seen.substr(at);
+      break;
+    }
+    masked += seen.substr(at, t - at);
+    at = seen.find_first_of(",}", t);
+  }
+  return masked;
+}
+
+sdb_index *loaded_index() {
+  FUZZ_CHECK(searchdb_init(g_dir.c_str()) == 0, searchdb_last_error());
+  sdb_index *ix = sdb_index_find("a");
+  FUZZ_CHECK(ix != nullptr && !ix->built && ix->docs_known, "index a not loaded afresh");
+  return ix;
+}
+
+uint32_t read_u32(const uint8_t *p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  g_dir = fuzz::make_storage_root("derived_load");
+  FUZZ_CHECK(searchdb_init(g_dir.c_str()) == 0, searchdb_last_error());
+  FUZZ_CHECK(searchdb_index_create("a", nullptr) == 0, searchdb_last_error());
+  FUZZ_CHECK(searchdb_documents_add("a", kDocs) == 4, searchdb_last_error());
+  searchdb_cleanup();
+  // A build, whose first search writes the file.
+  loaded_index();
+  bool unanswered;
+  g_reference = answers(&unanswered);
+  FUZZ_CHECK(!unanswered, searchdb_last_error());
+  searchdb_cleanup();
+  std::ifstream in(g_dir + "/a/docs.idx", std::ios::binary);
+  g_good.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  FUZZ_CHECK(!g_good.empty(), "no derived file written");
+  // A directory in its place: from now on no file is read or written
+  // there, so an input refused is answered by a build.
+  std::filesystem::remove(g_dir + "/a/docs.idx");
+  std::filesystem::create_directory(g_dir + "/a/docs.idx");
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  const uint8_t flags = size > 0 ? data[0] : 0;
+  size_t at = 1;
+  std::vector<unsigned char> bytes;
+  if (flags & 4) {
+    bytes.assign(data + std::min<size_t>(size, 1), data + size);
+  } else {
+    bytes.assign(g_good.begin(), g_good.end());
+    if ((flags & 2) && size >= at + 4) {
+      bytes.resize(read_u32(data + at) % (bytes.size() + 1));
+      at += 4;
+    }
+    for (; size >= at + 5 && !bytes.empty(); at += 5)
+      bytes[read_u32(data + at) % bytes.size()] ^= data[at + 4];
+  }
+  sdb_index *ix = loaded_index();
+  if (flags & 1) sdb_derived_seal(bytes.data(), bytes.size(), ix->docs_size, ix->docs_sum);
+  const bool good = std::string(bytes.begin(), bytes.end()) == g_good;
+  // The bytes stay while the index does: it may point into them.
+  const bool taken = sdb_derived_adopt(ix, bytes.data(), bytes.size());
+  FUZZ_CHECK(taken == ix->built, "taken and built disagree");
+  bool unanswered;
+  const std::string seen = answers(&unanswered);
+  FUZZ_CHECK(!unanswered, searchdb_last_error());
+  if (!taken || good) FUZZ_CHECK(seen == g_reference, "answers differ from a build's");
+  searchdb_cleanup();
+  return 0;
+}

@@ -1,0 +1,427 @@
+#include "storage/derived.h"
+
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "base/checksum.h"
+#include "base/error.h"
+#include "base/hashing.h"
+#include "base/holders.h"
+#include "index/build.h"
+#include "index/index.h"
+#include "index/terms.h"
+#include "storage/derived_format.h"
+#include "storage/files.h"
+#include "storage/layout.h"
+#include "storage/lock.h"
+#include "storage/store.h"
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "the derived file is written in the host's order, which must be little-endian");
+
+namespace {
+
+using namespace sdb_derived;
+
+bool derived_path(char (&out)[SDB_REL_PATH_SIZE], const char *name) {
+  const int n = snprintf(out, sizeof out, "%s/%s", name, SDB_DERIVED_FILE);
+  return n > 0 && static_cast<size_t>(n) < sizeof out;
+}
+
+// The length a section must have, from the header's counts.
+uint64_t expected_length(const header &h, uint32_t s) {
+  switch (s) {
+    case S_TOKENS:
+      return uint64_t{h.doc_count} * sizeof(uint32_t);
+    case S_TERMS:
+      return uint64_t{h.term_count} * sizeof(term_record);
+    case S_TEXTS:
+      return h.text_bytes;
+    case S_ORDER:
+      return uint64_t{h.term_count} * sizeof(uint32_t);
+    case S_LCP:
+      return h.term_count;
+    case S_SLOTS:
+      return h.postings * sizeof(uint32_t);
+    case S_TFS:
+      return h.postings;
+    default:
+      return uint64_t{h.big_count} * sizeof(big_record);
+  }
+}
+
+// The header, when it is whole, of this version and intact, and its
+// sections lie within the file with their lengths and checksums right.
+bool read_header(const unsigned char *bytes, uint64_t size, header *h) {
+  if (size < kHeaderSize) return false;
+  unsigned char copy[kHeaderSize];
+  memcpy(copy, bytes, kHeaderSize);
+  memcpy(h, copy, sizeof *h);
+  memset(copy + offsetof(header, header_sum), 0, sizeof h->header_sum);
+  if (memcmp(h->magic, kMagic, sizeof kMagic) != 0 || h->version != kVersion ||
+      h->byte_order != kByteOrder || h->header_sum != sdb_checksum(copy, kHeaderSize) ||
+      h->file_size != size || h->postings > size || h->text_bytes > size)
+    return false;
+  for (uint32_t s = 0; s < kSections; s++) {
+    const section &sec = h->sections[s];
+    if (sec.offset % kAlign != 0 || sec.offset < kHeaderSize || sec.offset > size ||
+        sec.length > size - sec.offset || sec.length != expected_length(*h, s) ||
+        sec.sum != sdb_checksum(bytes + sec.offset, sec.length))
+      return false;
+  }
+  return true;
+}
+
+template <typename T>
+const T *at(const unsigned char *bytes, const header &h, uint32_t s) {
+  return reinterpret_cast<const T *>(bytes + h.sections[s].offset);
+}
+
+// Whether slot lies among the count postings at docs (ascending); its
+// position goes to *pos.
+bool find_posting(const uint32_t *docs, uint32_t count, uint32_t slot, uint32_t *pos) {
+  const uint32_t *p = std::lower_bound(docs, docs + count, slot);
+  *pos = static_cast<uint32_t>(p - docs);
+  return p != docs + count && *p == slot;
+}
+
+// Checks what the sections hold against ix and each other, and builds the
+// dictionary over them into *d (texts and postings stay where they lie).
+// False when anything is out of place or memory ran out (*d then holds
+// what it got, for sdb_terms_free).
+bool adopt_terms(const sdb_index *ix, unsigned char *bytes, const header &h, sdb_terms *d) {
+  const uint32_t tc = h.term_count;
+  const auto *records = at<term_record>(bytes, h, S_TERMS);
+  const char *texts = reinterpret_cast<const char *>(bytes + h.sections[S_TEXTS].offset);
+  auto *slots = reinterpret_cast<uint32_t *>(bytes + h.sections[S_SLOTS].offset);
+  auto *tfs = bytes + h.sections[S_TFS].offset;
+  const auto *order = at<uint32_t>(bytes, h, S_ORDER);
+  const auto *lcp = at<uint8_t>(bytes, h, S_LCP);
+  const auto *big = at<big_record>(bytes, h, S_BIG);
+  // Read once per posting: a byte per slot stays in cache where the slots
+  // themselves would not.
+  std::unique_ptr<uint8_t[], decltype(&free)> alive(
+      static_cast<uint8_t *>(malloc(ix->doc_count ? ix->doc_count : 1)), free);
+  if (!alive || !sdb_terms_reserve_records(d, tc)) return false;
+  for (uint32_t slot = 0; slot < ix->doc_count; slot++) alive[slot] = ix->docs[slot].alive != 0;
+  uint64_t placed = 0, overflows = 0;
+  for (uint32_t id = 0; id < tc; id++) {
+    const term_record &r = records[id];
+    if (r.text >= h.text_bytes) return false;
+    const uint32_t len = static_cast<uint8_t>(texts[r.text]);
+    if (uint64_t{r.text} + len + 2 > h.text_bytes || texts[r.text + 1 + len] != '\0') return false;
+    if (r.count == 0 || r.count > h.postings - placed) return false;
+    uint32_t *docs = slots + placed;
+    for (uint32_t i = 0; i < r.count; i++) {
+      const uint32_t slot = docs[i];
+      if (slot >= ix->doc_count || !alive[slot] || (i > 0 && slot <= docs[i - 1]) ||
+          (tfs[placed + i] & SDB_TF_MASK) == 0)
+        return false;
+      overflows += (tfs[placed + i] & SDB_TF_MASK) == SDB_TF_OVERFLOW;
+    }
+    const char *text = texts + r.text + 1;
+    d->terms[id] =
+        sdb_term{sdb_hash(text, len), text, len, r.first_pos, id, r.count, 0, docs, tfs + placed};
+    placed += r.count;
+  }
+  if (placed != h.postings || overflows != h.big_count) return false;
+  d->ids = d->count = tc;
+  if (!sdb_terms_reserve_lists(d, 0)) return false;
+  std::unique_ptr<uint8_t[], decltype(&free)> seen(static_cast<uint8_t *>(calloc(tc ? tc : 1, 1)),
+                                                   free);
+  if (!seen) return false;
+  // The texts lie in byte order, one after another: the order is checked
+  // by walking them, each term's record pinned to its place.
+  uint64_t text_at = 0;
+  const char *prev = nullptr;
+  for (uint32_t i = 0; i < tc; i++) {
+    const uint32_t id = order[i];
+    if (id >= tc || seen[id] || records[id].text != text_at) return false;
+    seen[id] = 1;
+    const char *text = texts + text_at + 1;
+    const uint32_t len = sdb_text_len(text);
+    text_at += len + 2;
+    uint32_t common = 0;
+    if (prev != nullptr) {
+      if (sdb_text_compare(prev, text, len) >= 0) return false;
+      const uint32_t n = std::min(sdb_text_len(prev), len);
+      while (common < n && prev[common] == text[common]) common++;
+    }
+    if (lcp[i] != common) return false;
+    prev = text;
+    d->order[i] = id;
+    d->order_text[i] = text;
+    d->lcp[i] = lcp[i];
+  }
+  for (uint32_t id = 0; id < tc; id++) d->by_first[id] = id;
+  if (!sdb_terms_enter_all(d) || !sdb_terms_reserve_big_tfs(d, h.big_count)) return false;
+  for (uint32_t i = 0; i < h.big_count; i++) {
+    const big_record &b = big[i];
+    uint32_t pos;
+    if (b.term >= tc || b.tf < SDB_TF_OVERFLOW) return false;
+    const sdb_term *t = &d->terms[b.term];
+    if (!find_posting(t->docs, t->count, b.slot, &pos) ||
+        (t->tfs[pos] & SDB_TF_MASK) != SDB_TF_OVERFLOW)
+      return false;
+    // Each overflowing posting has one record: a repeated one would leave
+    // another without its tf.
+    if (sdb_posting_tf(d, b.term, pos) != 0) return false;
+    sdb_terms_set_big_tf(d, b.term, b.slot, b.tf);
+  }
+  return true;
+}
+
+// ---- Writing ----
+
+// The sections of a built index, laid out for writing. The large ones are
+// the dictionary's own arrays; the others are made here.
+struct image {
+  header h;
+  const void *data[kSections];
+  std::unique_ptr<uint32_t[], decltype(&free)> tokens{nullptr, free};
+  std::unique_ptr<term_record[], decltype(&free)> records{nullptr, free};
+  std::unique_ptr<char[], decltype(&free)> texts{nullptr, free};
+  std::unique_ptr<big_record[], decltype(&free)> big{nullptr, free};
+};
+
+// Whether the dictionary is as a full build lays it out: every id live,
+// in first-occurrence order, the postings in one pool in id order.
+bool laid_out_whole(const sdb_terms *d) {
+  if (d->count != d->ids || d->free_count != 0) return false;
+  uint64_t at = 0;
+  for (uint32_t id = 0; id < d->ids; id++) {
+    const sdb_term &t = d->terms[id];
+    if (t.cap != 0 || t.rank != id || t.docs != d->pool_docs + at || t.tfs != d->pool_tfs + at)
+      return false;
+    at += t.count;
+  }
+  return true;
+}
+
+// Fills img from ix. False when memory ran out.
+bool make_image(const sdb_index *ix, image *img) {
+  const sdb_terms *d = &ix->terms;
+  header &h = img->h;
+  h = header{};
+  memcpy(h.magic, kMagic, sizeof kMagic);
+  h.version = kVersion;
+  h.byte_order = kByteOrder;
+  h.docs_size = ix->docs_size;
+  h.docs_sum = ix->docs_sum;
+  h.doc_count = ix->doc_count;
+  h.live_count = ix->live_count;
+  h.term_count = d->count;
+  h.start_buckets = d->start_buckets;
+  h.bucket_count = d->bucket_count;
+  h.total_tokens = ix->total_tokens;
+  uint64_t postings = 0, text_bytes = 0;
+  for (uint32_t id = 0; id < d->ids; id++) {
+    postings += d->terms[id].count;
+    text_bytes += d->terms[id].len + 2;
+  }
+  h.postings = postings;
+  h.text_bytes = text_bytes;
+  h.big_count = static_cast<uint32_t>(d->big_tfs.count);
+  img->tokens.reset(static_cast<uint32_t *>(malloc((h.doc_count + 1) * sizeof(uint32_t))));
+  img->records.reset(static_cast<term_record *>(malloc((h.term_count + 1) * sizeof(term_record))));
+  img->texts.reset(static_cast<char *>(malloc(text_bytes + 1)));
+  img->big.reset(static_cast<big_record *>(malloc((h.big_count + 1) * sizeof(big_record))));
+  if (!img->tokens || !img->records || !img->texts || !img->big) return false;
+  for (uint32_t slot = 0; slot < h.doc_count; slot++)
+    img->tokens[slot] = ix->docs[slot].token_count;
+  // Texts in byte order, so that walks of the order read them in a row.
+  uint64_t text_at = 0;
+  for (uint32_t i = 0; i < d->count; i++) {
+    const uint32_t id = d->order[i];
+    const sdb_term &t = d->terms[id];
+    img->records[id] = term_record{static_cast<uint32_t>(text_at), t.first_pos, t.count};
+    memcpy(img->texts.get() + text_at, t.text - 1, t.len + 2);
+    text_at += t.len + 2;
+  }
+  uint32_t n = 0;
+  for (uint64_t p = 0; d->big_tfs.slots != nullptr && p <= d->big_tfs.mask; p++) {
+    const sdb_big_tf &b = d->big_tfs.slots[p];
+    if (b.key == 0) continue;
+    const uint64_t key = b.key - 1;
+    img->big[n++] = big_record{static_cast<uint32_t>(key >> 32), static_cast<uint32_t>(key), b.tf};
+  }
+  // In (term, slot) order: where the table puts them differs per process.
+  std::sort(img->big.get(), img->big.get() + n, [](const big_record &a, const big_record &b) {
+    return a.term != b.term ? a.term < b.term : a.slot < b.slot;
+  });
+  img->data[S_TOKENS] = img->tokens.get();
+  img->data[S_TERMS] = img->records.get();
+  img->data[S_TEXTS] = img->texts.get();
+  img->data[S_ORDER] = d->order;
+  img->data[S_LCP] = d->lcp;
+  img->data[S_SLOTS] = d->pool_docs;
+  img->data[S_TFS] = d->pool_tfs;
+  img->data[S_BIG] = img->big.get();
+  uint64_t offset = kHeaderSize;
+  for (uint32_t s = 0; s < kSections; s++) {
+    section &sec = h.sections[s];
+    sec.offset = offset;
+    sec.length = expected_length(h, s);
+    sec.sum = sdb_checksum(img->data[s], sec.length);
+    offset = (offset + sec.length + kAlign - 1) / kAlign * kAlign;
+  }
+  h.file_size = h.sections[kSections - 1].offset + h.sections[kSections - 1].length;
+  return true;
+}
+
+// Writes the derived file of ix (built, as loaded, laid out whole).
+int write_derived(const sdb_index *ix) {
+  char rel[SDB_REL_PATH_SIZE];
+  if (!derived_path(rel, ix->name)) return -1;
+  image img;
+  if (!make_image(ix, &img)) {
+    sdb_error(SEARCHDB_NOMEM, "oom: %s", SDB_DERIVED_FILE);
+    return -1;
+  }
+  static unsigned char head[kHeaderSize];
+  static const unsigned char zeros[kAlign] = {};
+  memset(head, 0, sizeof head);
+  memcpy(head, &img.h, sizeof img.h);
+  const uint64_t sum = sdb_checksum(head, sizeof head);
+  memcpy(head + offsetof(header, header_sum), &sum, sizeof sum);
+  sdb_replace r;
+  if (sdb_replace_begin(&r, rel) != 0) return -1;
+  struct iovec pieces[2 * kSections + 1];
+  int count = 0;
+  pieces[count++] = iovec{head, kHeaderSize};
+  uint64_t at = kHeaderSize;
+  for (uint32_t s = 0; s < kSections; s++) {
+    const section &sec = img.h.sections[s];
+    if (sec.offset > at)
+      pieces[count++] = iovec{const_cast<unsigned char *>(zeros), sec.offset - at};
+    pieces[count++] = iovec{const_cast<void *>(img.data[s]), sec.length};
+    at = sec.offset + sec.length;
+  }
+  sdb_replace_write(&r, pieces, count);
+  return sdb_replace_commit(&r);
+}
+
+// Whether the disk holding the store has room for the derived file with
+// plenty to spare: at least twice the documents.
+bool room_for(const sdb_index *ix) {
+  struct statvfs fs;
+  if (fstatvfs(sdb_store_fd(), &fs) != 0 || fs.f_frsize == 0) return false;
+  const uint64_t need = ix->docs_size * 2 / fs.f_frsize + 1;  // in blocks
+  return fs.f_bavail >= need;
+}
+
+// Writes the derived file after a build, when the store may be written,
+// its lock is free, the index has not moved on in another process and
+// the disk has room; quietly: whatever happens, the call's outcome and
+// message stay as they were.
+void write_when_allowed(const sdb_index *ix) {
+  if (sdb_store_read_only() || !laid_out_whole(&ix->terms) || !room_for(ix)) return;
+  if (!sdb_lock_try_exclusive()) return;
+  static sdb_generations g;
+  uint64_t gen = 0;
+  if (sdb_generations_read(&g) && sdb_index_generation(&g, ix->name, &gen) && gen == ix->gen) {
+    const sdb_first_failure before;
+    (void)write_derived(ix);
+    before.restore();
+  }
+  sdb_lock_release();
+}
+
+}  // namespace
+
+bool sdb_derived_adopt(sdb_index *ix, unsigned char *bytes, uint64_t size) {
+  header h;
+  if (ix->built || !ix->docs_known || !read_header(bytes, size, &h) ||
+      h.docs_size != ix->docs_size || h.docs_sum != ix->docs_sum || h.doc_count != ix->doc_count ||
+      h.start_buckets != ix->terms.bucket_count ||
+      h.bucket_count != sdb_buckets_after(h.start_buckets, h.term_count))
+    return false;
+  const auto *tokens = at<uint32_t>(bytes, h, S_TOKENS);
+  uint64_t total = 0;
+  uint32_t live = 0;
+  for (uint32_t slot = 0; slot < h.doc_count; slot++) {
+    if (!ix->docs[slot].alive && tokens[slot] != 0) return false;
+    live += ix->docs[slot].alive;
+    total += tokens[slot];
+  }
+  if (total != h.total_tokens || live != h.live_count) return false;
+  sdb_terms d{};
+  d.bucket_count = d.start_buckets = h.start_buckets;
+  if (!adopt_terms(ix, bytes, h, &d)) {
+    sdb_terms_free(&d);
+    return false;
+  }
+  d.bucket_count = h.bucket_count;
+  sdb_terms_free(&ix->terms);
+  ix->terms = d;
+  for (uint32_t slot = 0; slot < h.doc_count; slot++) ix->docs[slot].token_count = tokens[slot];
+  ix->total_tokens = h.total_tokens;
+  ix->live_count = h.live_count;
+  ix->built = true;
+  sdb_index_refresh_norms(ix);
+  return true;
+}
+
+void sdb_derived_seal(unsigned char *bytes, uint64_t size, uint64_t docs_size, uint64_t docs_sum) {
+  if (size < kHeaderSize) return;
+  header h;
+  memcpy(&h, bytes, sizeof h);
+  h.docs_size = docs_size;
+  h.docs_sum = docs_sum;
+  h.file_size = size;
+  for (uint32_t s = 0; s < kSections; s++) {
+    section &sec = h.sections[s];
+    if (sec.offset <= size && sec.length <= size - sec.offset)
+      sec.sum = sdb_checksum(bytes + sec.offset, sec.length);
+  }
+  h.header_sum = 0;
+  memcpy(bytes, &h, sizeof h);
+  const uint64_t sum = sdb_checksum(bytes, kHeaderSize);
+  memcpy(bytes + offsetof(header, header_sum), &sum, sizeof sum);
+}
+
+bool sdb_derived_install(sdb_index *ix) {
+  if (ix->built || !ix->docs_known || ix->mapped != nullptr) return false;
+  char rel[SDB_REL_PATH_SIZE];
+  if (!derived_path(rel, ix->name)) return false;
+  const int fd = sdb_open_regular(rel);
+  if (fd < 0) return false;
+  struct stat st;
+  void *map = MAP_FAILED;
+  if (fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(kHeaderSize))
+    map =
+        mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
+  close(fd);
+  if (map == MAP_FAILED) return false;
+  const auto size = static_cast<uint64_t>(st.st_size);
+  if (!sdb_derived_adopt(ix, static_cast<unsigned char *>(map), size)) {
+    munmap(map, size);
+    return false;
+  }
+  ix->mapped = map;
+  ix->mapped_len = size;
+  return true;
+}
+
+bool sdb_index_ready(sdb_index *ix, bool may_write) {
+  if (ix->built) return true;
+  if (sdb_derived_install(ix)) return true;
+  if (!sdb_index_ensure_built(ix)) return false;
+  if (may_write && ix->docs_known) write_when_allowed(ix);
+  return true;
+}
+
+int sdb_derived_write(sdb_index *ix) {
+  if (!ix->built || !ix->docs_known || !laid_out_whole(&ix->terms)) return 1;
+  return write_derived(ix);
+}

@@ -1,0 +1,72 @@
+// The derived file of an index, "<name>/docs.idx": its dictionary as a
+// full build of its docs.json makes it, stored in the form the index uses,
+// so that a fresh process maps it instead of building.
+//
+// It is a cache. docs.json stays the one source of truth and its format
+// does not change; deleting the derived file loses nothing (the next
+// process that has to build writes it again). It is used only when it
+// describes the docs.json this process loaded (its size and checksum,
+// recorded in the file, equal those of the bytes the load read) and its
+// own bytes are intact (a checksum of its header and of each section) and
+// consistent (every offset, length, id and slot in it checked against the
+// index before use). Anything else — missing, cut short, damaged, of
+// another version or byte order, built from other documents — is passed
+// over in silence and the dictionary built as without it.
+//
+// Format, little-endian, sections aligned to 64 bytes:
+//   header (kHeaderSize bytes): magic, version, byte order word, checksum
+//     of the header, the file's size, the docs.json size and checksum it
+//     describes, the counts (slots, live documents, terms, postings, text
+//     bytes, big tfs), the table walk's two bucket counts, the total
+//     tokens, and per section its offset, length and checksum;
+//   token counts   u32 per slot
+//   terms          per term id (first-occurrence order): text offset,
+//                  first position, df (u32 each); its postings follow the
+//                  previous term's in the postings sections
+//   texts          per term: length byte, bytes, NUL
+//   order, lcp     term ids in byte order, and the bytes each shares with
+//                  the one before it
+//   slots, tfs     the postings: u32 slot and the tf byte
+//   big tfs        (term, slot, tf) for tfs that do not fit a byte
+//
+// Written only when a process built the dictionary of an index still as
+// loaded, from a call that reads, in a store it may write: under the
+// store's lock taken without waiting (skipped when busy), when the disk
+// has free space of at least twice docs.json, through "docs.idx.tmp" and a
+// rename. It is never rewritten in place, so a mapping never shrinks under
+// a reader: editing it in place can crash a process that has it mapped.
+// A change of the documents leaves it describing the docs.json it
+// replaced, so it goes unused until a process builds again and rewrites it.
+#pragma once
+
+#include <cstdint>
+
+struct sdb_index;
+
+// Makes the dictionary of ix ready to answer: as it is when built, else
+// from the derived file when it describes the documents as loaded, else
+// built (sdb_index_ensure_built). With may_write (a call that reads, not
+// one inside a change), a build is followed by writing the derived file
+// when that is allowed. False, with "oom: rebuild", when memory ran out.
+bool sdb_index_ready(sdb_index *ix, bool may_write);
+
+// Takes the dictionary of ix (not built, docs_known) from its derived
+// file. False, nothing changed and no message, when the file is missing or
+// not usable as it is.
+bool sdb_derived_install(sdb_index *ix);
+
+// Takes the dictionary of ix (not built, docs_known) from the size bytes
+// of a derived file at bytes, which must stay while the index lives and
+// may be written to (a change writes postings where they lie). False,
+// nothing changed, when they are not a file describing ix.
+bool sdb_derived_adopt(sdb_index *ix, unsigned char *bytes, uint64_t size);
+
+// Sets the checksums, size and documents identity of a derived file's
+// header to match its bytes: for the fuzz target and the tests, which
+// change a file on purpose and then want its content checked.
+void sdb_derived_seal(unsigned char *bytes, uint64_t size, uint64_t docs_size, uint64_t docs_sum);
+
+// Writes the derived file of ix, built and still as loaded, now (the
+// caller holds the lock or needs none). Returns 0, -1 with a message when
+// it could not be written, or 1 when ix is not as loaded (nothing written).
+int sdb_derived_write(sdb_index *ix);

@@ -1,0 +1,70 @@
+// The layout of the derived file (derived.h tells what it holds and when
+// it is trusted): its header and records, for the code that writes and
+// reads it and for the tests that damage it on purpose.
+#pragma once
+
+#include <cstdint>
+
+namespace sdb_derived {
+
+inline constexpr char kMagic[8] = {'s', 'd', 'b', 'd', 'e', 'r', 'i', 'v'};
+// Raised whenever what the file holds, or what a build makes of the same
+// documents, changes: an older file is then simply built again.
+inline constexpr uint32_t kVersion = 1;
+inline constexpr uint32_t kByteOrder = 0x01020304u;
+inline constexpr uint64_t kAlign = 64;
+inline constexpr uint64_t kHeaderSize = 512;
+
+enum section_id : uint32_t {
+  S_TOKENS,
+  S_TERMS,
+  S_TEXTS,
+  S_ORDER,
+  S_LCP,
+  S_SLOTS,
+  S_TFS,
+  S_BIG,
+  kSections
+};
+
+struct section {
+  uint64_t offset;
+  uint64_t length;
+  uint64_t sum;  // sdb_checksum of its bytes
+};
+
+struct term_record {
+  uint32_t text;  // offset of its length byte in the texts
+  uint32_t first_pos;
+  uint32_t count;
+};
+
+struct big_record {
+  uint32_t term;
+  uint32_t slot;
+  uint32_t tf;
+};
+
+// The first bytes of the file; the rest of kHeaderSize is zeros.
+struct header {
+  char magic[8];
+  uint32_t version;
+  uint32_t byte_order;
+  uint64_t header_sum;  // sdb_checksum of the kHeaderSize bytes with this field 0
+  uint64_t file_size;
+  uint64_t docs_size;  // the docs.json it describes: its size and sdb_checksum
+  uint64_t docs_sum;
+  uint32_t doc_count;
+  uint32_t live_count;
+  uint32_t term_count;
+  uint32_t big_count;
+  uint32_t start_buckets;
+  uint32_t bucket_count;
+  uint64_t postings;
+  uint64_t text_bytes;
+  uint64_t total_tokens;
+  section sections[kSections];
+};
+static_assert(sizeof(header) <= kHeaderSize);
+
+}  // namespace sdb_derived

@@ -1,0 +1,339 @@
+// The derived file (storage/derived.h) is a cache: whatever state it is
+// in, every answer, message and stored byte is what a build from docs.json
+// gives, and a file that does not describe docs.json whole is replaced by
+// the one a build writes.
+#include "storage/derived.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "fixture.h"
+#include "searchdb.h"
+#include "storage/derived_format.h"
+#include "storage/layout.h"
+
+namespace {
+
+class DerivedFileTest : public StorageTest {
+ protected:
+  std::string Derived(const std::string &index) const {
+    return Path(index + "/" + SDB_DERIVED_FILE);
+  }
+
+  // Random documents with shared words, words sharing beginnings, a title
+  // member, numbers to filter, sort and count by, and now and then a word
+  // repeated past what a posting's byte holds.
+  std::string Document(std::mt19937_64 &rng, int id) {
+    static const char *const kWords[] = {"red",   "read",  "reader", "green", "grey",   "blue",
+                                         "bluer", "apple", "apply",  "stone", "store",  "story",
+                                         "x",     "zebra", "zero",   "kind",  "kinder", "ünïcode"};
+    auto word = [&] { return std::string(kWords[rng() % std::size(kWords)]); };
+    std::string body;
+    const int words = 1 + static_cast<int>(rng() % 30);
+    for (int w = 0; w < words; w++) body += (w ? " " : "") + word();
+    if (rng() % 10 == 0) {
+      const std::string many = word();
+      for (int k = 0; k < 130 + static_cast<int>(rng() % 200); k++) body += " " + many;
+    }
+    body += " w" + std::to_string(rng() % 500);  // rare words
+    return "{\"id\":\"d" + std::to_string(id) + "\",\"title\":\"" + word() + " " + word() +
+           "\",\"body\":\"" + body + "\",\"n\":" + std::to_string(rng() % 100) + ",\"tag\":\"" +
+           word() + "\"}";
+  }
+
+  // Adds, replaces and deletes documents at random.
+  void Fill(std::mt19937_64 &rng, const char *index, int rounds) {
+    for (int r = 0; r < rounds; r++) {
+      std::string batch = "[";
+      const int count = 1 + static_cast<int>(rng() % 60);
+      for (int i = 0; i < count; i++)
+        batch += (i ? "," : "") + Document(rng, static_cast<int>(rng() % 400));
+      ASSERT_GE(searchdb_documents_add(index, (batch + "]").c_str()), 0) << LastError();
+      for (int k = 0; k < 5; k++)
+        searchdb_document_delete(index, ("d" + std::to_string(rng() % 400)).c_str());
+    }
+  }
+
+  static std::string Masked(std::string answer) {
+    const size_t at = answer.find("\"processingTimeMs\":");
+    if (at != std::string::npos) answer.erase(at, answer.find_first_of(",}", at) - at);
+    return answer;
+  }
+
+  // Everything a host sees of the index: statistics, searches of every
+  // kind at several pages, requests with a filter, a sort, facets and the
+  // typo-aware rank, fetches, and the messages of each.
+  std::string Observe(const char *index) {
+    static const char *const kQueries[] = {"red",        "re",          "read*",   "blue stone",
+                                           "\"kind x\"", "zer",         "st",      "w7",
+                                           "apple -red", "story store", "unicode", "ünï"};
+    std::string seen = Masked(searchdb_index_stats_json(index));
+    for (const char *q : kQueries) {
+      seen += Masked(searchdb_search(index, q, 10, 0)) + searchdb_last_error();
+      seen += Masked(searchdb_search(index, q, 3, 4));
+      const std::string request = std::string("{\"q\":\"") + (q[0] == '"' ? "kind" : q) +
+                                  "\",\"filter\":{\"field\":\"n\",\"op\":\"gte\",\"value\":40},"
+                                  "\"sort\":[{\"field\":\"n\",\"order\":\"desc\"}],"
+                                  "\"facets\":[\"tag\"],\"limit\":7}";
+      seen += Masked(searchdb_search_request(index, request.c_str()));
+      seen += Masked(
+          searchdb_search_request(index, (std::string("{\"q\":\"") + (q[0] == '"' ? "kind" : q) +
+                                          "\",\"rank\":\"typo_aware\",\"limit\":5}")
+                                             .c_str()));
+    }
+    for (int id = 0; id < 400; id += 37) {
+      const char *doc = searchdb_document_get(index, ("d" + std::to_string(id)).c_str());
+      seen += doc ? doc : searchdb_last_error();
+    }
+    return seen;
+  }
+};
+
+TEST_F(DerivedFileTest, AnswersAsBuiltWhateverStateTheFileIsIn) {
+  std::mt19937_64 rng(7);
+  Open();
+  ASSERT_EQ(searchdb_index_create("shop/items", nullptr), 0);
+  Fill(rng, "shop/items", 8);
+  // A file describing these documents, kept to be put back stale later.
+  Reopen();
+  ASSERT_NE(std::string(searchdb_search("shop/items", "red", 1, 0)), "null");
+  const std::string older = ReadFile(Derived("shop/items"));
+  ASSERT_FALSE(older.empty());
+  Fill(rng, "shop/items", 4);
+  searchdb_cleanup();
+
+  // The reference: a build, with no derived file. Its first search writes
+  // the file.
+  std::filesystem::remove(Derived("shop/items"));
+  const std::string docs = ReadFile(Path("shop/items/docs.json"));
+  const std::string meta = ReadFile(Path("shop/items/meta.json"));
+  Open();
+  const std::string reference = Observe("shop/items");
+  searchdb_cleanup();
+  const std::string good = ReadFile(Derived("shop/items"));
+  ASSERT_GT(good.size(), sdb_derived::kHeaderSize);
+
+  struct stat before {};
+  for (int variant = 0; variant < 60; variant++) {
+    std::string bytes = good;
+    bool usable = false;
+    switch (variant % 7) {
+      case 0:  // intact
+        usable = true;
+        break;
+      case 1:  // cut short
+        bytes.resize(rng() % bytes.size());
+        break;
+      case 2:  // bytes changed by accident
+        for (int k = 0; k < 1 + variant % 3; k++) bytes[rng() % bytes.size()] ^= 1 + rng() % 255;
+        break;
+      case 3: {  // another version, otherwise intact
+        sdb_derived::header h;
+        memcpy(&h, bytes.data(), sizeof h);
+        h.version++;
+        memcpy(bytes.data(), &h, sizeof h);
+        sdb_derived_seal(reinterpret_cast<unsigned char *>(bytes.data()), bytes.size(), h.docs_size,
+                         h.docs_sum);
+        break;
+      }
+      case 4:  // built from the documents as they were before the last changes
+        bytes = older;
+        break;
+      case 5:  // gone
+        bytes.clear();
+        break;
+      default:  // something else in its place
+        bytes = "{}";
+        break;
+    }
+    if (variant % 7 == 5) {
+      std::filesystem::remove(Derived("shop/items"));
+    } else {
+      WriteFile(Derived("shop/items"), bytes);
+    }
+    stat(Derived("shop/items").c_str(), &before);
+    Open();
+    ASSERT_EQ(Observe("shop/items"), reference) << "variant " << variant;
+    searchdb_cleanup();
+    // A usable file is kept as it is; any other is replaced by the one a
+    // build writes, and the stored documents are never touched.
+    struct stat after {};
+    ASSERT_EQ(stat(Derived("shop/items").c_str(), &after), 0) << "variant " << variant;
+    if (usable) {
+      EXPECT_EQ(after.st_ino, before.st_ino) << "variant " << variant;
+    }
+    EXPECT_TRUE(ReadFile(Derived("shop/items")) == good) << "variant " << variant;
+    EXPECT_EQ(ReadFile(Path("shop/items/docs.json")), docs);
+    EXPECT_EQ(ReadFile(Path("shop/items/meta.json")), meta);
+  }
+
+  // docs.json edited by hand to the same size and document count: only
+  // its bytes tell that the file describes other documents.
+  std::string edited = docs;
+  for (size_t at = edited.find("apple"); at != std::string::npos; at = edited.find("apple", at))
+    edited.replace(at, 5, "maple");
+  ASSERT_NE(edited, docs);
+  WriteFile(Path("shop/items/docs.json"), edited);
+  std::filesystem::remove(Derived("shop/items"));
+  Open();
+  const std::string edited_reference = Observe("shop/items");
+  searchdb_cleanup();
+  ASSERT_NE(edited_reference, reference);
+  WriteFile(Derived("shop/items"), good);
+  Open();
+  EXPECT_EQ(Observe("shop/items"), edited_reference);
+}
+
+// Changes made on a dictionary taken from the file (its postings written
+// where they lie in the private mapping) answer as those made on a built
+// one, call by call.
+TEST_F(DerivedFileTest, ChangesOnTheMappedDictionaryAnswerAsOnABuiltOne) {
+  std::mt19937_64 seed_rng(11);
+  Open();
+  ASSERT_EQ(searchdb_index_create("a", nullptr), 0);
+  Fill(seed_rng, "a", 6);
+  // The first search of a process that loaded the documents writes the
+  // file.
+  Reopen();
+  ASSERT_NE(std::string(searchdb_search("a", "red", 1, 0)), "null");
+  searchdb_cleanup();
+  ASSERT_TRUE(Exists(Derived("a")));
+  const std::string copy = root_ + "/built";
+  std::filesystem::copy(dir_, copy, std::filesystem::copy_options::recursive);
+  std::filesystem::remove(copy + "/a/" + SDB_DERIVED_FILE);
+
+  auto session = [&](const std::string &dir) {
+    std::vector<std::string> seen;
+    std::mt19937_64 rng(12);
+    EXPECT_EQ(searchdb_init(dir.c_str()), 0) << LastError();
+    // Reading first, so that one store answers from the file and the other
+    // from a build when the changes begin.
+    seen.push_back(Observe("a"));
+    for (int step = 0; step < 12; step++) {
+      if (step % 3 == 2) {
+        searchdb_document_delete("a", ("d" + std::to_string(rng() % 400)).c_str());
+      } else {
+        const std::string doc = Document(rng, static_cast<int>(rng() % 400));
+        EXPECT_GE(searchdb_documents_add("a", doc.c_str()), 0) << LastError();
+      }
+      seen.push_back(Observe("a") + searchdb_last_error());
+    }
+    searchdb_cleanup();
+    return seen;
+  };
+  const std::vector<std::string> mapped = session(dir_);
+  const std::vector<std::string> built = session(copy);
+  ASSERT_EQ(mapped.size(), built.size());
+  for (size_t i = 0; i < mapped.size(); i++) EXPECT_EQ(mapped[i], built[i]) << "after call " << i;
+  EXPECT_EQ(ReadFile(Path("a/docs.json")), ReadFile(copy + "/a/docs.json"));
+}
+
+// The derived file's name is one of an index directory's files: a new index
+// may not be named with it, and an index stored where one would lie from
+// before still loads, its neighbour simply going without the file.
+TEST_F(DerivedFileTest, TheNameIsTakenButAnOldIndexThereStillLoads) {
+  Open();
+  EXPECT_EQ(searchdb_index_create((std::string("a/") + SDB_DERIVED_FILE).c_str(), nullptr), -1);
+  EXPECT_EQ(LastError(), "index name invalid");
+  EXPECT_EQ(searchdb_index_create((std::string(SDB_DERIVED_FILE) + ".tmp").c_str(), nullptr), -1);
+  searchdb_cleanup();
+
+  const std::string inner = std::string("a/") + SDB_DERIVED_FILE;
+  std::filesystem::create_directories(Path(inner));
+  WriteFile(Path("_indexes/list.json"), "[\"a\",\"" + inner + "\"]");
+  WriteFile(Path("a/meta.json"), "{\"name\":\"a\",\"primary_key\":\"id\"}");
+  WriteFile(Path("a/docs.json"), R"([{"__id":"1","raw":"{\"id\":\"1\",\"t\":\"red apple\"}"}])");
+  WriteFile(Path(inner + "/meta.json"), "{\"name\":\"" + inner + "\",\"primary_key\":\"id\"}");
+  WriteFile(Path(inner + "/docs.json"), R"([{"__id":"2","raw":"{\"id\":\"2\",\"t\":\"red\"}"}])");
+  for (int round = 0; round < 2; round++) {
+    Open();
+    EXPECT_NE(std::string(searchdb_search("a", "apple", 10, 0)).find("\"totalHits\":1"),
+              std::string::npos);
+    EXPECT_NE(std::string(searchdb_search(inner.c_str(), "red", 10, 0)).find("\"totalHits\":1"),
+              std::string::npos);
+    searchdb_cleanup();
+    EXPECT_TRUE(std::filesystem::is_directory(Path(inner)));
+    EXPECT_TRUE(Exists(Path(inner + "/" + SDB_DERIVED_FILE)));
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The documents of a rotation: document d<i> holds the word "u<(i + n) %
+// count>" and says n, so that any one hit tells whether the dictionary
+// that found it describes the text the hit shows.
+std::string Rotation(int n, int count) {
+  std::string batch = "[";
+  for (int i = 0; i < count; i++)
+    batch += std::string(i ? "," : "") + "{\"id\":\"d" + std::to_string(i) + "\",\"t\":\"common u" +
+             std::to_string((i + n) % count) + "\",\"n\":" + std::to_string(n) + "}";
+  return batch + "]";
+}
+
+}  // namespace
+
+// Readers starting in fresh processes while a writer rotates the words
+// among the documents: whichever file each finds (current, stale, being
+// replaced, written by another reader), every answer describes the
+// documents it shows.
+TEST_F(DerivedFileTest, FreshReadersBesideAWriterAnswerFromTheDocumentsTheyShow) {
+  constexpr int kDocs = 60;
+  Open();
+  ASSERT_EQ(searchdb_index_create("r", nullptr), 0);
+  ASSERT_EQ(searchdb_documents_add("r", Rotation(0, kDocs).c_str()), kDocs);
+  searchdb_cleanup();
+  const pid_t writer = fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {
+    if (searchdb_init(dir_.c_str()) != 0) _exit(2);
+    for (int n = 1; n <= 40; n++)
+      if (searchdb_documents_add("r", Rotation(n, kDocs).c_str()) != kDocs) _exit(3);
+    _exit(0);
+  }
+  auto start_reader = [&](int r) {
+    const pid_t reader = fork();
+    EXPECT_GE(reader, 0);
+    if (reader == 0) {
+      if (searchdb_init(dir_.c_str()) != 0) _exit(2);
+      for (int k = 0; k < 5; k++) {
+        const int j = (r * 7 + k * 13) % kDocs;
+        const std::string hits = searchdb_search("r", ("u" + std::to_string(j)).c_str(), 5, 0);
+        if (hits.find("\"totalHits\":1}") == std::string::npos) _exit(4);
+        // The one hit: its id and its rotation must put u<j> in it.
+        const size_t id_at = hits.find("\"id\":\"d");
+        const size_t n_at = hits.find("\"n\":");
+        if (id_at == std::string::npos || n_at == std::string::npos) _exit(5);
+        const int i = atoi(hits.c_str() + id_at + 7), n = atoi(hits.c_str() + n_at + 4);
+        if ((i + n) % kDocs != j) _exit(6);
+        if (std::string(searchdb_search("r", "common", 0, 0)).find("\"totalHits\":60}") ==
+            std::string::npos)
+          _exit(7);
+      }
+      searchdb_cleanup();
+      _exit(0);
+    }
+    return reader;
+  };
+  auto wait_for = [](pid_t reader) {
+    int status = 0;
+    waitpid(reader, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "reader status " << status;
+  };
+  std::vector<pid_t> readers;
+  for (int r = 0; r < 16; r++) readers.push_back(start_reader(r));
+  for (pid_t reader : readers) wait_for(reader);
+  int status = 0;
+  waitpid(writer, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "writer status " << status;
+  // Then readers one after another, the first finding the file the last of
+  // the others wrote, which may describe an earlier rotation.
+  for (int r = 16; r < 19; r++) wait_for(start_reader(r));
+}
