@@ -111,22 +111,23 @@ std::string about_set_aside(const session &s, const std::string &path) {
   std::string dir = directory_of(path);
   std::string name = path.substr(dir.empty() ? 0 : dir.size() + 1);
   std::string then = "; then remove it with " + clear_command(s, dir.empty() ? "." : dir);
-  if (name.find(".found") != std::string::npos) {
+  const sdb_file_type type = sdb_file_type_of(name.data(), name.size(), dir == SDB_LIST_DIR);
+  if (type.form == SDB_FORM_FOUND) {
     return "a file that stood where the index '" + dir +
            "' was created, moved out of its way; keep what you need of it" + then;
   }
-  if (dir == SDB_LIST_DIR) {
+  if (type.kind == SDB_FILE_LIST) {
     return "the index list, which did not load and was rebuilt from the index folders; "
            "compare it with 'list'" +
            then;
   }
-  if (name.rfind(SDB_DOCUMENTS_FILE, 0) == 0) {
+  if (type.kind == SDB_FILE_DOCUMENTS) {
     return "documents of the index '" + dir +
            "' that did not load: the index answers without them; add again what you need "
            "from this file" +
            then;
   }
-  if (name.rfind(SDB_SETTINGS_FILE, 0) == 0) {
+  if (type.kind == SDB_FILE_SETTINGS) {
     return "the settings of the index '" + dir +
            "', which did not load whole: the index kept the primary key it could read (see "
            "'stats')" +
