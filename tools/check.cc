@@ -36,6 +36,10 @@ struct index_counts {
   long long documents = -1;  // -1 when the statistics could not be had
   long long terms = -1;
   std::string problem;  // why not
+  // How the index held in memory differs from a rebuild of its documents
+  // (searchdb_index_check), "" when it does not; asked only once the
+  // statistics were had.
+  std::string difference;
 };
 
 struct invalid_document {
@@ -52,8 +56,10 @@ struct report {
   std::string not_verified;  // why the store could not be checked whole, or ""
 
   size_t problems() const {
-    return files.set_aside.size() + files.unlisted.size() + damaged.size() + invalid.size() +
-           (not_verified.empty() ? 0 : 1);
+    size_t inconsistent = 0;
+    for (const index_counts &c : indexes) inconsistent += !c.difference.empty();
+    return inconsistent + files.set_aside.size() + files.unlisted.size() + damaged.size() +
+           invalid.size() + (not_verified.empty() ? 0 : 1);
   }
 };
 
@@ -73,6 +79,7 @@ index_counts counts_of(const std::string &index) {
   };
   counts.documents = count("document_count");
   counts.terms = count("term_count");
+  if (searchdb_index_check(index.c_str()) != 0) counts.difference = last_error();
   return counts;
 }
 
@@ -151,6 +158,14 @@ void print_report(const session &s, const report &r) {
              count_of(static_cast<size_t>(c.terms), "term").c_str());
     }
   }
+  for (const index_counts &c : r.indexes) {
+    if (c.difference.empty()) continue;
+    printf(
+        "not consistent: index '%s': %s\n  the index held in memory is not what its documents "
+        "build, so searches may miss or misrank them; restarting rebuilds it from the stored "
+        "documents (please report this fault of the library)\n",
+        c.name.c_str(), c.difference.c_str());
+  }
   for (const std::string &path : r.files.set_aside) {
     printf("set aside: %s\n  %s\n", path.c_str(), about_set_aside(s, path).c_str());
   }
@@ -197,6 +212,8 @@ void print_json_report(const report &r) {
     if (c.documents >= 0) {
       out.set_in(entry, "documents", static_cast<int64_t>(c.documents));
       out.set_in(entry, "terms", static_cast<int64_t>(c.terms));
+      out.set_bool_in(entry, "consistent", c.difference.empty());
+      if (!c.difference.empty()) out.set_in(entry, "difference", c.difference);
     } else {
       out.set_in(entry, "problem", c.problem);
     }

@@ -8,6 +8,7 @@
 #include "base/array.h"
 #include "base/error.h"
 #include "base/hashing.h"
+#include "base/invariant.h"
 #include "base/memory.h"
 
 // Term texts live in blocks that never move while a text is in use, so a
@@ -292,6 +293,11 @@ bool sdb_terms_own_postings(sdb_terms *d, uint32_t id, uint32_t cap) {
 }
 
 uint32_t sdb_terms_add(sdb_terms *d, const char *bytes, uint32_t len, uint64_t key) {
+  // Room must have been made: a record, text store room and a lookup table
+  // that keeps an empty position after this term.
+  SDB_ASSERT(d->free_count > 0 || d->ids < d->cap);
+  SDB_ASSERT(d->texts != nullptr && d->texts->used + len + 2 <= d->texts->size);
+  SDB_ASSERT(d->lookup.count + 1 < d->lookup.mask + 1);
   const uint32_t id = d->free_count > 0 ? d->free_ids[--d->free_count] : d->ids++;
   sdb_text_block *b = d->texts;
   char *text = b->bytes() + b->used + 1;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "base/array.h"
+#include "base/invariant.h"
 
 // The matches found so far, each (scan key, term id); ok turns false, for
 // good, when the list cannot grow.
@@ -13,7 +14,15 @@ struct found_list {
   uint32_t count;
   uint32_t cap;
   bool ok;
+  const char *q;  // the token
+  uint64_t qlen;
 };
+
+// Whether the match rule accepts t for the token (not itself a term).
+static bool accepted(const found_list *f, const sdb_term &t) {
+  sdb_edit_rows rows;
+  return sdb_token_matches(f->q, f->qlen, false, t.text, t.len, &rows);
+}
 
 static void found_add(found_list *f, const sdb_terms *d, uint32_t order_pos, uint32_t edits) {
   if (!f->ok) return;
@@ -22,6 +31,8 @@ static void found_add(found_list *f, const sdb_terms *d, uint32_t order_pos, uin
     return;
   }
   const uint32_t id = d->order[order_pos];
+  // The walks find what the match rule accepts, and only that.
+  SDB_ASSERT(accepted(f, d->terms[id]));
   f->items[f->count++] = sdb_scan_match{sdb_scan_key(d, &d->terms[id]), id, edits};
 }
 
@@ -142,7 +153,7 @@ bool sdb_match_start(sdb_match *m, const sdb_terms *d, const char *q, uint64_t q
   m->exact = sdb_terms_find(d, q, (uint32_t)qlen);
   // A token that is a term stands for that term alone (sdb_token_matches).
   if (m->exact != SDB_NO_TERM || d->count == 0) return true;
-  found_list f = {nullptr, 0, 0, true};
+  found_list f = {nullptr, 0, 0, true, m->q, m->qlen};
   if (m->qlen >= 2) find_extensions(m, &f);
   if (m->budget > 0) {
     typo_rows rows;
