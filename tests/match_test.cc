@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "index/walk_order.h"
 #include "memory_index.h"
 
 namespace {

@@ -15,6 +15,7 @@
 #include "index/entry.h"
 #include "index/flatten.h"
 #include "index/stored_doc.h"
+#include "index/walk_order.h"
 
 namespace {
 
@@ -745,8 +746,7 @@ void add_posting(sdb_terms *d, uint32_t id, uint32_t *docs, uint8_t *tfs, uint32
 }
 
 uint64_t first_key(const sdb_terms *d, uint32_t id) {
-  const sdb_term &t = d->terms[id];
-  return static_cast<uint64_t>(t.docs[0]) << 32 | t.first_pos;
+  return sdb_first_occurrence_key(&d->terms[id]);
 }
 
 // Puts the moved and new terms into first-occurrence order and renumbers

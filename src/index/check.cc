@@ -6,6 +6,7 @@
 
 #include "base/error.h"
 #include "index/build.h"
+#include "index/walk_order.h"
 
 namespace {
 

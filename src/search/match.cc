@@ -6,6 +6,7 @@
 
 #include "base/array.h"
 #include "base/invariant.h"
+#include "index/walk_order.h"
 
 // The matches found so far, each (scan key, term id); ok turns false, for
 // good, when the list cannot grow.
@@ -134,8 +135,7 @@ static void find_near_spellings(const sdb_match *m, found_list *f, typo_rows *ro
 // 0 edits).
 static uint32_t sort_unique(sdb_scan_match *items, uint32_t count) {
   if (count == 0) return 0;  // items may be nullptr
-  std::sort(items, items + count,
-            [](const sdb_scan_match &a, const sdb_scan_match &b) { return a.key < b.key; });
+  sdb_walk_sort(items, count);
   uint32_t n = 0;
   for (uint32_t i = 0; i < count; i++) {
     if (n > 0 && items[n - 1].id == items[i].id) {

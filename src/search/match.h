@@ -16,7 +16,7 @@
 #include "search/typo.h"
 
 // The terms one query token matches, one at a time, in the order the term
-// table walk of a full rebuild visits them (terms.h), so that
+// table walk of a full rebuild visits them (index/walk_order.h), so that
 // every score is summed in the same order however the terms were found.
 // Holds pointers into the dictionary and the token; both must outlive it
 // and stay unchanged.
