@@ -255,6 +255,16 @@ SEARCHDB_API const char *searchdb_search_request(const char *index_name, const c
  * ranking parameters. Failure value: "null". */
 SEARCHDB_API const char *searchdb_index_stats_json(const char *index_name);
 
+/* Checks the index as it is held in memory against a rebuild from scratch
+ * of its documents: its terms, postings, term orders, document lengths and
+ * id map must all be what the rebuild makes. It changes nothing; it takes
+ * time and memory in proportion to the index, so it is meant for tools and
+ * tests rather than every request. Returns 0 when they agree; -1 otherwise,
+ * with a message naming the first difference ("index '<name>' differs from
+ * a rebuild: ...", SEARCHDB_CORRUPT), or when the call fails as a search
+ * would (no such index, memory ran out). */
+SEARCHDB_API int searchdb_index_check(const char *index_name);
+
 #ifdef __cplusplus
 }
 #endif

@@ -283,7 +283,8 @@ class IndexCommandsTest(CliCase):
             (["delete", "books", "dune"], {"index": "books", "id": "dune", "deleted": True}),
             (["export", "books", "out.jsonl"], {"index": "books", "file": "out.jsonl",
                                                 "exported": 2}),
-            (["check"], {"indexes": [{"name": "books", "documents": 2, "terms": 14}],
+            (["check"], {"indexes": [{"name": "books", "documents": 2, "terms": 14,
+                                      "consistent": True}],
                          "set_aside": [], "not_listed": [], "damaged": [], "not_json": [],
                          "problems": 0}),
             (["drop", "books"], {"index": "books", "dropped": True}),
@@ -1008,6 +1009,9 @@ class CheckTest(CliCase):
         self.assertIn("no command reaches it", lines[7])
         self.assertIn("add it again", lines[9])
         report = json.loads(self.run_cli("check", "--json").stdout)
+        # Each index held in memory is compared with a rebuild of its documents.
+        self.assertEqual([(i["name"], i["consistent"]) for i in report["indexes"]],
+                         [("books", True), ("shop/items", True)])
         self.assertEqual((report["set_aside"], report["not_listed"], report["not_json"],
                           report["problems"]),
                          (["books/docs.json.corrupt", "shop/items/docs.json.found.2"], ["old/idx"],

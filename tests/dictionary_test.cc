@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "index/flatten.h"
+#include "index/walk_order.h"
 #include "memory_index.h"
 
 namespace {

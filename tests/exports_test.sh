@@ -11,6 +11,7 @@ expected_functions='searchdb_cleanup
 searchdb_document_delete
 searchdb_document_get
 searchdb_documents_add
+searchdb_index_check
 searchdb_index_create
 searchdb_index_delete
 searchdb_index_stats_json

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "index/walk_order.h"
 #include "memory_index.h"
 
 namespace {
@@ -56,7 +57,7 @@ class MatchTest : public ::testing::Test {
   std::vector<uint32_t> ScanMatches(const std::string &token) {
     const sdb_terms *d = &ix_->terms;
     const std::string q = token.substr(0, SDB_TERM_MAX);
-    if (ix_.Find(q) != nullptr) return {sdb_terms_find(d, q.data(), (uint32_t)q.size())};
+    const bool is_term = ix_.Find(q) != nullptr;
     std::vector<std::pair<uint64_t, uint32_t>> walk;
     for (uint32_t id = 0; id < d->ids; id++)
       if (d->terms[id].text) walk.emplace_back(sdb_scan_key(d, &d->terms[id]), id);
@@ -64,8 +65,8 @@ class MatchTest : public ::testing::Test {
     std::vector<uint32_t> out;
     sdb_edit_rows rows;
     for (auto [key, id] : walk)
-      if (sdb_scan_accepts(q.data(), q.size(), sdb_typo_budget(q.size()), d->terms[id].text,
-                           d->terms[id].len, &rows))
+      if (sdb_token_matches(q.data(), q.size(), is_term, d->terms[id].text, d->terms[id].len,
+                            &rows))
         out.push_back(id);
     return out;
   }

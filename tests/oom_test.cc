@@ -443,6 +443,11 @@ class OomTest : public StorageTest {
     TextCall("stats", Find(index), "null", [&] { return searchdb_index_stats_json(index); });
   }
 
+  void Check(const char *index) {
+    IntCall("check", Find(index), 0, [&] { return searchdb_index_check(index); });
+    Verify();
+  }
+
   void List() {
     TextCall("list", true, "[]", [] { return searchdb_indexes_list_json(); });
   }
@@ -521,6 +526,8 @@ class OomTest : public StorageTest {
             << name << " " << word << ": " << response;
       }
       VerifyColumns(name.c_str());
+      // Whatever failed on the way, the index is what its documents build.
+      EXPECT_EQ(searchdb_index_check(name.c_str()), 0) << name << ": " << searchdb_last_error();
     }
   }
 
@@ -602,6 +609,7 @@ class OomTest : public StorageTest {
     Request("books", R"({"q":"tapir capybara","facets":["title"],"sort":["relevance"]})");
     Request("books", R"({"q":"capybara","rank":"typo_aware","highlight":["title"]})");
     Stats("books");
+    Check("books");
     List();
     DeleteIndex("users");
     Create("tmp/nested", nullptr);

@@ -36,6 +36,10 @@ struct index_counts {
   long long documents = -1;  // -1 when the statistics could not be had
   long long terms = -1;
   std::string problem;  // why not
+  // How the index held in memory differs from a rebuild of its documents
+  // (searchdb_index_check), "" when it does not; asked only once the
+  // statistics were had.
+  std::string difference;
 };
 
 struct invalid_document {
@@ -52,8 +56,10 @@ struct report {
   std::string not_verified;  // why the store could not be checked whole, or ""
 
   size_t problems() const {
-    return files.set_aside.size() + files.unlisted.size() + damaged.size() + invalid.size() +
-           (not_verified.empty() ? 0 : 1);
+    size_t inconsistent = 0;
+    for (const index_counts &c : indexes) inconsistent += !c.difference.empty();
+    return inconsistent + files.set_aside.size() + files.unlisted.size() + damaged.size() +
+           invalid.size() + (not_verified.empty() ? 0 : 1);
   }
 };
 
@@ -73,6 +79,7 @@ index_counts counts_of(const std::string &index) {
   };
   counts.documents = count("document_count");
   counts.terms = count("term_count");
+  if (searchdb_index_check(index.c_str()) != 0) counts.difference = last_error();
   return counts;
 }
 
@@ -111,22 +118,23 @@ std::string about_set_aside(const session &s, const std::string &path) {
   std::string dir = directory_of(path);
   std::string name = path.substr(dir.empty() ? 0 : dir.size() + 1);
   std::string then = "; then remove it with " + clear_command(s, dir.empty() ? "." : dir);
-  if (name.find(".found") != std::string::npos) {
+  const sdb_file_type type = sdb_file_type_of(name.data(), name.size(), dir == SDB_LIST_DIR);
+  if (type.form == SDB_FORM_FOUND) {
     return "a file that stood where the index '" + dir +
            "' was created, moved out of its way; keep what you need of it" + then;
   }
-  if (dir == SDB_LIST_DIR) {
+  if (type.kind == SDB_FILE_LIST) {
     return "the index list, which did not load and was rebuilt from the index folders; "
            "compare it with 'list'" +
            then;
   }
-  if (name.rfind(SDB_DOCUMENTS_FILE, 0) == 0) {
+  if (type.kind == SDB_FILE_DOCUMENTS) {
     return "documents of the index '" + dir +
            "' that did not load: the index answers without them; add again what you need "
            "from this file" +
            then;
   }
-  if (name.rfind(SDB_SETTINGS_FILE, 0) == 0) {
+  if (type.kind == SDB_FILE_SETTINGS) {
     return "the settings of the index '" + dir +
            "', which did not load whole: the index kept the primary key it could read (see "
            "'stats')" +
@@ -149,6 +157,14 @@ void print_report(const session &s, const report &r) {
              count_of(static_cast<size_t>(c.documents), "document").c_str(),
              count_of(static_cast<size_t>(c.terms), "term").c_str());
     }
+  }
+  for (const index_counts &c : r.indexes) {
+    if (c.difference.empty()) continue;
+    printf(
+        "not consistent: index '%s': %s\n  the index held in memory is not what its documents "
+        "build, so searches may miss or misrank them; restarting rebuilds it from the stored "
+        "documents (please report this fault of the library)\n",
+        c.name.c_str(), c.difference.c_str());
   }
   for (const std::string &path : r.files.set_aside) {
     printf("set aside: %s\n  %s\n", path.c_str(), about_set_aside(s, path).c_str());
@@ -196,6 +212,8 @@ void print_json_report(const report &r) {
     if (c.documents >= 0) {
       out.set_in(entry, "documents", static_cast<int64_t>(c.documents));
       out.set_in(entry, "terms", static_cast<int64_t>(c.terms));
+      out.set_bool_in(entry, "consistent", c.difference.empty());
+      if (!c.difference.empty()) out.set_in(entry, "difference", c.difference);
     } else {
       out.set_in(entry, "problem", c.problem);
     }

@@ -181,7 +181,8 @@ std::unique_ptr<CLI::App> make_app(invocation *inv, std::vector<std::string> *di
 
   c = command("check", "Report on the stored indexes and files left aside");
   c->footer(
-      "Loads the store and reports, per index, its documents and terms, and every\n"
+      "Loads the store and reports, per index, its documents and terms (and whether\n"
+      "the index in memory equals a rebuild of its documents), and every\n"
       "damaged file set aside (*.corrupt, *.found), index folder missing from the\n"
       "index list and document whose stored text is not JSON, each with what to do.\n"
       "On a read-only store it says what it could not verify. Exit status 0 when\n"

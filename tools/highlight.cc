@@ -5,14 +5,6 @@
 #include "search/typo.h"
 
 namespace cli {
-namespace {
-
-bool begins_with(std::string_view word, std::string_view prefix) {
-  return word.size() > prefix.size() && word.compare(0, prefix.size(), prefix) == 0;
-}
-
-}  // namespace
-
 std::vector<word_span> split_words(std::string_view text) {
   std::vector<word_span> words;
   size_t pos = 0, start = 0, len = 0;
@@ -26,14 +18,9 @@ std::vector<word_span> split_words(std::string_view text) {
 }
 
 bool word_matches(std::string_view query_word, std::string_view word, bool exact_only) {
-  if (word == query_word) return true;
-  if (exact_only) return false;
-  if (query_word.size() >= 2 && begins_with(word, query_word)) return true;
-  int budget = sdb_typo_budget(query_word.size());
-  if (budget == 0) return false;
   static sdb_edit_rows rows;
-  return sdb_edit_within(query_word.data(), query_word.size(), word.data(), word.size(), budget,
-                         &rows);
+  return sdb_token_matches(query_word.data(), query_word.size(), exact_only, word.data(),
+                           word.size(), &rows);
 }
 
 std::vector<bool> exact_query_words(const std::vector<std::string> &query,

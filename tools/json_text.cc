@@ -82,6 +82,10 @@ void json_object::set_in(yyjson_mut_val *object, const char *key, int64_t value)
   put(doc_, object, key, checked(yyjson_mut_sint(doc_, value)));
 }
 
+void json_object::set_bool_in(yyjson_mut_val *object, const char *key, bool value) {
+  put(doc_, object, key, checked(yyjson_mut_bool(doc_, value)));
+}
+
 std::string json_object::text() const {
   size_t len = 0;
   std::unique_ptr<char, decltype(&free)> text(yyjson_mut_write(doc_, 0, &len), free);

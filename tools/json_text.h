@@ -29,6 +29,7 @@ class json_object {
   // Members of an object made by add_object().
   void set_in(yyjson_mut_val *object, const char *key, const std::string &value);
   void set_in(yyjson_mut_val *object, const char *key, int64_t value);
+  void set_bool_in(yyjson_mut_val *object, const char *key, bool value);
 
   // The compact text, one line.
   std::string text() const;

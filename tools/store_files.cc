@@ -12,17 +12,11 @@
 #include <cstring>
 #include <memory>
 
-#include "index/index.h"
+#include "base/limits.h"
 #include "storage/layout.h"
 
 namespace cli {
 namespace {
-
-// The suffixes a load gives the files it sets aside, and the one a write in
-// progress gives its new file.
-const char *const kSetAsideSuffixes[] = {".corrupt", ".found"};
-const char kTemporarySuffix[] = ".tmp";
-const size_t kNameMax = sizeof(sdb_index::name) - 1;
 
 struct dir_closer {
   void operator()(DIR *d) const { closedir(d); }
@@ -86,7 +80,7 @@ void walk(const std::string &dir, const std::string &rel, const std::vector<std:
       if (child != SDB_LIST_DIR && !is_listed && is_regular_file(path + "/" + SDB_SETTINGS_FILE))
         found->unlisted.push_back(child);
       walk(path, child, listed, one_index, found);
-    } else if (S_ISREG(st.st_mode) && is_set_aside_name(name)) {
+    } else if (S_ISREG(st.st_mode) && is_set_aside_name(name, rel == SDB_LIST_DIR)) {
       found->set_aside.push_back(child);
     }
   }
@@ -122,23 +116,10 @@ int open_store_dir(const std::string &store, const std::string &rel, std::string
   return fd;
 }
 
-// ".corrupt" or ".found", alone or followed by "." and digits.
-bool is_set_aside_suffix(const std::string &rest) {
-  for (const char *suffix : kSetAsideSuffixes) {
-    if (rest.compare(0, strlen(suffix), suffix) != 0) continue;
-    std::string number = rest.substr(strlen(suffix));
-    if (number.empty()) return true;
-    if (number.size() >= 2 && number[0] == '.' &&
-        std::all_of(number.begin() + 1, number.end(), [](char c) { return c >= '0' && c <= '9'; }))
-      return true;
-  }
-  return false;
-}
-
-bool is_set_aside_at(int dir_fd, const std::string &name) {
+bool is_set_aside_at(int dir_fd, const std::string &rel, const std::string &name) {
   struct stat st;
-  return is_set_aside_name(name) && fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-         S_ISREG(st.st_mode);
+  return is_set_aside_name(name, rel == SDB_LIST_DIR) &&
+         fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
 }
 
 }  // namespace
@@ -174,12 +155,8 @@ bool enclosing_store(const std::string &dir, std::string *store, std::string *in
   return false;
 }
 
-bool is_set_aside_name(const std::string &name) {
-  for (const char *suffix : kSetAsideSuffixes) {
-    for (size_t at = name.find(suffix, 1); at != std::string::npos; at = name.find(suffix, at + 1))
-      if (is_set_aside_suffix(name.substr(at))) return true;
-  }
-  return false;
+bool is_set_aside_name(const std::string &name, bool in_list_dir) {
+  return sdb_file_set_aside(sdb_file_type_of(name.data(), name.size(), in_list_dir));
 }
 
 store_findings find_in_store(const std::string &store, const std::string &rel,
@@ -206,7 +183,7 @@ bool list_set_aside(const std::string &store, const std::string &rel,
     return false;
   }
   for (const std::string &name : sorted_entries(d.get())) {
-    if (is_set_aside_at(dir.fd, name)) names->push_back(name);
+    if (is_set_aside_at(dir.fd, rel, name)) names->push_back(name);
   }
   return true;
 }
@@ -218,7 +195,7 @@ bool remove_set_aside(const std::string &store, const std::string &rel,
   fd_closer dir(open_store_dir(store, rel, error));
   if (dir.fd < 0) return false;
   for (const std::string &name : names) {
-    if (!is_set_aside_at(dir.fd, name)) continue;
+    if (!is_set_aside_at(dir.fd, rel, name)) continue;
     if (unlinkat(dir.fd, name.c_str(), 0) != 0) {
       *error = (rel.empty() ? name : rel + "/" + name) + ": " + strerror(errno);
       return false;
@@ -229,29 +206,28 @@ bool remove_set_aside(const std::string &store, const std::string &rel,
 }
 
 std::string index_name_rule_broken(const std::string &name) {
-  if (name.size() > kNameMax) {
-    return "a name has at most " + std::to_string(kNameMax) + " bytes; this one has " +
-           std::to_string(name.size());
-  }
-  if (name.empty()) return "a name may not be empty";
-  if (name.front() == '/' || name.back() == '/') return "a name may not begin or end with '/'";
-  std::vector<std::string> parts = split(name);
-  if (parts.front() == SDB_LIST_DIR) {
-    return std::string("a name may not begin with '") + SDB_LIST_DIR +
-           "', the directory of the store's own files";
-  }
-  for (const std::string &part : parts) {
-    if (part.empty()) return "a name may not hold '//': each part between slashes names a folder";
-    if (part == "." || part == "..") {
+  const sdb_name_check check = sdb_index_name_check(name.c_str(), true);
+  const std::string part = name.substr(check.part, check.part_len);
+  switch (check.fault) {
+    case SDB_NAME_OK:
+      return "";
+    case SDB_NAME_TOO_LONG:
+      return "a name has at most " + std::to_string(SDB_INDEX_NAME_MAX) + " bytes; this one has " +
+             std::to_string(name.size());
+    case SDB_NAME_EMPTY:
+      return "a name may not be empty";
+    case SDB_NAME_EDGE_SLASH:
+      return "a name may not begin or end with '/'";
+    case SDB_NAME_LIST_DIR:
+      return std::string("a name may not begin with '") + SDB_LIST_DIR +
+             "', the directory of the store's own files";
+    case SDB_NAME_EMPTY_PART:
+      return "a name may not hold '//': each part between slashes names a folder";
+    case SDB_NAME_DOT_PART:
       return "a part between slashes may not be '" + part +
              "': each part names a folder of its own below the store";
-    }
-    for (const char *file : {SDB_SETTINGS_FILE, SDB_DOCUMENTS_FILE}) {
-      if (part.compare(0, strlen(file), file) != 0) continue;
-      std::string rest = part.substr(strlen(file));
-      if (rest.empty() || rest == kTemporarySuffix || is_set_aside_suffix(rest))
-        return "'" + part + "' is the name of a file the store keeps in an index's folder";
-    }
+    case SDB_NAME_FILE_PART:
+      return "'" + part + "' is the name of a file the store keeps in an index's folder";
   }
   return "";
 }

@@ -17,10 +17,9 @@ bool is_store(const std::string &dir);
 // and the index's name.
 bool enclosing_store(const std::string &dir, std::string *store, std::string *index);
 
-// Whether a file name is one a load gives a file it sets aside:
-// "<file>.corrupt" or "<file>.found", or either with ".2", ".3", ... after
-// it when an older one was kept.
-bool is_set_aside_name(const std::string &name);
+// Whether a file name is one a load gives a file it sets aside, in the
+// list's directory or else an index's (storage/layout.h).
+bool is_set_aside_name(const std::string &name, bool in_list_dir);
 
 struct store_findings {
   std::vector<std::string> set_aside;  // regular files, paths relative to the store

@@ -1,5 +1,5 @@
-// The exports that read an index: the search, the search request, and the
-// statistics line.
+// The exports that read an index: the search, the search request, the
+// statistics line and the check against a rebuild.
 #include "search/search.h"
 
 #include <cstdlib>
@@ -8,6 +8,7 @@
 #include "api/registry.h"
 #include "base/error.h"
 #include "base/holders.h"
+#include "index/check.h"
 #include "search/answer.h"
 #include "search/query.h"
 #include "search/request.h"
@@ -70,6 +71,13 @@ SEARCHDB_API const char *searchdb_index_stats_json(const char *index_name) {
   }
   const char *result = sdb_result_set(line.get(), len);
   return result ? result : k_null;
+}
+
+SEARCHDB_API int searchdb_index_check(const char *index_name) {
+  sdb_index *ix = sdb_index_lookup(index_name);
+  // A dictionary taken from the derived file is checked as it was taken.
+  if (!ix || !sdb_index_ready(ix, false)) return -1;
+  return sdb_index_check(ix) ? 0 : -1;
 }
 
 }  // extern "C"

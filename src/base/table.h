@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/invariant.h"
+
 template <typename S>
 struct sdb_table {
   S *slots;        // room positions; nullptr while room is 0
@@ -52,6 +54,8 @@ uint32_t sdb_table_probe(const sdb_table<S> &t, uint64_t hash, Match match) {
 // Puts entry at pos, an empty position a probe ended at.
 template <typename S>
 void sdb_table_put_at(sdb_table<S> *t, uint32_t pos, const S &entry) {
+  // Room must have been made: an empty position stays, so probes end.
+  SDB_ASSERT(t->count + 1 < t->mask + 1);
   t->slots[pos] = entry;
   t->count++;
 }
@@ -60,6 +64,7 @@ void sdb_table_put_at(sdb_table<S> *t, uint32_t pos, const S &entry) {
 // False when memory ran out, the table whole as it was.
 template <typename S, typename Ops>
 bool sdb_table_resize(sdb_table<S> *t, uint64_t cap, const Ops &ops) {
+  SDB_ASSERT(cap > t->count && (cap & (cap - 1)) == 0);
   S *slots = sdb_table_block<S, Ops>(cap);
   if (slots == nullptr) return false;
   const auto mask = static_cast<uint32_t>(cap - 1);

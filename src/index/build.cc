@@ -8,12 +8,14 @@
 #include "base/error.h"
 #include "base/hashing.h"
 #include "base/holders.h"
+#include "base/invariant.h"
 #include "base/memory.h"
 #include "base/table.h"
 #include "index/bm25.h"
 #include "index/entry.h"
 #include "index/flatten.h"
 #include "index/stored_doc.h"
+#include "index/walk_order.h"
 
 namespace {
 
@@ -99,12 +101,7 @@ struct pair {
 };
 constexpr uint32_t kPairTitle = 0x80000000u;
 
-struct full_build {
-  sdb_terms terms;
-  uint32_t *token_counts;  // per slot
-  uint64_t total_tokens;
-  uint32_t live_count;
-};
+using full_build = sdb_fresh_build;
 
 void full_build_discard(full_build *b) {
   sdb_terms_free(&b->terms);
@@ -749,8 +746,7 @@ void add_posting(sdb_terms *d, uint32_t id, uint32_t *docs, uint8_t *tfs, uint32
 }
 
 uint64_t first_key(const sdb_terms *d, uint32_t id) {
-  const sdb_term &t = d->terms[id];
-  return static_cast<uint64_t>(t.docs[0]) << 32 | t.first_pos;
+  return sdb_first_occurrence_key(&d->terms[id]);
 }
 
 // Puts the moved and new terms into first-occurrence order and renumbers
@@ -891,6 +887,18 @@ void sdb_index_refresh_norms(sdb_index *ix) {
   }
 }
 
+double sdb_index_norm(uint32_t dl, uint64_t total_tokens, uint32_t live) {
+  return sdb_length_norm(dl, average_length(total_tokens, live));
+}
+
+bool sdb_fresh_build_make(const sdb_index *ix, sdb_fresh_build *b) {
+  return build_full(ix, ix->terms.start_buckets, b);
+}
+
+void sdb_fresh_build_free(sdb_fresh_build *b) {
+  full_build_discard(b);
+}
+
 bool sdb_index_ensure_built(sdb_index *ix) {
   if (ix->built) return true;
   full_build b;
@@ -900,6 +908,14 @@ bool sdb_index_ensure_built(sdb_index *ix) {
 }
 
 namespace {
+
+// Whether changes[0 .. count) name each slot once, ascending, as the
+// incremental walk of postings relies on.
+bool each_slot_once_ascending(const sdb_slot_change *changes, uint32_t count) {
+  for (uint32_t i = 1; i < count; i++)
+    if (changes[i - 1].slot >= changes[i].slot) return false;
+  return true;
+}
 
 // A change of many documents is cheaper to build from scratch than to apply
 // term by term.
@@ -911,6 +927,7 @@ bool prefer_full_build(const sdb_index *ix, uint32_t count) {
 
 bool sdb_update_prepare(sdb_index *ix, const sdb_slot_change *changes, uint32_t count,
                         sdb_update *u) {
+  SDB_ASSERT(ix->built && each_slot_once_ascending(changes, count));
   u->state = nullptr;
   auto *st = static_cast<sdb_update_state *>(calloc(1, sizeof(sdb_update_state)));
   if (st == nullptr) {

@@ -52,3 +52,24 @@ void sdb_update_discard(sdb_index *ix, sdb_update *u);
 
 // Recomputes every slot's BM25 length part from the token counts.
 void sdb_index_refresh_norms(sdb_index *ix);
+
+// The BM25 length part of a document of dl tokens in a collection of
+// total_tokens over live documents, as the norms hold it.
+double sdb_index_norm(uint32_t dl, uint64_t total_tokens, uint32_t live);
+
+// What a rebuild from scratch of an index's live documents makes, built
+// beside the index: its dictionary, every slot's token count and the
+// collection's figures.
+struct sdb_fresh_build {
+  sdb_terms terms;
+  uint32_t *token_counts;  // per slot
+  uint64_t total_tokens;
+  uint32_t live_count;
+};
+
+// Rebuilds ix's live documents as the rebuild its dictionary stands for
+// (from its start_buckets), leaving ix as it is. False with "oom: rebuild"
+// when memory ran out (nothing held).
+bool sdb_fresh_build_make(const sdb_index *ix, sdb_fresh_build *b);
+
+void sdb_fresh_build_free(sdb_fresh_build *b);

@@ -8,6 +8,7 @@
 #include "base/array.h"
 #include "base/error.h"
 #include "base/hashing.h"
+#include "base/invariant.h"
 #include "base/memory.h"
 
 // Term texts live in blocks that never move while a text is in use, so a
@@ -133,26 +134,6 @@ uint64_t head_of(const sdb_term *t) {
 }
 
 }  // namespace
-
-uint32_t sdb_buckets_after(uint32_t start, uint32_t n) {
-  uint64_t buckets = start;
-  while (n > buckets * 3 / 4) buckets *= 2;
-  return static_cast<uint32_t>(buckets);
-}
-
-uint64_t sdb_scan_key(const sdb_terms *d, const sdb_term *t) {
-  const uint64_t bucket = t->hash & (d->bucket_count - 1);
-  uint32_t growths = 0, epoch = 0;
-  for (uint64_t b = d->start_buckets; b < d->bucket_count; b *= 2) {
-    growths++;
-    // The doubling from b came right before the term numbered b * 3 / 4 + 1
-    // was entered.
-    if (t->rank >= b * 3 / 4) epoch++;
-  }
-  const bool newest_first = (growths - epoch) % 2 == 0;
-  const uint32_t place = newest_first ? 0x7FFFFFFFu - t->rank : 0x80000000u | t->rank;
-  return bucket << 32 | place;
-}
 
 int sdb_text_compare(const char *text, const char *bytes, uint32_t len) {
   const uint32_t text_len = sdb_text_len(text);
@@ -295,6 +276,11 @@ bool sdb_terms_own_postings(sdb_terms *d, uint32_t id, uint32_t cap) {
 }
 
 uint32_t sdb_terms_add(sdb_terms *d, const char *bytes, uint32_t len, uint64_t key) {
+  // Room must have been made: a record, text store room and a lookup table
+  // that keeps an empty position after this term.
+  SDB_ASSERT(d->free_count > 0 || d->ids < d->cap);
+  SDB_ASSERT(d->texts != nullptr && d->texts->used + len + 2 <= d->texts->size);
+  SDB_ASSERT(d->lookup.count + 1 < d->lookup.mask + 1);
   const uint32_t id = d->free_count > 0 ? d->free_ids[--d->free_count] : d->ids++;
   sdb_text_block *b = d->texts;
   char *text = b->bytes() + b->used + 1;

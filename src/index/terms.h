@@ -4,22 +4,13 @@
 // A term is found three ways: by its bytes (exact lookup in an open
 // addressing table), by its place in byte order (prefix runs and near
 // spellings, `order`), and by the place a full rebuild of the index would
-// give it in its term table walk (the scan key, which orders the terms one
-// query token matches, so that scores are summed in the same order).
+// give it in its term table walk (the scan key of index/walk_order.h, which
+// orders the terms one query token matches, so that scores are summed in
+// the same order).
 //
-// The term table walk. A rebuild enters the terms into a chained hash table
-// in the order they first occur (slot ascending, then token position), each
-// at the head of the chain of bucket hash % buckets, and doubles the table
-// before it would hold more than 3 terms per 4 buckets, relinking every
-// chain from its head (which reverses it). It starts from the bucket count
-// the previous rebuild ended with. So within one final bucket, the terms
-// entered after the last doubling come first, newest first, and each
-// doubling reverses what was there before it: the terms entered in an epoch
-// (between two doublings) an even number of doublings before the end come
-// newest first, before those of odd epochs, which come oldest first. The
-// walk order is therefore a function of the bucket, the term's rank in
-// first-occurrence order, and the two bucket counts (sdb_scan_key); nothing
-// is relinked when terms change.
+// The scan key and the figures it is computed from (each term's hash and
+// rank, the two bucket counts) follow the order of a chained table's walk;
+// index/walk_order.h says what it is and why it is kept.
 //
 // Postings: each term's postings are two parallel arrays, slots ascending,
 // one byte per posting for tf and the title mark. A full build lays every
@@ -90,13 +81,6 @@ struct sdb_terms {
 };
 
 enum : uint32_t { SDB_NO_TERM = 0xFFFFFFFFu, SDB_FIRST_BUCKETS = 1024 };
-
-// The bucket count a rebuild ends with after entering n terms from start.
-uint32_t sdb_buckets_after(uint32_t start, uint32_t n);
-
-// The term's position in the table walk, as a sort key: the walk visits
-// terms in ascending key order.
-uint64_t sdb_scan_key(const sdb_terms *d, const sdb_term *t);
 
 // The hash the exact lookup uses: the table hash (base/hashing.h), whose
 // collisions no text can choose, unlike those of the FNV-1a of the table

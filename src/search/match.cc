@@ -5,19 +5,8 @@
 #include <cstring>
 
 #include "base/array.h"
-
-static bool is_longer_prefix(const char *q, uint64_t qlen, const char *t, uint64_t tlen) {
-  return qlen >= 2 && tlen > qlen && t[0] == q[0] && memcmp(t, q, qlen) == 0;
-}
-
-bool sdb_scan_accepts(const char *q, uint64_t qlen, int budget, const char *t, uint64_t tlen,
-                      sdb_edit_rows *rows) {
-  if (budget == 0 || tlen > qlen + budget) return is_longer_prefix(q, qlen, t, tlen);
-  if (tlen + budget < qlen) return false;
-  // Within the length window a longer term that begins with the token is
-  // at most budget edits away, so the distance alone decides.
-  return sdb_edit_within(t, tlen, q, qlen, budget, rows);
-}
+#include "base/invariant.h"
+#include "index/walk_order.h"
 
 // The matches found so far, each (scan key, term id); ok turns false, for
 // good, when the list cannot grow.
@@ -26,7 +15,15 @@ struct found_list {
   uint32_t count;
   uint32_t cap;
   bool ok;
+  const char *q;  // the token
+  uint64_t qlen;
 };
+
+// Whether the match rule accepts t for the token (not itself a term).
+static bool accepted(const found_list *f, const sdb_term &t) {
+  sdb_edit_rows rows;
+  return sdb_token_matches(f->q, f->qlen, false, t.text, t.len, &rows);
+}
 
 static void found_add(found_list *f, const sdb_terms *d, uint32_t order_pos, uint32_t edits) {
   if (!f->ok) return;
@@ -35,6 +32,8 @@ static void found_add(found_list *f, const sdb_terms *d, uint32_t order_pos, uin
     return;
   }
   const uint32_t id = d->order[order_pos];
+  // The walks find what the match rule accepts, and only that.
+  SDB_ASSERT(accepted(f, d->terms[id]));
   f->items[f->count++] = sdb_scan_match{sdb_scan_key(d, &d->terms[id]), id, edits};
 }
 
@@ -57,7 +56,8 @@ static void find_extensions(const sdb_match *m, found_list *f) {
   const char *first = d->order_text[lo];
   if (sdb_text_len(first) < qlen || memcmp(first, m->q, qlen) != 0) return;
   for (uint32_t i = lo; i < d->count && (i == lo || d->lcp[i] >= qlen); i++)
-    if (sdb_text_len(d->order_text[i]) > qlen) found_add(f, d, i, 0);
+    if (sdb_longer_prefix(m->q, qlen, d->order_text[i], sdb_text_len(d->order_text[i])))
+      found_add(f, d, i, 0);
 }
 
 // Rows of the edit-distance table between q and the text of the terms
@@ -74,7 +74,7 @@ static void first_row(const sdb_match *m, int *row) {
   const int b = m->budget, qlen = (int)m->qlen;
   for (int k = 0; k <= 2 * b; k++) {
     const int j = k - b;
-    row[k] = (j < 0 || j > qlen) ? b + 1 : std::min(j, b + 1);
+    row[k] = (j < 0 || j > qlen) ? b + 1 : sdb_edit_edge(j, b + 1);
   }
 }
 
@@ -87,12 +87,11 @@ static int next_row(const sdb_match *m, const int *prev, int *cur, int d, char c
     const int j = d - b + k;
     int v = cap;
     if (j == 0) {
-      v = std::min(d, cap);
+      v = sdb_edit_edge(d, cap);
     } else if (j > 0 && j <= qlen) {
-      v = prev[k] + (m->q[j - 1] != c);                 // substitution or equal byte
-      if (k < 2 * b) v = std::min(v, prev[k + 1] + 1);  // byte of the term left out
-      if (k > 0) v = std::min(v, cur[k - 1] + 1);       // byte of the token left out
-      v = std::min(v, cap);
+      // Neighbours outside the band count as cap, as every entry there is.
+      v = sdb_edit_entry(prev[k], k < 2 * b ? prev[k + 1] : cap, k > 0 ? cur[k - 1] : cap,
+                         m->q[j - 1] == c, cap);
     }
     cur[k] = v;
     row_min = std::min(row_min, v);
@@ -136,8 +135,7 @@ static void find_near_spellings(const sdb_match *m, found_list *f, typo_rows *ro
 // 0 edits).
 static uint32_t sort_unique(sdb_scan_match *items, uint32_t count) {
   if (count == 0) return 0;  // items may be nullptr
-  std::sort(items, items + count,
-            [](const sdb_scan_match &a, const sdb_scan_match &b) { return a.key < b.key; });
+  sdb_walk_sort(items, count);
   uint32_t n = 0;
   for (uint32_t i = 0; i < count; i++) {
     if (n > 0 && items[n - 1].id == items[i].id) {
@@ -153,8 +151,9 @@ bool sdb_match_start(sdb_match *m, const sdb_terms *d, const char *q, uint64_t q
   if (qlen > SDB_TERM_MAX) qlen = SDB_TERM_MAX;
   *m = sdb_match{d, q, qlen, sdb_typo_budget(qlen), SDB_NO_TERM, nullptr, 0, 0, 0};
   m->exact = sdb_terms_find(d, q, (uint32_t)qlen);
+  // A token that is a term stands for that term alone (sdb_token_matches).
   if (m->exact != SDB_NO_TERM || d->count == 0) return true;
-  found_list f = {nullptr, 0, 0, true};
+  found_list f = {nullptr, 0, 0, true, m->q, m->qlen};
   if (m->qlen >= 2) find_extensions(m, &f);
   if (m->budget > 0) {
     typo_rows rows;

@@ -1,10 +1,12 @@
 // Query term matching: which terms of an index one query token stands for.
 //
-// A token that is itself a term matches that term alone. Any other token
-// is tested against every term of the table, in bucket order and chain
-// order, and matches each term that begins with it and is longer (a prefix
-// of at least 2 bytes) or, when its typo budget allows, lies within that
-// many byte edits of it. Lengths, prefixes and edits all count bytes.
+// The terms a token stands for are those of the match rule
+// (sdb_token_matches, search/typo.h): a token that is itself a term matches
+// that term alone, any other token every longer term it begins and every
+// term within its typo budget. The matcher finds them without testing each
+// term: a binary search and a run of the byte order for the longer terms,
+// and a walk of that order sharing the edit-distance rows of common
+// beginnings for the near spellings.
 #pragma once
 
 #include <cstdint>
@@ -13,16 +15,11 @@
 #include "index/terms.h"
 #include "search/typo.h"
 
-// True when the scan accepts term t (tlen bytes) for the query token q
-// (qlen bytes, not itself a term) with the given budget.
-bool sdb_scan_accepts(const char *q, uint64_t qlen, int budget, const char *t, uint64_t tlen,
-                      sdb_edit_rows *rows);
-
 // The terms one query token matches, one at a time, in the order the term
-// table walk of a full rebuild visits them (terms.h), so that every score
-// is summed in the same order however the terms were found. Holds pointers
-// into the dictionary and the token; both must outlive it and stay
-// unchanged.
+// table walk of a full rebuild visits them (index/walk_order.h), so that
+// every score is summed in the same order however the terms were found.
+// Holds pointers into the dictionary and the token; both must outlive it
+// and stay unchanged.
 //
 // exact is the term equal to the token, if any, until it is handed out;
 // otherwise found[found_pos .. found_count) are the matches still to come:

@@ -36,17 +36,15 @@ bool sdb_edit_within(const char *a, uint64_t alen, const char *b, uint64_t blen,
   if (n - m > budget) return false;
   const int cap = budget + 1;
   int *prev = rows->prev, *cur = rows->cur;
-  for (int j = 0; j <= m; j++) prev[j] = std::min(j, cap);
+  for (int j = 0; j <= m; j++) prev[j] = sdb_edit_edge(j, cap);
   for (int i = 1; i <= n; i++) {
     const int lo = std::max(1, i - budget), hi = std::min(m, i + budget);
-    cur[0] = std::min(i, cap);
+    cur[0] = sdb_edit_edge(i, cap);
     if (lo > 1) cur[lo - 1] = cap;
     int row_min = cur[0];
     const char li = l[i - 1];
     for (int j = lo; j <= hi; j++) {
-      int v = std::min(prev[j], cur[j - 1]) + 1;
-      v = std::min(v, prev[j - 1] + (s[j - 1] != li));
-      v = std::min(v, cap);
+      const int v = sdb_edit_entry(prev[j - 1], prev[j], cur[j - 1], s[j - 1] == li, cap);
       cur[j] = v;
       row_min = std::min(row_min, v);
     }
@@ -55,4 +53,16 @@ bool sdb_edit_within(const char *a, uint64_t alen, const char *b, uint64_t blen,
     std::swap(prev, cur);
   }
   return prev[m] <= budget;
+}
+
+bool sdb_token_matches(const char *q, uint64_t qlen, bool q_is_term, const char *t, uint64_t tlen,
+                       sdb_edit_rows *rows) {
+  if (qlen == tlen && memcmp(q, t, qlen) == 0) return true;
+  if (q_is_term) return false;
+  const int budget = sdb_typo_budget(qlen);
+  if (budget == 0 || tlen > qlen + budget) return sdb_longer_prefix(q, qlen, t, tlen);
+  if (tlen + budget < qlen) return false;
+  // Within the length window a longer term that begins with the token is
+  // at most budget edits away, so the distance alone decides.
+  return sdb_edit_within(t, tlen, q, qlen, budget, rows);
 }

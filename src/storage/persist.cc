@@ -274,7 +274,7 @@ yyjson_doc *parse_json(char *text, uint64_t len, const char *rel, bool *damaged)
 // keep) and notes it. False when it could not be, with the message set.
 bool set_aside_damaged(const char *rel, bool keep) {
   char aside[SDB_REL_PATH_SIZE];
-  if (sdb_set_aside(rel, ".corrupt", keep, aside, sizeof aside) != 0) return false;
+  if (sdb_set_aside(rel, SDB_DAMAGED_SUFFIX, keep, aside, sizeof aside) != 0) return false;
   sdb_notes_add(rel, aside, true);
   return true;
 }
@@ -408,7 +408,7 @@ load_status load_documents(sdb_index *ix, const char *rel, bool may_write) {
 void remove_stale_temporaries(const char *rel_dir, const char *const *files, size_t n) {
   for (size_t i = 0; i < n; i++) {
     char rel[SDB_REL_PATH_SIZE];
-    snprintf(rel, sizeof rel, "%s/%s.tmp", rel_dir, files[i]);
+    snprintf(rel, sizeof rel, "%s/%s%s", rel_dir, files[i], SDB_TEMPORARY_SUFFIX);
     if (sdb_entry_kind_of(rel) != SDB_ENTRY_NONE && sdb_entry_kind_of(rel) != SDB_ENTRY_DIR)
       sdb_remove(rel);
   }
@@ -693,7 +693,7 @@ bool sdb_set_aside_found(const char *name) {
     file_path(rel, name, file);
     const sdb_entry_kind kind = sdb_entry_kind_of(rel);
     if (kind == SDB_ENTRY_NONE || kind == SDB_ENTRY_DIR) continue;
-    if (sdb_set_aside(rel, ".found", false, aside, sizeof aside) != 0) return false;
+    if (sdb_set_aside(rel, SDB_FOUND_SUFFIX, false, aside, sizeof aside) != 0) return false;
     sdb_notes_add(rel, aside, false);
   }
   return true;

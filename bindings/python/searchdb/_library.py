@@ -56,6 +56,7 @@ def _declare(lib: ctypes.CDLL) -> None:
         "searchdb_search": (c_str, [c_str, c_str, c_int, c_int]),
         "searchdb_search_request": (c_str, [c_str, c_str]),
         "searchdb_index_stats_json": (c_str, [c_str]),
+        "searchdb_index_check": (c_int, [c_str]),
     }
     for name, (restype, argtypes) in prototypes.items():
         function = getattr(lib, name)
