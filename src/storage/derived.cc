@@ -20,6 +20,7 @@
 #include "index/build.h"
 #include "index/index.h"
 #include "index/terms.h"
+#include "index/walk_order.h"
 #include "storage/derived_format.h"
 #include "storage/files.h"
 #include "storage/layout.h"
