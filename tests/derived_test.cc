@@ -200,6 +200,17 @@ TEST_F(DerivedFileTest, AnswersAsBuiltWhateverStateTheFileIsIn) {
     EXPECT_EQ(searchdb_index_check("shop/items"), -1);
     ASSERT_EQ(searchdb_index_write_derived("shop/items"), 0) << LastError();
     EXPECT_TRUE(ReadFile(Derived("shop/items")) == good);
+    EXPECT_EQ(searchdb_index_derived_state("shop/items"), SEARCHDB_DERIVED_CURRENT);
+    // Every byte counts, those between the sections too.
+    bytes = good;
+    uint64_t gap = sdb_derived::kHeaderSize;
+    for (uint32_t k = 0; k < sdb_derived::kSections && gap == h.sections[k].offset; k++)
+      gap = h.sections[k].offset + h.sections[k].length;
+    ASSERT_LT(gap, h.sections[sdb_derived::kSections - 1].offset);
+    bytes[gap] = 1;
+    WriteFile(Derived("shop/items"), bytes);
+    EXPECT_EQ(searchdb_index_derived_state("shop/items"), SEARCHDB_DERIVED_STALE);
+    ASSERT_EQ(searchdb_index_write_derived("shop/items"), 0) << LastError();
     EXPECT_FALSE(std::filesystem::exists(Derived("shop/items") + ".tmp"));
     EXPECT_EQ(searchdb_index_derived_state("shop/items"), SEARCHDB_DERIVED_CURRENT);
     // Documents changed here since the load: only a fresh load can
