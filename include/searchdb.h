@@ -265,6 +265,33 @@ SEARCHDB_API const char *searchdb_index_stats_json(const char *index_name);
  * would (no such index, memory ran out). */
 SEARCHDB_API int searchdb_index_check(const char *index_name);
 
+/* The state of the index's derived file ("<name>/docs.idx"), a cache
+ * that lets a fresh process take the term dictionary without building it:
+ * 0 (SEARCHDB_DERIVED_CURRENT) when it holds exactly what a full build of
+ * the documents as loaded writes, so the next load uses it;
+ * 1 (SEARCHDB_DERIVED_MISSING) when there is none; 2 (SEARCHDB_DERIVED_STALE)
+ * when it is of no use: built from other documents, cut short, damaged, or
+ * documents changed in this process since they were loaded. A missing or
+ * stale file is not a fault: the next search that builds writes it again
+ * when it may. It writes nothing; it may build the dictionary, as a search
+ * does, so it takes time in proportion to the index. -1 when the call fails
+ * as a search would (no such index, memory ran out). */
+typedef enum searchdb_derived {
+  SEARCHDB_DERIVED_CURRENT = 0,
+  SEARCHDB_DERIVED_MISSING = 1,
+  SEARCHDB_DERIVED_STALE = 2
+} searchdb_derived;
+SEARCHDB_API int searchdb_index_derived_state(const char *index_name);
+
+/* Writes the index's derived file anew from a full build of its documents
+ * as loaded, whatever stands there, through a temporary file and a rename
+ * (never in place), under the store's lock as a change is. Returns 0;
+ * -1 with a message when the file could not be written, when the store is
+ * read-only or locked as for any change, or when the index's documents
+ * changed in this process since they were loaded (SEARCHDB_INVALID: only a
+ * fresh load can describe them). */
+SEARCHDB_API int searchdb_index_write_derived(const char *index_name);
+
 #ifdef __cplusplus
 }
 #endif

@@ -284,7 +284,7 @@ class IndexCommandsTest(CliCase):
             (["export", "books", "out.jsonl"], {"index": "books", "file": "out.jsonl",
                                                 "exported": 2}),
             (["check"], {"indexes": [{"name": "books", "documents": 2, "terms": 14,
-                                      "consistent": True}],
+                                      "consistent": True, "derived": "missing"}],
                          "set_aside": [], "not_listed": [], "damaged": [], "not_json": [],
                          "problems": 0}),
             (["drop", "books"], {"index": "books", "dropped": True}),
@@ -965,9 +965,72 @@ class CheckTest(CliCase):
         self.books_index()
         self.ok("create", "shop/empty")
         out = self.ok("check")
-        self.assertRegex(out, r"^index 'books': 3 documents, \d+ terms\n"
-                              r"index 'shop/empty': 0 documents, 0 terms\n"
+        self.assertRegex(out, r"^index 'books': 3 documents, \d+ terms, derived file missing\n"
+                              r"index 'shop/empty': 0 documents, 0 terms, derived file missing\n"
                               r"nothing to report\n$")
+
+    def test_check_tells_the_derived_files_state_and_rebuild_writes_it_anew(self):
+        rng = random.Random(5)
+        words = ["red", "read", "reader", "blue", "stone", "store", "story", "zebra", "kind",
+                 "kinder", "apple"]
+        docs = [{"id": f"d{i}", "title": " ".join(rng.choice(words) for _ in range(2)),
+                 "body": " ".join(rng.choice(words) for _ in range(rng.randint(1, 300)))}
+                for i in range(80)]
+        self.ok("create", "books")
+        self.ok("add", "books", self.write("docs.json", json.dumps(docs)))
+        derived = os.path.join(self.dir, "books", "docs.idx")
+        queries = ["red", "re", "stor", '"blue stone"', "kind -red", "zebra reader", "aple"]
+
+        def check(*args):
+            result = self.run_cli("check", "--json", *args)
+            # A missing or stale cache is information, never a problem.
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+            entry = json.loads(result.stdout)["indexes"][0]
+            return entry["derived"], entry.get("rebuilt", False), entry["consistent"]
+
+        def file_bytes():
+            with open(derived, "rb") as f:
+                return f.read()
+
+        def answers(without_file):
+            seen = []
+            for q in queries:
+                if without_file and os.path.exists(derived):
+                    os.remove(derived)
+                out = self.ok("search", "books", q, "--limit=50", "--json")
+                seen.append(re.sub(r'"processingTimeMs":[\d.]+', "", out))
+            return seen
+
+        self.assertEqual(check(), ("missing", False, True))
+        self.assertFalse(os.path.exists(derived))  # check writes no cache of its own accord
+        self.ok("search", "books", "red")
+        written = file_bytes()
+        self.assertEqual(check(), ("current", False, True))
+        self.assertEqual(file_bytes(), written)
+        self.ok("add", "books", json.dumps({"id": "d1", "title": "green", "body": "apple"}))
+        self.assertEqual(check(), ("stale", False, True))
+        self.assertEqual(file_bytes(), written)
+        self.assertRegex(self.ok("check"),
+                         r"^index 'books': 80 documents, \d+ terms, derived file stale\n")
+        self.assertRegex(self.ok("check", "--rebuild"), r"^index 'books': 80 documents, \d+ "
+                                                        r"terms, derived file stale \(written anew\)\n")
+        self.assertEqual(check(), ("current", False, True))
+        rebuilt = file_bytes()
+        self.assertNotEqual(rebuilt, written)
+        os.remove(derived)
+        self.assertEqual(check(), ("missing", False, True))
+        # Each answer from a fresh process that builds, and the file such a
+        # build writes: the very bytes --rebuild wrote.
+        expected = answers(without_file=True)
+        self.assertEqual(file_bytes(), rebuilt)
+        self.assertEqual(check("--rebuild"), ("current", True, True))
+        self.assertEqual(file_bytes(), rebuilt)
+        self.assertEqual(answers(without_file=False), expected)
+        # A file cut short is of no use until it is written anew.
+        with open(derived, "r+b") as f:
+            f.truncate(len(rebuilt) - 1)
+        self.assertEqual(check("--rebuild"), ("stale", True, True))
+        self.assertEqual(file_bytes(), rebuilt)
 
     def test_findings_are_explained_and_warned_of_by_every_command(self):
         self.books_index()
@@ -994,8 +1057,8 @@ class CheckTest(CliCase):
         self.assertEqual(result.returncode, 1, result.stderr)
         lines = result.stdout.splitlines()
         self.assertEqual([line for line in lines if not line.startswith("  ")], [
-            "index 'books': 0 documents, 0 terms",
-            "index 'shop/items': 2 documents, 1 term",
+            "index 'books': 0 documents, 0 terms, derived file missing",
+            "index 'shop/items': 2 documents, 1 term, derived file missing",
             "set aside: books/docs.json.corrupt",
             "set aside: shop/items/docs.json.found.2",
             "not listed: old/idx",
@@ -1081,9 +1144,13 @@ class CheckTest(CliCase):
         result = run("check")
         self.assertEqual(result.returncode, 1)
         lines = [line for line in result.stdout.splitlines() if not line.startswith("  ")]
-        self.assertRegex(lines[0], r"^index 'books': 3 documents, \d+ terms$")
+        self.assertRegex(lines[0], r"^index 'books': 3 documents, \d+ terms, derived file \w+$")
         self.assertEqual(lines[1:], [f"not verified: the store is read-only ({reason})",
                                      "1 thing to report"])
+        result = run("check", "--rebuild")
+        self.assertEqual((result.returncode, result.stdout, result.stderr),
+                         (1, "", f"searchdb: check: the store at {self.dir} is read-only: "
+                                 f"{reason}\n"))
         self.assertEqual(json.loads(run("check", "--json").stdout)["not_verified"], reason)
 
 

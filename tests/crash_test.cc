@@ -579,9 +579,10 @@ TEST_F(CrashTest, EveryCrashPointOfARepairingStartLosesNothing) {
 
 }  // namespace
 
-// The derived file is written by a search, through a temporary file and a
-// rename: a process dying at any step of it leaves a store that answers as
-// before, with no temporary taken for the file.
+// The derived file is written by a search where there was none, and by
+// searchdb_index_write_derived over whatever stands there, through a
+// temporary file and a rename: a process dying at any step of it leaves a
+// store that answers as before, with no temporary taken for the file.
 TEST_F(CrashTest, EveryCrashPointOfWritingTheDerivedFileLeavesTheSameAnswers) {
   Open();
   ASSERT_EQ(searchdb_index_create("books", nullptr), 0);
@@ -593,37 +594,48 @@ TEST_F(CrashTest, EveryCrashPointOfWritingTheDerivedFileLeavesTheSameAnswers) {
   searchdb_cleanup();
   const std::string docs = ReadFile(Path("books/docs.json"));
   const std::string derived = Path("books/docs.idx");
-  int points = 0;
-  for (long crash_at = 1;; crash_at++) {
-    SCOPED_TRACE("crash before file-system change " + std::to_string(crash_at));
-    std::filesystem::remove(derived);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      searchdb_cleanup();
-      if (searchdb_init(dir_.c_str()) != 0) _exit(2);
-      g_mutations = 0;
-      g_crash_at = crash_at;
-      searchdb_search("books", "alpha", 0, 0);
-      _exit(1);
+  for (const bool by_search : {true, false}) {
+    SCOPED_TRACE(by_search ? "written by a search" : "written anew on request");
+    int points = 0;
+    for (long crash_at = 1;; crash_at++) {
+      SCOPED_TRACE("crash before file-system change " + std::to_string(crash_at));
+      if (by_search) {
+        std::filesystem::remove(derived);
+      } else {
+        WriteFile(derived, "stale");
+      }
+      const pid_t child = fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        searchdb_cleanup();
+        if (searchdb_init(dir_.c_str()) != 0) _exit(2);
+        g_mutations = 0;
+        g_crash_at = crash_at;
+        if (by_search) {
+          searchdb_search("books", "alpha", 0, 0);
+        } else if (searchdb_index_write_derived("books") != 0) {
+          _exit(3);
+        }
+        _exit(1);
+      }
+      int status = 0;
+      waitpid(child, &status, 0);
+      ASSERT_TRUE(WIFEXITED(status)) << status;
+      ExpectFilesParse();
+      for (int start = 0; start < 2; start++) {  // with what the child left, then with a new file
+        Open();
+        EXPECT_EQ(Describe(LoadedState()), Describe(expected));
+        ExpectSearchAgrees(expected);
+        searchdb_cleanup();
+        EXPECT_FALSE(Exists(derived + ".tmp"));
+        EXPECT_TRUE(Exists(derived));
+        EXPECT_EQ(ReadFile(Path("books/docs.json")), docs);
+      }
+      if (HasFailure()) return;
+      if (WEXITSTATUS(status) == 1) break;
+      ASSERT_EQ(WEXITSTATUS(status), 0);
+      points++;
     }
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    ExpectFilesParse();
-    for (int start = 0; start < 2; start++) {  // with what the child left, then with a new file
-      Open();
-      EXPECT_EQ(Describe(LoadedState()), Describe(expected));
-      ExpectSearchAgrees(expected);
-      searchdb_cleanup();
-      EXPECT_FALSE(Exists(derived + ".tmp"));
-      EXPECT_TRUE(Exists(derived));
-      EXPECT_EQ(ReadFile(Path("books/docs.json")), docs);
-    }
-    if (HasFailure()) return;
-    if (WEXITSTATUS(status) == 1) break;
-    ASSERT_EQ(WEXITSTATUS(status), 0);
-    points++;
+    EXPECT_GE(points, 2) << "the crashes never reached the write";
   }
-  EXPECT_GE(points, 2) << "the crashes never reached the write";
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "fixture.h"
+#include "index/terms.h"
 #include "searchdb.h"
 #include "storage/derived_format.h"
 #include "storage/layout.h"
@@ -159,6 +160,13 @@ TEST_F(DerivedFileTest, AnswersAsBuiltWhateverStateTheFileIsIn) {
     }
     stat(Derived("shop/items").c_str(), &before);
     Open();
+    // Told as it is, taken as a search takes it, and nothing written.
+    const int state = variant % 7 == 5 ? SEARCHDB_DERIVED_MISSING
+                      : usable         ? SEARCHDB_DERIVED_CURRENT
+                                       : SEARCHDB_DERIVED_STALE;
+    if (variant % 2 == 0) {
+      ASSERT_EQ(searchdb_index_derived_state("shop/items"), state) << "variant " << variant;
+    }
     ASSERT_EQ(Observe("shop/items"), reference) << "variant " << variant;
     searchdb_cleanup();
     // A usable file is kept as it is; any other is replaced by the one a
@@ -171,6 +179,53 @@ TEST_F(DerivedFileTest, AnswersAsBuiltWhateverStateTheFileIsIn) {
     EXPECT_TRUE(ReadFile(Derived("shop/items")) == good) << "variant " << variant;
     EXPECT_EQ(ReadFile(Path("shop/items/docs.json")), docs);
     EXPECT_EQ(ReadFile(Path("shop/items/meta.json")), meta);
+  }
+
+  // A tf changed and the checksums made to match: a load takes the file,
+  // but it is not what a build writes, and writing it anew mends it.
+  {
+    std::string bytes = good;
+    sdb_derived::header h;
+    memcpy(&h, bytes.data(), sizeof h);
+    const sdb_derived::section &tfs = h.sections[sdb_derived::S_TFS];
+    uint64_t at = tfs.offset;
+    while (at < tfs.offset + tfs.length && (bytes[at] & SDB_TF_MASK) != 1) at++;
+    ASSERT_LT(at, tfs.offset + tfs.length);
+    bytes[at] = static_cast<char>(bytes[at] + 1);
+    sdb_derived_seal(reinterpret_cast<unsigned char *>(bytes.data()), bytes.size(), h.docs_size,
+                     h.docs_sum);
+    WriteFile(Derived("shop/items"), bytes);
+    Open();
+    EXPECT_EQ(searchdb_index_derived_state("shop/items"), SEARCHDB_DERIVED_STALE);
+    EXPECT_EQ(searchdb_index_check("shop/items"), -1);
+    ASSERT_EQ(searchdb_index_write_derived("shop/items"), 0) << LastError();
+    EXPECT_TRUE(ReadFile(Derived("shop/items")) == good);
+    EXPECT_EQ(searchdb_index_derived_state("shop/items"), SEARCHDB_DERIVED_CURRENT);
+    // Every byte counts, those between the sections too.
+    bytes = good;
+    uint64_t gap = sdb_derived::kHeaderSize;
+    for (uint32_t k = 0; k < sdb_derived::kSections && gap == h.sections[k].offset; k++)
+      gap = h.sections[k].offset + h.sections[k].length;
+    ASSERT_LT(gap, h.sections[sdb_derived::kSections - 1].offset);
+    bytes[gap] = 1;
+    WriteFile(Derived("shop/items"), bytes);
+    EXPECT_EQ(searchdb_index_derived_state("shop/items"), SEARCHDB_DERIVED_STALE);
+    ASSERT_EQ(searchdb_index_write_derived("shop/items"), 0) << LastError();
+    EXPECT_FALSE(std::filesystem::exists(Derived("shop/items") + ".tmp"));
+    EXPECT_EQ(searchdb_index_derived_state("shop/items"), SEARCHDB_DERIVED_CURRENT);
+    // Documents changed here since the load: only a fresh load can
+    // describe them.
+    ASSERT_EQ(searchdb_documents_add("shop/items", R"([{"id":"new","body":"red"}])"), 1)
+        << LastError();
+    EXPECT_EQ(searchdb_index_derived_state("shop/items"), SEARCHDB_DERIVED_STALE);
+    EXPECT_EQ(searchdb_index_write_derived("shop/items"), -1);
+    EXPECT_EQ(searchdb_last_error_code(), SEARCHDB_INVALID);
+    searchdb_cleanup();
+    WriteFile(Path("shop/items/docs.json"), docs);
+    WriteFile(Derived("shop/items"), good);
+    Open();
+    EXPECT_EQ(Observe("shop/items"), reference);
+    searchdb_cleanup();
   }
 
   // docs.json edited by hand to the same size and document count: only

@@ -14,7 +14,9 @@ searchdb_documents_add
 searchdb_index_check
 searchdb_index_create
 searchdb_index_delete
+searchdb_index_derived_state
 searchdb_index_stats_json
+searchdb_index_write_derived
 searchdb_indexes_list_json
 searchdb_init
 searchdb_last_error

@@ -448,6 +448,24 @@ class OomTest : public StorageTest {
     Verify();
   }
 
+  // The derived file's state: any of the three, or -1 only for want of
+  // memory; with the file current, this compares it with a fresh build.
+  void DerivedState(const char *index) {
+    Inject(
+        "derived state", Find(index), [&] { return searchdb_index_derived_state(index); },
+        [&](int r) {
+          EXPECT_TRUE(r >= -1 && r <= SEARCHDB_DERIVED_STALE) << "derived state returned " << r;
+          return r == -1;
+        });
+    Verify();
+  }
+
+  // Writing it anew from a full build.
+  void WriteDerived(const char *index) {
+    IntCall("write derived", Find(index), 0, [&] { return searchdb_index_write_derived(index); });
+    Verify();
+  }
+
   void List() {
     TextCall("list", true, "[]", [] { return searchdb_indexes_list_json(); });
   }
@@ -634,10 +652,15 @@ class OomTest : public StorageTest {
     Search("books", "okapi", 0, 0);
     Cleanup();
     Start();
+    DerivedState("books");
+    WriteDerived("books");
     Stats("books");
     Search("books", "capybara", 0, 0);
     Add("books", {{"b8", Doc("id", "b8", "okapi")}, {"1", Doc("id", "1", "okapi")}});
     Search("books", "okapi", 0, 0);
+    Cleanup();
+    Start();
+    WriteDerived("books");
     Cleanup();
     DamageList();
     Start();

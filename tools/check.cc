@@ -40,6 +40,12 @@ struct index_counts {
   // (searchdb_index_check), "" when it does not; asked only once the
   // statistics were had.
   std::string difference;
+  // Its derived file as this command found it (searchdb_derived), -1 when
+  // that could not be had; with --rebuild, whether it was written anew, or
+  // why not.
+  int derived = -1;
+  bool rebuilt = false;
+  std::string not_rebuilt;
 };
 
 struct invalid_document {
@@ -57,15 +63,38 @@ struct report {
 
   size_t problems() const {
     size_t inconsistent = 0;
-    for (const index_counts &c : indexes) inconsistent += !c.difference.empty();
+    for (const index_counts &c : indexes)
+      inconsistent += !c.difference.empty() + !c.not_rebuilt.empty();
     return inconsistent + files.set_aside.size() + files.unlisted.size() + damaged.size() +
            invalid.size() + (not_verified.empty() ? 0 : 1);
   }
 };
 
-index_counts counts_of(const std::string &index) {
+const char *derived_name(int state) {
+  switch (state) {
+    case SEARCHDB_DERIVED_CURRENT:
+      return "current";
+    case SEARCHDB_DERIVED_MISSING:
+      return "missing";
+    default:
+      return "stale";
+  }
+}
+
+index_counts counts_of(const std::string &index, bool rebuild) {
   index_counts counts;
   counts.name = index;
+  // Asked first: the calls after it may build the dictionary, and a
+  // search's statistics write the derived file when they do.
+  counts.derived = searchdb_index_derived_state(index.c_str());
+  if (rebuild) {
+    counts.rebuilt = searchdb_index_write_derived(index.c_str()) == 0;
+    if (!counts.rebuilt) counts.not_rebuilt = last_error();
+  }
+  // Checked before the statistics are asked, so that they find the index
+  // ready and this command writes nothing it was not asked to.
+  const bool consistent = searchdb_index_check(index.c_str()) == 0;
+  const std::string difference = consistent ? "" : last_error();
   const char *stats = searchdb_index_stats_json(index.c_str());
   if (is_null_result(stats)) {
     counts.problem = last_error();
@@ -79,7 +108,7 @@ index_counts counts_of(const std::string &index) {
   };
   counts.documents = count("document_count");
   counts.terms = count("term_count");
-  if (searchdb_index_check(index.c_str()) != 0) counts.difference = last_error();
+  counts.difference = difference;
   return counts;
 }
 
@@ -153,10 +182,20 @@ void print_report(const session &s, const report &r) {
     if (c.documents < 0) {
       printf("index '%s': no statistics: %s\n", c.name.c_str(), c.problem.c_str());
     } else {
-      printf("index '%s': %s, %s\n", c.name.c_str(),
+      std::string derived;
+      if (c.derived >= 0) derived = std::string(", derived file ") + derived_name(c.derived);
+      if (c.rebuilt) derived += " (written anew)";
+      printf("index '%s': %s, %s%s\n", c.name.c_str(),
              count_of(static_cast<size_t>(c.documents), "document").c_str(),
-             count_of(static_cast<size_t>(c.terms), "term").c_str());
+             count_of(static_cast<size_t>(c.terms), "term").c_str(), derived.c_str());
     }
+  }
+  for (const index_counts &c : r.indexes) {
+    if (c.not_rebuilt.empty()) continue;
+    printf(
+        "not written: the derived file of index '%s': %s\n  searches answer the same without "
+        "it, only a fresh process builds the index first\n",
+        c.name.c_str(), c.not_rebuilt.c_str());
   }
   for (const index_counts &c : r.indexes) {
     if (c.difference.empty()) continue;
@@ -214,9 +253,12 @@ void print_json_report(const report &r) {
       out.set_in(entry, "terms", static_cast<int64_t>(c.terms));
       out.set_bool_in(entry, "consistent", c.difference.empty());
       if (!c.difference.empty()) out.set_in(entry, "difference", c.difference);
+      if (c.derived >= 0) out.set_in(entry, "derived", std::string(derived_name(c.derived)));
     } else {
       out.set_in(entry, "problem", c.problem);
     }
+    if (c.rebuilt) out.set_bool_in(entry, "rebuilt", true);
+    if (!c.not_rebuilt.empty()) out.set_in(entry, "not_rebuilt", c.not_rebuilt);
   }
   out.set_strings("set_aside", r.files.set_aside)
       .set_strings("not_listed", r.files.unlisted)
@@ -302,11 +344,13 @@ int run_check(session *s, const invocation &inv) {
     fprintf(stderr, "searchdb: check: index '%s' not found\n", inv.index.c_str());
     return exit_refused;
   }
+  // Writing derived files is a change: refused up front, as any change is.
+  if (inv.rebuild && !s->read_only_reason.empty()) return refuse_read_only(*s, inv.command);
   report r;
   for (const index_row &row : rows) {
     if (interrupted()) return stopped(inv);
     if (!inv.index.empty() && row.name != inv.index) continue;
-    r.indexes.push_back(counts_of(row.name));
+    r.indexes.push_back(counts_of(row.name, inv.rebuild));
     check_documents(*s, row.name, &r);
   }
   r.files = find_in_store(s->dir, inv.index, listed, !inv.index.empty());

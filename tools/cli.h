@@ -48,6 +48,7 @@ struct invocation {
   bool allow_rounded_ids = false;  // add: store number ids under the text the library gives
   bool clear_set_aside = false;    // check: remove the set-aside files of the index
   bool yes = false;                // check: remove without asking
+  bool rebuild = false;            // check: write each index's derived file anew
   serve_options serve;
 };
 
@@ -65,6 +66,10 @@ struct session {
 
 // The library's last-error text.
 std::string last_error();
+
+// Refuses command, which changes the store, on a store loaded read-only:
+// says why; returns exit_refused.
+int refuse_read_only(const session &s, const std::string &command);
 
 // Prints the library's message as a warning when a call that succeeded left
 // one that was not there before (a change can succeed and report a failed

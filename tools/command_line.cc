@@ -185,6 +185,9 @@ std::unique_ptr<CLI::App> make_app(invocation *inv, std::vector<std::string> *di
       "the index in memory equals a rebuild of its documents), and every\n"
       "damaged file set aside (*.corrupt, *.found), index folder missing from the\n"
       "index list and document whose stored text is not JSON, each with what to do.\n"
+      "It says of each index's derived file (docs.idx, a cache that spares a fresh\n"
+      "process the build) whether it is current, missing or stale; that is not a\n"
+      "problem, as the next search writes it again. --rebuild writes it anew first.\n"
       "On a read-only store it says what it could not verify. Exit status 0 when\n"
       "there is nothing to report, 1 otherwise.\n"
       "--clear-set-aside NAME removes the set-aside files in the folder of the index\n"
@@ -194,6 +197,7 @@ std::unique_ptr<CLI::App> make_app(invocation *inv, std::vector<std::string> *di
   CLI::Option *clear = c->add_flag("--clear-set-aside", inv->clear_set_aside,
                                    "Remove the set-aside files of the index NAME");
   c->add_flag("--yes", inv->yes, "Remove without asking")->needs(clear);
+  c->add_flag("--rebuild", inv->rebuild, "Write each index's derived file anew")->excludes(clear);
 
   if (!in_shell) command("shell", "Run commands typed at a prompt, in one session");
   add_serve_options(command("serve", "Serve the store over HTTP, with a search page"), &inv->serve);

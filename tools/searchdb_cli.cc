@@ -28,6 +28,12 @@ std::string last_error() {
   return searchdb_last_error();
 }
 
+int refuse_read_only(const session &s, const std::string &command) {
+  fprintf(stderr, "searchdb: %s: the store at %s is read-only: %s\n", command.c_str(),
+          s.dir.c_str(), s.read_only_reason.c_str());
+  return exit_refused;
+}
+
 void warn_if_new_message(const std::string &before) {
   std::string now = last_error();
   if (!now.empty() && now != before) fprintf(stderr, "searchdb: warning: %s\n", now.c_str());
@@ -333,11 +339,7 @@ int run_command(session *s, const invocation &inv) {
     const bool may_make =
         runner.store == store_use::made || (inv.command == "serve" && inv.serve.allow_writes);
     if (!open_store(s, may_make)) return exit_refused;
-    if (runner.changes && !s->read_only_reason.empty()) {
-      fprintf(stderr, "searchdb: %s: the store at %s is read-only: %s\n", inv.command.c_str(),
-              s->dir.c_str(), s->read_only_reason.c_str());
-      return exit_refused;
-    }
+    if (runner.changes && !s->read_only_reason.empty()) return refuse_read_only(*s, inv.command);
     if (inv.command != "check") warn_set_aside(s);
   }
   int status = runner.run(s, inv);

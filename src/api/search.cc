@@ -1,5 +1,6 @@
 // The exports that read an index: the search, the search request, the
-// statistics line and the check against a rebuild.
+// statistics line, the check against a rebuild and the derived file's
+// state; and the one that writes that file anew.
 #include "search/search.h"
 
 #include <cstdlib>
@@ -78,6 +79,19 @@ SEARCHDB_API int searchdb_index_check(const char *index_name) {
   // A dictionary taken from the derived file is checked as it was taken.
   if (!ix || !sdb_index_ready(ix, false)) return -1;
   return sdb_index_check(ix) ? 0 : -1;
+}
+
+SEARCHDB_API int searchdb_index_derived_state(const char *index_name) {
+  sdb_index *ix = sdb_index_lookup(index_name);
+  return ix ? sdb_derived_state(ix) : -1;
+}
+
+SEARCHDB_API int searchdb_index_write_derived(const char *index_name) {
+  sdb_index *ix = sdb_index_lookup_for_change(index_name);
+  if (!ix) return -1;
+  const int rc = sdb_derived_rewrite(ix);
+  sdb_index_change_end();
+  return rc;
 }
 
 }  // extern "C"

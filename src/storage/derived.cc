@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -209,9 +210,23 @@ bool laid_out_whole(const sdb_terms *d) {
   return true;
 }
 
-// Fills img from ix. False when memory ran out.
-bool make_image(const sdb_index *ix, image *img) {
-  const sdb_terms *d = &ix->terms;
+// What an image is made from: ix's own dictionary and figures, or those of
+// a fresh build of its documents (tokens per slot, nullptr: ix's own).
+struct image_source {
+  const sdb_terms *d;
+  const uint32_t *tokens;
+  uint64_t total_tokens;
+  uint32_t live_count;
+};
+
+image_source source_of(const sdb_index *ix) {
+  return image_source{&ix->terms, nullptr, ix->total_tokens, ix->live_count};
+}
+
+// Fills img from ix's documents as src describes them. False when memory
+// ran out.
+bool make_image(const sdb_index *ix, const image_source &src, image *img) {
+  const sdb_terms *d = src.d;
   header &h = img->h;
   h = header{};
   memcpy(h.magic, kMagic, sizeof kMagic);
@@ -220,11 +235,11 @@ bool make_image(const sdb_index *ix, image *img) {
   h.docs_size = ix->docs_size;
   h.docs_sum = ix->docs_sum;
   h.doc_count = ix->doc_count;
-  h.live_count = ix->live_count;
+  h.live_count = src.live_count;
   h.term_count = d->count;
   h.start_buckets = d->start_buckets;
   h.bucket_count = d->bucket_count;
-  h.total_tokens = ix->total_tokens;
+  h.total_tokens = src.total_tokens;
   uint64_t postings = 0, text_bytes = 0;
   for (uint32_t id = 0; id < d->ids; id++) {
     postings += d->terms[id].count;
@@ -239,7 +254,7 @@ bool make_image(const sdb_index *ix, image *img) {
   img->big.reset(static_cast<big_record *>(malloc((h.big_count + 1) * sizeof(big_record))));
   if (!img->tokens || !img->records || !img->texts || !img->big) return false;
   for (uint32_t slot = 0; slot < h.doc_count; slot++)
-    img->tokens[slot] = ix->docs[slot].token_count;
+    img->tokens[slot] = src.tokens ? src.tokens[slot] : ix->docs[slot].token_count;
   // Texts in byte order, so that walks of the order read them in a row.
   uint64_t text_at = 0;
   for (uint32_t i = 0; i < d->count; i++) {
@@ -280,21 +295,29 @@ bool make_image(const sdb_index *ix, image *img) {
   return true;
 }
 
-// Writes the derived file of ix (built, as loaded, laid out whole).
-int write_derived(const sdb_index *ix) {
+const unsigned char k_zeros[kAlign] = {};
+
+// The header as it is written: its fields, zeros, and its checksum.
+void header_bytes(const header &h, unsigned char (&head)[kHeaderSize]) {
+  memset(head, 0, sizeof head);
+  memcpy(head, &h, sizeof h);
+  const uint64_t sum = sdb_checksum(head, sizeof head);
+  memcpy(head + offsetof(header, header_sum), &sum, sizeof sum);
+}
+
+// Writes the derived file of ix's documents as src describes them (as
+// loaded, laid out whole).
+int write_image(const sdb_index *ix, const image_source &src) {
   char rel[SDB_REL_PATH_SIZE];
   if (!derived_path(rel, ix->name)) return -1;
   image img;
-  if (!make_image(ix, &img)) {
+  if (!make_image(ix, src, &img)) {
     sdb_error(SEARCHDB_NOMEM, "oom: %s", SDB_DERIVED_FILE);
     return -1;
   }
   static unsigned char head[kHeaderSize];
-  static const unsigned char zeros[kAlign] = {};
-  memset(head, 0, sizeof head);
-  memcpy(head, &img.h, sizeof img.h);
-  const uint64_t sum = sdb_checksum(head, sizeof head);
-  memcpy(head + offsetof(header, header_sum), &sum, sizeof sum);
+  const unsigned char *zeros = k_zeros;
+  header_bytes(img.h, head);
   sdb_replace r;
   if (sdb_replace_begin(&r, rel) != 0) return -1;
   struct iovec pieces[2 * kSections + 1];
@@ -332,7 +355,7 @@ void write_when_allowed(const sdb_index *ix) {
   uint64_t gen = 0;
   if (sdb_generations_read(&g) && sdb_index_generation(&g, ix->name, &gen) && gen == ix->gen) {
     const sdb_first_failure before;
-    (void)write_derived(ix);
+    (void)write_image(ix, source_of(ix));
     before.restore();
   }
   sdb_lock_release();
@@ -424,5 +447,92 @@ bool sdb_index_ready(sdb_index *ix, bool may_write) {
 
 int sdb_derived_write(sdb_index *ix) {
   if (!ix->built || !ix->docs_known || !laid_out_whole(&ix->terms)) return 1;
-  return write_derived(ix);
+  return write_image(ix, source_of(ix));
+}
+
+namespace {
+
+// Calls use(src) with the figures a full build of ix's documents as
+// loaded (docs_known) makes: ix's own when it built them itself, else a
+// fresh build's. Returns what use returned, or -1 with "oom: rebuild".
+template <typename F>
+int with_full_build(sdb_index *ix, F use) {
+  if (!ix->built && !sdb_index_ensure_built(ix)) return -1;
+  if (laid_out_whole(&ix->terms)) return use(source_of(ix));
+  sdb_fresh_build fresh;
+  if (!sdb_fresh_build_make(ix, &fresh)) return -1;
+  const int rc =
+      use(image_source{&fresh.terms, fresh.token_counts, fresh.total_tokens, fresh.live_count});
+  sdb_fresh_build_free(&fresh);
+  return rc;
+}
+
+// Whether the size bytes at bytes are exactly those img would write.
+bool same_bytes(const image &img, const unsigned char *bytes, uint64_t size) {
+  if (size != img.h.file_size) return false;
+  unsigned char head[kHeaderSize];
+  header_bytes(img.h, head);
+  if (memcmp(bytes, head, kHeaderSize) != 0) return false;
+  uint64_t at = kHeaderSize;
+  for (uint32_t s = 0; s < kSections; s++) {
+    const section &sec = img.h.sections[s];
+    for (; at < sec.offset; at++)
+      if (bytes[at] != 0) return false;
+    if (sec.length > 0 && memcmp(bytes + sec.offset, img.data[s], sec.length) != 0) return false;
+    at = sec.offset + sec.length;
+  }
+  return true;
+}
+
+// The state of the file at rel against src: current when its bytes are
+// those src writes, else stale. -1 with a message when memory ran out.
+int compare_file(const sdb_index *ix, const char *rel, const image_source &src) {
+  errno = 0;
+  const int fd = sdb_open_regular(rel);
+  if (fd < 0) return errno == ENOENT ? SEARCHDB_DERIVED_MISSING : SEARCHDB_DERIVED_STALE;
+  struct stat st;
+  void *map = MAP_FAILED;
+  if (fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(kHeaderSize))
+    map = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+  close(fd);
+  if (map == MAP_FAILED) return SEARCHDB_DERIVED_STALE;
+  image img;
+  const bool made = make_image(ix, src, &img);
+  const bool same =
+      made && same_bytes(img, static_cast<const unsigned char *>(map), uint64_t(st.st_size));
+  munmap(map, static_cast<size_t>(st.st_size));
+  if (!made) {
+    sdb_error(SEARCHDB_NOMEM, "oom: %s", SDB_DERIVED_FILE);
+    return -1;
+  }
+  return same ? SEARCHDB_DERIVED_CURRENT : SEARCHDB_DERIVED_STALE;
+}
+
+}  // namespace
+
+int sdb_derived_state(sdb_index *ix) {
+  char rel[SDB_REL_PATH_SIZE];
+  if (!derived_path(rel, ix->name)) return SEARCHDB_DERIVED_MISSING;
+  errno = 0;
+  const int fd = sdb_open_regular(rel);
+  if (fd < 0 && errno == ENOENT) return SEARCHDB_DERIVED_MISSING;
+  if (fd >= 0) close(fd);
+  // Documents changed in this process since they were loaded: no load
+  // here can take the file, whatever it holds.
+  if (!ix->docs_known) return SEARCHDB_DERIVED_STALE;
+  // Taken as a search would take it, so that a file a search would pass
+  // over is not reported current.
+  if (!ix->built && !sdb_derived_install(ix)) return SEARCHDB_DERIVED_STALE;
+  return with_full_build(ix, [&](const image_source &src) { return compare_file(ix, rel, src); });
+}
+
+int sdb_derived_rewrite(sdb_index *ix) {
+  if (!ix->docs_known) {
+    sdb_error(SEARCHDB_INVALID,
+              "index '%s' changed in this process since it was loaded: only a fresh load can "
+              "write its %s",
+              ix->name, SDB_DERIVED_FILE);
+    return -1;
+  }
+  return with_full_build(ix, [&](const image_source &src) { return write_image(ix, src); });
 }

@@ -33,13 +33,16 @@
 // loaded, from a call that reads, in a store it may write: under the
 // store's lock taken without waiting (skipped when busy), when the disk
 // has free space of at least twice docs.json, through "docs.idx.tmp" and a
-// rename. It is never rewritten in place, so a mapping never shrinks under
+// rename; and whenever searchdb_index_write_derived asks, under the lock
+// as a change, from a full build. It is never rewritten in place, so a mapping never shrinks under
 // a reader: editing it in place can crash a process that has it mapped.
 // A change of the documents leaves it describing the docs.json it
 // replaced, so it goes unused until a process builds again and rewrites it.
 #pragma once
 
 #include <cstdint>
+
+#include "searchdb.h"
 
 struct sdb_index;
 
@@ -70,3 +73,14 @@ void sdb_derived_seal(unsigned char *bytes, uint64_t size, uint64_t docs_size, u
 // caller holds the lock or needs none). Returns 0, -1 with a message when
 // it could not be written, or 1 when ix is not as loaded (nothing written).
 int sdb_derived_write(sdb_index *ix);
+
+// The state of ix's derived file (searchdb_derived), or -1 with "oom: ..." when memory ran
+// out. Asked of an index not built, it takes the dictionary from the file
+// when a search would (sdb_derived_install); it builds when it must
+// compare, but never writes.
+int sdb_derived_state(sdb_index *ix);
+
+// Writes ix's derived file anew from a full build of its documents as
+// loaded, whatever file stands there (the caller holds the store's lock).
+// Returns 0, or -1 with a message.
+int sdb_derived_rewrite(sdb_index *ix);

@@ -57,6 +57,8 @@ def _declare(lib: ctypes.CDLL) -> None:
         "searchdb_search_request": (c_str, [c_str, c_str]),
         "searchdb_index_stats_json": (c_str, [c_str]),
         "searchdb_index_check": (c_int, [c_str]),
+        "searchdb_index_derived_state": (c_int, [c_str]),
+        "searchdb_index_write_derived": (c_int, [c_str]),
     }
     for name, (restype, argtypes) in prototypes.items():
         function = getattr(lib, name)
