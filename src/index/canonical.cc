@@ -19,43 +19,15 @@
 // parser accepts is written without exhausting the call stack.
 #include "index/canonical.h"
 
-#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "base/array.h"
 #include "base/number_text.h"
+#include "index/entry.h"
 
 namespace {
-
-// Output bytes of each byte inside a string: 1 for itself, 2 for a
-// backslash-letter escape, 6 for \u00xx.
-constexpr std::array<uint8_t, 256> kEscapedSize = [] {
-  std::array<uint8_t, 256> table{};
-  for (int c = 0; c < 256; c++) table[c] = c < 0x20 ? 6 : 1;
-  table['"'] = 2;
-  table['\\'] = 2;
-  table['\b'] = 2;
-  table['\t'] = 2;
-  table['\n'] = 2;
-  table['\f'] = 2;
-  table['\r'] = 2;
-  return table;
-}();
-
-// The letter after the backslash for the two-byte escapes, 0 for the rest.
-constexpr std::array<char, 256> kEscapeLetter = [] {
-  std::array<char, 256> table{};
-  table['"'] = '"';
-  table['\\'] = '\\';
-  table['\b'] = 'b';
-  table['\t'] = 't';
-  table['\n'] = 'n';
-  table['\f'] = 'f';
-  table['\r'] = 'r';
-  return table;
-}();
 
 struct sdb_out {
   char **text;
@@ -100,27 +72,10 @@ bool put_number(sdb_out out, yyjson_val *val) {
 }
 
 bool put_string(sdb_out out, const char *s, size_t n) {
-  const auto *b = reinterpret_cast<const unsigned char *>(s);
-  uint64_t size = 2;
-  for (size_t i = 0; i < n; i++) size += kEscapedSize[b[i]];
-  if (!reserve(out, size)) return false;
+  if (!reserve(out, sdb_entry_escaped_size(s, n) + 2)) return false;
   char *w = *out.text + *out.len;
   *w++ = '"';
-  for (size_t i = 0; i < n; i++) {
-    unsigned char c = b[i];
-    if (kEscapedSize[c] == 1) {
-      *w++ = static_cast<char>(c);
-    } else if (kEscapeLetter[c] != 0) {
-      *w++ = '\\';
-      *w++ = kEscapeLetter[c];
-    } else {
-      static const char kHex[] = "0123456789abcdef";
-      memcpy(w, "\\u00", 4);
-      w[4] = kHex[c >> 4];
-      w[5] = kHex[c & 0xF];
-      w += 6;
-    }
-  }
+  w = sdb_json_escape(w, s, n, SDB_HEX_LOWER);
   *w++ = '"';
   *out.len = static_cast<uint64_t>(w - *out.text);
   return true;

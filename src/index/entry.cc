@@ -240,8 +240,7 @@ uint64_t sdb_entry_escaped_size(const char *raw, uint64_t raw_len) {
   return size;
 }
 
-char *sdb_entry_escape(char *out, const char *raw, uint64_t raw_len) {
-  static const char kHex[] = "0123456789ABCDEF";
+char *sdb_json_escape(char *out, const char *raw, uint64_t raw_len, const char *hex) {
   const auto *b = reinterpret_cast<const unsigned char *>(raw);
   for (uint64_t i = 0; i < raw_len; i++) {
     unsigned char c = b[i];
@@ -252,8 +251,8 @@ char *sdb_entry_escape(char *out, const char *raw, uint64_t raw_len) {
       *out++ = kEscapeLetter[c];
     } else {
       memcpy(out, "\\u00", 4);
-      out[4] = kHex[c >> 4];
-      out[5] = kHex[c & 0xF];
+      out[4] = hex[c >> 4];
+      out[5] = hex[c & 0xF];
       out += 6;
     }
   }

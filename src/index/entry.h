@@ -30,8 +30,21 @@ uint32_t sdb_entry_write(char *out, const char *id, uint64_t id_len, const char 
 // Bytes the escaped text of an entry takes, raw being its decoded length.
 uint64_t sdb_entry_escaped_size(const char *raw, uint64_t raw_len);
 
-// Writes raw escaped at out; returns the end.
-char *sdb_entry_escape(char *out, const char *raw, uint64_t raw_len);
+// The digits of a \u00xx escape: an entry writes them upper-case, a
+// document's canonical text lower-case.
+inline constexpr char SDB_HEX_UPPER[] = "0123456789ABCDEF";
+inline constexpr char SDB_HEX_LOWER[] = "0123456789abcdef";
+
+// Writes raw escaped at out (sdb_entry_escaped_size bytes): '"', '\\' and
+// the five control bytes with a letter as a backslash and that letter, the
+// other bytes below 0x20 as \u00xx with hex's digits, every other byte as
+// itself. Returns the end.
+char *sdb_json_escape(char *out, const char *raw, uint64_t raw_len, const char *hex);
+
+// Writes raw escaped at out as an entry holds it; returns the end.
+inline char *sdb_entry_escape(char *out, const char *raw, uint64_t raw_len) {
+  return sdb_json_escape(out, raw, raw_len, SDB_HEX_UPPER);
+}
 
 // Decodes the text of an entry of entry_len bytes (its escaped form starts
 // at raw_off) into out, which has room for out_cap bytes: at least the
