@@ -4,7 +4,7 @@
 //   searchdb_compare [corpus.jsonl[.gz]] [--synthetic N] [--scales 10000,all,x10]
 //                    [--queries N] [--passes N]
 //                    [--engines searchdb,searchdb-before,fts5,xapian]
-//                    [--filter-queries N] [--broad N] [--names N]
+//                    [--filter-queries N] [--broad N] [--names N] [--fresh-rounds N]
 //
 // Without a corpus argument it reads SEARCHDB_CORPUS, else the shared corpus
 // beside the repository, else N synthetic documents (default 20,000). A
@@ -54,6 +54,7 @@
 
 #include "corpus.h"
 #include "engines.h"
+#include "fresh.h"
 
 namespace fs = std::filesystem;
 
@@ -567,6 +568,7 @@ struct Options {
   size_t filter_queries = 50, broad = 30, names = 500;
   std::string requests_file;  // a serving child's requests
   int request_passes = 3;
+  int fresh_rounds = 5;  // fresh processes of each kind per engine and scale
 };
 
 std::vector<std::string> Split(const std::string &s) {
@@ -1267,6 +1269,7 @@ int Drive(const Options &o) {
                           (r.filter.empty() ? docs : CountKept(facts, r.filter[0], src.limit))));
     }
     sr.classes = RequestClasses(sr.requests);
+    std::map<std::string, FreshResult> fresh;
     if (!WriteRequests(request_file, sr.requests)) return 1;
     for (const std::string &name : o.engines) {
       const std::string dir = work + "/" + name;
@@ -1290,9 +1293,15 @@ int Drive(const Options &o) {
       if (!r.ok)
         fprintf(stderr, "searchdb_compare: %s failed at scale %s\n", name.c_str(), scale.c_str());
       if (name == "searchdb") r.docs_json_mb = (double)StoredDocumentBytes(dir) / 1048576;
+      if (r.ok && o.fresh_rounds > 0 && name != "searchdb-before")
+        fresh[name] = RunFresh(name, dir, query_file, o.fresh_rounds, name == "searchdb");
       if (IsPeer(name)) fs::remove_all(dir);  // the searchdb builds answer again, side by side
     }
     PrintScale(scale, all[scale], o.engines);
+    if (!fresh.empty())
+      PrintFresh(scale, fresh, o.engines,
+                 all[scale].count("searchdb") ? all[scale]["searchdb"].docs_json_mb : 0,
+                 o.fresh_rounds);
     const auto &rs = all[scale];
     if (rs.count("searchdb") && rs.count("searchdb-before") && rs.at("searchdb").ok &&
         rs.at("searchdb-before").ok) {
@@ -1326,6 +1335,8 @@ std::string DefaultCorpus() {
 int main(int argc, char **argv) {
   Options o;
   std::string engine, build_dir, serve_dir, query_file, paired_now, paired_before;
+  std::string fresh_dir, change_dir;
+  int fresh_what = 0, fresh_pick = 0;
   bool before_first = false;
   bool corpus_given = false, engines_given = false;
   for (int i = 1; i < argc; i++) {
@@ -1343,6 +1354,16 @@ int main(int argc, char **argv) {
       build_dir = next();
     else if (a == "--serve")
       serve_dir = next();
+    else if (a == "--fresh")
+      fresh_dir = next();
+    else if (a == "--fresh-what")
+      fresh_what = std::stoi(next());
+    else if (a == "--fresh-pick")
+      fresh_pick = std::stoi(next());
+    else if (a == "--fresh-rounds")
+      o.fresh_rounds = std::stoi(next());
+    else if (a == "--change-one")
+      change_dir = next();
     else if (a == "--paired")
       paired_now = next(), paired_before = next();
     else if (a == "--before-first")
@@ -1402,6 +1423,9 @@ int main(int argc, char **argv) {
   if (!e) return 2;
   if (!build_dir.empty()) return ChildBuild(e.get(), build_dir, o.src);
   const std::vector<Query> queries = ReadQueries(query_file);
+  if (queries.empty()) return 1;
+  if (!change_dir.empty()) return ChildChangeOne(change_dir, queries, fresh_pick);
+  if (!fresh_dir.empty()) return ChildFresh(e.get(), fresh_dir, queries, fresh_what, fresh_pick);
   std::vector<Request> requests;
   if (!o.requests_file.empty() && (requests = ReadRequests(o.requests_file)).empty()) return 1;
   return queries.empty() ? 1

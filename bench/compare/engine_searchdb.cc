@@ -10,7 +10,7 @@
 
 namespace {
 
-const char kIndex[] = "bench";
+const char *const kIndex = kSearchdbIndex;
 
 // The library's functions, reached either through the link or through
 // dlsym on a library loaded apart from the linked one (which may be older

@@ -11,6 +11,9 @@
 #include "corpus.h"
 #include "requests.h"
 
+// The index searchdb's engine builds and searches.
+inline constexpr char kSearchdbIndex[] = "bench";
+
 struct Engine {
   virtual ~Engine() = default;
   // Called once with every document before the build is timed, to put it in
