@@ -235,8 +235,11 @@ SEARCHDB_API const char *searchdb_search(const char *index_name, const char *que
  *     common term, and counts in a document its lowest-level term there
  *     (of those, the one of highest BM25). Documents rank by words matched
  *     (more first), the sum of their levels (less first), then those whose
- *     title (the first member keyed "title" or "name") has as its words
- *     exactly the query's, in order, then by those BM25 contributions
+ *     title (the first member keyed "title" or "name") reads as the query:
+ *     as many words, word i one of q_i's terms on the level the document
+ *     counts for q_i (for words found whole: exactly the query's words, in
+ *     order; for "gnme", a document titled "gnome" when gnome is as close
+ *     as any term of q_i it holds), then by those BM25 contributions
  *     summed, then as searchdb_search breaks ties. The hits and totalHits
  *     are bm25's.
  * Limits: filters nest at most 32 deep with 1,024 nodes and 10,000 values

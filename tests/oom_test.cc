@@ -615,7 +615,8 @@ class OomTest : public StorageTest {
     Request("books", R"({"q":"serch engnes se","rank":"typo_aware","operator":"and"})");
     Request("books", R"({"q":"okapi","rank":"typo_aware","filter":{"field":"n","op":"exists"}})");
     Add("users", {{"a@x", Doc("email", "a@x", "wombat")}}, false);
-    Add("books", {{"1", Doc("id", "1", "capybara")}, {"b6", Doc("id", "b6", "tapir")}});
+    Add("books", {{"1", Doc("id", "1", "capybara")},
+                  {"b6", Doc("id", "b6", "tapir", R"(,"body":"tapirs")")}});
     Get("books", "1");
     DeleteDoc("books", "b2");
     DeleteDoc("books", "b2");
@@ -626,6 +627,8 @@ class OomTest : public StorageTest {
     Request("books", R"({"q":"se","limit":2,"offset":1})");
     Request("books", R"({"q":"tapir capybara","facets":["title"],"sort":["relevance"]})");
     Request("books", R"({"q":"capybara","rank":"typo_aware","highlight":["title"]})");
+    // A last word of several readings, one of them a title.
+    Request("books", R"({"q":"capybara tapi","rank":"typo_aware"})");
     Stats("books");
     Check("books");
     List();

@@ -403,8 +403,10 @@ def typo_order(store, qtokens):
     """{id: key} of the typo-aware order: more of the query's words first,
     then closer readings (levels of df / 64^edits in bands of 4; a longer
     word begun by the token costs no edit), then documents titled the
-    query, then the sum of each word's closest reading's BM25, every
-    reading of a word weighing as its commonest."""
+    query as they read it (title word j one of the closest readings of
+    query word j that the document holds), then the sum of each word's
+    closest reading's BM25, every reading of a word weighing as its
+    commonest."""
     live = store.live()
     postings = {}  # term: {id: [tf, in title]}
     length, title = {}, {}
@@ -427,12 +429,14 @@ def typo_order(store, qtokens):
                 p[1] |= n == first
     avgdl = max(sum(length.values()) / len(live), 1.0)
     sums = {}  # id: [words, closeness, score]
+    read = []  # per query word: its readings' levels, and per id its closest
     for token in qtokens:
         q = token[:TERM_MAX]
         readings = sorted(((Fraction(len(postings[t]), TYPO_RATIO ** (
             0 if len(t) > len(q) >= 2 and t.startswith(q) else edits(q, t))), t)
             for t in store.matches(token)), reverse=True, key=lambda r: r[0])
         if not readings:
+            read.append(({}, {}))
             continue
         level, lead, levels = 0, readings[0][0], {}
         for like, t in readings:
@@ -449,11 +453,17 @@ def typo_order(store, qtokens):
                 c = (tf * (K1 + 1.0)) / (norm + tf) * weight
                 c = c + c if in_title else c
                 closest[i] = min(closest.get(i, (levels[t], -c)), (levels[t], -c))
+        read.append((levels, closest))
         for i, (lv, minus_c) in closest.items():
             s = sums.setdefault(i, [0, 0, 0.0])
             s[0], s[1], s[2] = s[0] + 1, s[1] + lv, -minus_c + s[2]
-    query = [t[:TERM_MAX] for t in qtokens]
-    return {i: (-w, lv, title[i] != query, -score) for i, (w, lv, score) in sums.items()}
+
+    def titled(i):
+        return len(title[i]) == len(read) and all(
+            i in closest and levels.get(t) == closest[i][0]
+            for t, (levels, closest) in zip(title[i], read))
+
+    return {i: (-w, lv, not titled(i), -score) for i, (w, lv, score) in sums.items()}
 
 
 def rank_typo_aware(ctx, doc_id):

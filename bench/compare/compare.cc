@@ -4,7 +4,8 @@
 //   searchdb_compare [corpus.jsonl[.gz]] [--synthetic N] [--scales 10000,all,x10]
 //                    [--queries N] [--passes N]
 //                    [--engines searchdb,searchdb-before,fts5,xapian]
-//                    [--filter-queries N] [--broad N] [--names N] [--fresh-rounds N]
+//                    [--filter-queries N] [--broad N] [--names N]
+//                    [--request-classes CLASS,...] [--fresh-rounds N]
 //
 // Without a corpus argument it reads SEARCHDB_CORPUS, else the shared corpus
 // beside the repository, else N synthetic documents (default 20,000). A
@@ -36,6 +37,9 @@
 // keeps); then timed passes run every class in turn. searchdb also answers
 // plain requests against searchdb_search in alternating passes, and reports
 // its resident memory at the end against the size of its docs.json.
+// --request-classes keeps only the requests of the classes named ("misspelt
+// typo-aware,names typo-aware" for the rank's checks alone); the query
+// classes run as ever, as the peers' figures beside them come from those.
 // The goals close the output: the build against FTS5's, each class's
 // latency against searchdb-before's, then the goals of the request call.
 #include <sys/resource.h>
@@ -566,7 +570,8 @@ struct Options {
   size_t queries = 200;
   int passes = 3;
   size_t filter_queries = 50, broad = 30, names = 500;
-  std::string requests_file;  // a serving child's requests
+  std::vector<std::string> request_classes;  // empty: every class
+  std::string requests_file;                 // a serving child's requests
   int request_passes = 3;
   int fresh_rounds = 5;  // fresh processes of each kind per engine and scale
 };
@@ -1239,7 +1244,12 @@ int Drive(const Options &o) {
     return 1;
   }
   const CorpusFacts facts = ReadCorpusFacts(base);
-  const Workload workload = MakeWorkload(facts, queries, o.filter_queries, o.broad, o.names, 11);
+  Workload workload = MakeWorkload(facts, queries, o.filter_queries, o.broad, o.names, 11);
+  if (!o.request_classes.empty())
+    std::erase_if(workload.requests, [&](const Request &r) {
+      return std::find(o.request_classes.begin(), o.request_classes.end(), r.cls) ==
+             o.request_classes.end();
+    });
   printf(
       "## searchdb and its peers\n\nCorpus: %s; %zu queries per class, %d timed passes, top 20 "
       "with the stored documents.\n",
@@ -1384,6 +1394,8 @@ int main(int argc, char **argv) {
       o.broad = std::stoul(next());
     else if (a == "--names")
       o.names = std::stoul(next());
+    else if (a == "--request-classes")
+      o.request_classes = Split(next());
     else if (a == "--corpus")
       o.src.path = next(), corpus_given = true;
     else if (a == "--synthetic")

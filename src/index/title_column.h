@@ -1,7 +1,7 @@
 // The title column: for every slot, the token sequence of its document's
 // title member (flatten.h), kept as a column (columns.h) so that it is built
 // on first use and follows every change as field values do. The typo-aware
-// order puts first the documents whose title is exactly the query.
+// order puts first the documents whose title reads as the query (typo_rank.h).
 //
 // Its path is empty, which no request path is, so no request can name it.
 // A slot's one value is a string: the title's tokens as the index takes

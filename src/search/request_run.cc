@@ -128,7 +128,7 @@ bool score_query(request_run *run, bool *none) {
   const bool keep = req->all_words || req->highlight_count > 0;
   if (req->rank == SDB_RANK_TYPO_AWARE) {
     if (!sdb_match_tokens(run->ix, run->tokens, run->lens, run->token_count, &run->terms) ||
-        !sdb_typo_score(&run->sc, &run->terms, run->lens, &run->typo))
+        !sdb_typo_score(&run->sc, &run->terms, &run->typo))
       return no_memory();
     run->rule_keys = run->typo.keys;
   } else if (!sdb_score_tokens(&run->sc, run->tokens, run->lens, run->token_count,
@@ -218,9 +218,7 @@ bool load_columns(request_run *run) {
   run->columns = static_cast<sdb_column **>(malloc((n + titles) * sizeof(sdb_column *)));
   if (run->columns == nullptr || !sdb_columns_get(run->ix, paths, n + titles, run->columns))
     return no_memory();
-  if (titles && !sdb_typo_settle_titles(&run->typo, run->columns[n], run->tokens, run->lens,
-                                        run->token_count))
-    return no_memory();
+  if (titles) sdb_typo_settle_titles(&run->typo, run->columns[n]);
   for (uint32_t p = 0; p < n; p++)
     if (path_used_in_order(req, p) && !sdb_column_order(run->columns[p])) return no_memory();
   const uint32_t candidates = run->req->q ? run->sc.touched_count : run->ix->doc_count;

@@ -7,7 +7,6 @@
 #include "base/array.h"
 #include "base/holders.h"
 #include "index/bm25.h"
-#include "index/title_column.h"
 #include "search/typo.h"
 
 namespace {
@@ -97,7 +96,7 @@ bool likelier(reading a, reading b, uint64_t f) {
 struct token_plan {
   double *weight;   // per token (the first of its kind)
   uint8_t *level;   // per term, beside t->ids
-  uint32_t *order;  // room to sort a token's terms, likeliest first
+  uint32_t *order;  // a token's terms, likeliest first; after the walk, by id
 };
 
 void plan_token(const sdb_index *ix, const sdb_query_terms *t, uint64_t i, double live,
@@ -156,11 +155,17 @@ inline uint32_t add(walk *wk, uint32_t slot, double c, uint32_t level) {
   return key;
 }
 
+// Notes slot as a title candidate.
+bool note_title(sdb_typo_order *out, uint32_t slot) {
+  if (!sdb_reserve(&out->titled, &out->titled_cap, out->titled_count + 1)) return false;
+  out->titled[out->titled_count++] = slot;
+  return true;
+}
+
 // A token of one term: each posting is a document the token reaches once,
-// at level 0. With titles, a document every token has reached (which only
-// the last can complete) is a title candidate when the last token's term
-// is in its title member.
-bool walk_one_term(walk *wk, uint32_t id, double w, bool titles, sdb_typo_order *out) {
+// at level 0. For the last token, a document every token has reached is a
+// title candidate when the term is in its title member.
+bool walk_one_term(walk *wk, uint32_t id, double w, bool last, sdb_typo_order *out) {
   const sdb_index *ix = wk->sc->ix;
   const sdb_terms *d = &ix->terms;
   const sdb_term *term = &d->terms[id];
@@ -169,10 +174,8 @@ bool walk_one_term(walk *wk, uint32_t id, double w, bool titles, sdb_typo_order 
     const double norm = ix->norms[slot];
     if (norm < 0.0) continue;  // a dead slot
     const uint32_t key = add(wk, slot, contribution(d, term, id, p, norm, w), 0);
-    if (titles && key == kUntitled && (term->tfs[p] & SDB_TF_TITLE)) {
-      if (!sdb_reserve(&out->titled, &out->titled_cap, out->titled_count + 1)) return false;
-      out->titled[out->titled_count++] = slot;
-    }
+    if (last && key < kWord && (term->tfs[p] & SDB_TF_TITLE) && !note_title(out, slot))
+      return false;
   }
   return true;
 }
@@ -187,9 +190,12 @@ inline bool closer(uint32_t a, double x, uint32_t b, double y) {
 // once. A document no earlier token reached keeps its closest term so far
 // in place, as the score and the key's closeness (its only level yet); one
 // an earlier token reached has it gathered apart and added once the token
-// is walked. For the query's first token, reached is the seen bits.
-void walk_terms(walk *wk, const sdb_query_terms *t, const token_plan *p, uint64_t r0, uint64_t r1,
-                double w, bool first) {
+// is walked. For the query's first token, reached is the seen bits. For
+// the last, every document with one of its terms in its title member is a
+// title candidate (the words it matched are known only once the settling
+// looks at it).
+bool walk_terms(walk *wk, const sdb_query_terms *t, const token_plan *p, uint64_t r0, uint64_t r1,
+                double w, bool first, bool last, sdb_typo_order *out) {
   sdb_scoring *sc = wk->sc;
   const sdb_index *ix = sc->ix;
   const sdb_terms *d = &ix->terms;
@@ -210,6 +216,7 @@ void walk_terms(walk *wk, const sdb_query_terms *t, const token_plan *p, uint64_
       const uint32_t slot = term->docs[q];
       const double norm = ix->norms[slot];
       if (norm < 0.0) continue;
+      if (last && (term->tfs[q] & SDB_TF_TITLE) && !note_title(out, slot)) return false;
       const double c = contribution(d, term, id, q, norm, w);
       const uint64_t bit = uint64_t{1} << (slot % 64);
       uint64_t &mine = reached[slot / 64];
@@ -248,24 +255,12 @@ void walk_terms(walk *wk, const sdb_query_terms *t, const token_plan *p, uint64_
     gathered[i] = 0;
   }
   if (!first && rlo <= rhi) memset(reached + rlo / 64, 0, (rhi / 64 - rlo / 64 + 1) * 8);
-}
-
-// Whether every token is a term found whole: only then may a title be the
-// query.
-bool all_terms(const sdb_index *ix, const sdb_query_terms *t, const uint64_t *lens) {
-  for (uint64_t i = 0; i < t->count; i++) {
-    const uint64_t i0 = t->first[i], r0 = t->runs[2 * i0], r1 = t->runs[2 * i0 + 1];
-    if (r1 - r0 != 1 ||
-        ix->terms.terms[t->ids[r0]].len != std::min<uint64_t>(lens[i], SDB_TERM_MAX))
-      return false;
-  }
   return true;
 }
 
 }  // namespace
 
-bool sdb_typo_score(sdb_scoring *sc, const sdb_query_terms *t, const uint64_t *lens,
-                    sdb_typo_order *out) {
+bool sdb_typo_score(sdb_scoring *sc, const sdb_query_terms *t, sdb_typo_order *out) {
   *out = sdb_typo_order{};
   const sdb_index *ix = sc->ix;
   const uint64_t n = t->count;
@@ -275,48 +270,83 @@ bool sdb_typo_score(sdb_scoring *sc, const sdb_query_terms *t, const uint64_t *l
   out->keys = s_typo.keys;
   const uint64_t terms = t->id_count ? t->id_count : 1;
   sdb_text_ptr weights(static_cast<char *>(malloc(n * sizeof(double))));
-  sdb_text_ptr order(static_cast<char *>(malloc(terms * sizeof(uint32_t))));
-  sdb_text_ptr levels(static_cast<char *>(malloc(terms)));
-  if (!weights || !order || !levels) return false;
-  token_plan plan{reinterpret_cast<double *>(weights.get()),
-                  reinterpret_cast<uint8_t *>(levels.get()),
-                  reinterpret_cast<uint32_t *>(order.get())};
+  out->by_id = static_cast<uint32_t *>(malloc(terms * sizeof(uint32_t)));
+  out->levels = static_cast<uint8_t *>(malloc(terms));
+  if (!weights || !out->by_id || !out->levels) return false;
+  out->ix = ix;
+  out->terms = t;
+  token_plan plan{reinterpret_cast<double *>(weights.get()), out->levels, out->by_id};
   for (uint64_t i = 0; i < n; i++)
     if (t->first[i] == i) plan_token(ix, t, i, sc->live, &plan);
-  const bool titles = all_terms(ix, t, lens);
   walk wk{sc, out->keys, static_cast<uint32_t>(n - 1) * kWord};
   for (uint64_t i = 0; i < n; i++) {
     const uint64_t first = t->first[i], r0 = t->runs[2 * first], r1 = t->runs[2 * first + 1];
     const double w = plan.weight[first];
+    const bool last = i + 1 == n;
     if (r1 - r0 == 1) {
-      if (!walk_one_term(&wk, t->ids[r0], w, titles, out)) return false;
-    } else if (r1 > r0) {
-      walk_terms(&wk, t, &plan, r0, r1, w, i == 0);
+      if (!walk_one_term(&wk, t->ids[r0], w, last, out)) return false;
+    } else if (r1 > r0 && !walk_terms(&wk, t, &plan, r0, r1, w, i == 0, last, out)) {
+      return false;
     }
   }
+  // The settling looks a title's words up among each token's terms by id.
+  if (out->titled_count > 0)
+    for (uint64_t i = 0; i < n; i++)
+      if (t->first[i] == i)
+        std::sort(out->by_id + t->runs[2 * i], out->by_id + t->runs[2 * i + 1],
+                  [t](uint32_t a, uint32_t b) { return t->ids[a] < t->ids[b]; });
   return true;
 }
 
-bool sdb_typo_settle_titles(sdb_typo_order *o, const sdb_column *titles, char *const *tokens,
-                            const uint64_t *lens, uint64_t count) {
-  sdb_title_text query{};
-  bool ok = true;
-  for (uint64_t i = 0; ok && i < count; i++) ok = sdb_title_text_add(&query, tokens[i], lens[i]);
-  const sdb_value v{SDB_VALUE_STRING, 0.0, query.bytes, static_cast<uint32_t>(query.len)};
-  const uint32_t value = ok ? sdb_column_find(titles, &v) : SDB_NO_VALUE;
-  free(query.bytes);
-  if (!ok) return false;
+namespace {
+
+// The sum of the levels the title's words have as readings of the query's
+// tokens, word j of token j; UINT32_MAX when the title has another number
+// of words or one is no reading of its token.
+uint32_t title_closeness(const sdb_typo_order *o, const char *bytes, uint32_t len) {
+  const sdb_query_terms *t = o->terms;
+  // Most candidates' titles have more words than the query: counted first,
+  // they cost no look-up in the dictionary.
+  if (static_cast<uint64_t>(std::count(bytes, bytes + len, ' ')) + 1 != t->count) return UINT32_MAX;
+  uint32_t sum = 0;
+  uint64_t j = 0;
+  for (uint32_t at = 0; at < len; j++) {
+    const char *end = static_cast<const char *>(memchr(bytes + at, ' ', len - at));
+    const uint32_t stop = end ? static_cast<uint32_t>(end - bytes) : len;
+    if (j == t->count) return UINT32_MAX;
+    const uint32_t id = sdb_terms_find(&o->ix->terms, bytes + at, stop - at);
+    if (id == SDB_NO_TERM) return UINT32_MAX;
+    const uint64_t first = t->first[j];
+    const uint32_t *lo = o->by_id + t->runs[2 * first], *hi = o->by_id + t->runs[2 * first + 1];
+    const uint32_t *k =
+        std::lower_bound(lo, hi, id, [t](uint32_t a, uint32_t v) { return t->ids[a] < v; });
+    if (k == hi || t->ids[*k] != id) return UINT32_MAX;
+    sum += o->levels[*k];
+    at = stop + 1;
+  }
+  return j == t->count ? sum : UINT32_MAX;
+}
+
+}  // namespace
+
+void sdb_typo_settle_titles(sdb_typo_order *o, const sdb_column *titles) {
   for (uint64_t i = 0; i < o->titled_count; i++) {
     const uint32_t slot = o->titled[i];
+    uint32_t &key = o->keys[slot];
+    // A document that missed a word, or one settled already.
+    if (key >= kWord || !(key & kUntitled)) continue;
     uint32_t n;
     const uint32_t *ids = sdb_cell_ids(titles, slot, &n);
-    if (value != SDB_NO_VALUE && n == 1 && ids[0] == value) o->keys[slot] &= ~kUntitled;
+    if (n == 0) continue;  // a title of no words
+    const sdb_value v = sdb_column_value_of(titles, ids[0]);
+    if (title_closeness(o, v.str, v.len) == key >> 1) key &= ~kUntitled;
   }
-  return true;
 }
 
 void sdb_typo_order_free(sdb_typo_order *o) {
   free(o->titled);
+  free(o->by_id);
+  free(o->levels);
   *o = sdb_typo_order{};
 }
 

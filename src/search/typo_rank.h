@@ -24,14 +24,21 @@
 // Per document:
 //   words      tokens with a term in it,
 //   closeness  the sum of their closest terms' levels,
-//   title      its title member's token sequence is q_1 .. q_n (each token
-//              cut to SDB_TERM_MAX bytes; title_column.h),
+//   title      it holds every token, and its title member's token sequence
+//              (each cut to SDB_TERM_MAX bytes; title_column.h) is
+//              t_1 .. t_n, each t_i a term of T_i on the level of token i's
+//              closest term in it: the query as the document reads it. As
+//              each t_i is in the document, the levels of t_1 .. t_n sum
+//              to its closeness exactly then,
 //   score      the c_i in query order, each added as c + score from 0.0.
 // Order: words descending, closeness ascending, titled first, score
 // descending, slot ascending. The documents are the plain search's (every
 // contribution is positive), so the hit count is too. For a query of terms
 // found whole every level is 0 and every weight the term's own: the score
-// is the plain search's, with the words and title tiers above it.
+// is the plain search's, with the words and title tiers above it, and a
+// title must be the query's own words. A misspelt query reads a title as
+// its correctly spelt one does whenever the word meant is among its
+// closest readings, so the package named the word comes first for both.
 #pragma once
 
 #include <cstdint>
@@ -49,25 +56,30 @@ enum { SDB_TYPO_MISSED_SHIFT = 16 };
 
 struct sdb_typo_order {
   uint32_t *keys;  // per touched slot of the scoring: the kept array, lent for one search
-  // Slots that may be titled the query (every token is a term, and each is
-  // in the document, the last in its title member); the title tier holds
-  // those whose title column value is the query's (sdb_typo_settle_titles).
+  // Slots that may be titled the query (a term of the last token is in the
+  // title member; may repeat); the title tier holds those that
+  // sdb_typo_settle_titles finds titled.
   uint32_t *titled;
   uint64_t titled_count, titled_cap;
+  // What the settling reads: the index, the query's terms, each term's
+  // level (beside terms->ids) and, per token, its terms' places in ids
+  // ordered by term id.
+  const sdb_index *ix;
+  const sdb_query_terms *terms;
+  uint8_t *levels;
+  uint32_t *by_id;
 };
 
 // Scores the query by the typo-aware rule: t holds the terms of its tokens
-// with their edits (sdb_match_tokens) and lens their lengths. sc receives
+// with their edits (sdb_match_tokens), and must outlive out. sc receives
 // the plain search's touched slots, each with the rule's score; out the
 // keys and the title candidates. False when memory ran out.
-bool sdb_typo_score(sdb_scoring *sc, const sdb_query_terms *t, const uint64_t *lens,
-                    sdb_typo_order *out);
+bool sdb_typo_score(sdb_scoring *sc, const sdb_query_terms *t, sdb_typo_order *out);
 
-// Leaves in the title tier only the candidates whose value in the title
-// column (title_column.h) is the sequence of the query's count tokens.
-// False when memory ran out.
-bool sdb_typo_settle_titles(sdb_typo_order *o, const sdb_column *titles, char *const *tokens,
-                            const uint64_t *lens, uint64_t count);
+// Puts in the title tier the candidates that matched every token and whose
+// value in the title column (title_column.h) reads as the query: word j a
+// term of token j, at the level of token j's closest term in the document.
+void sdb_typo_settle_titles(sdb_typo_order *o, const sdb_column *titles);
 
 void sdb_typo_order_free(sdb_typo_order *o);
 
