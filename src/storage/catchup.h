@@ -26,6 +26,19 @@
 
 inline constexpr uint32_t kCatchUpShare = 8;
 
+// A process that caught up writes the file anew (under the rules of a call
+// that reads, derived.h) once the catch-up covered one document in
+// kCatchUpWriteShare or more: writing costs about what catching up with
+// that many does (at 63,436 documents, some 35 ms against 0.04 ms a
+// document), so a file is rewritten once per that many changes by
+// others, and until then each process catches up with the changes since
+// it was written, never more than that share.
+inline constexpr uint32_t kCatchUpWriteShare = 128;
+
+inline bool sdb_catch_up_worth_writing(uint32_t caught_up, uint32_t doc_count) {
+  return caught_up > 0 && uint64_t{caught_up} * kCatchUpWriteShare >= doc_count;
+}
+
 // The checksum the derived file records for a document: of its entry as
 // docs.json holds it (its id is part of it).
 inline uint64_t sdb_entry_sum(const sdb_doc &d) {

@@ -502,7 +502,9 @@ void unbuild(sdb_index *ix, uint32_t start_buckets) {
 
 // Takes the dictionary from a file (its header h checked) that describes
 // another docs.json, caught up with the documents as loaded (catchup.h).
-bool adopt_caught_up(sdb_index *ix, unsigned char *bytes, const header &h) {
+// *changed receives the documents it caught up with (new or changed, and
+// gone).
+bool adopt_caught_up(sdb_index *ix, unsigned char *bytes, const header &h, uint32_t *changed) {
   sdb_catch_up c;
   if (!sdb_catch_up_match(ix, at<uint64_t>(bytes, h, S_ENTRY_SUMS), h.doc_count, &c)) return false;
   std::unique_ptr<sdb_catch_up, void (*)(sdb_catch_up *)> hold(&c, sdb_catch_up_free);
@@ -539,22 +541,24 @@ bool adopt_caught_up(sdb_index *ix, unsigned char *bytes, const header &h) {
     return false;
   }
   sdb_index_refresh_norms(ix);
+  *changed = c.added_count + (h.doc_count - c.kept);
   return true;
 }
 
 }  // namespace
 
-bool sdb_derived_adopt(sdb_index *ix, unsigned char *bytes, uint64_t size, bool *caught_up) {
+bool sdb_derived_adopt(sdb_index *ix, unsigned char *bytes, uint64_t size, uint32_t *caught_up) {
   header h;
-  if (caught_up != nullptr) *caught_up = false;
+  if (caught_up != nullptr) *caught_up = 0;
   if (ix->built || !ix->docs_known || !read_header(bytes, size, &h) ||
       h.start_buckets != ix->terms.bucket_count ||
       h.bucket_count != sdb_buckets_after(h.start_buckets, h.term_count))
     return false;
   if (h.docs_size == ix->docs_size && h.docs_sum == ix->docs_sum)
     return adopt_described(ix, bytes, h);
-  if (!adopt_caught_up(ix, bytes, h)) return false;
-  if (caught_up != nullptr) *caught_up = true;
+  uint32_t changed = 0;
+  if (!adopt_caught_up(ix, bytes, h, &changed)) return false;
+  if (caught_up != nullptr) *caught_up = changed;
   return true;
 }
 
@@ -576,7 +580,7 @@ void sdb_derived_seal(unsigned char *bytes, uint64_t size, uint64_t docs_size, u
   memcpy(bytes + offsetof(header, header_sum), &sum, sizeof sum);
 }
 
-bool sdb_derived_install(sdb_index *ix, bool *caught_up) {
+bool sdb_derived_install(sdb_index *ix, uint32_t *caught_up) {
   if (ix->built || !ix->docs_known || ix->mapped != nullptr) return false;
   char rel[SDB_REL_PATH_SIZE];
   if (!derived_path(rel, ix->name)) return false;
@@ -601,10 +605,9 @@ bool sdb_derived_install(sdb_index *ix, bool *caught_up) {
 
 bool sdb_index_ready(sdb_index *ix, bool may_write) {
   if (ix->built) return true;
-  bool caught_up = false;
+  uint32_t caught_up = 0;
   if (sdb_derived_install(ix, &caught_up)) {
-    // Written anew, the file spares the next process this catch-up.
-    if (caught_up && may_write) write_when_allowed(ix);
+    if (may_write && sdb_catch_up_worth_writing(caught_up, ix->doc_count)) write_when_allowed(ix);
     return true;
   }
   if (!sdb_index_ensure_built(ix)) return false;

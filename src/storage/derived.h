@@ -62,16 +62,17 @@ bool sdb_index_ready(sdb_index *ix, bool may_write);
 // Takes the dictionary of ix (not built, docs_known) from its derived
 // file. False, nothing changed and no message, when the file is missing or
 // not usable as it is.
-// *caught_up (when given) tells whether the file described other documents
-// and was caught up with these (catchup.h).
-bool sdb_derived_install(sdb_index *ix, bool *caught_up = nullptr);
+// *caught_up (when given) receives the documents new or changed, and
+// gone, that a file describing another docs.json was caught up with
+// (catchup.h): 0 when it described these.
+bool sdb_derived_install(sdb_index *ix, uint32_t *caught_up = nullptr);
 
 // Takes the dictionary of ix (not built, docs_known) from the size bytes
 // of a derived file at bytes, which must stay while the index lives and
 // may be written to (a change writes postings where they lie). False,
 // nothing changed, when they are not a file describing ix.
 bool sdb_derived_adopt(sdb_index *ix, unsigned char *bytes, uint64_t size,
-                       bool *caught_up = nullptr);
+                       uint32_t *caught_up = nullptr);
 
 // Sets the checksums, size and documents identity of a derived file's
 // header to match its bytes: for the fuzz target and the tests, which
