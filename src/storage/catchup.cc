@@ -88,6 +88,8 @@ bool sdb_catch_up_match(const sdb_index *ix, const uint64_t *sums, uint32_t old_
   c->added = added.release();
   c->added_count = added_count;
   c->kept = kept;
+  c->same_below = 0;
+  while (c->same_below < old_count && c->slots[c->same_below] == c->same_below) c->same_below++;
   return true;
 }
 

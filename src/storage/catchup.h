@@ -51,6 +51,7 @@ struct sdb_catch_up {
   uint32_t *added;       // the index's slots the file does not hold, ascending
   uint32_t added_count;  // (the others hold the file's document of that slot)
   uint32_t kept;
+  uint32_t same_below;  // the file slots below it keep their numbers
 };
 
 // Matches the documents of ix (loaded, every slot live) with the file's

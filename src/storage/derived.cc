@@ -114,7 +114,8 @@ bool find_posting(const uint32_t *docs, uint32_t count, uint32_t slot, uint32_t 
 // posting went with a document (their ids in *d).
 struct renumbering {
   const uint32_t *slots;
-  uint32_t *moved;  // room for every term
+  uint32_t same_below;  // the slots below it keep their numbers
+  uint32_t *moved;      // room for every term
   uint32_t moved_count;
 };
 
@@ -167,9 +168,10 @@ bool adopt_terms(const sdb_index *ix, unsigned char *bytes, const header &h, ren
     if (re != nullptr) {
       const bool first_gone = re->slots[docs[0]] == SDB_NO_SLOT;
       // Written only where a posting changes, so that the pages of terms
-      // the change left alone stay shared with the file.
-      count = 0;
-      for (uint32_t i = 0; i < r.count; i++) {
+      // the change left alone stay shared with the file; the postings of
+      // the slots that keep their numbers are not even read again.
+      count = static_cast<uint32_t>(std::lower_bound(docs, docs + r.count, re->same_below) - docs);
+      for (uint32_t i = count; i < r.count; i++) {
         const uint32_t now = re->slots[docs[i]];
         if (now == SDB_NO_SLOT) continue;
         if (count != i || now != docs[i]) {
@@ -514,7 +516,7 @@ bool adopt_caught_up(sdb_index *ix, unsigned char *bytes, const header &h, uint3
   std::unique_ptr<uint32_t[], decltype(&free)> moved(
       static_cast<uint32_t *>(malloc((h.term_count + 1) * sizeof(uint32_t))), free);
   if (total != h.total_tokens || !moved) return false;
-  renumbering re{c.slots, moved.get(), 0};
+  renumbering re{c.slots, c.same_below, moved.get(), 0};
   sdb_terms d{};
   d.bucket_count = d.start_buckets = h.start_buckets;
   if (!adopt_terms(ix, bytes, h, &re, &d)) {
