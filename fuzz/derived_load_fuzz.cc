@@ -4,6 +4,8 @@
 // The input edits the derived file a build of those documents writes:
 //   byte 0, flags: 1 seal the result (checksums, size and documents
 //     identity made to match, so that the checks behind them are reached);
+//     8 with 1, seal it for another docs.json instead, so that the load
+//     catches it up by the documents' own checksums;
 //     2 cut it to the length in the next four bytes (modulo its size + 1);
 //     4 the rest of the input is the file, not edits of the good one;
 //   then five bytes per edit: a little-endian offset (modulo the size) and
@@ -14,8 +16,9 @@
 //    them (the sanitizers' part) and never fails but by refusing;
 //  - refused, the index is as before and answers exactly as a build;
 //  - taken, and the bytes are those of the good file, it answers exactly
-//    as a build; taken otherwise (a crafted file), every search, request
-//    and the statistics still answer.
+//    as a build; so does the good file sealed for another docs.json, which
+//    is taken; taken otherwise (a crafted file), every search, request and
+//    the statistics still answer.
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -126,11 +129,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       bytes[read_u32(data + at) % bytes.size()] ^= data[at + 4];
   }
   sdb_index *ix = loaded_index();
-  if (flags & 1) sdb_derived_seal(bytes.data(), bytes.size(), ix->docs_size, ix->docs_sum);
-  const bool good = std::string(bytes.begin(), bytes.end()) == g_good;
+  const bool intact = std::string(bytes.begin(), bytes.end()) == g_good;
+  const bool elsewhere = (flags & 9) == 9;
+  if (flags & 1)
+    sdb_derived_seal(bytes.data(), bytes.size(), ix->docs_size, ix->docs_sum ^ (elsewhere ? 1 : 0));
+  const bool good = std::string(bytes.begin(), bytes.end()) == g_good || (intact && elsewhere);
   // The bytes stay while the index does: it may point into them.
   const bool taken = sdb_derived_adopt(ix, bytes.data(), bytes.size());
   FUZZ_CHECK(taken == ix->built, "taken and built disagree");
+  if (intact && elsewhere) FUZZ_CHECK(taken, "the good file for another docs.json not caught up");
   bool unanswered;
   const std::string seen = answers(&unanswered);
   FUZZ_CHECK(!unanswered, searchdb_last_error());

@@ -579,7 +579,8 @@ TEST_F(CrashTest, EveryCrashPointOfARepairingStartLosesNothing) {
 
 }  // namespace
 
-// The derived file is written by a search where there was none, and by
+// The derived file is written by a search where there was none or after
+// catching up with a file built before the last change, and by
 // searchdb_index_write_derived over whatever stands there, through a
 // temporary file and a rename: a process dying at any step of it leaves a
 // store that answers as before, with no temporary taken for the file.
@@ -588,19 +589,34 @@ TEST_F(CrashTest, EveryCrashPointOfWritingTheDerivedFileLeavesTheSameAnswers) {
   ASSERT_EQ(searchdb_index_create("books", nullptr), 0);
   ASSERT_EQ(
       searchdb_documents_add("books", R"([{"id":"d1","title":"alpha"},{"id":"d2","title":"beta"},)"
-                                      R"({"id":"d3","title":"gamma"}])"),
-      3);
+                                      R"({"id":"d3","title":"gamma"},{"id":"d4","title":"delta"},)"
+                                      R"({"id":"d5","title":"epsilon"},{"id":"d6","title":"zeta"},)"
+                                      R"({"id":"d7","title":"eta"},{"id":"d8","title":"theta"}])"),
+      8);
+  const std::string derived = Path("books/docs.idx");
+  Reopen();
+  ASSERT_NE(std::string(searchdb_search("books", "alpha", 0, 0)), "null");
+  ASSERT_EQ(searchdb_documents_add("books", R"([{"id":"d2","title":"iota"}])"), 1);
+  searchdb_cleanup();
+  const std::string before_change = ReadFile(derived);
+  ASSERT_FALSE(before_change.empty());
+  Open();
   const state expected = LoadedState();
   searchdb_cleanup();
   const std::string docs = ReadFile(Path("books/docs.json"));
-  const std::string derived = Path("books/docs.idx");
-  for (const bool by_search : {true, false}) {
-    SCOPED_TRACE(by_search ? "written by a search" : "written anew on request");
+  enum { kBySearch, kAfterCatchUp, kOnRequest };
+  for (const int how : {kBySearch, kAfterCatchUp, kOnRequest}) {
+    const bool by_search = how != kOnRequest;
+    SCOPED_TRACE(how == kBySearch       ? "written by a search"
+                 : how == kAfterCatchUp ? "written by a search that caught up"
+                                        : "written anew on request");
     int points = 0;
     for (long crash_at = 1;; crash_at++) {
       SCOPED_TRACE("crash before file-system change " + std::to_string(crash_at));
-      if (by_search) {
+      if (how == kBySearch) {
         std::filesystem::remove(derived);
+      } else if (how == kAfterCatchUp) {
+        WriteFile(derived, before_change);
       } else {
         WriteFile(derived, "stale");
       }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "api/registry.h"
 #include "fixture.h"
 #include "index/terms.h"
 #include "searchdb.h"
@@ -28,9 +29,10 @@ class DerivedFileTest : public StorageTest {
   }
 
   // Random documents with shared words, words sharing beginnings, a title
-  // member, numbers to filter, sort and count by, and now and then a word
-  // repeated past what a posting's byte holds.
-  std::string Document(std::mt19937_64 &rng, int id) {
+  // member, numbers to filter, sort and count by, now and then a word
+  // repeated past what a posting's byte holds, and rare words (enough of
+  // them make the table walk double its buckets).
+  std::string Document(std::mt19937_64 &rng, int id, int rare = 1) {
     static const char *const kWords[] = {"red",   "read",  "reader", "green", "grey",   "blue",
                                          "bluer", "apple", "apply",  "stone", "store",  "story",
                                          "x",     "zebra", "zero",   "kind",  "kinder", "ünïcode"};
@@ -39,10 +41,11 @@ class DerivedFileTest : public StorageTest {
     const int words = 1 + static_cast<int>(rng() % 30);
     for (int w = 0; w < words; w++) body += (w ? " " : "") + word();
     if (rng() % 10 == 0) {
-      const std::string many = word();
+      const std::string many = rare > 1 && rng() % 2 ? "v" + std::to_string(rng() % 5000) : word();
       for (int k = 0; k < 130 + static_cast<int>(rng() % 200); k++) body += " " + many;
     }
     body += " w" + std::to_string(rng() % 500);  // rare words
+    for (int k = 1; k < rare; k++) body += " v" + std::to_string(rng() % 5000);
     return "{\"id\":\"d" + std::to_string(id) + "\",\"title\":\"" + word() + " " + word() +
            "\",\"body\":\"" + body + "\",\"n\":" + std::to_string(rng() % 100) + ",\"tag\":\"" +
            word() + "\"}";
@@ -290,6 +293,160 @@ TEST_F(DerivedFileTest, ChangesOnTheMappedDictionaryAnswerAsOnABuiltOne) {
   ASSERT_EQ(mapped.size(), built.size());
   for (size_t i = 0; i < mapped.size(); i++) EXPECT_EQ(mapped[i], built[i]) << "after call " << i;
   EXPECT_EQ(ReadFile(Path("a/docs.json")), ReadFile(copy + "/a/docs.json"));
+}
+
+// The entries of a docs.json as it stores them, and the file they make.
+std::vector<std::string> Entries(const std::string &docs) {
+  std::vector<std::string> out;
+  bool in_string = false, escaped = false;
+  int depth = 0;
+  size_t from = 1;
+  for (size_t i = 1; i + 1 < docs.size(); i++) {
+    const char c = docs[i];
+    if (in_string) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        in_string = false;
+      }
+      continue;
+    }
+    if (c == '"') in_string = true;
+    depth += c == '{' ? 1 : c == '}' ? -1 : 0;
+    if (depth == 0 && c == ',') {
+      out.push_back(docs.substr(from, i - from));
+      from = i + 1;
+    }
+  }
+  if (docs.size() > 2) out.push_back(docs.substr(from, docs.size() - 1 - from));
+  return out;
+}
+
+std::string Joined(const std::vector<std::string> &entries) {
+  std::string docs = "[";
+  for (size_t i = 0; i < entries.size(); i++) docs += (i ? "," : "") + entries[i];
+  return docs + "]";
+}
+
+// A process that finds the file built from a docs.json another process
+// (or a hand) changed since answers, checks and writes the file exactly as
+// a build of the new docs.json does, whether it caught up with the change
+// or built: documents added, replaced, deleted and revived at their old
+// place by the library, and entries dropped, swapped and repeated by hand.
+TEST_F(DerivedFileTest, AFreshProcessCatchesUpWithAnothersChangesAsABuildWould) {
+  std::mt19937_64 rng(23);
+  Open();
+  ASSERT_EQ(searchdb_index_create("c", nullptr), 0);
+  std::string batch = "[";
+  for (int i = 0; i < 160; i++) batch += (i ? "," : "") + Document(rng, i, 8);
+  ASSERT_EQ(searchdb_documents_add("c", (batch + "]").c_str()), 160) << LastError();
+  searchdb_cleanup();
+  const std::string docs_path = Path("c/docs.json"), ref = root_ + "/reference";
+  int caught = 0, rewritten = 0;
+  for (int round = 0; round < 30; round++) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    // A file that describes the documents as they stand.
+    std::filesystem::remove(Derived("c"));
+    Open();
+    ASSERT_NE(std::string(searchdb_search("c", "red", 1, 0)), "null");
+    searchdb_cleanup();
+    ASSERT_TRUE(Exists(Derived("c")));
+    const std::string before = ReadFile(docs_path);
+    const bool by_hand = round % 4 == 3;
+    const int changes = 1 + static_cast<int>(rng() % (round % 3 == 0   ? 1
+                                                      : round % 3 == 1 ? 6
+                                                                       : 40));
+    if (by_hand) {
+      std::vector<std::string> entries = Entries(before);
+      ASSERT_EQ(Joined(entries), before);
+      for (int k = 0; k < changes && entries.size() > 2; k++) {
+        const size_t a = rng() % entries.size(), b = rng() % entries.size();
+        switch (rng() % 3) {
+          case 0:
+            entries.erase(entries.begin() + static_cast<long>(a));
+            break;
+          case 1:
+            std::swap(entries[a], entries[b]);
+            break;
+          default:
+            entries.insert(entries.begin() + static_cast<long>(b), entries[a]);
+            break;
+        }
+      }
+      WriteFile(docs_path, Joined(entries));
+    } else {
+      Open();
+      for (int k = 0; k < changes; k++) {
+        const int id = static_cast<int>(rng() % 240);
+        const std::string name = "d" + std::to_string(id);
+        switch (rng() % 3) {
+          case 0:  // added or replaced
+            ASSERT_EQ(searchdb_documents_add("c", Document(rng, id, 8).c_str()), 1) << LastError();
+            break;
+          case 1:
+            searchdb_document_delete("c", name.c_str());
+            break;
+          default:  // revived where it was
+            searchdb_document_delete("c", name.c_str());
+            ASSERT_EQ(searchdb_documents_add("c", Document(rng, id, 8).c_str()), 1) << LastError();
+            break;
+        }
+      }
+      searchdb_cleanup();
+    }
+    const bool changed = ReadFile(docs_path) != before;
+    // The reference: a build of the same documents, with no file.
+    std::filesystem::remove_all(ref);
+    std::filesystem::copy(dir_, ref, std::filesystem::copy_options::recursive);
+    std::filesystem::remove(ref + "/c/" + SDB_DERIVED_FILE);
+    ASSERT_EQ(searchdb_init(ref.c_str()), 0);
+    const std::string reference = Observe("c");
+    searchdb_cleanup();
+    const std::string good = ReadFile(ref + "/c/" + SDB_DERIVED_FILE);
+    ASSERT_FALSE(good.empty());
+
+    const std::string stale = ReadFile(Derived("c"));
+    Open();
+    if (round % 2 == 0) {
+      // Taken here, to see which way.
+      uint32_t caught_up = 0;
+      sdb_index *ix = sdb_index_find("c");
+      ASSERT_NE(ix, nullptr);
+      const bool taken = sdb_derived_install(ix, &caught_up);
+      EXPECT_EQ(taken, caught_up > 0 || !changed);
+      if (changed && !by_hand && changes <= 6) {
+        EXPECT_GT(caught_up, 0u);
+      }
+      caught += caught_up > 0;
+      EXPECT_EQ(Observe("c"), reference);
+      EXPECT_EQ(searchdb_index_check("c"), 0) << LastError();
+      if (caught_up > 0) {
+        ASSERT_EQ(sdb_derived_write(ix), 0) << LastError();
+      }
+      searchdb_cleanup();
+      EXPECT_TRUE(ReadFile(Derived("c")) == good);
+      continue;
+    }
+    // As a search takes it, which writes it anew after a build or a
+    // catch-up of enough documents, and else leaves it for the next
+    // process to catch up with again.
+    EXPECT_EQ(Observe("c"), reference);
+    EXPECT_EQ(searchdb_index_check("c"), 0) << LastError();
+    searchdb_cleanup();
+    const std::string after = ReadFile(Derived("c"));
+    if (after == stale && changed) {
+      Open();
+      EXPECT_EQ(Observe("c"), reference);
+      searchdb_cleanup();
+    } else {
+      EXPECT_TRUE(after == good);
+      rewritten++;
+    }
+  }
+  EXPECT_GE(caught, 6);
+  EXPECT_GE(rewritten, 4);
 }
 
 // The derived file's name is one of an index directory's files: a new index

@@ -659,11 +659,22 @@ class OomTest : public StorageTest {
     WriteDerived("books");
     Stats("books");
     Search("books", "capybara", 0, 0);
-    Add("books", {{"b8", Doc("id", "b8", "okapi")}, {"1", Doc("id", "1", "okapi")}});
+    Add("books", {{"b8", Doc("id", "b8", "okapi")},
+                  {"1", Doc("id", "1", "okapi")},
+                  {"b9", Doc("id", "b9", "dikdik")}});
     Search("books", "okapi", 0, 0);
     Cleanup();
     Start();
     WriteDerived("books");
+    Cleanup();
+    // Another start replaces a document, and the next one catches the file
+    // up with it (and writes it anew).
+    Start();
+    Add("books", {{"b5", Doc("id", "b5", "okapi", R"(,"body":"caught up")")}});
+    Cleanup();
+    Start();
+    Search("books", "caught okapi", 0, 0);
+    Check("books");
     Cleanup();
     DamageList();
     Start();

@@ -891,6 +891,27 @@ double sdb_index_norm(uint32_t dl, uint64_t total_tokens, uint32_t live) {
   return sdb_length_norm(dl, average_length(total_tokens, live));
 }
 
+bool sdb_index_first_positions(const sdb_index *ix, uint32_t slot, const uint32_t *ids,
+                               uint32_t count, uint32_t *pos) {
+  for (uint32_t k = 0; k < count; k++) pos[k] = SDB_NO_TERM;
+  doc_reader r{};
+  const bool ok = read_doc(&r, &ix->docs[slot]);
+  // Each token is looked up once, and found among the asked ids (ascending)
+  // by halving: a document may hold thousands of tokens and of asked terms.
+  uint32_t left = count;
+  for (uint64_t i = 0; ok && i < r.list.count && left > 0; i++) {
+    const token_ref tok = token_at(&r.list, i);
+    const uint32_t id = sdb_terms_find_keyed(&ix->terms, tok.bytes, tok.len, tok.key);
+    const uint32_t *at = std::lower_bound(ids, ids + count, id);
+    if (id == SDB_NO_TERM || at == ids + count || *at != id || pos[at - ids] != SDB_NO_TERM)
+      continue;
+    pos[at - ids] = static_cast<uint32_t>(i);
+    left--;
+  }
+  reader_free(&r);
+  return ok;
+}
+
 bool sdb_fresh_build_make(const sdb_index *ix, sdb_fresh_build *b) {
   return build_full(ix, ix->terms.start_buckets, b);
 }

@@ -50,6 +50,13 @@ void sdb_update_commit(sdb_index *ix, sdb_update *u);
 // change is taken back).
 void sdb_update_discard(sdb_index *ix, sdb_update *u);
 
+// Where each of the count terms ids[] first occurs in the live document at
+// slot, all of which it holds: the token position goes to pos[] (the
+// same place of ids), SDB_NO_TERM for one it does not hold after all.
+// False when memory ran out.
+bool sdb_index_first_positions(const sdb_index *ix, uint32_t slot, const uint32_t *ids,
+                               uint32_t count, uint32_t *pos);
+
 // Recomputes every slot's BM25 length part from the token counts.
 void sdb_index_refresh_norms(sdb_index *ix);
 

@@ -22,6 +22,7 @@
 #include "index/index.h"
 #include "index/terms.h"
 #include "index/walk_order.h"
+#include "storage/catchup.h"
 #include "storage/derived_format.h"
 #include "storage/files.h"
 #include "storage/layout.h"
@@ -57,8 +58,10 @@ uint64_t expected_length(const header &h, uint32_t s) {
       return h.postings * sizeof(uint32_t);
     case S_TFS:
       return h.postings;
-    default:
+    case S_BIG:
       return uint64_t{h.big_count} * sizeof(big_record);
+    default:
+      return uint64_t{h.doc_count} * sizeof(uint64_t);
   }
 }
 
@@ -89,6 +92,14 @@ const T *at(const unsigned char *bytes, const header &h, uint32_t s) {
   return reinterpret_cast<const T *>(bytes + h.sections[s].offset);
 }
 
+// Leading bytes two term texts share.
+uint8_t shared_bytes(const char *a, const char *b) {
+  const uint32_t n = std::min(sdb_text_len(a), sdb_text_len(b));
+  uint32_t i = 0;
+  while (i < n && a[i] == b[i]) i++;
+  return static_cast<uint8_t>(i);
+}
+
 // Whether slot lies among the count postings at docs (ascending); its
 // position goes to *pos.
 bool find_posting(const uint32_t *docs, uint32_t count, uint32_t slot, uint32_t *pos) {
@@ -97,12 +108,28 @@ bool find_posting(const uint32_t *docs, uint32_t count, uint32_t slot, uint32_t 
   return p != docs + count && *p == slot;
 }
 
+// How the file's documents become ix's when the file describes another
+// docs.json (catchup.h): per file slot its slot in ix or SDB_NO_SLOT, and
+// what taking the dictionary tells the catch-up: the terms whose first
+// posting went with a document (their ids in *d).
+struct renumbering {
+  const uint32_t *slots;
+  uint32_t same_below;  // the slots below it keep their numbers
+  uint32_t *moved;      // room for every term
+  uint32_t moved_count;
+};
+
 // Checks what the sections hold against ix and each other, and builds the
 // dictionary over them into *d (texts and postings stay where they lie).
-// False when anything is out of place or memory ran out (*d then holds
-// what it got, for sdb_terms_free).
-bool adopt_terms(const sdb_index *ix, unsigned char *bytes, const header &h, sdb_terms *d) {
+// With re, the postings are those of the file's slots, renumbered (written
+// where they lie) to ix's, those of documents gone dropped, and the terms
+// left without any too; the ids of the others keep their order. False when
+// anything is out of place or memory ran out (*d then holds what it got,
+// for sdb_terms_free).
+bool adopt_terms(const sdb_index *ix, unsigned char *bytes, const header &h, renumbering *re,
+                 sdb_terms *d) {
   const uint32_t tc = h.term_count;
+  const uint32_t slot_limit = re ? h.doc_count : ix->doc_count;
   const auto *records = at<term_record>(bytes, h, S_TERMS);
   const char *texts = reinterpret_cast<const char *>(bytes + h.sections[S_TEXTS].offset);
   auto *slots = reinterpret_cast<uint32_t *>(bytes + h.sections[S_SLOTS].offset);
@@ -113,10 +140,15 @@ bool adopt_terms(const sdb_index *ix, unsigned char *bytes, const header &h, sdb
   // Read once per posting: a byte per slot stays in cache where the slots
   // themselves would not.
   std::unique_ptr<uint8_t[], decltype(&free)> alive(
-      static_cast<uint8_t *>(malloc(ix->doc_count ? ix->doc_count : 1)), free);
-  if (!alive || !sdb_terms_reserve_records(d, tc)) return false;
-  for (uint32_t slot = 0; slot < ix->doc_count; slot++) alive[slot] = ix->docs[slot].alive != 0;
+      static_cast<uint8_t *>(malloc(slot_limit ? slot_limit : 1)), free);
+  // With re: per file term, its id in *d, or SDB_NO_TERM when it goes.
+  std::unique_ptr<uint32_t[], decltype(&free)> ids(
+      static_cast<uint32_t *>(malloc(re && tc ? tc * sizeof(uint32_t) : 1)), free);
+  if (!alive || !ids || !sdb_terms_reserve_records(d, tc)) return false;
+  for (uint32_t slot = 0; slot < slot_limit; slot++)
+    alive[slot] = re != nullptr || ix->docs[slot].alive != 0;
   uint64_t placed = 0, overflows = 0;
+  uint32_t kept = 0;
   for (uint32_t id = 0; id < tc; id++) {
     const term_record &r = records[id];
     if (r.text >= h.text_bytes) return false;
@@ -126,18 +158,41 @@ bool adopt_terms(const sdb_index *ix, unsigned char *bytes, const header &h, sdb
     uint32_t *docs = slots + placed;
     for (uint32_t i = 0; i < r.count; i++) {
       const uint32_t slot = docs[i];
-      if (slot >= ix->doc_count || !alive[slot] || (i > 0 && slot <= docs[i - 1]) ||
+      if (slot >= slot_limit || !alive[slot] || (i > 0 && slot <= docs[i - 1]) ||
           (tfs[placed + i] & SDB_TF_MASK) == 0)
         return false;
       overflows += (tfs[placed + i] & SDB_TF_MASK) == SDB_TF_OVERFLOW;
     }
     const char *text = texts + r.text + 1;
-    d->terms[id] =
-        sdb_term{sdb_hash(text, len), text, len, r.first_pos, id, r.count, 0, docs, tfs + placed};
-    placed += r.count;
+    uint32_t count = r.count, to = id;
+    if (re != nullptr) {
+      const bool first_gone = re->slots[docs[0]] == SDB_NO_SLOT;
+      // Written only where a posting changes, so that the pages of terms
+      // the change left alone stay shared with the file; the postings of
+      // the slots that keep their numbers are not even read again.
+      count = static_cast<uint32_t>(std::lower_bound(docs, docs + r.count, re->same_below) - docs);
+      for (uint32_t i = count; i < r.count; i++) {
+        const uint32_t now = re->slots[docs[i]];
+        if (now == SDB_NO_SLOT) continue;
+        if (count != i || now != docs[i]) {
+          docs[count] = now;
+          tfs[placed + count] = tfs[placed + i];
+        }
+        count++;
+      }
+      ids[id] = count ? kept : SDB_NO_TERM;
+      placed += r.count;
+      if (count == 0) continue;
+      to = kept++;
+      if (first_gone) re->moved[re->moved_count++] = to;
+    } else {
+      placed += r.count;
+    }
+    d->terms[to] = sdb_term{sdb_hash(text, len), text, len, r.first_pos, to, count, 0, docs,
+                            tfs + (docs - slots)};
   }
   if (placed != h.postings || overflows != h.big_count) return false;
-  d->ids = d->count = tc;
+  d->ids = d->count = re ? kept : tc;
   if (!sdb_terms_reserve_lists(d, 0)) return false;
   std::unique_ptr<uint8_t[], decltype(&free)> seen(static_cast<uint8_t *>(calloc(tc ? tc : 1, 1)),
                                                    free);
@@ -145,7 +200,8 @@ bool adopt_terms(const sdb_index *ix, unsigned char *bytes, const header &h, sdb
   // The texts lie in byte order, one after another: the order is checked
   // by walking them, each term's record pinned to its place.
   uint64_t text_at = 0;
-  const char *prev = nullptr;
+  const char *prev = nullptr, *prev_kept = nullptr;
+  uint32_t w = 0, last_kept = SDB_NO_TERM;
   for (uint32_t i = 0; i < tc; i++) {
     const uint32_t id = order[i];
     if (id >= tc || seen[id] || records[id].text != text_at) return false;
@@ -161,24 +217,35 @@ bool adopt_terms(const sdb_index *ix, unsigned char *bytes, const header &h, sdb
     }
     if (lcp[i] != common) return false;
     prev = text;
-    d->order[i] = id;
-    d->order_text[i] = text;
-    d->lcp[i] = lcp[i];
+    const uint32_t to = re ? ids[id] : id;
+    if (to == SDB_NO_TERM) continue;
+    d->order[w] = to;
+    d->order_text[w] = text;
+    // A neighbour that went leaves the bytes shared with the one before to
+    // be counted again.
+    d->lcp[w] = w == 0 ? 0 : (last_kept + 1 == i ? lcp[i] : shared_bytes(prev_kept, text));
+    prev_kept = text;
+    last_kept = i;
+    w++;
   }
-  for (uint32_t id = 0; id < tc; id++) d->by_first[id] = id;
+  for (uint32_t id = 0; id < d->count; id++) d->by_first[id] = id;
   if (!sdb_terms_enter_all(d) || !sdb_terms_reserve_big_tfs(d, h.big_count)) return false;
   for (uint32_t i = 0; i < h.big_count; i++) {
     const big_record &b = big[i];
     uint32_t pos;
-    if (b.term >= tc || b.tf < SDB_TF_OVERFLOW) return false;
-    const sdb_term *t = &d->terms[b.term];
-    if (!find_posting(t->docs, t->count, b.slot, &pos) ||
+    if (b.term >= tc || b.tf < SDB_TF_OVERFLOW || b.slot >= slot_limit) return false;
+    const uint32_t term = re ? ids[b.term] : b.term;
+    const uint32_t slot = re ? re->slots[b.slot] : b.slot;
+    if (slot == SDB_NO_SLOT) continue;  // its document went
+    if (term == SDB_NO_TERM) return false;
+    const sdb_term *t = &d->terms[term];
+    if (!find_posting(t->docs, t->count, slot, &pos) ||
         (t->tfs[pos] & SDB_TF_MASK) != SDB_TF_OVERFLOW)
       return false;
     // Each overflowing posting has one record: a repeated one would leave
     // another without its tf.
-    if (sdb_posting_tf(d, b.term, pos) != 0) return false;
-    sdb_terms_set_big_tf(d, b.term, b.slot, b.tf);
+    if (sdb_posting_tf(d, term, pos) != 0) return false;
+    sdb_terms_set_big_tf(d, term, slot, b.tf);
   }
   return true;
 }
@@ -194,6 +261,12 @@ struct image {
   std::unique_ptr<term_record[], decltype(&free)> records{nullptr, free};
   std::unique_ptr<char[], decltype(&free)> texts{nullptr, free};
   std::unique_ptr<big_record[], decltype(&free)> big{nullptr, free};
+  std::unique_ptr<uint64_t[], decltype(&free)> sums{nullptr, free};
+  // For a dictionary not laid out whole: the order by rank, and the
+  // postings gathered in rank order.
+  std::unique_ptr<uint32_t[], decltype(&free)> order{nullptr, free};
+  std::unique_ptr<uint32_t[], decltype(&free)> slots{nullptr, free};
+  std::unique_ptr<uint8_t[], decltype(&free)> tfs{nullptr, free};
 };
 
 // Whether the dictionary is as a full build lays it out: every id live,
@@ -242,6 +315,7 @@ bool make_image(const sdb_index *ix, const image_source &src, image *img) {
   h.total_tokens = src.total_tokens;
   uint64_t postings = 0, text_bytes = 0;
   for (uint32_t id = 0; id < d->ids; id++) {
+    if (d->terms[id].count == 0) continue;  // a free id
     postings += d->terms[id].count;
     text_bytes += d->terms[id].len + 2;
   }
@@ -252,15 +326,36 @@ bool make_image(const sdb_index *ix, const image_source &src, image *img) {
   img->records.reset(static_cast<term_record *>(malloc((h.term_count + 1) * sizeof(term_record))));
   img->texts.reset(static_cast<char *>(malloc(text_bytes + 1)));
   img->big.reset(static_cast<big_record *>(malloc((h.big_count + 1) * sizeof(big_record))));
-  if (!img->tokens || !img->records || !img->texts || !img->big) return false;
-  for (uint32_t slot = 0; slot < h.doc_count; slot++)
-    img->tokens[slot] = src.tokens ? src.tokens[slot] : ix->docs[slot].token_count;
+  img->sums.reset(static_cast<uint64_t *>(malloc((h.doc_count + 1) * sizeof(uint64_t))));
+  if (!img->tokens || !img->records || !img->texts || !img->big || !img->sums) return false;
+  // The file's term ids are the ranks: a full build hands ids out in that
+  // order, and a dictionary changed since then is written as one would.
+  const bool whole = laid_out_whole(d);
+  if (!whole) {
+    img->order.reset(static_cast<uint32_t *>(malloc((h.term_count + 1) * sizeof(uint32_t))));
+    img->slots.reset(static_cast<uint32_t *>(malloc((postings + 1) * sizeof(uint32_t))));
+    img->tfs.reset(static_cast<uint8_t *>(malloc(postings + 1)));
+    if (!img->order || !img->slots || !img->tfs) return false;
+    uint64_t at = 0;
+    for (uint32_t r = 0; r < d->count; r++) {
+      const sdb_term &t = d->terms[d->by_first[r]];
+      memcpy(img->slots.get() + at, t.docs, t.count * sizeof(uint32_t));
+      memcpy(img->tfs.get() + at, t.tfs, t.count);
+      at += t.count;
+    }
+    for (uint32_t i = 0; i < d->count; i++) img->order[i] = d->terms[d->order[i]].rank;
+  }
+  for (uint32_t slot = 0; slot < h.doc_count; slot++) {
+    const sdb_doc &doc = ix->docs[slot];
+    img->tokens[slot] = src.tokens ? src.tokens[slot] : doc.token_count;
+    img->sums[slot] = doc.alive ? sdb_entry_sum(doc) : 0;
+  }
   // Texts in byte order, so that walks of the order read them in a row.
   uint64_t text_at = 0;
   for (uint32_t i = 0; i < d->count; i++) {
     const uint32_t id = d->order[i];
     const sdb_term &t = d->terms[id];
-    img->records[id] = term_record{static_cast<uint32_t>(text_at), t.first_pos, t.count};
+    img->records[t.rank] = term_record{static_cast<uint32_t>(text_at), t.first_pos, t.count};
     memcpy(img->texts.get() + text_at, t.text - 1, t.len + 2);
     text_at += t.len + 2;
   }
@@ -269,7 +364,7 @@ bool make_image(const sdb_index *ix, const image_source &src, image *img) {
     const sdb_big_tf &b = d->big_tfs.slots[p];
     if (b.key == 0) continue;
     const uint64_t key = b.key - 1;
-    img->big[n++] = big_record{static_cast<uint32_t>(key >> 32), static_cast<uint32_t>(key), b.tf};
+    img->big[n++] = big_record{d->terms[key >> 32].rank, static_cast<uint32_t>(key), b.tf};
   }
   // In (term, slot) order: where the table puts them differs per process.
   std::sort(img->big.get(), img->big.get() + n, [](const big_record &a, const big_record &b) {
@@ -278,11 +373,12 @@ bool make_image(const sdb_index *ix, const image_source &src, image *img) {
   img->data[S_TOKENS] = img->tokens.get();
   img->data[S_TERMS] = img->records.get();
   img->data[S_TEXTS] = img->texts.get();
-  img->data[S_ORDER] = d->order;
+  img->data[S_ORDER] = whole ? d->order : img->order.get();
   img->data[S_LCP] = d->lcp;
-  img->data[S_SLOTS] = d->pool_docs;
-  img->data[S_TFS] = d->pool_tfs;
+  img->data[S_SLOTS] = whole ? d->pool_docs : img->slots.get();
+  img->data[S_TFS] = whole ? d->pool_tfs : img->tfs.get();
   img->data[S_BIG] = img->big.get();
+  img->data[S_ENTRY_SUMS] = img->sums.get();
   uint64_t offset = kHeaderSize;
   for (uint32_t s = 0; s < kSections; s++) {
     section &sec = h.sections[s];
@@ -349,7 +445,7 @@ bool room_for(const sdb_index *ix) {
 // the disk has room; quietly: whatever happens, the call's outcome and
 // message stay as they were.
 void write_when_allowed(const sdb_index *ix) {
-  if (sdb_store_read_only() || !laid_out_whole(&ix->terms) || !room_for(ix)) return;
+  if (sdb_store_read_only() || !room_for(ix)) return;
   if (!sdb_lock_try_exclusive()) return;
   static sdb_generations g;
   uint64_t gen = 0;
@@ -363,13 +459,12 @@ void write_when_allowed(const sdb_index *ix) {
 
 }  // namespace
 
-bool sdb_derived_adopt(sdb_index *ix, unsigned char *bytes, uint64_t size) {
-  header h;
-  if (ix->built || !ix->docs_known || !read_header(bytes, size, &h) ||
-      h.docs_size != ix->docs_size || h.docs_sum != ix->docs_sum || h.doc_count != ix->doc_count ||
-      h.start_buckets != ix->terms.bucket_count ||
-      h.bucket_count != sdb_buckets_after(h.start_buckets, h.term_count))
-    return false;
+namespace {
+
+// Takes the dictionary from a file (its header h checked) that describes
+// the documents as loaded.
+bool adopt_described(sdb_index *ix, unsigned char *bytes, const header &h) {
+  if (h.doc_count != ix->doc_count) return false;
   const auto *tokens = at<uint32_t>(bytes, h, S_TOKENS);
   uint64_t total = 0;
   uint32_t live = 0;
@@ -381,7 +476,7 @@ bool sdb_derived_adopt(sdb_index *ix, unsigned char *bytes, uint64_t size) {
   if (total != h.total_tokens || live != h.live_count) return false;
   sdb_terms d{};
   d.bucket_count = d.start_buckets = h.start_buckets;
-  if (!adopt_terms(ix, bytes, h, &d)) {
+  if (!adopt_terms(ix, bytes, h, nullptr, &d)) {
     sdb_terms_free(&d);
     return false;
   }
@@ -393,6 +488,79 @@ bool sdb_derived_adopt(sdb_index *ix, unsigned char *bytes, uint64_t size) {
   ix->live_count = h.live_count;
   ix->built = true;
   sdb_index_refresh_norms(ix);
+  return true;
+}
+
+// Leaves ix as loaded: not built, its dictionary empty.
+void unbuild(sdb_index *ix, uint32_t start_buckets) {
+  sdb_terms_free(&ix->terms);
+  ix->terms = sdb_terms{};
+  ix->terms.bucket_count = ix->terms.start_buckets = start_buckets;
+  for (uint32_t slot = 0; slot < ix->doc_count; slot++) ix->docs[slot].token_count = 0;
+  ix->total_tokens = 0;
+  ix->live_count = 0;
+  ix->built = false;
+}
+
+// Takes the dictionary from a file (its header h checked) that describes
+// another docs.json, caught up with the documents as loaded (catchup.h).
+// *changed receives the documents it caught up with (new or changed, and
+// gone).
+bool adopt_caught_up(sdb_index *ix, unsigned char *bytes, const header &h, uint32_t *changed) {
+  sdb_catch_up c;
+  if (!sdb_catch_up_match(ix, at<uint64_t>(bytes, h, S_ENTRY_SUMS), h.doc_count, &c)) return false;
+  std::unique_ptr<sdb_catch_up, void (*)(sdb_catch_up *)> hold(&c, sdb_catch_up_free);
+  const auto *tokens = at<uint32_t>(bytes, h, S_TOKENS);
+  uint64_t total = 0;
+  for (uint32_t slot = 0; slot < h.doc_count; slot++) total += tokens[slot];
+  std::unique_ptr<uint32_t[], decltype(&free)> moved(
+      static_cast<uint32_t *>(malloc((h.term_count + 1) * sizeof(uint32_t))), free);
+  if (total != h.total_tokens || !moved) return false;
+  renumbering re{c.slots, c.same_below, moved.get(), 0};
+  sdb_terms d{};
+  d.bucket_count = d.start_buckets = h.start_buckets;
+  if (!adopt_terms(ix, bytes, h, &re, &d)) {
+    sdb_terms_free(&d);
+    return false;
+  }
+  sdb_terms_free(&ix->terms);
+  ix->terms = d;
+  uint64_t kept_tokens = 0;
+  for (uint32_t slot = 0; slot < h.doc_count; slot++) {
+    if (c.slots[slot] == SDB_NO_SLOT) continue;
+    ix->docs[c.slots[slot]].token_count = tokens[slot];
+    kept_tokens += tokens[slot];
+  }
+  ix->total_tokens = kept_tokens;
+  ix->live_count = c.kept;
+  ix->built = true;
+  // Whatever stops the catch-up, a build follows: its outcome is the one
+  // the caller sees.
+  const sdb_first_failure before;
+  if (!sdb_catch_up_finish(ix, &c, moved.get(), re.moved_count, h.start_buckets)) {
+    before.restore();
+    unbuild(ix, h.start_buckets);
+    return false;
+  }
+  sdb_index_refresh_norms(ix);
+  *changed = c.added_count + (h.doc_count - c.kept);
+  return true;
+}
+
+}  // namespace
+
+bool sdb_derived_adopt(sdb_index *ix, unsigned char *bytes, uint64_t size, uint32_t *caught_up) {
+  header h;
+  if (caught_up != nullptr) *caught_up = 0;
+  if (ix->built || !ix->docs_known || !read_header(bytes, size, &h) ||
+      h.start_buckets != ix->terms.bucket_count ||
+      h.bucket_count != sdb_buckets_after(h.start_buckets, h.term_count))
+    return false;
+  if (h.docs_size == ix->docs_size && h.docs_sum == ix->docs_sum)
+    return adopt_described(ix, bytes, h);
+  uint32_t changed = 0;
+  if (!adopt_caught_up(ix, bytes, h, &changed)) return false;
+  if (caught_up != nullptr) *caught_up = changed;
   return true;
 }
 
@@ -414,7 +582,7 @@ void sdb_derived_seal(unsigned char *bytes, uint64_t size, uint64_t docs_size, u
   memcpy(bytes + offsetof(header, header_sum), &sum, sizeof sum);
 }
 
-bool sdb_derived_install(sdb_index *ix) {
+bool sdb_derived_install(sdb_index *ix, uint32_t *caught_up) {
   if (ix->built || !ix->docs_known || ix->mapped != nullptr) return false;
   char rel[SDB_REL_PATH_SIZE];
   if (!derived_path(rel, ix->name)) return false;
@@ -428,7 +596,7 @@ bool sdb_derived_install(sdb_index *ix) {
   close(fd);
   if (map == MAP_FAILED) return false;
   const auto size = static_cast<uint64_t>(st.st_size);
-  if (!sdb_derived_adopt(ix, static_cast<unsigned char *>(map), size)) {
+  if (!sdb_derived_adopt(ix, static_cast<unsigned char *>(map), size, caught_up)) {
     munmap(map, size);
     return false;
   }
@@ -439,14 +607,18 @@ bool sdb_derived_install(sdb_index *ix) {
 
 bool sdb_index_ready(sdb_index *ix, bool may_write) {
   if (ix->built) return true;
-  if (sdb_derived_install(ix)) return true;
+  uint32_t caught_up = 0;
+  if (sdb_derived_install(ix, &caught_up)) {
+    if (may_write && sdb_catch_up_worth_writing(caught_up, ix->doc_count)) write_when_allowed(ix);
+    return true;
+  }
   if (!sdb_index_ensure_built(ix)) return false;
   if (may_write && ix->docs_known) write_when_allowed(ix);
   return true;
 }
 
 int sdb_derived_write(sdb_index *ix) {
-  if (!ix->built || !ix->docs_known || !laid_out_whole(&ix->terms)) return 1;
+  if (!ix->built || !ix->docs_known) return 1;
   return write_image(ix, source_of(ix));
 }
 

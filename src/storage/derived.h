@@ -9,8 +9,10 @@
 // recorded in the file, equal those of the bytes the load read) and its
 // own bytes are intact (a checksum of its header and of each section) and
 // consistent (every offset, length, id and slot in it checked against the
-// index before use). Anything else — missing, cut short, damaged, of
-// another version or byte order, built from other documents — is passed
+// index before use). A file intact but built from another docs.json is
+// caught up with the documents as loaded when few of them changed
+// (catchup.h). Anything else — missing, cut short, damaged, of another
+// version or byte order, built from documents too different — is passed
 // over in silence and the dictionary built as without it.
 //
 // Format, little-endian, sections aligned to 64 bytes:
@@ -28,16 +30,20 @@
 //                  the one before it
 //   slots, tfs     the postings: u32 slot and the tf byte
 //   big tfs        (term, slot, tf) for tfs that do not fit a byte
+//   entry sums     u64 per slot: sdb_checksum of its entry in docs.json
 //
 // Written only when a process built the dictionary of an index still as
-// loaded, from a call that reads, in a store it may write: under the
+// loaded, or caught a file up with it, from a call that reads, in a store
+// it may write: under the
 // store's lock taken without waiting (skipped when busy), when the disk
 // has free space of at least twice docs.json, through "docs.idx.tmp" and a
 // rename; and whenever searchdb_index_write_derived asks, under the lock
 // as a change, from a full build. It is never rewritten in place, so a mapping never shrinks under
 // a reader: editing it in place can crash a process that has it mapped.
 // A change of the documents leaves it describing the docs.json it
-// replaced, so it goes unused until a process builds again and rewrites it.
+// replaced: the next process that loads the index catches up with the
+// change and writes it anew, so after N changes by others the next
+// process catches up with N documents (or builds, when that is as quick).
 #pragma once
 
 #include <cstdint>
@@ -56,13 +62,17 @@ bool sdb_index_ready(sdb_index *ix, bool may_write);
 // Takes the dictionary of ix (not built, docs_known) from its derived
 // file. False, nothing changed and no message, when the file is missing or
 // not usable as it is.
-bool sdb_derived_install(sdb_index *ix);
+// *caught_up (when given) receives the documents new or changed, and
+// gone, that a file describing another docs.json was caught up with
+// (catchup.h): 0 when it described these.
+bool sdb_derived_install(sdb_index *ix, uint32_t *caught_up = nullptr);
 
 // Takes the dictionary of ix (not built, docs_known) from the size bytes
 // of a derived file at bytes, which must stay while the index lives and
 // may be written to (a change writes postings where they lie). False,
 // nothing changed, when they are not a file describing ix.
-bool sdb_derived_adopt(sdb_index *ix, unsigned char *bytes, uint64_t size);
+bool sdb_derived_adopt(sdb_index *ix, unsigned char *bytes, uint64_t size,
+                       uint32_t *caught_up = nullptr);
 
 // Sets the checksums, size and documents identity of a derived file's
 // header to match its bytes: for the fuzz target and the tests, which

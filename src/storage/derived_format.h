@@ -10,7 +10,7 @@ namespace sdb_derived {
 inline constexpr char kMagic[8] = {'s', 'd', 'b', 'd', 'e', 'r', 'i', 'v'};
 // Raised whenever what the file holds, or what a build makes of the same
 // documents, changes: an older file is then simply built again.
-inline constexpr uint32_t kVersion = 1;
+inline constexpr uint32_t kVersion = 2;
 inline constexpr uint32_t kByteOrder = 0x01020304u;
 inline constexpr uint64_t kAlign = 64;
 inline constexpr uint64_t kHeaderSize = 512;
@@ -24,6 +24,7 @@ enum section_id : uint32_t {
   S_SLOTS,
   S_TFS,
   S_BIG,
+  S_ENTRY_SUMS,
   kSections
 };
 
