@@ -4,6 +4,7 @@
 // the one a build writes.
 #include "storage/derived.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,10 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "api/registry.h"
 #include "fixture.h"
+#include "index/index.h"
 #include "index/terms.h"
 #include "searchdb.h"
 #include "storage/derived_format.h"
+#include "storage/derived_map.h"
 #include "storage/layout.h"
 
 namespace {
@@ -59,6 +63,36 @@ class DerivedFileTest : public StorageTest {
       for (int k = 0; k < 5; k++)
         searchdb_document_delete(index, ("d" + std::to_string(rng() % 400)).c_str());
     }
+  }
+
+  // The file as it describes its documents: the clock of the load that
+  // wrote it, which differs from process to process, left out.
+  static std::string Described(std::string bytes) {
+    if (bytes.size() < sdb_derived::kHeaderSize) return bytes;
+    sdb_derived::header h;
+    memcpy(&h, bytes.data(), sizeof h);
+    h.docs_stat_ns = 0;
+    h.header_sum = 0;
+    memcpy(bytes.data(), &h, sizeof h);
+    return bytes;
+  }
+
+  // The file as a load would have written it at ns past docs.json's last
+  // change: past SDB_SETTLED_NS, docs.json's metadata stands for its bytes.
+  static std::string LoadedAt(std::string bytes, int64_t ns) {
+    sdb_derived::header h;
+    memcpy(&h, bytes.data(), sizeof h);
+    h.docs_stat_ns = h.docs_ctime_ns + ns;
+    memcpy(bytes.data(), &h, sizeof h);
+    sdb_derived_seal(reinterpret_cast<unsigned char *>(bytes.data()), bytes.size(), h.docs_size,
+                     h.docs_sum);
+    return bytes;
+  }
+
+  // Whether index's documents were loaded where they lie in docs.json.
+  static bool DocumentsMapped(const char *index) {
+    const sdb_index *ix = sdb_index_find(index);
+    return ix != nullptr && ix->doc_count > 0 && ix->blocks[ix->docs[0].block].mapped;
   }
 
   static std::string Masked(std::string answer) {
@@ -122,7 +156,11 @@ TEST_F(DerivedFileTest, AnswersAsBuiltWhateverStateTheFileIsIn) {
 
   struct stat before {};
   for (int variant = 0; variant < 60; variant++) {
-    std::string bytes = good;
+    // Half the time as if written long enough after docs.json changed
+    // that its metadata proves it unchanged, so that the documents are
+    // taken where they lie.
+    const bool settled = variant % 4 < 2;
+    std::string bytes = settled ? LoadedAt(good, SDB_SETTLED_NS + 1) : good;
     bool usable = false;
     switch (variant % 7) {
       case 0:  // intact
@@ -144,7 +182,7 @@ TEST_F(DerivedFileTest, AnswersAsBuiltWhateverStateTheFileIsIn) {
         break;
       }
       case 4:  // built from the documents as they were before the last changes
-        bytes = older;
+        bytes = settled ? LoadedAt(older, SDB_SETTLED_NS + 1) : older;
         break;
       case 5:  // gone
         bytes.clear();
@@ -164,6 +202,12 @@ TEST_F(DerivedFileTest, AnswersAsBuiltWhateverStateTheFileIsIn) {
     const int state = variant % 7 == 5 ? SEARCHDB_DERIVED_MISSING
                       : usable         ? SEARCHDB_DERIVED_CURRENT
                                        : SEARCHDB_DERIVED_STALE;
+    // Documents are taken where they lie only from a settled file, and
+    // always from one that is intact (a file damaged in its dictionary
+    // alone still locates them).
+    if (!settled || usable) {
+      EXPECT_EQ(DocumentsMapped("shop/items"), usable && settled) << "variant " << variant;
+    }
     if (variant % 2 == 0) {
       ASSERT_EQ(searchdb_index_derived_state("shop/items"), state) << "variant " << variant;
     }
@@ -176,7 +220,8 @@ TEST_F(DerivedFileTest, AnswersAsBuiltWhateverStateTheFileIsIn) {
     if (usable) {
       EXPECT_EQ(after.st_ino, before.st_ino) << "variant " << variant;
     }
-    EXPECT_TRUE(ReadFile(Derived("shop/items")) == good) << "variant " << variant;
+    EXPECT_TRUE(Described(ReadFile(Derived("shop/items"))) == Described(good))
+        << "variant " << variant;
     EXPECT_EQ(ReadFile(Path("shop/items/docs.json")), docs);
     EXPECT_EQ(ReadFile(Path("shop/items/meta.json")), meta);
   }
@@ -199,7 +244,7 @@ TEST_F(DerivedFileTest, AnswersAsBuiltWhateverStateTheFileIsIn) {
     EXPECT_EQ(searchdb_index_derived_state("shop/items"), SEARCHDB_DERIVED_STALE);
     EXPECT_EQ(searchdb_index_check("shop/items"), -1);
     ASSERT_EQ(searchdb_index_write_derived("shop/items"), 0) << LastError();
-    EXPECT_TRUE(ReadFile(Derived("shop/items")) == good);
+    EXPECT_TRUE(Described(ReadFile(Derived("shop/items"))) == Described(good));
     EXPECT_EQ(searchdb_index_derived_state("shop/items"), SEARCHDB_DERIVED_CURRENT);
     // Every byte counts, those between the sections too.
     bytes = good;
@@ -243,6 +288,52 @@ TEST_F(DerivedFileTest, AnswersAsBuiltWhateverStateTheFileIsIn) {
   WriteFile(Derived("shop/items"), good);
   Open();
   EXPECT_EQ(Observe("shop/items"), edited_reference);
+  searchdb_cleanup();
+
+  // Edited in place with its modification time put back: only its change
+  // time tells, and within a tick of the recorded one only the margin
+  // between that time and the load that wrote the file does.
+  struct stat original {
+  }, now{};
+  WriteFile(Path("shop/items/docs.json"), docs);
+  ASSERT_EQ(stat(Path("shop/items/docs.json").c_str(), &original), 0);
+  std::filesystem::remove(Derived("shop/items"));
+  Open();
+  ASSERT_EQ(Observe("shop/items"), reference);
+  searchdb_cleanup();
+  const std::string recorded = ReadFile(Derived("shop/items"));
+  WriteFile(Path("shop/items/docs.json"), edited);
+  const struct timespec times[2] = {original.st_atim, original.st_mtim};
+  ASSERT_EQ(utimensat(AT_FDCWD, Path("shop/items/docs.json").c_str(), times, 0), 0);
+  ASSERT_EQ(stat(Path("shop/items/docs.json").c_str(), &now), 0);
+  ASSERT_EQ(now.st_ino, original.st_ino);
+  ASSERT_EQ(now.st_size, original.st_size);
+  const int64_t ctime = int64_t{now.st_ctim.tv_sec} * 1'000'000'000 + now.st_ctim.tv_nsec;
+  for (int64_t past : {SDB_SETTLED_NS + 1, int64_t{0}, SDB_SETTLED_NS - 1, SDB_SETTLED_NS}) {
+    WriteFile(Derived("shop/items"), LoadedAt(recorded, past));
+    Open();
+    EXPECT_FALSE(DocumentsMapped("shop/items")) << past;
+    EXPECT_EQ(Observe("shop/items"), edited_reference) << past;
+    searchdb_cleanup();
+  }
+  // The same, as if the edit fell within the recorded change time's tick.
+  std::string same_tick = recorded;
+  sdb_derived::header h;
+  memcpy(&h, same_tick.data(), sizeof h);
+  h.docs_ctime_ns = ctime;
+  memcpy(same_tick.data(), &h, sizeof h);
+  for (int64_t past : {int64_t{0}, SDB_SETTLED_NS - 1, SDB_SETTLED_NS}) {
+    WriteFile(Derived("shop/items"), LoadedAt(same_tick, past));
+    Open();
+    EXPECT_FALSE(DocumentsMapped("shop/items")) << past;
+    EXPECT_EQ(Observe("shop/items"), edited_reference) << past;
+    searchdb_cleanup();
+  }
+  // Past the margin the metadata is taken as proof, which is what the
+  // margin is for.
+  WriteFile(Derived("shop/items"), LoadedAt(same_tick, SDB_SETTLED_NS + 1));
+  Open();
+  EXPECT_TRUE(DocumentsMapped("shop/items"));
 }
 
 // Changes made on a dictionary taken from the file (its postings written
