@@ -355,17 +355,61 @@ bool room_for(const sdb_index *ix) {
 // its lock is free, the index has not moved on in another process and
 // the disk has room; quietly: whatever happens, the call's outcome and
 // message stay as they were.
-void write_when_allowed(const sdb_index *ix) {
-  if (sdb_store_read_only() || !laid_out_whole(&ix->terms) || !room_for(ix)) return;
+template <typename F>
+void write_when_allowed(const sdb_index *ix, F write) {
+  if (sdb_store_read_only() || !room_for(ix)) return;
   if (!sdb_lock_try_exclusive()) return;
   static sdb_generations g;
   uint64_t gen = 0;
   if (sdb_generations_read(&g) && sdb_index_generation(&g, ix->name, &gen) && gen == ix->gen) {
     const sdb_first_failure before;
-    (void)write_image(ix, source_of(ix));
+    (void)write();
     before.restore();
   }
   sdb_lock_release();
+}
+
+// Writes the size bytes at bytes, a derived file describing ix's
+// documents as loaded, anew with ix's identity of docs.json in place of
+// the one it records: the same dictionary and places, which a later load
+// can now trust without reading docs.json. Returns 0 or -1 with a message.
+int write_identity(const sdb_index *ix, const unsigned char *bytes, uint64_t size) {
+  char rel[SDB_REL_PATH_SIZE];
+  if (!derived_path(rel, ix->name)) return -1;
+  header h;
+  memcpy(&h, bytes, sizeof h);
+  const sdb_file_identity &f = ix->docs_identity;
+  h.docs_dev = f.dev;
+  h.docs_ino = f.ino;
+  h.docs_mtime_ns = f.mtime_ns;
+  h.docs_ctime_ns = f.ctime_ns;
+  h.docs_stat_ns = f.stat_ns;
+  h.header_sum = 0;
+  static unsigned char head[kHeaderSize];
+  header_bytes(h, head);
+  sdb_replace r;
+  if (sdb_replace_begin(&r, rel) != 0) return -1;
+  struct iovec pieces[2] = {{head, kHeaderSize},
+                            {const_cast<unsigned char *>(bytes) + kHeaderSize, size - kHeaderSize}};
+  sdb_replace_write(&r, pieces, 2);
+  return sdb_replace_commit(&r);
+}
+
+// Whether the derived file at bytes, from which ix took its dictionary
+// after reading docs.json, is to be written again with ix's identity of
+// docs.json: when it locates the documents but does not prove docs.json
+// unchanged (written too soon after it changed, or docs.json since copied
+// or touched without a change of its bytes), and ix's load does.
+bool identity_worth_writing(const sdb_index *ix, const unsigned char *bytes) {
+  header h;
+  memcpy(&h, bytes, sizeof h);
+  const sdb_file_identity &f = ix->docs_identity;
+  const sdb_file_identity recorded{h.docs_dev, h.docs_ino, h.docs_mtime_ns, h.docs_ctime_ns,
+                                   h.docs_stat_ns};
+  const bool proves = recorded.dev == f.dev && recorded.ino == f.ino &&
+                      recorded.mtime_ns == f.mtime_ns && recorded.ctime_ns == f.ctime_ns &&
+                      sdb_file_identity_settled(recorded);
+  return h.located != 0 && !proves && sdb_file_identity_settled(f);
 }
 
 }  // namespace
@@ -440,9 +484,18 @@ bool sdb_derived_install(sdb_index *ix) {
 
 bool sdb_index_ready(sdb_index *ix, bool may_write) {
   if (ix->built) return true;
-  if (sdb_derived_install(ix)) return true;
+  if (sdb_derived_install(ix)) {
+    // Taken, untouched as yet, after reading docs.json: once per
+    // docs.json, the file is made to prove it so that later loads need
+    // not read it.
+    const auto *bytes = static_cast<const unsigned char *>(ix->mapped);
+    if (may_write && identity_worth_writing(ix, bytes))
+      write_when_allowed(ix, [&] { return write_identity(ix, bytes, ix->mapped_len); });
+    return true;
+  }
   if (!sdb_index_ensure_built(ix)) return false;
-  if (may_write && ix->docs_known) write_when_allowed(ix);
+  if (may_write && ix->docs_known && laid_out_whole(&ix->terms))
+    write_when_allowed(ix, [&] { return write_image(ix, source_of(ix)); });
   return true;
 }
 

@@ -90,6 +90,12 @@ unsigned char *sdb_derived_map(const char *name, uint64_t *size) {
   return static_cast<unsigned char *>(map);
 }
 
+bool sdb_file_identity_settled(const sdb_file_identity &f) {
+  // Unsigned, as a crafted file may hold any two times.
+  const uint64_t since = static_cast<uint64_t>(f.stat_ns) - static_cast<uint64_t>(f.ctime_ns);
+  return f.ctime_ns < f.stat_ns && since > static_cast<uint64_t>(SDB_SETTLED_NS);
+}
+
 int64_t sdb_clock_ns(void) {
   struct timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
@@ -140,9 +146,8 @@ namespace {
 bool same_identity(const header &h, const sdb_file_identity &now, uint64_t size) {
   return h.docs_dev == now.dev && h.docs_ino == now.ino && h.docs_size == size &&
          h.docs_mtime_ns == now.mtime_ns && h.docs_ctime_ns == now.ctime_ns &&
-         h.docs_ctime_ns<h.docs_stat_ns &&static_cast<uint64_t>(h.docs_stat_ns) -
-                         static_cast<uint64_t>(
-                             h.docs_ctime_ns)> static_cast<uint64_t>(SDB_SETTLED_NS);
+         sdb_file_identity_settled(sdb_file_identity{h.docs_dev, h.docs_ino, h.docs_mtime_ns,
+                                                     h.docs_ctime_ns, h.docs_stat_ns});
 }
 
 // Fills ix (new) from the derived file at bytes and docs.json at docs_rel,

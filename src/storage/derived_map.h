@@ -48,6 +48,11 @@ unsigned char *sdb_derived_map(const char *name, uint64_t *size);
 // was taken.
 void sdb_file_identity_of(const struct stat &st, int64_t stat_ns, struct sdb_file_identity *out);
 
+// Whether a file of identity f had changed last more than SDB_SETTLED_NS
+// before its identity was taken, so that the identity alone proves it
+// unchanged while it holds.
+bool sdb_file_identity_settled(const struct sdb_file_identity &f);
+
 // The clock, in ns since the epoch, as file times count.
 int64_t sdb_clock_ns(void);
 
