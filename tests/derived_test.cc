@@ -351,6 +351,19 @@ TEST_F(DerivedFileTest, AnswersAsBuiltWhateverStateTheFileIsIn) {
   WriteFile(Derived("shop/items"), LoadedAt(same_tick, SDB_SETTLED_NS + 1));
   Open();
   EXPECT_TRUE(DocumentsMapped("shop/items"));
+  searchdb_cleanup();
+  // Replaced by another file, its times as recorded but for the inode.
+  WriteFile(Path("shop/items/docs.json.new"), edited);
+  ASSERT_EQ(utimensat(AT_FDCWD, Path("shop/items/docs.json.new").c_str(), times, 0), 0);
+  std::filesystem::rename(Path("shop/items/docs.json.new"), Path("shop/items/docs.json"));
+  ASSERT_EQ(stat(Path("shop/items/docs.json").c_str(), &now), 0);
+  ASSERT_NE(now.st_ino, original.st_ino);
+  h.docs_ctime_ns = int64_t{now.st_ctim.tv_sec} * 1'000'000'000 + now.st_ctim.tv_nsec;
+  memcpy(same_tick.data(), &h, sizeof h);
+  WriteFile(Derived("shop/items"), LoadedAt(same_tick, SDB_SETTLED_NS + 1));
+  Open();
+  EXPECT_FALSE(DocumentsMapped("shop/items"));
+  EXPECT_EQ(Observe("shop/items"), edited_reference);
 }
 
 // A file written too soon after docs.json changed cannot prove it
@@ -386,13 +399,16 @@ TEST_F(DerivedFileTest, AFileThatCannotProveDocsUnchangedIsWrittenAgainOnceALoad
   const std::string proving = ReadFile(Derived("shop/items"));
   EXPECT_TRUE(Described(proving) == Described(first));
   EXPECT_NE(proving, first);
+  ASSERT_EQ(stat(Derived("shop/items").c_str(), &before), 0);
   for (int round = 0; round < 2; round++) {
     Open();
     EXPECT_TRUE(DocumentsMapped("shop/items"));
     EXPECT_EQ(Observe("shop/items"), reference);
     searchdb_cleanup();
-    EXPECT_TRUE(ReadFile(Derived("shop/items")) == proving);
+    ASSERT_EQ(stat(Derived("shop/items").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
   }
+  EXPECT_TRUE(ReadFile(Derived("shop/items")) == proving);
   // Times set to what they were: the change time moves, so docs.json is
   // read again, and is too fresh for the file to be written again.
   struct stat docs {};
@@ -403,7 +419,8 @@ TEST_F(DerivedFileTest, AFileThatCannotProveDocsUnchangedIsWrittenAgainOnceALoad
   EXPECT_FALSE(DocumentsMapped("shop/items"));
   EXPECT_EQ(Observe("shop/items"), reference);
   searchdb_cleanup();
-  EXPECT_TRUE(ReadFile(Derived("shop/items")) == proving);
+  ASSERT_EQ(stat(Derived("shop/items").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
 }
 
 // Changes made on a dictionary taken from the file (its postings written
