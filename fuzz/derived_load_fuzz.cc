@@ -4,10 +4,11 @@
 // The input edits the derived file a build of those documents writes:
 //   byte 0, flags: 1 seal the result (checksums, size and documents
 //     identity made to match, so that the checks behind them are reached);
-//     8 with 1, seal it for another docs.json instead, so that the load
+//     16 with 1, seal it for another docs.json instead, so that the load
 //     catches it up by the documents' own checksums;
 //     2 cut it to the length in the next four bytes (modulo its size + 1);
 //     4 the rest of the input is the file, not edits of the good one;
+//     8 also take the documents it locates, from a copy of docs.json;
 //   then five bytes per edit: a little-endian offset (modulo the size) and
 //     a byte to exclusive-or there.
 //
@@ -18,7 +19,14 @@
 //  - taken, and the bytes are those of the good file, it answers exactly
 //    as a build; so does the good file sealed for another docs.json, which
 //    is taken; taken otherwise (a crafted file), every search, request and
-//    the statistics still answer.
+//    the statistics still answer;
+//  - taking the documents it locates never reads outside docs.json, nor
+//    does decoding, building from or compacting what was taken; from the
+//    good file they are the documents a load of docs.json gives.
+//
+// (The documents are taken only from a header that reads whole; whether
+// docs.json's metadata lets a load trust the file is not the question
+// here.)
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -29,13 +37,17 @@
 
 #include "api/registry.h"
 #include "fuzz_support.h"
+#include "index/build.h"
 #include "index/index.h"
 #include "storage/derived.h"
+#include "storage/derived_format.h"
+#include "storage/derived_map.h"
 
 namespace {
 
 std::string g_dir;
 std::string g_good;
+std::string g_docs;
 std::string g_reference;
 
 const char *const kDocs =
@@ -85,6 +97,48 @@ sdb_index *loaded_index() {
   return ix;
 }
 
+// Takes the documents the derived file at bytes locates into an index of
+// its own, over a copy of docs.json exactly its size (so that the
+// sanitizers see a read past it), and uses each of them. From the good
+// file they must be loaded's documents.
+void take_documents(const std::vector<unsigned char> &bytes, const sdb_index *loaded, bool good) {
+  sdb_derived::header h;
+  if (!sdb_derived_header_read(bytes.data(), bytes.size(), &h)) return;
+  sdb_index *ix = sdb_index_new("a", nullptr);
+  FUZZ_CHECK(ix != nullptr, "no memory");
+  auto *copy = static_cast<char *>(malloc(g_docs.size()));
+  FUZZ_CHECK(copy != nullptr, "no memory");
+  memcpy(copy, g_docs.data(), g_docs.size());
+  const uint32_t block = sdb_block_add(ix, copy, g_docs.size());
+  FUZZ_CHECK(block != SDB_NO_SLOT, "no memory");
+  const bool taken = sdb_docs_take(ix, bytes.data(), h, block);
+  FUZZ_CHECK(!good || taken, "the good file's documents were not taken");
+  if (taken) {
+    std::vector<char> text;
+    for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
+      const sdb_doc &d = ix->docs[slot];
+      text.resize(sdb_entry_escaped_length(d.entry_len, d.raw_off) + 1);
+      sdb_entry_decode(d.entry, d.entry_len, d.raw_off, text.data(), text.size());
+      if (good) {
+        const sdb_doc &want = loaded->docs[slot];
+        FUZZ_CHECK(slot < loaded->doc_count && strcmp(d.id, want.id) == 0 &&
+                       std::string(d.entry, d.entry_len + 1) ==
+                           std::string(want.entry, want.entry_len + 1) &&
+                       d.raw_off == want.raw_off && d.raw_len == want.raw_len,
+                   "a document taken differs from the one loaded");
+      }
+    }
+    FUZZ_CHECK(!good || ix->doc_count == loaded->doc_count, "documents taken differ in count");
+    ix->built = false;
+    FUZZ_CHECK(sdb_index_ensure_built(ix), "a build of the documents taken failed");
+    // Every entry copied out, as compaction does once changes left more
+    // dead bytes than live ones.
+    ix->entry_bytes += 2 * ix->live_bytes + (1 << 20);
+    sdb_index_compact_entries(ix);
+  }
+  sdb_index_free(ix);
+}
+
 uint32_t read_u32(const uint8_t *p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
 }
@@ -105,6 +159,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   searchdb_cleanup();
   std::ifstream in(g_dir + "/a/docs.idx", std::ios::binary);
   g_good.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::ifstream docs(g_dir + "/a/docs.json", std::ios::binary);
+  g_docs.assign(std::istreambuf_iterator<char>(docs), std::istreambuf_iterator<char>());
   FUZZ_CHECK(!g_good.empty(), "no derived file written");
   // A directory in its place: from now on no file is read or written
   // there, so an input refused is answered by a build.
@@ -130,10 +186,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   sdb_index *ix = loaded_index();
   const bool intact = std::string(bytes.begin(), bytes.end()) == g_good;
-  const bool elsewhere = (flags & 9) == 9;
+  const bool elsewhere = (flags & 17) == 17;
   if (flags & 1)
     sdb_derived_seal(bytes.data(), bytes.size(), ix->docs_size, ix->docs_sum ^ (elsewhere ? 1 : 0));
   const bool good = std::string(bytes.begin(), bytes.end()) == g_good || (intact && elsewhere);
+  if ((flags & 8) && !elsewhere) take_documents(bytes, ix, good);
   // The bytes stay while the index does: it may point into them.
   const bool taken = sdb_derived_adopt(ix, bytes.data(), bytes.size());
   FUZZ_CHECK(taken == ix->built, "taken and built disagree");

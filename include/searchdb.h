@@ -36,9 +36,13 @@
  *    writable and its lock free). It is a cache: "docs.json" stays the one
  *    source of truth, deleting "docs.idx" loses nothing, and a "docs.idx"
  *    that is missing, damaged, of another version or built from other
- *    documents is ignored (and replaced) without a word. The library only
- *    ever replaces it by a rename; editing it in place can crash a process
- *    that has it mapped.
+ *    documents is ignored (and replaced) without a word. It also records
+ *    where each document lies in "docs.json" and that file's device, inode,
+ *    size and times, so that a process maps "docs.json" instead of reading
+ *    it while they are unchanged (and it last changed more than 2 s before
+ *    the load that recorded them). The library only ever replaces either
+ *    file by a rename; editing one in place can crash a process that has
+ *    it mapped.
  *  - fork: a child made after searchdb_init would share its parent's lock,
  *    so there every call but searchdb_cleanup and searchdb_last_error fails
  *    with "searchdb_init was called in process <pid>; call searchdb_cleanup

@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <yyjson.h>
@@ -32,12 +33,16 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api/registry.h"
 #include "fixture.h"
 #include "index/index.h"
 #include "memory_index.h"
+#include "storage/derived.h"
+#include "storage/derived_format.h"
+#include "storage/derived_map.h"
 
 // ---- crash points ----
 //
@@ -580,10 +585,12 @@ TEST_F(CrashTest, EveryCrashPointOfARepairingStartLosesNothing) {
 }  // namespace
 
 // The derived file is written by a search where there was none or after
-// catching up with a file built before the last change, and by
-// searchdb_index_write_derived over whatever stands there, through a
-// temporary file and a rename: a process dying at any step of it leaves a
-// store that answers as before, with no temporary taken for the file.
+// catching up with a file built before the last change, by
+// searchdb_index_write_derived over whatever stands there, and by a
+// search that read docs.json long enough after it changed over a file that
+// could not prove that, through a temporary file and a rename: a process
+// dying at any step of it leaves a store that answers as before, with no
+// temporary taken for the file.
 TEST_F(CrashTest, EveryCrashPointOfWritingTheDerivedFileLeavesTheSameAnswers) {
   Open();
   ASSERT_EQ(searchdb_index_create("books", nullptr), 0);
@@ -604,12 +611,32 @@ TEST_F(CrashTest, EveryCrashPointOfWritingTheDerivedFileLeavesTheSameAnswers) {
   const state expected = LoadedState();
   searchdb_cleanup();
   const std::string docs = ReadFile(Path("books/docs.json"));
-  enum { kBySearch, kAfterCatchUp, kOnRequest };
-  for (const int how : {kBySearch, kAfterCatchUp, kOnRequest}) {
+  std::string unsettled;
+  enum { kBySearch, kAfterCatchUp, kOnRequest, kToProve };
+  for (const int how : {kBySearch, kAfterCatchUp, kOnRequest, kToProve}) {
     const bool by_search = how != kOnRequest;
     SCOPED_TRACE(how == kBySearch       ? "written by a search"
                  : how == kAfterCatchUp ? "written by a search that caught up"
-                                        : "written anew on request");
+                 : how == kOnRequest    ? "written anew on request"
+                                        : "written again to prove docs.json unchanged");
+    if (how == kToProve) {
+      // What a load made right after docs.json changed wrote, found by
+      // loads that come late enough.
+      sdb_derived::header h;
+      memcpy(&h, unsettled.data(), sizeof h);
+      h.docs_stat_ns = h.docs_ctime_ns;
+      memcpy(unsettled.data(), &h, sizeof h);
+      sdb_derived_seal(reinterpret_cast<unsigned char *>(unsettled.data()), unsettled.size(),
+                       h.docs_size, h.docs_sum);
+      struct stat st {};
+      ASSERT_EQ(stat(Path("books/docs.json").c_str(), &st), 0);
+      const auto changed = std::chrono::system_clock::time_point(
+          std::chrono::duration_cast<std::chrono::system_clock::duration>(
+              std::chrono::seconds(st.st_ctim.tv_sec) +
+              std::chrono::nanoseconds(st.st_ctim.tv_nsec)));
+      std::this_thread::sleep_until(changed + std::chrono::nanoseconds(SDB_SETTLED_NS) +
+                                    std::chrono::milliseconds(100));
+    }
     int points = 0;
     for (long crash_at = 1;; crash_at++) {
       SCOPED_TRACE("crash before file-system change " + std::to_string(crash_at));
@@ -617,8 +644,10 @@ TEST_F(CrashTest, EveryCrashPointOfWritingTheDerivedFileLeavesTheSameAnswers) {
         std::filesystem::remove(derived);
       } else if (how == kAfterCatchUp) {
         WriteFile(derived, before_change);
-      } else {
+      } else if (how == kOnRequest) {
         WriteFile(derived, "stale");
+      } else {
+        WriteFile(derived, unsettled);
       }
       const pid_t child = fork();
       ASSERT_GE(child, 0);
@@ -653,5 +682,6 @@ TEST_F(CrashTest, EveryCrashPointOfWritingTheDerivedFileLeavesTheSameAnswers) {
       points++;
     }
     EXPECT_GE(points, 2) << "the crashes never reached the write";
+    if (how == kBySearch) unsettled = ReadFile(derived);
   }
 }

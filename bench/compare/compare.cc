@@ -1294,12 +1294,18 @@ int Drive(const Options &o) {
       // Served twice, each time by a fresh process: the first open after a
       // build may prepare what later ones use (searchdb writes its derived
       // files then); the second is what every later process pays, and its
-      // figures are the ones shown.
+      // figures are the ones shown. searchdb is served once more: a
+      // derived file written within 2 s of docs.json's last change cannot
+      // prove it unchanged, and the second process, which reads docs.json
+      // once more, writes it again to say so; the third is what every
+      // later one pays.
       r.ok =
           RunChild(engine + " --build " + Shell(dir) + SourceArgs(src), &r) && RunChild(serve, &r);
       r.first_reopen_ms = r.reopen_ms;
-      r.answers.clear();
-      r.ok = r.ok && RunChild(serve, &r);
+      for (int round = IsPeer(name) ? 1 : 2; r.ok && round > 0; round--) {
+        r.answers.clear();
+        r.ok = RunChild(serve, &r);
+      }
       if (!r.ok)
         fprintf(stderr, "searchdb_compare: %s failed at scale %s\n", name.c_str(), scale.c_str());
       if (name == "searchdb") r.docs_json_mb = (double)StoredDocumentBytes(dir) / 1048576;

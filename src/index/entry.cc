@@ -135,7 +135,7 @@ char *decode_span(const char *s, const char *e, char *out, const char *out_end) 
         out += n;
         // A stored text is JSON inside a string: nearly every escape in it
         // is a quotation mark or a backslash, which stand for themselves.
-        if (s[1] == '"' || s[1] == '\\') {
+        if (e - s >= 2 && (s[1] == '"' || s[1] == '\\')) {
           *out++ = s[1];
           s += 2;
 #if SDB_PACK_BYTES
@@ -157,10 +157,14 @@ char *decode_span(const char *s, const char *e, char *out, const char *out_end) 
     if (q == nullptr) {
       q = static_cast<const char *>(memchr(s, '\\', static_cast<size_t>(e - s)));
       const char *run_end = q ? q : e;
+      if (run_end - s > out_end - out) return out;
       memcpy(out, s, static_cast<size_t>(run_end - s));
       out += run_end - s;
       if (q == nullptr) return out;
     }
+    // Bytes that are not a valid body (a text where a damaged record
+    // says one lies) end at an escape cut short: nothing past e is read.
+    if (e - q < 2 || out_end - out < 1) return out;
     char c = q[1];
     s = q + 2;
     switch (c) {
@@ -186,14 +190,17 @@ char *decode_span(const char *s, const char *e, char *out, const char *out_end) 
         continue;
     }
     uint32_t cp = 0;
+    if (e - q < 6) return out;
     sdb_hex4(q + 2, &cp);
     s = q + 6;
     if (cp >= 0xD800 && cp <= 0xDBFF) {
+      if (e - q < 12) return out;
       uint32_t low = 0;
       sdb_hex4(q + 8, &low);
       cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
       s = q + 12;
     }
+    if (out_end - out < (cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4)) return out;
     if (cp < 0x80) {
       *out++ = static_cast<char>(cp);
     } else if (cp < 0x800) {

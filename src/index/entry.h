@@ -67,7 +67,9 @@ bool sdb_hex4(const char *p, uint32_t *out);
 
 // Decodes the valid escaped string body [s, e) into out, writing nothing
 // at or past out_end (room for the decoded bytes must be there); returns
-// the end of the decoded bytes.
+// the end of the decoded bytes. Bytes that are not a valid body, or that
+// do not fit, are decoded only as far as they can be without reading past
+// e or writing past out_end.
 char *sdb_entry_decode_span(const char *s, const char *e, char *out, const char *out_end);
 
 // Decodes the escaped string body s[0 .. n) (valid, as the scan found it)

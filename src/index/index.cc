@@ -87,6 +87,14 @@ void block_release(sdb_index *ix, uint32_t block, uint64_t bytes) {
   if (b->live == 0) sdb_block_drop_unused(ix, block);
 }
 
+// Gives back a block's memory, as it was got.
+void block_free_bytes(const sdb_entry_block &b) {
+  if (b.mapped)
+    munmap(b.bytes, b.size);
+  else
+    free(b.bytes);
+}
+
 // Bytes an entry takes in its block, its comma included.
 uint64_t entry_bytes(const sdb_doc &d) {
   return d.entry_len + 1;
@@ -127,6 +135,7 @@ sdb_index *sdb_index_new(const char *name, const char *primary_key) {
     return nullptr;
   }
   ix->built = true;
+  ix->docs_block = SDB_NO_SLOT;
   ix->terms.bucket_count = SDB_FIRST_BUCKETS;
   ix->terms.start_buckets = SDB_FIRST_BUCKETS;
   return ix;
@@ -141,7 +150,7 @@ void sdb_index_free(sdb_index *ix) {
   free(ix->docs);
   free(ix->norms);
   sdb_table_free(&ix->ids);
-  for (uint32_t b = 0; b < ix->block_count; b++) free(ix->blocks[b].bytes);
+  for (uint32_t b = 0; b < ix->block_count; b++) block_free_bytes(ix->blocks[b]);
   free(ix->blocks);
   free(ix);
 }
@@ -150,7 +159,7 @@ uint32_t sdb_id_map_find(const sdb_index *ix, const char *id) {
   return ix->ids.slots[id_map_probe(ix, id)];
 }
 
-uint32_t sdb_block_add(sdb_index *ix, char *bytes, uint64_t size) {
+uint32_t sdb_block_add(sdb_index *ix, char *bytes, uint64_t size, bool mapped) {
   uint32_t block = ix->block_count;
   if (ix->blocks_free > 0) {
     block = 0;
@@ -161,7 +170,7 @@ uint32_t sdb_block_add(sdb_index *ix, char *bytes, uint64_t size) {
       return SDB_NO_SLOT;
     ix->block_count++;
   }
-  ix->blocks[block] = sdb_entry_block{bytes, size, 0};
+  ix->blocks[block] = sdb_entry_block{bytes, size, 0, mapped};
   ix->entry_bytes += size;
   return block;
 }
@@ -169,7 +178,7 @@ uint32_t sdb_block_add(sdb_index *ix, char *bytes, uint64_t size) {
 void sdb_block_drop_unused(sdb_index *ix, uint32_t block) {
   sdb_entry_block *b = &ix->blocks[block];
   if (b->bytes == nullptr || b->live != 0) return;
-  free(b->bytes);
+  block_free_bytes(*b);
   ix->entry_bytes -= b->size;
   *b = sdb_entry_block{};
   ix->blocks_free++;
@@ -272,8 +281,8 @@ void sdb_index_compact_entries(sdb_index *ix) {
     d->block = 0;
     w += d->entry_len + 1;
   }
-  for (uint32_t b = 0; b < ix->block_count; b++) free(ix->blocks[b].bytes);
-  ix->blocks[0] = sdb_entry_block{bytes, ix->live_bytes, ix->live_bytes};
+  for (uint32_t b = 0; b < ix->block_count; b++) block_free_bytes(ix->blocks[b]);
+  ix->blocks[0] = sdb_entry_block{bytes, ix->live_bytes, ix->live_bytes, false};
   ix->block_count = 1;
   ix->blocks_free = 0;
   ix->entry_bytes = ix->live_bytes;

@@ -37,13 +37,26 @@ struct sdb_doc {
   uint32_t alive;
 };
 
-// Memory holding entries: a file as it was read, the entries of one batch,
-// or one compacted copy. live counts the bytes of the entries that slots
-// use (each with its comma); a block no slot uses is released.
+// Memory holding entries: a file as it was read or as it lies (mapped),
+// the entries of one batch, or one compacted copy. live counts the bytes of
+// the entries that slots use (each with its comma); a block no slot uses is
+// released.
 struct sdb_entry_block {
-  char *bytes;  // owned (free); nullptr for a free block number
+  char *bytes;  // owned (free, or munmap when mapped); nullptr for a free block number
   uint64_t size;
   uint64_t live;
+  bool mapped;  // a private read-only mapping of a documents file
+};
+
+// What shows, without reading it, that a file is the one a load took: its
+// device, inode, and change and modification times (ns), and the clock
+// just before they were taken.
+struct sdb_file_identity {
+  uint64_t dev;
+  uint64_t ino;
+  int64_t mtime_ns;
+  int64_t ctime_ns;
+  int64_t stat_ns;
 };
 
 // One index.
@@ -94,6 +107,10 @@ struct sdb_index {
   uint64_t docs_size;
   uint64_t docs_sum;
   bool docs_known;
+  // Also when docs_known: the file's identity as the load found it, and the
+  // block holding its text as loaded (SDB_NO_SLOT when no slot uses it).
+  sdb_file_identity docs_identity;
+  uint32_t docs_block;
   // A private mapping of the derived file that the dictionary's texts and
   // postings point into (nullptr: none); unmapped with the index.
   void *mapped;
@@ -136,9 +153,10 @@ void sdb_index_free(sdb_index *ix);
 // Slot of id (live or dead), or SDB_NO_SLOT when it was never added.
 uint32_t sdb_id_map_find(const sdb_index *ix, const char *id);
 
-// Takes bytes (size bytes, malloc'd) as an entry block. Returns its number,
-// or SDB_NO_SLOT when memory ran out (bytes are then still the caller's).
-uint32_t sdb_block_add(sdb_index *ix, char *bytes, uint64_t size);
+// Takes bytes (size bytes, malloc'd, or mmap'd when mapped) as an entry
+// block. Returns its number, or SDB_NO_SLOT when memory ran out (bytes are
+// then still the caller's).
+uint32_t sdb_block_add(sdb_index *ix, char *bytes, uint64_t size, bool mapped = false);
 
 // Releases a block that no slot uses (a batch that was taken back).
 void sdb_block_drop_unused(sdb_index *ix, uint32_t block);

@@ -24,6 +24,7 @@
 #include "index/walk_order.h"
 #include "storage/catchup.h"
 #include "storage/derived_format.h"
+#include "storage/derived_map.h"
 #include "storage/files.h"
 #include "storage/layout.h"
 #include "storage/lock.h"
@@ -41,49 +42,12 @@ bool derived_path(char (&out)[SDB_REL_PATH_SIZE], const char *name) {
   return n > 0 && static_cast<size_t>(n) < sizeof out;
 }
 
-// The length a section must have, from the header's counts.
-uint64_t expected_length(const header &h, uint32_t s) {
-  switch (s) {
-    case S_TOKENS:
-      return uint64_t{h.doc_count} * sizeof(uint32_t);
-    case S_TERMS:
-      return uint64_t{h.term_count} * sizeof(term_record);
-    case S_TEXTS:
-      return h.text_bytes;
-    case S_ORDER:
-      return uint64_t{h.term_count} * sizeof(uint32_t);
-    case S_LCP:
-      return h.term_count;
-    case S_SLOTS:
-      return h.postings * sizeof(uint32_t);
-    case S_TFS:
-      return h.postings;
-    case S_BIG:
-      return uint64_t{h.big_count} * sizeof(big_record);
-    default:
-      return uint64_t{h.doc_count} * sizeof(uint64_t);
-  }
-}
-
 // The header, when it is whole, of this version and intact, and its
 // sections lie within the file with their lengths and checksums right.
 bool read_header(const unsigned char *bytes, uint64_t size, header *h) {
-  if (size < kHeaderSize) return false;
-  unsigned char copy[kHeaderSize];
-  memcpy(copy, bytes, kHeaderSize);
-  memcpy(h, copy, sizeof *h);
-  memset(copy + offsetof(header, header_sum), 0, sizeof h->header_sum);
-  if (memcmp(h->magic, kMagic, sizeof kMagic) != 0 || h->version != kVersion ||
-      h->byte_order != kByteOrder || h->header_sum != sdb_checksum(copy, kHeaderSize) ||
-      h->file_size != size || h->postings > size || h->text_bytes > size)
-    return false;
-  for (uint32_t s = 0; s < kSections; s++) {
-    const section &sec = h->sections[s];
-    if (sec.offset % kAlign != 0 || sec.offset < kHeaderSize || sec.offset > size ||
-        sec.length > size - sec.offset || sec.length != expected_length(*h, s) ||
-        sec.sum != sdb_checksum(bytes + sec.offset, sec.length))
-      return false;
-  }
+  if (!sdb_derived_header_read(bytes, size, h)) return false;
+  for (uint32_t s = 0; s < kSections; s++)
+    if (!sdb_derived_section_intact(bytes, *h, s)) return false;
   return true;
 }
 
@@ -267,6 +231,8 @@ struct image {
   std::unique_ptr<uint32_t[], decltype(&free)> order{nullptr, free};
   std::unique_ptr<uint32_t[], decltype(&free)> slots{nullptr, free};
   std::unique_ptr<uint8_t[], decltype(&free)> tfs{nullptr, free};
+  std::unique_ptr<doc_record[], decltype(&free)> docs{nullptr, free};
+  std::unique_ptr<char[], decltype(&free)> ids{nullptr, free};
 };
 
 // Whether the dictionary is as a full build lays it out: every id live,
@@ -296,6 +262,42 @@ image_source source_of(const sdb_index *ix) {
   return image_source{&ix->terms, nullptr, ix->total_tokens, ix->live_count};
 }
 
+// Fills the docs and ids sections of img (its header's counts and the
+// identity of docs.json) from ix, as loaded: where each slot's entry lies
+// in docs.json, when every one lies there. False when memory ran out.
+bool locate_documents(const sdb_index *ix, image *img) {
+  header &h = img->h;
+  const sdb_file_identity &f = ix->docs_identity;
+  h.docs_dev = f.dev;
+  h.docs_ino = f.ino;
+  h.docs_mtime_ns = f.mtime_ns;
+  h.docs_ctime_ns = f.ctime_ns;
+  h.docs_stat_ns = f.stat_ns;
+  h.located = ix->doc_count;
+  uint64_t id_bytes = 0;
+  for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
+    const sdb_doc &d = ix->docs[slot];
+    if (!d.alive || d.block != ix->docs_block) h.located = 0;
+    id_bytes += strlen(d.id) + 1;
+  }
+  h.id_bytes = h.located ? id_bytes : 0;
+  img->docs.reset(static_cast<doc_record *>(malloc((h.located + 1) * sizeof(doc_record))));
+  img->ids.reset(static_cast<char *>(malloc(h.id_bytes + 1)));
+  if (!img->docs || !img->ids) return false;
+  if (h.located == 0) return true;
+  const char *text = ix->blocks[ix->docs_block].bytes;
+  char *id_at = img->ids.get();
+  for (uint32_t slot = 0; slot < h.located; slot++) {
+    const sdb_doc &d = ix->docs[slot];
+    img->docs[slot] =
+        doc_record{static_cast<uint64_t>(d.entry - text), d.entry_len, d.raw_len, d.raw_off, 0};
+    const size_t n = strlen(d.id) + 1;
+    memcpy(id_at, d.id, n);
+    id_at += n;
+  }
+  return true;
+}
+
 // Fills img from ix's documents as src describes them. False when memory
 // ran out.
 bool make_image(const sdb_index *ix, const image_source &src, image *img) {
@@ -322,6 +324,7 @@ bool make_image(const sdb_index *ix, const image_source &src, image *img) {
   h.postings = postings;
   h.text_bytes = text_bytes;
   h.big_count = static_cast<uint32_t>(d->big_tfs.count);
+  if (!locate_documents(ix, img)) return false;
   img->tokens.reset(static_cast<uint32_t *>(malloc((h.doc_count + 1) * sizeof(uint32_t))));
   img->records.reset(static_cast<term_record *>(malloc((h.term_count + 1) * sizeof(term_record))));
   img->texts.reset(static_cast<char *>(malloc(text_bytes + 1)));
@@ -379,11 +382,13 @@ bool make_image(const sdb_index *ix, const image_source &src, image *img) {
   img->data[S_TFS] = whole ? d->pool_tfs : img->tfs.get();
   img->data[S_BIG] = img->big.get();
   img->data[S_ENTRY_SUMS] = img->sums.get();
+  img->data[S_DOCS] = img->docs.get();
+  img->data[S_IDS] = img->ids.get();
   uint64_t offset = kHeaderSize;
   for (uint32_t s = 0; s < kSections; s++) {
     section &sec = h.sections[s];
     sec.offset = offset;
-    sec.length = expected_length(h, s);
+    sec.length = sdb_derived_section_length(h, s);
     sec.sum = sdb_checksum(img->data[s], sec.length);
     offset = (offset + sec.length + kAlign - 1) / kAlign * kAlign;
   }
@@ -444,17 +449,64 @@ bool room_for(const sdb_index *ix) {
 // its lock is free, the index has not moved on in another process and
 // the disk has room; quietly: whatever happens, the call's outcome and
 // message stay as they were.
-void write_when_allowed(const sdb_index *ix) {
+template <typename F>
+void write_when_allowed(const sdb_index *ix, F write) {
   if (sdb_store_read_only() || !room_for(ix)) return;
   if (!sdb_lock_try_exclusive()) return;
   static sdb_generations g;
   uint64_t gen = 0;
   if (sdb_generations_read(&g) && sdb_index_generation(&g, ix->name, &gen) && gen == ix->gen) {
     const sdb_first_failure before;
-    (void)write_image(ix, source_of(ix));
+    (void)write();
     before.restore();
   }
   sdb_lock_release();
+}
+
+// Writes the size bytes at bytes, a derived file describing ix's
+// documents as loaded, anew with ix's identity of docs.json in place of
+// the one it records: the same dictionary and places, which a later load
+// can now trust without reading docs.json. Returns 0 or -1 with a message.
+int write_identity(const sdb_index *ix, const unsigned char *bytes, uint64_t size) {
+  char rel[SDB_REL_PATH_SIZE];
+  if (!derived_path(rel, ix->name)) return -1;
+  header h;
+  memcpy(&h, bytes, sizeof h);
+  const sdb_file_identity &f = ix->docs_identity;
+  h.docs_dev = f.dev;
+  h.docs_ino = f.ino;
+  h.docs_mtime_ns = f.mtime_ns;
+  h.docs_ctime_ns = f.ctime_ns;
+  h.docs_stat_ns = f.stat_ns;
+  h.header_sum = 0;
+  static unsigned char head[kHeaderSize];
+  header_bytes(h, head);
+  sdb_replace r;
+  if (sdb_replace_begin(&r, rel) != 0) return -1;
+  struct iovec pieces[2] = {{head, kHeaderSize},
+                            {const_cast<unsigned char *>(bytes) + kHeaderSize, size - kHeaderSize}};
+  sdb_replace_write(&r, pieces, 2);
+  return sdb_replace_commit(&r);
+}
+
+// Whether the derived file at bytes, from which ix took its dictionary
+// after reading docs.json, is to be written again with ix's identity of
+// docs.json: when it locates the documents but does not prove docs.json
+// unchanged (written too soon after it changed, or docs.json since copied
+// or touched without a change of its bytes), and ix's load does.
+bool identity_worth_writing(const sdb_index *ix, const unsigned char *bytes) {
+  header h;
+  memcpy(&h, bytes, sizeof h);
+  const sdb_file_identity &f = ix->docs_identity;
+  const sdb_file_identity recorded{h.docs_dev, h.docs_ino, h.docs_mtime_ns, h.docs_ctime_ns,
+                                   h.docs_stat_ns};
+  const bool proves = recorded.dev == f.dev && recorded.ino == f.ino &&
+                      recorded.mtime_ns == f.mtime_ns && recorded.ctime_ns == f.ctime_ns &&
+                      sdb_file_identity_settled(recorded);
+  // Only a file that describes these very bytes may be made to prove
+  // them (one caught up describes the docs.json before).
+  return h.located != 0 && h.docs_size == ix->docs_size && h.docs_sum == ix->docs_sum &&
+         !proves && sdb_file_identity_settled(f);
 }
 
 }  // namespace
@@ -583,20 +635,14 @@ void sdb_derived_seal(unsigned char *bytes, uint64_t size, uint64_t docs_size, u
 }
 
 bool sdb_derived_install(sdb_index *ix, uint32_t *caught_up) {
-  if (ix->built || !ix->docs_known || ix->mapped != nullptr) return false;
-  char rel[SDB_REL_PATH_SIZE];
-  if (!derived_path(rel, ix->name)) return false;
-  const int fd = sdb_open_regular(rel);
-  if (fd < 0) return false;
-  struct stat st;
-  void *map = MAP_FAILED;
-  if (fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(kHeaderSize))
-    map =
-        mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
-  close(fd);
-  if (map == MAP_FAILED) return false;
-  const auto size = static_cast<uint64_t>(st.st_size);
-  if (!sdb_derived_adopt(ix, static_cast<unsigned char *>(map), size, caught_up)) {
+  if (ix->built || !ix->docs_known) return false;
+  // Mapped already when the load took the documents from it.
+  uint64_t size = ix->mapped_len;
+  auto *map = static_cast<unsigned char *>(ix->mapped);
+  if (map == nullptr && (map = sdb_derived_map(ix->name, &size)) == nullptr) return false;
+  ix->mapped = nullptr;
+  ix->mapped_len = 0;
+  if (!sdb_derived_adopt(ix, map, size, caught_up)) {
     munmap(map, size);
     return false;
   }
@@ -609,11 +655,25 @@ bool sdb_index_ready(sdb_index *ix, bool may_write) {
   if (ix->built) return true;
   uint32_t caught_up = 0;
   if (sdb_derived_install(ix, &caught_up)) {
-    if (may_write && sdb_catch_up_worth_writing(caught_up, ix->doc_count)) write_when_allowed(ix);
+    if (!may_write) return true;
+    // A catch-up changed the mapping where it lies: the file is written
+    // anew from the dictionary, once enough has changed to be worth it.
+    if (caught_up > 0) {
+      if (sdb_catch_up_worth_writing(caught_up, ix->doc_count))
+        write_when_allowed(ix, [&] { return write_image(ix, source_of(ix)); });
+      return true;
+    }
+    // Taken, untouched as yet, after reading docs.json: once per
+    // docs.json, the file is made to prove it so that later loads need
+    // not read it.
+    const auto *bytes = static_cast<const unsigned char *>(ix->mapped);
+    if (identity_worth_writing(ix, bytes))
+      write_when_allowed(ix, [&] { return write_identity(ix, bytes, ix->mapped_len); });
     return true;
   }
   if (!sdb_index_ensure_built(ix)) return false;
-  if (may_write && ix->docs_known) write_when_allowed(ix);
+  if (may_write && ix->docs_known && laid_out_whole(&ix->terms))
+    write_when_allowed(ix, [&] { return write_image(ix, source_of(ix)); });
   return true;
 }
 
@@ -670,6 +730,11 @@ int compare_file(const sdb_index *ix, const char *rel, const image_source &src) 
   if (map == MAP_FAILED) return SEARCHDB_DERIVED_STALE;
   image img;
   const bool made = make_image(ix, src, &img);
+  // The clock of the load that wrote it is not part of what it describes.
+  if (made)
+    memcpy(&img.h.docs_stat_ns,
+           static_cast<const unsigned char *>(map) + offsetof(header, docs_stat_ns),
+           sizeof img.h.docs_stat_ns);
   const bool same =
       made && same_bytes(img, static_cast<const unsigned char *>(map), uint64_t(st.st_size));
   munmap(map, static_cast<size_t>(st.st_size));

@@ -1,12 +1,15 @@
 // The derived file of an index, "<name>/docs.idx": its dictionary as a
 // full build of its docs.json makes it, stored in the form the index uses,
-// so that a fresh process maps it instead of building.
+// and where each document's entry lies in docs.json, so that a fresh
+// process maps both instead of reading and building.
 //
 // It is a cache. docs.json stays the one source of truth and its format
 // does not change; deleting the derived file loses nothing (the next
 // process that has to build writes it again). It is used only when it
 // describes the docs.json this process loaded (its size and checksum,
-// recorded in the file, equal those of the bytes the load read) and its
+// recorded in the file, equal those of the bytes the load read, or, without
+// reading docs.json, its recorded identity proves it unchanged:
+// derived_map.h) and its
 // own bytes are intact (a checksum of its header and of each section) and
 // consistent (every offset, length, id and slot in it checked against the
 // index before use). A file intact but built from another docs.json is
@@ -20,7 +23,10 @@
 //     of the header, the file's size, the docs.json size and checksum it
 //     describes, the counts (slots, live documents, terms, postings, text
 //     bytes, big tfs), the table walk's two bucket counts, the total
-//     tokens, and per section its offset, length and checksum;
+//     tokens, docs.json's identity (device, inode, modification and
+//     change times, and the clock before the load that read it took them),
+//     the count of located slots and the ids' bytes, and per section its
+//     offset, length and checksum; zeros between the sections;
 //   token counts   u32 per slot
 //   terms          per term id (first-occurrence order): text offset,
 //                  first position, df (u32 each); its postings follow the
@@ -31,6 +37,11 @@
 //   slots, tfs     the postings: u32 slot and the tf byte
 //   big tfs        (term, slot, tf) for tfs that do not fit a byte
 //   entry sums     u64 per slot: sdb_checksum of its entry in docs.json
+//   docs           per slot, where its entry lies in docs.json: offset,
+//                  length, decoded text length, text offset (empty when
+//                  an entry is not there as it lies, as one the load had
+//                  to write again)
+//   ids            per slot, its id and a NUL
 //
 // Written only when a process built the dictionary of an index still as
 // loaded, or caught a file up with it, from a call that reads, in a store

@@ -10,7 +10,7 @@ namespace sdb_derived {
 inline constexpr char kMagic[8] = {'s', 'd', 'b', 'd', 'e', 'r', 'i', 'v'};
 // Raised whenever what the file holds, or what a build makes of the same
 // documents, changes: an older file is then simply built again.
-inline constexpr uint32_t kVersion = 2;
+inline constexpr uint32_t kVersion = 3;
 inline constexpr uint32_t kByteOrder = 0x01020304u;
 inline constexpr uint64_t kAlign = 64;
 inline constexpr uint64_t kHeaderSize = 512;
@@ -25,6 +25,8 @@ enum section_id : uint32_t {
   S_TFS,
   S_BIG,
   S_ENTRY_SUMS,
+  S_DOCS,
+  S_IDS,
   kSections
 };
 
@@ -38,6 +40,16 @@ struct term_record {
   uint32_t text;  // offset of its length byte in the texts
   uint32_t first_pos;
   uint32_t count;
+};
+
+// Where a slot's entry lies in the docs.json the file describes (its
+// comma, or the closing bracket after the last, is the byte after it).
+struct doc_record {
+  uint64_t entry;  // offset in docs.json
+  uint64_t entry_len;
+  uint64_t raw_len;
+  uint32_t raw_off;
+  uint32_t zero;
 };
 
 struct big_record {
@@ -64,6 +76,19 @@ struct header {
   uint64_t postings;
   uint64_t text_bytes;
   uint64_t total_tokens;
+  // What proves, without reading it, that docs.json is the one described:
+  // its device, inode, size (docs_size), and change and modification times
+  // in ns, and the time before they were taken when it was read (stat_ns).
+  uint64_t docs_dev;
+  uint64_t docs_ino;
+  int64_t docs_mtime_ns;
+  int64_t docs_ctime_ns;
+  int64_t docs_stat_ns;
+  // Slots whose entries the docs section locates: doc_count, or 0 when an
+  // entry is not in docs.json as it lies (one the load wrote again).
+  uint32_t located;
+  uint32_t zero;
+  uint64_t id_bytes;  // the ids section: each slot's id and a NUL, in slot order
   section sections[kSections];
 };
 static_assert(sizeof(header) <= kHeaderSize);

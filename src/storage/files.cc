@@ -324,7 +324,7 @@ int sdb_write_file_atomic(const char *rel, const void *data, uint64_t len) {
   return sdb_replace_commit(&r);
 }
 
-sdb_read_status sdb_read_file(const char *rel, char **data, uint64_t *len) {
+sdb_read_status sdb_read_file(const char *rel, char **data, uint64_t *len, struct stat *st_out) {
   char path[SDB_MESSAGE_PATH_SIZE];
   size_t dir;
   const char *name = split(rel, &dir);
@@ -371,6 +371,7 @@ sdb_read_status sdb_read_file(const char *rel, char **data, uint64_t *len) {
   block[got] = '\0';
   *data = block;
   *len = got;
+  if (st_out != nullptr) *st_out = st;
   return SDB_READ_OK;
 }
 

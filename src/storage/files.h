@@ -112,7 +112,9 @@ enum sdb_read_status {
 // Reads the whole file at rel into a heap block (free it) with a NUL byte
 // after the data. A name that is not a regular file (a link, a directory, a
 // FIFO) is never opened in a way that could block, and fails to read.
-sdb_read_status sdb_read_file(const char *rel, char **data, uint64_t *len);
+// With st, the file's status as it was opened goes there.
+sdb_read_status sdb_read_file(const char *rel, char **data, uint64_t *len,
+                              struct stat *st = nullptr);
 
 // Opens the regular file at rel for reading (never a link, a FIFO or a
 // directory). The descriptor, or -1 without a message.

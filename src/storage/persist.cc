@@ -34,6 +34,9 @@
 //
 // A writer has the whole file before it replaces the old one, so a stored
 // file never loses an index or a document because memory ran out half-way.
+// Files are only ever replaced by rename, never written over: a process
+// may have docs.json mapped (derived_map.h), and editing it in place can
+// crash that process.
 //
 // The loader trusts nothing it reads, and never lets a save overwrite what
 // it could not load:
@@ -75,6 +78,7 @@
 //    would be dropped from the stored list by the next change.
 #include "storage/persist.h"
 
+#include <sys/stat.h>
 #include <yyjson.h>
 
 #include <algorithm>
@@ -92,6 +96,7 @@
 #include "index/entry.h"
 #include "index/index.h"
 #include "storage/change.h"
+#include "storage/derived_map.h"
 #include "storage/docs_scan.h"
 #include "storage/files.h"
 #include "storage/layout.h"
@@ -241,9 +246,9 @@ enum load_status {
 // then if_missing for a file that does not exist, LOAD_FAILED for one that
 // could not be read.
 bool read_text(const char *rel, sdb_text_ptr *text, uint64_t *len, load_status if_missing,
-               load_status *st) {
+               load_status *st, struct stat *file = nullptr) {
   char *raw = nullptr;
-  switch (sdb_read_file(rel, &raw, len)) {
+  switch (sdb_read_file(rel, &raw, len, file)) {
     case SDB_READ_OK:
       text->reset(raw);
       return true;
@@ -358,7 +363,9 @@ load_status load_documents(sdb_index *ix, const char *rel, bool may_write) {
   sdb_text_ptr text;
   uint64_t len;
   load_status st;
-  if (!read_text(rel, &text, &len, LOAD_OK, &st)) return st;
+  struct stat file {};
+  const int64_t stat_ns = sdb_clock_ns();
+  if (!read_text(rel, &text, &len, LOAD_OK, &st, &file)) return st;
   const uint64_t sum = sdb_checksum(text.get(), len);
   sdb_stored_docs docs;
   switch (sdb_scan_stored_docs(text.get(), len, &docs)) {
@@ -398,6 +405,11 @@ load_status load_documents(sdb_index *ix, const char *rel, bool may_write) {
   ix->docs_size = len;
   ix->docs_sum = sum;
   ix->docs_known = docs.skipped == 0;
+  // A file that changed size while it was read proves nothing by its
+  // metadata: the clock 0 never lets it be trusted unread.
+  sdb_file_identity_of(file, static_cast<uint64_t>(file.st_size) == len ? stat_ns : 0,
+                       &ix->docs_identity);
+  if (ix->blocks[file_block].bytes != nullptr) ix->docs_block = file_block;
   if (docs.skipped > 0 && may_write) {
     if (!set_aside_damaged(rel, true) || save_documents(ix, rel) < 0) return LOAD_FAILED;
   }
@@ -433,7 +445,12 @@ load_status load_index(const char *name, bool may_write, sdb_index **out) {
   char key[sizeof(sdb_index::primary_key)];
   const load_status st = load_settings(name, meta, may_write, key);
   if (st != LOAD_OK) return st;
-  sdb_index *ix = sdb_index_new(name, key);
+  sdb_index *ix = sdb_docs_load_mapped(name, key, docs);
+  if (ix != nullptr) {
+    *out = ix;
+    return LOAD_OK;
+  }
+  ix = sdb_index_new(name, key);
   if (!ix) return LOAD_FAILED;
   if (load_documents(ix, docs, may_write) != LOAD_OK) {
     sdb_index_free(ix);

@@ -1,0 +1,207 @@
+#include "storage/derived_map.h"
+
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "base/checksum.h"
+#include "base/error.h"
+#include "index/index.h"
+#include "storage/files.h"
+#include "storage/layout.h"
+
+using namespace sdb_derived;
+
+uint64_t sdb_derived_section_length(const header &h, uint32_t s) {
+  switch (s) {
+    case S_TOKENS:
+      return uint64_t{h.doc_count} * sizeof(uint32_t);
+    case S_TERMS:
+      return uint64_t{h.term_count} * sizeof(term_record);
+    case S_TEXTS:
+      return h.text_bytes;
+    case S_ORDER:
+      return uint64_t{h.term_count} * sizeof(uint32_t);
+    case S_LCP:
+      return h.term_count;
+    case S_SLOTS:
+      return h.postings * sizeof(uint32_t);
+    case S_TFS:
+      return h.postings;
+    case S_BIG:
+      return uint64_t{h.big_count} * sizeof(big_record);
+    case S_ENTRY_SUMS:
+      return uint64_t{h.doc_count} * sizeof(uint64_t);
+    case S_DOCS:
+      return uint64_t{h.located} * sizeof(doc_record);
+    default:
+      return h.id_bytes;
+  }
+}
+
+bool sdb_derived_header_read(const unsigned char *bytes, uint64_t size, header *h) {
+  if (size < kHeaderSize) return false;
+  unsigned char copy[kHeaderSize];
+  memcpy(copy, bytes, kHeaderSize);
+  memcpy(h, copy, sizeof *h);
+  memset(copy + offsetof(header, header_sum), 0, sizeof h->header_sum);
+  if (memcmp(h->magic, kMagic, sizeof kMagic) != 0 || h->version != kVersion ||
+      h->byte_order != kByteOrder || h->header_sum != sdb_checksum(copy, kHeaderSize) ||
+      h->file_size != size || h->postings > size || h->text_bytes > size || h->id_bytes > size ||
+      (h->located != 0 && h->located != h->doc_count))
+    return false;
+  // The sections follow one another, with nothing but zeros between
+  // them: every byte of the file is checked by a checksum or is a zero.
+  uint64_t at = kHeaderSize;
+  for (uint32_t s = 0; s < kSections; s++) {
+    const section &sec = h->sections[s];
+    if (sec.offset % kAlign != 0 || sec.offset < at || sec.offset > size ||
+        sec.length > size - sec.offset || sec.length != sdb_derived_section_length(*h, s))
+      return false;
+    for (; at < sec.offset; at++)
+      if (bytes[at] != 0) return false;
+    at = sec.offset + sec.length;
+  }
+  return at == size;
+}
+
+bool sdb_derived_section_intact(const unsigned char *bytes, const header &h, uint32_t s) {
+  const section &sec = h.sections[s];
+  return sec.sum == sdb_checksum(bytes + sec.offset, sec.length);
+}
+
+unsigned char *sdb_derived_map(const char *name, uint64_t *size) {
+  char rel[SDB_REL_PATH_SIZE];
+  const int n = snprintf(rel, sizeof rel, "%s/%s", name, SDB_DERIVED_FILE);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof rel) return nullptr;
+  const int fd = sdb_open_regular(rel);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  void *map = MAP_FAILED;
+  if (fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(kHeaderSize))
+    map =
+        mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
+  close(fd);
+  if (map == MAP_FAILED) return nullptr;
+  *size = static_cast<uint64_t>(st.st_size);
+  return static_cast<unsigned char *>(map);
+}
+
+bool sdb_file_identity_settled(const sdb_file_identity &f) {
+  // Unsigned, as a crafted file may hold any two times.
+  const uint64_t since = static_cast<uint64_t>(f.stat_ns) - static_cast<uint64_t>(f.ctime_ns);
+  return f.ctime_ns < f.stat_ns && since > static_cast<uint64_t>(SDB_SETTLED_NS);
+}
+
+int64_t sdb_clock_ns(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+}
+
+void sdb_file_identity_of(const struct stat &st, int64_t stat_ns, sdb_file_identity *out) {
+  *out =
+      sdb_file_identity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+                        int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec,
+                        int64_t{st.st_ctim.tv_sec} * 1'000'000'000 + st.st_ctim.tv_nsec, stat_ns};
+}
+
+bool sdb_docs_take(sdb_index *ix, const unsigned char *bytes, const header &h,
+                   uint32_t docs_block) {
+  const sdb_entry_block &block = ix->blocks[docs_block];
+  const auto *records = reinterpret_cast<const doc_record *>(bytes + h.sections[S_DOCS].offset);
+  const char *ids = reinterpret_cast<const char *>(bytes + h.sections[S_IDS].offset);
+  if (h.located != h.doc_count || !sdb_index_reserve(ix, h.doc_count)) return false;
+  // Checked before any is put: an entry, its byte after and its text all
+  // inside docs.json, so that no use of them can reach past it.
+  uint64_t id_at = 0;
+  for (uint32_t slot = 0; slot < h.doc_count; slot++) {
+    const doc_record &r = records[slot];
+    const void *id_end = memchr(ids + id_at, '\0', h.id_bytes - id_at);
+    if (r.entry >= block.size || r.entry_len >= block.size - r.entry || r.zero != 0 ||
+        uint64_t{r.raw_off} + 2 > r.entry_len || r.raw_len > r.entry_len - r.raw_off - 2 ||
+        id_end == nullptr || id_end == ids + id_at)
+      return false;
+    id_at = static_cast<uint64_t>(static_cast<const char *>(id_end) - ids) + 1;
+  }
+  if (id_at != h.id_bytes) return false;
+  id_at = 0;
+  for (uint32_t slot = 0; slot < h.doc_count; slot++) {
+    const doc_record &r = records[slot];
+    const char *id = ids + id_at;
+    id_at += strlen(id) + 1;
+    sdb_doc_undo undo;
+    if (sdb_index_put(ix, id, block.bytes + r.entry, r.entry_len, r.raw_off, r.raw_len, docs_block,
+                      &undo) != slot)
+      return false;
+  }
+  return true;
+}
+
+namespace {
+
+bool same_identity(const header &h, const sdb_file_identity &now, uint64_t size) {
+  return h.docs_dev == now.dev && h.docs_ino == now.ino && h.docs_size == size &&
+         h.docs_mtime_ns == now.mtime_ns && h.docs_ctime_ns == now.ctime_ns &&
+         sdb_file_identity_settled(sdb_file_identity{h.docs_dev, h.docs_ino, h.docs_mtime_ns,
+                                                     h.docs_ctime_ns, h.docs_stat_ns});
+}
+
+// Fills ix (new) from the derived file at bytes and docs.json at docs_rel,
+// when one proves the other. False when they do not or memory ran out.
+bool load_mapped(sdb_index *ix, unsigned char *bytes, uint64_t size, const char *docs_rel) {
+  header h;
+  if (!sdb_derived_header_read(bytes, size, &h) || h.doc_count == 0 || h.located != h.doc_count ||
+      !sdb_derived_section_intact(bytes, h, S_DOCS) || !sdb_derived_section_intact(bytes, h, S_IDS))
+    return false;
+  const int fd = sdb_open_regular(docs_rel);
+  if (fd < 0) return false;
+  struct stat st {};
+  sdb_file_identity now{};
+  void *docs = MAP_FAILED;
+  if (fstat(fd, &st) == 0) sdb_file_identity_of(st, 0, &now);
+  if (st.st_size > 0 && same_identity(h, now, static_cast<uint64_t>(st.st_size)))
+    docs = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+  close(fd);
+  if (docs == MAP_FAILED) return false;
+  const uint32_t block = sdb_block_add(ix, static_cast<char *>(docs), h.docs_size, true);
+  if (block == SDB_NO_SLOT) {
+    munmap(docs, h.docs_size);
+    return false;
+  }
+  if (!sdb_docs_take(ix, bytes, h, block)) return false;
+  ix->docs_size = h.docs_size;
+  ix->docs_sum = h.docs_sum;
+  ix->docs_identity =
+      sdb_file_identity{h.docs_dev, h.docs_ino, h.docs_mtime_ns, h.docs_ctime_ns, h.docs_stat_ns};
+  ix->docs_block = block;
+  ix->docs_known = true;
+  ix->built = false;
+  return true;
+}
+
+}  // namespace
+
+sdb_index *sdb_docs_load_mapped(const char *name, const char *key, const char *docs_rel) {
+  uint64_t size = 0;
+  unsigned char *bytes = sdb_derived_map(name, &size);
+  if (bytes == nullptr) return nullptr;
+  // Whatever fails here only sends the load the usual way.
+  const sdb_first_failure before;
+  sdb_index *ix = sdb_index_new(name, key);
+  if (ix == nullptr || !load_mapped(ix, bytes, size, docs_rel)) {
+    sdb_index_free(ix);
+    munmap(bytes, size);
+    before.restore();
+    return nullptr;
+  }
+  // The dictionary is taken from the same mapping when it is first needed.
+  ix->mapped = bytes;
+  ix->mapped_len = size;
+  return ix;
+}
