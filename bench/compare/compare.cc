@@ -309,19 +309,6 @@ void ServePlainRequests(Engine *e, const std::vector<Query> &queries, int passes
   fflush(stdout);
 }
 
-// A field of /proc/self/status in KiB (VmRSS, VmHWM); 0 where there is none.
-double StatusKb(const char *field) {
-  double kb = 0;
-  if (FILE *f = fopen("/proc/self/status", "r")) {
-    char line[256];
-    const size_t n = strlen(field);
-    while (fgets(line, sizeof line, f))
-      if (strncmp(line, field, n) == 0 && line[n] == ':') kb = atof(line + n + 1);
-    fclose(f);
-  }
-  return kb;
-}
-
 int ChildServe(Engine *e, const std::string &dir, const std::vector<Query> &queries, int passes,
                std::vector<Request> &requests, int request_passes, bool searchdb) {
   const Clock::time_point start = Clock::now();
@@ -366,7 +353,7 @@ int ChildServe(Engine *e, const std::string &dir, const std::vector<Query> &quer
     ServeRequests(e, searchdb, requests, request_passes);
     if (searchdb) ServePlainRequests(e, queries, std::max(12, 4 * passes));
   }
-  printf("serve_peak_kb %ld\nrss_kb %.0f\n", PeakKb(), StatusKb("VmRSS"));
+  printf("serve_peak_kb %ld\nrss_kb %.0f\n", PeakKb(), ProcKb("/proc/self/status", "VmRSS"));
   return 0;
 }
 

@@ -36,19 +36,6 @@ double Median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-// A field of a /proc status file in KiB; 0 where there is none.
-double ProcKb(const char *file, const char *field) {
-  double kb = 0;
-  if (FILE *f = fopen(file, "r")) {
-    char line[256];
-    const size_t n = strlen(field);
-    while (fgets(line, sizeof line, f))
-      if (strncmp(line, field, n) == 0 && line[n] == ':') kb = atof(line + n + 1);
-    fclose(f);
-  }
-  return kb;
-}
-
 const Query *Pick(const std::vector<Query> &queries, int cls, int pick) {
   std::vector<const Query *> qs;
   for (const Query &q : queries)
@@ -123,6 +110,19 @@ double SpawnMs(const std::vector<std::string> &args) {
 }
 
 }  // namespace
+
+// A field of a /proc status file in KiB; 0 where there is none.
+double ProcKb(const char *file, const char *field) {
+  double kb = 0;
+  if (FILE *f = fopen(file, "r")) {
+    char line[256];
+    const size_t n = strlen(field);
+    while (fgets(line, sizeof line, f))
+      if (strncmp(line, field, n) == 0 && line[n] == ':') kb = atof(line + n + 1);
+    fclose(f);
+  }
+  return kb;
+}
 
 int ChildFresh(Engine *e, const std::string &dir, const std::vector<Query> &queries, int what,
                int pick) {

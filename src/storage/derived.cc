@@ -262,17 +262,21 @@ image_source source_of(const sdb_index *ix) {
   return image_source{&ix->terms, nullptr, ix->total_tokens, ix->live_count};
 }
 
+// Puts the identity of the docs.json a load read (or mapped) into h.
+void record_identity(const sdb_file_identity &f, header *h) {
+  h->docs_dev = f.dev;
+  h->docs_ino = f.ino;
+  h->docs_mtime_ns = f.mtime_ns;
+  h->docs_ctime_ns = f.ctime_ns;
+  h->docs_stat_ns = f.stat_ns;
+}
+
 // Fills the docs and ids sections of img (its header's counts and the
 // identity of docs.json) from ix, as loaded: where each slot's entry lies
 // in docs.json, when every one lies there. False when memory ran out.
 bool locate_documents(const sdb_index *ix, image *img) {
   header &h = img->h;
-  const sdb_file_identity &f = ix->docs_identity;
-  h.docs_dev = f.dev;
-  h.docs_ino = f.ino;
-  h.docs_mtime_ns = f.mtime_ns;
-  h.docs_ctime_ns = f.ctime_ns;
-  h.docs_stat_ns = f.stat_ns;
+  record_identity(ix->docs_identity, &h);
   h.located = ix->doc_count;
   uint64_t id_bytes = 0;
   for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
@@ -472,12 +476,7 @@ int write_identity(const sdb_index *ix, const unsigned char *bytes, uint64_t siz
   if (!derived_path(rel, ix->name)) return -1;
   header h;
   memcpy(&h, bytes, sizeof h);
-  const sdb_file_identity &f = ix->docs_identity;
-  h.docs_dev = f.dev;
-  h.docs_ino = f.ino;
-  h.docs_mtime_ns = f.mtime_ns;
-  h.docs_ctime_ns = f.ctime_ns;
-  h.docs_stat_ns = f.stat_ns;
+  record_identity(ix->docs_identity, &h);
   h.header_sum = 0;
   static unsigned char head[kHeaderSize];
   header_bytes(h, head);
@@ -505,8 +504,8 @@ bool identity_worth_writing(const sdb_index *ix, const unsigned char *bytes) {
                       sdb_file_identity_settled(recorded);
   // Only a file that describes these very bytes may be made to prove
   // them (one caught up describes the docs.json before).
-  return h.located != 0 && h.docs_size == ix->docs_size && h.docs_sum == ix->docs_sum &&
-         !proves && sdb_file_identity_settled(f);
+  return h.located != 0 && h.docs_size == ix->docs_size && h.docs_sum == ix->docs_sum && !proves &&
+         sdb_file_identity_settled(f);
 }
 
 }  // namespace
