@@ -69,6 +69,7 @@
 #include <vector>
 
 #include "compare/corpus.h"
+#include "compare/proc_status.h"
 #include "corpus.h"
 #include "searchdb.h"
 #include "storage/layout.h"
@@ -130,19 +131,6 @@ double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   const size_t n = v.size();
   return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-// A field of /proc/self/status in KiB (VmRSS, VmHWM); 0 where there is none.
-double StatusKb(const char *field) {
-  double kb = 0;
-  if (FILE *f = fopen("/proc/self/status", "r")) {
-    char line[256];
-    const size_t n = strlen(field);
-    while (fgets(line, sizeof line, f))
-      if (strncmp(line, field, n) == 0 && line[n] == ':') kb = atof(line + n + 1);
-    fclose(f);
-  }
-  return kb;
 }
 
 // Lets VmHWM start again from the current resident size.
@@ -348,11 +336,11 @@ int ChildBuild(const std::string &store, const std::string &corpus, uint64_t rep
   if (searchdb_init(store.c_str()) != 0) Fail("searchdb_init");
   if (searchdb_index_create(kIndex, nullptr) != 0) Fail("searchdb_index_create");
   const bool peak_reset = ResetPeak();
-  const double before = StatusKb("VmRSS");
+  const double before = ProcKb("/proc/self/status", "VmRSS");
   const Clock::time_point start = Clock::now();
   const int added = searchdb_documents_add(kIndex, batch.c_str());
   const double ms = MsSince(start);
-  const double peak = StatusKb("VmHWM");
+  const double peak = ProcKb("/proc/self/status", "VmHWM");
   if (added < 0 || static_cast<uint64_t>(added) != docs) Fail("searchdb_documents_add");
   printf("docs %llu\ninput_bytes %zu\nbuild_ms %.3f\nrss_before_kb %.0f\npeak_kb %.0f\n",
          static_cast<unsigned long long>(docs), batch.size(), ms, before, peak);
@@ -431,10 +419,10 @@ int ChildOpenGet(const std::string &store, const std::string &id) {
 int ChildMemory(const std::string &store, const std::string &query_file) {
   const std::vector<Query> queries = ReadQueries(query_file);
   if (queries.empty()) Fail("reading the queries");
-  const double start_rss = StatusKb("VmRSS");
+  const double start_rss = ProcKb("/proc/self/status", "VmRSS");
   ResetPeak();
   if (searchdb_init(store.c_str()) != 0) Fail("searchdb_init");
-  const double open_peak = StatusKb("VmHWM");
+  const double open_peak = ProcKb("/proc/self/status", "VmHWM");
   for (int c = 0; c < kQueryClasses; c++) {
     for (const Query &q : queries) {
       if (q.cls != c) continue;
@@ -442,11 +430,11 @@ int ChildMemory(const std::string &store, const std::string &query_file) {
       break;
     }
   }
-  const double after = StatusKb("VmRSS");
+  const double after = ProcKb("/proc/self/status", "VmRSS");
   const bool peak_reset = ResetPeak();
   for (int pass = 0; pass < 2; pass++)
     for (const Query &q : queries) searchdb_search(kIndex, q.text.c_str(), 20, 0);
-  const double serving_peak = StatusKb("VmHWM");
+  const double serving_peak = ProcKb("/proc/self/status", "VmHWM");
   printf("start_rss_kb %.0f\nopen_peak_kb %.0f\nafter_queries_kb %.0f\nserving_peak_kb %.0f\n",
          start_rss, open_peak, after, serving_peak);
   printf("peak_reset %d\nqueries %zu\n", peak_reset ? 1 : 0, 2 * queries.size());

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <string>
 
+#include "compare/proc_status.h"
 #include "corpus.h"
 #include "searchdb.h"
 
@@ -58,15 +59,7 @@ void reset_peak_rss() {
 
 // Current resident size, from /proc/self/status (0 where there is none).
 double rss_mb() {
-  double kib = 0;
-  if (FILE *f = fopen("/proc/self/status", "r")) {
-    char line[256];
-    while (fgets(line, sizeof line, f)) {
-      if (strncmp(line, "VmRSS:", 6) == 0) kib = atof(line + 6);
-    }
-    fclose(f);
-  }
-  return kib / 1024.0;
+  return ProcKb("/proc/self/status", "VmRSS") / 1024.0;
 }
 
 double peak_rss_mb() {

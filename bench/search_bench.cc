@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "api/registry.h"
+#include "compare/proc_status.h"
 #include "corpus.h"
 #include "index/columns.h"
 #include "index/index.h"
@@ -393,14 +394,7 @@ uint64_t ColumnBytes() {
 }
 
 double RssMb() {
-  FILE *f = fopen("/proc/self/status", "r");
-  if (f == nullptr) return 0.0;
-  char line[256];
-  double mb = 0.0;
-  while (fgets(line, sizeof line, f))
-    if (strncmp(line, "VmRSS:", 6) == 0) mb = atof(line + 6) / 1024.0;
-  fclose(f);
-  return mb;
+  return ProcKb("/proc/self/status", "VmRSS") / 1024.0;
 }
 
 }  // namespace

@@ -59,6 +59,7 @@
 #include "corpus.h"
 #include "engines.h"
 #include "fresh.h"
+#include "proc_status.h"
 
 namespace fs = std::filesystem;
 

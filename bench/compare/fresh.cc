@@ -19,6 +19,7 @@
 #include <sstream>
 #include <thread>
 
+#include "proc_status.h"
 #include "searchdb.h"
 
 namespace fs = std::filesystem;
@@ -119,19 +120,6 @@ void Settle(const std::string &fresh_args) {
 }
 
 }  // namespace
-
-// A field of a /proc status file in KiB; 0 where there is none.
-double ProcKb(const char *file, const char *field) {
-  double kb = 0;
-  if (FILE *f = fopen(file, "r")) {
-    char line[256];
-    const size_t n = strlen(field);
-    while (fgets(line, sizeof line, f))
-      if (strncmp(line, field, n) == 0 && line[n] == ':') kb = atof(line + n + 1);
-    fclose(f);
-  }
-  return kb;
-}
 
 int ChildFresh(Engine *e, const std::string &dir, const std::vector<Query> &queries, int what,
                int pick) {

@@ -22,10 +22,6 @@ struct FreshResult {
   double shell_ms = 0, changed_ms = 0, built_ms = 0;
 };
 
-// A field of a /proc status file (VmRSS of /proc/self/status, Pss of
-// /proc/self/smaps_rollup) in KiB; 0 where there is none.
-double ProcKb(const char *file, const char *field);
-
 // The child: opens dir, does `what` with the pick-th query of each class,
 // prints fresh_ms, rss_kb and pss_kb.
 int ChildFresh(Engine *e, const std::string &dir, const std::vector<Query> &queries, int what,
