@@ -127,4 +127,11 @@ inline void sdb_filter_prefetch_values(const sdb_filter *f, uint32_t slot) {
   }
 }
 
+// The whole filter as one bit per slot, once compiled, when it is one:
+// combined from its leaves, or its only leaf's; else nullptr.
+inline const uint64_t *sdb_filter_whole_bits(const sdb_filter *f) {
+  if (f->bits != nullptr) return f->bits;
+  return f->count == 1 ? f->nodes[0].bits : nullptr;
+}
+
 void sdb_filter_free(sdb_filter *f);

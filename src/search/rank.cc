@@ -109,10 +109,9 @@ static bool hit_before(const sdb_hit &a, const sdb_hit &b) {
   return sdb_hit_cmp(&a, &b) < 0;
 }
 
-// Puts hits[start .. end) of the total order into place, in order, without
-// sorting the rest: first everything that ranks before the page is moved in
-// front of it, then the page is picked from what remains.
-static void order_page(sdb_hit *hits, uint32_t total, uint32_t start, uint32_t end) {
+// First everything that ranks before the page is moved in front of it, then
+// the page is picked from what remains.
+void sdb_rank_page(sdb_hit *hits, uint32_t total, uint32_t start, uint32_t end) {
   if (start >= end) return;
   if (start > 0) std::nth_element(hits, hits + start, hits + total, hit_before);
   std::partial_sort(hits + start, hits + end, hits + total, hit_before);
@@ -136,7 +135,7 @@ bool sdb_rank(const sdb_scoring *sc, uint32_t offset, uint32_t limit, sdb_rankin
   out->page_start = std::min(offset, out->total);
   const uint32_t left = out->total - out->page_start;
   out->page_end = (limit == 0 || limit >= left) ? out->total : out->page_start + limit;
-  order_page(out->hits, out->total, out->page_start, out->page_end);
+  sdb_rank_page(out->hits, out->total, out->page_start, out->page_end);
   return true;
 }
 

@@ -90,5 +90,9 @@ struct sdb_ranking {
 // allocated.
 bool sdb_rank(const sdb_scoring *sc, uint32_t offset, uint32_t limit, sdb_ranking *out);
 
+// Puts hits[start .. end) of the order of sdb_hit_cmp into place, in
+// order, without sorting the rest.
+void sdb_rank_page(sdb_hit *hits, uint32_t total, uint32_t start, uint32_t end);
+
 // Releases the ranking list.
 void sdb_ranking_free(sdb_ranking *r);

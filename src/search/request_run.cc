@@ -234,27 +234,59 @@ bool kept(const request_run *run, uint32_t slot) {
   return sdb_filter_pass(&run->req->filter, slot);
 }
 
+// The live documents that pass keep(i, slot), with their scores: every
+// live one when browsing (slot i, score 0), else the i-th touched slot.
+// Every candidate is written and only those kept are counted: a filter
+// that keeps a share far from all or none would mispredict a branch per
+// candidate.
+template <bool kBrowse, typename Keep>
+void collect_kept(request_run *run, Keep keep) {
+  const double *norms = run->ix->norms, *score = run->sc.score;
+  const uint32_t *touched = run->sc.touched;
+  const uint32_t n = kBrowse ? run->ix->doc_count : run->sc.touched_count;
+  sdb_hit *hits = run->hits;
+  uint32_t total = 0;
+  for (uint32_t i = 0; i < n; i++) {
+    const uint32_t slot = kBrowse ? i : touched[i];
+    hits[total] = sdb_hit{slot, kBrowse ? 0.0 : score[slot]};
+    // A dead slot's length part is negative: the norms are read already.
+    total += static_cast<uint32_t>(norms[slot] >= 0.0) & static_cast<uint32_t>(keep(i, slot));
+  }
+  run->total = total;
+}
+
+template <bool kBrowse>
+void collect_candidates(request_run *run) {
+  const sdb_filter *f = &run->req->filter;
+  // Where the filter alone keeps a match and it is nothing or one bit per
+  // slot (the common requests), that is tested inline.
+  if (run->phrase_slots == nullptr && run->words_matched == nullptr) {
+    if (f->count == 0) return collect_kept<kBrowse>(run, [](uint32_t, uint32_t) { return true; });
+    if (const uint64_t *bits = sdb_filter_whole_bits(f))
+      return collect_kept<kBrowse>(
+          run, [bits](uint32_t, uint32_t slot) { return (bits[slot / 64] >> (slot % 64)) & 1; });
+  }
+  if constexpr (kBrowse)
+    return collect_kept<kBrowse>(run, [run](uint32_t, uint32_t slot) { return kept(run, slot); });
+  // Touched slots lie scattered over columns far larger than the caches.
+  constexpr uint32_t kAhead = 8;
+  const uint32_t *touched = run->sc.touched;
+  const uint32_t n = run->sc.touched_count;
+  collect_kept<kBrowse>(run, [run, f, touched, n](uint32_t i, uint32_t slot) {
+    if (i + 2 * kAhead < n) sdb_filter_prefetch_cells(f, touched[i + 2 * kAhead]);
+    if (i + kAhead < n) sdb_filter_prefetch_values(f, touched[i + kAhead]);
+    return kept(run, slot);
+  });
+}
+
 bool collect(request_run *run, bool browse) {
-  const sdb_index *ix = run->ix;
-  const uint32_t room = browse ? ix->doc_count : run->sc.touched_count;
+  const uint32_t room = browse ? run->ix->doc_count : run->sc.touched_count;
   run->hits = static_cast<sdb_hit *>(malloc((room ? room : 1) * sizeof(sdb_hit)));
   if (run->hits == nullptr) return no_memory();
   if (browse) {
-    // A dead slot's length part is negative: a pass over the norms reads
-    // far less than one over the document table.
-    for (uint32_t slot = 0; slot < ix->doc_count; slot++)
-      if (ix->norms[slot] >= 0.0 && kept(run, slot)) run->hits[run->total++] = sdb_hit{slot, 0.0};
-    return true;
-  }
-  const sdb_filter *f = &run->req->filter;
-  constexpr uint32_t kAhead = 8;
-  const uint32_t n = run->sc.touched_count;
-  for (uint32_t i = 0; i < n; i++) {
-    if (i + 2 * kAhead < n) sdb_filter_prefetch_cells(f, run->sc.touched[i + 2 * kAhead]);
-    if (i + kAhead < n) sdb_filter_prefetch_values(f, run->sc.touched[i + kAhead]);
-    const uint32_t slot = run->sc.touched[i];
-    if (ix->norms[slot] >= 0.0 && kept(run, slot))
-      run->hits[run->total++] = sdb_hit{slot, run->sc.score[slot]};
+    collect_candidates<true>(run);
+  } else {
+    collect_candidates<false>(run);
   }
   return true;
 }
@@ -364,6 +396,11 @@ bool order_page(request_run *run, bool browse, uint32_t start, uint32_t end) {
     by_field |= req->sort[k].path != SDB_SORT_RELEVANCE;
   // Browsing scores nothing: without a field to sort by, slot order stands.
   if (browse && !by_field) return true;
+  // Relevance alone under BM25 is searchdb_search's order.
+  if (!by_field && run->rule_keys == nullptr) {
+    sdb_rank_page(run->hits, run->total, start, end);
+    return true;
+  }
   const uint32_t *keys[SDB_SORT_KEYS_MAX];
   for (uint32_t k = 0; k < req->sort_count; k++) {
     const sdb_sort_key &key = req->sort[k];
