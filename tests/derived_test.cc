@@ -447,9 +447,9 @@ TEST_F(DerivedFileTest, AFileThatCannotProveDocsUnchangedIsWrittenAgainOnceALoad
   EXPECT_TRUE(ReadFile(Derived("shop/items")) == proving);
 }
 
-// Changes made on a dictionary taken from the file (its postings written
-// where they lie in the private mapping) answer as those made on a built
-// one, call by call.
+// Changes made on a dictionary and documents taken from the file (its
+// postings written where they lie in the private mapping, its ids used
+// where they lie) answer as those made on a built one, call by call.
 TEST_F(DerivedFileTest, ChangesOnTheMappedDictionaryAnswerAsOnABuiltOne) {
   std::mt19937_64 seed_rng(11);
   Open();
@@ -461,6 +461,7 @@ TEST_F(DerivedFileTest, ChangesOnTheMappedDictionaryAnswerAsOnABuiltOne) {
   ASSERT_NE(std::string(searchdb_search("a", "red", 1, 0)), "null");
   searchdb_cleanup();
   ASSERT_TRUE(Exists(Derived("a")));
+  WriteFile(Derived("a"), LoadedAt(ReadFile(Derived("a")), SDB_SETTLED_NS + 1));
   const std::string copy = root_ + "/built";
   std::filesystem::copy(dir_, copy, std::filesystem::copy_options::recursive);
   std::filesystem::remove(copy + "/a/" + SDB_DERIVED_FILE);
@@ -472,6 +473,7 @@ TEST_F(DerivedFileTest, ChangesOnTheMappedDictionaryAnswerAsOnABuiltOne) {
     // Reading first, so that one store answers from the file and the other
     // from a build when the changes begin.
     seen.push_back(Observe("a"));
+    EXPECT_EQ(DocumentsMapped("a"), dir == dir_);
     EXPECT_EQ(searchdb_index_check("a"), 0) << LastError();
     for (int step = 0; step < 12; step++) {
       if (step % 3 == 2) {

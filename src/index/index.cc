@@ -25,6 +25,12 @@ char *copy_text(const char *s) {
   return p;
 }
 
+// Gives back a slot's id unless it lies among the lent ones.
+void id_free(const sdb_index *ix, char *id) {
+  const auto at = reinterpret_cast<uintptr_t>(id), lent = reinterpret_cast<uintptr_t>(ix->lent_ids);
+  if (at - lent >= ix->lent_ids_len) free(id);
+}
+
 // The map grows once it holds more than trunc(cap * 0.7) ids.
 uint32_t id_map_limit(uint32_t cap) {
   return static_cast<uint32_t>(cap * 0.7);
@@ -146,7 +152,7 @@ void sdb_index_free(sdb_index *ix) {
   sdb_terms_free(&ix->terms);
   if (ix->mapped != nullptr) munmap(ix->mapped, ix->mapped_len);
   if (ix->columns != nullptr) ix->columns_free(ix->columns);
-  for (uint32_t i = 0; i < ix->doc_count; i++) free(ix->docs[i].id);
+  for (uint32_t i = 0; i < ix->doc_count; i++) id_free(ix, ix->docs[i].id);
   free(ix->docs);
   free(ix->norms);
   sdb_table_free(&ix->ids);
@@ -238,6 +244,22 @@ uint32_t sdb_index_put(sdb_index *ix, const char *id, const char *entry, uint64_
   return slot;
 }
 
+uint32_t sdb_index_put_lent(sdb_index *ix, const char *id, size_t id_len, const char *entry,
+                            uint64_t entry_len, uint32_t raw_off, uint64_t raw_len,
+                            uint32_t block) {
+  SDB_ASSERT(ix->doc_count < ix->doc_cap && ix->ids.count + 1 <= id_map_limit(ix->ids.mask + 1));
+  const uint32_t pos = sdb_table_probe<uint32_t, id_ops>(
+      ix->ids, sdb_table_hash(id, id_len),
+      [&](uint32_t slot) { return strcmp(ix->docs[slot].id, id) == 0; });
+  if (!id_ops::empty(ix->ids.slots[pos])) return SDB_NO_SLOT;
+  const uint32_t slot = ix->doc_count++;
+  sdb_doc *d = &ix->docs[slot];
+  *d = sdb_doc{const_cast<char *>(id), entry, entry_len, raw_len, raw_off, block, 0, 1};
+  sdb_table_put_at(&ix->ids, pos, slot);
+  block_use(ix, block, entry_bytes(*d));
+  return slot;
+}
+
 void sdb_index_kill(sdb_index *ix, uint32_t slot, sdb_doc_undo *undo) {
   ix->docs_known = false;
   sdb_doc *d = &ix->docs[slot];
@@ -251,7 +273,7 @@ void sdb_index_undo(sdb_index *ix, sdb_doc_undo *undo) {
   if (had_new_entry) block_release(ix, d->block, entry_bytes(*d));
   if (undo->created) {
     id_map_remove(ix, d->id);
-    free(d->id);
+    id_free(ix, d->id);
     *d = sdb_doc{};
     ix->doc_count--;
     return;

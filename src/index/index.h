@@ -27,7 +27,7 @@ struct sdb_columns;
 // then a comma, in the entry block numbered block. The text starts, escaped,
 // raw_off bytes in and is raw_len bytes long decoded.
 struct sdb_doc {
-  char *id;  // owned
+  char *id;  // owned, unless it lies among the index's lent ids
   const char *entry;
   uint64_t entry_len;
   uint64_t raw_len;
@@ -115,6 +115,11 @@ struct sdb_index {
   // postings point into (nullptr: none); unmapped with the index.
   void *mapped;
   uint64_t mapped_len;
+  // Ids that lie in memory the index keeps but does not own (the ids of
+  // the derived file's mapping, kept until the index is freed): a slot's
+  // id inside these bytes is never freed.
+  const char *lent_ids;
+  uint64_t lent_ids_len;
 };
 
 // Open indexes, in order: the registry's, and what a load gives it.
@@ -180,6 +185,13 @@ bool sdb_index_reserve(sdb_index *ix, uint32_t n);
 // dictionary is not touched.
 uint32_t sdb_index_put(sdb_index *ix, const char *id, const char *entry, uint64_t entry_len,
                        uint32_t raw_off, uint64_t raw_len, uint32_t block, sdb_doc_undo *undo);
+
+// Puts the entry (in block) into a new slot for id, id_len bytes and a
+// NUL lying among ix->lent_ids (used where it lies, not copied), in room
+// sdb_index_reserve made: nothing is allocated. Returns the slot, or
+// SDB_NO_SLOT when id has one already (index unchanged).
+uint32_t sdb_index_put_lent(sdb_index *ix, const char *id, size_t id_len, const char *entry,
+                            uint64_t entry_len, uint32_t raw_off, uint64_t raw_len, uint32_t block);
 
 // Makes a slot dead (a deleted slot is made dead again).
 void sdb_index_kill(sdb_index *ix, uint32_t slot, sdb_doc_undo *undo);

@@ -639,10 +639,17 @@ bool sdb_derived_install(sdb_index *ix, uint32_t *caught_up) {
   uint64_t size = ix->mapped_len;
   auto *map = static_cast<unsigned char *>(ix->mapped);
   if (map == nullptr && (map = sdb_derived_map(ix->name, &size)) == nullptr) return false;
+  const bool lent = ix->mapped != nullptr;
   ix->mapped = nullptr;
   ix->mapped_len = 0;
   if (!sdb_derived_adopt(ix, map, size, caught_up)) {
-    munmap(map, size);
+    // The ids of a load that took the documents from it lie there.
+    if (!lent) {
+      munmap(map, size);
+      return false;
+    }
+    ix->mapped = map;
+    ix->mapped_len = size;
     return false;
   }
   ix->mapped = map;
