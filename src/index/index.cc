@@ -69,8 +69,25 @@ void id_map_remove(sdb_index *ix, const char *id) {
 
 // Grows the document table and the norms beside it to cap slots.
 bool doc_table_resize(sdb_index *ix, uint64_t cap) {
-  if (cap > 0x80000000u || !sdb_resize(&ix->norms, cap) || !sdb_resize(&ix->docs, cap))
-    return false;
+  if (cap > 0x80000000u) return false;
+  if (ix->doc_count == 0) {
+    // Nothing to keep, as for a load: a table fresh from calloc, whose
+    // pages come zeroed when first touched instead of being cleared here.
+    auto *docs = static_cast<sdb_doc *>(calloc(cap, sizeof(sdb_doc)));
+    auto *norms = static_cast<double *>(malloc(cap * sizeof(double)));
+    if (docs == nullptr || norms == nullptr) {
+      free(docs);
+      free(norms);
+      return false;
+    }
+    free(ix->docs);
+    free(ix->norms);
+    ix->docs = docs;
+    ix->norms = norms;
+    ix->doc_cap = static_cast<uint32_t>(cap);
+    return true;
+  }
+  if (!sdb_resize(&ix->norms, cap) || !sdb_resize(&ix->docs, cap)) return false;
   memset(ix->docs + ix->doc_cap, 0, (cap - ix->doc_cap) * sizeof(sdb_doc));
   ix->doc_cap = static_cast<uint32_t>(cap);
   return true;
