@@ -48,9 +48,28 @@ struct id_ops {
   }
 };
 
+// Enters the ids of slots put by sdb_index_put_lent, in room made for
+// them, the first of a repeated id keeping it. Deferred to the map's
+// first use, as most processes that take their documents from the
+// derived file never look an id up; no answer changes, so a map only
+// read may enter them.
+void id_map_enter_lent(const sdb_index *ix) {
+  if (!ix->ids_pending) return;
+  auto *w = const_cast<sdb_index *>(ix);
+  w->ids_pending = false;
+  for (uint32_t slot = 0; slot < w->doc_count; slot++) {
+    const char *id = w->docs[slot].id;
+    const uint32_t pos = sdb_table_probe<uint32_t, id_ops>(
+        w->ids, sdb_table_hash(id, strlen(id)),
+        [&](uint32_t other) { return strcmp(w->docs[other].id, id) == 0; });
+    if (id_ops::empty(w->ids.slots[pos])) sdb_table_put_at(&w->ids, pos, slot);
+  }
+}
+
 // The position along id's probe that holds it, or the empty one where it
 // would go. The load limit guarantees an empty position exists.
 uint32_t id_map_probe(const sdb_index *ix, const char *id) {
+  id_map_enter_lent(ix);
   return sdb_table_probe<uint32_t, id_ops>(
       ix->ids, sdb_table_hash(id, strlen(id)),
       [&](uint32_t slot) { return strcmp(ix->docs[slot].id, id) == 0; });
@@ -179,7 +198,8 @@ void sdb_index_free(sdb_index *ix) {
 }
 
 uint32_t sdb_id_map_find(const sdb_index *ix, const char *id) {
-  return ix->ids.slots[id_map_probe(ix, id)];
+  const uint32_t pos = id_map_probe(ix, id);
+  return ix->ids.slots[pos];
 }
 
 uint32_t sdb_block_add(sdb_index *ix, char *bytes, uint64_t size, bool mapped) {
@@ -212,6 +232,7 @@ void sdb_block_drop_unused(sdb_index *ix, uint32_t block) {
 }
 
 bool sdb_index_reserve(sdb_index *ix, uint32_t n) {
+  id_map_enter_lent(ix);
   const uint64_t docs = uint64_t{ix->doc_count} + n, ids = uint64_t{ix->ids.count} + n;
   if (docs > 0x80000000u) return false;
   const uint64_t had = uint64_t{ix->ids.mask} + 1;
@@ -261,20 +282,14 @@ uint32_t sdb_index_put(sdb_index *ix, const char *id, const char *entry, uint64_
   return slot;
 }
 
-uint32_t sdb_index_put_lent(sdb_index *ix, const char *id, size_t id_len, const char *entry,
-                            uint64_t entry_len, uint32_t raw_off, uint64_t raw_len,
-                            uint32_t block) {
-  SDB_ASSERT(ix->doc_count < ix->doc_cap && ix->ids.count + 1 <= id_map_limit(ix->ids.mask + 1));
-  const uint32_t pos = sdb_table_probe<uint32_t, id_ops>(
-      ix->ids, sdb_table_hash(id, id_len),
-      [&](uint32_t slot) { return strcmp(ix->docs[slot].id, id) == 0; });
-  if (!id_ops::empty(ix->ids.slots[pos])) return SDB_NO_SLOT;
-  const uint32_t slot = ix->doc_count++;
-  sdb_doc *d = &ix->docs[slot];
+void sdb_index_put_lent(sdb_index *ix, const char *id, const char *entry, uint64_t entry_len,
+                        uint32_t raw_off, uint64_t raw_len, uint32_t block) {
+  SDB_ASSERT(ix->doc_count < ix->doc_cap &&
+             ix->ids.count + (ix->doc_count + 1) <= id_map_limit(ix->ids.mask + 1));
+  sdb_doc *d = &ix->docs[ix->doc_count++];
   *d = sdb_doc{const_cast<char *>(id), entry, entry_len, raw_len, raw_off, block, 0, 1};
-  sdb_table_put_at(&ix->ids, pos, slot);
   block_use(ix, block, entry_bytes(*d));
-  return slot;
+  ix->ids_pending = true;
 }
 
 void sdb_index_kill(sdb_index *ix, uint32_t slot, sdb_doc_undo *undo) {

@@ -129,10 +129,10 @@ bool sdb_docs_take(sdb_index *ix, const unsigned char *bytes, const header &h,
     const auto *id_end = static_cast<const char *>(memchr(id, '\0', h.id_bytes - id_at));
     if (r.entry >= block.size || r.entry_len >= block.size - r.entry || r.zero != 0 ||
         uint64_t{r.raw_off} + 2 > r.entry_len || r.raw_len > r.entry_len - r.raw_off - 2 ||
-        id_end == nullptr || id_end == id ||
-        sdb_index_put_lent(ix, id, static_cast<size_t>(id_end - id), block.bytes + r.entry,
-                           r.entry_len, r.raw_off, r.raw_len, docs_block) != slot)
+        id_end == nullptr || id_end == id)
       return false;
+    sdb_index_put_lent(ix, id, block.bytes + r.entry, r.entry_len, r.raw_off, r.raw_len,
+                       docs_block);
     id_at += static_cast<uint64_t>(id_end - id) + 1;
   }
   return id_at == h.id_bytes;
