@@ -197,9 +197,18 @@ TEST_F(DerivedFileTest, AnswersAsBuiltWhateverStateTheFileIsIn) {
       case 1:  // cut short
         bytes.resize(rng() % bytes.size());
         break;
-      case 2:  // bytes changed by accident
-        for (int k = 0; k < 1 + variant % 3; k++) bytes[rng() % bytes.size()] ^= 1 + rng() % 255;
+      case 2: {  // bytes changed by accident, anywhere or in a section picked alike
+        sdb_derived::header h;
+        memcpy(&h, bytes.data(), sizeof h);
+        for (int k = 0; k < 1 + variant % 3; k++) {
+          const uint64_t s = rng() % (sdb_derived::kSections + 1);
+          const bool whole = s == sdb_derived::kSections || h.sections[s].length == 0;
+          const uint64_t at =
+              whole ? rng() % bytes.size() : h.sections[s].offset + rng() % h.sections[s].length;
+          bytes[at] ^= 1 + rng() % 255;
+        }
         break;
+      }
       case 3: {  // another version, otherwise intact
         sdb_derived::header h;
         memcpy(&h, bytes.data(), sizeof h);
