@@ -48,15 +48,18 @@ struct id_ops {
   }
 };
 
-// Enters the ids of slots put by sdb_index_put_lent, in room made for
-// them, the first of a repeated id keeping it. Deferred to the map's
-// first use, as most processes that take their documents from the
-// derived file never look an id up; no answer changes, so a map only
-// read may enter them.
-void id_map_enter_lent(const sdb_index *ix) {
+// Makes the id map of an index whose map is pending: its positions
+// cleared and every slot's id entered, the first slot of a repeated one
+// keeping it, in room made for them. Deferred to the map's first use, as
+// most processes that take their documents from the derived file never
+// look an id up (nor touch the map's pages); no answer changes, so a map
+// only read may be made.
+void id_map_make(const sdb_index *ix) {
   if (!ix->ids_pending) return;
   auto *w = const_cast<sdb_index *>(ix);
   w->ids_pending = false;
+  memset(w->ids.slots, id_ops::kEmptyByte, (uint64_t{w->ids.mask} + 1) * sizeof(uint32_t));
+  w->ids.count = 0;
   for (uint32_t slot = 0; slot < w->doc_count; slot++) {
     const char *id = w->docs[slot].id;
     const uint32_t pos = sdb_table_probe<uint32_t, id_ops>(
@@ -69,7 +72,7 @@ void id_map_enter_lent(const sdb_index *ix) {
 // The position along id's probe that holds it, or the empty one where it
 // would go. The load limit guarantees an empty position exists.
 uint32_t id_map_probe(const sdb_index *ix, const char *id) {
-  id_map_enter_lent(ix);
+  id_map_make(ix);
   return sdb_table_probe<uint32_t, id_ops>(
       ix->ids, sdb_table_hash(id, strlen(id)),
       [&](uint32_t slot) { return strcmp(ix->docs[slot].id, id) == 0; });
@@ -232,7 +235,7 @@ void sdb_block_drop_unused(sdb_index *ix, uint32_t block) {
 }
 
 bool sdb_index_reserve(sdb_index *ix, uint32_t n) {
-  id_map_enter_lent(ix);
+  id_map_make(ix);
   const uint64_t docs = uint64_t{ix->doc_count} + n, ids = uint64_t{ix->ids.count} + n;
   if (docs > 0x80000000u) return false;
   const uint64_t had = uint64_t{ix->ids.mask} + 1;
@@ -241,7 +244,17 @@ bool sdb_index_reserve(sdb_index *ix, uint32_t n) {
   if (id_cap > 0x80000000u) return false;
   if (docs > ix->doc_cap && !doc_table_resize(ix, sdb_grown_cap(ix->doc_cap, docs, kInitialDocs)))
     return false;
-  return id_cap == had || id_map_resize(ix, static_cast<uint32_t>(id_cap));
+  if (id_cap == had) return true;
+  if (ix->doc_count != 0) return id_map_resize(ix, static_cast<uint32_t>(id_cap));
+  // Nothing to move, as for a load: the positions are cleared when the
+  // map is first used.
+  auto *slots = static_cast<uint32_t *>(malloc(id_cap * sizeof(uint32_t)));
+  if (slots == nullptr) return false;
+  free(ix->ids.slots);
+  ix->ids = sdb_table<uint32_t>{slots, static_cast<uint32_t>(id_cap - 1),
+                                static_cast<uint32_t>(id_cap), 0};
+  ix->ids_pending = true;
+  return true;
 }
 
 uint32_t sdb_index_put(sdb_index *ix, const char *id, const char *entry, uint64_t entry_len,

@@ -121,8 +121,9 @@ struct sdb_index {
   // id inside these bytes is never freed.
   const char *lent_ids;
   uint64_t lent_ids_len;
-  // Slots put by sdb_index_put_lent whose ids the id map does not hold
-  // yet: every use of the map enters them first.
+  // The id map is yet to be made from the document table (after a load
+  // reserved it, or put slots by sdb_index_put_lent): every use of the
+  // map makes it first.
   bool ids_pending;
 };
 
