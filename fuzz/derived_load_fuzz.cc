@@ -22,7 +22,9 @@
 //    the statistics still answer;
 //  - taking the documents it locates never reads outside docs.json, nor
 //    does decoding, building from or compacting what was taken; from the
-//    good file they are the documents a load of docs.json gives.
+//    good file they are the documents a load of docs.json gives; every id
+//    taken finds the first slot that holds it, and the index gives back the ids it added but
+//    never those it uses where they lie (the sanitizers' part).
 //
 // (The documents are taken only from a header that reads whole; whether
 // docs.json's metadata lets a load trust the file is not the question
@@ -129,6 +131,23 @@ void take_documents(const std::vector<unsigned char> &bytes, const sdb_index *lo
       }
     }
     FUZZ_CHECK(!good || ix->doc_count == loaded->doc_count, "documents taken differ in count");
+    // The ids lie where the file has them; each finds its slot (the first
+    // that holds it, in a file made to repeat one), and an id added after
+    // them is the index's own, beside them.
+    for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
+      const uint32_t found = sdb_id_map_find(ix, ix->docs[slot].id);
+      FUZZ_CHECK(found <= slot && strcmp(ix->docs[found].id, ix->docs[slot].id) == 0 &&
+                     (!good || found == slot),
+                 "an id taken is not found");
+    }
+    if (ix->doc_count > 0) {
+      const sdb_doc first = ix->docs[0];
+      sdb_doc_undo undo{};
+      const uint32_t added = sdb_index_put(ix, "added", first.entry, first.entry_len, first.raw_off,
+                                           first.raw_len, first.block, &undo);
+      FUZZ_CHECK(added == SDB_NO_SLOT || sdb_id_map_find(ix, "added") == added,
+                 "an id added after those taken is not found");
+    }
     ix->built = false;
     FUZZ_CHECK(sdb_index_ensure_built(ix), "a build of the documents taken failed");
     // Every entry copied out, as compaction does once changes left more

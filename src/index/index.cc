@@ -25,6 +25,12 @@ char *copy_text(const char *s) {
   return p;
 }
 
+// Gives back a slot's id unless it lies among the lent ones.
+void id_free(const sdb_index *ix, char *id) {
+  const auto at = reinterpret_cast<uintptr_t>(id), lent = reinterpret_cast<uintptr_t>(ix->lent_ids);
+  if (at - lent >= ix->lent_ids_len) free(id);
+}
+
 // The map grows once it holds more than trunc(cap * 0.7) ids.
 uint32_t id_map_limit(uint32_t cap) {
   return static_cast<uint32_t>(cap * 0.7);
@@ -42,9 +48,31 @@ struct id_ops {
   }
 };
 
+// Makes the id map of an index whose map is pending: its positions
+// cleared and every slot's id entered, the first slot of a repeated one
+// keeping it, in room made for them. Deferred to the map's first use, as
+// most processes that take their documents from the derived file never
+// look an id up (nor touch the map's pages); no answer changes, so a map
+// only read may be made.
+void id_map_make(const sdb_index *ix) {
+  if (!ix->ids_pending) return;
+  auto *w = const_cast<sdb_index *>(ix);
+  w->ids_pending = false;
+  memset(w->ids.slots, id_ops::kEmptyByte, (uint64_t{w->ids.mask} + 1) * sizeof(uint32_t));
+  w->ids.count = 0;
+  for (uint32_t slot = 0; slot < w->doc_count; slot++) {
+    const char *id = w->docs[slot].id;
+    const uint32_t pos = sdb_table_probe<uint32_t, id_ops>(
+        w->ids, sdb_table_hash(id, strlen(id)),
+        [&](uint32_t other) { return strcmp(w->docs[other].id, id) == 0; });
+    if (id_ops::empty(w->ids.slots[pos])) sdb_table_put_at(&w->ids, pos, slot);
+  }
+}
+
 // The position along id's probe that holds it, or the empty one where it
 // would go. The load limit guarantees an empty position exists.
 uint32_t id_map_probe(const sdb_index *ix, const char *id) {
+  id_map_make(ix);
   return sdb_table_probe<uint32_t, id_ops>(
       ix->ids, sdb_table_hash(id, strlen(id)),
       [&](uint32_t slot) { return strcmp(ix->docs[slot].id, id) == 0; });
@@ -63,8 +91,25 @@ void id_map_remove(sdb_index *ix, const char *id) {
 
 // Grows the document table and the norms beside it to cap slots.
 bool doc_table_resize(sdb_index *ix, uint64_t cap) {
-  if (cap > 0x80000000u || !sdb_resize(&ix->norms, cap) || !sdb_resize(&ix->docs, cap))
-    return false;
+  if (cap > 0x80000000u) return false;
+  if (ix->doc_count == 0) {
+    // Nothing to keep, as for a load: a table fresh from calloc, whose
+    // pages come zeroed when first touched instead of being cleared here.
+    auto *docs = static_cast<sdb_doc *>(calloc(cap, sizeof(sdb_doc)));
+    auto *norms = static_cast<double *>(malloc(cap * sizeof(double)));
+    if (docs == nullptr || norms == nullptr) {
+      free(docs);
+      free(norms);
+      return false;
+    }
+    free(ix->docs);
+    free(ix->norms);
+    ix->docs = docs;
+    ix->norms = norms;
+    ix->doc_cap = static_cast<uint32_t>(cap);
+    return true;
+  }
+  if (!sdb_resize(&ix->norms, cap) || !sdb_resize(&ix->docs, cap)) return false;
   memset(ix->docs + ix->doc_cap, 0, (cap - ix->doc_cap) * sizeof(sdb_doc));
   ix->doc_cap = static_cast<uint32_t>(cap);
   return true;
@@ -146,7 +191,7 @@ void sdb_index_free(sdb_index *ix) {
   sdb_terms_free(&ix->terms);
   if (ix->mapped != nullptr) munmap(ix->mapped, ix->mapped_len);
   if (ix->columns != nullptr) ix->columns_free(ix->columns);
-  for (uint32_t i = 0; i < ix->doc_count; i++) free(ix->docs[i].id);
+  for (uint32_t i = 0; i < ix->doc_count; i++) id_free(ix, ix->docs[i].id);
   free(ix->docs);
   free(ix->norms);
   sdb_table_free(&ix->ids);
@@ -156,7 +201,8 @@ void sdb_index_free(sdb_index *ix) {
 }
 
 uint32_t sdb_id_map_find(const sdb_index *ix, const char *id) {
-  return ix->ids.slots[id_map_probe(ix, id)];
+  const uint32_t pos = id_map_probe(ix, id);
+  return ix->ids.slots[pos];
 }
 
 uint32_t sdb_block_add(sdb_index *ix, char *bytes, uint64_t size, bool mapped) {
@@ -189,6 +235,7 @@ void sdb_block_drop_unused(sdb_index *ix, uint32_t block) {
 }
 
 bool sdb_index_reserve(sdb_index *ix, uint32_t n) {
+  id_map_make(ix);
   const uint64_t docs = uint64_t{ix->doc_count} + n, ids = uint64_t{ix->ids.count} + n;
   if (docs > 0x80000000u) return false;
   const uint64_t had = uint64_t{ix->ids.mask} + 1;
@@ -197,7 +244,17 @@ bool sdb_index_reserve(sdb_index *ix, uint32_t n) {
   if (id_cap > 0x80000000u) return false;
   if (docs > ix->doc_cap && !doc_table_resize(ix, sdb_grown_cap(ix->doc_cap, docs, kInitialDocs)))
     return false;
-  return id_cap == had || id_map_resize(ix, static_cast<uint32_t>(id_cap));
+  if (id_cap == had) return true;
+  if (ix->doc_count != 0) return id_map_resize(ix, static_cast<uint32_t>(id_cap));
+  // Nothing to move, as for a load: the positions are cleared when the
+  // map is first used.
+  auto *slots = static_cast<uint32_t *>(malloc(id_cap * sizeof(uint32_t)));
+  if (slots == nullptr) return false;
+  free(ix->ids.slots);
+  ix->ids = sdb_table<uint32_t>{slots, static_cast<uint32_t>(id_cap - 1),
+                                static_cast<uint32_t>(id_cap), 0};
+  ix->ids_pending = true;
+  return true;
 }
 
 uint32_t sdb_index_put(sdb_index *ix, const char *id, const char *entry, uint64_t entry_len,
@@ -238,6 +295,16 @@ uint32_t sdb_index_put(sdb_index *ix, const char *id, const char *entry, uint64_
   return slot;
 }
 
+void sdb_index_put_lent(sdb_index *ix, const char *id, const char *entry, uint64_t entry_len,
+                        uint32_t raw_off, uint64_t raw_len, uint32_t block) {
+  SDB_ASSERT(ix->doc_count < ix->doc_cap &&
+             ix->ids.count + (ix->doc_count + 1) <= id_map_limit(ix->ids.mask + 1));
+  sdb_doc *d = &ix->docs[ix->doc_count++];
+  *d = sdb_doc{const_cast<char *>(id), entry, entry_len, raw_len, raw_off, block, 0, 1};
+  block_use(ix, block, entry_bytes(*d));
+  ix->ids_pending = true;
+}
+
 void sdb_index_kill(sdb_index *ix, uint32_t slot, sdb_doc_undo *undo) {
   ix->docs_known = false;
   sdb_doc *d = &ix->docs[slot];
@@ -251,7 +318,7 @@ void sdb_index_undo(sdb_index *ix, sdb_doc_undo *undo) {
   if (had_new_entry) block_release(ix, d->block, entry_bytes(*d));
   if (undo->created) {
     id_map_remove(ix, d->id);
-    free(d->id);
+    id_free(ix, d->id);
     *d = sdb_doc{};
     ix->doc_count--;
     return;

@@ -27,7 +27,7 @@ struct sdb_columns;
 // then a comma, in the entry block numbered block. The text starts, escaped,
 // raw_off bytes in and is raw_len bytes long decoded.
 struct sdb_doc {
-  char *id;  // owned
+  char *id;  // owned, unless it lies among the index's lent ids
   const char *entry;
   uint64_t entry_len;
   uint64_t raw_len;
@@ -67,8 +67,9 @@ struct sdb_file_identity {
 // Id map: the table (base/table.h) of slot numbers, SDB_NO_SLOT for an
 // empty position, an id's entry found at its table hash (base/hashing.h)
 // by comparing with docs[slot].id. Every id ever added has exactly one
-// position; it stays when the document is deleted. It holds at most
-// trunc(0.7 * its positions) ids.
+// position; it stays when the document is deleted (ids taken from the
+// derived file enter it at its first use, the first slot of a repeated
+// one keeping it). It holds at most trunc(0.7 * its positions) ids.
 //
 // Dictionary: built from the live documents whenever `built` is set; a
 // loaded index builds it when it is first needed (a search, its statistics
@@ -115,6 +116,15 @@ struct sdb_index {
   // postings point into (nullptr: none); unmapped with the index.
   void *mapped;
   uint64_t mapped_len;
+  // Ids that lie in memory the index keeps but does not own (the ids of
+  // the derived file's mapping, kept until the index is freed): a slot's
+  // id inside these bytes is never freed.
+  const char *lent_ids;
+  uint64_t lent_ids_len;
+  // The id map is yet to be made from the document table (after a load
+  // reserved it, or put slots by sdb_index_put_lent): every use of the
+  // map makes it first.
+  bool ids_pending;
 };
 
 // Open indexes, in order: the registry's, and what a load gives it.
@@ -180,6 +190,13 @@ bool sdb_index_reserve(sdb_index *ix, uint32_t n);
 // dictionary is not touched.
 uint32_t sdb_index_put(sdb_index *ix, const char *id, const char *entry, uint64_t entry_len,
                        uint32_t raw_off, uint64_t raw_len, uint32_t block, sdb_doc_undo *undo);
+
+// Puts the entry (in block) into a new slot for id, a text lying among
+// ix->lent_ids (used where it lies, not copied), in room sdb_index_reserve
+// made: nothing is allocated. The id enters the id map at the map's first
+// use, and only when no slot before holds it: ids are not compared here.
+void sdb_index_put_lent(sdb_index *ix, const char *id, const char *entry, uint64_t entry_len,
+                        uint32_t raw_off, uint64_t raw_len, uint32_t block);
 
 // Makes a slot dead (a deleted slot is made dead again).
 void sdb_index_kill(sdb_index *ix, uint32_t slot, sdb_doc_undo *undo);

@@ -44,10 +44,18 @@ bool derived_path(char (&out)[SDB_REL_PATH_SIZE], const char *name) {
 
 // The header, when it is whole, of this version and intact, and its
 // sections lie within the file with their lengths and checksums right.
-bool read_header(const unsigned char *bytes, uint64_t size, header *h) {
+// The documents' sections of a file ix took its documents from were
+// checked then (sdb_docs_load_mapped), and their pages given back: they
+// are not read again.
+bool read_header(const sdb_index *ix, const unsigned char *bytes, uint64_t size, header *h) {
   if (!sdb_derived_header_read(bytes, size, h)) return false;
-  for (uint32_t s = 0; s < kSections; s++)
+  const bool documents_checked =
+      h->id_bytes > 0 &&
+      ix->lent_ids == reinterpret_cast<const char *>(bytes + h->sections[S_IDS].offset);
+  for (uint32_t s = 0; s < kSections; s++) {
+    if (documents_checked && (s == S_DOCS || s == S_IDS)) continue;
     if (!sdb_derived_section_intact(bytes, *h, s)) return false;
+  }
   return true;
 }
 
@@ -603,7 +611,7 @@ bool adopt_caught_up(sdb_index *ix, unsigned char *bytes, const header &h, uint3
 bool sdb_derived_adopt(sdb_index *ix, unsigned char *bytes, uint64_t size, uint32_t *caught_up) {
   header h;
   if (caught_up != nullptr) *caught_up = 0;
-  if (ix->built || !ix->docs_known || !read_header(bytes, size, &h) ||
+  if (ix->built || !ix->docs_known || !read_header(ix, bytes, size, &h) ||
       h.start_buckets != ix->terms.bucket_count ||
       h.bucket_count != sdb_buckets_after(h.start_buckets, h.term_count))
     return false;
@@ -639,10 +647,17 @@ bool sdb_derived_install(sdb_index *ix, uint32_t *caught_up) {
   uint64_t size = ix->mapped_len;
   auto *map = static_cast<unsigned char *>(ix->mapped);
   if (map == nullptr && (map = sdb_derived_map(ix->name, &size)) == nullptr) return false;
+  const bool lent = ix->mapped != nullptr;
   ix->mapped = nullptr;
   ix->mapped_len = 0;
   if (!sdb_derived_adopt(ix, map, size, caught_up)) {
-    munmap(map, size);
+    // The ids of a load that took the documents from it lie there.
+    if (!lent) {
+      munmap(map, size);
+      return false;
+    }
+    ix->mapped = map;
+    ix->mapped_len = size;
     return false;
   }
   ix->mapped = map;

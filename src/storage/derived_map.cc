@@ -84,8 +84,7 @@ unsigned char *sdb_derived_map(const char *name, uint64_t *size) {
   struct stat st;
   void *map = MAP_FAILED;
   if (fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(kHeaderSize))
-    map =
-        mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
+    map = sdb_map_file(fd, static_cast<size_t>(st.st_size), PROT_READ | PROT_WRITE);
   close(fd);
   if (map == MAP_FAILED) return nullptr;
   *size = static_cast<uint64_t>(st.st_size);
@@ -117,30 +116,26 @@ bool sdb_docs_take(sdb_index *ix, const unsigned char *bytes, const header &h,
   const auto *records = reinterpret_cast<const doc_record *>(bytes + h.sections[S_DOCS].offset);
   const char *ids = reinterpret_cast<const char *>(bytes + h.sections[S_IDS].offset);
   if (h.located != h.doc_count || !sdb_index_reserve(ix, h.doc_count)) return false;
-  // Checked before any is put: an entry, its byte after and its text all
-  // inside docs.json, so that no use of them can reach past it.
+  // The ids are used where they lie: the index keeps the mapping.
+  ix->lent_ids = ids;
+  ix->lent_ids_len = h.id_bytes;
+  // Each record is checked before it is put: an entry, its byte after and
+  // its text all inside docs.json, so that no use of them can reach past
+  // it, and its id ending inside the section.
   uint64_t id_at = 0;
   for (uint32_t slot = 0; slot < h.doc_count; slot++) {
     const doc_record &r = records[slot];
-    const void *id_end = memchr(ids + id_at, '\0', h.id_bytes - id_at);
+    const char *id = ids + id_at;
+    const auto *id_end = static_cast<const char *>(memchr(id, '\0', h.id_bytes - id_at));
     if (r.entry >= block.size || r.entry_len >= block.size - r.entry || r.zero != 0 ||
         uint64_t{r.raw_off} + 2 > r.entry_len || r.raw_len > r.entry_len - r.raw_off - 2 ||
-        id_end == nullptr || id_end == ids + id_at)
+        id_end == nullptr || id_end == id)
       return false;
-    id_at = static_cast<uint64_t>(static_cast<const char *>(id_end) - ids) + 1;
+    sdb_index_put_lent(ix, id, block.bytes + r.entry, r.entry_len, r.raw_off, r.raw_len,
+                       docs_block);
+    id_at += static_cast<uint64_t>(id_end - id) + 1;
   }
-  if (id_at != h.id_bytes) return false;
-  id_at = 0;
-  for (uint32_t slot = 0; slot < h.doc_count; slot++) {
-    const doc_record &r = records[slot];
-    const char *id = ids + id_at;
-    id_at += strlen(id) + 1;
-    sdb_doc_undo undo;
-    if (sdb_index_put(ix, id, block.bytes + r.entry, r.entry_len, r.raw_off, r.raw_len, docs_block,
-                      &undo) != slot)
-      return false;
-  }
-  return true;
+  return id_at == h.id_bytes;
 }
 
 namespace {
@@ -166,7 +161,7 @@ bool load_mapped(sdb_index *ix, unsigned char *bytes, uint64_t size, const char 
   void *docs = MAP_FAILED;
   if (fstat(fd, &st) == 0) sdb_file_identity_of(st, 0, &now);
   if (st.st_size > 0 && same_identity(h, now, static_cast<uint64_t>(st.st_size)))
-    docs = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    docs = sdb_map_file(fd, static_cast<size_t>(st.st_size), PROT_READ);
   close(fd);
   if (docs == MAP_FAILED) return false;
   const uint32_t block = sdb_block_add(ix, static_cast<char *>(docs), h.docs_size, true);
@@ -175,6 +170,15 @@ bool load_mapped(sdb_index *ix, unsigned char *bytes, uint64_t size, const char 
     return false;
   }
   if (!sdb_docs_take(ix, bytes, h, block)) return false;
+  // The records are read only here and an id again only when it is looked
+  // up: their pages go back to the page cache, to be read again when
+  // touched (none of them is ever written), out of this process's memory.
+  const long page = sysconf(_SC_PAGESIZE);
+  const auto start = reinterpret_cast<uintptr_t>(bytes + h.sections[S_DOCS].offset);
+  const auto end = reinterpret_cast<uintptr_t>(bytes + h.sections[S_IDS].offset + h.id_bytes);
+  const uintptr_t from = (start + static_cast<uintptr_t>(page) - 1) & ~uintptr_t(page - 1);
+  const uintptr_t to = end & ~uintptr_t(page - 1);
+  if (page > 0 && to > from) madvise(reinterpret_cast<void *>(from), to - from, MADV_DONTNEED);
   ix->docs_size = h.docs_size;
   ix->docs_sum = h.docs_sum;
   ix->docs_identity =

@@ -58,9 +58,12 @@ int64_t sdb_clock_ns(void);
 
 // Puts the documents the derived file at bytes (of a header h) locates
 // into ix, new and empty, their entries where they lie in its block
-// docs_block, which holds docs.json. Every record is checked to lie within
-// the block first. False when a record does not, an id is repeated or
-// memory ran out: ix then holds part of them and is to be freed.
+// docs_block, which holds docs.json, and their ids where they lie in
+// bytes, which must stay until ix is freed. Every record is checked to lie
+// within the block before it is put. False when a record does not or
+// memory ran out: ix then holds part of them and is to be freed. The ids
+// are entered into the id map at its first use (a file made to repeat one
+// leaves it to the first slot that holds it).
 bool sdb_docs_take(sdb_index *ix, const unsigned char *bytes, const sdb_derived::header &h,
                    uint32_t docs_block);
 

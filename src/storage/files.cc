@@ -16,6 +16,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -373,6 +374,29 @@ sdb_read_status sdb_read_file(const char *rel, char **data, uint64_t *len, struc
   *len = got;
   if (st_out != nullptr) *st_out = st;
   return SDB_READ_OK;
+}
+
+void *sdb_map_file(int fd, size_t len, int prot) {
+  constexpr size_t kHuge = size_t{2} << 20;
+  const long page = sysconf(_SC_PAGESIZE);
+  if (len == 0 || page <= 0 || len > SIZE_MAX - 2 * kHuge) return MAP_FAILED;
+  // Room for the mapping at a page past a huge page boundary, the rest
+  // given back once the file lies there.
+  const size_t room = len + 2 * kHuge;
+  void *reserved =
+      mmap(nullptr, room, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (reserved == MAP_FAILED) return MAP_FAILED;
+  const auto base = reinterpret_cast<uintptr_t>(reserved);
+  const uintptr_t at = ((base + kHuge - 1) & ~uintptr_t{kHuge - 1}) + static_cast<uintptr_t>(page);
+  void *map = mmap(reinterpret_cast<void *>(at), len, prot, MAP_PRIVATE | MAP_FIXED, fd, 0);
+  if (map == MAP_FAILED) {
+    munmap(reserved, room);
+    return MAP_FAILED;
+  }
+  const uintptr_t end = (at + len + static_cast<uintptr_t>(page) - 1) & ~uintptr_t(page - 1);
+  if (at > base) munmap(reserved, at - base);
+  if (base + room > end) munmap(reinterpret_cast<void *>(end), base + room - end);
+  return map;
 }
 
 int sdb_open_regular(const char *rel) {

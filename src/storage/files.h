@@ -120,6 +120,15 @@ sdb_read_status sdb_read_file(const char *rel, char **data, uint64_t *len,
 // directory). The descriptor, or -1 without a message.
 int sdb_open_regular(const char *rel);
 
+// Maps len bytes of the open file fd from its start, private, with prot
+// (PROT_READ, or with PROT_WRITE): MAP_FAILED when it cannot be mapped;
+// munmap(len) releases it. The mapping starts a page past a huge page's
+// boundary: a file written whole lies in the page cache in pieces of up
+// to a huge page, which the kernel maps whole on a touch where the
+// mapping's alignment allows it, so that a few scattered reads of a
+// large file would each hold that much of it.
+void *sdb_map_file(int fd, size_t len, int prot);
+
 // Sets the file at rel aside under the first free name of "<rel><suffix>",
 // "<rel><suffix>.2", "<rel><suffix>.3", ..., never replacing anything:
 // renamed, or, with keep, linked (the file stays where it was as well).
