@@ -833,6 +833,20 @@ TEST_F(DerivedFileTest, DamageFoundOnlyByALaterSearchStillAnswersAsBuilt) {
     id_of[good.substr(text + 1, static_cast<uint8_t>(good[text]))] = id;
   }
 
+  // The postings whose tf overflowed its byte, of words the pool asks for
+  // as they are (and the query that does).
+  std::vector<std::pair<uint64_t, size_t>> overflowing;
+  for (uint32_t i = 0; i < h.big_count; i++) {
+    sdb_derived::big_record b;
+    memcpy(&b, good.data() + h.sections[sdb_derived::S_BIG].offset + i * sizeof b, sizeof b);
+    for (size_t q = 0; q < pool.size(); q++) {
+      if (!id_of.count(pool[q]) || id_of[pool[q]] != b.term) continue;
+      uint64_t at = first[b.term];
+      while (memcmp(good.data() + slots + 4 * at, &b.slot, 4) != 0) at++;
+      overflowing.emplace_back(at, q);
+    }
+  }
+  ASSERT_FALSE(overflowing.empty());
   int found_late = 0, never_found = 0;
   for (int round = 0; round < 32; round++) {
     std::string bytes = round % 8 < 4 ? LoadedAt(good, SDB_SETTLED_NS + 1) : good;
@@ -861,9 +875,19 @@ TEST_F(DerivedFileTest, DamageFoundOnlyByALaterSearchStillAnswersAsBuilt) {
       case 1:  // a slot past the documents
         set_slot(p, h.doc_count + static_cast<uint32_t>(rng() % 3));
         break;
-      case 2:  // a tf of nothing, with or without the title mark
-        bytes[tfs + p] = static_cast<char>(rng() % 2 ? 0 : SDB_TF_TITLE);
+      case 2: {  // a tf of nothing, or one said to be too large with none kept
+        const bool overflows = (bytes[tfs + p] & SDB_TF_MASK) == SDB_TF_OVERFLOW;
+        if (rng() % 3 == 0) {  // or one too large said to fit its byte
+          const auto [at, q] = overflowing[rng() % overflowing.size()];
+          bytes[tfs + at] = static_cast<char>((bytes[tfs + at] & SDB_TF_TITLE) | (1 + rng() % 9));
+          session[rng() % session.size()] = q;
+          break;
+        }
+        bytes[tfs + p] = static_cast<char>(rng() % 3 == 0            ? 0
+                                           : rng() % 2 && !overflows ? SDB_TF_OVERFLOW
+                                                                     : SDB_TF_TITLE);
         break;
+      }
       default: {  // a posting out of order, or repeated
         if (count < 2) {
           set_slot(p, h.doc_count);

@@ -7,7 +7,6 @@
 #include "base/array.h"
 #include "base/holders.h"
 #include "index/tokenizer.h"
-#include "storage/derived.h"
 
 uint32_t sdb_find_phrases(const char *q, sdb_phrase *out, uint32_t *longest, bool *in_phrase) {
   const size_t n = strlen(q);
@@ -69,7 +68,8 @@ bool sdb_phrase_candidates(const sdb_index *ix, const sdb_word *words, const sdb
         *slots = static_cast<uint32_t *>(malloc(sizeof(uint32_t)));
         return *slots != nullptr;
       }
-      if (!sdb_derived_usable(ix, id)) return false;
+      // A phrase's words are tokens of the query: the matching checked
+      // their postings (query.cc) before anything reads them here.
       ids[n++] = id;
     }
   }
