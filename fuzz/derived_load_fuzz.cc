@@ -9,6 +9,8 @@
 //     2 cut it to the length in the next four bytes (modulo its size + 1);
 //     4 the rest of the input is the file, not edits of the good one;
 //     8 also take the documents it locates, from a copy of docs.json;
+//     32 check every posting as the dictionary is taken, as a change does,
+//     rather than a term at a time as searches first read them;
 //   then five bytes per edit: a little-endian offset (modulo the size) and
 //     a byte to exclusive-or there.
 //
@@ -19,7 +21,8 @@
 //  - taken, and the bytes are those of the good file, it answers exactly
 //    as a build; so does the good file sealed for another docs.json, which
 //    is taken; taken otherwise (a crafted file), every search, request and
-//    the statistics still answer;
+//    the statistics still answer, before and after the check of the index
+//    has checked all that searches left unchecked;
 //  - taking the documents it locates never reads outside docs.json, nor
 //    does decoding, building from or compacting what was taken; from the
 //    good file they are the documents a load of docs.json gives; every id
@@ -211,13 +214,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const bool good = std::string(bytes.begin(), bytes.end()) == g_good || (intact && elsewhere);
   if ((flags & 8) && !elsewhere) take_documents(bytes, ix, good);
   // The bytes stay while the index does: it may point into them.
-  const bool taken = sdb_derived_adopt(ix, bytes.data(), bytes.size());
+  const bool taken = sdb_derived_adopt(ix, bytes.data(), bytes.size(), nullptr, !(flags & 32));
   FUZZ_CHECK(taken == ix->built, "taken and built disagree");
   if (intact && elsewhere) FUZZ_CHECK(taken, "the good file for another docs.json not caught up");
   bool unanswered;
   const std::string seen = answers(&unanswered);
   FUZZ_CHECK(!unanswered, searchdb_last_error());
   if (!taken || good) FUZZ_CHECK(seen == g_reference, "answers differ from a build's");
+  const int checked = searchdb_index_check("a");
+  FUZZ_CHECK(checked == 0 || !taken || !good, "the good file fails the check");
+  const std::string after = answers(&unanswered);
+  FUZZ_CHECK(!unanswered, searchdb_last_error());
+  if (!taken || good) FUZZ_CHECK(after == g_reference, "answers differ from a build's");
   searchdb_cleanup();
   return 0;
 }

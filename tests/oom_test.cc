@@ -323,7 +323,8 @@ class OomTest : public StorageTest {
     return it == expected_.end() ? nullptr : &it->second;
   }
 
-  void Init() {
+  // Without verify, nothing reads the indexes before the next call.
+  void Init(bool verify = true) {
     initialized_ = IntCall("init", true, 0, [&] { return searchdb_init(dir_.c_str()); });
     for (auto &[name, ix] : expected_) ix.deleted.clear();  // forgotten by a restart
     if (!initialized_) {
@@ -331,12 +332,12 @@ class OomTest : public StorageTest {
       EXPECT_STREQ(searchdb_indexes_list_json(), "[]");
       EXPECT_STREQ(searchdb_last_error(), "not initialized");
     }
-    Verify();
+    if (verify || !initialized_) Verify();
   }
 
   // A start refused for lack of memory is simply tried again.
-  void Start() {
-    Init();
+  void Start(bool verify = true) {
+    Init(verify);
     if (!initialized_) Init();
   }
 
@@ -675,7 +676,10 @@ class OomTest : public StorageTest {
     Start();
     Search("books", "okapi", 0, 0);
     Cleanup();
-    Start();
+    // Taken by a search (its postings checked as it reads them) under
+    // injection.
+    Start(false);
+    Search("books", "capybara", 0, 0);
     DerivedState("books");
     WriteDerived("books");
     Stats("books");

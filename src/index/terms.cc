@@ -194,6 +194,7 @@ void sdb_terms_free(sdb_terms *d) {
   free(d->pool_tfs);
   sdb_table_free(&d->big_tfs);
   free_text_blocks(d->texts);
+  free(d->unchecked);
   const uint32_t buckets = d->bucket_count, start = d->start_buckets;
   *d = sdb_terms{};
   d->bucket_count = buckets;

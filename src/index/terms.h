@@ -57,6 +57,20 @@ struct sdb_big_tf {
 
 struct sdb_text_block;
 
+// Postings taken from a stored file and checked a term at a time, the
+// first time a search reads them (storage/derived.cc): the bytes of the
+// postings arrays by chunks against their stored checksums, and each
+// term's postings for what a build guarantees. One allocation, bitmaps
+// after the struct.
+struct sdb_unchecked {
+  const unsigned char *file;  // the stored file's bytes
+  const uint32_t *slots;      // its postings arrays, where term docs/tfs point
+  const uint8_t *tfs;
+  uint64_t *chunks_done;  // a bit per chunk found intact
+  uint64_t *terms_done;   // a bit per term id checked
+  bool failed;            // a check failed: the dictionary must not be read
+};
+
 struct sdb_terms {
   sdb_term *terms;  // by term id
   uint32_t ids;     // ids in use: terms[0 .. ids) are live or free
@@ -75,9 +89,10 @@ struct sdb_terms {
   uint32_t *pool_docs;      // a full build's postings (owned)
   uint8_t *pool_tfs;
   sdb_table<sdb_big_tf> big_tfs;
-  sdb_text_block *texts;   // owned chain
-  uint32_t bucket_count;   // the table walk's bucket count ...
-  uint32_t start_buckets;  // ... and the one its rebuild started from
+  sdb_text_block *texts;     // owned chain
+  uint32_t bucket_count;     // the table walk's bucket count ...
+  uint32_t start_buckets;    // ... and the one its rebuild started from
+  sdb_unchecked *unchecked;  // owned; nullptr when every posting is checked
 };
 
 enum : uint32_t { SDB_NO_TERM = 0xFFFFFFFFu, SDB_FIRST_BUCKETS = 1024 };

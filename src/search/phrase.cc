@@ -68,6 +68,8 @@ bool sdb_phrase_candidates(const sdb_index *ix, const sdb_word *words, const sdb
         *slots = static_cast<uint32_t *>(malloc(sizeof(uint32_t)));
         return *slots != nullptr;
       }
+      // A phrase's words are tokens of the query: the matching checked
+      // their postings (query.cc) before anything reads them here.
       ids[n++] = id;
     }
   }

@@ -10,6 +10,7 @@
 #include "base/utf8.h"
 #include "index/tokenizer.h"
 #include "search/match.h"
+#include "storage/derived.h"
 
 namespace {
 
@@ -76,6 +77,9 @@ bool score_into(const sdb_index *ix, sdb_scoring *sc, char *const *tokens, const
     const bool keep = all || repeated[i];
     bool ok = true;
     for (uint32_t id = sdb_match_next(&m); ok && id != SDB_NO_TERM; id = sdb_match_next(&m)) {
+      // Every reader of postings after this takes its terms from here.
+      ok = sdb_derived_usable(ix, id);
+      if (!ok) break;
       if (sc != nullptr) sdb_score_term(sc, id);
       ok = !keep || keep_id(t, id, m, edits);
     }

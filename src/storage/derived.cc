@@ -42,18 +42,27 @@ bool derived_path(char (&out)[SDB_REL_PATH_SIZE], const char *name) {
   return n > 0 && static_cast<size_t>(n) < sizeof out;
 }
 
+// Whether a file's section s is checked as it is first read rather than
+// before the dictionary is taken: the postings, by chunks, and what only a
+// catch-up or the documents' load reads (which check it themselves).
+bool checked_later(uint32_t s) {
+  return chunked(s) || s == S_ENTRY_SUMS || s == S_DOCS || s == S_IDS;
+}
+
 // The header, when it is whole, of this version and intact, and its
-// sections lie within the file with their lengths and checksums right.
-// The documents' sections of a file ix took its documents from were
-// checked then (sdb_docs_load_mapped), and their pages given back: they
-// are not read again.
-bool read_header(const sdb_index *ix, const unsigned char *bytes, uint64_t size, header *h) {
+// sections lie within the file with their lengths and checksums right
+// (but for those checked_later, with lazy). The documents' sections of a
+// file ix took its documents from were checked then
+// (sdb_docs_load_mapped), and their pages given back: they are not read
+// again.
+bool read_header(const sdb_index *ix, const unsigned char *bytes, uint64_t size, header *h,
+                 bool lazy) {
   if (!sdb_derived_header_read(bytes, size, h)) return false;
   const bool documents_checked =
       h->id_bytes > 0 &&
       ix->lent_ids == reinterpret_cast<const char *>(bytes + h->sections[S_IDS].offset);
   for (uint32_t s = 0; s < kSections; s++) {
-    if (documents_checked && (s == S_DOCS || s == S_IDS)) continue;
+    if ((lazy && checked_later(s)) || (documents_checked && (s == S_DOCS || s == S_IDS))) continue;
     if (!sdb_derived_section_intact(bytes, *h, s)) return false;
   }
   return true;
@@ -99,7 +108,7 @@ struct renumbering {
 // anything is out of place or memory ran out (*d then holds what it got,
 // for sdb_terms_free).
 bool adopt_terms(const sdb_index *ix, unsigned char *bytes, const header &h, renumbering *re,
-                 sdb_terms *d) {
+                 bool lazy, sdb_terms *d) {
   const uint32_t tc = h.term_count;
   const uint32_t slot_limit = re ? h.doc_count : ix->doc_count;
   const auto *records = at<term_record>(bytes, h, S_TERMS);
@@ -128,7 +137,7 @@ bool adopt_terms(const sdb_index *ix, unsigned char *bytes, const header &h, ren
     if (uint64_t{r.text} + len + 2 > h.text_bytes || texts[r.text + 1 + len] != '\0') return false;
     if (r.count == 0 || r.count > h.postings - placed) return false;
     uint32_t *docs = slots + placed;
-    for (uint32_t i = 0; i < r.count; i++) {
+    for (uint32_t i = 0; !lazy && i < r.count; i++) {
       const uint32_t slot = docs[i];
       if (slot >= slot_limit || !alive[slot] || (i > 0 && slot <= docs[i - 1]) ||
           (tfs[placed + i] & SDB_TF_MASK) == 0)
@@ -163,7 +172,7 @@ bool adopt_terms(const sdb_index *ix, unsigned char *bytes, const header &h, ren
     d->terms[to] = sdb_term{sdb_hash(text, len), text, len, r.first_pos, to, count, 0, docs,
                             tfs + (docs - slots)};
   }
-  if (placed != h.postings || overflows != h.big_count) return false;
+  if (placed != h.postings || (!lazy && overflows != h.big_count)) return false;
   d->ids = d->count = re ? kept : tc;
   if (!sdb_terms_reserve_lists(d, 0)) return false;
   std::unique_ptr<uint8_t[], decltype(&free)> seen(static_cast<uint8_t *>(calloc(tc ? tc : 1, 1)),
@@ -206,6 +215,15 @@ bool adopt_terms(const sdb_index *ix, unsigned char *bytes, const header &h, ren
     const big_record &b = big[i];
     uint32_t pos;
     if (b.term >= tc || b.tf < SDB_TF_OVERFLOW || b.slot >= slot_limit) return false;
+    // In (term, slot) order, each once: so a term whose every overflowing
+    // posting finds one, and as many as there are, has them all its own.
+    if (i > 0 &&
+        (b.term < big[i - 1].term || (b.term == big[i - 1].term && b.slot <= big[i - 1].slot)))
+      return false;
+    if (lazy) {
+      sdb_terms_set_big_tf(d, b.term, b.slot, b.tf);
+      continue;
+    }
     const uint32_t term = re ? ids[b.term] : b.term;
     const uint32_t slot = re ? re->slots[b.slot] : b.slot;
     if (slot == SDB_NO_SLOT) continue;  // its document went
@@ -218,6 +236,53 @@ bool adopt_terms(const sdb_index *ix, unsigned char *bytes, const header &h, ren
     // another without its tf.
     if (sdb_posting_tf(d, term, pos) != 0) return false;
     sdb_terms_set_big_tf(d, term, slot, b.tf);
+  }
+  return true;
+}
+
+bool bit(const uint64_t *bits, uint64_t i) {
+  return (bits[i >> 6] >> (i & 63)) & 1;
+}
+
+void set_bit(uint64_t *bits, uint64_t i) {
+  bits[i >> 6] |= uint64_t{1} << (i & 63);
+}
+
+// Whether the chunks holding bytes [from, to) of the postings section s
+// are intact, each read whole the first time only.
+bool chunks_intact(sdb_unchecked *u, const header &h, uint32_t s, uint64_t from, uint64_t to) {
+  const uint64_t first = s == S_SLOTS ? 0 : chunks_of(h.sections[S_SLOTS].length);
+  for (uint64_t c = first + from / kChunk; from < to && c <= first + (to - 1) / kChunk; c++) {
+    if (bit(u->chunks_done, c)) continue;
+    if (!sdb_derived_chunk_intact(u->file, h, c)) return false;
+    set_bit(u->chunks_done, c);
+  }
+  return true;
+}
+
+// Checks the postings of term id (of a dictionary taken lazily) as taking
+// it eagerly would: their bytes intact, every slot in range, alive and
+// above the one before, every tf non-zero, and every tf that overflowed
+// its byte in the side table; *overflows counts those.
+bool check_term(const sdb_index *ix, uint32_t id, uint64_t *overflows) {
+  const sdb_terms *d = &ix->terms;
+  sdb_unchecked *u = d->unchecked;
+  header h;
+  memcpy(&h, u->file, sizeof h);
+  const sdb_term &t = d->terms[id];
+  const uint64_t at = static_cast<uint64_t>(t.docs - u->slots);
+  if (!chunks_intact(u, h, S_SLOTS, at * sizeof(uint32_t), (at + t.count) * sizeof(uint32_t)) ||
+      !chunks_intact(u, h, S_TFS, at, at + t.count))
+    return false;
+  for (uint32_t i = 0; i < t.count; i++) {
+    const uint32_t slot = t.docs[i];
+    const uint8_t tf = t.tfs[i] & SDB_TF_MASK;
+    if (slot >= ix->doc_count || !ix->docs[slot].alive || (i > 0 && slot <= t.docs[i - 1]) ||
+        tf == 0)
+      return false;
+    if (tf != SDB_TF_OVERFLOW) continue;
+    if (d->big_tfs.count == 0 || sdb_posting_tf(d, id, i) == 0) return false;
+    ++*overflows;
   }
   return true;
 }
@@ -241,7 +306,18 @@ struct image {
   std::unique_ptr<uint8_t[], decltype(&free)> tfs{nullptr, free};
   std::unique_ptr<doc_record[], decltype(&free)> docs{nullptr, free};
   std::unique_ptr<char[], decltype(&free)> ids{nullptr, free};
+  std::unique_ptr<uint64_t[], decltype(&free)> chunk_sums{nullptr, free};
 };
+
+// The checksums of the chunks of the postings arrays at slots and tfs, of
+// the lengths given (sdb_derived_chunk_count of them).
+void sum_chunks(const void *slots, uint64_t slots_len, const void *tfs, uint64_t tfs_len,
+                uint64_t *out) {
+  for (const auto &[bytes, len] : {std::pair{slots, slots_len}, std::pair{tfs, tfs_len}})
+    for (uint64_t at = 0; at < len; at += kChunk)
+      *out++ =
+          sdb_checksum(static_cast<const unsigned char *>(bytes) + at, std::min(kChunk, len - at));
+}
 
 // Whether the dictionary is as a full build lays it out: every id live,
 // in first-occurrence order, the postings in one pool in id order.
@@ -396,12 +472,18 @@ bool make_image(const sdb_index *ix, const image_source &src, image *img) {
   img->data[S_ENTRY_SUMS] = img->sums.get();
   img->data[S_DOCS] = img->docs.get();
   img->data[S_IDS] = img->ids.get();
+  img->chunk_sums.reset(
+      static_cast<uint64_t *>(malloc((sdb_derived_chunk_count(h) + 1) * sizeof(uint64_t))));
+  if (!img->chunk_sums) return false;
+  sum_chunks(img->data[S_SLOTS], postings * sizeof(uint32_t), img->data[S_TFS], postings,
+             img->chunk_sums.get());
+  img->data[S_CHUNK_SUMS] = img->chunk_sums.get();
   uint64_t offset = kHeaderSize;
   for (uint32_t s = 0; s < kSections; s++) {
     section &sec = h.sections[s];
     sec.offset = offset;
     sec.length = sdb_derived_section_length(h, s);
-    sec.sum = sdb_checksum(img->data[s], sec.length);
+    sec.sum = chunked(s) ? 0 : sdb_checksum(img->data[s], sec.length);
     offset = (offset + sec.length + kAlign - 1) / kAlign * kAlign;
   }
   h.file_size = h.sections[kSections - 1].offset + h.sections[kSections - 1].length;
@@ -521,8 +603,9 @@ bool identity_worth_writing(const sdb_index *ix, const unsigned char *bytes) {
 namespace {
 
 // Takes the dictionary from a file (its header h checked) that describes
-// the documents as loaded.
-bool adopt_described(sdb_index *ix, unsigned char *bytes, const header &h) {
+// the documents as loaded. With lazy, the postings are left to be checked
+// a term at a time as searches read them (sdb_derived_usable).
+bool adopt_described(sdb_index *ix, unsigned char *bytes, const header &h, bool lazy) {
   if (h.doc_count != ix->doc_count) return false;
   const auto *tokens = at<uint32_t>(bytes, h, S_TOKENS);
   uint64_t total = 0;
@@ -535,7 +618,20 @@ bool adopt_described(sdb_index *ix, unsigned char *bytes, const header &h) {
   if (total != h.total_tokens || live != h.live_count) return false;
   sdb_terms d{};
   d.bucket_count = d.start_buckets = h.start_buckets;
-  if (!adopt_terms(ix, bytes, h, nullptr, &d)) {
+  if (lazy) {
+    const uint64_t chunk_words = (sdb_derived_chunk_count(h) + 63) / 64;
+    const uint64_t term_words = (uint64_t{h.term_count} + 63) / 64;
+    auto *u = static_cast<sdb_unchecked *>(
+        calloc(1, sizeof(sdb_unchecked) + (chunk_words + term_words) * sizeof(uint64_t)));
+    if (u == nullptr) return false;
+    u->file = bytes;
+    u->slots = at<uint32_t>(bytes, h, S_SLOTS);
+    u->tfs = at<uint8_t>(bytes, h, S_TFS);
+    u->chunks_done = reinterpret_cast<uint64_t *>(u + 1);
+    u->terms_done = u->chunks_done + chunk_words;
+    d.unchecked = u;
+  }
+  if (!adopt_terms(ix, bytes, h, nullptr, lazy, &d)) {
     sdb_terms_free(&d);
     return false;
   }
@@ -578,7 +674,7 @@ bool adopt_caught_up(sdb_index *ix, unsigned char *bytes, const header &h, uint3
   renumbering re{c.slots, c.same_below, moved.get(), 0};
   sdb_terms d{};
   d.bucket_count = d.start_buckets = h.start_buckets;
-  if (!adopt_terms(ix, bytes, h, &re, &d)) {
+  if (!adopt_terms(ix, bytes, h, &re, false, &d)) {
     sdb_terms_free(&d);
     return false;
   }
@@ -608,15 +704,18 @@ bool adopt_caught_up(sdb_index *ix, unsigned char *bytes, const header &h, uint3
 
 }  // namespace
 
-bool sdb_derived_adopt(sdb_index *ix, unsigned char *bytes, uint64_t size, uint32_t *caught_up) {
+bool sdb_derived_adopt(sdb_index *ix, unsigned char *bytes, uint64_t size, uint32_t *caught_up,
+                       bool lazy) {
   header h;
   if (caught_up != nullptr) *caught_up = 0;
-  if (ix->built || !ix->docs_known || !read_header(ix, bytes, size, &h) ||
+  if (ix->built || !ix->docs_known || !sdb_derived_header_read(bytes, size, &h) ||
       h.start_buckets != ix->terms.bucket_count ||
       h.bucket_count != sdb_buckets_after(h.start_buckets, h.term_count))
     return false;
-  if (h.docs_size == ix->docs_size && h.docs_sum == ix->docs_sum)
-    return adopt_described(ix, bytes, h);
+  // A catch-up reads every posting (and writes some): it checks them all.
+  const bool described = h.docs_size == ix->docs_size && h.docs_sum == ix->docs_sum;
+  if (!read_header(ix, bytes, size, &h, lazy && described)) return false;
+  if (described) return adopt_described(ix, bytes, h, lazy);
   uint32_t changed = 0;
   if (!adopt_caught_up(ix, bytes, h, &changed)) return false;
   if (caught_up != nullptr) *caught_up = changed;
@@ -630,10 +729,18 @@ void sdb_derived_seal(unsigned char *bytes, uint64_t size, uint64_t docs_size, u
   h.docs_size = docs_size;
   h.docs_sum = docs_sum;
   h.file_size = size;
+  auto inside = [&](const section &sec) {
+    return sec.offset <= size && sec.length <= size - sec.offset;
+  };
+  const section &slots = h.sections[S_SLOTS], &tfs = h.sections[S_TFS];
+  const section &sums = h.sections[S_CHUNK_SUMS];
+  if (inside(slots) && inside(tfs) && inside(sums) && sums.offset % alignof(uint64_t) == 0 &&
+      sums.length == (chunks_of(slots.length) + chunks_of(tfs.length)) * sizeof(uint64_t))
+    sum_chunks(bytes + slots.offset, slots.length, bytes + tfs.offset, tfs.length,
+               reinterpret_cast<uint64_t *>(bytes + sums.offset));
   for (uint32_t s = 0; s < kSections; s++) {
     section &sec = h.sections[s];
-    if (sec.offset <= size && sec.length <= size - sec.offset)
-      sec.sum = sdb_checksum(bytes + sec.offset, sec.length);
+    if (inside(sec)) sec.sum = chunked(s) ? 0 : sdb_checksum(bytes + sec.offset, sec.length);
   }
   h.header_sum = 0;
   memcpy(bytes, &h, sizeof h);
@@ -641,7 +748,66 @@ void sdb_derived_seal(unsigned char *bytes, uint64_t size, uint64_t docs_size, u
   memcpy(bytes + offsetof(header, header_sum), &sum, sizeof sum);
 }
 
-bool sdb_derived_install(sdb_index *ix, uint32_t *caught_up) {
+bool sdb_derived_usable(const sdb_index *ix, uint32_t id) {
+  sdb_unchecked *u = ix->terms.unchecked;
+  if (u == nullptr || (!u->failed && bit(u->terms_done, id))) return true;
+  uint64_t overflows = 0;
+  if (u->failed || !check_term(ix, id, &overflows)) {
+    u->failed = true;
+    return false;
+  }
+  set_bit(u->terms_done, id);
+  return true;
+}
+
+bool sdb_derived_rejected(const sdb_index *ix) {
+  return ix->terms.unchecked != nullptr && ix->terms.unchecked->failed;
+}
+
+namespace {
+
+// Checks all that a dictionary taken lazily left unchecked, as taking it
+// eagerly would have; the dictionary is then as one taken so. False when
+// anything is out of place.
+bool check_all(sdb_index *ix) {
+  sdb_unchecked *u = ix->terms.unchecked;
+  header h;
+  memcpy(&h, u->file, sizeof h);
+  uint64_t overflows = 0;
+  for (uint32_t id = 0; !u->failed && id < ix->terms.ids; id++)
+    u->failed = !check_term(ix, id, &overflows);
+  for (uint32_t s = 0; !u->failed && s < kSections; s++)
+    u->failed = checked_later(s) && !chunked(s) && !sdb_derived_section_intact(u->file, h, s);
+  if (u->failed || overflows != h.big_count) return false;
+  free(u);
+  ix->terms.unchecked = nullptr;
+  return true;
+}
+
+// Builds ix's dictionary (not built), and with may_write writes the
+// derived file after, when that is allowed.
+bool build(sdb_index *ix, bool may_write) {
+  if (!sdb_index_ensure_built(ix)) return false;
+  if (may_write && ix->docs_known && laid_out_whole(&ix->terms))
+    write_when_allowed(ix, [&] { return write_image(ix, source_of(ix)); });
+  return true;
+}
+
+// Makes ix's dictionary wholly checked: checks what is left, and builds
+// when a check fails. False, with "oom: rebuild", when memory ran out.
+bool settle_checks(sdb_index *ix) {
+  if (ix->terms.unchecked == nullptr || check_all(ix)) return true;
+  return sdb_derived_rebuild(ix, false);
+}
+
+}  // namespace
+
+bool sdb_derived_rebuild(sdb_index *ix, bool may_write) {
+  unbuild(ix, ix->terms.start_buckets);
+  return build(ix, may_write);
+}
+
+bool sdb_derived_install(sdb_index *ix, uint32_t *caught_up, bool lazy) {
   if (ix->built || !ix->docs_known) return false;
   // Mapped already when the load took the documents from it.
   uint64_t size = ix->mapped_len;
@@ -650,7 +816,7 @@ bool sdb_derived_install(sdb_index *ix, uint32_t *caught_up) {
   const bool lent = ix->mapped != nullptr;
   ix->mapped = nullptr;
   ix->mapped_len = 0;
-  if (!sdb_derived_adopt(ix, map, size, caught_up)) {
+  if (!sdb_derived_adopt(ix, map, size, caught_up, lazy)) {
     // The ids of a load that took the documents from it lie there.
     if (!lent) {
       munmap(map, size);
@@ -666,9 +832,9 @@ bool sdb_derived_install(sdb_index *ix, uint32_t *caught_up) {
 }
 
 bool sdb_index_ready(sdb_index *ix, bool may_write) {
-  if (ix->built) return true;
+  if (ix->built) return may_write || settle_checks(ix);
   uint32_t caught_up = 0;
-  if (sdb_derived_install(ix, &caught_up)) {
+  if (sdb_derived_install(ix, &caught_up, may_write)) {
     if (!may_write) return true;
     // A catch-up changed the mapping where it lies: the file is written
     // anew from the dictionary, once enough has changed to be worth it.
@@ -685,10 +851,7 @@ bool sdb_index_ready(sdb_index *ix, bool may_write) {
       write_when_allowed(ix, [&] { return write_identity(ix, bytes, ix->mapped_len); });
     return true;
   }
-  if (!sdb_index_ensure_built(ix)) return false;
-  if (may_write && ix->docs_known && laid_out_whole(&ix->terms))
-    write_when_allowed(ix, [&] { return write_image(ix, source_of(ix)); });
-  return true;
+  return build(ix, may_write);
 }
 
 int sdb_derived_write(sdb_index *ix) {
@@ -772,7 +935,8 @@ int sdb_derived_state(sdb_index *ix) {
   // here can take the file, whatever it holds.
   if (!ix->docs_known) return SEARCHDB_DERIVED_STALE;
   // Taken as a search would take it, so that a file a search would pass
-  // over is not reported current.
+  // over is not reported current; one a search took is checked whole.
+  if (ix->built && !settle_checks(ix)) return -1;
   if (!ix->built && !sdb_derived_install(ix)) return SEARCHDB_DERIVED_STALE;
   return with_full_build(ix, [&](const image_source &src) { return compare_file(ix, rel, src); });
 }

@@ -12,7 +12,12 @@
 // derived_map.h) and its
 // own bytes are intact (a checksum of its header and of each section) and
 // consistent (every offset, length, id and slot in it checked against the
-// index before use). A file intact but built from another docs.json is
+// index before use). A call that only reads checks the postings, which
+// are most of the file, as it first reads them: a term's postings, and
+// the chunks of the postings sections they lie in, the first time a
+// search reads that term; one that finds them damaged answers from a
+// build instead, as if the file had not been there. A change, the check
+// and the file's state check all of it first. A file intact but built from another docs.json is
 // caught up with the documents as loaded when few of them changed
 // (catchup.h). Anything else — missing, cut short, damaged, of another
 // version or byte order, built from documents too different — is passed
@@ -42,6 +47,9 @@
 //                  an entry is not there as it lies, as one the load had
 //                  to write again)
 //   ids            per slot, its id and a NUL
+//   chunk sums     u64 per kChunk bytes of the slots, then of the tfs: the
+//                  checksum of those bytes (the two postings sections'
+//                  own checksums in the header are 0)
 //
 // Written only when a process built the dictionary of an index still as
 // loaded, or caught a file up with it, from a call that reads, in a store
@@ -65,9 +73,12 @@ struct sdb_index;
 
 // Makes the dictionary of ix ready to answer: as it is when built, else
 // from the derived file when it describes the documents as loaded, else
-// built (sdb_index_ensure_built). With may_write (a call that reads, not
-// one inside a change), a build is followed by writing the derived file
-// when that is allowed. False, with "oom: rebuild", when memory ran out.
+// built (sdb_index_ensure_built). With may_write (a call that only reads,
+// not a change nor a check), a build is followed by writing the derived
+// file when that is allowed, and postings taken from the file are checked
+// as they are first read (sdb_derived_usable); without, everything is
+// checked before the call goes on. False, with "oom: rebuild", when memory
+// ran out.
 bool sdb_index_ready(sdb_index *ix, bool may_write);
 
 // Takes the dictionary of ix (not built, docs_known) from its derived
@@ -76,14 +87,33 @@ bool sdb_index_ready(sdb_index *ix, bool may_write);
 // *caught_up (when given) receives the documents new or changed, and
 // gone, that a file describing another docs.json was caught up with
 // (catchup.h): 0 when it described these.
-bool sdb_derived_install(sdb_index *ix, uint32_t *caught_up = nullptr);
+// With lazy, a file that describes the documents as loaded has its
+// postings checked a term at a time as searches read them
+// (sdb_derived_usable) instead of all before.
+bool sdb_derived_install(sdb_index *ix, uint32_t *caught_up = nullptr, bool lazy = false);
 
 // Takes the dictionary of ix (not built, docs_known) from the size bytes
 // of a derived file at bytes, which must stay while the index lives and
 // may be written to (a change writes postings where they lie). False,
 // nothing changed, when they are not a file describing ix.
 bool sdb_derived_adopt(sdb_index *ix, unsigned char *bytes, uint64_t size,
-                       uint32_t *caught_up = nullptr);
+                       uint32_t *caught_up = nullptr, bool lazy = false);
+
+// Whether the postings of term id may be read: true at once when they
+// were checked, else checked now (and remembered). False when they are not
+// as a build makes them: the dictionary is then not to be read at all
+// (sdb_derived_rejected) and the call that found it builds
+// (sdb_derived_rebuild) and answers anew. Every reader of postings in a
+// call that only reads asks this first, for every term it reads.
+bool sdb_derived_usable(const sdb_index *ix, uint32_t id);
+
+// Whether a check of ix's dictionary failed (sdb_derived_usable).
+bool sdb_derived_rejected(const sdb_index *ix);
+
+// Drops ix's dictionary and builds it from the documents (with may_write,
+// writing the derived file anew when allowed). False, with "oom:
+// rebuild", when memory ran out.
+bool sdb_derived_rebuild(sdb_index *ix, bool may_write);
 
 // Sets the checksums, size and documents identity of a derived file's
 // header to match its bytes: for the fuzz target and the tests, which

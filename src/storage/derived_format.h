@@ -10,10 +10,13 @@ namespace sdb_derived {
 inline constexpr char kMagic[8] = {'s', 'd', 'b', 'd', 'e', 'r', 'i', 'v'};
 // Raised whenever what the file holds, or what a build makes of the same
 // documents, changes: an older file is then simply built again.
-inline constexpr uint32_t kVersion = 3;
+inline constexpr uint32_t kVersion = 4;
 inline constexpr uint32_t kByteOrder = 0x01020304u;
 inline constexpr uint64_t kAlign = 64;
 inline constexpr uint64_t kHeaderSize = 512;
+// The postings sections are checked a chunk of this many bytes at a time,
+// the first time a search reads a term whose postings lie in it.
+inline constexpr uint64_t kChunk = 64 * 1024;
 
 enum section_id : uint32_t {
   S_TOKENS,
@@ -27,14 +30,25 @@ enum section_id : uint32_t {
   S_ENTRY_SUMS,
   S_DOCS,
   S_IDS,
+  S_CHUNK_SUMS,  // sdb_checksum per chunk of the slots, then of the tfs
   kSections
 };
 
 struct section {
   uint64_t offset;
   uint64_t length;
-  uint64_t sum;  // sdb_checksum of its bytes
+  uint64_t sum;  // sdb_checksum of its bytes; 0 for the chunked ones
 };
+
+// Whether section s is checked by chunks (S_CHUNK_SUMS) rather than whole.
+inline constexpr bool chunked(uint32_t s) {
+  return s == S_SLOTS || s == S_TFS;
+}
+
+// The chunks n bytes take.
+inline constexpr uint64_t chunks_of(uint64_t n) {
+  return (n + kChunk - 1) / kChunk;
+}
 
 struct term_record {
   uint32_t text;  // offset of its length byte in the texts

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -39,8 +40,10 @@ uint64_t sdb_derived_section_length(const header &h, uint32_t s) {
       return uint64_t{h.doc_count} * sizeof(uint64_t);
     case S_DOCS:
       return uint64_t{h.located} * sizeof(doc_record);
-    default:
+    case S_IDS:
       return h.id_bytes;
+    default:
+      return sdb_derived_chunk_count(h) * sizeof(uint64_t);
   }
 }
 
@@ -70,9 +73,27 @@ bool sdb_derived_header_read(const unsigned char *bytes, uint64_t size, header *
   return at == size;
 }
 
+uint64_t sdb_derived_chunk_count(const header &h) {
+  return chunks_of(h.postings * sizeof(uint32_t)) + chunks_of(h.postings);
+}
+
+bool sdb_derived_chunk_intact(const unsigned char *bytes, const header &h, uint64_t chunk) {
+  const uint64_t slot_chunks = chunks_of(h.sections[S_SLOTS].length);
+  const section &sec = h.sections[chunk < slot_chunks ? S_SLOTS : S_TFS];
+  const uint64_t at = (chunk < slot_chunks ? chunk : chunk - slot_chunks) * kChunk;
+  uint64_t sum;
+  memcpy(&sum, bytes + h.sections[S_CHUNK_SUMS].offset + chunk * sizeof sum, sizeof sum);
+  return sum == sdb_checksum(bytes + sec.offset + at, std::min(kChunk, sec.length - at));
+}
+
 bool sdb_derived_section_intact(const unsigned char *bytes, const header &h, uint32_t s) {
   const section &sec = h.sections[s];
-  return sec.sum == sdb_checksum(bytes + sec.offset, sec.length);
+  if (!chunked(s)) return sec.sum == sdb_checksum(bytes + sec.offset, sec.length);
+  if (!sdb_derived_section_intact(bytes, h, S_CHUNK_SUMS)) return false;
+  const uint64_t first = s == S_SLOTS ? 0 : chunks_of(h.sections[S_SLOTS].length);
+  for (uint64_t c = first; c < first + chunks_of(sec.length); c++)
+    if (!sdb_derived_chunk_intact(bytes, h, c)) return false;
+  return true;
 }
 
 unsigned char *sdb_derived_map(const char *name, uint64_t *size) {

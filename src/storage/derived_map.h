@@ -33,9 +33,18 @@ inline constexpr int64_t SDB_SETTLED_NS = 2'000'000'000;
 bool sdb_derived_header_read(const unsigned char *bytes, uint64_t size, sdb_derived::header *h);
 
 // Whether section s (of a header sdb_derived_header_read gave) matches its
-// checksum.
+// checksum, or for a chunked one, every chunk its own (and the chunk sums
+// theirs).
 bool sdb_derived_section_intact(const unsigned char *bytes, const sdb_derived::header &h,
                                 uint32_t s);
+
+// The chunks of the postings sections: those of the slots, then of the tfs.
+uint64_t sdb_derived_chunk_count(const sdb_derived::header &h);
+
+// Whether chunk (below sdb_derived_chunk_count) matches its sum in the
+// chunk sums, which the caller has found intact.
+bool sdb_derived_chunk_intact(const unsigned char *bytes, const sdb_derived::header &h,
+                              uint64_t chunk);
 
 // The length section s must have, from the header's counts.
 uint64_t sdb_derived_section_length(const sdb_derived::header &h, uint32_t s);
