@@ -712,31 +712,43 @@ TEST_F(DerivedFileTest, AFreshProcessCatchesUpWithAnothersChangesAsABuildWould) 
   EXPECT_GE(led, 6);
 }
 
-// The derived file's name is one of an index directory's files: a new index
-// may not be named with it, and an index stored where one would lie from
-// before still loads, its neighbour simply going without the file.
+// The derived file's and the change record's names are among an index
+// directory's files: a new index may not be named with them, and an index
+// stored where one would lie from before still loads and keeps its
+// documents, its neighbour simply going without the file (changed, too).
 TEST_F(DerivedFileTest, TheNameIsTakenButAnOldIndexThereStillLoads) {
   Open();
-  EXPECT_EQ(searchdb_index_create((std::string("a/") + SDB_DERIVED_FILE).c_str(), nullptr), -1);
-  EXPECT_EQ(LastError(), "index name invalid");
+  for (const char *file : {SDB_DERIVED_FILE, SDB_CHANGES_FILE}) {
+    EXPECT_EQ(searchdb_index_create((std::string("a/") + file).c_str(), nullptr), -1);
+    EXPECT_EQ(LastError(), "index name invalid");
+  }
   EXPECT_EQ(searchdb_index_create((std::string(SDB_DERIVED_FILE) + ".tmp").c_str(), nullptr), -1);
   searchdb_cleanup();
 
   const std::string inner = std::string("a/") + SDB_DERIVED_FILE;
+  const std::string record = std::string("a/") + SDB_CHANGES_FILE;
   std::filesystem::create_directories(Path(inner));
-  WriteFile(Path("_indexes/list.json"), "[\"a\",\"" + inner + "\"]");
+  WriteFile(Path("_indexes/list.json"), "[\"a\",\"" + inner + "\",\"" + record + "\"]");
   WriteFile(Path("a/meta.json"), "{\"name\":\"a\",\"primary_key\":\"id\"}");
   WriteFile(Path("a/docs.json"), R"([{"__id":"1","raw":"{\"id\":\"1\",\"t\":\"red apple\"}"}])");
-  WriteFile(Path(inner + "/meta.json"), "{\"name\":\"" + inner + "\",\"primary_key\":\"id\"}");
-  WriteFile(Path(inner + "/docs.json"), R"([{"__id":"2","raw":"{\"id\":\"2\",\"t\":\"red\"}"}])");
+  for (const std::string &name : {inner, record}) {
+    std::filesystem::create_directories(Path(name));
+    WriteFile(Path(name + "/meta.json"), "{\"name\":\"" + name + "\",\"primary_key\":\"id\"}");
+    WriteFile(Path(name + "/docs.json"), R"([{"__id":"2","raw":"{\"id\":\"2\",\"t\":\"red\"}"}])");
+  }
   for (int round = 0; round < 2; round++) {
     Open();
     EXPECT_NE(std::string(searchdb_search("a", "apple", 10, 0)).find("\"totalHits\":1"),
               std::string::npos);
-    EXPECT_NE(std::string(searchdb_search(inner.c_str(), "red", 10, 0)).find("\"totalHits\":1"),
-              std::string::npos);
+    ASSERT_EQ(searchdb_documents_add("a", ("{\"id\":\"n" + std::to_string(round) + "\"}").c_str()),
+              1)
+        << LastError();
+    for (const std::string &name : {inner, record})
+      EXPECT_NE(std::string(searchdb_search(name.c_str(), "red", 10, 0)).find("\"totalHits\":1"),
+                std::string::npos);
     searchdb_cleanup();
     EXPECT_TRUE(std::filesystem::is_directory(Path(inner)));
+    EXPECT_TRUE(std::filesystem::is_directory(Path(record)));
     EXPECT_TRUE(Exists(Path(inner + "/" + SDB_DERIVED_FILE)));
   }
 }

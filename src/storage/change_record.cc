@@ -39,6 +39,11 @@ constexpr unsigned char kChangesMagic[8] = {'s', 'd', 'b', 'c', 'h', 'g', '1', '
 // so that a small index keeps a useful record too.
 constexpr uint64_t kMinEdits = 64;
 
+// Records a file holds at most: a reader's work grows with them, and a
+// derived file older than that many changes is as well caught up by
+// matching every entry.
+constexpr uint32_t kMaxRecords = 1024;
+
 // A reader reads a record file whole; one larger than this was not
 // written here.
 constexpr uint64_t kMaxFile = uint64_t{64} << 20;
@@ -147,6 +152,12 @@ bool change_path(char (&out)[SDB_REL_PATH_SIZE], const char *name) {
   return n > 0 && static_cast<size_t>(n) < sizeof out;
 }
 
+// Removes the record at rel, when it is a file: a directory there is
+// another index's, stored from before the name was taken.
+void remove_record(const char *rel) {
+  if (sdb_entry_kind_of(rel) == SDB_ENTRY_FILE) sdb_remove(rel);
+}
+
 // Reads the file at rel whole (at most kMaxFile bytes) into *out. False
 // when it is missing, cannot be read or memory ran out.
 bool read_whole(const char *rel, c_ptr<unsigned char> *out, uint64_t *size) {
@@ -245,7 +256,9 @@ bool may_append(const sdb_index *ix, const unsigned char *bytes, uint64_t size, 
   c_ptr<record_view> records(nullptr, free);
   uint32_t count = 0;
   bool whole = false;
-  if (!read_records(bytes, size, &records, &count, &whole) || !whole || count == 0) return false;
+  if (!read_records(bytes, size, &records, &count, &whole) || !whole || count == 0 ||
+      count >= kMaxRecords)
+    return false;
   const record_head &last = records.get()[count - 1].head;
   if (last.after.size != ix->file_size || last.after.sum != ix->file_sum) return false;
   for (uint32_t i = 0; i < count; i++)
@@ -258,7 +271,7 @@ void append_record(const sdb_index *ix, const char *rel, const sdb_slot_change *
   uint64_t length = 0, live = 0;
   const c_ptr<unsigned char> record = make_record(ix, changes, count, after, &length, &live);
   if (!record) {
-    sdb_remove(rel);
+    remove_record(rel);
     return;
   }
   record_head h;
@@ -270,7 +283,7 @@ void append_record(const sdb_index *ix, const char *rel, const sdb_slot_change *
   old.reset();
   const int fd = sdb_open_append(rel, !append);
   if (fd < 0) {
-    sdb_remove(rel);
+    remove_record(rel);
     return;
   }
   // One write, so that a reader finds the record whole or cut short.
@@ -288,7 +301,7 @@ void append_record(const sdb_index *ix, const char *rel, const sdb_slot_change *
 
 void sdb_changes_forget(const char *name) {
   char rel[SDB_REL_PATH_SIZE];
-  if (change_path(rel, name)) sdb_remove(rel);
+  if (change_path(rel, name)) remove_record(rel);
 }
 
 void sdb_changes_note(sdb_index *ix, const char *docs_rel, const sdb_slot_change *changes,
@@ -306,7 +319,7 @@ void sdb_changes_note(sdb_index *ix, const char *docs_rel, const sdb_slot_change
       append_record(ix, rel, changes, count,
                     docs_after{size, sum, id.dev, id.ino, id.mtime_ns, id.ctime_ns});
     } else {
-      sdb_remove(rel);
+      remove_record(rel);
     }
   }
   ix->file_size = size;
@@ -367,56 +380,91 @@ bool stream_matches(int fd, uint64_t size, uint64_t sum) {
 // The array of entries the chain leads to, in terms of the derived file's
 // slots (below file_count) and the records' inserted entries (file_count
 // and up, numbered in chain order). False when an edit does not fit the
-// array it applies to, or memory ran out.
+// array it applies to, or memory ran out. The array is kept as runs of
+// consecutive numbers, so that each record costs its edits and the runs
+// the earlier ones made, not the documents.
 bool compose(const record_view *records, uint32_t first, uint32_t last, uint32_t file_count,
              c_ptr<uint32_t> *out, uint32_t *out_len, c_ptr<const insert_record *> *owner,
              c_ptr<const char *> *owner_id) {
-  uint64_t total_inserted = 0;
-  for (uint32_t j = first; j <= last; j++) total_inserted += records[j].head.inserted;
+  struct run {
+    uint32_t from;
+    uint32_t count;
+  };
+  uint64_t total_inserted = 0, edits = 0;
+  for (uint32_t j = first; j <= last; j++) {
+    total_inserted += records[j].head.inserted;
+    edits += uint64_t{records[j].head.removed} + records[j].head.inserted;
+  }
   const uint64_t cap = uint64_t{file_count} + total_inserted;
   if (cap >= SDB_NO_SLOT) return false;
-  c_ptr<uint32_t> cur = c_array<uint32_t>(cap), next = c_array<uint32_t>(cap);
+  // Each removal splits a run once, each insertion once and adds one.
+  const uint64_t run_cap = 2 * edits + 2;
+  c_ptr<run> cur = c_array<run>(run_cap), next = c_array<run>(run_cap);
   *owner = c_array<const insert_record *>(total_inserted);
   *owner_id = c_array<const char *>(total_inserted);
   if (!cur || !next || !*owner || !*owner_id) return false;
-  for (uint32_t s = 0; s < file_count; s++) cur.get()[s] = s;
-  uint64_t len = file_count;
+  cur.get()[0] = run{0, file_count};
+  uint64_t runs = 1, len = file_count;
   uint32_t token = file_count;
   for (uint32_t j = first; j <= last; j++) {
     const record_view &v = records[j];
     const uint32_t removed = v.head.removed, inserted = v.head.inserted;
-    if (removed > len) return false;
-    const uint64_t new_len = len - removed + inserted;
-    uint64_t from = 0, w = 0;
-    uint32_t r = 0, i = 0;
+    uint64_t made = 0, old_pos = 0, new_pos = 0, ri = 0;
+    uint32_t roff = 0, r = 0, i = 0;
+    auto emit = [&](uint32_t from, uint32_t count) {
+      run *back = made ? &next.get()[made - 1] : nullptr;
+      if (back != nullptr && back->from + back->count == from) {
+        back->count += count;
+      } else {
+        next.get()[made++] = run{from, count};
+      }
+      new_pos += count;
+    };
     const char *id = v.ids;
-    for (; w < new_len; w++) {
-      if (i < inserted && v.inserted[i].position == w) {
+    for (;;) {
+      if (i < inserted && v.inserted[i].position == new_pos) {
         owner->get()[token - file_count] = &v.inserted[i];
         owner_id->get()[token - file_count] = id;
         id += strlen(id) + 1;
-        next.get()[w] = token++;
+        emit(token++, 1);
         i++;
         continue;
       }
-      // The next old entry that stays (positions ascending, or some are
-      // left over).
-      while (r < removed && v.removed[r] == from) {
-        r++;
-        from++;
+      if (ri == runs) break;
+      const run &at = cur.get()[ri];
+      uint64_t n = at.count - roff;
+      if (r < removed) {
+        // Ascending positions only: one behind is never reached.
+        if (v.removed[r] < old_pos) return false;
+        n = std::min<uint64_t>(n, v.removed[r] - old_pos);
       }
-      if (from >= len) return false;
-      next.get()[w] = cur.get()[from++];
+      if (i < inserted) {
+        if (v.inserted[i].position < new_pos) return false;
+        n = std::min<uint64_t>(n, v.inserted[i].position - new_pos);
+      }
+      if (n == 0) {  // the old entry at old_pos goes
+        r++;
+        n = 1;
+      } else {
+        emit(at.from + roff, static_cast<uint32_t>(n));
+      }
+      old_pos += n;
+      roff += static_cast<uint32_t>(n);
+      if (roff == at.count) {
+        ri++;
+        roff = 0;
+      }
     }
-    while (r < removed && v.removed[r] == from) {
-      r++;
-      from++;
-    }
-    if (i != inserted || r != removed || from != len) return false;
+    if (i != inserted || r != removed || old_pos != len) return false;
     std::swap(cur, next);
-    len = new_len;
+    runs = made;
+    len = new_pos;
   }
-  *out = std::move(cur);
+  *out = c_array<uint32_t>(len);
+  if (!*out) return false;
+  uint64_t w = 0;
+  for (uint64_t k = 0; k < runs; k++)
+    for (uint32_t t = 0; t < cur.get()[k].count; t++) out->get()[w++] = cur.get()[k].from + t;
   *out_len = static_cast<uint32_t>(len);
   return true;
 }
