@@ -116,12 +116,11 @@ struct sdb_index {
   void *mapped;
   uint64_t mapped_len;
   // The docs.json this process last loaded or wrote, when file_known: its
-  // size, checksum and identity. Its documents were then those a load of
-  // it gives, in slot order, which is what a change record of the next
-  // save starts from (storage/change_record.h).
+  // size and checksum. Its documents were then those a load of it gives,
+  // in slot order, which is what a change record of the next save starts
+  // from (storage/change_record.h).
   uint64_t file_size;
   uint64_t file_sum;
-  sdb_file_identity file_identity;
   bool file_known;
   // How the derived file's documents map onto these, when the load found
   // it from the change record, for the dictionary to take when it is first

@@ -324,7 +324,6 @@ void sdb_changes_note(sdb_index *ix, const char *docs_rel, const sdb_slot_change
   }
   ix->file_size = size;
   ix->file_sum = sum;
-  ix->file_identity = id;
   ix->file_known = found;
   before.restore();
   errno = saved_errno;
@@ -356,25 +355,6 @@ bool find_chain(const record_view *records, uint32_t count, uint64_t from_size, 
         records[j - 1].head.after.sum != h.before_sum)
       return false;
   }
-}
-
-// Whether the file open as fd holds size bytes of checksum sum, read in
-// large pieces into one buffer.
-bool stream_matches(int fd, uint64_t size, uint64_t sum) {
-  constexpr size_t kPiece = size_t{1} << 20;
-  const c_ptr<unsigned char> buffer = c_array<unsigned char>(kPiece);
-  if (!buffer) return false;
-  sdb_checksum_stream stream;
-  uint64_t at = 0;
-  while (at < size) {
-    const ssize_t n =
-        pread(fd, buffer.get(), std::min<uint64_t>(kPiece, size - at), static_cast<off_t>(at));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    stream.add(buffer.get(), static_cast<size_t>(n));
-    at += static_cast<uint64_t>(n);
-  }
-  return stream.value() == sum;
 }
 
 // The array of entries the chain leads to, in terms of the derived file's
@@ -495,13 +475,17 @@ bool sdb_changes_load(sdb_index *ix, unsigned char *bytes, uint64_t size, const 
   uint64_t docs_size = 0, size_after = 0;
   void *docs = MAP_FAILED;
   if (identity_of(fd, &now, &docs_size) && docs_size >= 2 &&
-      find_chain(records.get(), count, h.docs_size, h.docs_sum, now, docs_size, &first, &last) &&
-      stream_matches(fd, docs_size, records.get()[last].head.after.sum) &&
-      identity_of(fd, &after_read, &size_after) && same_file(now, after_read) &&
-      size_after == docs_size)
-    docs = mmap(nullptr, docs_size, PROT_READ, MAP_PRIVATE, fd, 0);
+      find_chain(records.get(), count, h.docs_size, h.docs_sum, now, docs_size, &first, &last))
+    docs = mmap(nullptr, docs_size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+  // Its bytes must be those the record names: read once where they lie
+  // (every page of them is used below anyway), as the file stood then.
+  const bool same = docs != MAP_FAILED &&
+                    sdb_checksum(docs, docs_size) == records.get()[last].head.after.sum &&
+                    identity_of(fd, &after_read, &size_after) && same_file(now, after_read) &&
+                    size_after == docs_size;
   close(fd);
-  if (docs == MAP_FAILED) return false;
+  if (docs != MAP_FAILED && !same) munmap(docs, docs_size);
+  if (!same) return false;
   const uint32_t block = sdb_block_add(ix, static_cast<char *>(docs), docs_size, true);
   if (block == SDB_NO_SLOT) {
     munmap(docs, docs_size);
@@ -588,7 +572,6 @@ bool sdb_changes_load(sdb_index *ix, unsigned char *bytes, uint64_t size, const 
   ix->built = false;
   ix->file_size = docs_size;
   ix->file_sum = docs_sum;
-  ix->file_identity = now;
   ix->file_known = true;
   return true;
 }

@@ -19,7 +19,8 @@
 // The rule a writer keeps: it appends only when the record ends with the
 // very docs.json its documents came from (the last record's new size and
 // checksum are the ones this process loaded or wrote), the file is whole
-// to its end and the edits in it stay below what a catch-up would use;
+// to its end, and its records and edits stay below what a reader would
+// use (kMaxRecords, and the share of the documents a catch-up takes on);
 // otherwise it starts the file anew with its one record. A change whose
 // edit it does not know (a repair of a damaged load, a new index) removes
 // the file. So a record always describes a change of the bytes its "old"
@@ -35,9 +36,10 @@
 // checksum is the previous one's new, to one whose old size and checksum
 // are those the derived file describes. The identity was taken right after
 // the write, so it proves nothing alone (another write within the clock's
-// tick could keep it): docs.json is read once, in large pieces, and its
-// checksum must be the record's. Each entry's place then follows from the
-// lengths alone, checked against the bytes that separate entries, and the
+// tick could keep it): docs.json is mapped and read once where it lies
+// (no parse, nothing per entry), and its checksum must be the record's.
+// Each entry's place then follows from the lengths alone, checked against
+// the bytes that separate entries, and the
 // catch-up (catchup.h) takes the mapping from the edits instead of
 // matching every entry's checksum. Anything that does not fit sends the
 // load the usual way, in silence.

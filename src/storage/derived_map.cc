@@ -208,7 +208,6 @@ sdb_index *sdb_docs_load_mapped(const char *name, const char *key, const char *d
   } else {
     ix->file_size = ix->docs_size;
     ix->file_sum = ix->docs_sum;
-    ix->file_identity = ix->docs_identity;
     ix->file_known = true;
   }
   // The dictionary is taken from the same mapping when it is first needed.

@@ -425,7 +425,6 @@ load_status load_documents(sdb_index *ix, const char *rel, bool may_write) {
   if (ix->blocks[file_block].bytes != nullptr) ix->docs_block = file_block;
   ix->file_size = len;
   ix->file_sum = sum;
-  ix->file_identity = ix->docs_identity;
   ix->file_known = ix->docs_known;
   if (docs.skipped > 0 && may_write) {
     if (!set_aside_damaged(rel, true) || save_documents(ix, rel, nullptr, 0) < 0)
