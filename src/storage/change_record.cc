@@ -456,7 +456,9 @@ void pending_free(sdb_pending_catch_up *p) {
 
 }  // namespace
 
-bool sdb_changes_load(sdb_index *ix, unsigned char *bytes, uint64_t size, const char *docs_rel) {
+namespace {
+
+bool load_changed(sdb_index *ix, unsigned char *bytes, uint64_t size, const char *docs_rel) {
   header h;
   if (!sdb_derived_header_read(bytes, size, &h) || h.doc_count == 0 || h.located != h.doc_count ||
       !sdb_derived_section_intact(bytes, h, S_DOCS) || !sdb_derived_section_intact(bytes, h, S_IDS))
@@ -574,6 +576,27 @@ bool sdb_changes_load(sdb_index *ix, unsigned char *bytes, uint64_t size, const 
   ix->file_sum = docs_sum;
   ix->file_known = true;
   return true;
+}
+
+}  // namespace
+
+sdb_index *sdb_changes_load(const char *name, const char *key, const char *docs_rel) {
+  uint64_t size = 0;
+  unsigned char *bytes = sdb_derived_map(name, &size);
+  if (bytes == nullptr) return nullptr;
+  // Whatever fails here only sends the load the usual way.
+  const sdb_first_failure before;
+  sdb_index *ix = sdb_index_new(name, key);
+  if (ix == nullptr || !load_changed(ix, bytes, size, docs_rel)) {
+    sdb_index_free(ix);
+    munmap(bytes, size);
+    before.restore();
+    return nullptr;
+  }
+  // The dictionary is taken from the same mapping when it is first needed.
+  ix->mapped = bytes;
+  ix->mapped_len = size;
+  return ix;
 }
 
 void sdb_changes_seal(unsigned char *bytes, uint64_t size, const sdb_file_identity *last_after) {

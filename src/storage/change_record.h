@@ -70,13 +70,13 @@ void sdb_changes_note(sdb_index *ix, const char *docs_rel, const sdb_slot_change
 // Removes the change record of the index named name.
 void sdb_changes_forget(const char *name);
 
-// Fills ix (new, empty) with the documents of the docs.json at docs_rel as
-// the derived file at bytes (size bytes) and the change record lead to
-// it, their entries where they lie in docs.json mapped, and leaves the
-// catch-up for the dictionary to take (sdb_changes_take_catch_up). False
-// when they do not lead there or memory ran out: ix then holds part of
-// them and is to be freed.
-bool sdb_changes_load(sdb_index *ix, unsigned char *bytes, uint64_t size, const char *docs_rel);
+// A new index name with primary key key, its documents those of the
+// docs.json at docs_rel as the index's derived file (mapped beside them)
+// and its change record lead to it, their entries where they lie in
+// docs.json, and the catch-up left for the dictionary to take
+// (sdb_changes_take_catch_up). nullptr when they do not lead there,
+// nothing else changed and no message: the caller loads as without them.
+sdb_index *sdb_changes_load(const char *name, const char *key, const char *docs_rel);
 
 // Sets the checksum of every record of the size bytes of a change record
 // at bytes to match its bytes, and, with last_after, the identity the

@@ -12,7 +12,6 @@
 #include "base/checksum.h"
 #include "base/error.h"
 #include "index/index.h"
-#include "storage/change_record.h"
 #include "storage/files.h"
 #include "storage/layout.h"
 
@@ -196,20 +195,14 @@ sdb_index *sdb_docs_load_mapped(const char *name, const char *key, const char *d
   const sdb_first_failure before;
   sdb_index *ix = sdb_index_new(name, key);
   if (ix == nullptr || !load_mapped(ix, bytes, size, docs_rel)) {
-    // A docs.json changed since: the change record may lead to it.
     sdb_index_free(ix);
-    ix = sdb_index_new(name, key);
-    if (ix == nullptr || !sdb_changes_load(ix, bytes, size, docs_rel)) {
-      sdb_index_free(ix);
-      munmap(bytes, size);
-      before.restore();
-      return nullptr;
-    }
-  } else {
-    ix->file_size = ix->docs_size;
-    ix->file_sum = ix->docs_sum;
-    ix->file_known = true;
+    munmap(bytes, size);
+    before.restore();
+    return nullptr;
   }
+  ix->file_size = ix->docs_size;
+  ix->file_sum = ix->docs_sum;
+  ix->file_known = true;
   // The dictionary is taken from the same mapping when it is first needed.
   ix->mapped = bytes;
   ix->mapped_len = size;

@@ -463,6 +463,8 @@ load_status load_index(const char *name, bool may_write, sdb_index **out) {
   const load_status st = load_settings(name, meta, may_write, key);
   if (st != LOAD_OK) return st;
   sdb_index *ix = sdb_docs_load_mapped(name, key, docs);
+  // A docs.json changed since: the change record may lead to it.
+  if (ix == nullptr) ix = sdb_changes_load(name, key, docs);
   if (ix != nullptr) {
     *out = ix;
     return LOAD_OK;
