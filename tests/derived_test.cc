@@ -617,6 +617,12 @@ TEST_F(DerivedFileTest, AFreshProcessCatchesUpWithAnothersChangesAsABuildWould) 
       if (kind == 6) {
         WriteFile(record_path, record_before_last);
         ASSERT_EQ(searchdb_documents_add("c", Document(rng, 250, 8).c_str()), 1) << LastError();
+        // The next writer starts the record anew rather than go on from a
+        // docs.json that is not its own.
+        const std::string now = ReadFile(record_path);
+        if (record_before_last.size() > 8) {
+          EXPECT_NE(now.substr(0, record_before_last.size()), record_before_last);
+        }
       }
       searchdb_cleanup();
       std::string record = ReadFile(record_path);
