@@ -39,10 +39,9 @@
 // tick could keep it): docs.json is mapped and read once where it lies
 // (no parse, nothing per entry), and its checksum must be the record's.
 // Each entry's place then follows from the lengths alone, checked against
-// the bytes that separate entries, and the
-// catch-up (catchup.h) takes the mapping from the edits instead of
-// matching every entry's checksum. Anything that does not fit sends the
-// load the usual way, in silence.
+// the bytes that separate entries, and the catch-up (catchup.h) takes the
+// mapping from the edits instead of matching every entry's checksum.
+// Anything that does not fit sends the load the usual way, in silence.
 //
 // Nothing is flushed to disk for this file: a record that a power cut
 // loses or tears only leaves a reader without a chain to docs.json (it
