@@ -42,7 +42,10 @@
  *    it while they are unchanged (and it last changed more than 2 s before
  *    the load that recorded them). The library only ever replaces either
  *    file by a rename; editing one in place can crash a process that has
- *    it mapped.
+ *    it mapped. A change also appends what it changed to "docs.changes",
+ *    so that a process whose "docs.idx" describes an older "docs.json"
+ *    catches up from it without reading every document: a cache as well,
+ *    deleting it loses nothing.
  *  - fork: a child made after searchdb_init would share its parent's lock,
  *    so there every call but searchdb_cleanup and searchdb_last_error fails
  *    with "searchdb_init was called in process <pid>; call searchdb_cleanup
@@ -134,9 +137,10 @@ SEARCHDB_API int searchdb_last_error_code(void);
  * primary_key ("id" when NULL, at most 127 bytes). Names may nest with '/',
  * as in "shop/books"; "_indexes" first and the store's own file names
  * ("docs.json", "meta.json" and their ".tmp", ".corrupt" and ".found"
- * forms, "docs.idx" and "docs.idx.tmp") are refused. An index stored from
- * before under a name with "docs.idx" in it still loads; the index whose
- * derived file it stands in place of goes without one. Files found where the new index is written are set
+ * forms, "docs.idx", "docs.idx.tmp" and "docs.changes") are refused. An
+ * index stored from before under a name with "docs.idx" or "docs.changes"
+ * in it still loads; the index whose derived file or change record it
+ * stands in place of goes without one. Files found where the new index is written are set
  * aside as "<file>.found", with a note in searchdb_last_error().
  * Returns 0 or -1. */
 SEARCHDB_API int searchdb_index_create(const char *name, const char *primary_key);

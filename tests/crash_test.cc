@@ -19,11 +19,13 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <yyjson.h>
 
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,13 +45,15 @@
 #include "storage/derived.h"
 #include "storage/derived_format.h"
 #include "storage/derived_map.h"
+#include "storage/layout.h"
 
 // ---- crash points ----
 //
-// The test program's own renameat, linkat, unlinkat and pwrite (the lock
-// file's generations) stand in front of the C library's. Armed in a child,
-// they count the calls and end the process right before the one numbered
-// g_crash_at, as a crash would.
+// The test program's own renameat, linkat, unlinkat, pwrite (the lock
+// file's generations) and writev into an index's change record (an
+// append) stand in front of the C library's. Armed in a child, they count
+// the calls and end the process right before the one numbered g_crash_at,
+// as a crash would.
 
 namespace {
 
@@ -84,6 +88,18 @@ extern "C" int unlinkat(int dir, const char *path, int flags) noexcept {
   static auto real = RealFunction<int (*)(int, const char *, int)>("unlinkat");
   MaybeCrash();
   return real(dir, path, flags);
+}
+
+extern "C" ssize_t writev(int fd, const struct iovec *pieces, int count) {
+  static auto real = RealFunction<ssize_t (*)(int, const struct iovec *, int)>("writev");
+  char path[PATH_MAX];
+  const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path);
+  const std::string name = n > 0 ? std::string(path, static_cast<size_t>(n)) : "";
+  if (name.size() > sizeof SDB_CHANGES_FILE &&
+      name.compare(name.size() - strlen(SDB_CHANGES_FILE), std::string::npos, SDB_CHANGES_FILE) ==
+          0)
+    MaybeCrash();
+  return real(fd, pieces, count);
 }
 
 extern "C" ssize_t pwrite(int fd, const void *bytes, size_t n, off_t at) {

@@ -22,6 +22,7 @@
 #include "index/index.h"
 #include "index/terms.h"
 #include "searchdb.h"
+#include "storage/change_record.h"
 #include "storage/derived_format.h"
 #include "storage/derived_map.h"
 #include "storage/layout.h"
@@ -564,8 +565,13 @@ std::string Joined(const std::vector<std::string> &entries) {
 // A process that finds the file built from a docs.json another process
 // (or a hand) changed since answers, checks and writes the file exactly as
 // a build of the new docs.json does, whether it caught up with the change
-// or built: documents added, replaced, deleted and revived at their old
-// place by the library, and entries dropped, swapped and repeated by hand.
+// (led there by the change record, or matching every entry) or built:
+// documents added, replaced, deleted and revived at their old place by the
+// library, and entries dropped, swapped and repeated by hand; with the
+// change record torn, damaged, missing the append of a writer that died
+// after its rename, or naming a docs.json edited in place since (its
+// identity kept, as an edit within the clock's tick would) or restored
+// from before.
 TEST_F(DerivedFileTest, AFreshProcessCatchesUpWithAnothersChangesAsABuildWould) {
   std::mt19937_64 rng(23);
   Open();
@@ -575,9 +581,14 @@ TEST_F(DerivedFileTest, AFreshProcessCatchesUpWithAnothersChangesAsABuildWould) 
   ASSERT_EQ(searchdb_documents_add("c", (batch + "]").c_str()), 160) << LastError();
   searchdb_cleanup();
   const std::string docs_path = Path("c/docs.json"), ref = root_ + "/reference";
-  int caught = 0, rewritten = 0;
-  for (int round = 0; round < 30; round++) {
+  const std::string record_path = Path(std::string("c/") + SDB_CHANGES_FILE);
+  int caught = 0, rewritten = 0, led = 0;
+  for (int round = 0; round < 40; round++) {
     SCOPED_TRACE("round " + std::to_string(round));
+    // 0-2 changed by the library, 3 and 9 by hand; the record then 4 torn,
+    // 5 damaged, 6 without a writer's append, or docs.json 7 restored, 8
+    // edited in place.
+    const int kind = round % 10;
     // A file that describes the documents as they stand.
     std::filesystem::remove(Derived("c"));
     Open();
@@ -585,7 +596,7 @@ TEST_F(DerivedFileTest, AFreshProcessCatchesUpWithAnothersChangesAsABuildWould) 
     searchdb_cleanup();
     ASSERT_TRUE(Exists(Derived("c")));
     const std::string before = ReadFile(docs_path);
-    const bool by_hand = round % 4 == 3;
+    const bool by_hand = kind == 3 || kind == 9;
     const int changes = 1 + static_cast<int>(rng() % (round % 3 == 0   ? 1
                                                       : round % 3 == 1 ? 6
                                                                        : 40));
@@ -609,13 +620,23 @@ TEST_F(DerivedFileTest, AFreshProcessCatchesUpWithAnothersChangesAsABuildWould) 
       WriteFile(docs_path, Joined(entries));
     } else {
       Open();
+      std::string record_before_last;
       for (int k = 0; k < changes; k++) {
+        // The record as a writer that died between its rename and its
+        // append left it.
+        if (k == changes - 1 && kind == 6) record_before_last = ReadFile(record_path);
         const int id = static_cast<int>(rng() % 240);
         const std::string name = "d" + std::to_string(id);
         switch (rng() % 3) {
-          case 0:  // added or replaced
-            ASSERT_EQ(searchdb_documents_add("c", Document(rng, id, 8).c_str()), 1) << LastError();
+          case 0: {  // revived with others added or replaced at once
+            searchdb_document_delete("c", name.c_str());
+            const int n = 2 + static_cast<int>(rng() % 2);
+            std::string batch = "[" + Document(rng, id, 8);
+            for (int i = 1; i < n; i++)
+              batch += "," + Document(rng, static_cast<int>(rng() % 250), 8);
+            ASSERT_EQ(searchdb_documents_add("c", (batch + "]").c_str()), n) << LastError();
             break;
+          }
           case 1:
             searchdb_document_delete("c", name.c_str());
             break;
@@ -625,7 +646,39 @@ TEST_F(DerivedFileTest, AFreshProcessCatchesUpWithAnothersChangesAsABuildWould) 
             break;
         }
       }
+      if (kind == 6) {
+        WriteFile(record_path, record_before_last);
+        ASSERT_EQ(searchdb_documents_add("c", Document(rng, 250, 8).c_str()), 1) << LastError();
+        // The next writer starts the record anew rather than go on from a
+        // docs.json that is not its own.
+        const std::string now = ReadFile(record_path);
+        if (record_before_last.size() > 8) {
+          EXPECT_NE(now.substr(0, record_before_last.size()), record_before_last);
+        }
+      }
       searchdb_cleanup();
+      std::string record = ReadFile(record_path);
+      if (kind == 4 && !record.empty()) {
+        record.resize(rng() % record.size());
+      } else if (kind == 5 && !record.empty()) {
+        record[rng() % record.size()] ^= static_cast<char>(1 + rng() % 255);
+      } else if (kind == 7) {
+        WriteFile(docs_path, before);
+      } else if (kind == 8) {
+        // One letter of a text changed in place, every length kept, and
+        // the record made to name the file as it now stands.
+        std::string docs = ReadFile(docs_path);
+        const size_t at = docs.find("green");
+        ASSERT_NE(at, std::string::npos);
+        docs[at + 4] = 'd';
+        WriteFile(docs_path, docs);
+        struct stat st {};
+        ASSERT_EQ(stat(docs_path.c_str(), &st), 0);
+        sdb_file_identity now;
+        sdb_file_identity_of(st, 0, &now);
+        sdb_changes_seal(reinterpret_cast<unsigned char *>(record.data()), record.size(), &now);
+      }
+      if (kind == 4 || kind == 5 || kind == 8) WriteFile(record_path, record);
     }
     const bool changed = ReadFile(docs_path) != before;
     // The reference: a build of the same documents, with no file.
@@ -640,6 +693,18 @@ TEST_F(DerivedFileTest, AFreshProcessCatchesUpWithAnothersChangesAsABuildWould) 
 
     const std::string stale = ReadFile(Derived("c"));
     Open();
+    // Led by the record to the new docs.json, the load maps it rather than
+    // reading it.
+    const bool mapped = DocumentsMapped("c");
+    led += mapped;
+    if (kind <= 2 && changes <= 6 && changed) {
+      EXPECT_TRUE(mapped);
+    }
+    // Not when the record misses a change, or names bytes docs.json no
+    // longer holds.
+    if (kind == 6 || kind == 8) {
+      EXPECT_FALSE(mapped);
+    }
     if (round % 2 == 0) {
       // Taken here, to see which way.
       uint32_t caught_up = 0;
@@ -647,6 +712,10 @@ TEST_F(DerivedFileTest, AFreshProcessCatchesUpWithAnothersChangesAsABuildWould) 
       ASSERT_NE(ix, nullptr);
       const bool taken = sdb_derived_install(ix, &caught_up);
       EXPECT_EQ(taken, caught_up > 0 || !changed);
+      // Whenever matching every entry would catch up, so does the record.
+      if (kind <= 2) {
+        EXPECT_EQ(mapped, caught_up > 0);
+      }
       if (changed && !by_hand && changes <= 6) {
         EXPECT_GT(caught_up, 0u);
       }
@@ -678,33 +747,46 @@ TEST_F(DerivedFileTest, AFreshProcessCatchesUpWithAnothersChangesAsABuildWould) 
   }
   EXPECT_GE(caught, 6);
   EXPECT_GE(rewritten, 4);
+  EXPECT_GE(led, 6);
 }
 
-// The derived file's name is one of an index directory's files: a new index
-// may not be named with it, and an index stored where one would lie from
-// before still loads, its neighbour simply going without the file.
+// The derived file's and the change record's names are among an index
+// directory's files: a new index may not be named with them, and an index
+// stored where one would lie from before still loads and keeps its
+// documents, its neighbour simply going without the file (changed, too).
 TEST_F(DerivedFileTest, TheNameIsTakenButAnOldIndexThereStillLoads) {
   Open();
-  EXPECT_EQ(searchdb_index_create((std::string("a/") + SDB_DERIVED_FILE).c_str(), nullptr), -1);
-  EXPECT_EQ(LastError(), "index name invalid");
+  for (const char *file : {SDB_DERIVED_FILE, SDB_CHANGES_FILE}) {
+    EXPECT_EQ(searchdb_index_create((std::string("a/") + file).c_str(), nullptr), -1);
+    EXPECT_EQ(LastError(), "index name invalid");
+  }
   EXPECT_EQ(searchdb_index_create((std::string(SDB_DERIVED_FILE) + ".tmp").c_str(), nullptr), -1);
   searchdb_cleanup();
 
   const std::string inner = std::string("a/") + SDB_DERIVED_FILE;
+  const std::string record = std::string("a/") + SDB_CHANGES_FILE;
   std::filesystem::create_directories(Path(inner));
-  WriteFile(Path("_indexes/list.json"), "[\"a\",\"" + inner + "\"]");
+  WriteFile(Path("_indexes/list.json"), "[\"a\",\"" + inner + "\",\"" + record + "\"]");
   WriteFile(Path("a/meta.json"), "{\"name\":\"a\",\"primary_key\":\"id\"}");
   WriteFile(Path("a/docs.json"), R"([{"__id":"1","raw":"{\"id\":\"1\",\"t\":\"red apple\"}"}])");
-  WriteFile(Path(inner + "/meta.json"), "{\"name\":\"" + inner + "\",\"primary_key\":\"id\"}");
-  WriteFile(Path(inner + "/docs.json"), R"([{"__id":"2","raw":"{\"id\":\"2\",\"t\":\"red\"}"}])");
+  for (const std::string &name : {inner, record}) {
+    std::filesystem::create_directories(Path(name));
+    WriteFile(Path(name + "/meta.json"), "{\"name\":\"" + name + "\",\"primary_key\":\"id\"}");
+    WriteFile(Path(name + "/docs.json"), R"([{"__id":"2","raw":"{\"id\":\"2\",\"t\":\"red\"}"}])");
+  }
   for (int round = 0; round < 2; round++) {
     Open();
     EXPECT_NE(std::string(searchdb_search("a", "apple", 10, 0)).find("\"totalHits\":1"),
               std::string::npos);
-    EXPECT_NE(std::string(searchdb_search(inner.c_str(), "red", 10, 0)).find("\"totalHits\":1"),
-              std::string::npos);
+    ASSERT_EQ(searchdb_documents_add("a", ("{\"id\":\"n" + std::to_string(round) + "\"}").c_str()),
+              1)
+        << LastError();
+    for (const std::string &name : {inner, record})
+      EXPECT_NE(std::string(searchdb_search(name.c_str(), "red", 10, 0)).find("\"totalHits\":1"),
+                std::string::npos);
     searchdb_cleanup();
     EXPECT_TRUE(std::filesystem::is_directory(Path(inner)));
+    EXPECT_TRUE(std::filesystem::is_directory(Path(record)));
     EXPECT_TRUE(Exists(Path(inner + "/" + SDB_DERIVED_FILE)));
   }
 }

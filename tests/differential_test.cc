@@ -1009,11 +1009,11 @@ class Session {
   // storage directory: files that may differ by design. The lock file
   // holds this process's generations, which the library under test keeps
   // and the reference does not; the derived files (and their temporaries)
-  // are its cache.
+  // and the change records are its cache.
   static bool Uncompared(const std::string &rel) {
     const std::string name = std::filesystem::path(rel).filename().string();
     return rel == "_indexes/lock" || name == SDB_DERIVED_FILE ||
-           name == std::string(SDB_DERIVED_FILE) + SDB_TEMPORARY_SUFFIX;
+           name == std::string(SDB_DERIVED_FILE) + SDB_TEMPORARY_SUFFIX || name == SDB_CHANGES_FILE;
   }
 
   static void Files(const std::string &dir, observations *out) {

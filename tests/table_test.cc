@@ -1,6 +1,7 @@
 // The one hash table (base/table.h) against a set, over random puts,
 // removals and growths, with hashes that crowd a few homes near the end of
-// the positions so that probes and shifts wrap around.
+// the positions so that probes and shifts wrap around; and the checksum
+// (base/checksum.h) taken in pieces against the same bytes in one.
 #include "base/table.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,9 @@
 #include <cstdint>
 #include <random>
 #include <set>
+#include <string>
+
+#include "base/checksum.h"
 
 namespace {
 
@@ -70,6 +74,29 @@ TEST(Table, AResetKeepsItsRoomAndEmptiesIt) {
   for (uint32_t i = 0; i < 16; i++) EXPECT_EQ(t.slots[i], 0u);
   EXPECT_TRUE(key_ops::empty(t.slots[Probe(t, ops, 9)]));
   sdb_table_free(&t);
+}
+
+// Bytes of every length around the 32-byte step, cut at random places
+// (empty pieces, single bytes, pieces across several steps), sum as they
+// do whole; and a byte changed anywhere changes the sum.
+TEST(Checksum, PiecesOfAnySizesSumAsTheBytesWhole) {
+  std::mt19937_64 rng(7);
+  for (int round = 0; round < 3000; round++) {
+    const size_t n = round < 200 ? static_cast<size_t>(round) : rng() % 5000;
+    std::string bytes(n, '\0');
+    for (char &c : bytes) c = static_cast<char>(rng());
+    sdb_checksum_stream stream;
+    for (size_t at = 0; at < n;) {
+      const size_t piece = std::min<size_t>(n - at, rng() % 3 == 0 ? rng() % 4 : rng() % 100);
+      stream.add(bytes.data() + at, piece);
+      at += piece;
+    }
+    const uint64_t whole = sdb_checksum(bytes.data(), n);
+    ASSERT_EQ(stream.value(), whole) << n;
+    if (n == 0) continue;
+    bytes[rng() % n] ^= static_cast<char>(1 + rng() % 255);
+    EXPECT_NE(sdb_checksum(bytes.data(), n), whole) << n;
+  }
 }
 
 }  // namespace

@@ -188,6 +188,8 @@ std::unique_ptr<CLI::App> make_app(invocation *inv, std::vector<std::string> *di
       "It says of each index's derived file (docs.idx, a cache that spares a fresh\n"
       "process the build) whether it is current, missing or stale; that is not a\n"
       "problem, as the next search writes it again. --rebuild writes it anew first.\n"
+      "docs.changes, the record of changes a stale one catches up from, is a cache\n"
+      "as well.\n"
       "On a read-only store it says what it could not verify. Exit status 0 when\n"
       "there is nothing to report, 1 otherwise.\n"
       "--clear-set-aside NAME removes the set-aside files in the folder of the index\n"

@@ -197,8 +197,8 @@ bool save_change(sdb_index *ix, table_change *c) {
   const bool prepared = sdb_update_prepare(ix, slots, count, &update);
   sdb_columns_change columns{};
   if (prepared) columns = sdb_columns_prepare(ix, slots, count);
+  const sdb_save_result saved = prepared ? sdb_index_persist(ix, slots, count) : SDB_NOT_SAVED;
   free(slots);
-  const sdb_save_result saved = prepared ? sdb_index_persist(ix) : SDB_NOT_SAVED;
   if (saved == SDB_NOT_SAVED) {
     sdb_columns_discard(&columns);
     sdb_update_discard(ix, &update);

@@ -25,17 +25,16 @@ inline uint64_t round(uint64_t acc, uint64_t word) {
 
 }  // namespace sdb_checksum_detail
 
-// The checksum of n bytes: four independent lanes over 32-byte steps (so
-// the multiplications overlap), folded together with the length.
-inline uint64_t sdb_checksum(const void *data, size_t n) {
-  using namespace sdb_checksum_detail;
-  const auto *p = static_cast<const unsigned char *>(data);
-  const unsigned char *end = p + n;
-  uint64_t lane[4] = {kPrime1 + kPrime2, kPrime2, 0, 0 - kPrime1};
-  while (end - p >= 32) {
+namespace sdb_checksum_detail {
+
+inline void steps(uint64_t (&lane)[4], const unsigned char *p, size_t blocks) {
+  for (; blocks > 0; blocks--, p += 32)
     for (int i = 0; i < 4; i++) lane[i] = round(lane[i], sdb_load64(p + 8 * i));
-    p += 32;
-  }
+}
+
+// The lanes folded with the length n and the tail (fewer than 32 bytes).
+inline uint64_t finish(const uint64_t (&lane)[4], uint64_t n, const unsigned char *p,
+                       const unsigned char *end) {
   uint64_t h = rotl(lane[0], 1) + rotl(lane[1], 7) + rotl(lane[2], 12) + rotl(lane[3], 18);
   for (int i = 0; i < 4; i++) h = (h ^ round(0, lane[i])) * kPrime1 + kPrime3;
   h += n;
@@ -50,3 +49,47 @@ inline uint64_t sdb_checksum(const void *data, size_t n) {
   h *= kPrime3;
   return h ^ (h >> 32);
 }
+
+}  // namespace sdb_checksum_detail
+
+// The checksum of n bytes: four independent lanes over 32-byte steps (so
+// the multiplications overlap), folded together with the length.
+inline uint64_t sdb_checksum(const void *data, size_t n) {
+  using namespace sdb_checksum_detail;
+  const auto *p = static_cast<const unsigned char *>(data);
+  uint64_t lane[4] = {kPrime1 + kPrime2, kPrime2, 0, 0 - kPrime1};
+  steps(lane, p, n / 32);
+  return finish(lane, n, p + n / 32 * 32, p + n);
+}
+
+// sdb_checksum of bytes given in pieces of any sizes: the same value as of
+// them all in one piece, for a file checked while it is written or read.
+struct sdb_checksum_stream {
+  uint64_t lane[4] = {sdb_checksum_detail::kPrime1 + sdb_checksum_detail::kPrime2,
+                      sdb_checksum_detail::kPrime2, 0, 0 - sdb_checksum_detail::kPrime1};
+  uint64_t n = 0;
+  unsigned char held[32];  // the bytes past the last whole step
+  uint32_t held_len = 0;
+
+  void add(const void *data, size_t len) {
+    using namespace sdb_checksum_detail;
+    const auto *p = static_cast<const unsigned char *>(data);
+    n += len;
+    if (held_len > 0) {
+      const size_t take = len < 32 - held_len ? len : 32 - held_len;
+      for (size_t i = 0; i < take; i++) held[held_len + i] = p[i];
+      held_len += static_cast<uint32_t>(take);
+      p += take;
+      len -= take;
+      if (held_len < 32) return;
+      steps(lane, held, 1);
+      held_len = 0;
+    }
+    steps(lane, p, len / 32);
+    p += len / 32 * 32;
+    for (size_t i = 0; i < len % 32; i++) held[i] = p[i];
+    held_len = static_cast<uint32_t>(len % 32);
+  }
+
+  uint64_t value() const { return sdb_checksum_detail::finish(lane, n, held, held + held_len); }
+};

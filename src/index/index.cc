@@ -191,6 +191,7 @@ void sdb_index_free(sdb_index *ix) {
   sdb_terms_free(&ix->terms);
   if (ix->mapped != nullptr) munmap(ix->mapped, ix->mapped_len);
   if (ix->columns != nullptr) ix->columns_free(ix->columns);
+  if (ix->catch_up != nullptr) ix->catch_up_free(ix->catch_up);
   for (uint32_t i = 0; i < ix->doc_count; i++) id_free(ix, ix->docs[i].id);
   free(ix->docs);
   free(ix->norms);

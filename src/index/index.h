@@ -125,6 +125,18 @@ struct sdb_index {
   // reserved it, or put slots by sdb_index_put_lent): every use of the
   // map makes it first.
   bool ids_pending;
+  // The docs.json this process last loaded or wrote, when file_known: its
+  // size and checksum. Its documents were then those a load of it gives,
+  // in slot order, which is what a change record of the next save starts
+  // from (storage/change_record.h).
+  uint64_t file_size;
+  uint64_t file_sum;
+  bool file_known;
+  // How the derived file's documents map onto these, when the load found
+  // it from the change record, for the dictionary to take when it is first
+  // needed (owned, released by catch_up_free; nullptr: none).
+  struct sdb_pending_catch_up *catch_up;
+  void (*catch_up_free)(struct sdb_pending_catch_up *);
 };
 
 // Open indexes, in order: the registry's, and what a load gives it.

@@ -12,7 +12,9 @@
 // them ascending), and the documents that are new or changed are added to
 // it as a change of this process adds them: the result is what a build
 // of the new docs.json makes, at the cost of reading the file, one more
-// pass over docs.json for the checksums, and the change's own work.
+// pass over docs.json for the checksums, and the change's own work. A load
+// that the change record led to docs.json (change_record.h) has the
+// mapping from the record's edits instead, without reading docs.json whole.
 //
 // When more than one document in kCatchUpShare of the new docs.json is
 // new or changed, or more than one in kCatchUpShare of the file's went, a

@@ -23,6 +23,7 @@
 #include "index/terms.h"
 #include "index/walk_order.h"
 #include "storage/catchup.h"
+#include "storage/change_record.h"
 #include "storage/derived_format.h"
 #include "storage/derived_map.h"
 #include "storage/files.h"
@@ -500,6 +501,14 @@ void header_bytes(const header &h, unsigned char (&head)[kHeaderSize]) {
   memcpy(head + offsetof(header, header_sum), &sum, sizeof sum);
 }
 
+// Once a derived file describing docs.json as ix loaded it is in place
+// (rc of its commit not negative), the change record leading there serves
+// no one: a fresh load takes the file as it is.
+int forget_changes_after(const sdb_index *ix, int rc) {
+  if (rc >= 0) sdb_changes_forget(ix->name);
+  return rc;
+}
+
 // Writes the derived file of ix's documents as src describes them (as
 // loaded, laid out whole).
 int write_image(const sdb_index *ix, const image_source &src) {
@@ -527,7 +536,7 @@ int write_image(const sdb_index *ix, const image_source &src) {
     at = sec.offset + sec.length;
   }
   sdb_replace_write(&r, pieces, count);
-  return sdb_replace_commit(&r);
+  return forget_changes_after(ix, sdb_replace_commit(&r));
 }
 
 // Whether the disk holding the store has room for the derived file with
@@ -575,7 +584,7 @@ int write_identity(const sdb_index *ix, const unsigned char *bytes, uint64_t siz
   struct iovec pieces[2] = {{head, kHeaderSize},
                             {const_cast<unsigned char *>(bytes) + kHeaderSize, size - kHeaderSize}};
   sdb_replace_write(&r, pieces, 2);
-  return sdb_replace_commit(&r);
+  return forget_changes_after(ix, sdb_replace_commit(&r));
 }
 
 // Whether the derived file at bytes, from which ix took its dictionary
@@ -663,7 +672,10 @@ void unbuild(sdb_index *ix, uint32_t start_buckets) {
 // gone).
 bool adopt_caught_up(sdb_index *ix, unsigned char *bytes, const header &h, uint32_t *changed) {
   sdb_catch_up c;
-  if (!sdb_catch_up_match(ix, at<uint64_t>(bytes, h, S_ENTRY_SUMS), h.doc_count, &c)) return false;
+  // The load may have found the mapping from the change record already.
+  if (!sdb_changes_take_catch_up(ix, bytes, h.doc_count, &c) &&
+      !sdb_catch_up_match(ix, at<uint64_t>(bytes, h, S_ENTRY_SUMS), h.doc_count, &c))
+    return false;
   std::unique_ptr<sdb_catch_up, void (*)(sdb_catch_up *)> hold(&c, sdb_catch_up_free);
   const auto *tokens = at<uint32_t>(bytes, h, S_TOKENS);
   uint64_t total = 0;

@@ -225,6 +225,9 @@ sdb_index *sdb_docs_load_mapped(const char *name, const char *key, const char *d
     before.restore();
     return nullptr;
   }
+  ix->file_size = ix->docs_size;
+  ix->file_sum = ix->docs_sum;
+  ix->file_known = true;
   // The dictionary is taken from the same mapping when it is first needed.
   ix->mapped = bytes;
   ix->mapped_len = size;

@@ -413,6 +413,23 @@ int sdb_open_regular(const char *rel) {
   return fd;
 }
 
+int sdb_open_append(const char *rel, bool fresh) {
+  size_t dir;
+  const char *name = split(rel, &dir);
+  const int dfd = open_dir(rel, dir);
+  if (dfd < 0) return -1;
+  if (fresh) (void)unlinkat(dfd, name, 0);
+  const int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC | (fresh ? O_CREAT | O_EXCL : 0);
+  const int fd = openat(dfd, name, flags, 0666);
+  close(dfd);
+  struct stat st;
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 int sdb_set_aside(const char *rel, const char *suffix, bool keep, char *aside, size_t size) {
   size_t dir;
   const char *name = split(rel, &dir);

@@ -129,6 +129,13 @@ int sdb_open_regular(const char *rel);
 // large file would each hold that much of it.
 void *sdb_map_file(int fd, size_t len, int prot);
 
+// Opens the regular file at rel for appending (never through a link),
+// or, when fresh, creates it empty in place of whatever file stood there.
+// The descriptor, or -1 without a message. For files that are read whole
+// and checked, never mapped: what a reader may find half-written there is
+// for it to pass over.
+int sdb_open_append(const char *rel, bool fresh);
+
 // Sets the file at rel aside under the first free name of "<rel><suffix>",
 // "<rel><suffix>.2", "<rel><suffix>.3", ..., never replacing anything:
 // renamed, or, with keep, linked (the file stays where it was as well).

@@ -22,6 +22,7 @@ constexpr stored_file kFiles[] = {
     {SDB_SETTINGS_FILE, SDB_FILE_SETTINGS, false, true, true, true},
     {SDB_DOCUMENTS_FILE, SDB_FILE_DOCUMENTS, false, true, true, true},
     {SDB_DERIVED_FILE, SDB_FILE_DERIVED, false, true, false, false},
+    {SDB_CHANGES_FILE, SDB_FILE_CHANGES, false, false, false, false},
 };
 
 bool is(const char *s, size_t n, const char *word) {

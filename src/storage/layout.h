@@ -18,6 +18,11 @@ inline constexpr char SDB_DOCUMENTS_FILE[] = "docs.json";
 // The derived file: a cache of what a search needs, built from docs.json
 // (storage/derived.h). Deleting it loses nothing.
 inline constexpr char SDB_DERIVED_FILE[] = "docs.idx";
+// The record of the changes made to docs.json since, for a derived file
+// describing an older docs.json to catch up with them without reading
+// every entry (storage/change_record.h). A cache too: deleting it loses
+// nothing.
+inline constexpr char SDB_CHANGES_FILE[] = "docs.changes";
 // What a file's name gains: while it is being replaced ("<file>.tmp"); set
 // aside because it did not load whole, or because it stood where a new
 // index was written (then ".2", ".3", ... when the name is taken).
@@ -32,6 +37,7 @@ enum sdb_file_kind {
   SDB_FILE_SETTINGS,
   SDB_FILE_DOCUMENTS,
   SDB_FILE_DERIVED,
+  SDB_FILE_CHANGES,
 };
 
 enum sdb_file_form {
@@ -49,7 +55,7 @@ struct sdb_file_type {
 // What the directory entry name (n bytes) is: a file of the store in one of
 // the forms the library gives it, or SDB_FILE_OTHER. in_list_dir tells
 // whether it lies in the list's directory (the list and the lock) or in an
-// index's (its settings, documents and derived file).
+// index's (its settings, documents, derived file and change record).
 sdb_file_type sdb_file_type_of(const char *name, size_t n, bool in_list_dir);
 
 // Whether a file of that type is one the library set aside, to be

@@ -8,6 +8,9 @@
 //   <name>/docs.json      one index's live documents
 //   <name>/docs.idx       a cache of its dictionary, derived from docs.json
 //                         (derived.h): never trusted unless it describes it
+//   <name>/docs.changes   a cache too: the changes made to docs.json since
+//                         the docs.json a derived file describes
+//                         (change_record.h)
 //   any file + ".tmp"     a replacement in progress (files.cc)
 //   <file>.corrupt[.N]    a stored file that did not load whole, set aside
 //   <file>.found[.N]      a file found where a new index was to be written
@@ -96,6 +99,7 @@
 #include "index/entry.h"
 #include "index/index.h"
 #include "storage/change.h"
+#include "storage/change_record.h"
 #include "storage/derived_map.h"
 #include "storage/docs_scan.h"
 #include "storage/files.h"
@@ -135,21 +139,28 @@ bool build_index_list(yyjson_mut_doc *doc, const sdb_index_list *indexes) {
 
 // Writes "docs.json" of ix: its live entries in slot order, between
 // brackets and separated by commas. Entries that lie one after another in
-// memory, each followed by its comma, go out as one piece.
-int save_documents(const sdb_index *ix, const char *rel) {
+// memory, each followed by its comma, go out as one piece. Once it is in
+// place, the change record notes what changes[0 .. count) changed
+// (change_record.h; nullptr: not known), with the file's checksum taken
+// as its bytes went out.
+int save_documents(sdb_index *ix, const char *rel, const sdb_slot_change *changes, uint32_t count) {
   if (!sdb_change_raise(false, ix->name)) return -1;
   sdb_replace r;
   if (sdb_replace_begin(&r, rel) != 0) return -1;
   // Kept here rather than on the stack, which they would fill: one call
   // at a time saves.
   static struct iovec pieces[SDB_REPLACE_MAX_PIECES];
-  int count = 0;
+  int pieces_count = 0;
+  sdb_checksum_stream sum;
+  uint64_t size = 0;
   auto put = [&](const char *bytes, size_t n) {
-    if (count == SDB_REPLACE_MAX_PIECES) {
-      sdb_replace_write(&r, pieces, count);
-      count = 0;
+    if (pieces_count == SDB_REPLACE_MAX_PIECES) {
+      sdb_replace_write(&r, pieces, pieces_count);
+      pieces_count = 0;
     }
-    pieces[count++] = iovec{const_cast<char *>(bytes), n};
+    sum.add(bytes, n);
+    size += n;
+    pieces[pieces_count++] = iovec{const_cast<char *>(bytes), n};
   };
   put("[", 1);
   const char *run = nullptr, *run_end = nullptr;
@@ -169,8 +180,10 @@ int save_documents(const sdb_index *ix, const char *rel) {
   }
   if (run != nullptr) put(run, static_cast<size_t>(run_end - run));
   put("]", 1);
-  sdb_replace_write(&r, pieces, count);
-  return sdb_replace_commit(&r);
+  sdb_replace_write(&r, pieces, pieces_count);
+  const int rc = sdb_replace_commit(&r);
+  if (rc >= 0) sdb_changes_note(ix, rel, changes, count, size, sum.value());
+  return rc;
 }
 
 // Longest settings text: every byte of the name and key escaped to six.
@@ -410,8 +423,12 @@ load_status load_documents(sdb_index *ix, const char *rel, bool may_write) {
   sdb_file_identity_of(file, static_cast<uint64_t>(file.st_size) == len ? stat_ns : 0,
                        &ix->docs_identity);
   if (ix->blocks[file_block].bytes != nullptr) ix->docs_block = file_block;
+  ix->file_size = len;
+  ix->file_sum = sum;
+  ix->file_known = ix->docs_known;
   if (docs.skipped > 0 && may_write) {
-    if (!set_aside_damaged(rel, true) || save_documents(ix, rel) < 0) return LOAD_FAILED;
+    if (!set_aside_damaged(rel, true) || save_documents(ix, rel, nullptr, 0) < 0)
+      return LOAD_FAILED;
   }
   return LOAD_OK;
 }
@@ -446,6 +463,8 @@ load_status load_index(const char *name, bool may_write, sdb_index **out) {
   const load_status st = load_settings(name, meta, may_write, key);
   if (st != LOAD_OK) return st;
   sdb_index *ix = sdb_docs_load_mapped(name, key, docs);
+  // A docs.json changed since: the change record may lead to it.
+  if (ix == nullptr) ix = sdb_changes_load(name, key, docs);
   if (ix != nullptr) {
     *out = ix;
     return LOAD_OK;
@@ -686,12 +705,12 @@ sdb_save_result sdb_save_index_list(const sdb_index_list *indexes) {
   return save_result(sdb_write_file_atomic(kListFile, text.get(), len));
 }
 
-sdb_save_result sdb_index_persist(sdb_index *ix) {
+sdb_save_result sdb_index_persist(sdb_index *ix, const sdb_slot_change *changes, uint32_t count) {
   sdb_make_dirs(ix->name);
   char docs[SDB_REL_PATH_SIZE], meta[SDB_REL_PATH_SIZE];
   file_path(docs, ix->name, SDB_DOCUMENTS_FILE);
   file_path(meta, ix->name, SDB_SETTINGS_FILE);
-  const int saved = save_documents(ix, docs);
+  const int saved = save_documents(ix, docs, changes, count);
   if (saved < 0) return SDB_NOT_SAVED;
   if (saved > 0) {
     // The documents are saved; only their directory's flush failed. The

@@ -8,6 +8,7 @@
 struct sdb_index;
 struct sdb_index_list;
 struct sdb_generations;
+struct sdb_slot_change;
 
 // What a save did. Anything but SDB_SAVED leaves a message.
 enum sdb_save_result {
@@ -23,7 +24,11 @@ sdb_save_result sdb_save_index_list(const sdb_index_list *indexes);
 // Rewrites the index's "docs.json", then its "meta.json" (after a docs.json
 // that could not be replaced, nothing else is written). The settings never
 // change after creation, so a document change only cares about docs.json.
-sdb_save_result sdb_index_persist(sdb_index *ix);
+// changes[0 .. count) are the slots the change touched, ascending, each as
+// it stood before (nullptr when not known): what the change record notes
+// (change_record.h).
+sdb_save_result sdb_index_persist(sdb_index *ix, const sdb_slot_change *changes = nullptr,
+                                  uint32_t count = 0);
 
 // Sets aside what lies where a new index's files are about to be written
 // ("<file>.found", noted): they may be documents of an index the list no
