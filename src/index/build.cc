@@ -960,7 +960,7 @@ bool sdb_update_prepare(sdb_index *ix, const sdb_slot_change *changes, uint32_t 
   if (st->full) {
     ok = build_full(ix, ix->terms.bucket_count, &st->build);
   } else {
-    ok = prepare_incremental(ix, changes, count, st);
+    ok = sdb_terms_own(&ix->terms) && prepare_incremental(ix, changes, count, st);
   }
   if (!ok) {
     state_free(st);

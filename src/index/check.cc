@@ -111,7 +111,7 @@ bool same_terms(const sdb_index *ix, const sdb_terms *f) {
     if (!same_term(ix, d, id, f, fid)) return false;
   }
   for (uint32_t r = 0; r < d->count; r++) {
-    const uint32_t id = d->by_first[r], fid = f->by_first[r];
+    const uint32_t id = sdb_terms_by_first(d, r), fid = f->by_first[r];
     if (d->terms[id].rank != r || !same_text(d->terms[id].text, f->terms[fid].text)) {
       return differs(ix, "term %u in first-occurrence order is '%.*s', a rebuild has '%.*s'", r,
                      TERM_ARGS(d->terms[id].text), TERM_ARGS(f->terms[fid].text));

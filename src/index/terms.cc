@@ -142,7 +142,29 @@ int sdb_text_compare(const char *text, const char *bytes, uint32_t len) {
   return text_len < len ? -1 : (text_len > len ? 1 : 0);
 }
 
+namespace {
+
+// The id of the term with these bytes, by a binary search of the byte
+// order, or SDB_NO_TERM.
+uint32_t find_in_order(const sdb_terms *d, const char *bytes, uint32_t len) {
+  uint32_t lo = 0, hi = d->count;
+  while (lo < hi) {
+    const uint32_t mid = lo + (hi - lo) / 2;
+    const int c = sdb_text_compare(d->order_text[mid], bytes, len);
+    if (c == 0) return d->order[mid];
+    if (c < 0) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return SDB_NO_TERM;
+}
+
+}  // namespace
+
 uint32_t sdb_terms_find_keyed(const sdb_terms *d, const char *bytes, uint32_t len, uint64_t key) {
+  if (d->lent) return find_in_order(d, bytes, len);
   if (d->lookup.slots == nullptr) return SDB_NO_TERM;
   const uint64_t fragment = key & kKeyHigh;
   const sdb_term *terms = d->terms;
@@ -186,9 +208,11 @@ void sdb_terms_free(sdb_terms *d) {
   free(d->terms);
   free(d->free_ids);
   sdb_table_free(&d->lookup);
-  free(d->order);
+  if (!d->lent) {
+    free(d->order);
+    free(d->lcp);
+  }
   free(d->order_text);
-  free(d->lcp);
   free(d->by_first);
   free(d->pool_docs);
   free(d->pool_tfs);
@@ -213,6 +237,7 @@ bool sdb_terms_reserve_records(sdb_terms *d, uint32_t n) {
 }
 
 bool sdb_terms_reserve_lookup(sdb_terms *d, uint32_t n) {
+  SDB_ASSERT(!d->lent);
   const uint64_t need = std::min<uint64_t>(uint64_t{d->count} + n, 0xFFFFFFF0u);
   const uint64_t cap = sdb_table_cap_for(need, 1, 2, d->lookup.slots ? d->lookup.mask + 1 : 1024);
   if (d->lookup.slots != nullptr && cap == uint64_t{d->lookup.mask} + 1) return true;
@@ -220,6 +245,7 @@ bool sdb_terms_reserve_lookup(sdb_terms *d, uint32_t n) {
 }
 
 bool sdb_terms_reserve_lists(sdb_terms *d, uint32_t n) {
+  SDB_ASSERT(!d->lent);
   const uint64_t listed = static_cast<uint64_t>(d->count) + n;
   if (listed <= d->list_cap) return true;
   const uint64_t cap = sdb_grown_cap(d->list_cap, listed, kFirstTermCap);
@@ -279,7 +305,7 @@ bool sdb_terms_own_postings(sdb_terms *d, uint32_t id, uint32_t cap) {
 uint32_t sdb_terms_add(sdb_terms *d, const char *bytes, uint32_t len, uint64_t key) {
   // Room must have been made: a record, text store room and a lookup table
   // that keeps an empty position after this term.
-  SDB_ASSERT(d->free_count > 0 || d->ids < d->cap);
+  SDB_ASSERT(!d->lent && (d->free_count > 0 || d->ids < d->cap));
   SDB_ASSERT(d->texts != nullptr && d->texts->used + len + 2 <= d->texts->size);
   SDB_ASSERT(d->lookup.count + 1 < d->lookup.mask + 1);
   const uint32_t id = d->free_count > 0 ? d->free_ids[--d->free_count] : d->ids++;
@@ -309,7 +335,34 @@ bool sdb_terms_enter_all(sdb_terms *d) {
   return true;
 }
 
+bool sdb_terms_own(sdb_terms *d) {
+  if (!d->lent) return true;
+  const size_t n = std::max<uint32_t>(d->count, 1);
+  auto *order = static_cast<uint32_t *>(malloc(n * sizeof(uint32_t)));
+  auto *lcp = static_cast<uint8_t *>(malloc(n));
+  auto *by_first = static_cast<uint32_t *>(malloc(n * sizeof(uint32_t)));
+  d->lent = false;  // for the lookup's own checks; restored on failure
+  if (order == nullptr || lcp == nullptr || by_first == nullptr || !sdb_terms_enter_all(d)) {
+    d->lent = true;
+    free(order);
+    free(lcp);
+    free(by_first);
+    return false;
+  }
+  if (d->count > 0) {
+    memcpy(order, d->order, d->count * sizeof(uint32_t));
+    memcpy(lcp, d->lcp, d->count);
+  }
+  for (uint32_t id = 0; id < d->ids; id++) by_first[d->terms[id].rank] = id;
+  d->order = order;
+  d->lcp = lcp;
+  d->by_first = by_first;
+  d->list_cap = d->count;
+  return true;
+}
+
 void sdb_terms_remove(sdb_terms *d, uint32_t id) {
+  SDB_ASSERT(!d->lent);
   const sdb_term &term = d->terms[id];
   sdb_table_remove_at(&d->lookup, position_of(d, sdb_term_key(term.text, term.len), id),
                       lookup_ops{d});

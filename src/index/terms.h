@@ -2,8 +2,9 @@
 // documents (cut to SDB_TERM_MAX bytes) with its postings.
 //
 // A term is found three ways: by its bytes (exact lookup in an open
-// addressing table), by its place in byte order (prefix runs and near
-// spellings, `order`), and by the place a full rebuild of the index would
+// addressing table, or a binary search of the byte order while the
+// dictionary is a stored file's: see `lent`), by its place in byte order
+// (prefix runs and near spellings, `order`), and by the place a full rebuild of the index would
 // give it in its term table walk (the scan key of index/walk_order.h, which
 // orders the terms one query token matches, so that scores are summed in
 // the same order).
@@ -93,6 +94,12 @@ struct sdb_terms {
   uint32_t bucket_count;     // the table walk's bucket count ...
   uint32_t start_buckets;    // ... and the one its rebuild started from
   sdb_unchecked *unchecked;  // owned; nullptr when every posting is checked
+  // Taken from a stored file as it lies, and not changed since: order and
+  // lcp are the file's own arrays, by_first is not made (a file's ids are
+  // the ranks) and the exact lookup is empty, lookups searching the byte
+  // order instead. Opening then costs no table and no copies; the first
+  // change makes them all the dictionary's own (sdb_terms_own).
+  bool lent;
 };
 
 enum : uint32_t { SDB_NO_TERM = 0xFFFFFFFFu, SDB_FIRST_BUCKETS = 1024 };
@@ -111,7 +118,8 @@ uint32_t sdb_terms_find_keyed(const sdb_terms *d, const char *bytes, uint32_t le
 
 // Hints for a lookup of key that comes soon: the first fetches its place in
 // the table, the second (once that place is likely cached) the term it
-// holds. They change nothing, so a stale key costs only a wasted fetch.
+// holds. They change nothing, so a stale key costs only a wasted fetch,
+// and do nothing while the lookup is empty (lent).
 void sdb_terms_prefetch_slot(const sdb_terms *d, uint64_t key);
 void sdb_terms_prefetch_term(const sdb_terms *d, uint64_t key);
 
@@ -137,11 +145,22 @@ uint32_t sdb_posting_tf(const sdb_terms *d, uint32_t id, uint32_t i);
 // Releases everything the dictionary owns; it is empty afterwards.
 void sdb_terms_free(sdb_terms *d);
 
+// The id of the term of rank r (first-occurrence order).
+inline uint32_t sdb_terms_by_first(const sdb_terms *d, uint32_t r) {
+  return d->lent ? r : d->by_first[r];
+}
+
 // ---- Changing the dictionary (the builds of build.cc) ----
 //
 // Every function that may run out of memory only makes room: it leaves
 // every term, posting and order as it was, so a change can make all the
 // room it needs first and then apply itself without a failure point.
+// None of them may be called on a lent dictionary before sdb_terms_own.
+
+// Makes a lent dictionary's lists its own and fills its exact lookup, as
+// a change needs; answers stay the same. False, nothing changed, when
+// memory ran out.
+bool sdb_terms_own(sdb_terms *d);
 
 // Room for n more term ids and n more entries in the three lists, and a
 // lookup table that keeps its load at most 1/2 with them. False when memory

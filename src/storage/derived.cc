@@ -116,8 +116,8 @@ bool adopt_terms(const sdb_index *ix, unsigned char *bytes, const header &h, ren
   const char *texts = reinterpret_cast<const char *>(bytes + h.sections[S_TEXTS].offset);
   auto *slots = reinterpret_cast<uint32_t *>(bytes + h.sections[S_SLOTS].offset);
   auto *tfs = bytes + h.sections[S_TFS].offset;
-  const auto *order = at<uint32_t>(bytes, h, S_ORDER);
-  const auto *lcp = at<uint8_t>(bytes, h, S_LCP);
+  auto *order = reinterpret_cast<uint32_t *>(bytes + h.sections[S_ORDER].offset);
+  auto *lcp = bytes + h.sections[S_LCP].offset;
   const auto *big = at<big_record>(bytes, h, S_BIG);
   // Read once per posting: a byte per slot stays in cache where the slots
   // themselves would not.
@@ -175,7 +175,17 @@ bool adopt_terms(const sdb_index *ix, unsigned char *bytes, const header &h, ren
   }
   if (placed != h.postings || (!lazy && overflows != h.big_count)) return false;
   d->ids = d->count = re ? kept : tc;
-  if (!sdb_terms_reserve_lists(d, 0)) return false;
+  // Without re the file's order and lcp are the dictionary's as they lie
+  // (checked below): only the texts' list is made.
+  if (re == nullptr) {
+    d->order_text = static_cast<const char **>(malloc((tc ? tc : 1) * sizeof(const char *)));
+    if (d->order_text == nullptr) return false;
+    d->order = order;
+    d->lcp = lcp;
+    d->lent = true;
+  } else if (!sdb_terms_reserve_lists(d, 0)) {
+    return false;
+  }
   std::unique_ptr<uint8_t[], decltype(&free)> seen(static_cast<uint8_t *>(calloc(tc ? tc : 1, 1)),
                                                    free);
   if (!seen) return false;
@@ -201,17 +211,22 @@ bool adopt_terms(const sdb_index *ix, unsigned char *bytes, const header &h, ren
     prev = text;
     const uint32_t to = re ? ids[id] : id;
     if (to == SDB_NO_TERM) continue;
-    d->order[w] = to;
     d->order_text[w] = text;
-    // A neighbour that went leaves the bytes shared with the one before to
-    // be counted again.
-    d->lcp[w] = w == 0 ? 0 : (last_kept + 1 == i ? lcp[i] : shared_bytes(prev_kept, text));
-    prev_kept = text;
-    last_kept = i;
+    if (re != nullptr) {
+      d->order[w] = to;
+      // A neighbour that went leaves the bytes shared with the one before
+      // to be counted again.
+      d->lcp[w] = w == 0 ? 0 : (last_kept + 1 == i ? lcp[i] : shared_bytes(prev_kept, text));
+      prev_kept = text;
+      last_kept = i;
+    }
     w++;
   }
-  for (uint32_t id = 0; id < d->count; id++) d->by_first[id] = id;
-  if (!sdb_terms_enter_all(d) || !sdb_terms_reserve_big_tfs(d, h.big_count)) return false;
+  if (re != nullptr) {
+    for (uint32_t id = 0; id < d->count; id++) d->by_first[id] = id;
+    if (!sdb_terms_enter_all(d)) return false;
+  }
+  if (!sdb_terms_reserve_big_tfs(d, h.big_count)) return false;
   for (uint32_t i = 0; i < h.big_count; i++) {
     const big_record &b = big[i];
     uint32_t pos;
@@ -430,7 +445,7 @@ bool make_image(const sdb_index *ix, const image_source &src, image *img) {
     if (!img->order || !img->slots || !img->tfs) return false;
     uint64_t at = 0;
     for (uint32_t r = 0; r < d->count; r++) {
-      const sdb_term &t = d->terms[d->by_first[r]];
+      const sdb_term &t = d->terms[sdb_terms_by_first(d, r)];
       memcpy(img->slots.get() + at, t.docs, t.count * sizeof(uint32_t));
       memcpy(img->tfs.get() + at, t.tfs, t.count);
       at += t.count;
