@@ -208,11 +208,9 @@ void sdb_terms_free(sdb_terms *d) {
   free(d->terms);
   free(d->free_ids);
   sdb_table_free(&d->lookup);
-  if (!d->lent) {
-    free(d->order);
-    free(d->lcp);
-  }
+  if (!d->lent) free(d->order);
   free(d->order_text);
+  free(d->lcp);
   free(d->by_first);
   free(d->pool_docs);
   free(d->pool_tfs);
@@ -339,23 +337,17 @@ bool sdb_terms_own(sdb_terms *d) {
   if (!d->lent) return true;
   const size_t n = std::max<uint32_t>(d->count, 1);
   auto *order = static_cast<uint32_t *>(malloc(n * sizeof(uint32_t)));
-  auto *lcp = static_cast<uint8_t *>(malloc(n));
   auto *by_first = static_cast<uint32_t *>(malloc(n * sizeof(uint32_t)));
   d->lent = false;  // for the lookup's own checks; restored on failure
-  if (order == nullptr || lcp == nullptr || by_first == nullptr || !sdb_terms_enter_all(d)) {
+  if (order == nullptr || by_first == nullptr || !sdb_terms_enter_all(d)) {
     d->lent = true;
     free(order);
-    free(lcp);
     free(by_first);
     return false;
   }
-  if (d->count > 0) {
-    memcpy(order, d->order, d->count * sizeof(uint32_t));
-    memcpy(lcp, d->lcp, d->count);
-  }
+  if (d->count > 0) memcpy(order, d->order, d->count * sizeof(uint32_t));
   for (uint32_t id = 0; id < d->ids; id++) by_first[d->terms[id].rank] = id;
   d->order = order;
-  d->lcp = lcp;
   d->by_first = by_first;
   d->list_cap = d->count;
   return true;

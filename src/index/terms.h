@@ -94,10 +94,10 @@ struct sdb_terms {
   uint32_t bucket_count;     // the table walk's bucket count ...
   uint32_t start_buckets;    // ... and the one its rebuild started from
   sdb_unchecked *unchecked;  // owned; nullptr when every posting is checked
-  // Taken from a stored file as it lies, and not changed since: order and
-  // lcp are the file's own arrays, by_first is not made (a file's ids are
-  // the ranks) and the exact lookup is empty, lookups searching the byte
-  // order instead. Opening then costs no table and no copies; the first
+  // Taken from a stored file as it lies, and not changed since: order is
+  // the file's own array, by_first is not made (a file's ids are the
+  // ranks) and the exact lookup is empty, lookups searching the byte order
+  // instead. Opening then costs no table and no copies; the first
   // change makes them all the dictionary's own (sdb_terms_own).
   bool lent;
 };

@@ -117,7 +117,7 @@ bool adopt_terms(const sdb_index *ix, unsigned char *bytes, const header &h, ren
   auto *slots = reinterpret_cast<uint32_t *>(bytes + h.sections[S_SLOTS].offset);
   auto *tfs = bytes + h.sections[S_TFS].offset;
   auto *order = reinterpret_cast<uint32_t *>(bytes + h.sections[S_ORDER].offset);
-  auto *lcp = bytes + h.sections[S_LCP].offset;
+  const auto *lcp = at<uint8_t>(bytes, h, S_LCP);
   const auto *big = at<big_record>(bytes, h, S_BIG);
   // Read once per posting: a byte per slot stays in cache where the slots
   // themselves would not.
@@ -175,13 +175,16 @@ bool adopt_terms(const sdb_index *ix, unsigned char *bytes, const header &h, ren
   }
   if (placed != h.postings || (!lazy && overflows != h.big_count)) return false;
   d->ids = d->count = re ? kept : tc;
-  // Without re the file's order and lcp are the dictionary's as they lie
-  // (checked below): only the texts' list is made.
+  // Without re the file's order is the dictionary's as it lies (checked
+  // below). Its lcp is copied all the same: the near-spelling walk reads
+  // it in a tight loop, measurably slower from the mapping than from a
+  // heap copy beside the list of texts.
   if (re == nullptr) {
-    d->order_text = static_cast<const char **>(malloc((tc ? tc : 1) * sizeof(const char *)));
-    if (d->order_text == nullptr) return false;
+    const size_t n = tc ? tc : 1;
+    d->order_text = static_cast<const char **>(malloc(n * sizeof(const char *)));
+    d->lcp = static_cast<uint8_t *>(malloc(n));
+    if (d->order_text == nullptr || d->lcp == nullptr) return false;
     d->order = order;
-    d->lcp = lcp;
     d->lent = true;
   } else if (!sdb_terms_reserve_lists(d, 0)) {
     return false;
@@ -212,14 +215,12 @@ bool adopt_terms(const sdb_index *ix, unsigned char *bytes, const header &h, ren
     const uint32_t to = re ? ids[id] : id;
     if (to == SDB_NO_TERM) continue;
     d->order_text[w] = text;
-    if (re != nullptr) {
-      d->order[w] = to;
-      // A neighbour that went leaves the bytes shared with the one before
-      // to be counted again.
-      d->lcp[w] = w == 0 ? 0 : (last_kept + 1 == i ? lcp[i] : shared_bytes(prev_kept, text));
-      prev_kept = text;
-      last_kept = i;
-    }
+    // A neighbour that went leaves the bytes shared with the one before to
+    // be counted again.
+    d->lcp[w] = w == 0 ? 0 : (last_kept + 1 == i ? lcp[i] : shared_bytes(prev_kept, text));
+    if (re != nullptr) d->order[w] = to;
+    prev_kept = text;
+    last_kept = i;
     w++;
   }
   if (re != nullptr) {
