@@ -4,10 +4,10 @@
 // A term is found three ways: by its bytes (exact lookup in an open
 // addressing table, or a binary search of the byte order while the
 // dictionary is a stored file's: see `lent`), by its place in byte order
-// (prefix runs and near spellings, `order`), and by the place a full rebuild of the index would
-// give it in its term table walk (the scan key of index/walk_order.h, which
-// orders the terms one query token matches, so that scores are summed in
-// the same order).
+// (prefix runs and near spellings, `order`), and by the place a full
+// rebuild of the index would give it in its term table walk (the scan key
+// of index/walk_order.h, which orders the terms one query token matches,
+// so that scores are summed in the same order).
 //
 // The scan key and the figures it is computed from (each term's hash and
 // rank, the two bucket counts) follow the order of a chained table's walk;
@@ -97,8 +97,8 @@ struct sdb_terms {
   // Taken from a stored file as it lies, and not changed since: order is
   // the file's own array, by_first is not made (a file's ids are the
   // ranks) and the exact lookup is empty, lookups searching the byte order
-  // instead. Opening then costs no table and no copies; the first
-  // change makes them all the dictionary's own (sdb_terms_own).
+  // instead. Opening then fills no table and copies no order; the first
+  // change makes them the dictionary's own (sdb_terms_own).
   bool lent;
 };
 
