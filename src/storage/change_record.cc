@@ -581,22 +581,7 @@ bool load_changed(sdb_index *ix, unsigned char *bytes, uint64_t size, const char
 }  // namespace
 
 sdb_index *sdb_changes_load(const char *name, const char *key, const char *docs_rel) {
-  uint64_t size = 0;
-  unsigned char *bytes = sdb_derived_map(name, &size);
-  if (bytes == nullptr) return nullptr;
-  // Whatever fails here only sends the load the usual way.
-  const sdb_first_failure before;
-  sdb_index *ix = sdb_index_new(name, key);
-  if (ix == nullptr || !load_changed(ix, bytes, size, docs_rel)) {
-    sdb_index_free(ix);
-    munmap(bytes, size);
-    before.restore();
-    return nullptr;
-  }
-  // The dictionary is taken from the same mapping when it is first needed.
-  ix->mapped = bytes;
-  ix->mapped_len = size;
-  return ix;
+  return sdb_load_beside_derived(name, key, docs_rel, load_changed);
 }
 
 void sdb_changes_seal(unsigned char *bytes, uint64_t size, const sdb_file_identity *last_after) {

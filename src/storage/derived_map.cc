@@ -212,24 +212,32 @@ bool load_mapped(sdb_index *ix, unsigned char *bytes, uint64_t size, const char 
 
 }  // namespace
 
-sdb_index *sdb_docs_load_mapped(const char *name, const char *key, const char *docs_rel) {
+sdb_index *sdb_load_beside_derived(const char *name, const char *key, const char *docs_rel,
+                                   sdb_derived_fill fill) {
   uint64_t size = 0;
   unsigned char *bytes = sdb_derived_map(name, &size);
   if (bytes == nullptr) return nullptr;
   // Whatever fails here only sends the load the usual way.
   const sdb_first_failure before;
   sdb_index *ix = sdb_index_new(name, key);
-  if (ix == nullptr || !load_mapped(ix, bytes, size, docs_rel)) {
+  if (ix == nullptr || !fill(ix, bytes, size, docs_rel)) {
     sdb_index_free(ix);
     munmap(bytes, size);
     before.restore();
     return nullptr;
   }
-  ix->file_size = ix->docs_size;
-  ix->file_sum = ix->docs_sum;
-  ix->file_known = true;
   // The dictionary is taken from the same mapping when it is first needed.
   ix->mapped = bytes;
   ix->mapped_len = size;
+  return ix;
+}
+
+sdb_index *sdb_docs_load_mapped(const char *name, const char *key, const char *docs_rel) {
+  sdb_index *ix = sdb_load_beside_derived(name, key, docs_rel, load_mapped);
+  if (ix != nullptr) {
+    ix->file_size = ix->docs_size;
+    ix->file_sum = ix->docs_sum;
+    ix->file_known = true;
+  }
   return ix;
 }

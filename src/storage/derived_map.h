@@ -82,3 +82,15 @@ bool sdb_docs_take(sdb_index *ix, const unsigned char *bytes, const sdb_derived:
 // unchanged (above). nullptr otherwise, nothing else changed and no
 // message: the caller loads as without it.
 sdb_index *sdb_docs_load_mapped(const char *name, const char *key, const char *docs_rel);
+
+// Fills ix, new, from the size bytes of its derived file (mapped) and the
+// docs.json at docs_rel; false when they do not serve (ix is then freed).
+using sdb_derived_fill = bool (*)(sdb_index *ix, unsigned char *bytes, uint64_t size,
+                                  const char *docs_rel);
+
+// A new index name with primary key key filled by fill from its derived
+// file, mapped for it and kept as the mapping its dictionary is taken from;
+// nullptr when there is no such file or fill refused it, nothing else
+// changed and no message.
+sdb_index *sdb_load_beside_derived(const char *name, const char *key, const char *docs_rel,
+                                   sdb_derived_fill fill);
