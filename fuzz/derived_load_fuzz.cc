@@ -161,10 +161,6 @@ void take_documents(const std::vector<unsigned char> &bytes, const sdb_index *lo
   sdb_index_free(ix);
 }
 
-uint32_t read_u32(const uint8_t *p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -192,20 +188,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  const uint8_t flags = size > 0 ? data[0] : 0;
-  size_t at = 1;
-  std::vector<unsigned char> bytes;
-  if (flags & 4) {
-    bytes.assign(data + std::min<size_t>(size, 1), data + size);
-  } else {
-    bytes.assign(g_good.begin(), g_good.end());
-    if ((flags & 2) && size >= at + 4) {
-      bytes.resize(read_u32(data + at) % (bytes.size() + 1));
-      at += 4;
-    }
-    for (; size >= at + 5 && !bytes.empty(); at += 5)
-      bytes[read_u32(data + at) % bytes.size()] ^= data[at + 4];
-  }
+  uint8_t flags;
+  std::vector<unsigned char> bytes = damaged_copy(data, size, g_good, &flags);
   sdb_index *ix = loaded_index();
   const bool intact = std::string(bytes.begin(), bytes.end()) == g_good;
   const bool elsewhere = (flags & 17) == 17;

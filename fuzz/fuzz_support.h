@@ -2,11 +2,14 @@
 // turns a broken property into a crash libFuzzer keeps.
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "index/entry.h"
 #include "index/index.h"
@@ -59,3 +62,25 @@ inline std::string stored_text(const sdb_doc &d) {
   } while (0)
 
 }  // namespace fuzz
+
+// The bytes an input makes of a good file: after a flags byte, either the
+// input itself (flags & 4), or the good file cut at a place the next four
+// bytes give (flags & 2) and changed by the xor of each following group of
+// five bytes (a place, then the byte). *flags receives the first byte.
+inline std::vector<unsigned char> damaged_copy(const uint8_t *data, size_t size,
+                                               const std::string &good, uint8_t *flags) {
+  const auto u32 = [](const uint8_t *p) {
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+  };
+  *flags = size > 0 ? data[0] : 0;
+  size_t at = 1;
+  if (*flags & 4) return std::vector<unsigned char>(data + std::min<size_t>(size, 1), data + size);
+  std::vector<unsigned char> bytes(good.begin(), good.end());
+  if ((*flags & 2) && size >= at + 4) {
+    bytes.resize(u32(data + at) % (bytes.size() + 1));
+    at += 4;
+  }
+  for (; size >= at + 5 && !bytes.empty(); at += 5)
+    bytes[u32(data + at) % bytes.size()] ^= data[at + 4];
+  return bytes;
+}
