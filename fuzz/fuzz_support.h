@@ -61,8 +61,6 @@ inline std::string stored_text(const sdb_doc &d) {
     if (!(cond)) ::fuzz::fail(#cond, (detail)); \
   } while (0)
 
-}  // namespace fuzz
-
 // The bytes an input makes of a good file: after a flags byte, either the
 // input itself (flags & 4), or the good file cut at a place the next four
 // bytes give (flags & 2) and changed by the xor of each following group of
@@ -84,3 +82,21 @@ inline std::vector<unsigned char> damaged_copy(const uint8_t *data, size_t size,
     bytes[u32(data + at) % bytes.size()] ^= data[at + 4];
   return bytes;
 }
+
+// The answers seen, without the time each took: the one part of an answer
+// that differs between two runs.
+inline std::string without_time(const std::string &seen) {
+  std::string masked;
+  for (size_t at = 0; at < seen.size();) {
+    const size_t t = seen.find("\"processingTimeMs\":", at);
+    if (t == std::string::npos) {
+      masked += seen.substr(at);
+      break;
+    }
+    masked += seen.substr(at, t - at);
+    at = seen.find_first_of(",}", t);
+  }
+  return masked;
+}
+
+}  // namespace fuzz
