@@ -147,11 +147,6 @@ bool read_records(const unsigned char *bytes, uint64_t size, c_ptr<record_view> 
   return true;
 }
 
-bool change_path(char (&out)[SDB_REL_PATH_SIZE], const char *name) {
-  const int n = snprintf(out, sizeof out, "%s/%s", name, SDB_CHANGES_FILE);
-  return n > 0 && static_cast<size_t>(n) < sizeof out;
-}
-
 // Removes the record at rel, when it is a file: a directory there is
 // another index's, stored from before the name was taken.
 void remove_record(const char *rel) {
@@ -188,10 +183,6 @@ bool identity_of(int fd, sdb_file_identity *id, uint64_t *size) {
   sdb_file_identity_of(st, stat_ns, id);
   *size = static_cast<uint64_t>(st.st_size);
   return true;
-}
-
-bool same_file(const sdb_file_identity &a, const sdb_file_identity &b) {
-  return a.dev == b.dev && a.ino == b.ino && a.mtime_ns == b.mtime_ns && a.ctime_ns == b.ctime_ns;
 }
 
 // The record of ix's save, from the touched slots: positions in the old
@@ -301,7 +292,7 @@ void append_record(const sdb_index *ix, const char *rel, const sdb_slot_change *
 
 void sdb_changes_forget(const char *name) {
   char rel[SDB_REL_PATH_SIZE];
-  if (change_path(rel, name)) remove_record(rel);
+  if (sdb_file_path(rel, name, SDB_CHANGES_FILE)) remove_record(rel);
 }
 
 void sdb_changes_note(sdb_index *ix, const char *docs_rel, const sdb_slot_change *changes,
@@ -314,7 +305,7 @@ void sdb_changes_note(sdb_index *ix, const char *docs_rel, const sdb_slot_change
   const int fd = sdb_open_regular(docs_rel);
   const bool found = fd >= 0 && identity_of(fd, &id, &on_disk) && on_disk == size;
   if (fd >= 0) close(fd);
-  if (change_path(rel, ix->name)) {
+  if (sdb_file_path(rel, ix->name, SDB_CHANGES_FILE)) {
     if (found && ix->file_known && changes != nullptr) {
       append_record(ix, rel, changes, count,
                     docs_after{size, sum, id.dev, id.ino, id.mtime_ns, id.ctime_ns});
@@ -338,8 +329,8 @@ bool find_chain(const record_view *records, uint32_t count, uint64_t from_size, 
   uint32_t e = count;
   while (e > 0) {
     const docs_after &a = records[e - 1].head.after;
-    if (a.size == now_size && a.dev == now.dev && a.ino == now.ino && a.mtime_ns == now.mtime_ns &&
-        a.ctime_ns == now.ctime_ns)
+    if (a.size == now_size &&
+        sdb_file_identity_same(sdb_file_identity{a.dev, a.ino, a.mtime_ns, a.ctime_ns, 0}, now))
       break;
     e--;
   }
@@ -466,7 +457,8 @@ bool load_changed(sdb_index *ix, unsigned char *bytes, uint64_t size, const char
   char rel[SDB_REL_PATH_SIZE];
   c_ptr<unsigned char> file(nullptr, free);
   uint64_t file_size = 0;
-  if (!change_path(rel, ix->name) || !read_whole(rel, &file, &file_size)) return false;
+  if (!sdb_file_path(rel, ix->name, SDB_CHANGES_FILE) || !read_whole(rel, &file, &file_size))
+    return false;
   c_ptr<record_view> records(nullptr, free);
   uint32_t count = 0, first = 0, last = 0;
   bool whole;
@@ -483,8 +475,8 @@ bool load_changed(sdb_index *ix, unsigned char *bytes, uint64_t size, const char
   // (every page of them is used below anyway), as the file stood then.
   const bool same = docs != MAP_FAILED &&
                     sdb_checksum(docs, docs_size) == records.get()[last].head.after.sum &&
-                    identity_of(fd, &after_read, &size_after) && same_file(now, after_read) &&
-                    size_after == docs_size;
+                    identity_of(fd, &after_read, &size_after) &&
+                    sdb_file_identity_same(now, after_read) && size_after == docs_size;
   close(fd);
   if (docs != MAP_FAILED && !same) munmap(docs, docs_size);
   if (!same) return false;

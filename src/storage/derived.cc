@@ -38,11 +38,6 @@ namespace {
 
 using namespace sdb_derived;
 
-bool derived_path(char (&out)[SDB_REL_PATH_SIZE], const char *name) {
-  const int n = snprintf(out, sizeof out, "%s/%s", name, SDB_DERIVED_FILE);
-  return n > 0 && static_cast<size_t>(n) < sizeof out;
-}
-
 // Whether a file's section s is checked as it is first read rather than
 // before the dictionary is taken: the postings, by chunks, and what only a
 // catch-up or the documents' load reads (which check it themselves).
@@ -529,7 +524,7 @@ int forget_changes_after(const sdb_index *ix, int rc) {
 // loaded, laid out whole).
 int write_image(const sdb_index *ix, const image_source &src) {
   char rel[SDB_REL_PATH_SIZE];
-  if (!derived_path(rel, ix->name)) return -1;
+  if (!sdb_file_path(rel, ix->name, SDB_DERIVED_FILE)) return -1;
   image img;
   if (!make_image(ix, src, &img)) {
     sdb_error(SEARCHDB_NOMEM, "oom: %s", SDB_DERIVED_FILE);
@@ -588,7 +583,7 @@ void write_when_allowed(const sdb_index *ix, F write) {
 // can now trust without reading docs.json. Returns 0 or -1 with a message.
 int write_identity(const sdb_index *ix, const unsigned char *bytes, uint64_t size) {
   char rel[SDB_REL_PATH_SIZE];
-  if (!derived_path(rel, ix->name)) return -1;
+  if (!sdb_file_path(rel, ix->name, SDB_DERIVED_FILE)) return -1;
   header h;
   memcpy(&h, bytes, sizeof h);
   record_identity(ix->docs_identity, &h);
@@ -612,11 +607,8 @@ bool identity_worth_writing(const sdb_index *ix, const unsigned char *bytes) {
   header h;
   memcpy(&h, bytes, sizeof h);
   const sdb_file_identity &f = ix->docs_identity;
-  const sdb_file_identity recorded{h.docs_dev, h.docs_ino, h.docs_mtime_ns, h.docs_ctime_ns,
-                                   h.docs_stat_ns};
-  const bool proves = recorded.dev == f.dev && recorded.ino == f.ino &&
-                      recorded.mtime_ns == f.mtime_ns && recorded.ctime_ns == f.ctime_ns &&
-                      sdb_file_identity_settled(recorded);
+  const sdb_file_identity recorded = sdb_recorded_identity(h);
+  const bool proves = sdb_file_identity_same(recorded, f) && sdb_file_identity_settled(recorded);
   // Only a file that describes these very bytes may be made to prove
   // them (one caught up describes the docs.json before).
   return h.located != 0 && h.docs_size == ix->docs_size && h.docs_sum == ix->docs_sum && !proves &&
@@ -954,7 +946,7 @@ int compare_file(const sdb_index *ix, const char *rel, const image_source &src) 
 
 int sdb_derived_state(sdb_index *ix) {
   char rel[SDB_REL_PATH_SIZE];
-  if (!derived_path(rel, ix->name)) return SEARCHDB_DERIVED_MISSING;
+  if (!sdb_file_path(rel, ix->name, SDB_DERIVED_FILE)) return SEARCHDB_DERIVED_MISSING;
   errno = 0;
   const int fd = sdb_open_regular(rel);
   if (fd < 0 && errno == ENOENT) return SEARCHDB_DERIVED_MISSING;

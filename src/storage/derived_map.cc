@@ -98,8 +98,7 @@ bool sdb_derived_section_intact(const unsigned char *bytes, const header &h, uin
 
 unsigned char *sdb_derived_map(const char *name, uint64_t *size) {
   char rel[SDB_REL_PATH_SIZE];
-  const int n = snprintf(rel, sizeof rel, "%s/%s", name, SDB_DERIVED_FILE);
-  if (n <= 0 || static_cast<size_t>(n) >= sizeof rel) return nullptr;
+  if (!sdb_file_path(rel, name, SDB_DERIVED_FILE)) return nullptr;
   const int fd = sdb_open_regular(rel);
   if (fd < 0) return nullptr;
   struct stat st;
@@ -116,6 +115,15 @@ bool sdb_file_identity_settled(const sdb_file_identity &f) {
   // Unsigned, as a crafted file may hold any two times.
   const uint64_t since = static_cast<uint64_t>(f.stat_ns) - static_cast<uint64_t>(f.ctime_ns);
   return f.ctime_ns < f.stat_ns && since > static_cast<uint64_t>(SDB_SETTLED_NS);
+}
+
+bool sdb_file_identity_same(const sdb_file_identity &a, const sdb_file_identity &b) {
+  return a.dev == b.dev && a.ino == b.ino && a.mtime_ns == b.mtime_ns && a.ctime_ns == b.ctime_ns;
+}
+
+sdb_file_identity sdb_recorded_identity(const header &h) {
+  return sdb_file_identity{h.docs_dev, h.docs_ino, h.docs_mtime_ns, h.docs_ctime_ns,
+                           h.docs_stat_ns};
 }
 
 int64_t sdb_clock_ns(void) {
@@ -162,10 +170,9 @@ bool sdb_docs_take(sdb_index *ix, const unsigned char *bytes, const header &h,
 namespace {
 
 bool same_identity(const header &h, const sdb_file_identity &now, uint64_t size) {
-  return h.docs_dev == now.dev && h.docs_ino == now.ino && h.docs_size == size &&
-         h.docs_mtime_ns == now.mtime_ns && h.docs_ctime_ns == now.ctime_ns &&
-         sdb_file_identity_settled(sdb_file_identity{h.docs_dev, h.docs_ino, h.docs_mtime_ns,
-                                                     h.docs_ctime_ns, h.docs_stat_ns});
+  const sdb_file_identity recorded = sdb_recorded_identity(h);
+  return h.docs_size == size && sdb_file_identity_same(recorded, now) &&
+         sdb_file_identity_settled(recorded);
 }
 
 // Fills ix (new) from the derived file at bytes and docs.json at docs_rel,
@@ -202,8 +209,7 @@ bool load_mapped(sdb_index *ix, unsigned char *bytes, uint64_t size, const char 
   if (page > 0 && to > from) madvise(reinterpret_cast<void *>(from), to - from, MADV_DONTNEED);
   ix->docs_size = h.docs_size;
   ix->docs_sum = h.docs_sum;
-  ix->docs_identity =
-      sdb_file_identity{h.docs_dev, h.docs_ino, h.docs_mtime_ns, h.docs_ctime_ns, h.docs_stat_ns};
+  ix->docs_identity = sdb_recorded_identity(h);
   ix->docs_block = block;
   ix->docs_known = true;
   ix->built = false;

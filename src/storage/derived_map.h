@@ -62,6 +62,13 @@ void sdb_file_identity_of(const struct stat &st, int64_t stat_ns, struct sdb_fil
 // unchanged while it holds.
 bool sdb_file_identity_settled(const struct sdb_file_identity &f);
 
+// Whether two identities name the same file unchanged: device, inode, and
+// modification and change times (not the clocks they were taken at).
+bool sdb_file_identity_same(const struct sdb_file_identity &a, const struct sdb_file_identity &b);
+
+// The identity of docs.json that a derived file's header records.
+struct sdb_file_identity sdb_recorded_identity(const sdb_derived::header &h);
+
 // The clock, in ns since the epoch, as file times count.
 int64_t sdb_clock_ns(void);
 

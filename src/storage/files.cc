@@ -399,6 +399,13 @@ void *sdb_map_file(int fd, size_t len, int prot) {
   return map;
 }
 
+bool sdb_file_path(char (&out)[SDB_REL_PATH_SIZE], const char *dir, const char *file) {
+  const int n = snprintf(out, sizeof out, "%s/%s", dir, file);
+  if (n >= 0 && static_cast<size_t>(n) < sizeof out) return true;
+  out[0] = '\0';
+  return false;
+}
+
 int sdb_open_regular(const char *rel) {
   size_t dir;
   const char *name = split(rel, &dir);

@@ -116,6 +116,11 @@ enum sdb_read_status {
 sdb_read_status sdb_read_file(const char *rel, char **data, uint64_t *len,
                               struct stat *st = nullptr);
 
+// Formats "<dir>/<file>" into out. An index's directory and one entry name
+// always fit; were one cut it would name another file, so it becomes "",
+// which names none, and the result is false.
+bool sdb_file_path(char (&out)[SDB_REL_PATH_SIZE], const char *dir, const char *file);
+
 // Opens the regular file at rel for reading (never a link, a FIFO or a
 // directory). The descriptor, or -1 without a message.
 int sdb_open_regular(const char *rel);

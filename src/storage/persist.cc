@@ -111,14 +111,6 @@ namespace {
 constexpr const char *kListFile = SDB_LIST_FILE;
 constexpr const char *kListDir = SDB_LIST_DIR;
 
-// Formats "<dir>/<file>" into out. An index's directory and one entry name
-// always fit (SDB_REL_PATH_SIZE); were one cut it would name another file,
-// so it becomes "", which names none.
-void file_path(char (&out)[SDB_REL_PATH_SIZE], const char *dir, const char *file) {
-  const int n = snprintf(out, sizeof out, "%s/%s", dir, file);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof out) out[0] = '\0';
-}
-
 sdb_save_result save_result(int rc) {
   return rc == 0 ? SDB_SAVED : (rc > 0 ? SDB_SAVED_UNSYNCED : SDB_NOT_SAVED);
 }
@@ -452,8 +444,8 @@ load_status load_index(const char *name, bool may_write, sdb_index **out) {
     return LOAD_SKIPPED;
   }
   char meta[SDB_REL_PATH_SIZE], docs[SDB_REL_PATH_SIZE];
-  file_path(meta, name, SDB_SETTINGS_FILE);
-  file_path(docs, name, SDB_DOCUMENTS_FILE);
+  sdb_file_path(meta, name, SDB_SETTINGS_FILE);
+  sdb_file_path(docs, name, SDB_DOCUMENTS_FILE);
   if (may_write) {
     sdb_make_dirs(name);
     static const char *const kFiles[] = {SDB_SETTINGS_FILE, SDB_DOCUMENTS_FILE, SDB_DERIVED_FILE};
@@ -540,7 +532,7 @@ load_status find_index_directories(name_list *names) {
       char rel[SDB_REL_PATH_SIZE], meta[SDB_REL_PATH_SIZE];
       const int n = snprintf(rel, sizeof rel, "%s%s%s", dir.get(), dir.get()[0] ? "/" : "", name);
       if (n < 0 || n > static_cast<int>(SDB_INDEX_NAME_MAX)) continue;
-      file_path(meta, rel, SDB_SETTINGS_FILE);
+      sdb_file_path(meta, rel, SDB_SETTINGS_FILE);
       ok = pending.add(rel, static_cast<size_t>(n));
       if (ok && sdb_entry_kind_of(meta) == SDB_ENTRY_FILE && sdb_index_name_problem(rel) == nullptr)
         ok = names->add(rel, static_cast<size_t>(n));
@@ -708,8 +700,8 @@ sdb_save_result sdb_save_index_list(const sdb_index_list *indexes) {
 sdb_save_result sdb_index_persist(sdb_index *ix, const sdb_slot_change *changes, uint32_t count) {
   sdb_make_dirs(ix->name);
   char docs[SDB_REL_PATH_SIZE], meta[SDB_REL_PATH_SIZE];
-  file_path(docs, ix->name, SDB_DOCUMENTS_FILE);
-  file_path(meta, ix->name, SDB_SETTINGS_FILE);
+  sdb_file_path(docs, ix->name, SDB_DOCUMENTS_FILE);
+  sdb_file_path(meta, ix->name, SDB_SETTINGS_FILE);
   const int saved = save_documents(ix, docs, changes, count);
   if (saved < 0) return SDB_NOT_SAVED;
   if (saved > 0) {
@@ -726,7 +718,7 @@ sdb_save_result sdb_index_persist(sdb_index *ix, const sdb_slot_change *changes,
 bool sdb_set_aside_found(const char *name) {
   for (const char *file : {SDB_DOCUMENTS_FILE, SDB_SETTINGS_FILE}) {
     char rel[SDB_REL_PATH_SIZE], aside[SDB_REL_PATH_SIZE];
-    file_path(rel, name, file);
+    sdb_file_path(rel, name, file);
     const sdb_entry_kind kind = sdb_entry_kind_of(rel);
     if (kind == SDB_ENTRY_NONE || kind == SDB_ENTRY_DIR) continue;
     if (sdb_set_aside(rel, SDB_FOUND_SUFFIX, false, aside, sizeof aside) != 0) return false;
@@ -737,7 +729,7 @@ bool sdb_set_aside_found(const char *name) {
 
 void sdb_remove_index_files(const char *name) {
   char rel[SDB_REL_PATH_SIZE];
-  file_path(rel, name, SDB_SETTINGS_FILE);
+  sdb_file_path(rel, name, SDB_SETTINGS_FILE);
   sdb_remove(rel);
   sdb_dir_walk w;
   if (sdb_dir_open(&w, name)) {
@@ -746,7 +738,7 @@ void sdb_remove_index_files(const char *name) {
       if (kind == SDB_ENTRY_DIR ||
           sdb_file_type_of(entry, strlen(entry), false).kind == SDB_FILE_OTHER)
         continue;
-      file_path(rel, name, entry);
+      sdb_file_path(rel, name, entry);
       sdb_remove(rel);
     }
     sdb_dir_close(&w);
