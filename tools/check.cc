@@ -84,17 +84,18 @@ const char *derived_name(int state) {
 index_counts counts_of(const std::string &index, bool rebuild) {
   index_counts counts;
   counts.name = index;
-  // Asked first: the calls after it may build the dictionary, and a
-  // search's statistics write the derived file when they do.
+  // Checked first, as a change would take the dictionary (nothing is
+  // written): a check that finds it as a build makes it lets the derived
+  // file's state and its rewrite compare with it instead of building
+  // again. Asked before the statistics, so that they find the index ready
+  // and this command writes nothing it was not asked to.
+  const bool consistent = searchdb_index_check(index.c_str()) == 0;
+  const std::string difference = consistent ? "" : last_error();
   counts.derived = searchdb_index_derived_state(index.c_str());
   if (rebuild) {
     counts.rebuilt = searchdb_index_write_derived(index.c_str()) == 0;
     if (!counts.rebuilt) counts.not_rebuilt = last_error();
   }
-  // Checked before the statistics are asked, so that they find the index
-  // ready and this command writes nothing it was not asked to.
-  const bool consistent = searchdb_index_check(index.c_str()) == 0;
-  const std::string difference = consistent ? "" : last_error();
   const char *stats = searchdb_index_stats_json(index.c_str());
   if (is_null_result(stats)) {
     counts.problem = last_error();

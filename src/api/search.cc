@@ -91,7 +91,8 @@ SEARCHDB_API int searchdb_index_check(const char *index_name) {
   sdb_index *ix = sdb_index_lookup(index_name);
   // A dictionary taken from the derived file is checked as it was taken.
   if (!ix || !sdb_index_ready(ix, false)) return -1;
-  return sdb_index_check(ix) ? 0 : -1;
+  ix->matches_build = sdb_index_check(ix);
+  return ix->matches_build ? 0 : -1;
 }
 
 SEARCHDB_API int searchdb_index_derived_state(const char *index_name) {

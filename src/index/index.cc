@@ -261,6 +261,7 @@ bool sdb_index_reserve(sdb_index *ix, uint32_t n) {
 uint32_t sdb_index_put(sdb_index *ix, const char *id, const char *entry, uint64_t entry_len,
                        uint32_t raw_off, uint64_t raw_len, uint32_t block, sdb_doc_undo *undo) {
   ix->docs_known = false;
+  ix->matches_build = false;
   uint32_t pos = id_map_probe(ix, id);
   uint32_t slot = ix->ids.slots[pos];
   if (slot != SDB_NO_SLOT) {
@@ -308,6 +309,7 @@ void sdb_index_put_lent(sdb_index *ix, const char *id, const char *entry, uint64
 
 void sdb_index_kill(sdb_index *ix, uint32_t slot, sdb_doc_undo *undo) {
   ix->docs_known = false;
+  ix->matches_build = false;
   sdb_doc *d = &ix->docs[slot];
   *undo = sdb_doc_undo{slot, false, *d};
   *d = sdb_doc{d->id, nullptr, 0, 0, 0, 0, 0, 0};

@@ -137,6 +137,10 @@ struct sdb_index {
   // needed (owned, released by catch_up_free; nullptr: none).
   struct sdb_pending_catch_up *catch_up;
   void (*catch_up_free)(struct sdb_pending_catch_up *);
+  // The index check found the dictionary and the figures exactly as a
+  // fresh build of the documents makes them, and neither changed since: a
+  // comparison with a build may use them instead of building again.
+  bool matches_build;
 };
 
 // Open indexes, in order: the registry's, and what a load gives it.

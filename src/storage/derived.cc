@@ -672,6 +672,7 @@ void unbuild(sdb_index *ix, uint32_t start_buckets) {
   ix->total_tokens = 0;
   ix->live_count = 0;
   ix->built = false;
+  ix->matches_build = false;
 }
 
 // Takes the dictionary from a file (its header h checked) that describes
@@ -882,12 +883,13 @@ int sdb_derived_write(sdb_index *ix) {
 namespace {
 
 // Calls use(src) with the figures a full build of ix's documents as
-// loaded (docs_known) makes: ix's own when it built them itself, else a
-// fresh build's. Returns what use returned, or -1 with "oom: rebuild".
+// loaded (docs_known) makes: ix's own when it built them itself or the
+// index check found them equal to a build's, else a fresh build's. Returns what use returned, or -1
+// with "oom: rebuild".
 template <typename F>
 int with_full_build(sdb_index *ix, F use) {
   if (!ix->built && !sdb_index_ensure_built(ix)) return -1;
-  if (laid_out_whole(&ix->terms)) return use(source_of(ix));
+  if (laid_out_whole(&ix->terms) || ix->matches_build) return use(source_of(ix));
   sdb_fresh_build fresh;
   if (!sdb_fresh_build_make(ix, &fresh)) return -1;
   const int rc =
