@@ -940,10 +940,14 @@ TEST_F(DerivedFileTest, DamageFoundOnlyByALaterSearchStillAnswersAsBuilt) {
   }
   ASSERT_FALSE(overflowing.empty());
   int found_late = 0, never_found = 0;
-  for (int round = 0; round < 32; round++) {
+  const uint64_t records = h.sections[sdb_derived::S_TERMS].offset;
+  const uint64_t order = h.sections[sdb_derived::S_ORDER].offset;
+  const uint64_t text_at = h.sections[sdb_derived::S_ORDER_TEXTS].offset;
+  for (int round = 0; round < 48; round++) {
     std::string bytes = round % 8 < 4 ? LoadedAt(good, SDB_SETTLED_NS + 1) : good;
-    // Half the rounds damage the postings of a term one search of the
-    // session reads (at a random turn), the others those of any term.
+    // Half the rounds damage a term one search of the session reads (at a
+    // random turn), the others any term: its postings, its record or where
+    // its text lies in byte order.
     std::vector<size_t> session(12);
     for (size_t &q : session) q = rng() % pool.size();
     // Among the rare words, which no other search reads as such.
@@ -959,7 +963,7 @@ TEST_F(DerivedFileTest, DamageFoundOnlyByALaterSearchStillAnswersAsBuilt) {
       return v;
     };
     auto set_slot = [&](uint64_t i, uint32_t v) { memcpy(bytes.data() + slots + 4 * i, &v, 4); };
-    switch (round / 2 % 4) {
+    switch (round / 2 % 6) {
       case 0:  // bytes changed by accident: the chunk's checksum tells
         bytes[(rng() % 2 ? slots + 4 * p + rng() % 4 : tfs + p)] ^=
             static_cast<char>(1 + rng() % 255);
@@ -980,6 +984,42 @@ TEST_F(DerivedFileTest, DamageFoundOnlyByALaterSearchStillAnswersAsBuilt) {
                                                                      : SDB_TF_TITLE);
         break;
       }
+      case 4: {  // a term record whose text or postings lie outside the file's
+        sdb_derived::term_record r;
+        memcpy(&r, bytes.data() + records + id * sizeof r, sizeof r);
+        const auto texts = static_cast<uint32_t>(h.text_bytes);
+        const auto postings = static_cast<uint32_t>(h.postings);
+        switch (rng() % 6) {
+          case 0:
+            r.text = texts + static_cast<uint32_t>(rng() % 3);
+            break;
+          case 1:  // its length byte inside, its bytes or NUL past the end
+            r.text = texts - 1 - static_cast<uint32_t>(rng() % 2);
+            break;
+          case 2:
+            r.count = 0;
+            break;
+          case 3:  // one posting past the end
+            r.start = postings - r.count + 1;
+            break;
+          case 4:
+            r.count = postings - r.start + 1;
+            break;
+          default:
+            r.start = ~0u - static_cast<uint32_t>(rng() % 2);
+            break;
+        }
+        memcpy(bytes.data() + records + id * sizeof r, &r, sizeof r);
+        break;
+      }
+      case 5: {  // where its text lies in byte order, outside the texts
+        uint64_t i = 0;
+        for (uint32_t v = 0; memcpy(&v, bytes.data() + order + 4 * i, 4), v != id;) i++;
+        const uint32_t bad[] = {static_cast<uint32_t>(h.text_bytes),
+                                static_cast<uint32_t>(h.text_bytes - 1), ~0u};
+        memcpy(bytes.data() + text_at + 4 * i, &bad[rng() % 3], 4);
+        break;
+      }
       default: {  // a posting out of order, or repeated
         if (count < 2) {
           set_slot(p, h.doc_count);
@@ -992,7 +1032,7 @@ TEST_F(DerivedFileTest, DamageFoundOnlyByALaterSearchStillAnswersAsBuilt) {
         break;
       }
     }
-    if (round / 2 % 4 != 0)
+    if (round / 2 % 6 != 0)
       sdb_derived_seal(reinterpret_cast<unsigned char *>(bytes.data()), bytes.size(), h.docs_size,
                        h.docs_sum);
     WriteFile(Derived("shop/items"), bytes);

@@ -31,15 +31,16 @@ const char *result_of(bool answered, const sdb_answer &a) {
   return result ? result : k_null;
 }
 
-// Answers by answer(); when it stopped at postings of the derived file
-// that are not as a build makes them, answers again from a build, as if
-// the file had never been there.
+// Answers by answer() into a; when it met part of the derived file that
+// is not as a build makes it (and stopped there, or read it as empty),
+// answers again from a build, as if the file had never been there.
 template <typename F>
-bool answer_checked(sdb_index *ix, F answer) {
+bool answer_checked(sdb_index *ix, sdb_answer *a, F answer) {
   const sdb_first_failure before;
-  if (answer()) return true;
-  if (!sdb_derived_rejected(ix)) return false;
+  const bool answered = answer();
+  if (!sdb_derived_rejected(ix)) return answered;
   before.restore();
+  a->len = 0;
   return sdb_derived_rebuild(ix, true) && answer();
 }
 
@@ -53,7 +54,7 @@ SEARCHDB_API const char *searchdb_search(const char *index_name, const char *que
   uint64_t tokens;
   if (!ix || sdb_query_refused(query, &tokens) || !sdb_index_ready(ix, true)) return k_null;
   sdb_answer a;
-  const bool answered = answer_checked(ix, [&] {
+  const bool answered = answer_checked(ix, &a, [&] {
     return sdb_search_answer(ix, query, tokens, at_least_zero(limit), at_least_zero(offset), &a);
   });
   return result_of(answered, a);
@@ -70,7 +71,7 @@ SEARCHDB_API const char *searchdb_search_request(const char *index_name, const c
   bool oom = false;
   if (!sdb_request_parse(request_json, &req, &oom) || !sdb_index_ready(ix, true)) return k_null;
   sdb_answer a;
-  const bool answered = answer_checked(ix, [&] { return sdb_request_answer(ix, &req, &a); });
+  const bool answered = answer_checked(ix, &a, [&] { return sdb_request_answer(ix, &req, &a); });
   return result_of(answered, a);
 }
 

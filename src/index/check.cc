@@ -59,7 +59,7 @@ bool same_figures(const sdb_index *ix, const sdb_fresh_build &fresh) {
 
 bool same_term(const sdb_index *ix, const sdb_terms *d, uint32_t id, const sdb_terms *f,
                uint32_t fid) {
-  const sdb_term &t = d->terms[id], &u = f->terms[fid];
+  const sdb_term &t = sdb_term_at(d, id), &u = f->terms[fid];
   const char *text = t.text;
   if (t.hash != u.hash) return differs(ix, "term '%.*s' has another hash", TERM_ARGS(text));
   if (t.rank != u.rank || sdb_scan_key(d, &t) != sdb_scan_key(f, &u)) {
@@ -100,10 +100,10 @@ bool same_terms(const sdb_index *ix, const sdb_terms *f) {
   }
   for (uint32_t i = 0; i < d->count; i++) {
     const uint32_t id = d->order[i], fid = f->order[i];
-    const char *text = d->terms[id].text;
-    if (d->order_text[i] != text || !same_text(text, f->terms[fid].text)) {
+    const char *text = sdb_term_at(d, id).text;
+    if (sdb_order_text(d, i) != text || !same_text(text, f->terms[fid].text)) {
       return differs(ix, "term %u in byte order is '%.*s', a rebuild has '%.*s'", i,
-                     TERM_ARGS(d->order_text[i]), TERM_ARGS(f->terms[fid].text));
+                     TERM_ARGS(sdb_order_text(d, i)), TERM_ARGS(f->terms[fid].text));
     }
     if (i > 0 && d->lcp[i] != f->lcp[i])
       return differs(ix, "term '%.*s' shares %u bytes with the one before it, not %u",
@@ -112,9 +112,10 @@ bool same_terms(const sdb_index *ix, const sdb_terms *f) {
   }
   for (uint32_t r = 0; r < d->count; r++) {
     const uint32_t id = sdb_terms_by_first(d, r), fid = f->by_first[r];
-    if (d->terms[id].rank != r || !same_text(d->terms[id].text, f->terms[fid].text)) {
+    const sdb_term &t = sdb_term_at(d, id);
+    if (t.rank != r || !same_text(t.text, f->terms[fid].text)) {
       return differs(ix, "term %u in first-occurrence order is '%.*s', a rebuild has '%.*s'", r,
-                     TERM_ARGS(d->terms[id].text), TERM_ARGS(f->terms[fid].text));
+                     TERM_ARGS(t.text), TERM_ARGS(f->terms[fid].text));
     }
   }
   return true;

@@ -135,6 +135,12 @@ uint64_t head_of(const sdb_term *t) {
 
 }  // namespace
 
+const char *sdb_terms_bad_text(const sdb_terms *d) {
+  static const char k_empty[2] = {0, 0};  // a length byte of 0, then the NUL
+  if (d->unchecked != nullptr) d->unchecked->failed = true;
+  return k_empty + 1;
+}
+
 int sdb_text_compare(const char *text, const char *bytes, uint32_t len) {
   const uint32_t text_len = sdb_text_len(text);
   const int c = memcmp(text, bytes, std::min(text_len, len));
@@ -150,7 +156,7 @@ uint32_t find_in_order(const sdb_terms *d, const char *bytes, uint32_t len) {
   uint32_t lo = 0, hi = d->count;
   while (lo < hi) {
     const uint32_t mid = lo + (hi - lo) / 2;
-    const int c = sdb_text_compare(d->order_text[mid], bytes, len);
+    const int c = sdb_text_compare(sdb_order_text(d, mid), bytes, len);
     if (c == 0) return d->order[mid];
     if (c < 0) {
       lo = mid + 1;
@@ -191,7 +197,7 @@ void sdb_terms_prefetch_term(const sdb_terms *d, uint64_t key) {
 }
 
 uint32_t sdb_posting_tf(const sdb_terms *d, uint32_t id, uint32_t i) {
-  const sdb_term *t = &d->terms[id];
+  const sdb_term *t = &sdb_term_at(d, id);
   const uint32_t tf = t->tfs[i] & SDB_TF_MASK;
   if (tf != SDB_TF_OVERFLOW) return tf;
   return d->big_tfs.slots[tf_probe(d->big_tfs, tf_key(id, t->docs[i]))].tf;
@@ -335,21 +341,30 @@ bool sdb_terms_enter_all(sdb_terms *d) {
 
 bool sdb_terms_own(sdb_terms *d) {
   if (!d->lent) return true;
+  // Every record is made before any is changed.
+  for (uint32_t id = 0; id < d->ids; id++) (void)sdb_term_at(d, id);
   const size_t n = std::max<uint32_t>(d->count, 1);
   auto *order = static_cast<uint32_t *>(malloc(n * sizeof(uint32_t)));
   auto *by_first = static_cast<uint32_t *>(malloc(n * sizeof(uint32_t)));
+  auto *order_text = static_cast<const char **>(malloc(n * sizeof(const char *)));
   d->lent = false;  // for the lookup's own checks; restored on failure
-  if (order == nullptr || by_first == nullptr || !sdb_terms_enter_all(d)) {
+  if (order == nullptr || by_first == nullptr || order_text == nullptr || !sdb_terms_enter_all(d)) {
     d->lent = true;
     free(order);
     free(by_first);
+    free(order_text);
     return false;
   }
   if (d->count > 0) memcpy(order, d->order, d->count * sizeof(uint32_t));
+  for (uint32_t i = 0; i < d->count; i++) order_text[i] = d->terms[order[i]].text;
   for (uint32_t id = 0; id < d->ids; id++) by_first[d->terms[id].rank] = id;
   d->order = order;
+  d->order_text = order_text;
   d->by_first = by_first;
   d->list_cap = d->count;
+  d->lent_texts = nullptr;
+  d->lent_text_at = nullptr;
+  d->lent_text_bytes = 0;
   return true;
 }
 

@@ -63,10 +63,15 @@ struct sdb_text_block;
 // postings arrays by chunks against their stored checksums, and each
 // term's postings for what a build guarantees. One allocation, bitmaps
 // after the struct.
+//
+// Its term records are made the same way, each the first time it is read
+// (sdb_term_at): until then a record is zeros, and opening touches none.
 struct sdb_unchecked {
   const unsigned char *file;  // the stored file's bytes
   const uint32_t *slots;      // its postings arrays, where term docs/tfs point
   const uint8_t *tfs;
+  uint64_t postings;      // entries of each postings array
+  const void *records;    // the file's term records, nullptr once all are made
   uint64_t *chunks_done;  // a bit per chunk found intact
   uint64_t *terms_done;   // a bit per term id checked
   bool failed;            // a check failed: the dictionary must not be read
@@ -83,7 +88,7 @@ struct sdb_terms {
   // the key; load <= 1/2.
   sdb_table<uint64_t> lookup;
   uint32_t *order;          // live ids in byte order of their texts (count of them)
-  const char **order_text;  // their texts, for walks that need no more of a term
+  const char **order_text;  // their texts, for walks that need no more of a term (sdb_order_text)
   uint8_t *lcp;             // lcp[i]: leading bytes order[i] shares with order[i - 1]
   uint32_t *by_first;       // live ids in first-occurrence order: terms[by_first[r]].rank == r
   uint32_t list_cap;        // room of order, lcp and by_first
@@ -95,11 +100,15 @@ struct sdb_terms {
   uint32_t start_buckets;    // ... and the one its rebuild started from
   sdb_unchecked *unchecked;  // owned; nullptr when every posting is checked
   // Taken from a stored file as it lies, and not changed since: order is
-  // the file's own array, by_first is not made (a file's ids are the
+  // the file's own array, order_text is not made (the file's offsets of
+  // the texts stand for it), by_first is not made (a file's ids are the
   // ranks) and the exact lookup is empty, lookups searching the byte order
   // instead. Opening then fills no table and copies no order; the first
   // change makes them the dictionary's own (sdb_terms_own).
   bool lent;
+  const char *lent_texts;        // while lent: the file's texts, lent_text_bytes of them,
+  const uint32_t *lent_text_at;  // and per byte-order position its text's offset there
+  uint64_t lent_text_bytes;
 };
 
 enum : uint32_t { SDB_NO_TERM = 0xFFFFFFFFu, SDB_FIRST_BUCKETS = 1024 };
@@ -110,6 +119,37 @@ enum : uint32_t { SDB_NO_TERM = 0xFFFFFFFFu, SDB_FIRST_BUCKETS = 1024 };
 // token looked up.
 inline uint64_t sdb_term_key(const char *bytes, uint32_t len) {
   return sdb_table_hash(bytes, len);
+}
+
+// Makes record id of a dictionary whose records are made as first read
+// (sdb_unchecked) from its stored file; one not as a build makes it marks
+// the dictionary failed and becomes an empty term (no text, no postings),
+// so that the reader finishes safely and its call answers anew from a
+// build. Defined where the file's layout is known (storage/derived.cc).
+void sdb_terms_fill(const sdb_terms *d, uint32_t id);
+
+// Term id, made first when it was not yet. Every reader of a record goes
+// through here: a dictionary taken from a stored file makes its records
+// only as they are read.
+inline const sdb_term &sdb_term_at(const sdb_terms *d, uint32_t id) {
+  const sdb_term &t = d->terms[id];
+  if (__builtin_expect(t.text == nullptr && d->unchecked != nullptr, 0)) sdb_terms_fill(d, id);
+  return t;
+}
+
+// The text of the term at place i of the byte order. A lent dictionary
+// reads it where the file says it lies, checked to lie within the texts:
+// one that does not marks the dictionary failed and reads as empty.
+const char *sdb_terms_bad_text(const sdb_terms *d);
+inline const char *sdb_order_text(const sdb_terms *d, uint32_t i) {
+  if (d->order_text != nullptr) return d->order_text[i];
+  const uint64_t at = d->lent_text_at[i];
+  if (__builtin_expect(at >= d->lent_text_bytes, 0)) return sdb_terms_bad_text(d);
+  const char *text = d->lent_texts + at + 1;
+  const uint64_t len = static_cast<uint8_t>(text[-1]);
+  if (__builtin_expect(at + len + 2 > d->lent_text_bytes || text[len] != '\0', 0))
+    return sdb_terms_bad_text(d);
+  return text;
 }
 
 // The id of the term with these bytes (len <= SDB_TERM_MAX), or

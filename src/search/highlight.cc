@@ -78,7 +78,7 @@ bool sdb_highlighter_init(sdb_highlighter *h, const sdb_index *ix, const sdb_que
     if (in_phrase[i]) continue;
     const uint64_t *run = terms->runs + 2 * terms->first[i];
     for (uint64_t k = run[0]; k < run[1]; k++) {
-      const sdb_term &t = ix->terms.terms[terms->ids[k]];
+      const sdb_term &t = sdb_term_at(&ix->terms, terms->ids[k]);
       set_add(h, t.text, t.len);
     }
   }

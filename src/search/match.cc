@@ -32,9 +32,11 @@ static void found_add(found_list *f, const sdb_terms *d, uint32_t order_pos, uin
     return;
   }
   const uint32_t id = d->order[order_pos];
-  // The walks find what the match rule accepts, and only that.
-  SDB_ASSERT(accepted(f, d->terms[id]));
-  f->items[f->count++] = sdb_scan_match{sdb_scan_key(d, &d->terms[id]), id, edits};
+  const sdb_term &t = sdb_term_at(d, id);
+  // The walks find what the match rule accepts, and only that, of a
+  // dictionary as a build makes it (one found otherwise is read no more).
+  SDB_ASSERT(t.count == 0 || accepted(f, t));
+  f->items[f->count++] = sdb_scan_match{sdb_scan_key(d, &t), id, edits};
 }
 
 // Adds every term longer than q that begins with it: one run of the order,
@@ -46,17 +48,18 @@ static void find_extensions(const sdb_match *m, found_list *f) {
   uint32_t lo = 0, hi = d->count;
   while (lo < hi) {
     const uint32_t mid = lo + (hi - lo) / 2;
-    if (sdb_text_compare(d->order_text[mid], m->q, qlen) < 0) {
+    if (sdb_text_compare(sdb_order_text(d, mid), m->q, qlen) < 0) {
       lo = mid + 1;
     } else {
       hi = mid;
     }
   }
   if (lo == d->count) return;
-  const char *first = d->order_text[lo];
+  const char *first = sdb_order_text(d, lo);
   if (sdb_text_len(first) < qlen || memcmp(first, m->q, qlen) != 0) return;
   for (uint32_t i = lo; i < d->count && (i == lo || d->lcp[i] >= qlen); i++)
-    if (sdb_longer_prefix(m->q, qlen, d->order_text[i], sdb_text_len(d->order_text[i])))
+    if (const char *text = sdb_order_text(d, i);
+        sdb_longer_prefix(m->q, qlen, text, sdb_text_len(text)))
       found_add(f, d, i, 0);
 }
 
@@ -111,7 +114,7 @@ static void find_near_spellings(const sdb_match *m, found_list *f, typo_rows *ro
   int shared = 0;  // bytes the current term shares with that one
   uint32_t i = 0;
   while (i < d->count) {
-    const char *text = d->order_text[i];
+    const char *text = sdb_order_text(d, i);
     const int len = (int)sdb_text_len(text);
     int depth = std::min(have, shared);
     bool too_far = false;

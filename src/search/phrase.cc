@@ -78,16 +78,17 @@ bool sdb_phrase_candidates(const sdb_index *ix, const sdb_word *words, const sdb
     return *slots != nullptr;
   }
   // The rarest term's documents, kept where every other term is too.
-  std::sort(ids, ids + n,
-            [d](uint32_t a, uint32_t b) { return d->terms[a].count < d->terms[b].count; });
-  const sdb_term &rarest = d->terms[ids[0]];
+  std::sort(ids, ids + n, [d](uint32_t a, uint32_t b) {
+    return sdb_term_at(d, a).count < sdb_term_at(d, b).count;
+  });
+  const sdb_term &rarest = sdb_term_at(d, ids[0]);
   *slots = static_cast<uint32_t *>(malloc((rarest.count ? rarest.count : 1) * sizeof(uint32_t)));
   if (*slots == nullptr) return false;
   for (uint32_t i = 0; i < rarest.count; i++) {
     const uint32_t slot = rarest.docs[i];
     bool all = true;
     for (uint32_t k = 1; k < n && all; k++) {
-      const sdb_term &t = d->terms[ids[k]];
+      const sdb_term &t = sdb_term_at(d, ids[k]);
       all = std::binary_search(t.docs, t.docs + t.count, slot);
     }
     if (all) (*slots)[(*count)++] = slot;

@@ -74,7 +74,7 @@ double sdb_score_of(const sdb_scoring *sc, uint32_t slot) {
 
 void sdb_score_term(sdb_scoring *sc, uint32_t id) {
   const sdb_terms *d = &sc->ix->terms;
-  const sdb_term *t = &d->terms[id];
+  const sdb_term *t = &sdb_term_at(d, id);
   const double w = sdb_bm25_weight(sc->live, t->count);
   const double *norms = sc->ix->norms;
   for (uint32_t i = 0; i < t->count; i++) {

@@ -161,7 +161,7 @@ bool mark_all_words(request_run *run) {
   for (uint64_t i = 0; i < t.count; i++) {
     if (t.first[i] != i) continue;
     for (uint64_t r = t.runs[2 * i]; r < t.runs[2 * i + 1]; r++) {
-      const sdb_term &term = ix->terms.terms[t.ids[r]];
+      const sdb_term &term = sdb_term_at(&ix->terms, t.ids[r]);
       for (uint32_t p = 0; p < term.count; p++) {
         uint16_t &m = run->words_matched[term.docs[p]];
         if (m == k) m = k + 1;

@@ -102,10 +102,12 @@ struct token_plan {
 void plan_token(const sdb_index *ix, const sdb_query_terms *t, uint64_t i, double live,
                 token_plan *p) {
   const uint64_t r0 = t->runs[2 * i], r1 = t->runs[2 * i + 1];
-  auto of = [&](uint32_t k) { return reading{ix->terms.terms[t->ids[k]].count, t->edits[k]}; };
+  auto of = [&](uint32_t k) {
+    return reading{sdb_term_at(&ix->terms, t->ids[k]).count, t->edits[k]};
+  };
   uint32_t commonest = 0;
   for (uint64_t k = r0; k < r1; k++) {
-    commonest = std::max(commonest, ix->terms.terms[t->ids[k]].count);
+    commonest = std::max(commonest, sdb_term_at(&ix->terms, t->ids[k]).count);
     p->order[k] = static_cast<uint32_t>(k);
   }
   p->weight[i] = sdb_bm25_weight(live, commonest);
@@ -168,7 +170,7 @@ bool note_title(sdb_typo_order *out, uint32_t slot) {
 bool walk_one_term(walk *wk, uint32_t id, double w, bool last, sdb_typo_order *out) {
   const sdb_index *ix = wk->sc->ix;
   const sdb_terms *d = &ix->terms;
-  const sdb_term *term = &d->terms[id];
+  const sdb_term *term = &sdb_term_at(d, id);
   for (uint32_t p = 0; p < term->count; p++) {
     const uint32_t slot = term->docs[p];
     const double norm = ix->norms[slot];
@@ -207,7 +209,7 @@ bool walk_terms(walk *wk, const sdb_query_terms *t, const token_plan *p, uint64_
   uint32_t rlo = UINT32_MAX, rhi = 0;  // and those reached
   for (uint64_t k = r0; k < r1; k++) {
     const uint32_t id = t->ids[k], at = p->level[k];
-    const sdb_term *term = &d->terms[id];
+    const sdb_term *term = &sdb_term_at(d, id);
     if (term->count > 0) {
       rlo = std::min(rlo, term->docs[0]);
       rhi = std::max(rhi, term->docs[term->count - 1]);

@@ -96,109 +96,53 @@ struct renumbering {
   uint32_t moved_count;
 };
 
-// Checks what the sections hold against ix and each other, and builds the
-// dictionary over them into *d (texts and postings stay where they lie).
-// With re, the postings are those of the file's slots, renumbered (written
-// where they lie) to ix's, those of documents gone dropped, and the terms
-// left without any too; the ids of the others keep their order. False when
-// anything is out of place or memory ran out (*d then holds what it got,
-// for sdb_terms_free).
-bool adopt_terms(const sdb_index *ix, unsigned char *bytes, const header &h, renumbering *re,
-                 bool lazy, sdb_terms *d) {
+// Term id as the file's record r gives it, into *t: false when its text or
+// postings do not lie within the file's texts and postings, its text with
+// its length byte and NUL, or it has no postings.
+bool make_term(const term_record &r, uint32_t id, const char *texts, uint64_t text_bytes,
+               uint32_t *slots, uint8_t *tfs, uint64_t postings, sdb_term *t) {
+  if (r.text >= text_bytes) return false;
+  const uint32_t len = static_cast<uint8_t>(texts[r.text]);
+  if (uint64_t{r.text} + len + 2 > text_bytes || texts[r.text + 1 + len] != '\0') return false;
+  if (r.count == 0 || r.start > postings || r.count > postings - r.start) return false;
+  const char *text = texts + r.text + 1;
+  *t = sdb_term{sdb_hash(text, len), text,         len, r.first_pos, id, r.count, 0,
+                slots + r.start,     tfs + r.start};
+  return true;
+}
+
+// Walks the file's byte order, checking it as a build makes it: each id
+// once, its text where its record and the order's offset say, the texts
+// one after another and strictly ascending, and each lcp right. Without
+// re the dictionary (lent) reads the file's order as it lies; with re the
+// kept terms (ids: file term to its id in *d, or SDB_NO_TERM) are put into
+// d's own lists. False when anything is out of place or memory ran out.
+bool order_intact(const unsigned char *bytes, const header &h, const renumbering *re,
+                  const uint32_t *ids, sdb_terms *d) {
   const uint32_t tc = h.term_count;
-  const uint32_t slot_limit = re ? h.doc_count : ix->doc_count;
   const auto *records = at<term_record>(bytes, h, S_TERMS);
-  const char *texts = reinterpret_cast<const char *>(bytes + h.sections[S_TEXTS].offset);
-  auto *slots = reinterpret_cast<uint32_t *>(bytes + h.sections[S_SLOTS].offset);
-  auto *tfs = bytes + h.sections[S_TFS].offset;
-  auto *order = reinterpret_cast<uint32_t *>(bytes + h.sections[S_ORDER].offset);
+  const char *texts = at<char>(bytes, h, S_TEXTS);
+  const auto *order = at<uint32_t>(bytes, h, S_ORDER);
+  const auto *text_at = at<uint32_t>(bytes, h, S_ORDER_TEXTS);
   const auto *lcp = at<uint8_t>(bytes, h, S_LCP);
-  const auto *big = at<big_record>(bytes, h, S_BIG);
-  // Read once per posting: a byte per slot stays in cache where the slots
-  // themselves would not.
-  std::unique_ptr<uint8_t[], decltype(&free)> alive(
-      static_cast<uint8_t *>(malloc(slot_limit ? slot_limit : 1)), free);
-  // With re: per file term, its id in *d, or SDB_NO_TERM when it goes.
-  std::unique_ptr<uint32_t[], decltype(&free)> ids(
-      static_cast<uint32_t *>(malloc(re && tc ? tc * sizeof(uint32_t) : 1)), free);
-  if (!alive || !ids || !sdb_terms_reserve_records(d, tc)) return false;
-  for (uint32_t slot = 0; slot < slot_limit; slot++)
-    alive[slot] = re != nullptr || ix->docs[slot].alive != 0;
-  uint64_t placed = 0, overflows = 0;
-  uint32_t kept = 0;
-  for (uint32_t id = 0; id < tc; id++) {
-    const term_record &r = records[id];
-    if (r.text >= h.text_bytes) return false;
-    const uint32_t len = static_cast<uint8_t>(texts[r.text]);
-    if (uint64_t{r.text} + len + 2 > h.text_bytes || texts[r.text + 1 + len] != '\0') return false;
-    if (r.count == 0 || r.count > h.postings - placed) return false;
-    uint32_t *docs = slots + placed;
-    for (uint32_t i = 0; !lazy && i < r.count; i++) {
-      const uint32_t slot = docs[i];
-      if (slot >= slot_limit || !alive[slot] || (i > 0 && slot <= docs[i - 1]) ||
-          (tfs[placed + i] & SDB_TF_MASK) == 0)
-        return false;
-      overflows += (tfs[placed + i] & SDB_TF_MASK) == SDB_TF_OVERFLOW;
-    }
-    const char *text = texts + r.text + 1;
-    uint32_t count = r.count, to = id;
-    if (re != nullptr) {
-      const bool first_gone = re->slots[docs[0]] == SDB_NO_SLOT;
-      // Written only where a posting changes, so that the pages of terms
-      // the change left alone stay shared with the file; the postings of
-      // the slots that keep their numbers are not even read again.
-      count = static_cast<uint32_t>(std::lower_bound(docs, docs + r.count, re->same_below) - docs);
-      for (uint32_t i = count; i < r.count; i++) {
-        const uint32_t now = re->slots[docs[i]];
-        if (now == SDB_NO_SLOT) continue;
-        if (count != i || now != docs[i]) {
-          docs[count] = now;
-          tfs[placed + count] = tfs[placed + i];
-        }
-        count++;
-      }
-      ids[id] = count ? kept : SDB_NO_TERM;
-      placed += r.count;
-      if (count == 0) continue;
-      to = kept++;
-      if (first_gone) re->moved[re->moved_count++] = to;
-    } else {
-      placed += r.count;
-    }
-    d->terms[to] = sdb_term{sdb_hash(text, len), text, len, r.first_pos, to, count, 0, docs,
-                            tfs + (docs - slots)};
-  }
-  if (placed != h.postings || (!lazy && overflows != h.big_count)) return false;
-  d->ids = d->count = re ? kept : tc;
-  // Without re the file's order is the dictionary's as it lies (checked
-  // below). Its lcp is copied all the same: the near-spelling walk reads
-  // it in a tight loop, measurably slower from the mapping than from a
-  // heap copy beside the list of texts.
-  if (re == nullptr) {
-    const size_t n = tc ? tc : 1;
-    d->order_text = static_cast<const char **>(malloc(n * sizeof(const char *)));
-    d->lcp = static_cast<uint8_t *>(malloc(n));
-    if (d->order_text == nullptr || d->lcp == nullptr) return false;
-    d->order = order;
-    d->lent = true;
-  } else if (!sdb_terms_reserve_lists(d, 0)) {
-    return false;
-  }
   std::unique_ptr<uint8_t[], decltype(&free)> seen(static_cast<uint8_t *>(calloc(tc ? tc : 1, 1)),
                                                    free);
   if (!seen) return false;
   // The texts lie in byte order, one after another: the order is checked
   // by walking them, each term's record pinned to its place.
-  uint64_t text_at = 0;
+  uint64_t running = 0;
   const char *prev = nullptr, *prev_kept = nullptr;
   uint32_t w = 0, last_kept = SDB_NO_TERM;
   for (uint32_t i = 0; i < tc; i++) {
     const uint32_t id = order[i];
-    if (id >= tc || seen[id] || records[id].text != text_at) return false;
+    if (id >= tc || seen[id] || text_at[i] != running || records[id].text != running ||
+        running >= h.text_bytes)
+      return false;
     seen[id] = 1;
-    const char *text = texts + text_at + 1;
+    const char *text = texts + running + 1;
     const uint32_t len = sdb_text_len(text);
-    text_at += len + 2;
+    if (running + len + 2 > h.text_bytes) return false;
+    running += len + 2;
     uint32_t common = 0;
     if (prev != nullptr) {
       if (sdb_text_compare(prev, text, len) >= 0) return false;
@@ -207,16 +151,123 @@ bool adopt_terms(const sdb_index *ix, unsigned char *bytes, const header &h, ren
     }
     if (lcp[i] != common) return false;
     prev = text;
-    const uint32_t to = re ? ids[id] : id;
+    if (re == nullptr) continue;
+    const uint32_t to = ids[id];
     if (to == SDB_NO_TERM) continue;
     d->order_text[w] = text;
     // A neighbour that went leaves the bytes shared with the one before to
     // be counted again.
     d->lcp[w] = w == 0 ? 0 : (last_kept + 1 == i ? lcp[i] : shared_bytes(prev_kept, text));
-    if (re != nullptr) d->order[w] = to;
+    d->order[w] = to;
     prev_kept = text;
     last_kept = i;
     w++;
+  }
+  return running == h.text_bytes;
+}
+
+// Checks what the sections hold against ix and each other, and builds the
+// dictionary over them into *d (texts and postings stay where they lie).
+// With re, the postings are those of the file's slots, renumbered (written
+// where they lie) to ix's, those of documents gone dropped, and the terms
+// left without any too; the ids of the others keep their order. With lazy
+// (and no re) nothing of the terms is read: each record is made and
+// checked the first time it is read (sdb_terms_fill), and the rest of the
+// checks wait for check_all. False when anything is out of place or memory
+// ran out (*d then holds what it got, for sdb_terms_free).
+bool adopt_terms(const sdb_index *ix, unsigned char *bytes, const header &h, renumbering *re,
+                 bool lazy, sdb_terms *d) {
+  const uint32_t tc = h.term_count;
+  const uint32_t slot_limit = re ? h.doc_count : ix->doc_count;
+  const auto *records = at<term_record>(bytes, h, S_TERMS);
+  const char *texts = at<char>(bytes, h, S_TEXTS);
+  auto *slots = reinterpret_cast<uint32_t *>(bytes + h.sections[S_SLOTS].offset);
+  auto *tfs = bytes + h.sections[S_TFS].offset;
+  const auto *big = at<big_record>(bytes, h, S_BIG);
+  lazy = lazy && re == nullptr;
+  // Read once per posting: a byte per slot stays in cache where the slots
+  // themselves would not.
+  std::unique_ptr<uint8_t[], decltype(&free)> alive(
+      static_cast<uint8_t *>(malloc(slot_limit && !lazy ? slot_limit : 1)), free);
+  // With re: per file term, its id in *d, or SDB_NO_TERM when it goes.
+  std::unique_ptr<uint32_t[], decltype(&free)> ids(
+      static_cast<uint32_t *>(malloc(re && tc ? tc * sizeof(uint32_t) : 1)), free);
+  if (!alive || !ids) return false;
+  if (re == nullptr) {
+    // Zeros, not yet made: untouched pages of a fresh allocation cost
+    // nothing until a record on them is made.
+    const size_t n = tc ? tc : 1;
+    d->terms = static_cast<sdb_term *>(calloc(n, sizeof(sdb_term)));
+    d->free_ids = static_cast<uint32_t *>(malloc(n * sizeof(uint32_t)));
+    // The near-spelling walk reads lcp in a tight loop, measurably
+    // slower from the mapping than from a heap copy.
+    d->lcp = static_cast<uint8_t *>(malloc(n));
+    if (d->terms == nullptr || d->free_ids == nullptr || d->lcp == nullptr) return false;
+    d->cap = tc;
+    d->ids = d->count = tc;
+    memcpy(d->lcp, at<uint8_t>(bytes, h, S_LCP), tc);
+    d->order = const_cast<uint32_t *>(at<uint32_t>(bytes, h, S_ORDER));
+    d->lent = true;
+    d->lent_texts = texts;
+    d->lent_text_at = at<uint32_t>(bytes, h, S_ORDER_TEXTS);
+    d->lent_text_bytes = h.text_bytes;
+  } else if (!sdb_terms_reserve_records(d, tc)) {
+    return false;
+  }
+  if (lazy) {
+    d->unchecked->records = records;
+  } else {
+    for (uint32_t slot = 0; slot < slot_limit; slot++)
+      alive[slot] = re != nullptr || ix->docs[slot].alive != 0;
+    uint64_t placed = 0, overflows = 0;
+    uint32_t kept = 0;
+    for (uint32_t id = 0; id < tc; id++) {
+      const term_record &r = records[id];
+      sdb_term t;
+      if (r.start != placed || !make_term(r, id, texts, h.text_bytes, slots, tfs, h.postings, &t))
+        return false;
+      uint32_t *docs = t.docs;
+      for (uint32_t i = 0; i < r.count; i++) {
+        const uint32_t slot = docs[i];
+        if (slot >= slot_limit || !alive[slot] || (i > 0 && slot <= docs[i - 1]) ||
+            (tfs[placed + i] & SDB_TF_MASK) == 0)
+          return false;
+        overflows += (tfs[placed + i] & SDB_TF_MASK) == SDB_TF_OVERFLOW;
+      }
+      placed += r.count;
+      if (re == nullptr) {
+        d->terms[id] = t;
+        continue;
+      }
+      const bool first_gone = re->slots[docs[0]] == SDB_NO_SLOT;
+      // Written only where a posting changes, so that the pages of terms
+      // the change left alone stay shared with the file; the postings of
+      // the slots that keep their numbers are not even read again.
+      uint32_t count =
+          static_cast<uint32_t>(std::lower_bound(docs, docs + r.count, re->same_below) - docs);
+      for (uint32_t i = count; i < r.count; i++) {
+        const uint32_t now = re->slots[docs[i]];
+        if (now == SDB_NO_SLOT) continue;
+        if (count != i || now != docs[i]) {
+          docs[count] = now;
+          t.tfs[count] = t.tfs[i];
+        }
+        count++;
+      }
+      ids[id] = count ? kept : SDB_NO_TERM;
+      if (count == 0) continue;
+      const uint32_t to = kept++;
+      if (first_gone) re->moved[re->moved_count++] = to;
+      t.rank = to;
+      t.count = count;
+      d->terms[to] = t;
+    }
+    if (placed != h.postings || overflows != h.big_count) return false;
+    if (re != nullptr) {
+      d->ids = d->count = kept;
+      if (!sdb_terms_reserve_lists(d, 0)) return false;
+    }
+    if (!order_intact(bytes, h, re, ids.get(), d)) return false;
   }
   if (re != nullptr) {
     for (uint32_t id = 0; id < d->count; id++) d->by_first[id] = id;
@@ -275,14 +326,17 @@ bool chunks_intact(sdb_unchecked *u, const header &h, uint32_t s, uint64_t from,
 // Checks the postings of term id (of a dictionary taken lazily) as taking
 // it eagerly would: their bytes intact, every slot in range, alive and
 // above the one before, every tf non-zero, and every tf that overflowed
-// its byte in the side table; *overflows counts those.
+// its byte in the side table, which holds no more of the term's than
+// those; *overflows counts them.
 bool check_term(const sdb_index *ix, uint32_t id, uint64_t *overflows) {
   const sdb_terms *d = &ix->terms;
   sdb_unchecked *u = d->unchecked;
   header h;
   memcpy(&h, u->file, sizeof h);
-  const sdb_term &t = d->terms[id];
+  const sdb_term &t = sdb_term_at(d, id);
+  if (u->failed) return false;
   const uint64_t at = static_cast<uint64_t>(t.docs - u->slots);
+  uint64_t own = 0;
   if (!chunks_intact(u, h, S_SLOTS, at * sizeof(uint32_t), (at + t.count) * sizeof(uint32_t)) ||
       !chunks_intact(u, h, S_TFS, at, at + t.count))
     return false;
@@ -294,8 +348,17 @@ bool check_term(const sdb_index *ix, uint32_t id, uint64_t *overflows) {
       return false;
     if (tf != SDB_TF_OVERFLOW) continue;
     if (d->big_tfs.count == 0 || sdb_posting_tf(d, id, i) == 0) return false;
-    ++*overflows;
+    ++own;
   }
+  // The file's big tfs are in (term, slot) order, each once (checked as
+  // they were taken): so as many of them as the postings that overflowed
+  // are theirs, and no posting that fits its byte has one besides.
+  const auto *big = reinterpret_cast<const big_record *>(u->file + h.sections[S_BIG].offset);
+  const auto [from, to] =
+      std::equal_range(big, big + h.big_count, big_record{id, 0, 0},
+                       [](const big_record &a, const big_record &b) { return a.term < b.term; });
+  if (static_cast<uint64_t>(to - from) != own) return false;
+  *overflows += own;
   return true;
 }
 
@@ -319,6 +382,7 @@ struct image {
   std::unique_ptr<doc_record[], decltype(&free)> docs{nullptr, free};
   std::unique_ptr<char[], decltype(&free)> ids{nullptr, free};
   std::unique_ptr<uint64_t[], decltype(&free)> chunk_sums{nullptr, free};
+  std::unique_ptr<uint32_t[], decltype(&free)> text_at{nullptr, free};
 };
 
 // The checksums of the chunks of the postings arrays at slots and tfs, of
@@ -428,9 +492,11 @@ bool make_image(const sdb_index *ix, const image_source &src, image *img) {
   img->tokens.reset(static_cast<uint32_t *>(malloc((h.doc_count + 1) * sizeof(uint32_t))));
   img->records.reset(static_cast<term_record *>(malloc((h.term_count + 1) * sizeof(term_record))));
   img->texts.reset(static_cast<char *>(malloc(text_bytes + 1)));
+  img->text_at.reset(static_cast<uint32_t *>(malloc((h.term_count + 1) * sizeof(uint32_t))));
   img->big.reset(static_cast<big_record *>(malloc((h.big_count + 1) * sizeof(big_record))));
   img->sums.reset(static_cast<uint64_t *>(malloc((h.doc_count + 1) * sizeof(uint64_t))));
-  if (!img->tokens || !img->records || !img->texts || !img->big || !img->sums) return false;
+  if (!img->tokens || !img->records || !img->texts || !img->text_at || !img->big || !img->sums)
+    return false;
   // The file's term ids are the ranks: a full build hands ids out in that
   // order, and a dictionary changed since then is written as one would.
   const bool whole = laid_out_whole(d);
@@ -453,12 +519,20 @@ bool make_image(const sdb_index *ix, const image_source &src, image *img) {
     img->tokens[slot] = src.tokens ? src.tokens[slot] : doc.token_count;
     img->sums[slot] = doc.alive ? sdb_entry_sum(doc) : 0;
   }
+  // Postings in rank order, one term's after another's.
+  uint64_t start = 0;
+  for (uint32_t r = 0; r < d->count; r++) {
+    img->records[r].start = static_cast<uint32_t>(start);
+    start += d->terms[sdb_terms_by_first(d, r)].count;
+  }
   // Texts in byte order, so that walks of the order read them in a row.
   uint64_t text_at = 0;
   for (uint32_t i = 0; i < d->count; i++) {
     const uint32_t id = d->order[i];
     const sdb_term &t = d->terms[id];
-    img->records[t.rank] = term_record{static_cast<uint32_t>(text_at), t.first_pos, t.count};
+    term_record &r = img->records[t.rank];
+    r = term_record{static_cast<uint32_t>(text_at), t.first_pos, t.count, r.start};
+    img->text_at[i] = static_cast<uint32_t>(text_at);
     memcpy(img->texts.get() + text_at, t.text - 1, t.len + 2);
     text_at += t.len + 2;
   }
@@ -490,6 +564,7 @@ bool make_image(const sdb_index *ix, const image_source &src, image *img) {
   sum_chunks(img->data[S_SLOTS], postings * sizeof(uint32_t), img->data[S_TFS], postings,
              img->chunk_sums.get());
   img->data[S_CHUNK_SUMS] = img->chunk_sums.get();
+  img->data[S_ORDER_TEXTS] = img->text_at.get();
   uint64_t offset = kHeaderSize;
   for (uint32_t s = 0; s < kSections; s++) {
     section &sec = h.sections[s];
@@ -528,6 +603,10 @@ int write_image(const sdb_index *ix, const image_source &src) {
   image img;
   if (!make_image(ix, src, &img)) {
     sdb_error(SEARCHDB_NOMEM, "oom: %s", SDB_DERIVED_FILE);
+    return -1;
+  }
+  if (img.h.postings > kMaxOffset || img.h.text_bytes > kMaxOffset) {
+    sdb_error(SEARCHDB_TOOBIG, "index '%s' is too large for its %s", ix->name, SDB_DERIVED_FILE);
     return -1;
   }
   static unsigned char head[kHeaderSize];
@@ -644,6 +723,7 @@ bool adopt_described(sdb_index *ix, unsigned char *bytes, const header &h, bool 
     u->file = bytes;
     u->slots = at<uint32_t>(bytes, h, S_SLOTS);
     u->tfs = at<uint8_t>(bytes, h, S_TFS);
+    u->postings = h.postings;
     u->chunks_done = reinterpret_cast<uint64_t *>(u + 1);
     u->terms_done = u->chunks_done + chunk_words;
     d.unchecked = u;
@@ -769,6 +849,16 @@ void sdb_derived_seal(unsigned char *bytes, uint64_t size, uint64_t docs_size, u
   memcpy(bytes + offsetof(header, header_sum), &sum, sizeof sum);
 }
 
+void sdb_terms_fill(const sdb_terms *d, uint32_t id) {
+  sdb_unchecked *u = d->unchecked;
+  if (u == nullptr || u->records == nullptr || id >= d->ids) return;
+  const auto *records = static_cast<const term_record *>(u->records);
+  sdb_term *t = &d->terms[id];
+  if (!make_term(records[id], id, d->lent_texts, d->lent_text_bytes,
+                 const_cast<uint32_t *>(u->slots), const_cast<uint8_t *>(u->tfs), u->postings, t))
+    *t = sdb_term{0, sdb_terms_bad_text(d), 0, 0, id, 0, 0, nullptr, nullptr};
+}
+
 bool sdb_derived_usable(const sdb_index *ix, uint32_t id) {
   sdb_unchecked *u = ix->terms.unchecked;
   if (u == nullptr || (!u->failed && bit(u->terms_done, id))) return true;
@@ -794,6 +884,17 @@ bool check_all(sdb_index *ix) {
   sdb_unchecked *u = ix->terms.unchecked;
   header h;
   memcpy(&h, u->file, sizeof h);
+  // Every record made, their postings one after another in id order, and
+  // the byte order as a build makes it: what taking it eagerly checks.
+  uint64_t placed = 0;
+  for (uint32_t id = 0; !u->failed && id < ix->terms.ids; id++) {
+    const sdb_term &t = sdb_term_at(&ix->terms, id);
+    u->failed = u->failed || t.docs != u->slots + placed;
+    placed += t.count;
+  }
+  u->failed =
+      u->failed || placed != h.postings || !order_intact(u->file, h, nullptr, nullptr, &ix->terms);
+  u->records = nullptr;
   uint64_t overflows = 0;
   for (uint32_t id = 0; !u->failed && id < ix->terms.ids; id++)
     u->failed = !check_term(ix, id, &overflows);

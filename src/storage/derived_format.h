@@ -10,7 +10,7 @@ namespace sdb_derived {
 inline constexpr char kMagic[8] = {'s', 'd', 'b', 'd', 'e', 'r', 'i', 'v'};
 // Raised whenever what the file holds, or what a build makes of the same
 // documents, changes: an older file is then simply built again.
-inline constexpr uint32_t kVersion = 4;
+inline constexpr uint32_t kVersion = 5;
 inline constexpr uint32_t kByteOrder = 0x01020304u;
 inline constexpr uint64_t kAlign = 64;
 inline constexpr uint64_t kHeaderSize = 512;
@@ -30,7 +30,8 @@ enum section_id : uint32_t {
   S_ENTRY_SUMS,
   S_DOCS,
   S_IDS,
-  S_CHUNK_SUMS,  // sdb_checksum per chunk of the slots, then of the tfs
+  S_CHUNK_SUMS,   // sdb_checksum per chunk of the slots, then of the tfs
+  S_ORDER_TEXTS,  // per byte-order position, where its text lies in the texts (u32)
   kSections
 };
 
@@ -50,11 +51,18 @@ inline constexpr uint64_t chunks_of(uint64_t n) {
   return (n + kChunk - 1) / kChunk;
 }
 
+// Enough to make a term alone, the first time it is read: where its text
+// and its postings lie.
 struct term_record {
   uint32_t text;  // offset of its length byte in the texts
   uint32_t first_pos;
   uint32_t count;
+  uint32_t start;  // its first posting's index in the postings sections
 };
+
+// The offsets above are 32-bit: a dictionary with more postings or text
+// bytes than this gets no file.
+inline constexpr uint64_t kMaxOffset = 0xFFFFFFFFu;
 
 // Where a slot's entry lies in the docs.json the file describes (its
 // comma, or the closing bracket after the last, is the byte after it).

@@ -42,6 +42,8 @@ uint64_t sdb_derived_section_length(const header &h, uint32_t s) {
       return uint64_t{h.located} * sizeof(doc_record);
     case S_IDS:
       return h.id_bytes;
+    case S_ORDER_TEXTS:
+      return uint64_t{h.term_count} * sizeof(uint32_t);
     default:
       return sdb_derived_chunk_count(h) * sizeof(uint64_t);
   }
