@@ -1017,7 +1017,12 @@ TEST_F(DerivedFileTest, DamageFoundOnlyByALaterSearchStillAnswersAsBuilt) {
         for (uint32_t v = 0; memcpy(&v, bytes.data() + order + 4 * i, 4), v != id;) i++;
         const uint32_t bad[] = {static_cast<uint32_t>(h.text_bytes),
                                 static_cast<uint32_t>(h.text_bytes - 1), ~0u};
-        memcpy(bytes.data() + text_at + 4 * i, &bad[rng() % 3], 4);
+        if (rng() % 4 == 0) {  // or the id there past the terms
+          const uint32_t past = h.term_count + static_cast<uint32_t>(rng() % 2);
+          memcpy(bytes.data() + order + 4 * i, &past, 4);
+        } else {
+          memcpy(bytes.data() + text_at + 4 * i, &bad[rng() % 3], 4);
+        }
         break;
       }
       default: {  // a posting out of order, or repeated

@@ -141,6 +141,11 @@ const char *sdb_terms_bad_text(const sdb_terms *d) {
   return k_empty + 1;
 }
 
+uint32_t sdb_terms_bad_id(const sdb_terms *d) {
+  if (d->unchecked != nullptr) d->unchecked->failed = true;
+  return 0;
+}
+
 int sdb_text_compare(const char *text, const char *bytes, uint32_t len) {
   const uint32_t text_len = sdb_text_len(text);
   const int c = memcmp(text, bytes, std::min(text_len, len));
@@ -157,7 +162,7 @@ uint32_t find_in_order(const sdb_terms *d, const char *bytes, uint32_t len) {
   while (lo < hi) {
     const uint32_t mid = lo + (hi - lo) / 2;
     const int c = sdb_text_compare(sdb_order_text(d, mid), bytes, len);
-    if (c == 0) return d->order[mid];
+    if (c == 0) return sdb_order_id(d, mid);
     if (c < 0) {
       lo = mid + 1;
     } else {

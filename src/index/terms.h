@@ -152,6 +152,15 @@ inline const char *sdb_order_text(const sdb_terms *d, uint32_t i) {
   return text;
 }
 
+// The id at place i of the byte order. A lent dictionary's comes from the
+// file as it lies: one past the ids marks the dictionary failed and reads
+// as id 0.
+uint32_t sdb_terms_bad_id(const sdb_terms *d);
+inline uint32_t sdb_order_id(const sdb_terms *d, uint32_t i) {
+  const uint32_t id = d->order[i];
+  return __builtin_expect(id < d->ids, 1) ? id : sdb_terms_bad_id(d);
+}
+
 // The id of the term with these bytes (len <= SDB_TERM_MAX), or
 // SDB_NO_TERM; key is sdb_term_key of the bytes.
 uint32_t sdb_terms_find_keyed(const sdb_terms *d, const char *bytes, uint32_t len, uint64_t key);

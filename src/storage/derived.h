@@ -12,12 +12,16 @@
 // derived_map.h) and its
 // own bytes are intact (a checksum of its header and of each section) and
 // consistent (every offset, length, id and slot in it checked against the
-// index before use). A call that only reads checks the postings, which
-// are most of the file, as it first reads them: a term's postings, and
-// the chunks of the postings sections they lie in, the first time a
-// search reads that term; one that finds them damaged answers from a
-// build instead, as if the file had not been there. A change, the check
-// and the file's state check all of it first. A file intact but built from another docs.json is
+// index before use). A call that only reads checks the terms and their
+// postings, which are most of the file, as it first reads them: a term's
+// record (its text and postings within the file's), the first time any
+// search reads the term, and its postings, and the chunks of the postings
+// sections they lie in, the first time a search reads those; one that
+// finds them damaged answers from a build instead, as if the file had not
+// been there. Until then the byte order and the bytes each term shares
+// with the one before are trusted for their checksum alone: a file made
+// to pass that can lead a search to wrong terms, but never outside the
+// file. A change, the check and the file's state check all of it first. A file intact but built from another docs.json is
 // caught up with the documents as loaded when few of them changed
 // (catchup.h). Anything else — missing, cut short, damaged, of another
 // version or byte order, built from documents too different — is passed
@@ -34,8 +38,9 @@
 //     offset, length and checksum; zeros between the sections;
 //   token counts   u32 per slot
 //   terms          per term id (first-occurrence order): text offset,
-//                  first position, df (u32 each); its postings follow the
-//                  previous term's in the postings sections
+//                  first position, df, and the index of its first posting
+//                  (u32 each); its postings follow the previous term's in
+//                  the postings sections
 //   texts          per term: length byte, bytes, NUL
 //   order, lcp     term ids in byte order, and the bytes each shares with
 //                  the one before it
@@ -50,6 +55,8 @@
 //   chunk sums     u64 per kChunk bytes of the slots, then of the tfs: the
 //                  checksum of those bytes (the two postings sections'
 //                  own checksums in the header are 0)
+//   order texts    u32 per place in the byte order: the offset of its
+//                  term's text in the texts
 //
 // Written only when a process built the dictionary of an index still as
 // loaded, or caught a file up with it, from a call that reads, in a store
