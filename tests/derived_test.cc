@@ -924,6 +924,8 @@ TEST_F(DerivedFileTest, DamageFoundOnlyByALaterSearchStillAnswersAsBuilt) {
     const uint64_t text = h.sections[sdb_derived::S_TEXTS].offset + r.text;
     id_of[good.substr(text + 1, static_cast<uint8_t>(good[text]))] = id;
   }
+  std::vector<std::string> text_of(h.term_count);
+  for (const auto &[text, id] : id_of) text_of[id] = text;
 
   // The postings whose tf overflowed its byte, of words the pool asks for
   // as they are (and the query that does).
@@ -943,7 +945,12 @@ TEST_F(DerivedFileTest, DamageFoundOnlyByALaterSearchStillAnswersAsBuilt) {
   const uint64_t records = h.sections[sdb_derived::S_TERMS].offset;
   const uint64_t order = h.sections[sdb_derived::S_ORDER].offset;
   const uint64_t text_at = h.sections[sdb_derived::S_ORDER_TEXTS].offset;
-  for (int round = 0; round < 48; round++) {
+  // Seven kinds of damage (round / 2 % 7), each in six variants (round /
+  // 14) where a kind has them, once on a term the session reads and once
+  // on any.
+  const uint64_t lcp = h.sections[sdb_derived::S_LCP].offset;
+  for (int round = 0; round < 84; round++) {
+    const int kind = round / 2 % 7, variant = round / 14;
     std::string bytes = round % 8 < 4 ? LoadedAt(good, SDB_SETTLED_NS + 1) : good;
     // Half the rounds damage a term one search of the session reads (at a
     // random turn), the others any term: its postings, its record or where
@@ -963,7 +970,7 @@ TEST_F(DerivedFileTest, DamageFoundOnlyByALaterSearchStillAnswersAsBuilt) {
       return v;
     };
     auto set_slot = [&](uint64_t i, uint32_t v) { memcpy(bytes.data() + slots + 4 * i, &v, 4); };
-    switch (round / 2 % 6) {
+    switch (kind) {
       case 0:  // bytes changed by accident: the chunk's checksum tells
         bytes[(rng() % 2 ? slots + 4 * p + rng() % 4 : tfs + p)] ^=
             static_cast<char>(1 + rng() % 255);
@@ -989,9 +996,9 @@ TEST_F(DerivedFileTest, DamageFoundOnlyByALaterSearchStillAnswersAsBuilt) {
         memcpy(&r, bytes.data() + records + id * sizeof r, sizeof r);
         const auto texts = static_cast<uint32_t>(h.text_bytes);
         const auto postings = static_cast<uint32_t>(h.postings);
-        switch (rng() % 6) {
+        switch (variant) {
           case 0:
-            r.text = texts + static_cast<uint32_t>(rng() % 3);
+            r.text = rng() % 2 ? texts : ~0u;
             break;
           case 1:  // its length byte inside, its bytes or NUL past the end
             r.text = texts - 1 - static_cast<uint32_t>(rng() % 2);
@@ -1017,11 +1024,33 @@ TEST_F(DerivedFileTest, DamageFoundOnlyByALaterSearchStillAnswersAsBuilt) {
         for (uint32_t v = 0; memcpy(&v, bytes.data() + order + 4 * i, 4), v != id;) i++;
         const uint32_t bad[] = {static_cast<uint32_t>(h.text_bytes),
                                 static_cast<uint32_t>(h.text_bytes - 1), ~0u};
-        if (rng() % 4 == 0) {  // or the id there past the terms
+        if (variant % 4 == 3) {  // or the id there past the terms
           const uint32_t past = h.term_count + static_cast<uint32_t>(rng() % 2);
           memcpy(bytes.data() + order + 4 * i, &past, 4);
         } else {
-          memcpy(bytes.data() + text_at + 4 * i, &bad[rng() % 3], 4);
+          memcpy(bytes.data() + text_at + 4 * i, &bad[variant % 3], 4);
+        }
+        break;
+      }
+      case 6: {  // in bounds but not as a build makes it: only a whole check tells
+        uint64_t i = 0;
+        for (uint32_t v = 0; memcpy(&v, bytes.data() + order + 4 * i, 4), v != id;) i++;
+        if (variant < 2) {  // a record with another term's postings
+          const uint64_t other = (id + 1) % h.term_count;
+          sdb_derived::term_record r;
+          memcpy(&r, bytes.data() + records + id * sizeof r, sizeof r);
+          r.start = static_cast<uint32_t>(first[other]);
+          r.count = static_cast<uint32_t>(first[other + 1] - first[other]);
+          memcpy(bytes.data() + records + id * sizeof r, &r, sizeof r);
+        } else if (variant < 4) {  // two neighbours in byte order swapped
+          const uint64_t j = i + 1 < h.term_count ? i + 1 : i - 1;
+          char a[4], b[4];
+          memcpy(a, bytes.data() + order + 4 * i, 4);
+          memcpy(b, bytes.data() + order + 4 * j, 4);
+          memcpy(bytes.data() + order + 4 * i, b, 4);
+          memcpy(bytes.data() + order + 4 * j, a, 4);
+        } else {  // the bytes it shares with the one before miscounted
+          bytes[lcp + i] = static_cast<char>(bytes[lcp + i] + 1);
         }
         break;
       }
@@ -1037,12 +1066,36 @@ TEST_F(DerivedFileTest, DamageFoundOnlyByALaterSearchStillAnswersAsBuilt) {
         break;
       }
     }
-    if (round / 2 % 6 != 0)
+    if (kind != 0)
       sdb_derived_seal(reinterpret_cast<unsigned char *>(bytes.data()), bytes.size(), h.docs_size,
                        h.docs_sum);
     WriteFile(Derived("shop/items"), bytes);
     Open();
+    // A damaged record, or a place in byte order whose text or id lies
+    // outside the file, is refused the first time it is read, whatever
+    // reads it.
+    if (kind == 4 || kind == 5) {
+      ASSERT_STRNE(searchdb_index_stats_json("shop/items"), "null");
+      const sdb_index *ix = sdb_index_find("shop/items");
+      ASSERT_NE(ix->terms.unchecked, nullptr);
+      ASSERT_FALSE(sdb_derived_rejected(ix));
+      if (kind == 4) {
+        (void)sdb_term_at(&ix->terms, static_cast<uint32_t>(id));
+      } else {
+        const std::string &text = text_of[id];
+        (void)sdb_terms_find(&ix->terms, text.data(), static_cast<uint32_t>(text.size()));
+      }
+      EXPECT_TRUE(sdb_derived_rejected(ix)) << "round " << round;
+    }
     bool found = false, by_search = false;
+    if (kind == 6) {
+      // Checked whole before any answer: as a change or check takes it
+      // (every record at once), or after a search took it a term at a time.
+      if (variant % 2 == 0) ASSERT_STRNE(searchdb_index_stats_json("shop/items"), "null");
+      EXPECT_EQ(searchdb_index_check("shop/items"), 0) << "round " << round << ": " << LastError();
+      EXPECT_EQ(sdb_index_find("shop/items")->terms.unchecked, nullptr);
+      found = true;
+    }
     for (size_t q : session) {
       const sdb_index *ix = sdb_index_find("shop/items");
       const bool taken = ix != nullptr && ix->built && ix->terms.unchecked != nullptr;
@@ -1054,7 +1107,7 @@ TEST_F(DerivedFileTest, DamageFoundOnlyByALaterSearchStillAnswersAsBuilt) {
         found_late += taken;
       }
     }
-    EXPECT_TRUE(by_search || round % 2 == 0) << "round " << round;
+    EXPECT_TRUE(by_search || round % 2 == 0 || kind == 6) << "round " << round;
     // Whatever is left unchecked, a check of the index sees no damage.
     if (round % 4 < 2) {
       found = found || sdb_index_find("shop/items")->terms.unchecked != nullptr;

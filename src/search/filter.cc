@@ -407,6 +407,23 @@ bool sdb_filter_needs_order(const sdb_filter *f, uint32_t path) {
 }
 
 bool sdb_filter_compile(sdb_filter *f, sdb_column *const *columns, uint32_t candidates) {
+  // A request may be answered again, against columns made anew: nothing
+  // of an earlier compile is kept.
+  for (uint32_t i = 0; i < f->count; i++) {
+    free(f->nodes[i].set);
+    f->nodes[i].set = nullptr;
+    f->nodes[i].set_count = 0;
+    f->nodes[i].bits = nullptr;
+  }
+  free(f->columns);
+  free(f->reads);
+  free(f->read_sizes);
+  free(f->bits);
+  f->columns = nullptr;
+  f->reads = nullptr;
+  f->read_sizes = nullptr;
+  f->bits = nullptr;
+  f->column_count = f->read_count = 0;
   for (uint32_t i = 0; i < f->count; i++) {
     sdb_filter_node &node = f->nodes[i];
     if (node.kind != SDB_FILTER_LEAF) continue;

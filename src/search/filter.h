@@ -104,7 +104,8 @@ bool sdb_filter_needs_order(const sdb_filter *f, uint32_t path);
 // Resolves every leaf against its column (columns[leaf.path]), whose order
 // must be ready where the leaf compares by order, and finds the bits kept
 // for a leaf asked for before (or makes them); candidates is how many
-// slots the filter will be asked about. False when memory ran out.
+// slots the filter will be asked about; what an earlier compile made is
+// let go first. False when memory ran out.
 bool sdb_filter_compile(sdb_filter *f, sdb_column *const *columns, uint32_t candidates);
 
 // Whether the document in slot passes the filter (true without one).
