@@ -19,8 +19,10 @@
 
 #include "api/registry.h"
 #include "fixture.h"
+#include "index/build.h"
 #include "index/index.h"
 #include "index/terms.h"
+#include "search/match.h"
 #include "searchdb.h"
 #include "storage/change_record.h"
 #include "storage/derived_format.h"
@@ -870,6 +872,76 @@ TEST_F(DerivedFileTest, FreshReadersBesideAWriterAnswerFromTheDocumentsTheyShow)
 
 namespace {
 
+// A dictionary taken from the file, its terms made only as they are read,
+// finds for any token the terms a build finds, in the same order (the one
+// scores are summed in) and with the same edits, and reads each as a build
+// holds it.
+TEST_F(DerivedFileTest, TermsMadeAsTheyAreReadMatchAsInABuild) {
+  std::mt19937_64 rng(23);
+  Open();
+  ASSERT_EQ(searchdb_index_create("shop/items", nullptr), 0);
+  std::string docs = "[";
+  for (int i = 0; i < 1500; i++) docs += (i ? "," : "") + Document(rng, i, 4);
+  ASSERT_EQ(searchdb_documents_add("shop/items", (docs + "]").c_str()), 1500) << LastError();
+  for (int k = 0; k < 40; k++)
+    searchdb_document_delete("shop/items", ("d" + std::to_string(rng() % 1500)).c_str());
+  searchdb_cleanup();
+  std::filesystem::remove(Derived("shop/items"));
+  Open();
+  ASSERT_STRNE(searchdb_index_stats_json("shop/items"), "null");  // builds, writes the file
+  searchdb_cleanup();
+  Open();
+  ASSERT_STRNE(searchdb_index_stats_json("shop/items"), "null");
+  const sdb_index *ix = sdb_index_find("shop/items");
+  ASSERT_TRUE(ix->terms.lent && ix->terms.unchecked != nullptr);
+  sdb_fresh_build fresh;
+  ASSERT_TRUE(sdb_fresh_build_make(ix, &fresh));
+  static const char *const kStems[] = {"re",    "red", "read", "reader", "blu", "bluer", "app",
+                                       "story", "ünï", "kind", "zeb",    "x",   "v",     "w"};
+  auto match = [](const sdb_terms *d, const std::string &q) {
+    std::vector<std::pair<uint32_t, uint32_t>> found;
+    sdb_match m;
+    EXPECT_TRUE(sdb_match_start(&m, d, q.data(), q.size()));
+    for (uint32_t id = sdb_match_next(&m); id != SDB_NO_TERM; id = sdb_match_next(&m))
+      found.emplace_back(id, m.edits);
+    sdb_match_end(&m);
+    return found;
+  };
+  for (int k = 0; k < 600; k++) {
+    std::string q = kStems[rng() % std::size(kStems)];
+    if (q == "v" || q == "w") q += std::to_string(rng() % (q == "v" ? 5000 : 500));
+    if (rng() % 2 && q.size() > 1) q.resize(1 + rng() % q.size());
+    if (rng() % 3 == 0) {  // a typo
+      const size_t at = rng() % (q.size() + 1);
+      const char c = static_cast<char>('0' + rng() % 43);
+      switch (rng() % 3) {
+        case 0:
+          q.insert(at, 1, c);
+          break;
+        case 1:
+          if (at < q.size()) q.erase(at, 1);
+          break;
+        default:
+          if (at < q.size()) q[at] = c;
+      }
+    }
+    if (q.empty()) continue;
+    const auto lazy = match(&ix->terms, q), built = match(&fresh.terms, q);
+    ASSERT_EQ(lazy, built) << q;
+    for (const auto &[id, edits] : lazy) {
+      const sdb_term &t = sdb_term_at(&ix->terms, id), &u = fresh.terms.terms[id];
+      ASSERT_EQ(std::string(t.text, t.len), std::string(u.text, u.len));
+      ASSERT_EQ(t.hash, u.hash);
+      ASSERT_EQ(t.rank, u.rank);
+      ASSERT_EQ(t.first_pos, u.first_pos);
+      ASSERT_EQ(std::vector<uint32_t>(t.docs, t.docs + t.count),
+                std::vector<uint32_t>(u.docs, u.docs + u.count));
+    }
+  }
+  EXPECT_FALSE(sdb_derived_rejected(ix));
+  sdb_fresh_build_free(&fresh);
+}
+
 // A search checks the postings it reads the first time it reads them:
 // damage that only a later search reaches is found then, by that search,
 // and every answer, before and after, is a build's; a change, the check
@@ -998,7 +1070,7 @@ TEST_F(DerivedFileTest, DamageFoundOnlyByALaterSearchStillAnswersAsBuilt) {
         const auto postings = static_cast<uint32_t>(h.postings);
         switch (variant) {
           case 0:
-            r.text = rng() % 2 ? texts : ~0u;
+            r.text = round % 2 ? ~0u : texts;
             break;
           case 1:  // its length byte inside, its bytes or NUL past the end
             r.text = texts - 1 - static_cast<uint32_t>(rng() % 2);
@@ -1035,8 +1107,11 @@ TEST_F(DerivedFileTest, DamageFoundOnlyByALaterSearchStillAnswersAsBuilt) {
       case 6: {  // in bounds but not as a build makes it: only a whole check tells
         uint64_t i = 0;
         for (uint32_t v = 0; memcpy(&v, bytes.data() + order + 4 * i, 4), v != id;) i++;
-        if (variant < 2) {  // a record with another term's postings
-          const uint64_t other = (id + 1) % h.term_count;
+        if (variant < 2) {  // a record with another term's postings, as many
+          uint64_t other = (id + 1) % h.term_count;
+          while (other != id && first[other + 1] - first[other] != count)
+            other = (other + 1) % h.term_count;
+          other = other == id ? (id + 1) % h.term_count : other;
           sdb_derived::term_record r;
           memcpy(&r, bytes.data() + records + id * sizeof r, sizeof r);
           r.start = static_cast<uint32_t>(first[other]);
@@ -1088,6 +1163,12 @@ TEST_F(DerivedFileTest, DamageFoundOnlyByALaterSearchStillAnswersAsBuilt) {
       EXPECT_TRUE(sdb_derived_rejected(ix)) << "round " << round;
     }
     bool found = false, by_search = false;
+    if (kind == 4 || kind == 5) {
+      // The next search answers from a build, even one that reads no term.
+      EXPECT_STRNE(searchdb_search("shop/items", "qqqq", 10, 0), "null");
+      EXPECT_EQ(sdb_index_find("shop/items")->terms.unchecked, nullptr) << "round " << round;
+      found = by_search = true;
+    }
     if (kind == 6) {
       // Checked whole before any answer: as a change or check takes it
       // (every record at once), or after a search took it a term at a time.
