@@ -879,10 +879,11 @@ void commit_incremental(sdb_index *ix, sdb_update_state *st) {
 
 }  // namespace
 
-void sdb_index_refresh_norms(sdb_index *ix) {
+void sdb_index_refresh_norms(sdb_index *ix, const uint32_t *tokens) {
   const double avgdl = average_length(ix->total_tokens, ix->live_count);
   for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
-    const sdb_doc &d = ix->docs[slot];
+    sdb_doc &d = ix->docs[slot];
+    if (tokens != nullptr) d.token_count = tokens[slot];
     ix->norms[slot] = d.alive ? sdb_length_norm(d.token_count, avgdl) : -1.0;
   }
 }

@@ -57,8 +57,10 @@ void sdb_update_discard(sdb_index *ix, sdb_update *u);
 bool sdb_index_first_positions(const sdb_index *ix, uint32_t slot, const uint32_t *ids,
                                uint32_t count, uint32_t *pos);
 
-// Recomputes every slot's BM25 length part from the token counts.
-void sdb_index_refresh_norms(sdb_index *ix);
+// Recomputes every slot's BM25 length part from the token counts; with
+// tokens, first sets each slot's count from tokens[slot] (in the same pass
+// over the document table, which a fresh process otherwise walks twice).
+void sdb_index_refresh_norms(sdb_index *ix, const uint32_t *tokens = nullptr);
 
 // The BM25 length part of a document of dl tokens in a collection of
 // total_tokens over live documents, as the norms hold it.

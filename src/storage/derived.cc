@@ -735,11 +735,10 @@ bool adopt_described(sdb_index *ix, unsigned char *bytes, const header &h, bool 
   d.bucket_count = h.bucket_count;
   sdb_terms_free(&ix->terms);
   ix->terms = d;
-  for (uint32_t slot = 0; slot < h.doc_count; slot++) ix->docs[slot].token_count = tokens[slot];
   ix->total_tokens = h.total_tokens;
   ix->live_count = h.live_count;
   ix->built = true;
-  sdb_index_refresh_norms(ix);
+  sdb_index_refresh_norms(ix, tokens);
   return true;
 }
 
