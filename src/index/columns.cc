@@ -291,12 +291,14 @@ bool build_cell(sdb_column *c, uint32_t slot, yyjson_val *root, cell_scratch *s)
 bool build_columns(const sdb_index *ix, sdb_column **cols, uint32_t n) {
   sdb_doc_reader reader{};
   cell_scratch scratch{};
+  sdb_release_cursor passed;
   bool ok = true;
   for (uint32_t slot = 0; ok && slot < ix->doc_count; slot++) {
     const sdb_doc *d = &ix->docs[slot];
     if (!d->alive) continue;
     bool oom = false;
     yyjson_doc *doc = sdb_doc_read(&reader, d, &oom);
+    sdb_release_behind(ix, d, &passed);
     if (doc == nullptr) {
       ok = !oom;  // a text that does not parse gives empty cells
       continue;
@@ -305,6 +307,7 @@ bool build_columns(const sdb_index *ix, sdb_column **cols, uint32_t n) {
     for (uint32_t i = 0; ok && i < n; i++) ok = build_cell(cols[i], slot, root, &scratch);
     yyjson_doc_free(doc);
   }
+  sdb_release_behind(ix, nullptr, &passed);
   sdb_doc_reader_free(&reader);
   scratch_free(&scratch);
   return ok;
