@@ -9,8 +9,10 @@
 #include "base/holders.h"
 #include "base/table.h"
 #include "index/column_bits.h"
+#include "index/entry.h"
 #include "index/stored_doc.h"
 #include "index/title_column.h"
+#include "index/value_scan.h"
 
 namespace {
 
@@ -286,16 +288,72 @@ bool build_cell(sdb_column *c, uint32_t slot, yyjson_val *root, cell_scratch *s)
   return true;
 }
 
-// Fills the new columns cols[0 .. n) from every live document. False when
-// memory ran out.
-bool build_columns(const sdb_index *ix, sdb_column **cols, uint32_t n) {
+// Sets the cells of slot in cols[0 .. n) from what the scan of its text
+// found. False when memory ran out.
+bool scanned_cells(sdb_column **cols, uint32_t n, uint32_t slot, const sdb_value_scan &found,
+                   cell_scratch *s) {
+  for (uint32_t i = 0; i < n; i++) {
+    sdb_column *c = cols[i];
+    uint64_t values = 0, bytes = 0;
+    for (uint64_t k = 0; k < found.value_count; k++) {
+      const sdb_scanned_value &f = found.values[k];
+      values += f.path == i;
+      bytes += f.path == i ? f.len : 0;
+    }
+    if (values > 0 &&
+        (!reserve_values(c, values, bytes) || !sdb_reserve(&s->ids, &s->cap, values, 16)))
+      return false;
+    s->count = 0;
+    for (uint64_t k = 0; k < found.value_count; k++) {
+      const sdb_scanned_value &f = found.values[k];
+      if (f.path != i) continue;
+      const sdb_value v{f.kind, f.num, found.bytes ? found.bytes + f.off : "", f.len};
+      s->ids[s->count++] = intern(c, v);
+    }
+    const uint32_t count = sort_unique(s->ids, static_cast<uint32_t>(s->count));
+    if (count > 1 && !sdb_reserve(&c->pool, &c->pool_cap, c->pool_len + count, 256)) return false;
+    set_cell(c, slot, s->ids, count, ((found.present >> i) & 1) != 0);
+  }
+  return true;
+}
+
+// Fills the new columns cols[0 .. n) from every live document, scanning
+// each text for the columns' paths where how allows and the scan is sure,
+// else parsing it whole. False when memory ran out.
+bool build_columns(const sdb_index *ix, sdb_column **cols, uint32_t n, sdb_column_reader how) {
   sdb_doc_reader reader{};
   cell_scratch scratch{};
   sdb_release_cursor passed;
   bool ok = true;
+  // The paths to scan for; the title column takes more than values.
+  sdb_path *paths = nullptr;
+  bool scan = how == SDB_COLUMNS_SCAN && n <= SDB_SCAN_PATHS_MAX;
+  for (uint32_t i = 0; scan && i < n; i++) scan = !sdb_is_title_column(cols[i]);
+  if (scan) {
+    paths = static_cast<sdb_path *>(malloc(n * sizeof(sdb_path)));
+    ok = paths != nullptr;
+    for (uint32_t i = 0; ok && i < n; i++) paths[i] = sdb_path{cols[i]->path, cols[i]->path_len};
+  }
+  sdb_value_scan found{};
   for (uint32_t slot = 0; ok && slot < ix->doc_count; slot++) {
     const sdb_doc *d = &ix->docs[slot];
     if (!d->alive) continue;
+    if (scan) {
+      // The scan waits on memory more than it computes: the text of the
+      // document after next is fetched while this one is read.
+      if (slot + 2 < ix->doc_count && ix->docs[slot + 2].alive) {
+        const sdb_doc &ahead = ix->docs[slot + 2];
+        for (uint64_t at = 0; at < ahead.entry_len; at += 64) __builtin_prefetch(ahead.entry + at);
+      }
+      const char *text = d->entry + d->raw_off;
+      const sdb_scan_result got = sdb_scan_values(
+          text, text + sdb_entry_escaped_length(d->entry_len, d->raw_off), paths, n, &found);
+      if (got != SDB_SCAN_UNSURE) {
+        sdb_release_behind(ix, d, &passed);
+        ok = got == SDB_SCAN_DONE && scanned_cells(cols, n, slot, found, &scratch);
+        continue;
+      }
+    }
     bool oom = false;
     yyjson_doc *doc = sdb_doc_read(&reader, d, &oom);
     sdb_release_behind(ix, d, &passed);
@@ -308,6 +366,8 @@ bool build_columns(const sdb_index *ix, sdb_column **cols, uint32_t n) {
     yyjson_doc_free(doc);
   }
   sdb_release_behind(ix, nullptr, &passed);
+  free(paths);
+  sdb_value_scan_free(&found);
   sdb_doc_reader_free(&reader);
   scratch_free(&scratch);
   return ok;
@@ -425,7 +485,8 @@ uint32_t sdb_column_find(const sdb_column *c, const sdb_value *v) {
   return c->table.slots[pos] ? c->table.slots[pos] - 1 : SDB_NO_VALUE;
 }
 
-bool sdb_columns_get(sdb_index *ix, const sdb_path *paths, uint32_t n, sdb_column **out) {
+bool sdb_columns_get(sdb_index *ix, const sdb_path *paths, uint32_t n, sdb_column **out,
+                     sdb_column_reader how) {
   if (ix->columns == nullptr) {
     ix->columns = static_cast<sdb_columns *>(calloc(1, sizeof(sdb_columns)));
     if (ix->columns == nullptr) return false;
@@ -465,7 +526,7 @@ bool sdb_columns_get(sdb_index *ix, const sdb_path *paths, uint32_t n, sdb_colum
       ok = fresh[made] != nullptr;
       made += ok;
     }
-    ok = ok && build_columns(ix, fresh, made);
+    ok = ok && build_columns(ix, fresh, made, how);
     if (!ok) {
       for (uint32_t k = 0; k < made; k++) column_free(fresh[k]);
       free(fresh);

@@ -126,10 +126,17 @@ struct sdb_path {
 // The path of the title column: per slot, its title's token sequence.
 inline constexpr sdb_path SDB_TITLE_PATH = {"", 0};
 
+// How a build reads the stored documents: scanning each text for the
+// paths it needs (value_scan.h), the whole text parsed only where the scan
+// is unsure, or parsing every text whole, the reference the scan answers
+// as.
+enum sdb_column_reader : uint8_t { SDB_COLUMNS_SCAN, SDB_COLUMNS_PARSE };
+
 // The columns of paths[0 .. n) into out[0 .. n), building those the index
 // lacks in one pass over its stored documents. False when memory ran out
 // (no message); the index keeps what it had.
-bool sdb_columns_get(sdb_index *ix, const sdb_path *paths, uint32_t n, sdb_column **out);
+bool sdb_columns_get(sdb_index *ix, const sdb_path *paths, uint32_t n, sdb_column **out,
+                     sdb_column_reader how = SDB_COLUMNS_SCAN);
 
 // Releases every column of the index (freeing memory; the next request
 // builds again what it needs).
