@@ -326,25 +326,17 @@ bool build_columns(const sdb_index *ix, sdb_column **cols, uint32_t n, sdb_colum
   sdb_release_cursor passed;
   bool ok = true;
   // The paths to scan for; the title column takes more than values.
-  sdb_path *paths = nullptr;
+  sdb_path paths[SDB_SCAN_PATHS_MAX];
   bool scan = how == SDB_COLUMNS_SCAN && n <= SDB_SCAN_PATHS_MAX;
-  for (uint32_t i = 0; scan && i < n; i++) scan = !sdb_is_title_column(cols[i]);
-  if (scan) {
-    paths = static_cast<sdb_path *>(malloc(n * sizeof(sdb_path)));
-    ok = paths != nullptr;
-    for (uint32_t i = 0; ok && i < n; i++) paths[i] = sdb_path{cols[i]->path, cols[i]->path_len};
+  for (uint32_t i = 0; scan && i < n; i++) {
+    scan = !sdb_is_title_column(cols[i]);
+    paths[i] = sdb_path{cols[i]->path, cols[i]->path_len};
   }
   sdb_value_scan found{};
   for (uint32_t slot = 0; ok && slot < ix->doc_count; slot++) {
     const sdb_doc *d = &ix->docs[slot];
     if (!d->alive) continue;
     if (scan) {
-      // The scan waits on memory more than it computes: the text of the
-      // document after next is fetched while this one is read.
-      if (slot + 2 < ix->doc_count && ix->docs[slot + 2].alive) {
-        const sdb_doc &ahead = ix->docs[slot + 2];
-        for (uint64_t at = 0; at < ahead.entry_len; at += 64) __builtin_prefetch(ahead.entry + at);
-      }
       const char *text = d->entry + d->raw_off;
       const sdb_scan_result got = sdb_scan_values(
           text, text + sdb_entry_escaped_length(d->entry_len, d->raw_off), paths, n, &found);
@@ -366,7 +358,6 @@ bool build_columns(const sdb_index *ix, sdb_column **cols, uint32_t n, sdb_colum
     yyjson_doc_free(doc);
   }
   sdb_release_behind(ix, nullptr, &passed);
-  free(paths);
   sdb_value_scan_free(&found);
   sdb_doc_reader_free(&reader);
   scratch_free(&scratch);
