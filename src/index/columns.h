@@ -32,24 +32,8 @@
 #include "base/limits.h"
 #include "base/table.h"
 #include "index/build.h"
+#include "index/field_value.h"
 #include "index/index.h"
-
-// Kinds of scalar values, in the order counted values are listed in.
-enum sdb_value_kind : uint8_t {
-  SDB_VALUE_NUMBER,
-  SDB_VALUE_STRING,
-  SDB_VALUE_FALSE,
-  SDB_VALUE_TRUE,
-  SDB_VALUE_NULL,
-};
-
-// A scalar value as a request or a document gives it.
-struct sdb_value {
-  sdb_value_kind kind;
-  double num;       // a number
-  const char *str;  // a string's bytes (not NUL-terminated)
-  uint32_t len;
-};
 
 enum : uint32_t { SDB_NO_VALUE = 0xFFFFFFFFu, SDB_NO_RANK = 0xFFFFFFFFu };
 
@@ -116,12 +100,6 @@ struct sdb_columns {
 // An index keeps at most SDB_COLUMNS_KEPT columns (base/limits.h), and so
 // one request may name as many distinct field paths: each costs a value per
 // slot of the index.
-
-// A path to a column: len bytes, not NUL-terminated.
-struct sdb_path {
-  const char *bytes;
-  uint32_t len;
-};
 
 // The path of the title column: per slot, its title's token sequence.
 inline constexpr sdb_path SDB_TITLE_PATH = {"", 0};

@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "index/columns.h"
+#include "index/field_value.h"
 
 // One value a path gives.
 struct sdb_scanned_value {
