@@ -270,13 +270,16 @@ bool build_full(const sdb_index *ix, uint32_t start_buckets, full_build *b) {
             reserve_pairs(&s, stored / 8 + 1024) &&
             sdb_terms_reserve_records(
                 &b->terms, static_cast<uint32_t>(std::min<uint64_t>(stored / 512, 1u << 24)));
+  sdb_release_cursor passed;
   for (uint32_t slot = 0; ok && slot < ix->doc_count; slot++) {
     s.doc_start[slot] = s.pair_count;
     const sdb_doc *d = &ix->docs[slot];
     if (!d->alive) continue;
     b->live_count++;
     ok = read_doc(&s.reader, d) && gather_document(b, &s, slot);
+    sdb_release_behind(ix, d, &passed);
   }
+  sdb_release_behind(ix, nullptr, &passed);
   if (ok) {
     s.doc_start[ix->doc_count] = s.pair_count;
     reader_free(&s.reader);

@@ -9,8 +9,10 @@
 #include "base/holders.h"
 #include "base/table.h"
 #include "index/column_bits.h"
+#include "index/entry.h"
 #include "index/stored_doc.h"
 #include "index/title_column.h"
+#include "index/value_scan.h"
 
 namespace {
 
@@ -286,17 +288,67 @@ bool build_cell(sdb_column *c, uint32_t slot, yyjson_val *root, cell_scratch *s)
   return true;
 }
 
-// Fills the new columns cols[0 .. n) from every live document. False when
-// memory ran out.
-bool build_columns(const sdb_index *ix, sdb_column **cols, uint32_t n) {
+// Sets the cells of slot in cols[0 .. n) from what the scan of its text
+// found. False when memory ran out.
+bool scanned_cells(sdb_column **cols, uint32_t n, uint32_t slot, const sdb_value_scan &found,
+                   cell_scratch *s) {
+  for (uint32_t i = 0; i < n; i++) {
+    sdb_column *c = cols[i];
+    uint64_t values = 0, bytes = 0;
+    for (uint64_t k = 0; k < found.value_count; k++) {
+      const sdb_scanned_value &f = found.values[k];
+      values += f.path == i;
+      bytes += f.path == i ? f.len : 0;
+    }
+    if (values > 0 &&
+        (!reserve_values(c, values, bytes) || !sdb_reserve(&s->ids, &s->cap, values, 16)))
+      return false;
+    s->count = 0;
+    for (uint64_t k = 0; k < found.value_count; k++) {
+      const sdb_scanned_value &f = found.values[k];
+      if (f.path != i) continue;
+      const sdb_value v{f.kind, f.num, found.bytes ? found.bytes + f.off : "", f.len};
+      s->ids[s->count++] = intern(c, v);
+    }
+    const uint32_t count = sort_unique(s->ids, static_cast<uint32_t>(s->count));
+    if (count > 1 && !sdb_reserve(&c->pool, &c->pool_cap, c->pool_len + count, 256)) return false;
+    set_cell(c, slot, s->ids, count, ((found.present >> i) & 1) != 0);
+  }
+  return true;
+}
+
+// Fills the new columns cols[0 .. n) from every live document, scanning
+// each text for the columns' paths where how allows and the scan is sure,
+// else parsing it whole. False when memory ran out.
+bool build_columns(const sdb_index *ix, sdb_column **cols, uint32_t n, sdb_column_reader how) {
   sdb_doc_reader reader{};
   cell_scratch scratch{};
+  sdb_release_cursor passed;
   bool ok = true;
+  // The paths to scan for; the title column takes more than values.
+  sdb_path paths[SDB_SCAN_PATHS_MAX];
+  bool scan = how == SDB_COLUMNS_SCAN && n <= SDB_SCAN_PATHS_MAX;
+  for (uint32_t i = 0; scan && i < n; i++) {
+    scan = !sdb_is_title_column(cols[i]);
+    paths[i] = sdb_path{cols[i]->path, cols[i]->path_len};
+  }
+  sdb_value_scan found{};
   for (uint32_t slot = 0; ok && slot < ix->doc_count; slot++) {
     const sdb_doc *d = &ix->docs[slot];
     if (!d->alive) continue;
+    if (scan) {
+      const char *text = d->entry + d->raw_off;
+      const sdb_scan_result got = sdb_scan_values(
+          text, text + sdb_entry_escaped_length(d->entry_len, d->raw_off), paths, n, &found);
+      if (got != SDB_SCAN_UNSURE) {
+        sdb_release_behind(ix, d, &passed);
+        ok = got == SDB_SCAN_DONE && scanned_cells(cols, n, slot, found, &scratch);
+        continue;
+      }
+    }
     bool oom = false;
     yyjson_doc *doc = sdb_doc_read(&reader, d, &oom);
+    sdb_release_behind(ix, d, &passed);
     if (doc == nullptr) {
       ok = !oom;  // a text that does not parse gives empty cells
       continue;
@@ -305,6 +357,8 @@ bool build_columns(const sdb_index *ix, sdb_column **cols, uint32_t n) {
     for (uint32_t i = 0; ok && i < n; i++) ok = build_cell(cols[i], slot, root, &scratch);
     yyjson_doc_free(doc);
   }
+  sdb_release_behind(ix, nullptr, &passed);
+  sdb_value_scan_free(&found);
   sdb_doc_reader_free(&reader);
   scratch_free(&scratch);
   return ok;
@@ -422,7 +476,8 @@ uint32_t sdb_column_find(const sdb_column *c, const sdb_value *v) {
   return c->table.slots[pos] ? c->table.slots[pos] - 1 : SDB_NO_VALUE;
 }
 
-bool sdb_columns_get(sdb_index *ix, const sdb_path *paths, uint32_t n, sdb_column **out) {
+bool sdb_columns_get(sdb_index *ix, const sdb_path *paths, uint32_t n, sdb_column **out,
+                     sdb_column_reader how) {
   if (ix->columns == nullptr) {
     ix->columns = static_cast<sdb_columns *>(calloc(1, sizeof(sdb_columns)));
     if (ix->columns == nullptr) return false;
@@ -462,7 +517,7 @@ bool sdb_columns_get(sdb_index *ix, const sdb_path *paths, uint32_t n, sdb_colum
       ok = fresh[made] != nullptr;
       made += ok;
     }
-    ok = ok && build_columns(ix, fresh, made);
+    ok = ok && build_columns(ix, fresh, made, how);
     if (!ok) {
       for (uint32_t k = 0; k < made; k++) column_free(fresh[k]);
       free(fresh);

@@ -32,24 +32,8 @@
 #include "base/limits.h"
 #include "base/table.h"
 #include "index/build.h"
+#include "index/field_value.h"
 #include "index/index.h"
-
-// Kinds of scalar values, in the order counted values are listed in.
-enum sdb_value_kind : uint8_t {
-  SDB_VALUE_NUMBER,
-  SDB_VALUE_STRING,
-  SDB_VALUE_FALSE,
-  SDB_VALUE_TRUE,
-  SDB_VALUE_NULL,
-};
-
-// A scalar value as a request or a document gives it.
-struct sdb_value {
-  sdb_value_kind kind;
-  double num;       // a number
-  const char *str;  // a string's bytes (not NUL-terminated)
-  uint32_t len;
-};
 
 enum : uint32_t { SDB_NO_VALUE = 0xFFFFFFFFu, SDB_NO_RANK = 0xFFFFFFFFu };
 
@@ -117,19 +101,20 @@ struct sdb_columns {
 // one request may name as many distinct field paths: each costs a value per
 // slot of the index.
 
-// A path to a column: len bytes, not NUL-terminated.
-struct sdb_path {
-  const char *bytes;
-  uint32_t len;
-};
-
 // The path of the title column: per slot, its title's token sequence.
 inline constexpr sdb_path SDB_TITLE_PATH = {"", 0};
+
+// How a build reads the stored documents: scanning each text for the
+// paths it needs (value_scan.h), the whole text parsed only where the scan
+// is unsure, or parsing every text whole, the reference the scan answers
+// as.
+enum sdb_column_reader : uint8_t { SDB_COLUMNS_SCAN, SDB_COLUMNS_PARSE };
 
 // The columns of paths[0 .. n) into out[0 .. n), building those the index
 // lacks in one pass over its stored documents. False when memory ran out
 // (no message); the index keeps what it had.
-bool sdb_columns_get(sdb_index *ix, const sdb_path *paths, uint32_t n, sdb_column **out);
+bool sdb_columns_get(sdb_index *ix, const sdb_path *paths, uint32_t n, sdb_column **out,
+                     sdb_column_reader how = SDB_COLUMNS_SCAN);
 
 // Releases every column of the index (freeing memory; the next request
 // builds again what it needs).

@@ -1,7 +1,9 @@
 #include "index/index.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -138,6 +140,33 @@ void block_free_bytes(const sdb_entry_block &b) {
     munmap(b.bytes, b.size);
   else
     free(b.bytes);
+}
+
+// A pass gives back what it has read of a mapped block in steps of this
+// many bytes: few enough calls to cost nothing, small enough that the
+// pass never holds much of the file.
+constexpr uint64_t kReleaseStep = 4 << 20;
+
+uintptr_t page_size() {
+  static const uintptr_t size = [] {
+    const long n = sysconf(_SC_PAGESIZE);
+    return n > 0 ? static_cast<uintptr_t>(n) : uintptr_t{4096};
+  }();
+  return size;
+}
+
+// Gives back the whole pages of [from, to) (rounded out when ends, in
+// when not) of a mapped block.
+const char *release_pages(const sdb_entry_block &b, const char *from, const char *to, bool ends) {
+  const uintptr_t page = page_size();
+  const auto lo = reinterpret_cast<uintptr_t>(from) & ~(page - 1);
+  uintptr_t hi = reinterpret_cast<uintptr_t>(to);
+  hi = ends ? (hi + page - 1) & ~(page - 1) : hi & ~(page - 1);
+  const uintptr_t block_end =
+      (reinterpret_cast<uintptr_t>(b.bytes) + b.size + page - 1) & ~(page - 1);
+  hi = std::min(hi, block_end);
+  if (hi > lo) madvise(reinterpret_cast<void *>(lo), hi - lo, MADV_DONTNEED);
+  return reinterpret_cast<const char *>(std::max(lo, hi));
 }
 
 // Bytes an entry takes in its block, its comma included.
@@ -374,4 +403,23 @@ void sdb_index_list_clear(sdb_index_list *list) {
   for (uint32_t i = 0; i < list->count; i++) sdb_index_free(list->items[i]);
   free(list->items);
   *list = sdb_index_list{};
+}
+
+void sdb_release_behind(const sdb_index *ix, const sdb_doc *d, sdb_release_cursor *cur) {
+  const bool onward = d != nullptr && d->block == cur->block && d->entry >= cur->from;
+  if (cur->block != SDB_NO_SLOT && !onward) {
+    // The pass leaves the block (or ends, or turns back): all it passed goes.
+    release_pages(ix->blocks[cur->block], cur->from, cur->reach, true);
+    cur->block = SDB_NO_SLOT;
+  }
+  if (d == nullptr) return;
+  if (cur->block == SDB_NO_SLOT) {
+    if (!ix->blocks[d->block].mapped) return;
+    cur->block = d->block;
+    cur->from = cur->reach = d->entry;
+  }
+  cur->reach = std::max(cur->reach, d->entry + entry_bytes(*d));
+  // The page the pass is in stays: the next entry may begin on it.
+  if (static_cast<uint64_t>(cur->reach - cur->from) >= kReleaseStep)
+    cur->from = release_pages(ix->blocks[cur->block], cur->from, cur->reach, false);
 }

@@ -225,6 +225,22 @@ void sdb_index_undo(sdb_index *ix, sdb_doc_undo *undo);
 // Releases what the change replaced, once it stands.
 void sdb_index_settle(sdb_index *ix, const sdb_doc_undo *undo);
 
+// Where a pass over the documents in slot order has come in the mapped
+// block it reads (sdb_release_behind); block SDB_NO_SLOT before the first.
+struct sdb_release_cursor {
+  uint32_t block = SDB_NO_SLOT;
+  const char *from = nullptr;   // the first passed byte not given back (a page start)
+  const char *reach = nullptr;  // the end of the last entry passed
+};
+
+// A pass that reads every document once (a column or dictionary build)
+// calls this after reading d, and with nullptr when it ends: the pages of
+// a mapped block it has passed are given back every few megabytes, and at
+// its end, so that it neither holds the whole documents file nor keeps it.
+// Giving back a page of a private read-only mapping loses nothing: the
+// next read takes it again from the page cache.
+void sdb_release_behind(const sdb_index *ix, const sdb_doc *d, sdb_release_cursor *cur);
+
 // Moves the live entries into one block in slot order when the blocks hold
 // more dead bytes than live ones (replaced and deleted documents leave
 // theirs behind). Nothing changes when memory runs out.
