@@ -300,7 +300,9 @@ SEARCHDB_API int searchdb_index_derived_state(const char *index_name);
  * -1 with a message when the file could not be written, when the store is
  * read-only or locked as for any change, or when the index's documents
  * changed in this process since they were loaded (SEARCHDB_INVALID: only a
- * fresh load can describe them). */
+ * fresh load can describe them), or when the index is too large for the
+ * file's 32-bit offsets: more than 2^32 postings or bytes of term texts
+ * (SEARCHDB_TOOBIG; such an index is built in memory at every load). */
 SEARCHDB_API int searchdb_index_write_derived(const char *index_name);
 
 #ifdef __cplusplus
