@@ -458,6 +458,34 @@ TEST_F(DerivedFileTest, AFileThatCannotProveDocsUnchangedIsWrittenAgainOnceALoad
     EXPECT_EQ(after.st_ino, before.st_ino);
   }
   EXPECT_TRUE(ReadFile(Derived("shop/items")) == proving);
+  // Ids the file makes to run on past their record's length, or past the
+  // section, even with checksums to match: the documents are read from
+  // docs.json instead, never an id from beyond its place.
+  {
+    sdb_derived::header h;
+    memcpy(&h, proving.data(), sizeof h);
+    const sdb_derived::section &ids = h.sections[sdb_derived::S_IDS];
+    const sdb_derived::section &recs = h.sections[sdb_derived::S_DOCS];
+    const size_t last_nul = ids.offset + h.id_bytes - 1;
+    const size_t first_len = recs.offset + offsetof(sdb_derived::doc_record, id_len);
+    for (int crafted = 0; crafted < 3; crafted++) {
+      std::string bytes = proving;
+      uint32_t len;
+      memcpy(&len, bytes.data() + first_len, sizeof len);
+      if (crafted == 0) bytes[last_nul] = 'x';
+      if (crafted == 1) len = static_cast<uint32_t>(h.id_bytes);
+      if (crafted == 2) len++;
+      memcpy(bytes.data() + first_len, &len, sizeof len);
+      sdb_derived_seal(reinterpret_cast<unsigned char *>(bytes.data()), bytes.size(), h.docs_size,
+                       h.docs_sum);
+      WriteFile(Derived("shop/items"), bytes);
+      Open();
+      EXPECT_FALSE(DocumentsMapped("shop/items")) << crafted;
+      EXPECT_EQ(Observe("shop/items"), reference) << crafted;
+      searchdb_cleanup();
+    }
+    WriteFile(Derived("shop/items"), proving);
+  }
   // Times set to what they were: the change time moves, so docs.json is
   // read again, and is too fresh for the file to be written again.
   struct stat docs {};

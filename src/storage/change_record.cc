@@ -508,10 +508,10 @@ bool load_changed(sdb_index *ix, unsigned char *bytes, uint64_t size, const char
   c_ptr<uint32_t> slots = c_array<uint32_t>(h.doc_count), added = c_array<uint32_t>(m - kept);
   if (!id_at || !pending || !slots || !added || !sdb_index_reserve(ix, m)) return false;
   for (uint64_t s = 0, at = 0; s < h.doc_count; s++) {
-    const void *end = memchr(ids + at, '\0', h.id_bytes - at);
-    if (end == nullptr || end == ids + at) return false;
+    const uint64_t len = id_length(ids, h.id_bytes, at, doc_records[s]);
+    if (len == 0) return false;
     id_at.get()[s] = at;
-    at = static_cast<uint64_t>(static_cast<const char *>(end) - ids) + 1;
+    at += len + 1;
   }
   std::fill(slots.get(), slots.get() + h.doc_count, SDB_NO_SLOT);
   const char *text = static_cast<const char *>(docs);

@@ -453,11 +453,11 @@ bool locate_documents(const sdb_index *ix, image *img) {
   char *id_at = img->ids.get();
   for (uint32_t slot = 0; slot < h.located; slot++) {
     const sdb_doc &d = ix->docs[slot];
-    img->docs[slot] =
-        doc_record{static_cast<uint64_t>(d.entry - text), d.entry_len, d.raw_len, d.raw_off, 0};
-    const size_t n = strlen(d.id) + 1;
-    memcpy(id_at, d.id, n);
-    id_at += n;
+    const size_t n = strlen(d.id);
+    img->docs[slot] = doc_record{static_cast<uint64_t>(d.entry - text), d.entry_len, d.raw_len,
+                                 d.raw_off, static_cast<uint32_t>(n)};
+    memcpy(id_at, d.id, n + 1);
+    id_at += n + 1;
   }
   return true;
 }

@@ -10,7 +10,7 @@ namespace sdb_derived {
 inline constexpr char kMagic[8] = {'s', 'd', 'b', 'd', 'e', 'r', 'i', 'v'};
 // Raised whenever what the file holds, or what a build makes of the same
 // documents, changes: an older file is then simply built again.
-inline constexpr uint32_t kVersion = 5;
+inline constexpr uint32_t kVersion = 6;
 inline constexpr uint32_t kByteOrder = 0x01020304u;
 inline constexpr uint64_t kAlign = 64;
 inline constexpr uint64_t kHeaderSize = 512;
@@ -71,8 +71,16 @@ struct doc_record {
   uint64_t entry_len;
   uint64_t raw_len;
   uint32_t raw_off;
-  uint32_t zero;
+  uint32_t id_len;  // bytes of its id in the ids section, before its NUL
 };
+
+// The length of the id whose record is r, lying at byte at of an ids
+// section of id_bytes bytes: 0 unless it is not empty and its NUL ends it
+// inside the section. A load reads it instead of searching for the NUL.
+inline uint64_t id_length(const char *ids, uint64_t id_bytes, uint64_t at, const doc_record &r) {
+  const uint64_t len = r.id_len;
+  return len > 0 && at < id_bytes && len < id_bytes - at && ids[at + len] == '\0' ? len : 0;
+}
 
 struct big_record {
   uint32_t term;

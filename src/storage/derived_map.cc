@@ -156,15 +156,14 @@ bool sdb_docs_take(sdb_index *ix, const unsigned char *bytes, const header &h,
   uint64_t id_at = 0;
   for (uint32_t slot = 0; slot < h.doc_count; slot++) {
     const doc_record &r = records[slot];
-    const char *id = ids + id_at;
-    const auto *id_end = static_cast<const char *>(memchr(id, '\0', h.id_bytes - id_at));
-    if (r.entry >= block.size || r.entry_len >= block.size - r.entry || r.zero != 0 ||
+    const uint64_t id_len = id_length(ids, h.id_bytes, id_at, r);
+    if (r.entry >= block.size || r.entry_len >= block.size - r.entry ||
         uint64_t{r.raw_off} + 2 > r.entry_len || r.raw_len > r.entry_len - r.raw_off - 2 ||
-        id_end == nullptr || id_end == id)
+        id_len == 0)
       return false;
-    sdb_index_put_lent(ix, id, block.bytes + r.entry, r.entry_len, r.raw_off, r.raw_len,
+    sdb_index_put_lent(ix, ids + id_at, block.bytes + r.entry, r.entry_len, r.raw_off, r.raw_len,
                        docs_block);
-    id_at += static_cast<uint64_t>(id_end - id) + 1;
+    id_at += id_len + 1;
   }
   return id_at == h.id_bytes;
 }
