@@ -48,9 +48,9 @@
 //   big tfs        (term, slot, tf) for tfs that do not fit a byte
 //   entry sums     u64 per slot: sdb_checksum of its entry in docs.json
 //   docs           per slot, where its entry lies in docs.json: offset,
-//                  length, decoded text length, text offset (empty when
-//                  an entry is not there as it lies, as one the load had
-//                  to write again)
+//                  length, decoded text length, text offset, and the
+//                  length of its id (empty when an entry is not there as
+//                  it lies, as one the load had to write again)
 //   ids            per slot, its id and a NUL
 //   chunk sums     u64 per kChunk bytes of the slots, then of the tfs: the
 //                  checksum of those bytes (the two postings sections'
