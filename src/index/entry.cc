@@ -167,27 +167,11 @@ char *decode_span(const char *s, const char *e, char *out, const char *out_end) 
     if (e - q < 2 || out_end - out < 1) return out;
     char c = q[1];
     s = q + 2;
-    switch (c) {
-      case 'b':
-        *out++ = '\b';
-        continue;
-      case 'f':
-        *out++ = '\f';
-        continue;
-      case 'n':
-        *out++ = '\n';
-        continue;
-      case 'r':
-        *out++ = '\r';
-        continue;
-      case 't':
-        *out++ = '\t';
-        continue;
-      case 'u':
-        break;
-      default:  // '"', '\\' and '/' stand for themselves
-        *out++ = c;
-        continue;
+    if (c != 'u') {
+      // A valid body escapes nothing else: any other letter stands for itself.
+      const int byte = sdb_unescape_letter(c);
+      *out++ = byte >= 0 ? static_cast<char>(byte) : c;
+      continue;
     }
     uint32_t cp = 0;
     if (e - q < 6) return out;
@@ -200,22 +184,8 @@ char *decode_span(const char *s, const char *e, char *out, const char *out_end) 
       cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
       s = q + 12;
     }
-    if (out_end - out < (cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4)) return out;
-    if (cp < 0x80) {
-      *out++ = static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      *out++ = static_cast<char>(0xC0 | (cp >> 6));
-      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      *out++ = static_cast<char>(0xE0 | (cp >> 12));
-      *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      *out++ = static_cast<char>(0xF0 | (cp >> 18));
-      *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
-    }
+    if (out_end - out < sdb_utf8_length(cp)) return out;
+    out += sdb_utf8_put(cp, out);
   }
 }
 
@@ -230,6 +200,39 @@ bool sdb_hex4(const char *p, uint32_t *out) {
   }
   *out = v;
   return true;
+}
+
+int sdb_unescape_letter(char c) {
+  switch (c) {
+    case 'b':
+      return '\b';
+    case 'f':
+      return '\f';
+    case 'n':
+      return '\n';
+    case 'r':
+      return '\r';
+    case 't':
+      return '\t';
+    case '"':
+    case '\\':
+    case '/':
+      return c;
+    default:
+      return -1;
+  }
+}
+
+int sdb_utf8_put(uint32_t cp, char *to) {
+  const int n = sdb_utf8_length(cp);
+  if (n == 1) {
+    to[0] = static_cast<char>(cp);
+    return 1;
+  }
+  static constexpr unsigned char kLead[5] = {0, 0, 0xC0, 0xE0, 0xF0};
+  for (int i = n - 1; i > 0; i--, cp >>= 6) to[i] = static_cast<char>(0x80 | (cp & 0x3F));
+  to[0] = static_cast<char>(kLead[n] | cp);
+  return n;
 }
 
 uint8_t sdb_entry_escape_letter(unsigned char c) {

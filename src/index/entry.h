@@ -65,6 +65,19 @@ uint8_t sdb_entry_escape_letter(unsigned char c);
 // The value of the four hex digits at p. False when they are not four.
 bool sdb_hex4(const char *p, uint32_t *out);
 
+// The byte a JSON escape letter stands for ('n' a newline, '"', '\\' and
+// '/' themselves), or -1 for any other letter ('u' included).
+int sdb_unescape_letter(char c);
+
+// Bytes code point cp (at most 0x10FFFF) takes in UTF-8.
+inline int sdb_utf8_length(uint32_t cp) {
+  return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+}
+
+// Writes code point cp in UTF-8 at to (room for sdb_utf8_length bytes);
+// returns the bytes written.
+int sdb_utf8_put(uint32_t cp, char *to);
+
 // Decodes the valid escaped string body [s, e) into out, writing nothing
 // at or past out_end (room for the decoded bytes must be there); returns
 // the end of the decoded bytes. Bytes that are not a valid body, or that

@@ -234,31 +234,11 @@ bool hex4(cursor &c, uint32_t *cp) {
 // up to four bytes at to; returns their count, 0 when unsure.
 int string_escape(cursor &c, char *to) {
   const int u = take(c);
-  switch (u) {
-    case '"':
-    case '\\':
-    case '/':
-      to[0] = static_cast<char>(u);
-      return 1;
-    case 'b':
-      to[0] = '\b';
-      return 1;
-    case 'f':
-      to[0] = '\f';
-      return 1;
-    case 'n':
-      to[0] = '\n';
-      return 1;
-    case 'r':
-      to[0] = '\r';
-      return 1;
-    case 't':
-      to[0] = '\t';
-      return 1;
-    case 'u':
-      break;
-    default:
-      return 0;
+  if (u != 'u') {
+    const int byte = u == kUnsure ? -1 : sdb_unescape_letter(static_cast<char>(u));
+    if (byte < 0) return 0;
+    to[0] = static_cast<char>(byte);
+    return 1;
   }
   uint32_t cp = 0;
   if (!hex4(c, &cp)) return 0;
@@ -269,26 +249,7 @@ int string_escape(cursor &c, char *to) {
       return 0;
     cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
   }
-  if (cp < 0x80) {
-    to[0] = static_cast<char>(cp);
-    return 1;
-  }
-  if (cp < 0x800) {
-    to[0] = static_cast<char>(0xC0 | (cp >> 6));
-    to[1] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 2;
-  }
-  if (cp < 0x10000) {
-    to[0] = static_cast<char>(0xE0 | (cp >> 12));
-    to[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    to[2] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 3;
-  }
-  to[0] = static_cast<char>(0xF0 | (cp >> 18));
-  to[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-  to[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-  to[3] = static_cast<char>(0x80 | (cp & 0x3F));
-  return 4;
+  return sdb_utf8_put(cp, to);
 }
 
 // Skips the rest of a string of the document as a stored text holds it
