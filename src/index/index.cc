@@ -104,6 +104,10 @@ bool doc_table_resize(sdb_index *ix, uint64_t cap) {
       free(norms);
       return false;
     }
+    // A load fills every slot at once: huge pages make that one fault a
+    // huge page instead of one a page, most of a large load's time.
+    sdb_advise_huge(docs, cap * sizeof(sdb_doc));
+    sdb_advise_huge(norms, cap * sizeof(double));
     free(ix->docs);
     free(ix->norms);
     ix->docs = docs;
@@ -112,6 +116,8 @@ bool doc_table_resize(sdb_index *ix, uint64_t cap) {
     return true;
   }
   if (!sdb_resize(&ix->norms, cap) || !sdb_resize(&ix->docs, cap)) return false;
+  sdb_advise_huge(ix->docs, cap * sizeof(sdb_doc));
+  sdb_advise_huge(ix->norms, cap * sizeof(double));
   memset(ix->docs + ix->doc_cap, 0, (cap - ix->doc_cap) * sizeof(sdb_doc));
   ix->doc_cap = static_cast<uint32_t>(cap);
   return true;
@@ -280,6 +286,7 @@ bool sdb_index_reserve(sdb_index *ix, uint32_t n) {
   // map is first used.
   auto *slots = static_cast<uint32_t *>(malloc(id_cap * sizeof(uint32_t)));
   if (slots == nullptr) return false;
+  sdb_advise_huge(slots, id_cap * sizeof(uint32_t));  // filled whole at the map's first use
   free(ix->ids.slots);
   ix->ids = sdb_table<uint32_t>{slots, static_cast<uint32_t>(id_cap - 1),
                                 static_cast<uint32_t>(id_cap), 0};
