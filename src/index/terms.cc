@@ -214,8 +214,12 @@ uint8_t sdb_tf_byte(uint32_t tf, bool title) {
 }
 
 void sdb_terms_free(sdb_terms *d) {
-  for (uint32_t id = 0; id < d->ids; id++)
-    if (d->terms[id].cap > 0) free(d->terms[id].docs);
+  // A lent dictionary's postings all lie in its file, and most of its
+  // records were never made: reading them all would only fault in their
+  // zeroed pages.
+  if (!d->lent)
+    for (uint32_t id = 0; id < d->ids; id++)
+      if (d->terms[id].cap > 0) free(d->terms[id].docs);
   free(d->terms);
   free(d->free_ids);
   sdb_table_free(&d->lookup);
