@@ -1045,12 +1045,12 @@ TEST_F(DerivedFileTest, DamageFoundOnlyByALaterSearchStillAnswersAsBuilt) {
   const uint64_t records = h.sections[sdb_derived::S_TERMS].offset;
   const uint64_t order = h.sections[sdb_derived::S_ORDER].offset;
   const uint64_t text_at = h.sections[sdb_derived::S_ORDER_TEXTS].offset;
-  // Seven kinds of damage (round / 2 % 7), each in six variants (round /
-  // 14) where a kind has them, once on a term the session reads and once
+  // Eight kinds of damage (round / 2 % 8), each in six variants (round /
+  // 16) where a kind has them, once on a term the session reads and once
   // on any.
   const uint64_t lcp = h.sections[sdb_derived::S_LCP].offset;
-  for (int round = 0; round < 84; round++) {
-    const int kind = round / 2 % 7, variant = round / 14;
+  for (int round = 0; round < 96; round++) {
+    const int kind = round / 2 % 8, variant = round / 16;
     std::string bytes = round % 8 < 4 ? LoadedAt(good, SDB_SETTLED_NS + 1) : good;
     // Half the rounds damage a term one search of the session reads (at a
     // random turn), the others any term: its postings, its record or where
@@ -1157,6 +1157,36 @@ TEST_F(DerivedFileTest, DamageFoundOnlyByALaterSearchStillAnswersAsBuilt) {
         }
         break;
       }
+      case 7: {  // its record or place in byte order changed by accident, and
+                 // only the chunk's checksum tells
+        uint64_t i = 0;
+        for (uint32_t v = 0; memcpy(&v, bytes.data() + order + 4 * i, 4), v != id;) i++;
+        if (variant < 2) {  // a record with another term's postings, as many
+          uint64_t other = (id + 1) % h.term_count;
+          while (other != id && first[other + 1] - first[other] != count)
+            other = (other + 1) % h.term_count;
+          other = other == id ? (id + 1) % h.term_count : other;
+          sdb_derived::term_record r;
+          memcpy(&r, bytes.data() + records + id * sizeof r, sizeof r);
+          r.start = static_cast<uint32_t>(first[other]);
+          r.count = static_cast<uint32_t>(first[other + 1] - first[other]);
+          memcpy(bytes.data() + records + id * sizeof r, &r, sizeof r);
+        } else if (variant < 4) {  // two neighbours in byte order swapped
+          const uint64_t j = i + 1 < h.term_count ? i + 1 : i - 1;
+          char a[4], b[4];
+          memcpy(a, bytes.data() + order + 4 * i, 4);
+          memcpy(b, bytes.data() + order + 4 * j, 4);
+          memcpy(bytes.data() + order + 4 * i, b, 4);
+          memcpy(bytes.data() + order + 4 * j, a, 4);
+        } else {  // where it first occurs, which nothing else tells; any byte of the order
+          const uint64_t at = variant == 4
+                                  ? records + id * sizeof(sdb_derived::term_record) +
+                                        offsetof(sdb_derived::term_record, first_pos) + rng() % 4
+                                  : order + 4 * i + rng() % 4;
+          bytes[at] = static_cast<char>(bytes[at] ^ (1 + rng() % 255));
+        }
+        break;
+      }
       default: {  // a posting out of order, or repeated
         if (count < 2) {
           set_slot(p, h.doc_count);
@@ -1169,20 +1199,30 @@ TEST_F(DerivedFileTest, DamageFoundOnlyByALaterSearchStillAnswersAsBuilt) {
         break;
       }
     }
-    if (kind != 0)
+    if (kind != 0 && kind != 7)
       sdb_derived_seal(reinterpret_cast<unsigned char *>(bytes.data()), bytes.size(), h.docs_size,
                        h.docs_sum);
     WriteFile(Derived("shop/items"), bytes);
     Open();
     // A damaged record, or a place in byte order whose text or id lies
-    // outside the file, is refused the first time it is read, whatever
-    // reads it.
-    if (kind == 4 || kind == 5) {
+    // outside the file or whose chunk is damaged, is refused the first
+    // time it is read, whatever reads it (for the chunks, in half the
+    // variants: the others leave it to a search).
+    const bool read_first = kind == 4 || kind == 5 || (kind == 7 && variant % 2 == 1);
+    if (read_first) {
       ASSERT_STRNE(searchdb_index_stats_json("shop/items"), "null");
       const sdb_index *ix = sdb_index_find("shop/items");
       ASSERT_NE(ix->terms.unchecked, nullptr);
       ASSERT_FALSE(sdb_derived_rejected(ix));
-      if (kind == 4) {
+      if (kind == 7) {
+        // Every term, by its text from the last in byte order to the
+        // first, then by its id from the last: a chunk checked after
+        // another says nothing of the one before it.
+        for (auto it = id_of.rbegin(); it != id_of.rend(); ++it)
+          (void)sdb_terms_find(&ix->terms, it->first.data(),
+                               static_cast<uint32_t>(it->first.size()));
+        for (uint32_t k = h.term_count; k-- > 0;) (void)sdb_term_at(&ix->terms, k);
+      } else if (kind == 4) {
         (void)sdb_term_at(&ix->terms, static_cast<uint32_t>(id));
       } else {
         const std::string &text = text_of[id];
@@ -1191,13 +1231,14 @@ TEST_F(DerivedFileTest, DamageFoundOnlyByALaterSearchStillAnswersAsBuilt) {
       EXPECT_TRUE(sdb_derived_rejected(ix)) << "round " << round;
     }
     bool found = false, by_search = false;
-    if (kind == 4 || kind == 5) {
+    if (read_first) {
       // The next search answers from a build, even one that reads no term.
       EXPECT_STRNE(searchdb_search("shop/items", "qqqq", 10, 0), "null");
       EXPECT_EQ(sdb_index_find("shop/items")->terms.unchecked, nullptr) << "round " << round;
       found = by_search = true;
     }
-    if (kind == 6) {
+    const bool checked_whole = kind == 6 || (kind == 7 && variant == 4);
+    if (checked_whole) {
       // Checked whole before any answer: as a change or check takes it
       // (every record at once), or after a search took it a term at a time.
       if (variant % 2 == 0) {
@@ -1218,9 +1259,9 @@ TEST_F(DerivedFileTest, DamageFoundOnlyByALaterSearchStillAnswersAsBuilt) {
         found_late += taken;
       }
     }
-    EXPECT_TRUE(by_search || round % 2 == 0 || kind == 6) << "round " << round;
+    EXPECT_TRUE(by_search || round % 2 == 0 || checked_whole) << "round " << round;
     // Whatever is left unchecked, a check of the index sees no damage.
-    if (round % 4 < 2) {
+    if ((kind + variant) % 2 == 1) {
       found = found || sdb_index_find("shop/items")->terms.unchecked != nullptr;
       EXPECT_EQ(searchdb_index_check("shop/items"), 0) << LastError();
       EXPECT_EQ(sdb_index_find("shop/items")->terms.unchecked, nullptr);

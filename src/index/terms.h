@@ -66,6 +66,8 @@ struct sdb_text_block;
 //
 // Its term records are made the same way, each the first time it is read
 // (sdb_term_at): until then a record is zeros, and opening touches none.
+// The file's records and byte order are checked by chunks too, the first
+// time an entry in one is read.
 struct sdb_unchecked {
   const unsigned char *file;  // the stored file's bytes
   const uint32_t *slots;      // its postings arrays, where term docs/tfs point
@@ -73,6 +75,7 @@ struct sdb_unchecked {
   uint64_t postings;      // entries of each postings array
   const void *records;    // the file's term records, nullptr once all are made
   uint64_t *chunks_done;  // a bit per chunk found intact
+  uint64_t order_chunk;   // the number of the byte order's first chunk
   uint64_t *terms_done;   // a bit per term id checked
   bool failed;            // a check failed: the dictionary must not be read
 };
@@ -154,9 +157,14 @@ inline const char *sdb_order_text(const sdb_terms *d, uint32_t i) {
 
 // The id at place i of the byte order. A lent dictionary's comes from the
 // file as it lies: one past the ids marks the dictionary failed and reads
-// as id 0.
+// as id 0, and so does one whose chunk of the file, checked the first time
+// it is read while the dictionary is not wholly checked (sdb_unchecked), is
+// damaged. The check is defined where the file's layout is known
+// (storage/derived.cc).
 uint32_t sdb_terms_bad_id(const sdb_terms *d);
+uint32_t sdb_terms_checked_order_id(const sdb_terms *d, uint32_t i);
 inline uint32_t sdb_order_id(const sdb_terms *d, uint32_t i) {
+  if (__builtin_expect(d->unchecked != nullptr, 0)) return sdb_terms_checked_order_id(d, i);
   const uint32_t id = d->order[i];
   return __builtin_expect(id < d->ids, 1) ? id : sdb_terms_bad_id(d);
 }

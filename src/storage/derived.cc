@@ -311,11 +311,11 @@ void set_bit(uint64_t *bits, uint64_t i) {
   bits[i >> 6] |= uint64_t{1} << (i & 63);
 }
 
-// Whether the chunks holding bytes [from, to) of the postings section s
+// Whether the chunks holding bytes [from, to) of the chunked section s
 // are intact, each read whole the first time only.
 bool chunks_intact(sdb_unchecked *u, const header &h, uint32_t s, uint64_t from, uint64_t to) {
-  const uint64_t first = s == S_SLOTS ? 0 : chunks_of(h.sections[S_SLOTS].length);
-  for (uint64_t c = first + from / kChunk; from < to && c <= first + (to - 1) / kChunk; c++) {
+  const uint64_t first = sdb_derived_first_chunk(h, s), step = chunk_bytes(s);
+  for (uint64_t c = first + from / step; from < to && c <= first + (to - 1) / step; c++) {
     if (bit(u->chunks_done, c)) continue;
     if (!sdb_derived_chunk_intact(u->file, h, c)) return false;
     set_bit(u->chunks_done, c);
@@ -385,14 +385,15 @@ struct image {
   std::unique_ptr<uint32_t[], decltype(&free)> text_at{nullptr, free};
 };
 
-// The checksums of the chunks of the postings arrays at slots and tfs, of
-// the lengths given (sdb_derived_chunk_count of them).
-void sum_chunks(const void *slots, uint64_t slots_len, const void *tfs, uint64_t tfs_len,
+// The checksums of the chunks of the chunked sections, section s's bytes
+// at data[s] and len[s] of them (sdb_derived_chunk_count of them).
+void sum_chunks(const void *const (&data)[kSections], const uint64_t (&len)[kSections],
                 uint64_t *out) {
-  for (const auto &[bytes, len] : {std::pair{slots, slots_len}, std::pair{tfs, tfs_len}})
-    for (uint64_t at = 0; at < len; at += kChunk)
-      *out++ =
-          sdb_checksum(static_cast<const unsigned char *>(bytes) + at, std::min(kChunk, len - at));
+  for (const uint32_t s : kChunked) {
+    const auto *bytes = static_cast<const unsigned char *>(data[s]);
+    for (uint64_t at = 0, step = chunk_bytes(s); at < len[s]; at += step)
+      *out++ = sdb_checksum(bytes + at, std::min(step, len[s] - at));
+  }
 }
 
 // Whether the dictionary is as a full build lays it out: every id live,
@@ -561,8 +562,9 @@ bool make_image(const sdb_index *ix, const image_source &src, image *img) {
   img->chunk_sums.reset(
       static_cast<uint64_t *>(malloc((sdb_derived_chunk_count(h) + 1) * sizeof(uint64_t))));
   if (!img->chunk_sums) return false;
-  sum_chunks(img->data[S_SLOTS], postings * sizeof(uint32_t), img->data[S_TFS], postings,
-             img->chunk_sums.get());
+  uint64_t lengths[kSections];
+  for (uint32_t s = 0; s < kSections; s++) lengths[s] = sdb_derived_section_length(h, s);
+  sum_chunks(img->data, lengths, img->chunk_sums.get());
   img->data[S_CHUNK_SUMS] = img->chunk_sums.get();
   img->data[S_ORDER_TEXTS] = img->text_at.get();
   uint64_t offset = kHeaderSize;
@@ -725,6 +727,7 @@ bool adopt_described(sdb_index *ix, unsigned char *bytes, const header &h, bool 
     u->tfs = at<uint8_t>(bytes, h, S_TFS);
     u->postings = h.postings;
     u->chunks_done = reinterpret_cast<uint64_t *>(u + 1);
+    u->order_chunk = sdb_derived_first_chunk(h, S_ORDER);
     u->terms_done = u->chunks_done + chunk_words;
     d.unchecked = u;
   }
@@ -832,12 +835,18 @@ void sdb_derived_seal(unsigned char *bytes, uint64_t size, uint64_t docs_size, u
   auto inside = [&](const section &sec) {
     return sec.offset <= size && sec.length <= size - sec.offset;
   };
-  const section &slots = h.sections[S_SLOTS], &tfs = h.sections[S_TFS];
   const section &sums = h.sections[S_CHUNK_SUMS];
-  if (inside(slots) && inside(tfs) && inside(sums) && sums.offset % alignof(uint64_t) == 0 &&
-      sums.length == (chunks_of(slots.length) + chunks_of(tfs.length)) * sizeof(uint64_t))
-    sum_chunks(bytes + slots.offset, slots.length, bytes + tfs.offset, tfs.length,
-               reinterpret_cast<uint64_t *>(bytes + sums.offset));
+  const void *data[kSections] = {};
+  uint64_t lengths[kSections] = {}, chunks = 0;
+  bool all_inside = inside(sums) && sums.offset % alignof(uint64_t) == 0;
+  for (const uint32_t s : kChunked) {
+    all_inside = all_inside && inside(h.sections[s]);
+    data[s] = bytes + h.sections[s].offset;
+    lengths[s] = h.sections[s].length;
+    chunks += chunks_of(s, lengths[s]);
+  }
+  if (all_inside && sums.length == chunks * sizeof(uint64_t))
+    sum_chunks(data, lengths, reinterpret_cast<uint64_t *>(bytes + sums.offset));
   for (uint32_t s = 0; s < kSections; s++) {
     section &sec = h.sections[s];
     if (inside(sec)) sec.sum = chunked(s) ? 0 : sdb_checksum(bytes + sec.offset, sec.length);
@@ -853,9 +862,26 @@ void sdb_terms_fill(const sdb_terms *d, uint32_t id) {
   if (u == nullptr || u->records == nullptr || id >= d->ids) return;
   const auto *records = static_cast<const term_record *>(u->records);
   sdb_term *t = &d->terms[id];
-  if (!make_term(records[id], id, d->lent_texts, d->lent_text_bytes,
+  header h;
+  memcpy(&h, u->file, sizeof h);
+  const uint64_t at = uint64_t{id} * sizeof(term_record);
+  if (!chunks_intact(u, h, S_TERMS, at, at + sizeof(term_record)) ||
+      !make_term(records[id], id, d->lent_texts, d->lent_text_bytes,
                  const_cast<uint32_t *>(u->slots), const_cast<uint8_t *>(u->tfs), u->postings, t))
     *t = sdb_term{0, sdb_terms_bad_text(d), 0, 0, id, 0, 0, nullptr, nullptr};
+}
+
+uint32_t sdb_terms_checked_order_id(const sdb_terms *d, uint32_t i) {
+  sdb_unchecked *u = d->unchecked;
+  if (!bit(u->chunks_done,
+           u->order_chunk + uint64_t{i} * sizeof(uint32_t) / chunk_bytes(S_ORDER))) {
+    header h;
+    memcpy(&h, u->file, sizeof h);
+    const uint64_t at = uint64_t{i} * sizeof(uint32_t);
+    if (!chunks_intact(u, h, S_ORDER, at, at + sizeof(uint32_t))) return sdb_terms_bad_id(d);
+  }
+  const uint32_t id = d->order[i];
+  return __builtin_expect(id < d->ids, 1) ? id : sdb_terms_bad_id(d);
 }
 
 bool sdb_derived_usable(const sdb_index *ix, uint32_t id) {
@@ -883,8 +909,10 @@ bool check_all(sdb_index *ix) {
   sdb_unchecked *u = ix->terms.unchecked;
   header h;
   memcpy(&h, u->file, sizeof h);
-  // Every record made, their postings one after another in id order, and
-  // the byte order as a build makes it: what taking it eagerly checks.
+  // Every record made (and the chunk it lies in checked), their postings
+  // one after another in id order, and the byte order as a build makes it
+  // (each place pinned to the one record whose text lies there, so that no
+  // change of it passes): what taking it eagerly checks.
   uint64_t placed = 0;
   for (uint32_t id = 0; !u->failed && id < ix->terms.ids; id++) {
     const sdb_term &t = sdb_term_at(&ix->terms, id);

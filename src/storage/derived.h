@@ -14,9 +14,11 @@
 // consistent (every offset, length, id and slot in it checked against the
 // index before use). A call that only reads checks the terms and their
 // postings, which are most of the file, as it first reads them: a term's
-// record (its text and postings within the file's), the first time any
-// search reads the term, and its postings, and the chunks of the postings
-// sections they lie in, the first time a search reads those; one that
+// record (its text and postings within the file's), and the chunk of the
+// records it lies in, the first time any search reads the term; a place of
+// the byte order's ids, and the chunk it lies in, the first time a search
+// reads it; and a term's postings, and the chunks of the postings sections
+// they lie in, the first time a search reads those; one that
 // finds them damaged answers from a build instead, as if the file had not
 // been there. Until then the byte order and the bytes each term shares
 // with the one before are trusted for their checksum alone: a file made
@@ -52,8 +54,10 @@
 //                  length of its id (empty when an entry is not there as
 //                  it lies, as one the load had to write again)
 //   ids            per slot, its id and a NUL
-//   chunk sums     u64 per kChunk bytes of the slots, then of the tfs: the
-//                  checksum of those bytes (the two postings sections'
+//   chunk sums     u64 per chunk of the sections checked by chunks
+//                  (kChunked: the slots and the tfs by kChunk bytes, the
+//                  terms and the order by kPageChunk), one section's after
+//                  another's: the checksum of those bytes (those sections'
 //                  own checksums in the header are 0)
 //   order texts    u32 per place in the byte order: the offset of its
 //                  term's text in the texts

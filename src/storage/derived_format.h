@@ -10,13 +10,16 @@ namespace sdb_derived {
 inline constexpr char kMagic[8] = {'s', 'd', 'b', 'd', 'e', 'r', 'i', 'v'};
 // Raised whenever what the file holds, or what a build makes of the same
 // documents, changes: an older file is then simply built again.
-inline constexpr uint32_t kVersion = 6;
+inline constexpr uint32_t kVersion = 7;
 inline constexpr uint32_t kByteOrder = 0x01020304u;
 inline constexpr uint64_t kAlign = 64;
 inline constexpr uint64_t kHeaderSize = 512;
 // The postings sections are checked a chunk of this many bytes at a time,
 // the first time a search reads a term whose postings lie in it.
 inline constexpr uint64_t kChunk = 64 * 1024;
+// The term records and the byte order are checked by pages: a fresh search
+// reads a handful of their entries, each the first time it is read.
+inline constexpr uint64_t kPageChunk = 4 * 1024;
 
 enum section_id : uint32_t {
   S_TOKENS,
@@ -30,7 +33,7 @@ enum section_id : uint32_t {
   S_ENTRY_SUMS,
   S_DOCS,
   S_IDS,
-  S_CHUNK_SUMS,   // sdb_checksum per chunk of the slots, then of the tfs
+  S_CHUNK_SUMS,   // sdb_checksum per chunk of each chunked section, in kChunked order
   S_ORDER_TEXTS,  // per byte-order position, where its text lies in the texts (u32)
   kSections
 };
@@ -41,14 +44,24 @@ struct section {
   uint64_t sum;  // sdb_checksum of its bytes; 0 for the chunked ones
 };
 
-// Whether section s is checked by chunks (S_CHUNK_SUMS) rather than whole.
+// The sections checked by chunks (S_CHUNK_SUMS) rather than whole, in the
+// order their chunks' sums lie there.
+inline constexpr uint32_t kChunked[] = {S_SLOTS, S_TFS, S_TERMS, S_ORDER};
+
 inline constexpr bool chunked(uint32_t s) {
-  return s == S_SLOTS || s == S_TFS;
+  for (const uint32_t c : kChunked)
+    if (c == s) return true;
+  return false;
 }
 
-// The chunks n bytes take.
-inline constexpr uint64_t chunks_of(uint64_t n) {
-  return (n + kChunk - 1) / kChunk;
+// The bytes of a chunk of the chunked section s.
+inline constexpr uint64_t chunk_bytes(uint32_t s) {
+  return s == S_SLOTS || s == S_TFS ? kChunk : kPageChunk;
+}
+
+// The chunks n bytes of section s take.
+inline constexpr uint64_t chunks_of(uint32_t s, uint64_t n) {
+  return (n + chunk_bytes(s) - 1) / chunk_bytes(s);
 }
 
 // Enough to make a term alone, the first time it is read: where its text

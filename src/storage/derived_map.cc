@@ -75,25 +75,44 @@ bool sdb_derived_header_read(const unsigned char *bytes, uint64_t size, header *
   return at == size;
 }
 
+uint64_t sdb_derived_first_chunk(const header &h, uint32_t s) {
+  uint64_t first = 0;
+  for (const uint32_t c : kChunked) {
+    if (c == s) break;
+    first += chunks_of(c, sdb_derived_section_length(h, c));
+  }
+  return first;
+}
+
 uint64_t sdb_derived_chunk_count(const header &h) {
-  return chunks_of(h.postings * sizeof(uint32_t)) + chunks_of(h.postings);
+  uint64_t count = 0;
+  for (const uint32_t s : kChunked) count += chunks_of(s, sdb_derived_section_length(h, s));
+  return count;
 }
 
 bool sdb_derived_chunk_intact(const unsigned char *bytes, const header &h, uint64_t chunk) {
-  const uint64_t slot_chunks = chunks_of(h.sections[S_SLOTS].length);
-  const section &sec = h.sections[chunk < slot_chunks ? S_SLOTS : S_TFS];
-  const uint64_t at = (chunk < slot_chunks ? chunk : chunk - slot_chunks) * kChunk;
-  uint64_t sum;
-  memcpy(&sum, bytes + h.sections[S_CHUNK_SUMS].offset + chunk * sizeof sum, sizeof sum);
-  return sum == sdb_checksum(bytes + sec.offset + at, std::min(kChunk, sec.length - at));
+  uint64_t first = 0;
+  for (const uint32_t s : kChunked) {
+    const section &sec = h.sections[s];
+    const uint64_t n = chunks_of(s, sec.length);
+    if (chunk >= first + n) {
+      first += n;
+      continue;
+    }
+    const uint64_t at = (chunk - first) * chunk_bytes(s);
+    uint64_t sum;
+    memcpy(&sum, bytes + h.sections[S_CHUNK_SUMS].offset + chunk * sizeof sum, sizeof sum);
+    return sum == sdb_checksum(bytes + sec.offset + at, std::min(chunk_bytes(s), sec.length - at));
+  }
+  return false;
 }
 
 bool sdb_derived_section_intact(const unsigned char *bytes, const header &h, uint32_t s) {
   const section &sec = h.sections[s];
   if (!chunked(s)) return sec.sum == sdb_checksum(bytes + sec.offset, sec.length);
   if (!sdb_derived_section_intact(bytes, h, S_CHUNK_SUMS)) return false;
-  const uint64_t first = s == S_SLOTS ? 0 : chunks_of(h.sections[S_SLOTS].length);
-  for (uint64_t c = first; c < first + chunks_of(sec.length); c++)
+  const uint64_t first = sdb_derived_first_chunk(h, s);
+  for (uint64_t c = first; c < first + chunks_of(s, sec.length); c++)
     if (!sdb_derived_chunk_intact(bytes, h, c)) return false;
   return true;
 }

@@ -38,8 +38,12 @@ bool sdb_derived_header_read(const unsigned char *bytes, uint64_t size, sdb_deri
 bool sdb_derived_section_intact(const unsigned char *bytes, const sdb_derived::header &h,
                                 uint32_t s);
 
-// The chunks of the postings sections: those of the slots, then of the tfs.
+// The chunks of the chunked sections, each section's after the one before
+// it in kChunked.
 uint64_t sdb_derived_chunk_count(const sdb_derived::header &h);
+
+// The number of chunked section s's first chunk.
+uint64_t sdb_derived_first_chunk(const sdb_derived::header &h, uint32_t s);
 
 // Whether chunk (below sdb_derived_chunk_count) matches its sum in the
 // chunk sums, which the caller has found intact.
