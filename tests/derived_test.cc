@@ -74,13 +74,21 @@ class DerivedFileTest : public StorageTest {
   }
 
   // The file as it describes its documents: the clock of the load that
-  // wrote it, which differs from process to process, left out.
+  // wrote it and the key its id table is placed by, which differ from
+  // process to process, left out, and with the key the table.
   static std::string Described(std::string bytes) {
     if (bytes.size() < sdb_derived::kHeaderSize) return bytes;
     sdb_derived::header h;
     memcpy(&h, bytes.data(), sizeof h);
     h.docs_stat_ns = 0;
     h.header_sum = 0;
+    memset(h.id_key, 0, sizeof h.id_key);
+    for (uint32_t s : {sdb_derived::S_ID_TABLE, sdb_derived::S_ID_SUMS}) {
+      sdb_derived::section &sec = h.sections[s];
+      if (sec.offset <= bytes.size() && sec.length <= bytes.size() - sec.offset)
+        memset(bytes.data() + sec.offset, 0, sec.length);
+      sec.sum = 0;
+    }
     memcpy(bytes.data(), &h, sizeof h);
     return bytes;
   }
@@ -134,7 +142,8 @@ class DerivedFileTest : public StorageTest {
     sdb_derived::header h;
     memcpy(&h, good.data(), sizeof h);
     for (uint32_t s : {sdb_derived::S_SLOTS, sdb_derived::S_TFS, sdb_derived::S_ENTRY_SUMS,
-                       sdb_derived::S_DOCS, sdb_derived::S_IDS})
+                       sdb_derived::S_DOCS, sdb_derived::S_IDS, sdb_derived::S_ID_TABLE,
+                       sdb_derived::S_ID_SUMS})
       if (at >= h.sections[s].offset && at < h.sections[s].offset + h.sections[s].length)
         return true;
     return false;

@@ -10,13 +10,16 @@ namespace sdb_derived {
 inline constexpr char kMagic[8] = {'s', 'd', 'b', 'd', 'e', 'r', 'i', 'v'};
 // Raised whenever what the file holds, or what a build makes of the same
 // documents, changes: an older file is then simply built again.
-inline constexpr uint32_t kVersion = 6;
+inline constexpr uint32_t kVersion = 7;
 inline constexpr uint32_t kByteOrder = 0x01020304u;
 inline constexpr uint64_t kAlign = 64;
-inline constexpr uint64_t kHeaderSize = 512;
+inline constexpr uint64_t kHeaderSize = 1024;
 // The postings sections are checked a chunk of this many bytes at a time,
 // the first time a search reads a term whose postings lie in it.
 inline constexpr uint64_t kChunk = 64 * 1024;
+// The id table is checked a chunk of this many bytes at a time, the first
+// time a lookup probes in it: a page, so that a lookup reads few.
+inline constexpr uint64_t kIdChunk = 4096;
 
 enum section_id : uint32_t {
   S_TOKENS,
@@ -32,6 +35,8 @@ enum section_id : uint32_t {
   S_IDS,
   S_CHUNK_SUMS,   // sdb_checksum per chunk of the slots, then of the tfs
   S_ORDER_TEXTS,  // per byte-order position, where its text lies in the texts (u32)
+  S_ID_TABLE,     // per position of the id table, a slot (u32) or kNoSlot
+  S_ID_SUMS,      // sdb_checksum per kIdChunk bytes of the id table
   kSections
 };
 
@@ -41,14 +46,31 @@ struct section {
   uint64_t sum;  // sdb_checksum of its bytes; 0 for the chunked ones
 };
 
-// Whether section s is checked by chunks (S_CHUNK_SUMS) rather than whole.
+// Whether section s is checked by chunks (S_CHUNK_SUMS, or S_ID_SUMS for
+// the id table) rather than whole.
 inline constexpr bool chunked(uint32_t s) {
-  return s == S_SLOTS || s == S_TFS;
+  return s == S_SLOTS || s == S_TFS || s == S_ID_TABLE;
 }
 
 // The chunks n bytes take.
 inline constexpr uint64_t chunks_of(uint64_t n) {
   return (n + kChunk - 1) / kChunk;
+}
+
+// The chunks n bytes of the id table take.
+inline constexpr uint64_t id_chunks_of(uint64_t n) {
+  return (n + kIdChunk - 1) / kIdChunk;
+}
+
+// An empty position of the id table.
+inline constexpr uint32_t kNoSlot = 0xFFFFFFFFu;
+
+// The positions of the id table for n ids: the least power of two that n
+// fills at most half, so that a lookup probes few (none for no ids).
+inline constexpr uint64_t id_positions_for(uint64_t n) {
+  uint64_t positions = n ? 2 : 0;
+  while (positions != 0 && positions < 2 * n) positions *= 2;
+  return positions;
 }
 
 // Enough to make a term alone, the first time it is read: where its text
@@ -81,6 +103,12 @@ inline uint64_t id_length(const char *ids, uint64_t id_bytes, uint64_t at, const
   const uint64_t len = r.id_len;
   return len > 0 && at < id_bytes && len < id_bytes - at && ids[at + len] == '\0' ? len : 0;
 }
+
+// The id table places each id of the located slots, once, with the first
+// slot that holds it: at the first of the positions h, h + 1, ... (modulo
+// id_positions, h its sdb_keyed_hash under id_key) that is empty or holds
+// it, so that a lookup finds an id's slot, or that there is none, without
+// the process making its own map of every id.
 
 struct big_record {
   uint32_t term;
@@ -119,6 +147,10 @@ struct header {
   uint32_t located;
   uint32_t zero;
   uint64_t id_bytes;  // the ids section: each slot's id and a NUL, in slot order
+  // The id table: its positions (a power of two, or 0 with no located
+  // slots) and the key of its hash (sdb_keyed_hash), drawn for this file.
+  uint64_t id_positions;
+  uint64_t id_key[4];
   section sections[kSections];
 };
 static_assert(sizeof(header) <= kHeaderSize);

@@ -13,6 +13,7 @@
 #include "base/checksum.h"
 #include "base/error.h"
 #include "index/index.h"
+#include "storage/derived_ids.h"
 #include "storage/files.h"
 #include "storage/layout.h"
 
@@ -44,6 +45,10 @@ uint64_t sdb_derived_section_length(const header &h, uint32_t s) {
       return h.id_bytes;
     case S_ORDER_TEXTS:
       return uint64_t{h.term_count} * sizeof(uint32_t);
+    case S_ID_TABLE:
+      return h.id_positions * sizeof(uint32_t);
+    case S_ID_SUMS:
+      return id_chunks_of(h.id_positions * sizeof(uint32_t)) * sizeof(uint64_t);
     default:
       return sdb_derived_chunk_count(h) * sizeof(uint64_t);
   }
@@ -58,7 +63,8 @@ bool sdb_derived_header_read(const unsigned char *bytes, uint64_t size, header *
   if (memcmp(h->magic, kMagic, sizeof kMagic) != 0 || h->version != kVersion ||
       h->byte_order != kByteOrder || h->header_sum != sdb_checksum(copy, kHeaderSize) ||
       h->file_size != size || h->postings > size || h->text_bytes > size || h->id_bytes > size ||
-      (h->located != 0 && h->located != h->doc_count))
+      (h->located != 0 && h->located != h->doc_count) || h->id_positions > size ||
+      (h->id_positions & (h->id_positions - 1)) != 0)
     return false;
   // The sections follow one another, with nothing but zeros between
   // them: every byte of the file is checked by a checksum or is a zero.
@@ -91,6 +97,12 @@ bool sdb_derived_chunk_intact(const unsigned char *bytes, const header &h, uint6
 bool sdb_derived_section_intact(const unsigned char *bytes, const header &h, uint32_t s) {
   const section &sec = h.sections[s];
   if (!chunked(s)) return sec.sum == sdb_checksum(bytes + sec.offset, sec.length);
+  if (s == S_ID_TABLE) {
+    if (!sdb_derived_section_intact(bytes, h, S_ID_SUMS)) return false;
+    for (uint64_t c = 0; c < id_chunks_of(sec.length); c++)
+      if (!sdb_id_chunk_intact(bytes, h, c)) return false;
+    return true;
+  }
   if (!sdb_derived_section_intact(bytes, h, S_CHUNK_SUMS)) return false;
   const uint64_t first = s == S_SLOTS ? 0 : chunks_of(h.sections[S_SLOTS].length);
   for (uint64_t c = first; c < first + chunks_of(sec.length); c++)
@@ -245,6 +257,7 @@ sdb_index *sdb_docs_load_mapped(const char *name, const char *key, const char *d
     ix->file_size = ix->docs_size;
     ix->file_sum = ix->docs_sum;
     ix->file_known = true;
+    sdb_id_finder_attach(ix, static_cast<const unsigned char *>(ix->mapped), ix->mapped_len);
   }
   return ix;
 }
