@@ -128,9 +128,10 @@ struct sdb_index {
   // While the map is pending, what finds an id's slot without making it:
   // a table lying in memory the index keeps (the derived file's id table,
   // storage/derived_ids.h), read through id_find, which answers true with
-  // *slot (SDB_NO_SLOT for an id never added), or false when it cannot
-  // tell, and the map is made and asked instead. id_finder (nullptr: none)
-  // is its state, one block from malloc, freed with the index.
+  // the id's *slot, or false when it does not find it there (an id never
+  // added among them), and the map is made and asked instead. id_finder
+  // (nullptr: none) is its state, one block from malloc, freed with the
+  // index.
   struct sdb_id_finder *id_finder;
   bool (*id_find)(const sdb_index *ix, const char *id, uint32_t *slot);
   // The docs.json this process last loaded or wrote, when file_known: its

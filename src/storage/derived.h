@@ -21,8 +21,8 @@
 // been there. Until then the byte order and the bytes each term shares
 // with the one before are trusted for their checksum alone: a file made
 // to pass that can lead a search to wrong terms, but never outside the
-// file. A change, the check and the file's state check all of it first. A file intact but built from another docs.json is
-// caught up with the documents as loaded when few of them changed
+// file. A change, the check and the file's state check all of it first. A file intact but built
+// from another docs.json is caught up with the documents as loaded when few of them changed
 // (catchup.h). Anything else — missing, cut short, damaged, of another
 // version or byte order, built from documents too different — is passed
 // over in silence and the dictionary built as without it.
@@ -34,7 +34,8 @@
 //     bytes, big tfs), the table walk's two bucket counts, the total
 //     tokens, docs.json's identity (device, inode, modification and
 //     change times, and the clock before the load that read it took them),
-//     the count of located slots and the ids' bytes, and per section its
+//     the count of located slots and the ids' bytes, the id table's
+//     positions and key, and per section its
 //     offset, length and checksum; zeros between the sections;
 //   token counts   u32 per slot
 //   terms          per term id (first-occurrence order): text offset,
@@ -57,6 +58,12 @@
 //                  own checksums in the header are 0)
 //   order texts    u32 per place in the byte order: the offset of its
 //                  term's text in the texts
+//   id table       u32 per position: the first slot of each id, placed
+//                  by its hash under a key drawn for the file and kept in
+//                  the header (derived_ids.h), for a lookup in a process
+//                  that took its documents from the file
+//   id sums        u64 per kIdChunk bytes of the id table: their checksum
+//                  (the id table's own checksum in the header is 0)
 //
 // Written only when a process built the dictionary of an index still as
 // loaded, or caught a file up with it, from a call that reads, in a store

@@ -31,12 +31,11 @@ void set_bit(uint64_t *bits, uint64_t i) {
   bits[i >> 6] |= uint64_t{1} << (i & 63);
 }
 
-// The slot of id into *slot (SDB_NO_SLOT when the table places no such
-// id), or false when the table cannot tell: then never again.
+// The slot of id into *slot, or false when the table does not find it
+// there: an id it does not place (which a file made to pass its sums could
+// leave out), or a table that cannot be trusted.
 bool find(const sdb_index *ix, const char *id, uint32_t *slot) {
   sdb_id_finder *f = ix->id_finder;
-  if (f->failed) return false;
-  f->failed = true;
   if (!f->sums_checked) {
     if (!sdb_derived_section_intact(f->file, f->h, S_ID_SUMS)) return false;
     f->sums_checked = true;
@@ -51,12 +50,11 @@ bool find(const sdb_index *ix, const char *id, uint32_t *slot) {
       set_bit(f->chunks_done, chunk);
     }
     const uint32_t at = f->table[pos];
-    if (at == kNoSlot || (at < ix->doc_count && strcmp(ix->docs[at].id, id) == 0)) {
-      *slot = at == kNoSlot ? SDB_NO_SLOT : at;
-      f->failed = false;
+    if (at >= ix->doc_count) return false;  // an empty position, or a slot no document has
+    if (strcmp(ix->docs[at].id, id) == 0) {
+      *slot = at;
       return true;
     }
-    if (at >= ix->doc_count) return false;
   }
   return false;
 }

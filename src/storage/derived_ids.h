@@ -9,11 +9,13 @@
 // it is checked against its sum the first time a lookup reads there, each
 // slot it holds is checked to be one of the index's before it is used,
 // the id there is compared with the one looked up, and a lookup probes at
-// most every position once: a file made to pass its sums can make a lookup
-// miss an id, but never read outside the index or the file, nor loop.
-// Whenever a lookup cannot tell (damage, a slot out of range, a table
-// with no empty position), the index makes its id map and asks that, from
-// then on.
+// most every position once. Only a slot found so is an answer: an id the
+// table does not place, like damage or a slot out of range, makes the
+// index make its id map and ask that, as without the table. So a file made
+// to pass its sums can cost a lookup the map, and at worst (one repeating
+// an id, its table placing the id at a later slot) answer with another
+// copy of the same id, but never read outside the index or the file, nor
+// loop.
 #pragma once
 
 #include <cstdint>
