@@ -1464,9 +1464,29 @@ TEST_F(DerivedFileTest, IdsFoundThroughTheFileAnswerAsThroughTheMap) {
   std::map<std::string, uint32_t> first;
   for (uint32_t slot = 0; slot < ix->doc_count; slot++) first.emplace(ix->docs[slot].id, slot);
   ASSERT_LT(first.size(), ix->doc_count);
-  for (uint32_t slot = 0; slot < ix->doc_count; slot++)
+  uint32_t later = 0;
+  for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
     EXPECT_EQ(sdb_id_map_find(ix, ix->docs[slot].id), first[ix->docs[slot].id]) << slot;
+    if (first[ix->docs[slot].id] != slot) later = slot;
+  }
   EXPECT_TRUE(ix->ids_pending);
+  // Its table damaged by chance to place a repeated id at its later slot:
+  // the table's sums tell, and the map answers.
+  const uint32_t earlier = first[ix->docs[later].id];
+  searchdb_cleanup();
+  bytes = ReadFile(Derived("i"));
+  memcpy(&h, bytes.data(), sizeof h);
+  auto *positions =
+      reinterpret_cast<uint32_t *>(bytes.data() + h.sections[sdb_derived::S_ID_TABLE].offset);
+  uint64_t p = 0;
+  while (p < h.id_positions && positions[p] != earlier) p++;
+  ASSERT_LT(p, h.id_positions);
+  positions[p] = later;
+  WriteFile(Derived("i"), bytes);
+  Open();
+  ix = sdb_index_find("i");
+  ASSERT_NE(ix->id_finder, nullptr);
+  EXPECT_EQ(sdb_id_map_find(ix, ix->docs[later].id), earlier);
 }
 
 }  // namespace
