@@ -21,8 +21,8 @@
 // been there. Until then the byte order and the bytes each term shares
 // with the one before are trusted for their checksum alone: a file made
 // to pass that can lead a search to wrong terms, but never outside the
-// file. A change, the check and the file's state check all of it first. A file intact but built
-// from another docs.json is caught up with the documents as loaded when few of them changed
+// file. A change, the check and the file's state check all of it first. A file intact but built from another docs.json is
+// caught up with the documents as loaded when few of them changed
 // (catchup.h). Anything else — missing, cut short, damaged, of another
 // version or byte order, built from documents too different — is passed
 // over in silence and the dictionary built as without it.

@@ -62,7 +62,11 @@ inline constexpr uint64_t id_chunks_of(uint64_t n) {
   return (n + kIdChunk - 1) / kIdChunk;
 }
 
-// An empty position of the id table.
+// The id table places each id of the located slots, once, with the first
+// slot that holds it: at the first of the positions h, h + 1, ... (modulo
+// id_positions, h its sdb_keyed_hash under id_key) that is empty or holds
+// it, so that a lookup finds an id's slot without the process making its
+// own map of every id. kNoSlot marks an empty position.
 inline constexpr uint32_t kNoSlot = 0xFFFFFFFFu;
 
 // The positions of the id table for n ids: the least power of two that n
@@ -103,12 +107,6 @@ inline uint64_t id_length(const char *ids, uint64_t id_bytes, uint64_t at, const
   const uint64_t len = r.id_len;
   return len > 0 && at < id_bytes && len < id_bytes - at && ids[at + len] == '\0' ? len : 0;
 }
-
-// The id table places each id of the located slots, once, with the first
-// slot that holds it: at the first of the positions h, h + 1, ... (modulo
-// id_positions, h its sdb_keyed_hash under id_key) that is empty or holds
-// it, so that a lookup finds an id's slot, or that there is none, without
-// the process making its own map of every id.
 
 struct big_record {
   uint32_t term;

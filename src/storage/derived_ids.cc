@@ -17,7 +17,6 @@ struct sdb_id_finder {
   const uint32_t *table;
   sdb_table_key key;
   bool sums_checked;
-  bool failed;            // the table cannot be trusted: every lookup asks the map
   uint64_t *chunks_done;  // a bit per chunk, after the struct
 };
 

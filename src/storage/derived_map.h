@@ -84,7 +84,8 @@ bool sdb_docs_take(sdb_index *ix, const unsigned char *bytes, const sdb_derived:
                    uint32_t docs_block);
 
 // A new index name with primary key key, its documents where they lie in
-// the docs.json at docs_rel and the derived file mapped beside them, when
+// the docs.json at docs_rel and the derived file mapped beside them (its
+// id table finding ids until the id map is made: derived_ids.h), when
 // the derived file is intact, locates every document and proves docs.json
 // unchanged (above). nullptr otherwise, nothing else changed and no
 // message: the caller loads as without it.
