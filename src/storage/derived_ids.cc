@@ -45,7 +45,7 @@ bool find(const sdb_index *ix, const char *id, uint32_t *slot) {
     const uint64_t pos = (hash + probe) & mask;
     const uint64_t chunk = pos * sizeof(uint32_t) / kIdChunk;
     if (!bit(f->chunks_done, chunk)) {
-      if (!sdb_id_chunk_intact(f->file, f->h, chunk)) return false;
+      if (!sdb_derived_id_chunk_intact(f->file, f->h, chunk)) return false;
       set_bit(f->chunks_done, chunk);
     }
     const uint32_t at = f->table[pos];
@@ -77,14 +77,6 @@ void sdb_id_table_sum(const uint32_t *table, uint64_t len, uint64_t *sums) {
   const auto *bytes = reinterpret_cast<const unsigned char *>(table);
   for (uint64_t at = 0; at < len; at += kIdChunk)
     *sums++ = sdb_checksum(bytes + at, std::min(kIdChunk, len - at));
-}
-
-bool sdb_id_chunk_intact(const unsigned char *bytes, const header &h, uint64_t chunk) {
-  const section &table = h.sections[S_ID_TABLE];
-  const uint64_t at = chunk * kIdChunk;
-  uint64_t sum;
-  memcpy(&sum, bytes + h.sections[S_ID_SUMS].offset + chunk * sizeof sum, sizeof sum);
-  return sum == sdb_checksum(bytes + table.offset + at, std::min(kIdChunk, table.length - at));
 }
 
 void sdb_id_finder_attach(sdb_index *ix, const unsigned char *bytes, uint64_t size) {

@@ -34,10 +34,6 @@ void sdb_id_table_fill(const sdb_index *ix, uint32_t count, const sdb_table_key 
 // (sdb_derived::id_chunks_of(len) of them).
 void sdb_id_table_sum(const uint32_t *table, uint64_t len, uint64_t *sums);
 
-// Whether chunk of the id table of the derived file at bytes (of header
-// h) matches its sum, which the caller has found intact.
-bool sdb_id_chunk_intact(const unsigned char *bytes, const sdb_derived::header &h, uint64_t chunk);
-
 // Gives ix, whose documents were just taken from the size bytes of a
 // derived file at bytes (sdb_docs_take) and which stay while ix lives,
 // the file's table to find its ids by while its id map is pending. Does

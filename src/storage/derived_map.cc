@@ -13,7 +13,6 @@
 #include "base/checksum.h"
 #include "base/error.h"
 #include "index/index.h"
-#include "storage/derived_ids.h"
 #include "storage/files.h"
 #include "storage/layout.h"
 
@@ -94,13 +93,21 @@ bool sdb_derived_chunk_intact(const unsigned char *bytes, const header &h, uint6
   return sum == sdb_checksum(bytes + sec.offset + at, std::min(kChunk, sec.length - at));
 }
 
+bool sdb_derived_id_chunk_intact(const unsigned char *bytes, const header &h, uint64_t chunk) {
+  const section &table = h.sections[S_ID_TABLE];
+  const uint64_t at = chunk * kIdChunk;
+  uint64_t sum;
+  memcpy(&sum, bytes + h.sections[S_ID_SUMS].offset + chunk * sizeof sum, sizeof sum);
+  return sum == sdb_checksum(bytes + table.offset + at, std::min(kIdChunk, table.length - at));
+}
+
 bool sdb_derived_section_intact(const unsigned char *bytes, const header &h, uint32_t s) {
   const section &sec = h.sections[s];
   if (!chunked(s)) return sec.sum == sdb_checksum(bytes + sec.offset, sec.length);
   if (s == S_ID_TABLE) {
     if (!sdb_derived_section_intact(bytes, h, S_ID_SUMS)) return false;
     for (uint64_t c = 0; c < id_chunks_of(sec.length); c++)
-      if (!sdb_id_chunk_intact(bytes, h, c)) return false;
+      if (!sdb_derived_id_chunk_intact(bytes, h, c)) return false;
     return true;
   }
   if (!sdb_derived_section_intact(bytes, h, S_CHUNK_SUMS)) return false;
@@ -257,7 +264,6 @@ sdb_index *sdb_docs_load_mapped(const char *name, const char *key, const char *d
     ix->file_size = ix->docs_size;
     ix->file_sum = ix->docs_sum;
     ix->file_known = true;
-    sdb_id_finder_attach(ix, static_cast<const unsigned char *>(ix->mapped), ix->mapped_len);
   }
   return ix;
 }

@@ -46,6 +46,11 @@ uint64_t sdb_derived_chunk_count(const sdb_derived::header &h);
 bool sdb_derived_chunk_intact(const unsigned char *bytes, const sdb_derived::header &h,
                               uint64_t chunk);
 
+// Whether chunk of the id table (below id_chunks_of its length) matches
+// its sum in the id sums, which the caller has found intact.
+bool sdb_derived_id_chunk_intact(const unsigned char *bytes, const sdb_derived::header &h,
+                                 uint64_t chunk);
+
 // The length section s must have, from the header's counts.
 uint64_t sdb_derived_section_length(const sdb_derived::header &h, uint32_t s);
 
@@ -84,8 +89,7 @@ bool sdb_docs_take(sdb_index *ix, const unsigned char *bytes, const sdb_derived:
                    uint32_t docs_block);
 
 // A new index name with primary key key, its documents where they lie in
-// the docs.json at docs_rel and the derived file mapped beside them (its
-// id table finding ids until the id map is made: derived_ids.h), when
+// the docs.json at docs_rel and the derived file mapped beside them, when
 // the derived file is intact, locates every document and proves docs.json
 // unchanged (above). nullptr otherwise, nothing else changed and no
 // message: the caller loads as without it.
