@@ -26,8 +26,11 @@
 //  - taking the documents it locates never reads outside docs.json, nor
 //    does decoding, building from or compacting what was taken; from the
 //    good file they are the documents a load of docs.json gives; every id
-//    taken finds the first slot that holds it, and the index gives back the ids it added but
-//    never those it uses where they lie (the sanitizers' part).
+//    taken finds a slot that holds it, through the file's id table and
+//    through the id map, which finds the first (so does the table of the
+//    good file, and no id the index does not hold is found), and the index
+//    gives back the ids it added but never those it uses where they lie
+//    (the sanitizers' part).
 //
 // (The documents are taken only from a header that reads whole; whether
 // docs.json's metadata lets a load trust the file is not the question
@@ -46,6 +49,7 @@
 #include "index/index.h"
 #include "storage/derived.h"
 #include "storage/derived_format.h"
+#include "storage/derived_ids.h"
 #include "storage/derived_map.h"
 
 namespace {
@@ -73,6 +77,10 @@ std::string answers(bool *unanswered) {
     return std::string(answer);
   };
   std::string seen = take(searchdb_index_stats_json("a"));
+  for (const char *id : {"1", "4", "5"}) {
+    const char *doc = searchdb_document_get("a", id);
+    seen += doc != nullptr ? doc : searchdb_last_error();
+  }
   for (const char *q : {"red", "re", "x", "sto", "zebra apple", "\"red apple\"", "qq"}) {
     seen += take(searchdb_search("a", q, 10, 0));
     seen +=
@@ -123,14 +131,26 @@ void take_documents(const std::vector<unsigned char> &bytes, const sdb_index *lo
       }
     }
     FUZZ_CHECK(!good || ix->doc_count == loaded->doc_count, "documents taken differ in count");
-    // The ids lie where the file has them; each finds its slot (the first
-    // that holds it, in a file made to repeat one), and an id added after
-    // them is the index's own, beside them.
-    for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
-      const uint32_t found = sdb_id_map_find(ix, ix->docs[slot].id);
-      FUZZ_CHECK(found <= slot && strcmp(ix->docs[found].id, ix->docs[slot].id) == 0 &&
-                     (!good || found == slot),
-                 "an id taken is not found");
+    // The ids lie where the file has them; each finds a slot holding it
+    // through the file's table (the first that holds it, but in a file
+    // made to repeat one and pass its sums), then through the map, once
+    // an id the table does not find made it (the first, always); and an
+    // id added after them is the index's own, beside them.
+    sdb_id_finder_attach(ix, bytes.data(), bytes.size());
+    FUZZ_CHECK(!good || ix->id_finder != nullptr, "the good file's id table is not used");
+    for (const bool through_table : {true, false}) {
+      for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
+        const uint32_t found = sdb_id_map_find(ix, ix->docs[slot].id);
+        FUZZ_CHECK(found < ix->doc_count && strcmp(ix->docs[found].id, ix->docs[slot].id) == 0 &&
+                       (through_table || found <= slot) && (!good || found == slot),
+                   "an id taken is not found");
+      }
+      FUZZ_CHECK(!good || ix->ids_pending == through_table, "the good file's table went unused");
+      for (const char *absent : {"", "absent", "an id longer than sixteen bytes"}) {
+        const uint32_t found = sdb_id_map_find(ix, absent);
+        FUZZ_CHECK(found == SDB_NO_SLOT || strcmp(ix->docs[found].id, absent) == 0,
+                   "an id the index does not hold is found");
+      }
     }
     if (ix->doc_count > 0) {
       const sdb_doc first = ix->docs[0];

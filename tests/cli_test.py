@@ -18,6 +18,7 @@ import select
 import shlex
 import shutil
 import signal
+import struct
 import subprocess
 import tempfile
 import time
@@ -989,11 +990,19 @@ class CheckTest(CliCase):
             return entry["derived"], entry.get("rebuilt", False), entry["consistent"]
 
         def file_bytes():
-            # Without the clock of the load that wrote it (at 128) and so the
-            # header's checksum (at 16), which differ from process to process.
+            # Without the clock of the load that wrote it (at 128), the key of
+            # its id table (at 160) and so the table and its sums (sections 13
+            # and 14 of those listed from 192: offset, length, checksum), and
+            # the header's checksum (at 16), which differ from process to
+            # process.
             with open(derived, "rb") as f:
                 data = bytearray(f.read())
-            for at, size in ((16, 8), (128, 8)):
+            masked = [(16, 8), (128, 8), (160, 32)]
+            for section in (13, 14):
+                at = 192 + 24 * section
+                offset, length = struct.unpack_from("<QQ", data, at)
+                masked += [(at + 16, 8), (offset, length)]
+            for at, size in masked:
                 data[at:at + size] = bytes(size)
             return bytes(data)
 

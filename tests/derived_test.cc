@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "api/registry.h"
+#include "base/checksum.h"
 #include "fixture.h"
 #include "index/build.h"
 #include "index/index.h"
@@ -74,13 +75,21 @@ class DerivedFileTest : public StorageTest {
   }
 
   // The file as it describes its documents: the clock of the load that
-  // wrote it, which differs from process to process, left out.
+  // wrote it and the key its id table is placed by, which differ from
+  // process to process, left out, and with the key the table.
   static std::string Described(std::string bytes) {
     if (bytes.size() < sdb_derived::kHeaderSize) return bytes;
     sdb_derived::header h;
     memcpy(&h, bytes.data(), sizeof h);
     h.docs_stat_ns = 0;
     h.header_sum = 0;
+    memset(h.id_key, 0, sizeof h.id_key);
+    for (uint32_t s : {sdb_derived::S_ID_TABLE, sdb_derived::S_ID_SUMS}) {
+      sdb_derived::section &sec = h.sections[s];
+      if (sec.offset <= bytes.size() && sec.length <= bytes.size() - sec.offset)
+        memset(bytes.data() + sec.offset, 0, sec.length);
+      sec.sum = 0;
+    }
     memcpy(bytes.data(), &h, sizeof h);
     return bytes;
   }
@@ -133,8 +142,9 @@ class DerivedFileTest : public StorageTest {
   static bool ReadLate(const std::string &good, size_t at) {
     sdb_derived::header h;
     memcpy(&h, good.data(), sizeof h);
-    for (uint32_t s : {sdb_derived::S_SLOTS, sdb_derived::S_TFS, sdb_derived::S_ENTRY_SUMS,
-                       sdb_derived::S_DOCS, sdb_derived::S_IDS})
+    for (uint32_t s :
+         {sdb_derived::S_SLOTS, sdb_derived::S_TFS, sdb_derived::S_ENTRY_SUMS, sdb_derived::S_DOCS,
+          sdb_derived::S_IDS, sdb_derived::S_ID_TABLE, sdb_derived::S_ID_SUMS})
       if (at >= h.sections[s].offset && at < h.sections[s].offset + h.sections[s].length)
         return true;
     return false;
@@ -1282,6 +1292,242 @@ TEST_F(DerivedFileTest, DamageFoundOnlyByALaterSearchStillAnswersAsBuilt) {
   // reads, and only that.
   EXPECT_GT(found_late, 0);
   EXPECT_GT(never_found, 0);
+}
+
+// Ids looked up in a fresh process that took its documents from the file,
+// through the file's id table while the id map is not made, answer every
+// get, delete and add exactly as a store without the file, call by call:
+// ids short, long, repeated by hand, deleted, revived and never added, with
+// the file intact, stale, or damaged in its table or its key, with and
+// without the checksums made to match (a table with no empty position, or
+// of slots no document has, among them).
+TEST_F(DerivedFileTest, IdsFoundThroughTheFileAnswerAsThroughTheMap) {
+  std::mt19937_64 rng(31);
+  std::vector<std::string> pool;
+  for (int i = 0; i < 240; i++) {
+    switch (i % 4) {
+      case 0:
+        pool.push_back(std::to_string(i));
+        break;
+      case 1:
+        pool.push_back("a-package-name-longer-than-sixteen-bytes-" + std::to_string(i));
+        break;
+      case 2:
+        pool.push_back("ünï" + std::to_string(i));
+        break;
+      default:
+        pool.push_back(std::string(1 + i % 7, static_cast<char>('a' + i % 26)) + std::to_string(i));
+    }
+  }
+  auto document = [&](const std::string &id) {
+    return "{\"id\":\"" + id + "\",\"body\":\"red " + std::to_string(rng() % 1000) + "\"}";
+  };
+  // Adds a batch, which replaces some, and deletes a few.
+  auto change = [&](int range) {
+    std::string batch = "[";
+    for (int k = 0; k < 80; k++) batch += (k ? "," : "") + document(pool[rng() % range]);
+    ASSERT_GE(searchdb_documents_add("i", (batch + "]").c_str()), 0) << LastError();
+    for (int k = 0; k < 10; k++) searchdb_document_delete("i", pool[rng() % range].c_str());
+  };
+  Open();
+  ASSERT_EQ(searchdb_index_create("i", nullptr), 0);
+  std::string stale;
+  enum { kIntact, kUnsettled, kStale, kDamaged, kDamagedSealed, kFull, kOutOfRange, kVariants };
+  for (int round = 0; round < 4; round++) {
+    change(static_cast<int>(pool.size() / 2 + 30 * round));
+    if (round % 2 == 1) {
+      // A live id repeated by hand at the end of docs.json, with its
+      // earlier text: a load keeps the later.
+      const std::string before = ReadFile(Path("i/docs.json"));
+      std::string id;
+      for (int k = 0; id.empty(); k++)
+        if (searchdb_document_get("i", pool[k].c_str()) != nullptr) id = pool[k];
+      ASSERT_EQ(searchdb_documents_add("i", document(id).c_str()), 1) << LastError();
+      searchdb_cleanup();
+      std::vector<std::string> entries = Entries(ReadFile(Path("i/docs.json")));
+      for (const std::string &e : Entries(before))
+        if (e.find("\"__id\":\"" + id + "\"") != std::string::npos) entries.push_back(e);
+      WriteFile(Path("i/docs.json"), Joined(entries));
+      Open();
+    }
+    searchdb_cleanup();
+    const std::string store = root_ + "/round";
+    for (int variant = 0; variant < kVariants; variant++) {
+      SCOPED_TRACE("round " + std::to_string(round) + ", variant " + std::to_string(variant));
+      // The store as it stands, copied twice: one given a derived file
+      // of its own, the other none.
+      const std::string with = store + "-with", without = store + "-without";
+      for (const std::string &dir : {with, without}) {
+        std::filesystem::remove_all(dir);
+        std::filesystem::copy(dir_, dir, std::filesystem::copy_options::recursive);
+        std::filesystem::remove(dir + "/i/" + SDB_DERIVED_FILE);
+      }
+      ASSERT_EQ(searchdb_init(with.c_str()), 0);
+      ASSERT_NE(std::string(searchdb_search("i", "red", 1, 0)), "null");
+      searchdb_cleanup();
+      const std::string file = with + "/i/" + SDB_DERIVED_FILE;
+      std::string bytes = ReadFile(file);
+      ASSERT_GT(bytes.size(), sdb_derived::kHeaderSize);
+      if (variant == kIntact && round == 0) stale = bytes;
+      sdb_derived::header h;
+      memcpy(&h, bytes.data(), sizeof h);
+      const sdb_derived::section &table = h.sections[sdb_derived::S_ID_TABLE];
+      const sdb_derived::section &sums = h.sections[sdb_derived::S_ID_SUMS];
+      ASSERT_GT(table.length, 0u);
+      auto *positions = reinterpret_cast<uint32_t *>(bytes.data() + table.offset);
+      switch (variant) {
+        case kStale:
+          bytes = stale;
+          break;
+        case kDamaged:
+        case kDamagedSealed: {
+          for (int k = 0; k < 3; k++) {
+            const uint64_t at =
+                rng() % 2 ? table.offset + rng() % table.length : sums.offset + rng() % sums.length;
+            bytes[at] = static_cast<char>(bytes[at] ^ (1 + rng() % 255));
+          }
+          if (variant == kDamagedSealed && round % 2 == 0) h.id_key[rng() % 4] ^= 1 + rng() % 255;
+          memcpy(bytes.data(), &h, sizeof h);
+          break;
+        }
+        case kFull:  // every position one live document's slot
+          for (uint64_t p = 0; p < h.id_positions; p++) positions[p] = 0;
+          break;
+        case kOutOfRange:
+          for (uint64_t p = 0; p < h.id_positions; p++)
+            positions[p] = h.doc_count + static_cast<uint32_t>(rng() % 3 ? p : rng());
+          break;
+        default:
+          break;
+      }
+      // Read as written long after docs.json changed, so that the
+      // documents are taken where they lie; sealed, but for damage that
+      // happened by chance.
+      sdb_derived::header now;
+      memcpy(&now, bytes.data(), sizeof now);
+      if (variant != kUnsettled) {
+        now.docs_stat_ns = now.docs_ctime_ns + SDB_SETTLED_NS + 1;
+        memcpy(bytes.data(), &now, sizeof now);
+      }
+      if (variant == kDamaged) {
+        // Only the header's checksum made to match: the table's own sums
+        // must tell.
+        now.header_sum = 0;
+        memcpy(bytes.data(), &now, sizeof now);
+        const uint64_t sum = sdb_checksum(bytes.data(), sdb_derived::kHeaderSize);
+        memcpy(bytes.data() + offsetof(sdb_derived::header, header_sum), &sum, sizeof sum);
+      } else if (variant != kUnsettled) {
+        sdb_derived_seal(reinterpret_cast<unsigned char *>(bytes.data()), bytes.size(),
+                         now.docs_size, now.docs_sum);
+      }
+      WriteFile(file, bytes);
+
+      // The same calls on both: gets of ids it holds first, then gets of
+      // any, deletes, and adds that revive or replace.
+      auto session = [&](const std::string &dir, bool through_file) {
+        std::mt19937_64 calls(round * 100 + variant);
+        std::string seen;
+        EXPECT_EQ(searchdb_init(dir.c_str()), 0) << LastError();
+        const sdb_index *ix = sdb_index_find("i");
+        const bool mapped = variant != kUnsettled && variant != kStale;
+        if (through_file) {
+          EXPECT_EQ(ix->id_finder != nullptr, mapped);
+        }
+        for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
+          const char *id = ix->docs[slot].id;
+          const char *doc = searchdb_document_get("i", id);
+          seen += std::string(id) + ": " + (doc ? doc : LastError()) + "\n";
+        }
+        // Found without the map from an intact table.
+        if (through_file && variant == kIntact) {
+          EXPECT_TRUE(ix->ids_pending);
+        }
+        for (int k = 0; k < 60; k++) {
+          const std::string id = pool[calls() % pool.size()];
+          const uint64_t what = calls() % 16;
+          if (what == 0) {
+            seen +=
+                "delete " + id + ": " + std::to_string(searchdb_document_delete("i", id.c_str()));
+          } else if (what == 1 && k > 40) {
+            seen +=
+                "add " + id + ": " +
+                std::to_string(searchdb_documents_add(
+                    "i",
+                    ("{\"id\":\"" + id + "\",\"body\":\"" + std::to_string(k) + "\"}").c_str()));
+          } else {
+            const char *doc = searchdb_document_get("i", id.c_str());
+            seen += id + ": " + (doc ? doc : "");
+          }
+          seen += std::string(" ") + LastError() + "\n";
+        }
+        searchdb_cleanup();
+        return seen;
+      };
+      ASSERT_EQ(session(with, true), session(without, false));
+      EXPECT_EQ(ReadFile(with + "/i/docs.json"), ReadFile(without + "/i/docs.json"));
+    }
+    Open();
+  }
+
+  // A file made to repeat an id (one slot's id written over another's of
+  // the same length) lends its ids to a load, whose file written anew
+  // places each id at the first slot that holds it: the slot the map
+  // gives it.
+  ASSERT_NE(std::string(searchdb_search("i", "red", 1, 0)), "null");
+  searchdb_cleanup();
+  std::string bytes = ReadFile(Derived("i"));
+  sdb_derived::header h;
+  memcpy(&h, bytes.data(), sizeof h);
+  const auto *records = reinterpret_cast<const sdb_derived::doc_record *>(
+      bytes.data() + h.sections[sdb_derived::S_DOCS].offset);
+  std::vector<uint64_t> id_at{0};
+  for (uint32_t slot = 0; slot < h.doc_count; slot++)
+    id_at.push_back(id_at.back() + records[slot].id_len + 1);
+  uint32_t repeats = 0;
+  for (uint32_t j = h.doc_count / 2; j < h.doc_count && repeats < 3; j++) {
+    const uint32_t i = static_cast<uint32_t>(rng() % j);
+    if (records[i].id_len != records[j].id_len) continue;
+    const uint64_t ids = h.sections[sdb_derived::S_IDS].offset;
+    bytes.replace(ids + id_at[j], records[j].id_len,
+                  bytes.substr(ids + id_at[i], records[i].id_len));
+    repeats++;
+  }
+  ASSERT_GT(repeats, 0u);
+  WriteFile(Derived("i"), LoadedAt(bytes, SDB_SETTLED_NS + 1));
+  Open();
+  ASSERT_TRUE(DocumentsMapped("i"));
+  ASSERT_EQ(searchdb_index_write_derived("i"), 0) << LastError();
+  searchdb_cleanup();
+  WriteFile(Derived("i"), LoadedAt(ReadFile(Derived("i")), SDB_SETTLED_NS + 1));
+  Open();
+  const sdb_index *ix = sdb_index_find("i");
+  ASSERT_NE(ix->id_finder, nullptr);
+  std::map<std::string, uint32_t> first;
+  for (uint32_t slot = 0; slot < ix->doc_count; slot++) first.emplace(ix->docs[slot].id, slot);
+  ASSERT_LT(first.size(), ix->doc_count);
+  uint32_t later = 0;
+  for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
+    EXPECT_EQ(sdb_id_map_find(ix, ix->docs[slot].id), first[ix->docs[slot].id]) << slot;
+    if (first[ix->docs[slot].id] != slot) later = slot;
+  }
+  EXPECT_TRUE(ix->ids_pending);
+  // Its table damaged by chance to place a repeated id at its later slot:
+  // the table's sums tell, and the map answers.
+  const uint32_t earlier = first[ix->docs[later].id];
+  searchdb_cleanup();
+  bytes = ReadFile(Derived("i"));
+  memcpy(&h, bytes.data(), sizeof h);
+  auto *positions =
+      reinterpret_cast<uint32_t *>(bytes.data() + h.sections[sdb_derived::S_ID_TABLE].offset);
+  uint64_t p = 0;
+  while (p < h.id_positions && positions[p] != earlier) p++;
+  ASSERT_LT(p, h.id_positions);
+  positions[p] = later;
+  WriteFile(Derived("i"), bytes);
+  Open();
+  ix = sdb_index_find("i");
+  ASSERT_NE(ix->id_finder, nullptr);
+  EXPECT_EQ(sdb_id_map_find(ix, ix->docs[later].id), earlier);
 }
 
 }  // namespace

@@ -13,6 +13,10 @@
 // keyed 64-bit words to 128 bits and folds the halves together, which lets
 // every input bit reach every output bit. Nothing stored and no order of an
 // answer may depend on it, since it differs from one process to the next.
+// A table that is stored (the derived file's id table) is keyed the same
+// way with bits drawn for that file alone and kept in it: whoever reads
+// the file learns its key, but ids chosen against it pile up only until
+// the file is written again, with another.
 //
 // Header only, so that the command-line tool, which does not link the
 // library's internals, keys its maps the same way.
@@ -102,11 +106,10 @@ inline uint64_t sdb_load32(const unsigned char *p) {
   return w;
 }
 
-// The table hash of n bytes. Short texts (ids, words) take two products:
-// their bytes are read as two words, which for a given length name the
-// bytes exactly (the length is part of the hash).
-inline uint64_t sdb_table_hash(const char *bytes, size_t n) {
-  const sdb_table_key &key = sdb_table_key_of_process();
+// The hash of n bytes under key. Short texts (ids, words) take two
+// products: their bytes are read as two words, which for a given length
+// name the bytes exactly (the length is part of the hash).
+inline uint64_t sdb_keyed_hash(const sdb_table_key &key, const char *bytes, size_t n) {
   const auto *p = reinterpret_cast<const unsigned char *>(bytes);
   uint64_t h = key.k[0] ^ n;
   uint64_t a, b;
@@ -130,6 +133,11 @@ inline uint64_t sdb_table_hash(const char *bytes, size_t n) {
     b = sdb_load64(p + n - 8);
   }
   return sdb_fold(sdb_fold(a ^ key.k[1], b ^ h) ^ key.k[2], key.k[3]);
+}
+
+// The table hash of n bytes: keyed with the process's key.
+inline uint64_t sdb_table_hash(const char *bytes, size_t n) {
+  return sdb_keyed_hash(sdb_table_key_of_process(), bytes, n);
 }
 
 // The table hash of a number (a term id, a pair of ids).

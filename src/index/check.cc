@@ -34,6 +34,8 @@ bool same_figures(const sdb_index *ix, const sdb_fresh_build &fresh) {
     return differs(ix, "%llu tokens, a rebuild has %llu", (unsigned long long)ix->total_tokens,
                    (unsigned long long)fresh.total_tokens);
   }
+  // The map itself, not what stands in for it while it is pending.
+  sdb_id_map_make(ix);
   for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
     const sdb_doc &d = ix->docs[slot];
     if ((d.alive != 0) != (d.entry != nullptr))

@@ -227,6 +227,7 @@ void sdb_index_free(sdb_index *ix) {
   if (ix->mapped != nullptr) munmap(ix->mapped, ix->mapped_len);
   if (ix->columns != nullptr) ix->columns_free(ix->columns);
   if (ix->catch_up != nullptr) ix->catch_up_free(ix->catch_up);
+  free(ix->id_finder);
   for (uint32_t i = 0; i < ix->doc_count; i++) id_free(ix, ix->docs[i].id);
   free(ix->docs);
   free(ix->norms);
@@ -237,8 +238,14 @@ void sdb_index_free(sdb_index *ix) {
 }
 
 uint32_t sdb_id_map_find(const sdb_index *ix, const char *id) {
+  uint32_t slot;
+  if (ix->ids_pending && ix->id_finder != nullptr && ix->id_find(ix, id, &slot)) return slot;
   const uint32_t pos = id_map_probe(ix, id);
   return ix->ids.slots[pos];
+}
+
+void sdb_id_map_make(const sdb_index *ix) {
+  id_map_make(ix);
 }
 
 uint32_t sdb_block_add(sdb_index *ix, char *bytes, uint64_t size, bool mapped) {

@@ -125,6 +125,15 @@ struct sdb_index {
   // reserved it, or put slots by sdb_index_put_lent): every use of the
   // map makes it first.
   bool ids_pending;
+  // While the map is pending, what finds an id's slot without making it:
+  // a table lying in memory the index keeps (the derived file's id table,
+  // storage/derived_ids.h), read through id_find, which answers true with
+  // the id's *slot, or false when it does not find it there (an id never
+  // added among them), and the map is made and asked instead. id_finder
+  // (nullptr: none) is its state, one block from malloc, freed with the
+  // index.
+  struct sdb_id_finder *id_finder;
+  bool (*id_find)(const sdb_index *ix, const char *id, uint32_t *slot);
   // The docs.json this process last loaded or wrote, when file_known: its
   // size and checksum. Its documents were then those a load of it gives,
   // in slot order, which is what a change record of the next save starts
@@ -178,6 +187,9 @@ void sdb_index_free(sdb_index *ix);
 
 // Slot of id (live or dead), or SDB_NO_SLOT when it was never added.
 uint32_t sdb_id_map_find(const sdb_index *ix, const char *id);
+
+// Makes the id map now when it is pending (for a check of it).
+void sdb_id_map_make(const sdb_index *ix);
 
 // Takes bytes (size bytes, malloc'd, or mmap'd when mapped) as an entry
 // block. Returns its number, or SDB_NO_SLOT when memory ran out (bytes are

@@ -25,6 +25,7 @@
 #include "storage/catchup.h"
 #include "storage/change_record.h"
 #include "storage/derived_format.h"
+#include "storage/derived_ids.h"
 #include "storage/derived_map.h"
 #include "storage/files.h"
 #include "storage/layout.h"
@@ -40,9 +41,10 @@ using namespace sdb_derived;
 
 // Whether a file's section s is checked as it is first read rather than
 // before the dictionary is taken: the postings, by chunks, and what only a
-// catch-up or the documents' load reads (which check it themselves).
+// catch-up, the documents' load or an id lookup reads (which check it
+// themselves).
 bool checked_later(uint32_t s) {
-  return chunked(s) || s == S_ENTRY_SUMS || s == S_DOCS || s == S_IDS;
+  return chunked(s) || s == S_ENTRY_SUMS || s == S_DOCS || s == S_IDS || s == S_ID_SUMS;
 }
 
 // The header, when it is whole, of this version and intact, and its
@@ -383,6 +385,8 @@ struct image {
   std::unique_ptr<char[], decltype(&free)> ids{nullptr, free};
   std::unique_ptr<uint64_t[], decltype(&free)> chunk_sums{nullptr, free};
   std::unique_ptr<uint32_t[], decltype(&free)> text_at{nullptr, free};
+  std::unique_ptr<uint32_t[], decltype(&free)> id_table{nullptr, free};
+  std::unique_ptr<uint64_t[], decltype(&free)> id_sums{nullptr, free};
 };
 
 // The checksums of the chunks of the chunked sections, section s's bytes
@@ -432,10 +436,12 @@ void record_identity(const sdb_file_identity &f, header *h) {
   h->docs_stat_ns = f.stat_ns;
 }
 
-// Fills the docs and ids sections of img (its header's counts and the
-// identity of docs.json) from ix, as loaded: where each slot's entry lies
-// in docs.json, when every one lies there. False when memory ran out.
-bool locate_documents(const sdb_index *ix, image *img) {
+// Fills the docs, ids and id table sections of img (its header's counts,
+// the identity of docs.json and the table's key) from ix, as loaded: where
+// each slot's entry lies in docs.json, when every one lies there, and the
+// table that finds a slot by its id, keyed with key. False when memory ran
+// out.
+bool locate_documents(const sdb_index *ix, const sdb_table_key &key, image *img) {
   header &h = img->h;
   record_identity(ix->docs_identity, &h);
   h.located = ix->doc_count;
@@ -446,10 +452,18 @@ bool locate_documents(const sdb_index *ix, image *img) {
     id_bytes += strlen(d.id) + 1;
   }
   h.id_bytes = h.located ? id_bytes : 0;
+  h.id_positions = id_positions_for(h.located);
+  memcpy(h.id_key, key.k, sizeof h.id_key);
+  const uint64_t table_len = h.id_positions * sizeof(uint32_t);
   img->docs.reset(static_cast<doc_record *>(malloc((h.located + 1) * sizeof(doc_record))));
   img->ids.reset(static_cast<char *>(malloc(h.id_bytes + 1)));
-  if (!img->docs || !img->ids) return false;
+  img->id_table.reset(static_cast<uint32_t *>(malloc(table_len + 1)));
+  img->id_sums.reset(
+      static_cast<uint64_t *>(malloc((id_chunks_of(table_len) + 1) * sizeof(uint64_t))));
+  if (!img->docs || !img->ids || !img->id_table || !img->id_sums) return false;
   if (h.located == 0) return true;
+  sdb_id_table_fill(ix, h.located, key, h.id_positions, img->id_table.get());
+  sdb_id_table_sum(img->id_table.get(), table_len, img->id_sums.get());
   const char *text = ix->blocks[ix->docs_block].bytes;
   char *id_at = img->ids.get();
   for (uint32_t slot = 0; slot < h.located; slot++) {
@@ -463,9 +477,10 @@ bool locate_documents(const sdb_index *ix, image *img) {
   return true;
 }
 
-// Fills img from ix's documents as src describes them. False when memory
-// ran out.
-bool make_image(const sdb_index *ix, const image_source &src, image *img) {
+// Fills img from ix's documents as src describes them, its id table keyed
+// with key (drawn anew when nullptr). False when memory ran out.
+bool make_image(const sdb_index *ix, const image_source &src, image *img,
+                const sdb_table_key *key = nullptr) {
   const sdb_terms *d = src.d;
   header &h = img->h;
   h = header{};
@@ -489,7 +504,7 @@ bool make_image(const sdb_index *ix, const image_source &src, image *img) {
   h.postings = postings;
   h.text_bytes = text_bytes;
   h.big_count = static_cast<uint32_t>(d->big_tfs.count);
-  if (!locate_documents(ix, img)) return false;
+  if (!locate_documents(ix, key ? *key : sdb_table_key_draw(), img)) return false;
   img->tokens.reset(static_cast<uint32_t *>(malloc((h.doc_count + 1) * sizeof(uint32_t))));
   img->records.reset(static_cast<term_record *>(malloc((h.term_count + 1) * sizeof(term_record))));
   img->texts.reset(static_cast<char *>(malloc(text_bytes + 1)));
@@ -567,6 +582,8 @@ bool make_image(const sdb_index *ix, const image_source &src, image *img) {
   sum_chunks(img->data, lengths, img->chunk_sums.get());
   img->data[S_CHUNK_SUMS] = img->chunk_sums.get();
   img->data[S_ORDER_TEXTS] = img->text_at.get();
+  img->data[S_ID_TABLE] = img->id_table.get();
+  img->data[S_ID_SUMS] = img->id_sums.get();
   uint64_t offset = kHeaderSize;
   for (uint32_t s = 0; s < kSections; s++) {
     section &sec = h.sections[s];
@@ -847,6 +864,12 @@ void sdb_derived_seal(unsigned char *bytes, uint64_t size, uint64_t docs_size, u
   }
   if (all_inside && sums.length == chunks * sizeof(uint64_t))
     sum_chunks(data, lengths, reinterpret_cast<uint64_t *>(bytes + sums.offset));
+  const section &table = h.sections[S_ID_TABLE], &id_sums = h.sections[S_ID_SUMS];
+  if (inside(table) && inside(id_sums) && table.offset % alignof(uint32_t) == 0 &&
+      id_sums.offset % alignof(uint64_t) == 0 &&
+      id_sums.length == id_chunks_of(table.length) * sizeof(uint64_t))
+    sdb_id_table_sum(reinterpret_cast<const uint32_t *>(bytes + table.offset), table.length,
+                     reinterpret_cast<uint64_t *>(bytes + id_sums.offset));
   for (uint32_t s = 0; s < kSections; s++) {
     section &sec = h.sections[s];
     if (inside(sec)) sec.sum = chunked(s) ? 0 : sdb_checksum(bytes + sec.offset, sec.length);
@@ -925,8 +948,10 @@ bool check_all(sdb_index *ix) {
   uint64_t overflows = 0;
   for (uint32_t id = 0; !u->failed && id < ix->terms.ids; id++)
     u->failed = !check_term(ix, id, &overflows);
+  // The postings were checked term by term above.
   for (uint32_t s = 0; !u->failed && s < kSections; s++)
-    u->failed = checked_later(s) && !chunked(s) && !sdb_derived_section_intact(u->file, h, s);
+    u->failed = checked_later(s) && s != S_SLOTS && s != S_TFS &&
+                !sdb_derived_section_intact(u->file, h, s);
   if (u->failed || overflows != h.big_count) return false;
   free(u);
   ix->terms.unchecked = nullptr;
@@ -1055,8 +1080,11 @@ int compare_file(const sdb_index *ix, const char *rel, const image_source &src) 
     map = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
   close(fd);
   if (map == MAP_FAILED) return SEARCHDB_DERIVED_STALE;
+  // The id table is placed by the file's own key.
+  sdb_table_key key;
+  memcpy(key.k, static_cast<const unsigned char *>(map) + offsetof(header, id_key), sizeof key.k);
   image img;
-  const bool made = make_image(ix, src, &img);
+  const bool made = make_image(ix, src, &img, &key);
   // The clock of the load that wrote it is not part of what it describes.
   if (made)
     memcpy(&img.h.docs_stat_ns,

@@ -36,7 +36,8 @@
 //     bytes, big tfs), the table walk's two bucket counts, the total
 //     tokens, docs.json's identity (device, inode, modification and
 //     change times, and the clock before the load that read it took them),
-//     the count of located slots and the ids' bytes, and per section its
+//     the count of located slots and the ids' bytes, the id table's
+//     positions and key, and per section its
 //     offset, length and checksum; zeros between the sections;
 //   token counts   u32 per slot
 //   terms          per term id (first-occurrence order): text offset,
@@ -61,15 +62,21 @@
 //                  own checksums in the header are 0)
 //   order texts    u32 per place in the byte order: the offset of its
 //                  term's text in the texts
+//   id table       u32 per position: the first slot of each id, placed
+//                  by its hash under a key drawn for the file and kept in
+//                  the header (derived_ids.h), for a lookup in a process
+//                  that took its documents from the file
+//   id sums        u64 per kPageChunk bytes of the id table: their checksum
+//                  (the id table's own checksum in the header is 0)
 //
 // Written only when a process built the dictionary of an index still as
 // loaded, or caught a file up with it, from a call that reads, in a store
-// it may write: under the
-// store's lock taken without waiting (skipped when busy), when the disk
-// has free space of at least twice docs.json, through "docs.idx.tmp" and a
-// rename; and whenever searchdb_index_write_derived asks, under the lock
-// as a change, from a full build. It is never rewritten in place, so a mapping never shrinks under
-// a reader: editing it in place can crash a process that has it mapped.
+// it may write: under the store's lock taken without waiting (skipped when
+// busy), when the disk has free space of at least twice docs.json, through
+// "docs.idx.tmp" and a rename; and whenever searchdb_index_write_derived
+// asks, under the lock as a change, from a full build. It is never
+// rewritten in place, so a mapping never shrinks under a reader: editing
+// it in place can crash a process that has it mapped.
 // A change of the documents leaves it describing the docs.json it
 // replaced: the next process that loads the index catches up with the
 // change and writes it anew, so after N changes by others the next

@@ -13,12 +13,13 @@ inline constexpr char kMagic[8] = {'s', 'd', 'b', 'd', 'e', 'r', 'i', 'v'};
 inline constexpr uint32_t kVersion = 7;
 inline constexpr uint32_t kByteOrder = 0x01020304u;
 inline constexpr uint64_t kAlign = 64;
-inline constexpr uint64_t kHeaderSize = 512;
+inline constexpr uint64_t kHeaderSize = 1024;
 // The postings sections are checked a chunk of this many bytes at a time,
 // the first time a search reads a term whose postings lie in it.
 inline constexpr uint64_t kChunk = 64 * 1024;
-// The term records and the byte order are checked by pages: a fresh search
-// reads a handful of their entries, each the first time it is read.
+// The term records, the byte order and the id table are checked by pages:
+// a fresh search or lookup reads a handful of their entries, each the
+// first time it is read.
 inline constexpr uint64_t kPageChunk = 4 * 1024;
 
 enum section_id : uint32_t {
@@ -35,6 +36,8 @@ enum section_id : uint32_t {
   S_IDS,
   S_CHUNK_SUMS,   // sdb_checksum per chunk of each chunked section, in kChunked order
   S_ORDER_TEXTS,  // per byte-order position, where its text lies in the texts (u32)
+  S_ID_TABLE,     // per position of the id table, a slot (u32) or kNoSlot
+  S_ID_SUMS,      // sdb_checksum per kPageChunk bytes of the id table
   kSections
 };
 
@@ -44,14 +47,17 @@ struct section {
   uint64_t sum;  // sdb_checksum of its bytes; 0 for the chunked ones
 };
 
-// The sections checked by chunks (S_CHUNK_SUMS) rather than whole, in the
-// order their chunks' sums lie there.
+// The dictionary's sections checked by chunks (S_CHUNK_SUMS) rather than
+// whole, in the order their chunks' sums lie there.
 inline constexpr uint32_t kChunked[] = {S_SLOTS, S_TFS, S_TERMS, S_ORDER};
 
+// Whether section s is checked by chunks: those of kChunked, and the id
+// table by its own sums (S_ID_SUMS), which the index's lookups check
+// apart from the dictionary.
 inline constexpr bool chunked(uint32_t s) {
   for (const uint32_t c : kChunked)
     if (c == s) return true;
-  return false;
+  return s == S_ID_TABLE;
 }
 
 // The bytes of a chunk of the chunked section s.
@@ -62,6 +68,26 @@ inline constexpr uint64_t chunk_bytes(uint32_t s) {
 // The chunks n bytes of section s take.
 inline constexpr uint64_t chunks_of(uint32_t s, uint64_t n) {
   return (n + chunk_bytes(s) - 1) / chunk_bytes(s);
+}
+
+// The chunks n bytes of the id table take.
+inline constexpr uint64_t id_chunks_of(uint64_t n) {
+  return (n + kPageChunk - 1) / kPageChunk;
+}
+
+// The id table places each id of the located slots, once, with the first
+// slot that holds it: at the first of the positions h, h + 1, ... (modulo
+// id_positions, h its sdb_keyed_hash under id_key) that is empty or holds
+// it, so that a lookup finds an id's slot without the process making its
+// own map of every id. kNoSlot marks an empty position.
+inline constexpr uint32_t kNoSlot = 0xFFFFFFFFu;
+
+// The positions of the id table for n ids: the least power of two that n
+// fills at most half, so that a lookup probes few (none for no ids).
+inline constexpr uint64_t id_positions_for(uint64_t n) {
+  uint64_t positions = n ? 2 : 0;
+  while (positions != 0 && positions < 2 * n) positions *= 2;
+  return positions;
 }
 
 // Enough to make a term alone, the first time it is read: where its text
@@ -132,6 +158,10 @@ struct header {
   uint32_t located;
   uint32_t zero;
   uint64_t id_bytes;  // the ids section: each slot's id and a NUL, in slot order
+  // The id table: its positions (a power of two, or 0 with no located
+  // slots) and the key of its hash (sdb_keyed_hash), drawn for this file.
+  uint64_t id_positions;
+  uint64_t id_key[4];
   section sections[kSections];
 };
 static_assert(sizeof(header) <= kHeaderSize);

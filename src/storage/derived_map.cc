@@ -44,6 +44,10 @@ uint64_t sdb_derived_section_length(const header &h, uint32_t s) {
       return h.id_bytes;
     case S_ORDER_TEXTS:
       return uint64_t{h.term_count} * sizeof(uint32_t);
+    case S_ID_TABLE:
+      return h.id_positions * sizeof(uint32_t);
+    case S_ID_SUMS:
+      return id_chunks_of(h.id_positions * sizeof(uint32_t)) * sizeof(uint64_t);
     default:
       return sdb_derived_chunk_count(h) * sizeof(uint64_t);
   }
@@ -58,7 +62,8 @@ bool sdb_derived_header_read(const unsigned char *bytes, uint64_t size, header *
   if (memcmp(h->magic, kMagic, sizeof kMagic) != 0 || h->version != kVersion ||
       h->byte_order != kByteOrder || h->header_sum != sdb_checksum(copy, kHeaderSize) ||
       h->file_size != size || h->postings > size || h->text_bytes > size || h->id_bytes > size ||
-      (h->located != 0 && h->located != h->doc_count))
+      (h->located != 0 && h->located != h->doc_count) || h->id_positions > size ||
+      (h->id_positions & (h->id_positions - 1)) != 0)
     return false;
   // The sections follow one another, with nothing but zeros between
   // them: every byte of the file is checked by a checksum or is a zero.
@@ -107,9 +112,23 @@ bool sdb_derived_chunk_intact(const unsigned char *bytes, const header &h, uint6
   return false;
 }
 
+bool sdb_derived_id_chunk_intact(const unsigned char *bytes, const header &h, uint64_t chunk) {
+  const section &table = h.sections[S_ID_TABLE];
+  const uint64_t at = chunk * kPageChunk;
+  uint64_t sum;
+  memcpy(&sum, bytes + h.sections[S_ID_SUMS].offset + chunk * sizeof sum, sizeof sum);
+  return sum == sdb_checksum(bytes + table.offset + at, std::min(kPageChunk, table.length - at));
+}
+
 bool sdb_derived_section_intact(const unsigned char *bytes, const header &h, uint32_t s) {
   const section &sec = h.sections[s];
   if (!chunked(s)) return sec.sum == sdb_checksum(bytes + sec.offset, sec.length);
+  if (s == S_ID_TABLE) {
+    if (!sdb_derived_section_intact(bytes, h, S_ID_SUMS)) return false;
+    for (uint64_t c = 0; c < id_chunks_of(sec.length); c++)
+      if (!sdb_derived_id_chunk_intact(bytes, h, c)) return false;
+    return true;
+  }
   if (!sdb_derived_section_intact(bytes, h, S_CHUNK_SUMS)) return false;
   const uint64_t first = sdb_derived_first_chunk(h, s);
   for (uint64_t c = first; c < first + chunks_of(s, sec.length); c++)

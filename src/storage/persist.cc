@@ -100,6 +100,7 @@
 #include "index/index.h"
 #include "storage/change.h"
 #include "storage/change_record.h"
+#include "storage/derived_ids.h"
 #include "storage/derived_map.h"
 #include "storage/docs_scan.h"
 #include "storage/files.h"
@@ -455,6 +456,9 @@ load_status load_index(const char *name, bool may_write, sdb_index **out) {
   const load_status st = load_settings(name, meta, may_write, key);
   if (st != LOAD_OK) return st;
   sdb_index *ix = sdb_docs_load_mapped(name, key, docs);
+  // Its ids are found through the file's table until its id map is made.
+  if (ix != nullptr)
+    sdb_id_finder_attach(ix, static_cast<const unsigned char *>(ix->mapped), ix->mapped_len);
   // A docs.json changed since: the change record may lead to it.
   if (ix == nullptr) ix = sdb_changes_load(name, key, docs);
   if (ix != nullptr) {
