@@ -3,31 +3,29 @@
 // and where each document's entry lies in docs.json, so that a fresh
 // process maps both instead of reading and building.
 //
-// It is a cache. docs.json stays the one source of truth and its format
-// does not change; deleting the derived file loses nothing (the next
-// process that has to build writes it again). It is used only when it
-// describes the docs.json this process loaded (its size and checksum,
-// recorded in the file, equal those of the bytes the load read, or, without
-// reading docs.json, its recorded identity proves it unchanged:
-// derived_map.h) and its
-// own bytes are intact (a checksum of its header and of each section) and
-// consistent (every offset, length, id and slot in it checked against the
-// index before use). A call that only reads checks the terms and their
-// postings, which are most of the file, as it first reads them: a term's
-// record (its text and postings within the file's), and the chunk of the
-// records it lies in, the first time any search reads the term; a place of
-// the byte order's ids, and the chunk it lies in, the first time a search
-// reads it; and a term's postings, and the chunks of the postings sections
-// they lie in, the first time a search reads those; one that
-// finds them damaged answers from a build instead, as if the file had not
-// been there. Until then the byte order and the bytes each term shares
-// with the one before are trusted for their checksum alone: a file made
-// to pass that can lead a search to wrong terms, but never outside the
-// file. A change, the check and the file's state check all of it first. A file intact but built from another docs.json is
-// caught up with the documents as loaded when few of them changed
-// (catchup.h). Anything else — missing, cut short, damaged, of another
-// version or byte order, built from documents too different — is passed
-// over in silence and the dictionary built as without it.
+// It is a cache. docs.json stays the one source of truth and its format does
+// not change; deleting the derived file loses nothing (the next process that
+// has to build writes it again). It is used only when it describes the
+// docs.json this process loaded (its size and checksum, recorded in the file,
+// equal those of the bytes the load read, or, without reading docs.json, its
+// recorded identity proves it unchanged: derived_map.h) and its own bytes are
+// intact (a checksum of its header and of each section) and consistent (every
+// offset, length, id and slot in it checked against the index before use). A
+// call that only reads checks the terms and their postings, which are most of
+// the file, as it first reads them: a term's record (its text and postings
+// within the file's), and the chunk of the records it lies in, the first time
+// any search reads the term; a place of the byte order's ids, and the chunk it
+// lies in, the first time a search reads it; and a term's postings, and the
+// chunks of the postings sections they lie in, the first time a search reads
+// those; one that finds them damaged answers from a build instead, as if the
+// file had not been there. Until then the byte order and the bytes each term
+// shares with the one before are trusted for their checksum alone: a file made
+// to pass that can lead a search to wrong terms, but never outside the file. A
+// change, the check and the file's state check all of it first. A file intact
+// but built from another docs.json is caught up with the documents as loaded
+// when few of them changed (catchup.h). Anything else — missing, cut short,
+// damaged, of another version or byte order, built from documents too different
+// — is passed over in silence and the dictionary built as without it.
 //
 // Format, little-endian, sections aligned to 64 bytes:
 //   header (kHeaderSize bytes): magic, version, byte order word, checksum
