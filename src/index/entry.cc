@@ -168,9 +168,7 @@ char *decode_span(const char *s, const char *e, char *out, const char *out_end) 
     char c = q[1];
     s = q + 2;
     if (c != 'u') {
-      // A valid body escapes nothing else: any other letter stands for itself.
-      const int byte = sdb_unescape_letter(c);
-      *out++ = byte >= 0 ? static_cast<char>(byte) : c;
+      *out++ = static_cast<char>(sdb_entry_escaped_byte(c));
       continue;
     }
     uint32_t cp = 0;
@@ -200,27 +198,6 @@ bool sdb_hex4(const char *p, uint32_t *out) {
   }
   *out = v;
   return true;
-}
-
-int sdb_unescape_letter(char c) {
-  switch (c) {
-    case 'b':
-      return '\b';
-    case 'f':
-      return '\f';
-    case 'n':
-      return '\n';
-    case 'r':
-      return '\r';
-    case 't':
-      return '\t';
-    case '"':
-    case '\\':
-    case '/':
-      return c;
-    default:
-      return -1;
-  }
 }
 
 int sdb_utf8_put(uint32_t cp, char *to) {

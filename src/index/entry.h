@@ -67,7 +67,34 @@ bool sdb_hex4(const char *p, uint32_t *out);
 
 // The byte a JSON escape letter stands for ('n' a newline, '"', '\\' and
 // '/' themselves), or -1 for any other letter ('u' included).
-int sdb_unescape_letter(char c);
+inline int sdb_unescape_letter(char c) {
+  switch (c) {
+    case 'b':
+      return '\b';
+    case 'f':
+      return '\f';
+    case 'n':
+      return '\n';
+    case 'r':
+      return '\r';
+    case 't':
+      return '\t';
+    case '"':
+    case '\\':
+    case '/':
+      return c;
+    default:
+      return -1;
+  }
+}
+
+// The byte an escape other than \u stands for in an entry's body: a valid
+// body escapes nothing but the letters above, so any other letter stands
+// for itself.
+inline unsigned char sdb_entry_escaped_byte(char c) {
+  const int byte = sdb_unescape_letter(c);
+  return static_cast<unsigned char>(byte >= 0 ? byte : c);
+}
 
 // Bytes code point cp (at most 0x10FFFF) takes in UTF-8.
 inline int sdb_utf8_length(uint32_t cp) {

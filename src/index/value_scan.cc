@@ -43,26 +43,11 @@ inline int unit(const cursor &c, int *w) {
   }
   if (c.e - c.p < 2) return kUnsure;
   *w = 2;
-  switch (c.p[1]) {
-    case 'b':
-      return '\b';
-    case 'f':
-      return '\f';
-    case 'n':
-      return '\n';
-    case 'r':
-      return '\r';
-    case 't':
-      return '\t';
-    case 'u': {
-      uint32_t cp = 0;
-      if (c.e - c.p < 6 || !sdb_hex4(c.p + 2, &cp) || cp >= 0x80) return kUnsure;
-      *w = 6;
-      return static_cast<int>(cp);
-    }
-    default:  // the escaped byte itself
-      return static_cast<unsigned char>(c.p[1]);
-  }
+  if (c.p[1] != 'u') return sdb_entry_escaped_byte(c.p[1]);
+  uint32_t cp = 0;
+  if (c.e - c.p < 6 || !sdb_hex4(c.p + 2, &cp) || cp >= 0x80) return kUnsure;
+  *w = 6;
+  return static_cast<int>(cp);
 }
 
 // Takes the next unit; kUnsure as unit does.
