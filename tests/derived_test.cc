@@ -1080,6 +1080,34 @@ TEST_F(DerivedFileTest, DamageFoundOnlyByALaterSearchStillAnswersAsBuilt) {
       return v;
     };
     auto set_slot = [&](uint64_t i, uint32_t v) { memcpy(bytes.data() + slots + 4 * i, &v, 4); };
+    // The place of term t in byte order.
+    auto place_of = [&](uint64_t t) {
+      uint64_t i = 0;
+      for (uint32_t v = 0; memcpy(&v, bytes.data() + order + 4 * i, 4), v != t;) i++;
+      return i;
+    };
+    // The term's record given another term's postings, as many (variants 0
+    // and 1), or its place i in byte order swapped with a neighbour's.
+    auto misplace = [&](uint64_t i) {
+      if (variant < 2) {
+        uint64_t other = (id + 1) % h.term_count;
+        while (other != id && first[other + 1] - first[other] != count)
+          other = (other + 1) % h.term_count;
+        other = other == id ? (id + 1) % h.term_count : other;
+        sdb_derived::term_record r;
+        memcpy(&r, bytes.data() + records + id * sizeof r, sizeof r);
+        r.start = static_cast<uint32_t>(first[other]);
+        r.count = static_cast<uint32_t>(first[other + 1] - first[other]);
+        memcpy(bytes.data() + records + id * sizeof r, &r, sizeof r);
+        return;
+      }
+      const uint64_t j = i + 1 < h.term_count ? i + 1 : i - 1;
+      char a[4], b[4];
+      memcpy(a, bytes.data() + order + 4 * i, 4);
+      memcpy(b, bytes.data() + order + 4 * j, 4);
+      memcpy(bytes.data() + order + 4 * i, b, 4);
+      memcpy(bytes.data() + order + 4 * j, a, 4);
+    };
     switch (kind) {
       case 0:  // bytes changed by accident: the chunk's checksum tells
         bytes[(rng() % 2 ? slots + 4 * p + rng() % 4 : tfs + p)] ^=
@@ -1130,8 +1158,7 @@ TEST_F(DerivedFileTest, DamageFoundOnlyByALaterSearchStillAnswersAsBuilt) {
         break;
       }
       case 5: {  // where its text lies in byte order, outside the texts
-        uint64_t i = 0;
-        for (uint32_t v = 0; memcpy(&v, bytes.data() + order + 4 * i, 4), v != id;) i++;
+        const uint64_t i = place_of(id);
         const uint32_t bad[] = {static_cast<uint32_t>(h.text_bytes),
                                 static_cast<uint32_t>(h.text_bytes - 1), ~0u};
         if (variant % 4 == 3) {  // or the id there past the terms
@@ -1143,25 +1170,9 @@ TEST_F(DerivedFileTest, DamageFoundOnlyByALaterSearchStillAnswersAsBuilt) {
         break;
       }
       case 6: {  // in bounds but not as a build makes it: only a whole check tells
-        uint64_t i = 0;
-        for (uint32_t v = 0; memcpy(&v, bytes.data() + order + 4 * i, 4), v != id;) i++;
-        if (variant < 2) {  // a record with another term's postings, as many
-          uint64_t other = (id + 1) % h.term_count;
-          while (other != id && first[other + 1] - first[other] != count)
-            other = (other + 1) % h.term_count;
-          other = other == id ? (id + 1) % h.term_count : other;
-          sdb_derived::term_record r;
-          memcpy(&r, bytes.data() + records + id * sizeof r, sizeof r);
-          r.start = static_cast<uint32_t>(first[other]);
-          r.count = static_cast<uint32_t>(first[other + 1] - first[other]);
-          memcpy(bytes.data() + records + id * sizeof r, &r, sizeof r);
-        } else if (variant < 4) {  // two neighbours in byte order swapped
-          const uint64_t j = i + 1 < h.term_count ? i + 1 : i - 1;
-          char a[4], b[4];
-          memcpy(a, bytes.data() + order + 4 * i, 4);
-          memcpy(b, bytes.data() + order + 4 * j, 4);
-          memcpy(bytes.data() + order + 4 * i, b, 4);
-          memcpy(bytes.data() + order + 4 * j, a, 4);
+        const uint64_t i = place_of(id);
+        if (variant < 4) {
+          misplace(i);
         } else {  // the bytes it shares with the one before miscounted
           bytes[lcp + i] = static_cast<char>(bytes[lcp + i] + 1);
         }
@@ -1169,25 +1180,9 @@ TEST_F(DerivedFileTest, DamageFoundOnlyByALaterSearchStillAnswersAsBuilt) {
       }
       case 7: {  // its record or place in byte order changed by accident, and
                  // only the chunk's checksum tells
-        uint64_t i = 0;
-        for (uint32_t v = 0; memcpy(&v, bytes.data() + order + 4 * i, 4), v != id;) i++;
-        if (variant < 2) {  // a record with another term's postings, as many
-          uint64_t other = (id + 1) % h.term_count;
-          while (other != id && first[other + 1] - first[other] != count)
-            other = (other + 1) % h.term_count;
-          other = other == id ? (id + 1) % h.term_count : other;
-          sdb_derived::term_record r;
-          memcpy(&r, bytes.data() + records + id * sizeof r, sizeof r);
-          r.start = static_cast<uint32_t>(first[other]);
-          r.count = static_cast<uint32_t>(first[other + 1] - first[other]);
-          memcpy(bytes.data() + records + id * sizeof r, &r, sizeof r);
-        } else if (variant < 4) {  // two neighbours in byte order swapped
-          const uint64_t j = i + 1 < h.term_count ? i + 1 : i - 1;
-          char a[4], b[4];
-          memcpy(a, bytes.data() + order + 4 * i, 4);
-          memcpy(b, bytes.data() + order + 4 * j, 4);
-          memcpy(bytes.data() + order + 4 * i, b, 4);
-          memcpy(bytes.data() + order + 4 * j, a, 4);
+        const uint64_t i = place_of(id);
+        if (variant < 4) {
+          misplace(i);
         } else {  // where it first occurs, which nothing else tells; any byte of the order
           const uint64_t at = variant == 4
                                   ? records + id * sizeof(sdb_derived::term_record) +
