@@ -1523,6 +1523,21 @@ TEST_F(DerivedFileTest, IdsFoundThroughTheFileAnswerAsThroughTheMap) {
   ix = sdb_index_find("i");
   ASSERT_NE(ix->id_finder, nullptr);
   EXPECT_EQ(sdb_id_map_find(ix, ix->docs[later].id), earlier);
+  // The same with its chunk's sum made to match: the sums' own checksum
+  // tells.
+  searchdb_cleanup();
+  const sdb_derived::section &table = h.sections[sdb_derived::S_ID_TABLE];
+  const uint64_t chunk = p * sizeof(uint32_t) / sdb_derived::kPageChunk;
+  const uint64_t from = chunk * sdb_derived::kPageChunk;
+  const uint64_t sum = sdb_checksum(bytes.data() + table.offset + from,
+                                    std::min(sdb_derived::kPageChunk, table.length - from));
+  memcpy(bytes.data() + h.sections[sdb_derived::S_ID_SUMS].offset + chunk * sizeof sum, &sum,
+         sizeof sum);
+  WriteFile(Derived("i"), bytes);
+  Open();
+  ix = sdb_index_find("i");
+  ASSERT_NE(ix->id_finder, nullptr);
+  EXPECT_EQ(sdb_id_map_find(ix, ix->docs[later].id), earlier);
 }
 
 }  // namespace
