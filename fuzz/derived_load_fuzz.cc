@@ -193,6 +193,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   // there, so an input refused is answered by a build.
   std::filesystem::remove(g_dir + "/a/docs.idx");
   std::filesystem::create_directory(g_dir + "/a/docs.idx");
+  // Nor a columns file: each input's requests build their columns.
+  std::filesystem::remove(g_dir + "/a/docs.cols");
+  std::filesystem::create_directory(g_dir + "/a/docs.cols");
   return 0;
 }
 

@@ -45,7 +45,11 @@
  *    it mapped. A change also appends what it changed to "docs.changes",
  *    so that a process whose "docs.idx" describes an older "docs.json"
  *    catches up from it without reading every document: a cache as well,
- *    deleting it loses nothing.
+ *    deleting it loses nothing. A search request that had to build the
+ *    columns of the fields it filters, sorts or counts by writes them to
+ *    "docs.cols" (under the same rule as "docs.idx"), for later processes
+ *    to read instead of every document while "docs.json" is the one they
+ *    were built from: a cache too.
  *  - fork: a child made after searchdb_init would share its parent's lock,
  *    so there every call but searchdb_cleanup and searchdb_last_error fails
  *    with "searchdb_init was called in process <pid>; call searchdb_cleanup
@@ -137,10 +141,11 @@ SEARCHDB_API int searchdb_last_error_code(void);
  * primary_key ("id" when NULL, at most 127 bytes). Names may nest with '/',
  * as in "shop/books"; "_indexes" first and the store's own file names
  * ("docs.json", "meta.json" and their ".tmp", ".corrupt" and ".found"
- * forms, "docs.idx", "docs.idx.tmp" and "docs.changes") are refused. An
- * index stored from before under a name with "docs.idx" or "docs.changes"
- * in it still loads; the index whose derived file or change record it
- * stands in place of goes without one. Files found where the new index is written are set
+ * forms, "docs.idx", "docs.idx.tmp", "docs.changes", "docs.cols" and
+ * "docs.cols.tmp") are refused. An index stored from before under a name
+ * with "docs.idx", "docs.changes" or "docs.cols" in it still loads; the
+ * index whose derived file, change record or columns file it stands in
+ * place of goes without one. Files found where the new index is written are set
  * aside as "<file>.found", with a note in searchdb_last_error().
  * Returns 0 or -1. */
 SEARCHDB_API int searchdb_index_create(const char *name, const char *primary_key);

@@ -604,9 +604,10 @@ TEST_F(CrashTest, EveryCrashPointOfARepairingStartLosesNothing) {
 // catching up with a file built before the last change, by
 // searchdb_index_write_derived over whatever stands there, and by a
 // search that read docs.json long enough after it changed over a file that
-// could not prove that, through a temporary file and a rename: a process
-// dying at any step of it leaves a store that answers as before, with no
-// temporary taken for the file.
+// could not prove that; the columns file by a request that built a column;
+// each through a temporary file and a rename: a process dying at any step
+// of it leaves a store that answers as before, with no temporary taken for
+// the file.
 TEST_F(CrashTest, EveryCrashPointOfWritingTheDerivedFileLeavesTheSameAnswers) {
   Open();
   ASSERT_EQ(searchdb_index_create("books", nullptr), 0);
@@ -623,18 +624,22 @@ TEST_F(CrashTest, EveryCrashPointOfWritingTheDerivedFileLeavesTheSameAnswers) {
   searchdb_cleanup();
   const std::string before_change = ReadFile(derived);
   ASSERT_FALSE(before_change.empty());
+  const char *request = R"({"facets":["title"],"sort":[{"field":"id","order":"desc"}]})";
   Open();
   const state expected = LoadedState();
+  const std::string requested = Untimed(searchdb_search_request("books", request));
   searchdb_cleanup();
   const std::string docs = ReadFile(Path("books/docs.json"));
+  const std::string columns = Path("books/docs.cols");
   std::string unsettled;
-  enum { kBySearch, kAfterCatchUp, kOnRequest, kToProve };
-  for (const int how : {kBySearch, kAfterCatchUp, kOnRequest, kToProve}) {
-    const bool by_search = how != kOnRequest;
+  enum { kBySearch, kAfterCatchUp, kOnRequest, kToProve, kColumns };
+  for (const int how : {kBySearch, kAfterCatchUp, kOnRequest, kToProve, kColumns}) {
+    const bool by_search = how != kOnRequest && how != kColumns;
     SCOPED_TRACE(how == kBySearch       ? "written by a search"
                  : how == kAfterCatchUp ? "written by a search that caught up"
                  : how == kOnRequest    ? "written anew on request"
-                                        : "written again to prove docs.json unchanged");
+                 : how == kToProve      ? "written again to prove docs.json unchanged"
+                                        : "the columns file written by a request");
     if (how == kToProve) {
       // What a load made right after docs.json changed wrote, found by
       // loads that come late enough.
@@ -662,6 +667,8 @@ TEST_F(CrashTest, EveryCrashPointOfWritingTheDerivedFileLeavesTheSameAnswers) {
         WriteFile(derived, before_change);
       } else if (how == kOnRequest) {
         WriteFile(derived, "stale");
+      } else if (how == kColumns) {
+        std::filesystem::remove(columns);
       } else {
         WriteFile(derived, unsettled);
       }
@@ -674,6 +681,8 @@ TEST_F(CrashTest, EveryCrashPointOfWritingTheDerivedFileLeavesTheSameAnswers) {
         g_crash_at = crash_at;
         if (by_search) {
           searchdb_search("books", "alpha", 0, 0);
+        } else if (how == kColumns) {
+          searchdb_search_request("books", request);
         } else if (searchdb_index_write_derived("books") != 0) {
           _exit(3);
         }
@@ -691,6 +700,13 @@ TEST_F(CrashTest, EveryCrashPointOfWritingTheDerivedFileLeavesTheSameAnswers) {
         EXPECT_FALSE(Exists(derived + ".tmp"));
         EXPECT_TRUE(Exists(derived));
         EXPECT_EQ(ReadFile(Path("books/docs.json")), docs);
+        if (how == kColumns) {
+          Open();
+          EXPECT_EQ(Untimed(searchdb_search_request("books", request)), requested);
+          searchdb_cleanup();
+          EXPECT_FALSE(Exists(columns + ".tmp"));
+          EXPECT_TRUE(Exists(columns));
+        }
       }
       if (HasFailure()) return;
       if (WEXITSTATUS(status) == 1) break;

@@ -1,6 +1,7 @@
 #include "index/columns.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -8,6 +9,7 @@
 #include "base/hashing.h"
 #include "base/holders.h"
 #include "base/table.h"
+#include "base/utf8.h"
 #include "index/column_bits.h"
 #include "index/entry.h"
 #include "index/stored_doc.h"
@@ -477,7 +479,8 @@ uint32_t sdb_column_find(const sdb_column *c, const sdb_value *v) {
 }
 
 bool sdb_columns_get(sdb_index *ix, const sdb_path *paths, uint32_t n, sdb_column **out,
-                     sdb_column_reader how) {
+                     sdb_column_reader how, uint32_t *built) {
+  if (built != nullptr) *built = 0;
   if (ix->columns == nullptr) {
     ix->columns = static_cast<sdb_columns *>(calloc(1, sizeof(sdb_columns)));
     if (ix->columns == nullptr) return false;
@@ -528,6 +531,7 @@ bool sdb_columns_get(sdb_index *ix, const sdb_path *paths, uint32_t n, sdb_colum
       fresh[k]->used = cols->clock;
       cols->items[cols->count++] = fresh[k];
     }
+    if (built != nullptr) *built = made;
     free(fresh);
     for (uint32_t i = 0; i < n; i++)
       if (out[i] == nullptr) out[i] = find_column(cols, paths[i]);
@@ -540,6 +544,218 @@ bool sdb_columns_get(sdb_index *ix, const sdb_path *paths, uint32_t n, sdb_colum
     if (c->stale > std::max<uint64_t>(c->refs, c->cell_count / 16) + 16) relayout(out[i]);
   }
   return true;
+}
+
+void sdb_column_free(sdb_column *c) {
+  column_free(c);
+}
+
+bool sdb_columns_has(const sdb_index *ix, const sdb_path &path) {
+  return ix->columns != nullptr && find_column(ix->columns, path) != nullptr;
+}
+
+bool sdb_columns_adopt(sdb_index *ix, sdb_column *c) {
+  if (ix->columns == nullptr) {
+    ix->columns = static_cast<sdb_columns *>(calloc(1, sizeof(sdb_columns)));
+    if (ix->columns == nullptr) return false;
+    ix->columns_free = sdb_columns_free;
+  }
+  sdb_columns *cols = ix->columns;
+  if (cols->count >= SDB_COLUMNS_KEPT || !sdb_reserve(&cols->items, &cols->cap, cols->count + 1, 8))
+    return false;
+  c->used = cols->clock;
+  cols->items[cols->count++] = c;
+  return true;
+}
+
+// ---- Packed columns ----
+
+namespace {
+
+// Appends to a block sized before.
+struct packer {
+  unsigned char *at;
+  template <typename T>
+  void put(T v) {
+    memcpy(at, &v, sizeof v);
+    at += sizeof v;
+  }
+  void bytes(const void *p, uint64_t n) {
+    if (n > 0) memcpy(at, p, n);
+    at += n;
+  }
+};
+
+// Reads from bytes[0 .. len): every read is checked against what is left.
+struct unpacker {
+  const unsigned char *at, *end;
+  template <typename T>
+  bool get(T *v) {
+    if (static_cast<uint64_t>(end - at) < sizeof *v) return false;
+    memcpy(v, at, sizeof *v);
+    at += sizeof *v;
+    return true;
+  }
+  const unsigned char *take(uint64_t n) {
+    if (static_cast<uint64_t>(end - at) < n) return nullptr;
+    const unsigned char *p = at;
+    at += n;
+    return p;
+  }
+};
+
+uint32_t live_slots(const sdb_index *ix) {
+  uint32_t live = 0;
+  for (uint32_t slot = 0; slot < ix->doc_count; slot++) live += ix->docs[slot].alive != 0;
+  return live;
+}
+
+// A packed cell's pool reference, checked: ids ascending, distinct and
+// values of c.
+bool cell_ids_fit(const sdb_column *c, const uint32_t *ids, uint32_t n) {
+  for (uint32_t k = 0; k < n; k++)
+    if (ids[k] >= c->value_count || (k > 0 && ids[k] <= ids[k - 1])) return false;
+  return true;
+}
+
+}  // namespace
+
+unsigned char *sdb_column_pack(const sdb_index *ix, const sdb_column *c, uint64_t *len) {
+  const uint32_t live = live_slots(ix);
+  uint64_t pool = 0, size = 4 + c->path_len + 4 + 4 + 8;
+  for (uint32_t id = 0; id < c->value_count; id++) {
+    const sdb_column_value &v = c->values[id];
+    size += 1 + (v.kind == SDB_VALUE_NUMBER ? 8 : v.kind == SDB_VALUE_STRING ? 4 + v.len : 0);
+  }
+  for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
+    const uint32_t n = c->cells[slot].n & SDB_CELL_COUNT;
+    if (ix->docs[slot].alive && n > 1) pool += n;
+  }
+  size += uint64_t{live} * 8 + pool * 4;
+  auto *block = static_cast<unsigned char *>(malloc(size));
+  if (block == nullptr) return nullptr;
+  packer p{block};
+  p.put(c->path_len);
+  p.bytes(c->path, c->path_len);
+  p.put(c->value_count);
+  for (uint32_t id = 0; id < c->value_count; id++) {
+    const sdb_column_value &v = c->values[id];
+    p.put(static_cast<uint8_t>(v.kind));
+    if (v.kind == SDB_VALUE_NUMBER) p.put(v.payload);
+    if (v.kind != SDB_VALUE_STRING) continue;
+    p.put(v.len);
+    p.bytes(c->arena + v.payload, v.len);
+  }
+  p.put(live);
+  p.put(pool);
+  // Cells in slot order, their pool entries laid out afresh in that order.
+  uint32_t at = 0;
+  for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
+    if (!ix->docs[slot].alive) continue;
+    const sdb_cell &cell = c->cells[slot];
+    const uint32_t n = cell.n & SDB_CELL_COUNT;
+    p.put(n > 1 ? at : cell.at);
+    p.put(cell.n);
+    at += n > 1 ? n : 0;
+  }
+  for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
+    const sdb_cell &cell = c->cells[slot];
+    const uint32_t n = cell.n & SDB_CELL_COUNT;
+    if (ix->docs[slot].alive && n > 1) p.bytes(c->pool + cell.at, n * 4);
+  }
+  *len = size;
+  return block;
+}
+
+bool sdb_packed_path(const unsigned char *bytes, uint64_t len, sdb_path *path) {
+  unpacker u{bytes, bytes + len};
+  uint32_t n;
+  const unsigned char *at;
+  if (!u.get(&n) || (at = u.take(n)) == nullptr) return false;
+  *path = sdb_path{reinterpret_cast<const char *>(at), n};
+  return true;
+}
+
+sdb_column *sdb_column_unpack(const sdb_index *ix, const unsigned char *bytes, uint64_t len,
+                              bool *oom) {
+  *oom = false;
+  sdb_path path;
+  if (!sdb_packed_path(bytes, len, &path)) return nullptr;
+  unpacker u{bytes + 4 + path.len, bytes + len};
+  uint32_t values;
+  // Each value takes a byte at least: a count beyond what is left is no column.
+  if (!u.get(&values) || values >= SDB_NO_VALUE / 2 || values > static_cast<uint64_t>(u.end - u.at))
+    return nullptr;
+  sdb_column *c = column_new(path, ix->doc_count);
+  if (c == nullptr || !sdb_reserve(&c->values, &c->value_cap, values ? values : 1, 1) ||
+      !sdb_table_resize(&c->table, sdb_table_cap_for(values, 1, 2, 16), value_ops{c})) {
+    column_free(c);
+    *oom = true;
+    return nullptr;
+  }
+  bool ok = true;
+  for (uint32_t id = 0; ok && id < values; id++) {
+    uint8_t kind;
+    ok = u.get(&kind) && kind <= SDB_VALUE_NULL;
+    if (!ok) break;
+    sdb_value v{static_cast<sdb_value_kind>(kind), 0.0, nullptr, 0};
+    if (v.kind == SDB_VALUE_NUMBER) {
+      uint64_t bits;
+      ok = u.get(&bits) && std::isfinite(bits_number(bits)) &&
+           bits == number_bits(bits_number(bits));
+      v.num = bits_number(bits);
+    } else if (v.kind == SDB_VALUE_STRING) {
+      // A document's strings are UTF-8, and an answer can only hold such
+      // (the title column's tokens, cut to a length, are never answered).
+      ok = u.get(&v.len) && (v.str = reinterpret_cast<const char *>(u.take(v.len))) != nullptr &&
+           (path.len == 0 || sdb_utf8_valid(v.str, v.len));
+    }
+    if (!ok) break;
+    if (!reserve_values(c, 1, v.len)) {
+      *oom = true;
+      ok = false;
+      break;
+    }
+    // A value met before makes the ids of the cells ambiguous.
+    ok = intern(c, v) == id;
+  }
+  uint32_t live = 0;
+  uint64_t pool = 0;
+  ok = ok && u.get(&live) && u.get(&pool) && live == live_slots(ix) &&
+       uint64_t{live} * 8 <= static_cast<uint64_t>(u.end - u.at) &&
+       pool * 4 == static_cast<uint64_t>(u.end - u.at) - uint64_t{live} * 8;
+  const unsigned char *cells = ok ? u.take(uint64_t{live} * 8) : nullptr;
+  const unsigned char *pooled = ok ? u.take(pool * 4) : nullptr;
+  if (ok && pool > 0) {
+    ok = pool < SDB_CELL_COUNT && sdb_reserve(&c->pool, &c->pool_cap, pool, 1);
+    *oom = !ok && pool < SDB_CELL_COUNT;
+    if (ok) memcpy(c->pool, pooled, pool * 4);
+  }
+  for (uint32_t slot = 0, k = 0; ok && slot < ix->doc_count; slot++) {
+    if (!ix->docs[slot].alive) continue;
+    sdb_cell cell;
+    memcpy(&cell.at, cells + uint64_t{k} * 8, 4);
+    memcpy(&cell.n, cells + uint64_t{k} * 8 + 4, 4);
+    k++;
+    const uint32_t n = cell.n & SDB_CELL_COUNT;
+    if (n > 0 && !(cell.n & SDB_CELL_PRESENT))
+      ok = false;
+    else if (n == 0)
+      ok = cell.at == 0;
+    else if (n == 1)
+      ok = cell.at < c->value_count;
+    else
+      ok = uint64_t{cell.at} + n <= pool && cell_ids_fit(c, c->pool + cell.at, n);
+    c->cells[slot] = cell;
+    c->refs += n;
+    c->several |= n > 1;
+  }
+  if (ok) {
+    c->pool_len = pool;
+    return c;
+  }
+  column_free(c);
+  return nullptr;
 }
 
 void sdb_columns_drop(sdb_index *ix) {

@@ -113,8 +113,9 @@ enum sdb_column_reader : uint8_t { SDB_COLUMNS_SCAN, SDB_COLUMNS_PARSE };
 // The columns of paths[0 .. n) into out[0 .. n), building those the index
 // lacks in one pass over its stored documents. False when memory ran out
 // (no message); the index keeps what it had.
+// *built (when given) receives how many it built.
 bool sdb_columns_get(sdb_index *ix, const sdb_path *paths, uint32_t n, sdb_column **out,
-                     sdb_column_reader how = SDB_COLUMNS_SCAN);
+                     sdb_column_reader how = SDB_COLUMNS_SCAN, uint32_t *built = nullptr);
 
 // Releases every column of the index (freeing memory; the next request
 // builds again what it needs).
@@ -174,3 +175,42 @@ void sdb_columns_discard(sdb_columns_change *c);
 
 // Releases the columns an index keeps (with the index record).
 void sdb_columns_free(sdb_columns *cols);
+
+// ---- Columns as bytes, for a later process (storage/column_file.h) ----
+//
+// A packed column holds its path, its values in id order and a cell per
+// live slot of the index in slot order, so that it fits any index whose
+// live documents are the same ones in the same order, whatever slots the
+// dead ones took. Little-endian: u32 path length, the path; u32 value
+// count, each value a kind byte then a number's u64 bits or a string's u32
+// length and bytes; u32 cell count, u64 pool length; per cell u32 at and
+// u32 n; the pool's u32 ids.
+
+// The bytes of column c for the live slots of ix into a block from malloc
+// (*len bytes), or nullptr when memory ran out.
+unsigned char *sdb_column_pack(const sdb_index *ix, const sdb_column *c, uint64_t *len);
+
+// The path the packed column at bytes names; false when they do not begin
+// with one.
+bool sdb_packed_path(const unsigned char *bytes, uint64_t len, sdb_path *path);
+
+// The column packed in bytes[0 .. len) laid onto ix's live slots, or
+// nullptr: when the bytes are not such a column (*oom false) or memory ran
+// out (*oom true). Every count, id and length is checked, and the cells
+// must be as a build leaves them (ids ascending and distinct, present
+// where there are any, values distinct, numbers finite and strings
+// UTF-8), so that any
+// bytes can make it refuse but never read outside them nor give a column
+// a request could not use.
+sdb_column *sdb_column_unpack(const sdb_index *ix, const unsigned char *bytes, uint64_t len,
+                              bool *oom);
+
+// Whether ix keeps a column of path.
+bool sdb_columns_has(const sdb_index *ix, const sdb_path &path);
+
+// Gives c, unpacked for ix, to the columns ix keeps, when they have room
+// for one more without letting one go. False when they have not or memory
+// ran out: c is then still the caller's (sdb_column_free).
+bool sdb_columns_adopt(sdb_index *ix, sdb_column *c);
+
+void sdb_column_free(sdb_column *c);

@@ -31,6 +31,7 @@
 #include "search/search.h"
 #include "search/typo_rank.h"
 #include "searchdb.h"
+#include "storage/column_file.h"
 
 namespace {
 
@@ -216,7 +217,7 @@ bool load_columns(request_run *run) {
     paths[n] = SDB_TITLE_PATH;
   }
   run->columns = static_cast<sdb_column **>(malloc((n + titles) * sizeof(sdb_column *)));
-  if (run->columns == nullptr || !sdb_columns_get(run->ix, paths, n + titles, run->columns))
+  if (run->columns == nullptr || !sdb_columns_get_kept(run->ix, paths, n + titles, run->columns))
     return no_memory();
   if (titles) sdb_typo_settle_titles(&run->typo, run->columns[n]);
   for (uint32_t p = 0; p < n; p++)

@@ -1028,6 +1028,11 @@ bool sdb_index_ready(sdb_index *ix, bool may_write) {
   return build(ix, may_write);
 }
 
+void sdb_cache_write_when_allowed(const sdb_index *ix, int (*write)(const sdb_index *, void *),
+                                  void *arg) {
+  write_when_allowed(ix, [&] { return write(ix, arg); });
+}
+
 int sdb_derived_write(sdb_index *ix) {
   if (!ix->built || !ix->docs_known) return 1;
   return write_image(ix, source_of(ix));

@@ -131,6 +131,14 @@ bool sdb_derived_rejected(const sdb_index *ix);
 // rebuild", when memory ran out.
 bool sdb_derived_rebuild(sdb_index *ix, bool may_write);
 
+// Runs write(ix, arg), which writes a cache file of ix (returning 0, -1
+// or 1 as a commit), after a call that only reads: when the store may be
+// written, its lock is free, the index has not moved on in another
+// process and the disk has room for twice its documents; quietly: the
+// call's outcome and message stay as they were.
+void sdb_cache_write_when_allowed(const sdb_index *ix, int (*write)(const sdb_index *, void *),
+                                  void *arg);
+
 // Sets the checksums, size and documents identity of a derived file's
 // header to match its bytes: for the fuzz target and the tests, which
 // change a file on purpose and then want its content checked.

@@ -23,6 +23,7 @@ constexpr stored_file kFiles[] = {
     {SDB_DOCUMENTS_FILE, SDB_FILE_DOCUMENTS, false, true, true, true},
     {SDB_DERIVED_FILE, SDB_FILE_DERIVED, false, true, false, false},
     {SDB_CHANGES_FILE, SDB_FILE_CHANGES, false, false, false, false},
+    {SDB_COLUMNS_FILE, SDB_FILE_COLUMNS, false, true, false, false},
 };
 
 bool is(const char *s, size_t n, const char *word) {

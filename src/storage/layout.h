@@ -23,6 +23,9 @@ inline constexpr char SDB_DERIVED_FILE[] = "docs.idx";
 // every entry (storage/change_record.h). A cache too: deleting it loses
 // nothing.
 inline constexpr char SDB_CHANGES_FILE[] = "docs.changes";
+// The columns requests built, kept for later processes
+// (storage/column_file.h). A cache too.
+inline constexpr char SDB_COLUMNS_FILE[] = "docs.cols";
 // What a file's name gains: while it is being replaced ("<file>.tmp"); set
 // aside because it did not load whole, or because it stood where a new
 // index was written (then ".2", ".3", ... when the name is taken).
@@ -38,6 +41,7 @@ enum sdb_file_kind {
   SDB_FILE_DOCUMENTS,
   SDB_FILE_DERIVED,
   SDB_FILE_CHANGES,
+  SDB_FILE_COLUMNS,
 };
 
 enum sdb_file_form {
@@ -55,7 +59,8 @@ struct sdb_file_type {
 // What the directory entry name (n bytes) is: a file of the store in one of
 // the forms the library gives it, or SDB_FILE_OTHER. in_list_dir tells
 // whether it lies in the list's directory (the list and the lock) or in an
-// index's (its settings, documents, derived file and change record).
+// index's (its settings, documents, derived file, change record and
+// columns file).
 sdb_file_type sdb_file_type_of(const char *name, size_t n, bool in_list_dir);
 
 // Whether a file of that type is one the library set aside, to be

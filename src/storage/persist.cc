@@ -449,8 +449,9 @@ load_status load_index(const char *name, bool may_write, sdb_index **out) {
   sdb_file_path(docs, name, SDB_DOCUMENTS_FILE);
   if (may_write) {
     sdb_make_dirs(name);
-    static const char *const kFiles[] = {SDB_SETTINGS_FILE, SDB_DOCUMENTS_FILE, SDB_DERIVED_FILE};
-    remove_stale_temporaries(name, kFiles, 3);
+    static const char *const kFiles[] = {SDB_SETTINGS_FILE, SDB_DOCUMENTS_FILE, SDB_DERIVED_FILE,
+                                         SDB_COLUMNS_FILE};
+    remove_stale_temporaries(name, kFiles, 4);
   }
   char key[sizeof(sdb_index::primary_key)];
   const load_status st = load_settings(name, meta, may_write, key);

@@ -1,0 +1,55 @@
+// The columns file of an index, "<name>/docs.cols": the columns
+// (index/columns.h) that requests had to build, kept for later processes,
+// so that a fresh process's first request that filters, sorts or counts
+// by a field takes its column from a few large reads instead of reading
+// every stored document.
+//
+// A cache, as the derived file is: docs.json stays the one source of
+// truth, and deleting the file loses nothing (the next request that needs
+// a column builds it and may write the file again). It is used only when
+// it was written for the docs.json the index's documents are those of (its
+// size and checksum, recorded in the file, equal those the index knows of
+// the file as last loaded or written, file_known) and for as many live
+// documents, and its bytes are intact (a checksum of the header and one of
+// the rest, read whole before any column is taken). Each column is then
+// checked against itself as it is taken (sdb_column_unpack). Anything else
+// — missing, cut short, damaged, of another version, written for other
+// documents — is passed over in silence and the columns built as without
+// it. A file crafted to pass its checksums can give a request wrong
+// values, never a read outside its bytes.
+//
+// Written when a request built a column of an index whose documents are
+// those of a known docs.json, under the same rule as the derived file
+// after a call that reads (derived.h: the store writable, its lock taken
+// without waiting, the index not moved on in another process, room on the
+// disk), through "docs.cols.tmp" and a rename, holding every column the
+// index then keeps. A change of documents leaves it describing the
+// docs.json before; the next request that needs a column after it builds
+// again and writes it anew.
+//
+// Format, little-endian: a header of kColumnsHeader bytes (magic, version,
+// column count, the docs.json size and checksum it was written for, the
+// live documents, the length and checksum of the rest, and its own
+// checksum, taken with that field 0); then per column its packed length
+// (u64) and its packed bytes (sdb_column_pack).
+#pragma once
+
+#include <cstdint>
+
+#include "index/field_value.h"
+
+struct sdb_index;
+struct sdb_column;
+
+// The columns of paths[0 .. n) into out[0 .. n), as sdb_columns_get
+// (columns.h) gives them, taking those ix lacks from its columns file
+// when it holds them, and writing the file anew when some had to be built
+// and that is allowed. False when memory ran out (no message).
+bool sdb_columns_get_kept(sdb_index *ix, const sdb_path *paths, uint32_t n, sdb_column **out);
+
+// Sets the checksums of a columns file's header to match its size bytes,
+// and its documents to docs_size, docs_sum and live: for the fuzz target
+// and the tests, which change a file on purpose and then want the columns
+// in it checked.
+void sdb_column_file_seal(unsigned char *bytes, uint64_t size, uint64_t docs_size,
+                          uint64_t docs_sum, uint32_t live);
