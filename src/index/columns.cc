@@ -8,6 +8,7 @@
 #include "base/array.h"
 #include "base/hashing.h"
 #include "base/holders.h"
+#include "base/memory.h"
 #include "base/table.h"
 #include "base/utf8.h"
 #include "index/column_bits.h"
@@ -250,6 +251,7 @@ sdb_column *column_new(const sdb_path &path, uint32_t slots) {
     column_free(c);
     return nullptr;
   }
+  sdb_advise_huge(c->cells, (slots ? slots : 1) * sizeof(sdb_cell));  // filled whole
   memcpy(c->path, path.bytes, path.len);
   c->path[path.len] = '\0';
   c->path_len = path.len;
@@ -604,12 +606,6 @@ struct unpacker {
   }
 };
 
-uint32_t live_slots(const sdb_index *ix) {
-  uint32_t live = 0;
-  for (uint32_t slot = 0; slot < ix->doc_count; slot++) live += ix->docs[slot].alive != 0;
-  return live;
-}
-
 // A packed cell's pool reference, checked: ids ascending, distinct and
 // values of c.
 bool cell_ids_fit(const sdb_column *c, const uint32_t *ids, uint32_t n) {
@@ -621,7 +617,7 @@ bool cell_ids_fit(const sdb_column *c, const uint32_t *ids, uint32_t n) {
 }  // namespace
 
 unsigned char *sdb_column_pack(const sdb_index *ix, const sdb_column *c, uint64_t *len) {
-  const uint32_t live = live_slots(ix);
+  const uint32_t live = sdb_index_live_slots(ix);
   uint64_t pool = 0, size = 4 + c->path_len + 4 + 4 + 8;
   for (uint32_t id = 0; id < c->value_count; id++) {
     const sdb_column_value &v = c->values[id];
@@ -721,7 +717,7 @@ sdb_column *sdb_column_unpack(const sdb_index *ix, const unsigned char *bytes, u
   }
   uint32_t live = 0;
   uint64_t pool = 0;
-  ok = ok && u.get(&live) && u.get(&pool) && live == live_slots(ix) &&
+  ok = ok && u.get(&live) && u.get(&pool) && live == sdb_index_live_slots(ix) &&
        uint64_t{live} * 8 <= static_cast<uint64_t>(u.end - u.at) &&
        pool * 4 == static_cast<uint64_t>(u.end - u.at) - uint64_t{live} * 8;
   const unsigned char *cells = ok ? u.take(uint64_t{live} * 8) : nullptr;
@@ -731,12 +727,20 @@ sdb_column *sdb_column_unpack(const sdb_index *ix, const unsigned char *bytes, u
     *oom = !ok && pool < SDB_CELL_COUNT;
     if (ok) memcpy(c->pool, pooled, pool * 4);
   }
+  // The k-th packed cell is the k-th live slot's: where no slot is dead,
+  // the cells are taken whole.
+  const bool dense = ok && live == ix->doc_count;
+  if (dense && live > 0) memcpy(c->cells, cells, uint64_t{live} * 8);
   for (uint32_t slot = 0, k = 0; ok && slot < ix->doc_count; slot++) {
-    if (!ix->docs[slot].alive) continue;
     sdb_cell cell;
-    memcpy(&cell.at, cells + uint64_t{k} * 8, 4);
-    memcpy(&cell.n, cells + uint64_t{k} * 8 + 4, 4);
-    k++;
+    if (dense) {
+      cell = c->cells[slot];
+    } else {
+      if (!ix->docs[slot].alive) continue;
+      memcpy(&cell.at, cells + uint64_t{k} * 8, 4);
+      memcpy(&cell.n, cells + uint64_t{k} * 8 + 4, 4);
+      k++;
+    }
     const uint32_t n = cell.n & SDB_CELL_COUNT;
     if (n > 0 && !(cell.n & SDB_CELL_PRESENT))
       ok = false;
@@ -782,6 +786,8 @@ bool sdb_column_order(sdb_column *c) {
   const bool resized = sdb_resize(&c->rank, values) & sdb_resize(&c->sorted, values) &
                        sdb_resize(&c->asc, cells) & sdb_resize(&c->desc, cells);
   if (!resized) return false;
+  sdb_advise_huge(c->asc, cells * sizeof(uint32_t));  // written whole below
+  sdb_advise_huge(c->desc, cells * sizeof(uint32_t));
   uint32_t *rank = c->rank, *sorted = c->sorted, *asc = c->asc, *desc = c->desc;
   uint32_t count = 0, numbers = 0;
   for (uint32_t id = 0; id < c->value_count; id++) {

@@ -185,6 +185,14 @@ sdb_index *sdb_index_new(const char *name, const char *primary_key);
 // Releases ix and everything it owns; nullptr is ignored.
 void sdb_index_free(sdb_index *ix);
 
+// The live slots of ix: counted while the dictionary is not built.
+inline uint32_t sdb_index_live_slots(const sdb_index *ix) {
+  if (ix->built) return ix->live_count;
+  uint32_t live = 0;
+  for (uint32_t slot = 0; slot < ix->doc_count; slot++) live += ix->docs[slot].alive != 0;
+  return live;
+}
+
 // Slot of id (live or dead), or SDB_NO_SLOT when it was never added.
 uint32_t sdb_id_map_find(const sdb_index *ix, const char *id);
 

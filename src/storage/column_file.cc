@@ -42,12 +42,6 @@ uint64_t header_sum_of(columns_header h) {
   return sdb_checksum(&h, sizeof h);
 }
 
-uint32_t live_documents(const sdb_index *ix) {
-  uint32_t live = 0;
-  for (uint32_t slot = 0; slot < ix->doc_count; slot++) live += ix->docs[slot].alive != 0;
-  return live;
-}
-
 // Reads n bytes at offset at of fd into to; false on any failure or a
 // short file.
 bool read_at(int fd, void *to, uint64_t n, uint64_t at) {
@@ -77,7 +71,7 @@ unsigned char *read_body(const sdb_index *ix, uint64_t *len, uint32_t *count) {
   const bool described = fstat(fd, &st) == 0 && read_at(fd, &h, sizeof h, 0) &&
                          memcmp(h.magic, kMagic, sizeof kMagic) == 0 && h.version == kVersion &&
                          h.header_sum == header_sum_of(h) && h.docs_size == ix->file_size &&
-                         h.docs_sum == ix->file_sum && h.live == live_documents(ix) &&
+                         h.docs_sum == ix->file_sum && h.live == sdb_index_live_slots(ix) &&
                          static_cast<uint64_t>(st.st_size) == kColumnsHeader + h.body_len &&
                          h.body_len > 0;
   if (described && (body = static_cast<unsigned char *>(malloc(h.body_len))) != nullptr &&
@@ -146,7 +140,7 @@ int write_kept(const sdb_index *ix, void *) {
   h.columns = cols->count;
   h.docs_size = ix->file_size;
   h.docs_sum = ix->file_sum;
-  h.live = live_documents(ix);
+  h.live = sdb_index_live_slots(ix);
   sdb_checksum_stream sum;
   bool ok = true;
   for (uint32_t k = 0; ok && k < cols->count; k++) {
