@@ -199,6 +199,9 @@ bool Perform(const change &c) {
     case 'r':
       return searchdb_index_delete(c.index.c_str()) == 0;
     case 'a':
+      // A request first, so that the process keeps a column, writes it, and
+      // writes it again with the change.
+      searchdb_search_request(c.index.c_str(), R"({"limit":0,"facets":["title"]})");
       return searchdb_documents_add(c.index.c_str(), BatchJson(c).c_str()) ==
              static_cast<int>(c.docs.size());
     default:

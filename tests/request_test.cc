@@ -660,11 +660,17 @@ TEST_F(RequestTest, ColumnsTakenFromTheFileAnswerAsColumnsBuilt) {
     if (change) {
       const int id = static_cast<int>(rng() % 80);
       const std::string doc = RandomDoc(rng, id);
+      const ino_t held = inode(cols);
+      bool changed = true;
       for (const char *index : {"file", "built"}) {
         if (id % 2)
-          searchdb_document_delete(index, ("r" + std::to_string(id)).c_str());
+          changed = searchdb_document_delete(index, ("r" + std::to_string(id)).c_str()) == 0;
         else
           ASSERT_EQ(searchdb_documents_add(index, doc.c_str()), 1) << LastError();
+      }
+      // A process that keeps columns writes them with its change.
+      if (changed && step % 3 == 2) {
+        EXPECT_NE(inode(cols), held) << "step " << step;
       }
     }
     if (step % 9 == 0) older = ReadFile(cols);

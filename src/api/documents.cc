@@ -25,6 +25,7 @@
 #include "index/entry.h"
 #include "index/index.h"
 #include "searchdb.h"
+#include "storage/column_file.h"
 #include "storage/derived.h"
 #include "storage/persist.h"
 
@@ -207,6 +208,7 @@ bool save_change(sdb_index *ix, table_change *c) {
   }
   sdb_update_commit(ix, &update);
   sdb_columns_commit(ix, &columns);
+  sdb_column_file_follow(ix);
   for (size_t i = 0; i < c->count; i++) sdb_index_settle(ix, &c->undos[i]);
   sdb_index_compact_entries(ix);
   return saved != SDB_SAVED_UNSYNCED;

@@ -17,6 +17,7 @@
 #include "storage/derived.h"
 #include "storage/files.h"
 #include "storage/layout.h"
+#include "storage/store.h"
 
 namespace {
 
@@ -177,6 +178,14 @@ bool sdb_columns_get_kept(sdb_index *ix, const sdb_path *paths, uint32_t n, sdb_
   if (!sdb_columns_get(ix, paths, n, out, SDB_COLUMNS_SCAN, &built)) return false;
   if (built > 0 && ix->file_known) sdb_cache_write_when_allowed(ix, write_kept, nullptr);
   return true;
+}
+
+void sdb_column_file_follow(const sdb_index *ix) {
+  if (ix->columns == nullptr || ix->columns->count == 0 || !ix->file_known || sdb_store_read_only())
+    return;
+  const sdb_first_failure before;
+  (void)write_kept(ix, nullptr);
+  before.restore();
 }
 
 void sdb_column_file_seal(unsigned char *bytes, uint64_t size, uint64_t docs_size,

@@ -23,7 +23,8 @@
 // after a call that reads (derived.h: the store writable, its lock taken
 // without waiting, the index not moved on in another process, room on the
 // disk), through "docs.cols.tmp" and a rename, holding every column the
-// index then keeps. A change of documents leaves it describing the
+// index then keeps; and by a change in a process that keeps columns, which
+// it brought up to date. A change elsewhere leaves it describing the
 // docs.json before; the next request that needs a column after it builds
 // again and writes it anew.
 //
@@ -46,6 +47,13 @@ struct sdb_column;
 // when it holds them, and writing the file anew when some had to be built
 // and that is allowed. False when memory ran out (no message).
 bool sdb_columns_get_kept(sdb_index *ix, const sdb_path *paths, uint32_t n, sdb_column **out);
+
+// After a change of ix's documents that stands, under the store's lock:
+// writes the columns ix keeps, which the change brought up to date, as its
+// columns file, so that a later process's requests take them rather than
+// building after every change; quietly (the call's outcome and message
+// stay as they were). Nothing when it keeps none.
+void sdb_column_file_follow(const sdb_index *ix);
 
 // Sets the checksums of a columns file's header to match its size bytes,
 // and its documents to docs_size, docs_sum and live: for the fuzz target
