@@ -22,7 +22,8 @@
 // those of a known docs.json, under the same rule as the derived file
 // after a call that reads (derived.h: the store writable, its lock taken
 // without waiting, the index not moved on in another process, room on the
-// disk), through "docs.cols.tmp" and a rename, holding every column the
+// disk), through "docs.cols.tmp" and a rename (neither flushed: a power
+// cut can cost the file, never a wrong column), holding every column the
 // index then keeps; and by a change in a process that keeps columns, which
 // it brought up to date. A change elsewhere leaves it describing the
 // docs.json before; the next request that needs a column after it builds

@@ -283,13 +283,13 @@ void sdb_replace_abort(sdb_replace *r) {
   close_dir(r);
 }
 
-int sdb_replace_commit(sdb_replace *r) {
+int sdb_replace_commit(sdb_replace *r, bool flush) {
   if (r->write_error != 0) {
     sdb_replace_abort(r);
     sdb_error(sdb_errno_code(r->write_error), "fwrite %s: %s", r->path, strerror(r->write_error));
     return -1;
   }
-  if (fsync(r->fd) != 0) {
+  if (flush && fsync(r->fd) != 0) {
     int err = errno;
     sdb_replace_abort(r);
     sdb_error(sdb_errno_code(err), "fsync %s: %s", r->path, strerror(err));
@@ -308,7 +308,7 @@ int sdb_replace_commit(sdb_replace *r) {
     sdb_error(sdb_errno_code(err), "rename %s: %s", r->path, strerror(err));
     return -1;
   }
-  int err = sync_dir(r->dir);
+  int err = flush ? sync_dir(r->dir) : 0;
   close_dir(r);
   if (err != 0) {
     sdb_error(sdb_errno_code(err), "fsync %s: %s", r->path, strerror(err));

@@ -94,8 +94,11 @@ int sdb_replace_begin(sdb_replace *r, const char *rel);
 void sdb_replace_write(sdb_replace *r, struct iovec *pieces, int count);
 // Returns 0, or -1 with the failing step's message (the target unchanged);
 // 1 when only the directory flush after the rename failed (message
-// "fsync %s: %s"; the target holds the new bytes).
-int sdb_replace_commit(sdb_replace *r);
+// "fsync %s: %s"; the target holds the new bytes). Without flush, for a
+// cache whose loss costs only work, neither the file nor the directory is
+// flushed: a process that dies still leaves the old bytes or the new, but
+// after a power cut the file may hold neither, which its reader must tell.
+int sdb_replace_commit(sdb_replace *r, bool flush = true);
 void sdb_replace_abort(sdb_replace *r);
 
 // Replaces the file at rel with len bytes of data (as above, in one piece).
