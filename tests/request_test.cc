@@ -640,7 +640,12 @@ TEST_F(RequestTest, ColumnsTakenFromTheFileAnswerAsColumnsBuilt) {
   std::string batch = "[";
   for (int id = 0; id < 70; id++) batch += (id ? "," : "") + RandomDoc(rng, id);
   for (const char *index : {"file", "built"}) Make(index, batch + "]");
-  std::vector<std::string> requests;
+  // A column counted first, then sorted and filtered by: its cells' ranks
+  // are made only then.
+  std::vector<std::string> requests = {
+      R"({"limit":0,"facets":["b"]})",
+      R"({"limit":80,"fields":["id"],"sort":[{"field":"b","order":"desc"}],)"
+      R"("filter":{"field":"b","op":"gte","value":0}})"};
   for (int i = 0; i < 8; i++) {
     std::string r = RandomRequest(rng);
     requests.push_back(r.replace(r.find("\"limit\":0"), 9, "\"limit\":80"));

@@ -776,19 +776,47 @@ void sdb_columns_free(sdb_columns *cols) {
   free(cols);
 }
 
-bool sdb_column_order(sdb_column *c) {
-  if (c->ordered && c->ordered_version == c->version) return true;
-  c->ordered = false;
-  const size_t values = c->value_count ? c->value_count : 1,
-               cells = c->cell_count ? c->cell_count : 1;
-  // Each array is resized whatever became of the others: what was resized
+namespace {
+
+// Each cell's least and greatest rank (asc and desc) for the order made.
+bool order_slots(sdb_column *c) {
+  const size_t cells = c->cell_count ? c->cell_count : 1;
+  // Each array is resized whatever became of the other: what was resized
   // stays, and the next try has less to do.
-  const bool resized = sdb_resize(&c->rank, values) & sdb_resize(&c->sorted, values) &
-                       sdb_resize(&c->asc, cells) & sdb_resize(&c->desc, cells);
-  if (!resized) return false;
+  if (!(sdb_resize(&c->asc, cells) & sdb_resize(&c->desc, cells))) return false;
   sdb_advise_huge(c->asc, cells * sizeof(uint32_t));  // written whole below
   sdb_advise_huge(c->desc, cells * sizeof(uint32_t));
-  uint32_t *rank = c->rank, *sorted = c->sorted, *asc = c->asc, *desc = c->desc;
+  const uint32_t *rank = c->rank;
+  const uint32_t count = c->sorted_count;
+  for (uint32_t slot = 0; slot < c->cell_count; slot++) {
+    uint32_t n;
+    const uint32_t *ids = sdb_cell_ids(c, slot, &n);
+    uint32_t least = SDB_NO_RANK, greatest = 0;
+    bool any = false;
+    for (uint32_t k = 0; k < n; k++) {
+      const uint32_t r = rank[ids[k]];
+      if (r == SDB_NO_RANK) continue;
+      any = true;
+      least = std::min(least, r);
+      greatest = std::max(greatest, r);
+    }
+    c->asc[slot] = least;
+    c->desc[slot] = any ? count - 1 - greatest : SDB_NO_RANK;
+  }
+  c->slots_ordered = true;
+  return true;
+}
+
+}  // namespace
+
+bool sdb_column_order(sdb_column *c, bool slots) {
+  if (c->ordered && c->ordered_version == c->version)
+    return !slots || c->slots_ordered || order_slots(c);
+  c->ordered = false;
+  c->slots_ordered = false;
+  const size_t values = c->value_count ? c->value_count : 1;
+  if (!(sdb_resize(&c->rank, values) & sdb_resize(&c->sorted, values))) return false;
+  uint32_t *rank = c->rank, *sorted = c->sorted;
   uint32_t count = 0, numbers = 0;
   for (uint32_t id = 0; id < c->value_count; id++) {
     const sdb_value_kind kind = c->values[id].kind;
@@ -803,26 +831,11 @@ bool sdb_column_order(sdb_column *c) {
   });
   for (uint32_t id = 0; id < c->value_count; id++) rank[id] = SDB_NO_RANK;
   for (uint32_t r = 0; r < count; r++) rank[sorted[r]] = r;
-  for (uint32_t slot = 0; slot < c->cell_count; slot++) {
-    uint32_t n;
-    const uint32_t *ids = sdb_cell_ids(c, slot, &n);
-    uint32_t least = SDB_NO_RANK, greatest = 0;
-    bool any = false;
-    for (uint32_t k = 0; k < n; k++) {
-      const uint32_t r = rank[ids[k]];
-      if (r == SDB_NO_RANK) continue;
-      any = true;
-      least = std::min(least, r);
-      greatest = std::max(greatest, r);
-    }
-    asc[slot] = least;
-    desc[slot] = any ? count - 1 - greatest : SDB_NO_RANK;
-  }
   c->sorted_count = count;
   c->number_count = numbers;
   c->ordered = true;
   c->ordered_version = c->version;
-  return true;
+  return !slots || order_slots(c);
 }
 
 uint32_t sdb_column_bound(const sdb_column *c, const sdb_value *v, bool after_equal,

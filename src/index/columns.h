@@ -73,10 +73,11 @@ struct sdb_column {
   // The order of the sortable values (numbers ascending, then strings by
   // bytes), valid while ordered_version == version and ordered is set:
   // sorted[r] is the id of rank r, numbers first (number_count of them);
-  // rank[id] is its rank, SDB_NO_RANK for true, false and null. asc[slot] is
-  // the least rank in a cell and desc[slot] the distance of its greatest
-  // from the last rank, SDB_NO_RANK for a cell without a sortable value.
-  bool ordered;
+  // rank[id] is its rank, SDB_NO_RANK for true, false and null. While
+  // slots_ordered is set too, asc[slot] is the least rank in a cell and
+  // desc[slot] the distance of its greatest from the last rank, SDB_NO_RANK
+  // for a cell without a sortable value (a column only counted needs none).
+  bool ordered, slots_ordered;
   uint64_t ordered_version;
   uint32_t *rank;
   uint32_t *sorted;
@@ -121,9 +122,9 @@ bool sdb_columns_get(sdb_index *ix, const sdb_path *paths, uint32_t n, sdb_colum
 // builds again what it needs).
 void sdb_columns_drop(sdb_index *ix);
 
-// Puts the sortable values of c in order for its current version. False
-// when memory ran out.
-bool sdb_column_order(sdb_column *c);
+// Puts the sortable values of c in order for its current version, and
+// with slots each cell's ranks too. False when memory ran out.
+bool sdb_column_order(sdb_column *c, bool slots = true);
 
 // The id of value v in c, or SDB_NO_VALUE when no cell holds it.
 uint32_t sdb_column_find(const sdb_column *c, const sdb_value *v);

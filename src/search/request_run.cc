@@ -191,12 +191,19 @@ bool mark_phrase_candidates(request_run *run) {
 
 // ---- Columns ----
 
-bool path_used_in_order(const sdb_request *req, uint32_t path) {
+// Whether the request sorts or filters by the ranks of path's cells.
+bool path_orders_slots(const sdb_request *req, uint32_t path) {
   for (uint32_t k = 0; k < req->sort_count; k++)
     if (req->sort[k].path == path) return true;
+  return sdb_filter_needs_order(&req->filter, path);
+}
+
+// Whether it needs the order of path's values at all: facets list theirs
+// in it.
+bool path_used_in_order(const sdb_request *req, uint32_t path) {
   for (uint32_t f = 0; f < req->facet_count; f++)
     if (req->facets[f] == path) return true;
-  return sdb_filter_needs_order(&req->filter, path);
+  return path_orders_slots(req, path);
 }
 
 // The request's columns, and the title column after them when the rank
@@ -221,7 +228,8 @@ bool load_columns(request_run *run) {
     return no_memory();
   if (titles) sdb_typo_settle_titles(&run->typo, run->columns[n]);
   for (uint32_t p = 0; p < n; p++)
-    if (path_used_in_order(req, p) && !sdb_column_order(run->columns[p])) return no_memory();
+    if (path_used_in_order(req, p) && !sdb_column_order(run->columns[p], path_orders_slots(req, p)))
+      return no_memory();
   const uint32_t candidates = run->req->q ? run->sc.touched_count : run->ix->doc_count;
   if (!sdb_filter_compile(&run->req->filter, run->columns, candidates)) return no_memory();
   return true;
