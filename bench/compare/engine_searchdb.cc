@@ -65,6 +65,9 @@ struct SearchdbEngine : Engine {
     return false;
   }
   std::string LastText() override { return answer; }
+  bool Add(const std::string &json) override {
+    return api.documents_add(kIndex, json.c_str()) == 1;
+  }
   Outcome LastOutcome() override {
     Outcome out;
     yyjson_doc *doc = yyjson_read(answer.data(), answer.size(), 0);
