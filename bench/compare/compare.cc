@@ -12,7 +12,9 @@
 // scale is a document count, "all", or "xK" for the corpus K times over.
 //
 // Every engine builds and serves in processes of its own (the driver runs
-// itself with --engine), so each peak memory figure is that engine's alone.
+// itself with --engine), so each peak memory figure is that engine's alone;
+// its fresh processes run a program of its own (fresh_child.cc), which
+// links that engine's libraries and no other's.
 // The driver prints Markdown tables: per scale, the build and reopen, then
 // per query class the latency of the top 20, queries per second, zero-hit
 // queries and, for misspellings, how often the correctly spelt word's best
@@ -1345,8 +1347,6 @@ std::string DefaultCorpus() {
 int main(int argc, char **argv) {
   Options o;
   std::string engine, build_dir, serve_dir, query_file, paired_now, paired_before;
-  std::string fresh_dir, change_dir;
-  int fresh_what = 0, fresh_pick = 0;
   bool before_first = false;
   bool corpus_given = false, engines_given = false;
   for (int i = 1; i < argc; i++) {
@@ -1364,16 +1364,8 @@ int main(int argc, char **argv) {
       build_dir = next();
     else if (a == "--serve")
       serve_dir = next();
-    else if (a == "--fresh")
-      fresh_dir = next();
-    else if (a == "--fresh-what")
-      fresh_what = std::stoi(next());
-    else if (a == "--fresh-pick")
-      fresh_pick = std::stoi(next());
     else if (a == "--fresh-rounds")
       o.fresh_rounds = std::stoi(next());
-    else if (a == "--change-one")
-      change_dir = next();
     else if (a == "--paired")
       paired_now = next(), paired_before = next();
     else if (a == "--before-first")
@@ -1436,8 +1428,6 @@ int main(int argc, char **argv) {
   if (!build_dir.empty()) return ChildBuild(e.get(), build_dir, o.src);
   const std::vector<Query> queries = ReadQueries(query_file);
   if (queries.empty()) return 1;
-  if (!change_dir.empty()) return ChildChangeOne(change_dir, queries, fresh_pick);
-  if (!fresh_dir.empty()) return ChildFresh(e.get(), fresh_dir, queries, fresh_what, fresh_pick);
   std::vector<Request> requests;
   if (!o.requests_file.empty() && (requests = ReadRequests(o.requests_file)).empty()) return 1;
   return queries.empty() ? 1

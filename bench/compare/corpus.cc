@@ -64,7 +64,10 @@ void ForEachSynthetic(const CorpusSource &src,
   };
   auto words = [&](size_t n) {
     std::string s;
-    for (size_t i = 0; i < n; i++) s += (i ? " " : "") + word();
+    for (size_t i = 0; i < n; i++) {
+      if (i) s += ' ';
+      s += word();
+    }
     return s;
   };
   // Sections and sizes skewed as a package archive's are: a few large

@@ -1,83 +1,17 @@
-#include <dlfcn.h>
+#include "engine_searchdb.h"
+
 #include <yyjson.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-
-#include "engines.h"
-#include "searchdb.h"
 
 namespace {
 
 const char *const kIndex = kSearchdbIndex;
 
-// The library's functions, reached either through the link or through
-// dlsym on a library loaded apart from the linked one (which may be older
-// than searchdb_search_request: then that one is null).
-struct Api {
-  int (*init)(const char *);
-  void (*cleanup)(void);
-  const char *(*last_error)(void);
-  int (*index_create)(const char *, const char *);
-  int (*index_delete)(const char *);
-  const char *(*indexes_list_json)(void);
-  int (*documents_add)(const char *, const char *);
-  const char *(*document_get)(const char *, const char *);
-  int (*document_delete)(const char *, const char *);
-  const char *(*search)(const char *, const char *, int, int);
-  const char *(*index_stats_json)(const char *);
-  const char *(*search_request)(const char *, const char *);
-};
-
-const Api kLinked = {searchdb_init,          searchdb_cleanup,          searchdb_last_error,
-                     searchdb_index_create,  searchdb_index_delete,     searchdb_indexes_list_json,
-                     searchdb_documents_add, searchdb_document_get,     searchdb_document_delete,
-                     searchdb_search,        searchdb_index_stats_json, searchdb_search_request};
-
-template <typename F>
-bool Resolve(void *lib, const char *name, F *fn) {
-  *fn = reinterpret_cast<F>(dlsym(lib, name));
-  if (*fn == nullptr) fprintf(stderr, "searchdb-before: %s is missing: %s\n", name, dlerror());
-  return *fn != nullptr;
-}
-
-// The library at path, loaded with its own symbols first, so that its calls
-// between its own functions never reach the linked library of the same
-// names. Sanitizers refuse that binding; their builds load it plainly.
-bool LoadApi(const std::string &path, Api *api) {
-#if defined(__SANITIZE_ADDRESS__)
-  const int flags = RTLD_NOW | RTLD_LOCAL;
-#else
-  const int flags = RTLD_NOW | RTLD_LOCAL | RTLD_DEEPBIND;
-#endif
-  void *lib = dlopen(path.c_str(), flags);
-  if (lib == nullptr) {
-    fprintf(stderr, "searchdb-before: %s\n", dlerror());
-    return false;
-  }
-  // Kept loaded for the life of the process: the engine's answers point
-  // into it.
-  return Resolve(lib, "searchdb_init", &api->init) &&
-         Resolve(lib, "searchdb_cleanup", &api->cleanup) &&
-         Resolve(lib, "searchdb_last_error", &api->last_error) &&
-         Resolve(lib, "searchdb_index_create", &api->index_create) &&
-         Resolve(lib, "searchdb_index_delete", &api->index_delete) &&
-         Resolve(lib, "searchdb_indexes_list_json", &api->indexes_list_json) &&
-         Resolve(lib, "searchdb_documents_add", &api->documents_add) &&
-         Resolve(lib, "searchdb_document_get", &api->document_get) &&
-         Resolve(lib, "searchdb_document_delete", &api->document_delete) &&
-         Resolve(lib, "searchdb_search", &api->search) &&
-         Resolve(lib, "searchdb_index_stats_json", &api->index_stats_json) &&
-         ((api->search_request = reinterpret_cast<decltype(api->search_request)>(
-               dlsym(lib, "searchdb_search_request"))),
-          true);
-}
-
 // One searchdb_documents_add of the whole corpus as a JSON array.
 struct SearchdbEngine : Engine {
-  explicit SearchdbEngine(const Api &a) : api(a) {}
-  Api api;
+  explicit SearchdbEngine(const SearchdbApi &a) : api(a) {}
+  SearchdbApi api;
   std::string batch = "[";
   std::string answer;
   bool open = false;
@@ -131,6 +65,9 @@ struct SearchdbEngine : Engine {
     return false;
   }
   std::string LastText() override { return answer; }
+  bool Add(const std::string &json) override {
+    return api.documents_add(kIndex, json.c_str()) == 1;
+  }
   Outcome LastOutcome() override {
     Outcome out;
     yyjson_doc *doc = yyjson_read(answer.data(), answer.size(), 0);
@@ -171,22 +108,6 @@ struct SearchdbEngine : Engine {
 
 }  // namespace
 
-std::unique_ptr<Engine> NewSearchdbEngine() {
-  return std::make_unique<SearchdbEngine>(kLinked);
-}
-
-std::string ReferenceLibraryPath() {
-  if (const char *env = getenv("SEARCHDB_REFERENCE_LIB"); env && *env) return env;
-#ifdef SEARCHDB_REFERENCE_LIBRARY
-  return SEARCHDB_REFERENCE_LIBRARY;
-#else
-  return "";
-#endif
-}
-
-std::unique_ptr<Engine> NewSearchdbBeforeEngine() {
-  Api api;
-  const std::string path = ReferenceLibraryPath();
-  if (path.empty() || !LoadApi(path, &api)) return nullptr;
+std::unique_ptr<Engine> NewSearchdbApiEngine(const SearchdbApi &api) {
   return std::make_unique<SearchdbEngine>(api);
 }

@@ -38,6 +38,9 @@ struct Engine {
   virtual Outcome LastOutcome() = 0;
   // The text of the last answer, for engines that answer in text.
   virtual std::string LastText() { return ""; }
+  // Adds one document to the open index, in place of the one with its id;
+  // false when the engine failed or cannot.
+  virtual bool Add(const std::string &) { return false; }
 };
 
 std::unique_ptr<Engine> NewSearchdbEngine();

@@ -13,14 +13,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <map>
 #include <sstream>
 #include <thread>
-
-#include "proc_status.h"
-#include "searchdb.h"
 
 namespace fs = std::filesystem;
 
@@ -38,38 +34,21 @@ double Median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-const Query *Pick(const std::vector<Query> &queries, int cls, int pick) {
-  std::vector<const Query *> qs;
-  for (const Query &q : queries)
-    if (q.cls == cls) qs.push_back(&q);
-  return qs.empty() ? nullptr : qs[(size_t)pick % qs.size()];
-}
-
-// A request with a filter, facets and a sort, around a query of words.
-Request FilteredRequest(const Query &q) {
-  Request r;
-  r.cls = "fresh";
-  r.q = q.text;
-  Filter f;
-  f.kind = Filter::kAtLeast;
-  f.field = kSizeField;
-  f.number = 1000;
-  r.filter.push_back(f);
-  r.facets = true;
-  r.sort_by_size = true;
-  return r;
-}
-
 std::string Shell(const std::string &s) {
   std::string out = "'";
   for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return out + "'";
 }
 
-// Runs this program with args and reads its "key value" lines; empty when
+// The program that runs engine's fresh processes, which links that engine
+// alone.
+std::string FreshChild(const std::string &engine) {
+  return Shell(SEARCHDB_FRESH_CHILD_PREFIX + engine);
+}
+
+// Runs the shell command cmd and reads its "key value" lines; empty when
 // the child failed.
-std::map<std::string, double> ChildValues(const std::string &args) {
-  const std::string cmd = Shell(fs::read_symlink("/proc/self/exe").string()) + args;
+std::map<std::string, double> ChildValues(const std::string &cmd) {
   std::map<std::string, double> values;
   FILE *in = popen(cmd.c_str(), "r");
   if (!in) return values;
@@ -84,8 +63,8 @@ std::map<std::string, double> ChildValues(const std::string &args) {
   return values;
 }
 
-double ChildValue(const std::string &args, const char *key) {
-  const std::map<std::string, double> values = ChildValues(args);
+double ChildValue(const std::string &cmd, const char *key) {
+  const std::map<std::string, double> values = ChildValues(cmd);
   auto it = values.find(key);
   return it == values.end() ? -1 : it->second;
 }
@@ -114,61 +93,17 @@ double SpawnMs(const std::vector<std::string> &args) {
 // searchdb trusts docs.json unread only when it last changed well before
 // the load that wrote the derived file: one process after that settles it,
 // as on any store whose documents have not just changed.
-void Settle(const std::string &fresh_args) {
+void Settle(const std::string &fresh_cmd) {
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-  ChildValue(fresh_args, "fresh_ms");
+  ChildValue(fresh_cmd, "fresh_ms");
 }
 
 }  // namespace
 
-int ChildFresh(Engine *e, const std::string &dir, const std::vector<Query> &queries, int what,
-               int pick) {
-  const Query *q[kQueryClasses];
-  for (int c = 0; c < kQueryClasses; c++)
-    if (!(q[c] = Pick(queries, c, pick))) return 1;
-  Request request = FilteredRequest(*q[kWords]);
-  e->Prepare(&request);
-  const Clock::time_point start = Clock::now();
-  if (!e->Open(dir)) {
-    fprintf(stderr, "open failed: %s\n", e->Error().c_str());
-    return 1;
-  }
-  bool ok = true;
-  if (what < kQueryClasses)
-    e->Search(*q[what]);
-  else if (what == kFreshRequest)
-    ok = e->Run(request);
-  else {
-    for (int c = 0; c < kQueryClasses; c++) e->Search(*q[c]);
-    ok = e->Run(request);
-  }
-  printf("fresh_ms %.3f\n", MsSince(start));
-  if (!ok) fprintf(stderr, "request failed: %s\n", e->LastOutcome().error.c_str());
-  printf("rss_kb %.0f\npss_kb %.0f\n", ProcKb("/proc/self/status", "VmRSS"),
-         ProcKb("/proc/self/smaps_rollup", "Pss"));
-  return ok ? 0 : 1;
-}
-
-int ChildChangeOne(const std::string &dir, const std::vector<Query> &queries, int pick) {
-  const Query *q = Pick(queries, kWords, pick);
-  if (!q || searchdb_init(dir.c_str()) != 0) return 1;
-  const char *answer = searchdb_search(kSearchdbIndex, q->text.c_str(), 1, 0);
-  const char *at = answer ? strstr(answer, "\"id\":\"") : nullptr;
-  if (!at) return 1;
-  at += 6;
-  const std::string id(at, strcspn(at, "\""));
-  const std::string doc = "{\"id\":\"" + id + "\",\"name\":\"changed-" + std::to_string(pick) +
-                          "\",\"description\":\"changed by another process\"}";
-  const int rc = searchdb_documents_add(kSearchdbIndex, doc.c_str());
-  searchdb_cleanup();
-  printf("changed %d\n", rc);
-  return rc == 1 ? 0 : 1;
-}
-
 FreshResult RunFresh(const std::string &engine, const std::string &dir,
                      const std::string &query_file, int rounds, bool searchdb) {
   FreshResult r;
-  const std::string base = " --engine " + engine + " --fresh " + Shell(dir) + " --queries " +
+  const std::string base = FreshChild(engine) + " --fresh " + Shell(dir) + " --queries " +
                            Shell(query_file) + " --fresh-pick ";
   std::vector<double> ms[kFreshKinds], rss, pss;
   std::vector<double> shell, changed, built;
@@ -189,7 +124,7 @@ FreshResult RunFresh(const std::string &engine, const std::string &dir,
       }
     }
     if (!searchdb) continue;
-    const Query *q = Pick(queries, kWords, round);
+    const Query *q = PickQuery(queries, kWords, round);
     shell.push_back(
         q ? SpawnMs({SEARCHDB_TOOL_PATH, "--dir", dir, "--json", "search", kSearchdbIndex, q->text})
           : -1);
@@ -197,7 +132,7 @@ FreshResult RunFresh(const std::string &engine, const std::string &dir,
     // the derived file describing the documents before it.
     const std::string pick = std::to_string(1000 + round);
     const bool change_ok =
-        ChildValue(" --engine searchdb --change-one " + Shell(dir) + " --queries " +
+        ChildValue(FreshChild(engine) + " --change-one " + Shell(dir) + " --queries " +
                        Shell(query_file) + " --fresh-pick " + pick,
                    "changed") == 1;
     changed.push_back(change_ok ? ChildValue(base + pick + " --fresh-what 0", "fresh_ms") : -1);

@@ -22,16 +22,17 @@ struct FreshResult {
   double shell_ms = 0, changed_ms = 0, built_ms = 0;
 };
 
-// The child: opens dir, does `what` with the pick-th query of each class,
-// prints fresh_ms, rss_kb and pss_kb.
-int ChildFresh(Engine *e, const std::string &dir, const std::vector<Query> &queries, int what,
-               int pick);
+// The pick-th query of class cls, round the queries of that class; null
+// when there is none.
+inline const Query *PickQuery(const std::vector<Query> &queries, int cls, int pick) {
+  std::vector<const Query *> qs;
+  for (const Query &q : queries)
+    if (q.cls == cls) qs.push_back(&q);
+  return qs.empty() ? nullptr : qs[(size_t)pick % qs.size()];
+}
 
-// The child that changes one document of searchdb's store in dir (the
-// first hit of the pick-th query of words, given another text).
-int ChildChangeOne(const std::string &dir, const std::vector<Query> &queries, int pick);
-
-// The driver's part: rounds fresh processes of every kind for engine.
+// The driver's part: rounds fresh processes of every kind for engine, each
+// the engine's own program (fresh_child.cc).
 FreshResult RunFresh(const std::string &engine, const std::string &dir,
                      const std::string &query_file, int rounds, bool searchdb);
 
