@@ -106,11 +106,12 @@ FreshResult RunFresh(const std::string &engine, const std::string &dir,
   const std::string base = FreshChild(engine) + " --fresh " + Shell(dir) + " --queries " +
                            Shell(query_file) + " --fresh-pick ";
   std::vector<double> ms[kFreshKinds], rss, pss;
-  std::vector<double> shell, changed, built;
+  std::vector<double> shell, changed, changed_request, built;
   const std::vector<Query> queries = ReadQueries(query_file);
   r.ok = true;
   for (int round = 0; round < rounds && r.ok; round++) {
-    if (searchdb) Settle(base + "0 --fresh-what 0");
+    // One of each settles the derived file and the columns file alike.
+    if (searchdb) Settle(base + "0 --fresh-what " + std::to_string(kFreshAll));
     for (int what = 0; what < kFreshKinds; what++) {
       const std::string args =
           base + std::to_string(round) + " --fresh-what " + std::to_string(what);
@@ -136,6 +137,11 @@ FreshResult RunFresh(const std::string &engine, const std::string &dir,
                        Shell(query_file) + " --fresh-pick " + pick,
                    "changed") == 1;
     changed.push_back(change_ok ? ChildValue(base + pick + " --fresh-what 0", "fresh_ms") : -1);
+    // The first request after it builds its columns again (and writes them).
+    changed_request.push_back(
+        change_ok
+            ? ChildValue(base + pick + " --fresh-what " + std::to_string(kFreshRequest), "fresh_ms")
+            : -1);
     // Without a derived file: the full build every process paid before.
     std::error_code ec;
     fs::remove(fs::path(dir) / kSearchdbIndex / "docs.idx", ec);
@@ -146,6 +152,7 @@ FreshResult RunFresh(const std::string &engine, const std::string &dir,
   r.pss_mb = Median(pss);
   r.shell_ms = Median(shell);
   r.changed_ms = Median(changed);
+  r.changed_request_ms = Median(changed_request);
   r.built_ms = Median(built);
   for (double v : shell) r.ok = r.ok && (!searchdb || v >= 0);
   return r;
@@ -177,9 +184,10 @@ void PrintFresh(const std::string &scale, const std::map<std::string, FreshResul
       "\nsearchdb alone: `searchdb search` from the shell, spawn to exit: %.1f ms (in-process "
       "1-3 words %.1f ms). After another process changed one document: %.1f ms; with no "
       "derived file (a full build, as every process paid before there was one): %.1f ms; "
-      "ratio %.2f.\n",
+      "ratio %.2f. The first request with a filter, facets and a sort after that change, which "
+      "builds its columns again: %.1f ms.\n",
       r.shell_ms, r.ms[0], r.changed_ms, r.built_ms,
-      r.built_ms > 0 ? r.changed_ms / r.built_ms : 0.0);
+      r.built_ms > 0 ? r.changed_ms / r.built_ms : 0.0, r.changed_request_ms);
   auto f = rs.find("fts5");
   if (f != rs.end() && f->second.ok) {
     printf("\n| goal | searchdb | target | met |\n|---|---:|---:|---|\n");

@@ -19,7 +19,7 @@ struct FreshResult {
   double rss_mb = 0, pss_mb = 0;  // after one of each
   // searchdb only: the tool's search, spawn to exit; the first process
   // after another changed one document; the first with no derived file.
-  double shell_ms = 0, changed_ms = 0, built_ms = 0;
+  double shell_ms = 0, changed_ms = 0, changed_request_ms = 0, built_ms = 0;
 };
 
 // The pick-th query of class cls, round the queries of that class; null
