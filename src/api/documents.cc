@@ -295,6 +295,7 @@ int add_documents(sdb_index *ix, const char *documents_json) {
   batch.text = nullptr;
   batch.text_cap = 0;
   if (!sdb_index_ready(ix, false)) return -1;
+  sdb_column_file_carry(ix);
   return commit_batch(ix, &batch);
 }
 
@@ -334,6 +335,7 @@ SEARCHDB_API int searchdb_document_delete(const char *index_name, const char *do
   const uint32_t slot = find_slot(ix, doc_id);
   int rc = -1;
   if (slot != SDB_NO_SLOT && sdb_index_ready(ix, false)) {
+    sdb_column_file_carry(ix);
     sdb_doc_undo undo;
     table_change change{&undo, 1};
     sdb_index_kill(ix, slot, &undo);

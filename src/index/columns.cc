@@ -617,7 +617,7 @@ bool cell_ids_fit(const sdb_column *c, const uint32_t *ids, uint32_t n) {
 }  // namespace
 
 unsigned char *sdb_column_pack(const sdb_index *ix, const sdb_column *c, uint64_t *len) {
-  const uint32_t live = sdb_index_live_slots(ix);
+  uint32_t live = 0;
   uint64_t pool = 0, size = 4 + c->path_len + 4 + 4 + 8;
   for (uint32_t id = 0; id < c->value_count; id++) {
     const sdb_column_value &v = c->values[id];
@@ -625,7 +625,9 @@ unsigned char *sdb_column_pack(const sdb_index *ix, const sdb_column *c, uint64_
   }
   for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
     const uint32_t n = c->cells[slot].n & SDB_CELL_COUNT;
-    if (ix->docs[slot].alive && n > 1) pool += n;
+    if (!ix->docs[slot].alive) continue;
+    live++;
+    if (n > 1) pool += n;
   }
   size += uint64_t{live} * 8 + pool * 4;
   auto *block = static_cast<unsigned char *>(malloc(size));

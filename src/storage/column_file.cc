@@ -5,6 +5,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -23,6 +24,17 @@ namespace {
 
 constexpr unsigned char kMagic[8] = {'s', 'd', 'b', 'c', 'o', 'l', 's', '\n'};
 constexpr uint32_t kVersion = 1;
+
+// A change carries the columns along (reads and writes them) only while
+// they come to at most one part in kCarryShare of docs.json, which it
+// writes whole anyway (a few columns cost a change a few percent), or to
+// kCarryAlways bytes, which cost next to nothing.
+constexpr uint64_t kCarryShare = 4;
+constexpr uint64_t kCarryAlways = 1 << 20;
+
+uint64_t carried_at_most(const sdb_index *ix) {
+  return std::max(ix->file_size / kCarryShare, kCarryAlways);
+}
 
 struct columns_header {
   unsigned char magic[8];
@@ -59,14 +71,14 @@ bool read_at(int fd, void *to, uint64_t n, uint64_t at) {
 }
 
 // The body of ix's columns file (*len bytes, from malloc), when the file is
-// intact and written for ix's documents as they are; nullptr otherwise,
-// *count receiving its columns.
-unsigned char *read_body(const sdb_index *ix, uint64_t *len, uint32_t *count) {
+// intact, written for ix's documents as they are, and its body at most
+// max_len bytes; nullptr otherwise, *count receiving its columns.
+unsigned char *read_body(const sdb_index *ix, uint64_t max_len, uint64_t *len, uint32_t *count) {
   char rel[SDB_REL_PATH_SIZE];
   if (!ix->file_known || !sdb_file_path(rel, ix->name, SDB_COLUMNS_FILE)) return nullptr;
   const int fd = sdb_open_regular(rel);
   if (fd < 0) return nullptr;
-  columns_header h;
+  columns_header h{};
   struct stat st;
   unsigned char *body = nullptr;
   const bool described = fstat(fd, &st) == 0 && read_at(fd, &h, sizeof h, 0) &&
@@ -74,7 +86,7 @@ unsigned char *read_body(const sdb_index *ix, uint64_t *len, uint32_t *count) {
                          h.header_sum == header_sum_of(h) && h.docs_size == ix->file_size &&
                          h.docs_sum == ix->file_sum && h.live == sdb_index_live_slots(ix) &&
                          static_cast<uint64_t>(st.st_size) == kColumnsHeader + h.body_len &&
-                         h.body_len > 0;
+                         h.body_len > 0 && h.body_len <= max_len;
   if (described && (body = static_cast<unsigned char *>(malloc(h.body_len))) != nullptr &&
       (!read_at(fd, body, h.body_len, kColumnsHeader) ||
        sdb_checksum(body, h.body_len) != h.body_sum)) {
@@ -87,15 +99,16 @@ unsigned char *read_body(const sdb_index *ix, uint64_t *len, uint32_t *count) {
   return body;
 }
 
-// Takes from ix's columns file those of paths[0 .. n) that ix lacks.
-// False when memory ran out.
-bool take_kept(sdb_index *ix, const sdb_path *paths, uint32_t n) {
+// Takes from ix's columns file those of paths[0 .. n) that ix lacks (with
+// paths nullptr, every column in it), when its body is at most max_len
+// bytes. False when memory ran out.
+bool take_kept(sdb_index *ix, const sdb_path *paths, uint32_t n, uint64_t max_len) {
   uint32_t lacking = 0;
-  for (uint32_t i = 0; i < n; i++) lacking += !sdb_columns_has(ix, paths[i]);
-  if (lacking == 0) return true;
+  for (uint32_t i = 0; paths != nullptr && i < n; i++) lacking += !sdb_columns_has(ix, paths[i]);
+  if (paths != nullptr && lacking == 0) return true;
   uint64_t len = 0;
   uint32_t count = 0;
-  sdb_text_ptr held(reinterpret_cast<char *>(read_body(ix, &len, &count)));
+  sdb_text_ptr held(reinterpret_cast<char *>(read_body(ix, max_len, &len, &count)));
   const auto *body = reinterpret_cast<const unsigned char *>(held.get());
   if (body == nullptr) return true;
   uint64_t at = 0;
@@ -109,7 +122,7 @@ bool take_kept(sdb_index *ix, const sdb_path *paths, uint32_t n) {
     at += size;
     sdb_path path;
     if (!sdb_packed_path(packed, size, &path)) return true;
-    bool wanted = false;
+    bool wanted = paths == nullptr;
     for (uint32_t i = 0; i < n && !wanted; i++)
       wanted = paths[i].len == path.len && memcmp(paths[i].bytes, path.bytes, path.len) == 0;
     if (!wanted || sdb_columns_has(ix, path)) continue;
@@ -126,9 +139,9 @@ bool take_kept(sdb_index *ix, const sdb_path *paths, uint32_t n) {
   return true;
 }
 
-// Writes every column ix keeps as its columns file. Returns 0, -1 or 1 as
-// a commit.
-int write_kept(const sdb_index *ix, void *) {
+// Writes every column ix keeps as its columns file, when they come to at
+// most *max_len bytes (nullptr: any). Returns 0, -1 or 1 as a commit.
+int write_kept(const sdb_index *ix, void *max_len) {
   char rel[SDB_REL_PATH_SIZE];
   const sdb_columns *cols = ix->columns;
   if (cols == nullptr || cols->count == 0 || !sdb_file_path(rel, ix->name, SDB_COLUMNS_FILE))
@@ -152,6 +165,7 @@ int write_kept(const sdb_index *ix, void *) {
     h.body_len += sizeof sizes[k] + sizes[k];
   }
   int rc = -1;
+  ok = ok && (max_len == nullptr || h.body_len <= *static_cast<const uint64_t *>(max_len));
   sdb_replace r;
   if (ok && sdb_replace_begin(&r, rel) == 0) {
     h.body_sum = sum.value();
@@ -174,18 +188,26 @@ int write_kept(const sdb_index *ix, void *) {
 }  // namespace
 
 bool sdb_columns_get_kept(sdb_index *ix, const sdb_path *paths, uint32_t n, sdb_column **out) {
-  if (!take_kept(ix, paths, n)) return false;
+  if (!take_kept(ix, paths, n, UINT64_MAX)) return false;
   uint32_t built = 0;
   if (!sdb_columns_get(ix, paths, n, out, SDB_COLUMNS_SCAN, &built)) return false;
   if (built > 0 && ix->file_known) sdb_cache_write_when_allowed(ix, write_kept, nullptr);
   return true;
 }
 
+void sdb_column_file_carry(sdb_index *ix) {
+  if ((ix->columns != nullptr && ix->columns->count > 0) || sdb_store_read_only()) return;
+  const sdb_first_failure before;
+  (void)take_kept(ix, nullptr, 0, carried_at_most(ix));
+  before.restore();
+}
+
 void sdb_column_file_follow(const sdb_index *ix) {
   if (ix->columns == nullptr || ix->columns->count == 0 || !ix->file_known || sdb_store_read_only())
     return;
   const sdb_first_failure before;
-  (void)write_kept(ix, nullptr);
+  uint64_t max_len = carried_at_most(ix);
+  (void)write_kept(ix, &max_len);
   before.restore();
 }
 

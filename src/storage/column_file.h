@@ -24,10 +24,12 @@
 // without waiting, the index not moved on in another process, room on the
 // disk), through "docs.cols.tmp" and a rename (neither flushed: a power
 // cut can cost the file, never a wrong column), holding every column the
-// index then keeps; and by a change in a process that keeps columns, which
-// it brought up to date. A change elsewhere leaves it describing the
-// docs.json before; the next request that needs a column after it builds
-// again and writes it anew.
+// index then keeps; and by every change, which takes the columns from it
+// when the process keeps none and writes them brought up to date, so that
+// it follows the documents. A change it could not follow (the file too
+// large beside docs.json, stale already, memory short) leaves it
+// describing the docs.json before; the next request that needs a column
+// after it builds again and writes it anew.
 //
 // Format, little-endian: a header of kColumnsHeader bytes (magic, version,
 // column count, the docs.json size and checksum it was written for, the
@@ -49,11 +51,22 @@ struct sdb_column;
 // and that is allowed. False when memory ran out (no message).
 bool sdb_columns_get_kept(sdb_index *ix, const sdb_path *paths, uint32_t n, sdb_column **out);
 
+// Before a change of ix's documents, under the store's lock: when ix
+// keeps no columns, takes every column its columns file holds for its
+// documents as they are, so that the change brings them up to date and
+// writes them (sdb_column_file_follow): the file then follows changes by
+// any process, not only those that filter. Only a file of at most a
+// quarter of docs.json's size, or of 1 MB, is carried (the change writes
+// docs.json whole; a few columns are a few percent of it). Quiet: memory running
+// out leaves ix with the columns taken so far, each whole.
+void sdb_column_file_carry(sdb_index *ix);
+
 // After a change of ix's documents that stands, under the store's lock:
 // writes the columns ix keeps, which the change brought up to date, as its
-// columns file, so that a later process's requests take them rather than
-// building after every change; quietly (the call's outcome and message
-// stay as they were). Nothing when it keeps none.
+// columns file, when they come to at most what sdb_column_file_carry
+// takes, so that a later process's requests take them rather than building after
+// every change; quietly (the call's outcome and message stay as they
+// were). Nothing when it keeps none.
 void sdb_column_file_follow(const sdb_index *ix);
 
 // Sets the checksums of a columns file's header to match its size bytes,
