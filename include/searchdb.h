@@ -47,9 +47,10 @@
  *    catches up from it without reading every document: a cache as well,
  *    deleting it loses nothing. A search request that had to build the
  *    columns of the fields it filters, sorts or counts by writes them to
- *    "docs.cols" (under the same rule as "docs.idx"), for later processes
- *    to read instead of every document while "docs.json" is the one they
- *    were built from: a cache too.
+ *    "docs.cols" (under the same rule as "docs.idx"), and every change
+ *    writes them again brought up to date (while they are at most a
+ *    quarter of "docs.json", or 1 MB), so that later processes read them
+ *    instead of every document: a cache too.
  *  - fork: a child made after searchdb_init would share its parent's lock,
  *    so there every call but searchdb_cleanup and searchdb_last_error fails
  *    with "searchdb_init was called in process <pid>; call searchdb_cleanup
