@@ -18,7 +18,8 @@
 //
 // A column is built on the first request that names its path and kept in
 // the index record, so an index that never filters, sorts or counts never
-// pays for one. Changes of documents keep the kept columns up to date: the
+// pays for one; the columns file (storage/column_file.h) keeps it for later
+// processes, which take it packed (below) instead of building. Changes of documents keep the kept columns up to date: the
 // change prepares their new cells beside them before it saves (every
 // allocation is made then) and commits them after, without a failure
 // point; a change that cannot prepare them drops every column of the
