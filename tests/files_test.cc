@@ -199,7 +199,7 @@ TEST_F(FilesTest, FailedWritesNameTheirStepAndKeepTheTarget) {
 
 // The file is flushed before the rename and its directory after it: a
 // failure of the first keeps the old bytes, of the second reports that the
-// new bytes are there but not known to last.
+// new bytes are there but not known to last. A cache's flushes neither.
 TEST_F(FilesTest, BothFlushesOfAReplacementAreMadeAndChecked) {
   Put(Path("t"), "old");
   ASSERT_EQ(Write("t", "new"), 0);
@@ -215,6 +215,17 @@ TEST_F(FilesTest, BothFlushesOfAReplacementAreMadeAndChecked) {
   EXPECT_EQ(Write("t", "newest"), 1);
   EXPECT_EQ(Error(), "fsync " + Path("t") + ": Input/output error");
   EXPECT_EQ(Slurp(Path("t")), "newest");
+  // A cache's replacement makes neither.
+  g_fsyncs = 0;
+  g_fail_fsync = 0;
+  sdb_replace r;
+  ASSERT_EQ(sdb_replace_begin(&r, "t"), 0);
+  struct iovec piece = {const_cast<char *>("cached"), 6};
+  sdb_replace_write(&r, &piece, 1);
+  EXPECT_EQ(sdb_replace_commit(&r, false), 0);
+  EXPECT_EQ(g_fsyncs, 0);
+  EXPECT_EQ(Slurp(Path("t")), "cached");
+  EXPECT_FALSE(fs::exists(Path("t.tmp")));
 }
 
 TEST_F(FilesTest, NothingIsReachedThroughALink) {

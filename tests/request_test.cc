@@ -602,7 +602,7 @@ TEST_F(RequestTest, ColumnsKeptThroughChangesAnswerAsColumnsBuiltAfresh) {
   change(batch + "]", "");
   std::vector<std::string> requests;
   for (int i = 0; i < 12; i++) requests.push_back(RandomRequest(rng));
-  for (int step = 0; step < 150; step++) {
+  for (int step = 0; step < 200; step++) {
     // Changes of one to three documents are applied to the kept columns
     // (which are laid out again once they have let go of enough values);
     // one change is large enough to have them built again.
@@ -668,7 +668,8 @@ TEST_F(RequestTest, ColumnsTakenFromTheFileAnswerAsColumnsBuilt) {
   // Whether the file holds the columns of the documents as they are: a
   // damaged one stays until a process needs a column it does not keep.
   bool good = false;
-  for (int step = 0; step < 150; step++) {
+  unsigned header_edits = 0;
+  for (int step = 0; step < 200; step++) {
     // Most steps are a new process; in the others the process that made
     // changes (deletes leave its slots dead) builds and writes.
     if (step % 3 != 2) Reopen();
@@ -700,7 +701,9 @@ TEST_F(RequestTest, ColumnsTakenFromTheFileAnswerAsColumnsBuilt) {
     }
     if (step % 9 == 0) older = ReadFile(cols);
     std::string bytes = ReadFile(cols);
-    const unsigned kind = bytes.empty() ? 0 : rng() % 6;
+    unsigned kind = bytes.empty() ? 0 : rng() % 7;
+    bool sealed = false;
+    if (kind == 6 && bytes.size() < 64) kind = 5;
     if (kind == 1) {
       bytes.resize(rng() % bytes.size());
     } else if (kind == 2 || kind == 3) {
@@ -709,16 +712,29 @@ TEST_F(RequestTest, ColumnsTakenFromTheFileAnswerAsColumnsBuilt) {
       bytes = older;
     } else if (kind == 5) {
       std::filesystem::remove(cols);
+    } else if (kind == 6) {
+      // Its header edited, each way in turn: another magic or version
+      // (sealed), a byte of its padding (not sealed), or a byte more than
+      // it says it holds.
+      const unsigned edit = header_edits++ % 4;
+      if (edit == 0) bytes[0] ^= 1;
+      if (edit == 1) bytes[8] ^= 2;
+      if (edit == 2) bytes[36] ^= 1;
+      if (edit == 3) bytes += '\0';
+      sealed = edit < 2;
     }
-    if (kind == 3) {
+    if (kind == 3 || sealed) {
       const sdb_index *ix = sdb_index_find("file");
       sdb_column_file_seal(reinterpret_cast<unsigned char *>(bytes.data()), bytes.size(),
-                           ix->file_size, ix->file_sum, ix->live_count);
+                           ix->file_size, ix->file_sum, sdb_index_live_slots(ix));
     }
-    if (kind >= 1 && kind <= 4) WriteFile(cols, bytes);
+    if (kind != 0 && kind != 5) WriteFile(cols, bytes);
     good = good && kind == 0;
     hold();
     const bool before = inode(cols) != 0;
+    // Whether the first request, which counts "b" alone (a column the
+    // file always holds), had to build it.
+    bool first_built = false;
     auto ask_all = [&] {
       for (const std::string &r : requests) {
         std::filesystem::remove(Path(std::string("built/") + SDB_COLUMNS_FILE));
@@ -729,6 +745,7 @@ TEST_F(RequestTest, ColumnsTakenFromTheFileAnswerAsColumnsBuilt) {
         } else {
           ASSERT_EQ(got, Ask("built", r)) << "step " << step << " kind " << kind << ": " << r;
         }
+        if (&r == &requests[0]) first_built = replaced();
       }
     };
     ask_all();
@@ -738,6 +755,11 @@ TEST_F(RequestTest, ColumnsTakenFromTheFileAnswerAsColumnsBuilt) {
     if (good && before && step % 3 != 2) {
       EXPECT_FALSE(replaced()) << "step " << step;
       taken++;
+    }
+    // A new process that keeps no columns passes a file with an edited
+    // header over, builds and writes it anew.
+    if (kind == 6 && !change && step % 3 != 2) {
+      EXPECT_TRUE(first_built) << "step " << step;
     }
     // Damaged, it was written anew if a request had to build.
     good = good || replaced();
@@ -760,11 +782,41 @@ TEST_F(RequestTest, ColumnsTakenFromTheFileAnswerAsColumnsBuilt) {
       }
       good = true;
     }
-    // A crafted file is not left for the next step to take.
-    if (kind == 3) std::filesystem::remove(cols);
+    // A crafted file, and the columns taken from it, are not left for the
+    // next step.
+    if (kind == 3) {
+      std::filesystem::remove(cols);
+      sdb_columns_drop(sdb_index_find("file"));
+    }
     good = good && kind != 3;
   }
   EXPECT_GE(taken, 4);
+}
+
+// A change carries the columns file along only while it is small beside
+// docs.json (or 1 MB): a column of one 1.5 MB value is neither taken by a
+// change of a process that keeps none nor written by one that keeps it.
+TEST_F(RequestTest, AChangeCarriesOnlyAColumnsFileSmallBesideItsDocuments) {
+  std::string docs = R"([{"id":"a","s":")" + std::string(1500000, 'x') + R"("})";
+  for (int i = 0; i < 9; i++) docs += R"(,{"id":"b)" + std::to_string(i) + R"(","s":"y"})";
+  Make("big", docs + "]");
+  const std::string cols = Path(std::string("big/") + SDB_COLUMNS_FILE);
+  const std::string request = R"({"limit":0,"facets":["s"]})";
+  ASSERT_EQ(Part("big", request, "totalHits"), "10");
+  const std::string written = ReadFile(cols);
+  ASSERT_GT(written.size(), 1u << 20);  // a request writes it whatever its size
+  Reopen();
+  ASSERT_EQ(searchdb_documents_add("big", R"({"id":"c","s":"z"})"), 1) << LastError();
+  const sdb_columns *kept = sdb_index_find("big")->columns;
+  EXPECT_TRUE(kept == nullptr || kept->count == 0);
+  EXPECT_EQ(ReadFile(cols), written);
+  // Kept by this process, its change does not write it either.
+  ASSERT_EQ(Part("big", request, "totalHits"), "11");
+  const std::string rebuilt = ReadFile(cols);
+  ASSERT_NE(rebuilt, written);
+  ASSERT_EQ(searchdb_documents_add("big", R"({"id":"d","s":"w"})"), 1) << LastError();
+  EXPECT_EQ(ReadFile(cols), rebuilt);
+  EXPECT_EQ(Part("big", request, "totalHits"), "12");
 }
 
 // Leaves asked for again are answered from bits kept with their columns:
