@@ -140,8 +140,8 @@ bool take_kept(sdb_index *ix, const sdb_path *paths, uint32_t n, uint64_t max_le
 }
 
 // Writes every column ix keeps as its columns file, when they come to at
-// most *max_len bytes (nullptr: any). Returns 0, -1 or 1 as a commit.
-int write_kept(const sdb_index *ix, void *max_len) {
+// most max_len bytes. Returns 0, -1 or 1 as a commit.
+int write_kept(const sdb_index *ix, uint64_t max_len) {
   char rel[SDB_REL_PATH_SIZE];
   const sdb_columns *cols = ix->columns;
   if (cols == nullptr || cols->count == 0 || !sdb_file_path(rel, ix->name, SDB_COLUMNS_FILE))
@@ -165,7 +165,7 @@ int write_kept(const sdb_index *ix, void *max_len) {
     h.body_len += sizeof sizes[k] + sizes[k];
   }
   int rc = -1;
-  ok = ok && (max_len == nullptr || h.body_len <= *static_cast<const uint64_t *>(max_len));
+  ok = ok && h.body_len <= max_len;
   sdb_replace r;
   if (ok && sdb_replace_begin(&r, rel) == 0) {
     h.body_sum = sum.value();
@@ -191,7 +191,9 @@ bool sdb_columns_get_kept(sdb_index *ix, const sdb_path *paths, uint32_t n, sdb_
   if (!take_kept(ix, paths, n, UINT64_MAX)) return false;
   uint32_t built = 0;
   if (!sdb_columns_get(ix, paths, n, out, SDB_COLUMNS_SCAN, &built)) return false;
-  if (built > 0 && ix->file_known) sdb_cache_write_when_allowed(ix, write_kept, nullptr);
+  // A request writes the columns whatever their size: it is done once.
+  auto write_all = [](const sdb_index *of, void *) { return write_kept(of, UINT64_MAX); };
+  if (built > 0 && ix->file_known) sdb_cache_write_when_allowed(ix, write_all, nullptr);
   return true;
 }
 
@@ -206,8 +208,7 @@ void sdb_column_file_follow(const sdb_index *ix) {
   if (ix->columns == nullptr || ix->columns->count == 0 || !ix->file_known || sdb_store_read_only())
     return;
   const sdb_first_failure before;
-  uint64_t max_len = carried_at_most(ix);
-  (void)write_kept(ix, &max_len);
+  (void)write_kept(ix, carried_at_most(ix));
   before.restore();
 }
 
