@@ -108,11 +108,13 @@ using malloc_fn = void *(*)(size_t);
 using calloc_fn = void *(*)(size_t, size_t);
 using realloc_fn = void *(*)(void *, size_t);
 using free_fn = void (*)(void *);
+using memalign_fn = int (*)(void **, size_t, size_t);
 
 malloc_fn g_malloc;
 calloc_fn g_calloc;
 realloc_fn g_realloc;
 free_fn g_free;
+memalign_fn g_memalign;
 
 // dlsym may allocate while the real functions are being looked up; those
 // few blocks come from here and are never released.
@@ -140,6 +142,7 @@ void Resolve() {
   g_malloc = reinterpret_cast<malloc_fn>(dlsym(RTLD_NEXT, "malloc"));
   g_calloc = reinterpret_cast<calloc_fn>(dlsym(RTLD_NEXT, "calloc"));
   g_realloc = reinterpret_cast<realloc_fn>(dlsym(RTLD_NEXT, "realloc"));
+  g_memalign = reinterpret_cast<memalign_fn>(dlsym(RTLD_NEXT, "posix_memalign"));
   g_free = reinterpret_cast<free_fn>(dlsym(RTLD_NEXT, "free"));
   g_resolving = false;
 }
@@ -213,6 +216,14 @@ extern "C" void *calloc(size_t count, size_t size) {
   void *p = g_calloc(count, size);
   TrackLive(p);
   return p;
+}
+
+extern "C" int posix_memalign(void **out, size_t align, size_t n) {
+  Resolve();
+  if (!g_memalign || ShouldFail()) return ENOMEM;
+  const int rc = g_memalign(out, align, n);
+  if (rc == 0) TrackLive(*out);
+  return rc;
 }
 
 extern "C" void *realloc(void *old, size_t n) {

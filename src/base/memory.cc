@@ -19,20 +19,14 @@ void sdb_advise_huge(void *block, size_t size) {
   if (end > begin) (void)madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
 }
 
-void *sdb_alloc_filled(size_t size, void **base) {
-  *base = nullptr;
-  if (size < kHuge) return *base = malloc(size ? size : 1);
-  if (size > SIZE_MAX - 2 * kHuge) return nullptr;
+void *sdb_alloc_touched(size_t size) {
+  if (size < kHuge / 4) return malloc(size ? size : 1);
+  if (size > SIZE_MAX - kHuge) return nullptr;
   const size_t whole = (size + kHuge - 1) & ~(kHuge - 1);
-  auto *raw = static_cast<char *>(malloc(whole + kHuge));
-  if (raw == nullptr) return nullptr;
-  *base = raw;
-  const uintptr_t at = (reinterpret_cast<uintptr_t>(raw) + kHuge - 1) & ~(kHuge - 1);
-  // Every fault then maps 2 MB instead of 4 KB: on a virtual machine a
-  // page's fault can cost more than writing the page.
-  const size_t advised = whole - size <= size / 4 ? whole : size & ~(kHuge - 1);
-  (void)madvise(reinterpret_cast<void *>(at), advised, MADV_HUGEPAGE);
-  return reinterpret_cast<void *>(at);
+  void *block = nullptr;
+  if (posix_memalign(&block, kHuge, whole) != 0) return nullptr;
+  (void)madvise(block, whole, MADV_HUGEPAGE);
+  return block;
 }
 
 namespace {

@@ -12,12 +12,13 @@
 // system without it loses nothing but speed.
 void sdb_advise_huge(void *block, size_t size);
 
-// Memory for size bytes that are filled whole as soon as they are made (a
-// load's document table): from malloc, starting on a huge page boundary so
-// that huge pages back all of it, its last huge page included when that
-// wastes at most a quarter of the block. Returns where the bytes lie, and
-// in *base what to free; nullptr (and *base nullptr) when memory ran out.
-void *sdb_alloc_filled(size_t size, void **base);
+// A block of size bytes from the C heap (freed with free) that is filled,
+// or touched all over, soon after it is made: a load's document table, a
+// search's scores, a hash table. From a quarter of a huge page up it lies
+// on whole huge pages, so that touching it costs a fault per 2 MB instead
+// of one per 4 KB (on a virtual machine a fault can cost more than writing
+// its page), for memory rounded up to 2 MB. nullptr when memory ran out.
+void *sdb_alloc_touched(size_t size);
 
 // An allocator for the JSON reader that backs large blocks with huge pages
 // (sdb_advise_huge): a large batch's parse fills tens of megabytes at once.

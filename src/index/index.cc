@@ -92,14 +92,10 @@ void id_map_remove(sdb_index *ix, const char *id) {
 }
 
 // Grows the document table and the norms beside it to cap slots, in one
-// block (sdb_alloc_filled): a load fills both whole, and on huge pages
-// that costs a fault per 2 MB instead of one per 4 KB, most of a fresh
-// process's open on a virtual machine.
+// block that a load fills whole (sdb_alloc_touched).
 bool doc_table_resize(sdb_index *ix, uint64_t cap) {
   if (cap > 0x80000000u) return false;
-  void *base;
-  auto *docs =
-      static_cast<sdb_doc *>(sdb_alloc_filled(cap * (sizeof(sdb_doc) + sizeof(double)), &base));
+  auto *docs = static_cast<sdb_doc *>(sdb_alloc_touched(cap * (sizeof(sdb_doc) + sizeof(double))));
   if (docs == nullptr) return false;
   auto *norms = reinterpret_cast<double *>(docs + cap);
   if (ix->doc_count > 0) {
@@ -107,8 +103,7 @@ bool doc_table_resize(sdb_index *ix, uint64_t cap) {
     memcpy(norms, ix->norms, ix->doc_count * sizeof(double));
   }
   memset(docs + ix->doc_count, 0, (cap - ix->doc_count) * sizeof(sdb_doc));
-  free(ix->doc_block);
-  ix->doc_block = base;
+  free(ix->docs);  // and the norms after them
   ix->docs = docs;
   ix->norms = norms;
   ix->doc_cap = static_cast<uint32_t>(cap);
@@ -196,7 +191,7 @@ sdb_index *sdb_index_new(const char *name, const char *primary_key) {
   sdb_copy_field(ix->primary_key, sizeof ix->primary_key, primary_key ? primary_key : "id");
   if (!doc_table_resize(ix, kInitialDocs) ||
       !sdb_table_reset<uint32_t, id_ops>(&ix->ids, kInitialIdCap)) {
-    free(ix->doc_block);
+    free(ix->docs);
     sdb_table_free(&ix->ids);
     free(ix);
     sdb_error(SEARCHDB_NOMEM, "oom: docs");
@@ -217,7 +212,7 @@ void sdb_index_free(sdb_index *ix) {
   if (ix->catch_up != nullptr) ix->catch_up_free(ix->catch_up);
   free(ix->id_finder);
   for (uint32_t i = 0; i < ix->doc_count; i++) id_free(ix, ix->docs[i].id);
-  free(ix->doc_block);
+  free(ix->docs);  // and the norms
   sdb_table_free(&ix->ids);
   for (uint32_t b = 0; b < ix->block_count; b++) block_free_bytes(ix->blocks[b]);
   free(ix->blocks);
@@ -278,9 +273,9 @@ bool sdb_index_reserve(sdb_index *ix, uint32_t n) {
   if (ix->doc_count != 0) return id_map_resize(ix, static_cast<uint32_t>(id_cap));
   // Nothing to move, as for a load: the positions are cleared when the
   // map is first used.
-  auto *slots = static_cast<uint32_t *>(malloc(id_cap * sizeof(uint32_t)));
+  // Filled whole at the map's first use.
+  auto *slots = static_cast<uint32_t *>(sdb_alloc_touched(id_cap * sizeof(uint32_t)));
   if (slots == nullptr) return false;
-  sdb_advise_huge(slots, id_cap * sizeof(uint32_t));  // filled whole at the map's first use
   free(ix->ids.slots);
   ix->ids = sdb_table<uint32_t>{slots, static_cast<uint32_t>(id_cap - 1),
                                 static_cast<uint32_t>(id_cap), 0};

@@ -94,9 +94,8 @@ struct sdb_index {
   sdb_terms terms;
   uint64_t total_tokens;
   uint32_t live_count;
-  double *norms;    // doc_cap entries
-  void *doc_block;  // what docs and norms lie in (owned)
-  uint64_t gen;     // the stored generation it was loaded or last changed at (storage/lock.h)
+  double *norms;  // doc_cap entries, in the block docs starts
+  uint64_t gen;   // the stored generation it was loaded or last changed at (storage/lock.h)
   // Owned; nullptr until a request reads field values (columns.h), which
   // also sets how they are released: the record holds them without
   // knowing what they are.

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/memory.h"
 #include "index/bm25.h"
 
 int sdb_hit_cmp(const void *a, const void *b) {
@@ -26,26 +27,23 @@ static struct {
 } s_scores;
 
 static void free_scores(void) {
-  free(s_scores.score);
-  free(s_scores.seen);
-  free(s_scores.touched);
+  free(s_scores.score);  // and the others, in the same block
   s_scores = {};
 }
 
-// Room for slots slots in the kept score arrays. False when memory ran out
-// (what was kept stays, smaller).
+// Room for slots slots in the kept score arrays, one block that a search
+// touches all over (sdb_alloc_touched). False when memory ran out (what
+// was kept stays, smaller).
 static bool reserve_scores(uint32_t slots) {
   if (slots <= s_scores.cap && s_scores.score != nullptr) return true;
   const uint32_t cap = slots > 64 ? slots : 64;
-  auto *score = (double *)malloc(cap * sizeof(double));
-  auto *seen = (uint64_t *)calloc(cap / 64 + 1, sizeof(uint64_t));
-  auto *touched = (uint32_t *)malloc(cap * sizeof(uint32_t));
-  if (!score || !seen || !touched) {
-    free(score);
-    free(seen);
-    free(touched);
-    return false;
-  }
+  const size_t words = cap / 64 + 1;
+  auto *score = (double *)sdb_alloc_touched(cap * (sizeof(double) + sizeof(uint32_t)) +
+                                            words * sizeof(uint64_t));
+  if (!score) return false;
+  auto *seen = (uint64_t *)(score + cap);
+  auto *touched = (uint32_t *)(seen + words);
+  memset(seen, 0, words * sizeof(uint64_t));
   free_scores();
   s_scores = {score, seen, touched, cap};
   return true;
