@@ -122,7 +122,10 @@ bool sdb_derived_id_chunk_intact(const unsigned char *bytes, const header &h, ui
 
 bool sdb_derived_section_intact(const unsigned char *bytes, const header &h, uint32_t s) {
   const section &sec = h.sections[s];
-  if (!chunked(s)) return sec.sum == sdb_checksum(bytes + sec.offset, sec.length);
+  if (!chunked(s)) {
+    sdb_map_read_ahead(bytes + sec.offset, sec.length);
+    return sec.sum == sdb_checksum(bytes + sec.offset, sec.length);
+  }
   if (s == S_ID_TABLE) {
     if (!sdb_derived_section_intact(bytes, h, S_ID_SUMS)) return false;
     for (uint64_t c = 0; c < id_chunks_of(sec.length); c++)

@@ -399,6 +399,19 @@ void *sdb_map_file(int fd, size_t len, int prot) {
   return map;
 }
 
+void sdb_map_read_ahead(const void *at, uint64_t len) {
+#ifdef MADV_POPULATE_READ
+  const long page = sysconf(_SC_PAGESIZE);
+  if (page <= 0 || len == 0) return;
+  const auto from = reinterpret_cast<uintptr_t>(at) & ~uintptr_t(page - 1);
+  const auto to = reinterpret_cast<uintptr_t>(at) + len;
+  (void)madvise(reinterpret_cast<void *>(from), to - from, MADV_POPULATE_READ);
+#else
+  (void)at;
+  (void)len;
+#endif
+}
+
 bool sdb_file_path(char (&out)[SDB_REL_PATH_SIZE], const char *dir, const char *file) {
   const int n = snprintf(out, sizeof out, "%s/%s", dir, file);
   if (n >= 0 && static_cast<size_t>(n) < sizeof out) return true;

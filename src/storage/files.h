@@ -137,6 +137,11 @@ int sdb_open_regular(const char *rel);
 // large file would each hold that much of it.
 void *sdb_map_file(int fd, size_t len, int prot);
 
+// Maps in one call the pages of a file mapping that hold len bytes at at,
+// which the caller is about to read whole: a fault per 64 KB costs more
+// than reading them. Advice only; nothing changes where it cannot.
+void sdb_map_read_ahead(const void *at, uint64_t len);
+
 // Opens the regular file at rel for appending (never through a link),
 // or, when fresh, creates it empty in place of whatever file stood there.
 // The descriptor, or -1 without a message. For files that are read whole
