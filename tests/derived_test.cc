@@ -1021,7 +1021,7 @@ TEST_F(DerivedFileTest, DamageFoundOnlyByALaterSearchStillAnswersAsBuilt) {
   sdb_derived::header h;
   ASSERT_TRUE(sdb_derived_header_read(reinterpret_cast<const unsigned char *>(good.data()),
                                       good.size(), &h));
-  ASSERT_GT(h.postings, sdb_derived::kChunk);
+  ASSERT_GT(h.postings, sdb_derived::kPageChunk);
   const uint64_t slots = h.sections[sdb_derived::S_SLOTS].offset;
   const uint64_t tfs = h.sections[sdb_derived::S_TFS].offset;
   // Where each term's postings begin, and each term's id by its text.

@@ -316,7 +316,7 @@ void set_bit(uint64_t *bits, uint64_t i) {
 // Whether the chunks holding bytes [from, to) of the chunked section s
 // are intact, each read whole the first time only.
 bool chunks_intact(sdb_unchecked *u, const header &h, uint32_t s, uint64_t from, uint64_t to) {
-  const uint64_t first = sdb_derived_first_chunk(h, s), step = chunk_bytes(s);
+  const uint64_t first = sdb_derived_first_chunk(h, s), step = kPageChunk;
   for (uint64_t c = first + from / step; from < to && c <= first + (to - 1) / step; c++) {
     if (bit(u->chunks_done, c)) continue;
     if (!sdb_derived_chunk_intact(u->file, h, c)) return false;
@@ -395,7 +395,7 @@ void sum_chunks(const void *const (&data)[kSections], const uint64_t (&len)[kSec
                 uint64_t *out) {
   for (const uint32_t s : kChunked) {
     const auto *bytes = static_cast<const unsigned char *>(data[s]);
-    for (uint64_t at = 0, step = chunk_bytes(s); at < len[s]; at += step)
+    for (uint64_t at = 0, step = kPageChunk; at < len[s]; at += step)
       *out++ = sdb_checksum(bytes + at, std::min(step, len[s] - at));
   }
 }
@@ -459,7 +459,7 @@ bool locate_documents(const sdb_index *ix, const sdb_table_key &key, image *img)
   img->ids.reset(static_cast<char *>(malloc(h.id_bytes + 1)));
   img->id_table.reset(static_cast<uint32_t *>(malloc(table_len + 1)));
   img->id_sums.reset(
-      static_cast<uint64_t *>(malloc((id_chunks_of(table_len) + 1) * sizeof(uint64_t))));
+      static_cast<uint64_t *>(malloc((chunks_of(table_len) + 1) * sizeof(uint64_t))));
   if (!img->docs || !img->ids || !img->id_table || !img->id_sums) return false;
   if (h.located == 0) return true;
   sdb_id_table_fill(ix, h.located, key, h.id_positions, img->id_table.get());
@@ -860,14 +860,14 @@ void sdb_derived_seal(unsigned char *bytes, uint64_t size, uint64_t docs_size, u
     all_inside = all_inside && inside(h.sections[s]);
     data[s] = bytes + h.sections[s].offset;
     lengths[s] = h.sections[s].length;
-    chunks += chunks_of(s, lengths[s]);
+    chunks += chunks_of(lengths[s]);
   }
   if (all_inside && sums.length == chunks * sizeof(uint64_t))
     sum_chunks(data, lengths, reinterpret_cast<uint64_t *>(bytes + sums.offset));
   const section &table = h.sections[S_ID_TABLE], &id_sums = h.sections[S_ID_SUMS];
   if (inside(table) && inside(id_sums) && table.offset % alignof(uint32_t) == 0 &&
       id_sums.offset % alignof(uint64_t) == 0 &&
-      id_sums.length == id_chunks_of(table.length) * sizeof(uint64_t))
+      id_sums.length == chunks_of(table.length) * sizeof(uint64_t))
     sdb_id_table_sum(reinterpret_cast<const uint32_t *>(bytes + table.offset), table.length,
                      reinterpret_cast<uint64_t *>(bytes + id_sums.offset));
   for (uint32_t s = 0; s < kSections; s++) {
@@ -896,8 +896,7 @@ void sdb_terms_fill(const sdb_terms *d, uint32_t id) {
 
 uint32_t sdb_terms_checked_order_id(const sdb_terms *d, uint32_t i) {
   sdb_unchecked *u = d->unchecked;
-  if (!bit(u->chunks_done,
-           u->order_chunk + uint64_t{i} * sizeof(uint32_t) / chunk_bytes(S_ORDER))) {
+  if (!bit(u->chunks_done, u->order_chunk + uint64_t{i} * sizeof(uint32_t) / kPageChunk)) {
     header h;
     memcpy(&h, u->file, sizeof h);
     const uint64_t at = uint64_t{i} * sizeof(uint32_t);

@@ -54,8 +54,8 @@
 //                  it lies, as one the load had to write again)
 //   ids            per slot, its id and a NUL
 //   chunk sums     u64 per chunk of the sections checked by chunks
-//                  (kChunked: the slots and the tfs by kChunk bytes, the
-//                  terms and the order by kPageChunk), one section's after
+//                  (kChunked: the slots, the tfs, the terms and the
+//                  order, by kPageChunk bytes), one section's after
 //                  another's: the checksum of those bytes (those sections'
 //                  own checksums in the header are 0)
 //   order texts    u32 per place in the byte order: the offset of its

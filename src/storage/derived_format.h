@@ -10,16 +10,14 @@ namespace sdb_derived {
 inline constexpr char kMagic[8] = {'s', 'd', 'b', 'd', 'e', 'r', 'i', 'v'};
 // Raised whenever what the file holds, or what a build makes of the same
 // documents, changes: an older file is then simply built again.
-inline constexpr uint32_t kVersion = 7;
+inline constexpr uint32_t kVersion = 8;
 inline constexpr uint32_t kByteOrder = 0x01020304u;
 inline constexpr uint64_t kAlign = 64;
 inline constexpr uint64_t kHeaderSize = 1024;
-// The postings sections are checked a chunk of this many bytes at a time,
-// the first time a search reads a term whose postings lie in it.
-inline constexpr uint64_t kChunk = 64 * 1024;
-// The term records, the byte order and the id table are checked by pages:
-// a fresh search or lookup reads a handful of their entries, each the
-// first time it is read.
+// The chunked sections (the term records, the byte order, the postings
+// and the id table) are checked by pages: a fresh search or lookup reads
+// a handful of their entries (a prefix's words each lie in a page of
+// their own), each page checked the first time it is read.
 inline constexpr uint64_t kPageChunk = 4 * 1024;
 
 enum section_id : uint32_t {
@@ -60,18 +58,8 @@ inline constexpr bool chunked(uint32_t s) {
   return s == S_ID_TABLE;
 }
 
-// The bytes of a chunk of the chunked section s.
-inline constexpr uint64_t chunk_bytes(uint32_t s) {
-  return s == S_SLOTS || s == S_TFS ? kChunk : kPageChunk;
-}
-
-// The chunks n bytes of section s take.
-inline constexpr uint64_t chunks_of(uint32_t s, uint64_t n) {
-  return (n + chunk_bytes(s) - 1) / chunk_bytes(s);
-}
-
-// The chunks n bytes of the id table take.
-inline constexpr uint64_t id_chunks_of(uint64_t n) {
+// The chunks n bytes of a chunked section take.
+inline constexpr uint64_t chunks_of(uint64_t n) {
   return (n + kPageChunk - 1) / kPageChunk;
 }
 

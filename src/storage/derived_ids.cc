@@ -87,7 +87,7 @@ void sdb_id_finder_attach(sdb_index *ix, const unsigned char *bytes, uint64_t si
       h.located != ix->doc_count || h.id_bytes == 0 ||
       ix->lent_ids != reinterpret_cast<const char *>(bytes + h.sections[S_IDS].offset))
     return;
-  const uint64_t words = (id_chunks_of(h.sections[S_ID_TABLE].length) + 63) / 64;
+  const uint64_t words = (chunks_of(h.sections[S_ID_TABLE].length) + 63) / 64;
   auto *f =
       static_cast<sdb_id_finder *>(calloc(1, sizeof(sdb_id_finder) + words * sizeof(uint64_t)));
   if (f == nullptr) return;

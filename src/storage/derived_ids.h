@@ -31,7 +31,7 @@ void sdb_id_table_fill(const sdb_index *ix, uint32_t count, const sdb_table_key 
                        uint64_t positions, uint32_t *table);
 
 // The checksums of the chunks of a table of len bytes, into sums
-// (sdb_derived::id_chunks_of(len) of them).
+// (sdb_derived::chunks_of(len) of them).
 void sdb_id_table_sum(const uint32_t *table, uint64_t len, uint64_t *sums);
 
 // Gives ix, whose documents were just taken from the size bytes of a

@@ -47,7 +47,7 @@ uint64_t sdb_derived_section_length(const header &h, uint32_t s) {
     case S_ID_TABLE:
       return h.id_positions * sizeof(uint32_t);
     case S_ID_SUMS:
-      return id_chunks_of(h.id_positions * sizeof(uint32_t)) * sizeof(uint64_t);
+      return chunks_of(h.id_positions * sizeof(uint32_t)) * sizeof(uint64_t);
     default:
       return sdb_derived_chunk_count(h) * sizeof(uint64_t);
   }
@@ -84,14 +84,14 @@ uint64_t sdb_derived_first_chunk(const header &h, uint32_t s) {
   uint64_t first = 0;
   for (const uint32_t c : kChunked) {
     if (c == s) break;
-    first += chunks_of(c, sdb_derived_section_length(h, c));
+    first += chunks_of(sdb_derived_section_length(h, c));
   }
   return first;
 }
 
 uint64_t sdb_derived_chunk_count(const header &h) {
   uint64_t count = 0;
-  for (const uint32_t s : kChunked) count += chunks_of(s, sdb_derived_section_length(h, s));
+  for (const uint32_t s : kChunked) count += chunks_of(sdb_derived_section_length(h, s));
   return count;
 }
 
@@ -99,15 +99,15 @@ bool sdb_derived_chunk_intact(const unsigned char *bytes, const header &h, uint6
   uint64_t first = 0;
   for (const uint32_t s : kChunked) {
     const section &sec = h.sections[s];
-    const uint64_t n = chunks_of(s, sec.length);
+    const uint64_t n = chunks_of(sec.length);
     if (chunk >= first + n) {
       first += n;
       continue;
     }
-    const uint64_t at = (chunk - first) * chunk_bytes(s);
+    const uint64_t at = (chunk - first) * kPageChunk;
     uint64_t sum;
     memcpy(&sum, bytes + h.sections[S_CHUNK_SUMS].offset + chunk * sizeof sum, sizeof sum);
-    return sum == sdb_checksum(bytes + sec.offset + at, std::min(chunk_bytes(s), sec.length - at));
+    return sum == sdb_checksum(bytes + sec.offset + at, std::min(kPageChunk, sec.length - at));
   }
   return false;
 }
@@ -128,13 +128,13 @@ bool sdb_derived_section_intact(const unsigned char *bytes, const header &h, uin
   }
   if (s == S_ID_TABLE) {
     if (!sdb_derived_section_intact(bytes, h, S_ID_SUMS)) return false;
-    for (uint64_t c = 0; c < id_chunks_of(sec.length); c++)
+    for (uint64_t c = 0; c < chunks_of(sec.length); c++)
       if (!sdb_derived_id_chunk_intact(bytes, h, c)) return false;
     return true;
   }
   if (!sdb_derived_section_intact(bytes, h, S_CHUNK_SUMS)) return false;
   const uint64_t first = sdb_derived_first_chunk(h, s);
-  for (uint64_t c = first; c < first + chunks_of(s, sec.length); c++)
+  for (uint64_t c = first; c < first + chunks_of(sec.length); c++)
     if (!sdb_derived_chunk_intact(bytes, h, c)) return false;
   return true;
 }

@@ -50,7 +50,7 @@ uint64_t sdb_derived_first_chunk(const sdb_derived::header &h, uint32_t s);
 bool sdb_derived_chunk_intact(const unsigned char *bytes, const sdb_derived::header &h,
                               uint64_t chunk);
 
-// Whether chunk of the id table (below id_chunks_of its length) matches
+// Whether chunk of the id table (below chunks_of its length) matches
 // its sum in the id sums, which the caller has found intact.
 bool sdb_derived_id_chunk_intact(const unsigned char *bytes, const sdb_derived::header &h,
                                  uint64_t chunk);
