@@ -17,7 +17,8 @@ void sdb_advise_huge(void *block, size_t size);
 // search's scores, a hash table. From a quarter of a huge page up it lies
 // on whole huge pages, so that touching it costs a fault per 2 MB instead
 // of one per 4 KB (on a virtual machine a fault can cost more than writing
-// its page), for memory rounded up to 2 MB. nullptr when memory ran out.
+// its page), for memory rounded up to 2 MB; from 64 KB up its pages are
+// mapped in one call. nullptr when memory ran out.
 void *sdb_alloc_touched(size_t size);
 
 // An allocator for the JSON reader that backs large blocks with huge pages

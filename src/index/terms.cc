@@ -301,7 +301,7 @@ bool sdb_terms_own_postings(sdb_terms *d, uint32_t id, uint32_t cap) {
   sdb_term *t = &d->terms[id];
   if (t->cap >= cap) return true;
   // One block: the slots, then the tf bytes.
-  auto *block = static_cast<uint32_t *>(malloc(static_cast<size_t>(cap) * 5));
+  auto *block = static_cast<uint32_t *>(sdb_alloc_touched(static_cast<size_t>(cap) * 5));
   if (block == nullptr) return false;
   auto *tfs = reinterpret_cast<uint8_t *>(block + cap);
   if (t->count > 0) {

@@ -794,6 +794,9 @@ bool adopt_caught_up(sdb_index *ix, unsigned char *bytes, const header &h, uint3
   renumbering re{c.slots, c.same_below, moved.get(), 0};
   sdb_terms d{};
   d.bucket_count = d.start_buckets = h.start_buckets;
+  // Every record, text and posting is read (and checked) below.
+  const uint64_t from = h.sections[S_TERMS].offset;
+  sdb_map_read_ahead(bytes + from, h.sections[S_BIG].offset - from);
   if (!adopt_terms(ix, bytes, h, &re, false, &d)) {
     sdb_terms_free(&d);
     return false;
