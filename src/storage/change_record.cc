@@ -507,6 +507,10 @@ bool load_changed(sdb_index *ix, unsigned char *bytes, uint64_t size, const char
   }
   c_ptr<uint32_t> slots = c_array<uint32_t>(h.doc_count), added = c_array<uint32_t>(m - kept);
   if (!id_at || !pending || !slots || !added || !sdb_index_reserve(ix, m)) return false;
+  // The kept documents' ids are used where they lie, as a load of an
+  // unchanged store uses them, and the id map is made at its first use.
+  ix->lent_ids = ids;
+  ix->lent_ids_len = h.id_bytes;
   for (uint64_t s = 0, at = 0; s < h.doc_count; s++) {
     const uint64_t len = id_length(ids, h.id_bytes, at, doc_records[s]);
     if (len == 0) return false;
@@ -545,9 +549,15 @@ bool load_changed(sdb_index *ix, unsigned char *bytes, uint64_t size, const char
     if (entry_len >= docs_size - at || text[at + entry_len] != (j + 1 < m ? ',' : ']') ||
         uint64_t{raw_off} + 2 > entry_len || raw_len > entry_len - raw_off - 2)
       return false;
-    sdb_doc_undo undo;
-    if (sdb_index_put(ix, id, text + at, entry_len, raw_off, raw_len, block, &undo) != j)
-      return false;
+    // An added id lies in the record read here: the index owns a copy.
+    char *own = nullptr;
+    if (token >= h.doc_count) {
+      const size_t n = strlen(id) + 1;
+      if ((own = static_cast<char *>(malloc(n))) == nullptr) return false;
+      memcpy(own, id, n);
+    }
+    sdb_index_put_lent(ix, own != nullptr ? own : id, text + at, entry_len, raw_off, raw_len,
+                       block);
     at += entry_len + 1;
   }
   if (at != docs_size) return false;
