@@ -29,7 +29,13 @@ add_custom_command(OUTPUT ${serve_page_data}
 
 target_sources(searchdb_cli PRIVATE serve.cc serve_http.cc serve_routes.cc serve_worker.cc
                                     ${serve_page_data})
-target_link_libraries(searchdb_cli PRIVATE PkgConfig::MICROHTTPD Threads::Threads)
+# libmicrohttpd's headers only: the library itself is opened when a server
+# starts.
+searchdb_library_soname(microhttpd_soname MICROHTTPD)
+target_compile_definitions(searchdb_cli PRIVATE SEARCHDB_MICROHTTPD_SONAME="${microhttpd_soname}")
+target_include_directories(searchdb_cli SYSTEM PRIVATE ${MICROHTTPD_INCLUDE_DIRS})
+target_compile_options(searchdb_cli PRIVATE ${MICROHTTPD_CFLAGS_OTHER})
+target_link_libraries(searchdb_cli PRIVATE Threads::Threads)
 
 # The API over HTTP against the library's own answers, and the page in a real
 # browser. Both run the tool from the build tree.

@@ -49,12 +49,49 @@
 #include <new>
 #include <unordered_set>
 
+#include "lazy_library.h"
 #include "serve.h"
 
 namespace serve {
 namespace {
 
 using clock = std::chrono::steady_clock;
+
+// libmicrohttpd's functions that serve calls, found in it when a server
+// first starts (see lazy_library.h); named as the library names them.
+struct microhttpd_functions {
+  decltype(&::MHD_add_response_header) MHD_add_response_header;
+  decltype(&::MHD_create_response_from_buffer) MHD_create_response_from_buffer;
+  decltype(&::MHD_create_response_from_buffer_with_free_callback_cls)
+      MHD_create_response_from_buffer_with_free_callback_cls;
+  decltype(&::MHD_destroy_response) MHD_destroy_response;
+  decltype(&::MHD_get_connection_info) MHD_get_connection_info;
+  decltype(&::MHD_get_connection_values_n) MHD_get_connection_values_n;
+  decltype(&::MHD_lookup_connection_value) MHD_lookup_connection_value;
+  decltype(&::MHD_queue_response) MHD_queue_response;
+  decltype(&::MHD_quiesce_daemon) MHD_quiesce_daemon;
+  decltype(&::MHD_resume_connection) MHD_resume_connection;
+  decltype(&::MHD_start_daemon) MHD_start_daemon;
+  decltype(&::MHD_stop_daemon) MHD_stop_daemon;
+  decltype(&::MHD_suspend_connection) MHD_suspend_connection;
+};
+microhttpd_functions mhd;
+
+bool load_microhttpd(std::string *problem) {
+  static bool loaded = false;
+  if (loaded) return true;
+  void *library = cli::open_library(SEARCHDB_MICROHTTPD_SONAME, problem);
+#define FIND(name) \
+  cli::find_function(library, SEARCHDB_MICROHTTPD_SONAME, #name, &mhd.name, problem)
+  loaded = library && FIND(MHD_add_response_header) && FIND(MHD_create_response_from_buffer) &&
+           FIND(MHD_create_response_from_buffer_with_free_callback_cls) &&
+           FIND(MHD_destroy_response) && FIND(MHD_get_connection_info) &&
+           FIND(MHD_get_connection_values_n) && FIND(MHD_lookup_connection_value) &&
+           FIND(MHD_queue_response) && FIND(MHD_quiesce_daemon) && FIND(MHD_resume_connection) &&
+           FIND(MHD_start_daemon) && FIND(MHD_stop_daemon) && FIND(MHD_suspend_connection);
+#undef FIND
+  return loaded;
+}
 
 // What a connection is doing, for the request deadline.
 struct connection_state {
@@ -88,7 +125,7 @@ struct request {
   request(const request &) = delete;
   request &operator=(const request &) = delete;
   ~request() {
-    if (pending) MHD_destroy_response(pending);
+    if (pending) mhd.MHD_destroy_response(pending);
   }
 };
 
@@ -147,7 +184,7 @@ bool ip_literal_host(const std::string &host, uint16_t port) {
 }
 
 const char *header(MHD_Connection *c, const char *name) {
-  return MHD_lookup_connection_value(c, MHD_HEADER_KIND, name);
+  return mhd.MHD_lookup_connection_value(c, MHD_HEADER_KIND, name);
 }
 
 // The media type of a Content-Type value, without parameters, lower case.
@@ -160,7 +197,8 @@ std::string media_type(const char *value) {
 }
 
 std::string client_address(MHD_Connection *c) {
-  const MHD_ConnectionInfo *info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  const MHD_ConnectionInfo *info =
+      mhd.MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
   char text[INET6_ADDRSTRLEN] = "-";
   if (info && info->client_addr) {
     const sockaddr *sa = info->client_addr;
@@ -221,12 +259,12 @@ struct http_server::state {
   MHD_Result send(request *req, int status, MHD_Response *response, const char *content_type,
                   size_t bytes) {
     if (response == nullptr) return MHD_NO;
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, content_type);
-    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+    mhd.MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, content_type);
+    mhd.MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
     if (!config.cors.empty()) {
-      MHD_add_response_header(response, MHD_HTTP_HEADER_VARY, "Origin");
+      mhd.MHD_add_response_header(response, MHD_HTTP_HEADER_VARY, "Origin");
       if (req->cors) {
-        MHD_add_response_header(response, "Access-Control-Allow-Origin", config.cors.c_str());
+        mhd.MHD_add_response_header(response, "Access-Control-Allow-Origin", config.cors.c_str());
       }
     }
     bool early = req->at == stage::headers;
@@ -240,26 +278,26 @@ struct http_server::state {
       req->pending = response;
       return MHD_YES;
     }
-    MHD_Result queued = MHD_queue_response(req->connection, status, response);
-    MHD_destroy_response(response);
+    MHD_Result queued = mhd.MHD_queue_response(req->connection, status, response);
+    mhd.MHD_destroy_response(response);
     return queued;
   }
 
   MHD_Result send_json(request *req, int status, std::string body, const char *allow = nullptr) {
     auto *owned = new (std::nothrow) std::string(std::move(body));
     if (owned == nullptr) return MHD_NO;
-    MHD_Response *response = MHD_create_response_from_buffer_with_free_callback_cls(
+    MHD_Response *response = mhd.MHD_create_response_from_buffer_with_free_callback_cls(
         owned->size(), owned->data(), [](void *cls) { delete static_cast<std::string *>(cls); },
         owned);
     if (response == nullptr) {
       delete owned;
       return MHD_NO;
     }
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
-    MHD_add_response_header(response, "Content-Security-Policy", kAnswerPolicy);
-    if (allow) MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow);
+    mhd.MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    mhd.MHD_add_response_header(response, "Content-Security-Policy", kAnswerPolicy);
+    if (allow) mhd.MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow);
     if (status == MHD_HTTP_UNAUTHORIZED)
-      MHD_add_response_header(response, MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Bearer");
+      mhd.MHD_add_response_header(response, MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Bearer");
     size_t bytes = owned->size();
     return send(req, status, response, "application/json; charset=utf-8", bytes);
   }
@@ -270,12 +308,12 @@ struct http_server::state {
   }
 
   MHD_Result send_page(request *req, const page_file &file) {
-    MHD_Response *response = MHD_create_response_from_buffer(
+    MHD_Response *response = mhd.MHD_create_response_from_buffer(
         *file.size, const_cast<unsigned char *>(file.data), MHD_RESPMEM_PERSISTENT);
     if (response == nullptr) return MHD_NO;
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-cache");
-    MHD_add_response_header(response, "Content-Security-Policy", kPagePolicy);
-    MHD_add_response_header(response, "Referrer-Policy", "no-referrer");
+    mhd.MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-cache");
+    mhd.MHD_add_response_header(response, "Content-Security-Policy", kPagePolicy);
+    mhd.MHD_add_response_header(response, "Referrer-Policy", "no-referrer");
     return send(req, MHD_HTTP_OK, response, file.content_type, *file.size);
   }
 
@@ -315,7 +353,8 @@ struct http_server::state {
     const char *length = header(c, MHD_HTTP_HEADER_CONTENT_LENGTH);
     req->has_body = (length != nullptr && strcmp(length, "0") != 0) ||
                     header(c, MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr;
-    const MHD_ConnectionInfo *info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    const MHD_ConnectionInfo *info =
+        mhd.MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
     req->conn_state = info ? static_cast<connection_state *>(info->socket_context) : nullptr;
     const char *host = header(c, MHD_HTTP_HEADER_HOST);
     const char *origin = header(c, MHD_HTTP_HEADER_ORIGIN);
@@ -381,7 +420,7 @@ struct http_server::state {
       std::vector<const param *> seen;
       std::string problem;
     } read{r, req, {}, {}};
-    MHD_get_connection_values_n(
+    mhd.MHD_get_connection_values_n(
         c, MHD_GET_ARGUMENT_KIND,
         [](void *cls, MHD_ValueKind, const char *key, size_t key_size, const char *value,
            size_t value_size) -> MHD_Result {
@@ -439,28 +478,29 @@ struct http_server::state {
     req->j.r = req->r;
     req->j.owner = req;
     req->j.done = [](job *j) {
-      MHD_resume_connection(static_cast<request *>(j->owner)->connection);
+      mhd.MHD_resume_connection(static_cast<request *>(j->owner)->connection);
     };
     // Suspended before it is queued, so that the library thread can never
     // resume a connection that is not yet suspended.
     req->at = stage::queued;
-    MHD_suspend_connection(c);
+    mhd.MHD_suspend_connection(c);
     if (!library->submit(&req->j)) {
       req->j.result = {MHD_HTTP_SERVICE_UNAVAILABLE, error_body("the server is stopping")};
-      MHD_resume_connection(c);
+      mhd.MHD_resume_connection(c);
     }
     return MHD_YES;
   }
 
   MHD_Result preflight(request *req, MHD_Connection *c) {
-    MHD_Response *response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
+    MHD_Response *response =
+        mhd.MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
     if (response == nullptr) return MHD_NO;
-    MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, POST, OPTIONS");
+    mhd.MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, POST, OPTIONS");
     if (req->cors && header(c, "Access-Control-Request-Method") != nullptr) {
-      MHD_add_response_header(response, "Access-Control-Allow-Methods", "GET, POST");
-      MHD_add_response_header(response, "Access-Control-Allow-Headers",
-                              "Authorization, Content-Type");
-      MHD_add_response_header(response, "Access-Control-Max-Age", "600");
+      mhd.MHD_add_response_header(response, "Access-Control-Allow-Methods", "GET, POST");
+      mhd.MHD_add_response_header(response, "Access-Control-Allow-Headers",
+                                  "Authorization, Content-Type");
+      mhd.MHD_add_response_header(response, "Access-Control-Max-Age", "600");
     }
     return send(req, MHD_HTTP_NO_CONTENT, response, "text/plain", 0);
   }
@@ -499,8 +539,8 @@ struct http_server::state {
         }
         case stage::answered:
           if (req->pending != nullptr && *upload_data_size == 0) {
-            MHD_Result queued = MHD_queue_response(c, req->status, req->pending);
-            MHD_destroy_response(req->pending);
+            MHD_Result queued = mhd.MHD_queue_response(c, req->status, req->pending);
+            mhd.MHD_destroy_response(req->pending);
             req->pending = nullptr;
             return queued;
           }
@@ -540,7 +580,7 @@ struct http_server::state {
       auto *cs = new (std::nothrow) connection_state;
       if (cs == nullptr) return;
       const MHD_ConnectionInfo *info =
-          MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+          mhd.MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
       cs->fd = info ? info->connect_fd : -1;
       cs->since = clock::now();
       try {
@@ -601,6 +641,7 @@ http_server::~http_server() {
 }
 
 bool http_server::start(int listen_fd, std::string *problem) {
+  if (!load_microhttpd(problem)) return false;
   sockaddr_storage addr{};
   socklen_t len = sizeof addr;
   getsockname(listen_fd, reinterpret_cast<sockaddr *>(&addr), &len);
@@ -609,7 +650,7 @@ bool http_server::start(int listen_fd, std::string *problem) {
   // A silent connection is closed after a third of the request deadline;
   // enforce_deadlines closes one that keeps trickling.
   unsigned idle = static_cast<unsigned>(std::max<long long>(1, state_->config.timeout.count() / 3));
-  state_->daemon = MHD_start_daemon(
+  state_->daemon = mhd.MHD_start_daemon(
       flags, 0, nullptr, nullptr, &state::on_request, state_, MHD_OPTION_EXTERNAL_LOGGER,
       &state::on_server_error, state_, MHD_OPTION_LISTEN_SOCKET, listen_fd,
       MHD_OPTION_URI_LOG_CALLBACK, &state::on_uri, state_, MHD_OPTION_NOTIFY_COMPLETED,
@@ -641,12 +682,12 @@ void http_server::stop() {
     state_->library->stop();
     return;
   }
-  MHD_socket listening = MHD_quiesce_daemon(state_->daemon);
+  MHD_socket listening = mhd.MHD_quiesce_daemon(state_->daemon);
   if (listening != MHD_INVALID_SOCKET) close(listening);
   // What is queued is answered; a request that comes later is told the
   // server is stopping.
   state_->library->stop();
-  MHD_stop_daemon(state_->daemon);
+  mhd.MHD_stop_daemon(state_->daemon);
   state_->daemon = nullptr;
 }
 

@@ -19,6 +19,7 @@
 #include "cli.h"
 #include "command_line.h"
 #include "interrupt.h"
+#include "lazy_library.h"
 #include "render.h"
 #include "searchdb.h"
 #include "store_files.h"
@@ -28,6 +29,38 @@ namespace {
 
 const size_t kHistoryLimit = 500;
 const char kPrompt[] = "searchdb> ";
+
+// libedit's functions that the shell calls, found in it when the shell
+// first edits lines on a terminal (see lazy_library.h); named as the library
+// names them.
+struct libedit_functions {
+  decltype(&::el_cursor) el_cursor;
+  decltype(&::el_deletestr) el_deletestr;
+  decltype(&::el_end) el_end;
+  decltype(&::el_gets) el_gets;
+  decltype(&::el_init) el_init;
+  decltype(&::el_insertstr) el_insertstr;
+  decltype(&::el_line) el_line;
+  decltype(&::el_push) el_push;
+  decltype(&::el_set) el_set;
+  decltype(&::el_wset) el_wset;
+  decltype(&::history) history;
+  decltype(&::history_end) history_end;
+  decltype(&::history_init) history_init;
+};
+libedit_functions edit;
+
+bool load_libedit(std::string *problem) {
+  static bool loaded = false;
+  if (loaded) return true;
+  void *library = open_library(SEARCHDB_LIBEDIT_SONAME, problem);
+#define FIND(name) find_function(library, SEARCHDB_LIBEDIT_SONAME, #name, &edit.name, problem)
+  loaded = library && FIND(el_cursor) && FIND(el_deletestr) && FIND(el_end) && FIND(el_gets) &&
+           FIND(el_init) && FIND(el_insertstr) && FIND(el_line) && FIND(el_push) && FIND(el_set) &&
+           FIND(el_wset) && FIND(history) && FIND(history_end) && FIND(history_init);
+#undef FIND
+  return loaded;
+}
 
 // ---- Words ----
 
@@ -164,15 +197,15 @@ std::vector<std::string> candidates_after(const std::string &before) {
 
 // Puts text in place of the word being typed, which starts at start.
 void replace_word(EditLine *el, const std::string &before, size_t start, const std::string &text) {
-  if (before.size() > start) el_deletestr(el, static_cast<int>(before.size() - start));
-  el_insertstr(el, text.c_str());
+  if (before.size() > start) edit.el_deletestr(el, static_cast<int>(before.size() - start));
+  edit.el_insertstr(el, text.c_str());
 }
 
 // Tab: completes the word before the cursor when one candidate fits, else
 // as far as all fitting candidates agree, listing them when that adds
 // nothing. A name that needs quoting is put in quoted.
 unsigned char complete(EditLine *el, int) {
-  const LineInfo *li = el_line(el);
+  const LineInfo *li = edit.el_line(el);
   std::string before(li->buffer, static_cast<size_t>(li->cursor - li->buffer));
   std::vector<std::string> words;
   std::string error;
@@ -212,12 +245,12 @@ unsigned char complete(EditLine *el, int) {
 bool s_line_abandoned = false;
 
 unsigned char abandon_line(EditLine *el, int) {
-  const LineInfo *li = el_line(el);
-  el_cursor(el, static_cast<int>(li->lastchar - li->cursor));
+  const LineInfo *li = edit.el_line(el);
+  edit.el_cursor(el, static_cast<int>(li->lastchar - li->cursor));
   fputs("^C", stdout);
   fflush(stdout);
   s_line_abandoned = true;
-  el_push(el, "\n");  // ends the line as Enter does
+  edit.el_push(el, "\n");  // ends the line as Enter does
   return CC_NORM;
 }
 
@@ -238,41 +271,49 @@ std::string history_path() {
 
 class line_reader {
  public:
-  line_reader() {
+  line_reader() = default;
+
+  // Sets up line editing on a terminal; false, with *problem, when libedit
+  // cannot be loaded. Lines read plainly need nothing, so a script from a
+  // pipe runs without libedit.
+  bool start(std::string *problem) {
     const char *term = getenv("TERM");
-    editing_ =
-        isatty(STDIN_FILENO) && isatty(STDOUT_FILENO) && term && *term && strcmp(term, "dumb") != 0;
-    if (!editing_) return;
+    if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO) || !term || !*term ||
+        strcmp(term, "dumb") == 0)
+      return true;
+    if (!load_libedit(problem)) return false;
+    editing_ = true;
     use_utf8_locale();
-    history_ = history_init();
+    history_ = edit.history_init();
     HistEvent ev;
-    history(history_, &ev, H_SETSIZE, static_cast<int>(kHistoryLimit));
-    history(history_, &ev, H_SETUNIQUE, 1);
-    el_ = el_init("searchdb", stdin, stdout, stderr);
-    el_set(el_, EL_EDITOR, "emacs");
-    el_set(el_, EL_PROMPT, prompt);
-    el_set(el_, EL_HIST, history, history_);
-    el_set(el_, EL_SIGNAL, 1);
+    edit.history(history_, &ev, H_SETSIZE, static_cast<int>(kHistoryLimit));
+    edit.history(history_, &ev, H_SETUNIQUE, 1);
+    el_ = edit.el_init("searchdb", stdin, stdout, stderr);
+    edit.el_set(el_, EL_EDITOR, "emacs");
+    edit.el_set(el_, EL_PROMPT, prompt);
+    edit.el_set(el_, EL_HIST, edit.history, history_);
+    edit.el_set(el_, EL_SIGNAL, 1);
     // Ctrl-C at the prompt is a key that gives up the line; while a command
     // runs it is a signal again.
-    el_set(el_, EL_SETTY, "-d", "-isig", nullptr);
+    edit.el_set(el_, EL_SETTY, "-d", "-isig", nullptr);
     // Wide names: libedit keeps them as given, where it would leak copies
     // of narrow ones.
-    el_wset(el_, EL_ADDFN, L"sdb-abandon", L"Give up the line", abandon_line);
-    el_set(el_, EL_BIND, "^C", "sdb-abandon", nullptr);
-    el_wset(el_, EL_ADDFN, L"sdb-complete", L"Complete a command or index name", complete);
-    el_set(el_, EL_BIND, "^I", "sdb-complete", nullptr);
-    el_set(el_, EL_BIND, "^R", "em-inc-search-prev", nullptr);
+    edit.el_wset(el_, EL_ADDFN, L"sdb-abandon", L"Give up the line", abandon_line);
+    edit.el_set(el_, EL_BIND, "^C", "sdb-abandon", nullptr);
+    edit.el_wset(el_, EL_ADDFN, L"sdb-complete", L"Complete a command or index name", complete);
+    edit.el_set(el_, EL_BIND, "^I", "sdb-complete", nullptr);
+    edit.el_set(el_, EL_BIND, "^R", "em-inc-search-prev", nullptr);
     path_ = history_path();
     std::ifstream in(path_);
     std::string entry;
     while (std::getline(in, entry)) remember(entry);
+    return true;
   }
 
   ~line_reader() {
     if (!editing_) return;
-    el_end(el_);
-    history_end(history_);
+    edit.el_end(el_);
+    edit.history_end(history_);
     if (path_.empty()) return;
     std::ofstream out(path_, std::ios::trunc);
     for (const std::string &entry : entries_) out << entry << '\n';
@@ -288,7 +329,7 @@ class line_reader {
     if (!editing_) return read_plain(line);
     s_line_abandoned = false;
     int count = 0;
-    const char *text = el_gets(el_, &count);
+    const char *text = edit.el_gets(el_, &count);
     if (!text || count <= 0) {
       fputc('\n', stdout);
       return false;
@@ -302,7 +343,7 @@ class line_reader {
   void remember(const std::string &line) {
     if (!editing_ || line.empty() || (!entries_.empty() && entries_.back() == line)) return;
     HistEvent ev;
-    history(history_, &ev, H_ENTER, line.c_str());
+    edit.history(history_, &ev, H_ENTER, line.c_str());
     entries_.push_back(line);
     if (entries_.size() > kHistoryLimit) entries_.erase(entries_.begin());
   }
@@ -336,6 +377,11 @@ int run_shell(session *s, const invocation &) {
   // yet, 'create' makes it.
   bool opened = open_existing_store(s);
   line_reader reader;
+  std::string problem;
+  if (!reader.start(&problem)) {
+    fprintf(stderr, "searchdb: shell: %s\n", problem.c_str());
+    return exit_refused;
+  }
   if (s->interactive) {
     printf("searchdb shell on %s. Type 'help' for the commands, 'exit' or Ctrl-D to leave.\n",
            s->dir.c_str());
