@@ -794,9 +794,6 @@ bool adopt_caught_up(sdb_index *ix, unsigned char *bytes, const header &h, uint3
   renumbering re{c.slots, c.same_below, moved.get(), 0};
   sdb_terms d{};
   d.bucket_count = d.start_buckets = h.start_buckets;
-  // Every record, text and posting is read (and checked) below.
-  const uint64_t from = h.sections[S_TERMS].offset;
-  sdb_map_read_ahead(bytes + from, h.sections[S_BIG].offset - from);
   if (!adopt_terms(ix, bytes, h, &re, false, &d)) {
     sdb_terms_free(&d);
     return false;
@@ -835,8 +832,15 @@ bool sdb_derived_adopt(sdb_index *ix, unsigned char *bytes, uint64_t size, uint3
       h.start_buckets != ix->terms.bucket_count ||
       h.bucket_count != sdb_buckets_after(h.start_buckets, h.term_count))
     return false;
-  // A catch-up reads every posting (and writes some): it checks them all.
+  // A catch-up reads every posting (and writes some): it checks them all,
+  // their pages mapped in one call (those of the documents' sections, read
+  // at the load, the first two of them).
   const bool described = h.docs_size == ix->docs_size && h.docs_sum == ix->docs_sum;
+  if (!described) {
+    sdb_map_read_ahead(bytes, std::min(h.sections[S_DOCS].offset, size));
+    const uint64_t rest = std::min(h.sections[S_CHUNK_SUMS].offset, size);
+    sdb_map_read_ahead(bytes + rest, size - rest);
+  }
   if (!read_header(ix, bytes, size, &h, lazy && described)) return false;
   if (described) return adopt_described(ix, bytes, h, lazy);
   uint32_t changed = 0;
