@@ -1,6 +1,7 @@
 #include "base/memory.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -21,24 +22,26 @@ void sdb_advise_huge(void *block, size_t size) {
   if (end > begin) (void)madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
 }
 
-void *sdb_alloc_touched(size_t size) {
-  if (size < kHuge / 4) {
-    void *block = malloc(size ? size : 1);
-#ifdef MADV_POPULATE_WRITE
-    // Its whole pages mapped in one call rather than a fault each.
-    constexpr uintptr_t kPage = 4096;
-    const auto at = reinterpret_cast<uintptr_t>(block);
-    const uintptr_t from = (at + kPage - 1) & ~(kPage - 1), to = (at + size) & ~(kPage - 1);
-    if (block != nullptr && size >= kPopulateFrom && to > from)
-      (void)madvise(reinterpret_cast<void *>(from), to - from, MADV_POPULATE_WRITE);
-#endif
-    return block;
-  }
+void *sdb_alloc_huge(size_t size) {
+  if (size < kHuge / 4) return malloc(size ? size : 1);
   if (size > SIZE_MAX - kHuge) return nullptr;
   const size_t whole = (size + kHuge - 1) & ~(kHuge - 1);
   void *block = nullptr;
   if (posix_memalign(&block, kHuge, whole) != 0) return nullptr;
   (void)madvise(block, whole, MADV_HUGEPAGE);
+  return block;
+}
+
+void *sdb_alloc_touched(size_t size) {
+  void *block = sdb_alloc_huge(size);
+#ifdef MADV_POPULATE_WRITE
+  const long page = sysconf(_SC_PAGESIZE);
+  if (block != nullptr && size >= kPopulateFrom && size < kHuge / 4 && page > 0) {
+    const auto at = reinterpret_cast<uintptr_t>(block), mask = uintptr_t(page - 1);
+    const uintptr_t from = (at + mask) & ~mask, to = (at + size) & ~mask;
+    if (to > from) (void)madvise(reinterpret_cast<void *>(from), to - from, MADV_POPULATE_WRITE);
+  }
+#endif
   return block;
 }
 

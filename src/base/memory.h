@@ -12,13 +12,17 @@
 // system without it loses nothing but speed.
 void sdb_advise_huge(void *block, size_t size);
 
-// A block of size bytes from the C heap (freed with free) that is filled,
-// or touched all over, soon after it is made: a load's document table, a
-// search's scores, a hash table. From a quarter of a huge page up it lies
-// on whole huge pages, so that touching it costs a fault per 2 MB instead
-// of one per 4 KB (on a virtual machine a fault can cost more than writing
-// its page), for memory rounded up to 2 MB; from 64 KB up its pages are
-// mapped in one call. nullptr when memory ran out.
+// A block of size bytes from the C heap (freed with free) that will be
+// touched all over (a load's document table, a search's scores, a hash
+// table): from a quarter of a huge page up it lies on whole huge pages, so
+// that touching it costs a fault per 2 MB instead of one per 4 KB (on a
+// virtual machine a fault can cost more than writing its page), for memory
+// rounded up to 2 MB. nullptr when memory ran out.
+void *sdb_alloc_huge(size_t size);
+
+// The same for a block that is touched all over as soon as it is made:
+// from 64 KB up, the pages of one below a quarter of a huge page are mapped
+// in one call instead of a fault each.
 void *sdb_alloc_touched(size_t size);
 
 // An allocator for the JSON reader that backs large blocks with huge pages

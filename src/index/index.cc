@@ -272,9 +272,8 @@ bool sdb_index_reserve(sdb_index *ix, uint32_t n) {
   if (id_cap == had) return true;
   if (ix->doc_count != 0) return id_map_resize(ix, static_cast<uint32_t>(id_cap));
   // Nothing to move, as for a load: the positions are cleared when the
-  // map is first used.
-  // Filled whole at the map's first use.
-  auto *slots = static_cast<uint32_t *>(sdb_alloc_touched(id_cap * sizeof(uint32_t)));
+  // map is first used, which fills it whole.
+  auto *slots = static_cast<uint32_t *>(sdb_alloc_huge(id_cap * sizeof(uint32_t)));
   if (slots == nullptr) return false;
   free(ix->ids.slots);
   ix->ids = sdb_table<uint32_t>{slots, static_cast<uint32_t>(id_cap - 1),

@@ -31,15 +31,15 @@ static void free_scores(void) {
   s_scores = {};
 }
 
-// Room for slots slots in the kept score arrays, one block that a search
-// touches all over (sdb_alloc_touched). False when memory ran out (what
-// was kept stays, smaller).
+// Room for slots slots in the kept score arrays, one block that searches
+// touch all over (sdb_alloc_huge). False when memory ran out (what was
+// kept stays, smaller).
 static bool reserve_scores(uint32_t slots) {
   if (slots <= s_scores.cap && s_scores.score != nullptr) return true;
   const uint32_t cap = slots > 64 ? slots : 64;
   const size_t words = cap / 64 + 1;
-  auto *score = (double *)sdb_alloc_touched(cap * (sizeof(double) + sizeof(uint32_t)) +
-                                            words * sizeof(uint64_t));
+  auto *score = (double *)sdb_alloc_huge(cap * (sizeof(double) + sizeof(uint32_t)) +
+                                         words * sizeof(uint64_t));
   if (!score) return false;
   auto *seen = (uint64_t *)(score + cap);
   auto *touched = (uint32_t *)(seen + words);
