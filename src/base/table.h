@@ -34,10 +34,13 @@ inline uint64_t sdb_table_cap_for(uint64_t n, uint64_t num, uint64_t den, uint64
   return cap;
 }
 
-// A block of cap positions, all empty; nullptr when memory ran out. A
-// table's entries land all over it: a large one lies on huge pages.
+// A block of cap positions, all empty; nullptr when memory ran out. One
+// cleared to zeros comes from calloc, whose pages cost nothing until an
+// entry lands on them; one filled with another byte is touched whole at
+// once, on huge pages when large.
 template <typename S, typename Ops>
 S *sdb_table_block(uint64_t cap) {
+  if (Ops::kEmptyByte == 0) return static_cast<S *>(calloc(cap, sizeof(S)));
   auto *slots = static_cast<S *>(sdb_alloc_touched(cap * sizeof(S)));
   if (slots != nullptr) memset(slots, Ops::kEmptyByte, cap * sizeof(S));
   return slots;
