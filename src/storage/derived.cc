@@ -833,8 +833,8 @@ bool sdb_derived_adopt(sdb_index *ix, unsigned char *bytes, uint64_t size, uint3
       h.bucket_count != sdb_buckets_after(h.start_buckets, h.term_count))
     return false;
   // A catch-up reads every posting (and writes some): it checks them all,
-  // their pages mapped in one call (those of the documents' sections, read
-  // at the load, the first two of them).
+  // their pages mapped in one call first. The documents' sections between
+  // are left out: the load checked them.
   const bool described = h.docs_size == ix->docs_size && h.docs_sum == ix->docs_sum;
   if (!described) {
     sdb_map_read_ahead(bytes, std::min(h.sections[S_DOCS].offset, size));
