@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "base/memory.h"
+
 // The room an array with room for cap items is given to hold need: cap
 // doubled (first when it is 0) until need fits.
 inline uint64_t sdb_grown_cap(uint64_t cap, uint64_t need, uint64_t first) {
@@ -20,6 +22,17 @@ inline uint64_t sdb_grown_cap(uint64_t cap, uint64_t need, uint64_t first) {
 template <typename T>
 bool sdb_resize(T **items, uint64_t cap) {
   auto *p = static_cast<T *>(realloc(*items, cap * sizeof(T)));
+  if (p == nullptr) return false;
+  *items = p;
+  return true;
+}
+
+// sdb_resize for an array whose items are all about to be written: its
+// first block is made by sdb_alloc_touched, later ones by realloc.
+template <typename T>
+bool sdb_resize_filled(T **items, uint64_t cap) {
+  if (*items != nullptr) return sdb_resize(items, cap);
+  auto *p = static_cast<T *>(sdb_alloc_touched(cap * sizeof(T)));
   if (p == nullptr) return false;
   *items = p;
   return true;

@@ -243,7 +243,7 @@ bool sdb_terms_reserve_records(sdb_terms *d, uint32_t n) {
   if (ids > 0xFFFFFFF0u) return false;
   if (ids <= d->cap) return true;
   const uint64_t cap = sdb_grown_cap(d->cap, ids, kFirstTermCap);
-  if (!sdb_resize(&d->terms, cap) || !sdb_resize(&d->free_ids, cap)) return false;
+  if (!sdb_resize_filled(&d->terms, cap) || !sdb_resize(&d->free_ids, cap)) return false;
   sdb_advise_huge(d->terms, cap * sizeof(sdb_term));
   d->cap = static_cast<uint32_t>(cap);
   return true;
@@ -262,8 +262,8 @@ bool sdb_terms_reserve_lists(sdb_terms *d, uint32_t n) {
   const uint64_t listed = static_cast<uint64_t>(d->count) + n;
   if (listed <= d->list_cap) return true;
   const uint64_t cap = sdb_grown_cap(d->list_cap, listed, kFirstTermCap);
-  if (!sdb_resize(&d->order, cap) || !sdb_resize(&d->order_text, cap) ||
-      !sdb_resize(&d->lcp, cap) || !sdb_resize(&d->by_first, cap))
+  if (!sdb_resize_filled(&d->order, cap) || !sdb_resize_filled(&d->order_text, cap) ||
+      !sdb_resize_filled(&d->lcp, cap) || !sdb_resize_filled(&d->by_first, cap))
     return false;
   d->list_cap = static_cast<uint32_t>(cap);
   return true;
@@ -353,9 +353,9 @@ bool sdb_terms_own(sdb_terms *d) {
   // Every record is made before any is changed.
   for (uint32_t id = 0; id < d->ids; id++) (void)sdb_term_at(d, id);
   const size_t n = std::max<uint32_t>(d->count, 1);
-  auto *order = static_cast<uint32_t *>(malloc(n * sizeof(uint32_t)));
-  auto *by_first = static_cast<uint32_t *>(malloc(n * sizeof(uint32_t)));
-  auto *order_text = static_cast<const char **>(malloc(n * sizeof(const char *)));
+  auto *order = static_cast<uint32_t *>(sdb_alloc_touched(n * sizeof(uint32_t)));
+  auto *by_first = static_cast<uint32_t *>(sdb_alloc_touched(n * sizeof(uint32_t)));
+  auto *order_text = static_cast<const char **>(sdb_alloc_touched(n * sizeof(const char *)));
   d->lent = false;  // for the lookup's own checks; restored on failure
   if (order == nullptr || by_first == nullptr || order_text == nullptr || !sdb_terms_enter_all(d)) {
     d->lent = true;

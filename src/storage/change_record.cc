@@ -14,6 +14,8 @@
 
 #include "base/checksum.h"
 #include "base/error.h"
+#include "base/invariant.h"
+#include "base/memory.h"
 #include "index/build.h"
 #include "index/index.h"
 #include "storage/derived_format.h"
@@ -92,9 +94,10 @@ struct record_view {
 template <typename T>
 using c_ptr = std::unique_ptr<T, decltype(&free)>;
 
+// Every array here is filled as soon as it is made.
 template <typename T>
 c_ptr<T> c_array(uint64_t n) {
-  return c_ptr<T>(static_cast<T *>(malloc((n ? n : 1) * sizeof(T))), free);
+  return c_ptr<T>(static_cast<T *>(sdb_alloc_touched((n ? n : 1) * sizeof(T))), free);
 }
 
 // The record at p (n bytes to the end of the file), when it is whole and
@@ -449,6 +452,36 @@ void pending_free(sdb_pending_catch_up *p) {
 
 namespace {
 
+// Whether the size bytes of docs.json at fd (as they stand now) have
+// checksum sum and hold the array of the m entries of docs in order: '['
+// then each entry followed by ',' or, after the last, ']'. Read through a
+// small buffer rather than where they are mapped: on a virtual machine
+// the first touch of each mapped page can cost more than copying it.
+bool docs_read_intact(int fd, uint64_t size, const sdb_doc *docs, uint32_t m, uint64_t sum) {
+  constexpr size_t kStep = size_t{256} << 10;
+  c_ptr<unsigned char> buf(static_cast<unsigned char *>(sdb_alloc_touched(kStep)), free);
+  if (!buf) return false;
+  sdb_checksum_stream stream;
+  // The next byte to check: the opening bracket, then the one after entry j.
+  uint64_t next = 0;
+  uint32_t j = 0;
+  for (uint64_t at = 0; at < size;) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(kStep, size - at));
+    const ssize_t got = pread(fd, buf.get(), want, static_cast<off_t>(at));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    const uint64_t end = at + static_cast<uint64_t>(got);
+    for (; next < end; next += docs[j++].entry_len + 1) {
+      const unsigned char want_byte = next == 0 ? '[' : j < m ? ',' : ']';
+      if (buf.get()[next - at] != want_byte) return false;
+      if (j == m) break;
+    }
+    stream.add(buf.get(), static_cast<size_t>(got));
+    at = end;
+  }
+  return j == m && stream.value() == sum;
+}
+
 bool load_changed(sdb_index *ix, unsigned char *bytes, uint64_t size, const char *docs_rel) {
   header h;
   if (!sdb_derived_header_read(bytes, size, &h) || h.doc_count == 0 || h.located != h.doc_count ||
@@ -463,23 +496,24 @@ bool load_changed(sdb_index *ix, unsigned char *bytes, uint64_t size, const char
   uint32_t count = 0, first = 0, last = 0;
   bool whole;
   if (!read_records(file.get(), file_size, &records, &count, &whole)) return false;
-  const int fd = sdb_open_regular(docs_rel);
+  // Closed on every way out; the mapping, once made, belongs to ix's block.
+  const struct fd_holder {
+    int fd;
+    ~fd_holder() {
+      if (fd >= 0) close(fd);
+    }
+  } docs_fd{sdb_open_regular(docs_rel)};
+  const int fd = docs_fd.fd;
   if (fd < 0) return false;
-  sdb_file_identity now{}, after_read{};
-  uint64_t docs_size = 0, size_after = 0;
-  void *docs = MAP_FAILED;
-  if (identity_of(fd, &now, &docs_size) && docs_size >= 2 &&
-      find_chain(records.get(), count, h.docs_size, h.docs_sum, now, docs_size, &first, &last))
-    docs = mmap(nullptr, docs_size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-  // Its bytes must be those the record names: read once where they lie
-  // (every page of them is used below anyway), as the file stood then.
-  const bool same = docs != MAP_FAILED &&
-                    sdb_checksum(docs, docs_size) == records.get()[last].head.after.sum &&
-                    identity_of(fd, &after_read, &size_after) &&
-                    sdb_file_identity_same(now, after_read) && size_after == docs_size;
-  close(fd);
-  if (docs != MAP_FAILED && !same) munmap(docs, docs_size);
-  if (!same) return false;
+  sdb_file_identity now{};
+  uint64_t docs_size = 0;
+  if (!identity_of(fd, &now, &docs_size) || docs_size < 2 ||
+      !find_chain(records.get(), count, h.docs_size, h.docs_sum, now, docs_size, &first, &last))
+    return false;
+  // Not populated: its bytes are checked through a read below, and a
+  // search then touches only the pages of the entries it answers with.
+  void *docs = mmap(nullptr, docs_size, PROT_READ, MAP_PRIVATE, fd, 0);
+  if (docs == MAP_FAILED) return false;
   const uint32_t block = sdb_block_add(ix, static_cast<char *>(docs), docs_size, true);
   if (block == SDB_NO_SLOT) {
     munmap(docs, docs_size);
@@ -521,7 +555,6 @@ bool load_changed(sdb_index *ix, unsigned char *bytes, uint64_t size, const char
   const char *text = static_cast<const char *>(docs);
   uint64_t at = 1;
   uint32_t added_count = 0;
-  if (text[0] != '[') return false;
   for (uint32_t j = 0; j < m; j++) {
     const uint32_t token = order.get()[j];
     uint64_t entry_len, raw_len;
@@ -544,10 +577,10 @@ bool load_changed(sdb_index *ix, unsigned char *bytes, uint64_t size, const char
       if (entry_len < docs_size - at && sdb_checksum(text + at, entry_len) != r.entry_sum)
         return false;
     }
-    // Each entry where the lengths before it put it, followed by the byte
-    // that separates it from the next or closes the array.
-    if (entry_len >= docs_size - at || text[at + entry_len] != (j + 1 < m ? ',' : ']') ||
-        uint64_t{raw_off} + 2 > entry_len || raw_len > entry_len - raw_off - 2)
+    // Each entry where the lengths before it put it (the bytes between
+    // are checked as the file is read, below).
+    if (entry_len >= docs_size - at || uint64_t{raw_off} + 2 > entry_len ||
+        raw_len > entry_len - raw_off - 2)
       return false;
     // An added id lies in the record read here: the index owns a copy.
     char *own = nullptr;
@@ -561,6 +594,13 @@ bool load_changed(sdb_index *ix, unsigned char *bytes, uint64_t size, const char
     at += entry_len + 1;
   }
   if (at != docs_size) return false;
+  sdb_file_identity after_read{};
+  uint64_t size_after = 0;
+  SDB_ASSERT(ix->doc_count == m);
+  if (!docs_read_intact(fd, docs_size, ix->docs, m, records.get()[last].head.after.sum) ||
+      !identity_of(fd, &after_read, &size_after) || !sdb_file_identity_same(now, after_read) ||
+      size_after != docs_size)
+    return false;
   pending->c = sdb_catch_up{slots.release(), added.release(), added_count, kept, 0};
   while (pending->c.same_below < h.doc_count &&
          pending->c.slots[pending->c.same_below] == pending->c.same_below)

@@ -18,6 +18,7 @@
 #include "base/error.h"
 #include "base/hashing.h"
 #include "base/holders.h"
+#include "base/memory.h"
 #include "index/build.h"
 #include "index/index.h"
 #include "index/terms.h"
@@ -127,9 +128,10 @@ bool order_intact(const unsigned char *bytes, const header &h, const renumbering
   const auto *order = at<uint32_t>(bytes, h, S_ORDER);
   const auto *text_at = at<uint32_t>(bytes, h, S_ORDER_TEXTS);
   const auto *lcp = at<uint8_t>(bytes, h, S_LCP);
-  std::unique_ptr<uint8_t[], decltype(&free)> seen(static_cast<uint8_t *>(calloc(tc ? tc : 1, 1)),
-                                                   free);
+  std::unique_ptr<uint8_t[], decltype(&free)> seen(
+      static_cast<uint8_t *>(sdb_alloc_touched(tc ? tc : 1)), free);
   if (!seen) return false;
+  memset(seen.get(), 0, tc);
   // The texts lie in byte order, one after another: the order is checked
   // by walking them, each term's record pinned to its place.
   uint64_t running = 0;
@@ -193,7 +195,7 @@ bool adopt_terms(const sdb_index *ix, unsigned char *bytes, const header &h, ren
       static_cast<uint8_t *>(malloc(slot_limit && !lazy ? slot_limit : 1)), free);
   // With re: per file term, its id in *d, or SDB_NO_TERM when it goes.
   std::unique_ptr<uint32_t[], decltype(&free)> ids(
-      static_cast<uint32_t *>(malloc(re && tc ? tc * sizeof(uint32_t) : 1)), free);
+      static_cast<uint32_t *>(sdb_alloc_touched(re && tc ? tc * sizeof(uint32_t) : 1)), free);
   if (!alive || !ids) return false;
   if (re == nullptr) {
     // Zeros, not yet made: untouched pages of a fresh allocation cost
@@ -833,10 +835,15 @@ bool sdb_derived_adopt(sdb_index *ix, unsigned char *bytes, uint64_t size, uint3
       h.bucket_count != sdb_buckets_after(h.start_buckets, h.term_count))
     return false;
   // A catch-up reads every posting (and writes some): it checks them all,
-  // their pages mapped in one call first. The documents' sections between
-  // are left out: the load checked them.
+  // the file read into memory first, or at least its pages mapped in one
+  // call. The documents' sections between are left out of the latter: the
+  // load checked them.
   const bool described = h.docs_size == ix->docs_size && h.docs_sum == ix->docs_sum;
-  if (!described) {
+  char rel[SDB_REL_PATH_SIZE];
+  if (!described && sdb_file_path(rel, ix->name, SDB_DERIVED_FILE) &&
+      sdb_map_copy_in(rel, bytes, size, kHeaderSize)) {
+    sdb_map_read_ahead(bytes, std::min<uint64_t>(uint64_t{2} << 20, size));  // what stayed mapped
+  } else if (!described) {
     sdb_map_read_ahead(bytes, std::min(h.sections[S_DOCS].offset, size));
     const uint64_t rest = std::min(h.sections[S_CHUNK_SUMS].offset, size);
     sdb_map_read_ahead(bytes + rest, size - rest);

@@ -399,6 +399,65 @@ void *sdb_map_file(int fd, size_t len, int prot) {
   return map;
 }
 
+bool sdb_map_copy_in(const char *rel, unsigned char *map, uint64_t len, uint64_t head) {
+  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
+  const long page_size = sysconf(_SC_PAGESIZE);
+  const auto base = reinterpret_cast<uintptr_t>(map);
+  if (page_size <= 0 || len > UINTPTR_MAX - base - 2 * kHuge || head > 4096) return false;
+  const auto page = static_cast<uintptr_t>(page_size);
+  const uintptr_t first_huge = (base + kHuge - 1) & ~(kHuge - 1);
+  const uintptr_t to = (base + len + page - 1) & ~(page - 1);
+  // A large file keeps its start up to a huge page boundary mapped:
+  // copied, that part would lie on small pages. A small one is copied
+  // from past its head.
+  const uintptr_t from =
+      base + len >= first_huge + kHuge ? first_huge : (base + head + page - 1) & ~(page - 1);
+  if (to <= from) return false;
+  const int fd = sdb_open_regular(rel);
+  if (fd < 0) return false;
+  const size_t n = to - from, lead = from & (kHuge - 1);
+  // Whole huge pages, from the one the copy begins in: part of one would
+  // be filled page by page.
+  const size_t whole = (lead + n + kHuge - 1) & ~(kHuge - 1), room_len = whole + kHuge;
+  struct stat st;
+  unsigned char now[4096];
+  void *room = MAP_FAILED;
+  if (fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) == len &&
+      pread(fd, now, head, 0) == static_cast<ssize_t>(head) && memcmp(now, map, head) == 0)
+    room = mmap(nullptr, room_len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (room == MAP_FAILED) {
+    close(fd);
+    return false;
+  }
+  const auto room_at = reinterpret_cast<uintptr_t>(room);
+  const uintptr_t aligned = (room_at + kHuge - 1) & ~(kHuge - 1);
+  auto *copy = reinterpret_cast<unsigned char *>(aligned + lead);
+#ifdef MADV_HUGEPAGE
+  (void)madvise(reinterpret_cast<void *>(aligned), whole, MADV_HUGEPAGE);
+#endif
+  // The copy lies at the same place within a huge page as the pages it
+  // stands in for, so that every whole huge page of it moves as one.
+  const uint64_t off = from - base;
+  bool read = true;
+  for (uint64_t done = 0; read && done < len - off;) {
+    const ssize_t got = pread(fd, copy + done, len - off - done, static_cast<off_t>(off + done));
+    if (got < 0 && errno == EINTR) continue;
+    read = got > 0;
+    if (got > 0) done += static_cast<uint64_t>(got);
+  }
+  close(fd);
+  const bool moved = read && mremap(copy, n, n, MREMAP_MAYMOVE | MREMAP_FIXED,
+                                    reinterpret_cast<void *>(from)) != MAP_FAILED;
+  if (!moved) {
+    munmap(room, room_len);
+    return false;
+  }
+  // What is left of the room on either side of the copy that moved.
+  munmap(room, reinterpret_cast<uintptr_t>(copy) - room_at);
+  munmap(copy + n, room_at + room_len - (reinterpret_cast<uintptr_t>(copy) + n));
+  return true;
+}
+
 void sdb_map_read_ahead(const void *at, uint64_t len) {
 #ifdef MADV_POPULATE_READ
   const long page = sysconf(_SC_PAGESIZE);
