@@ -32,16 +32,22 @@ void *sdb_alloc_huge(size_t size) {
   return block;
 }
 
-void *sdb_alloc_touched(size_t size) {
-  void *block = sdb_alloc_huge(size);
+void sdb_touch_all(void *block, size_t size) {
 #ifdef MADV_POPULATE_WRITE
   const long page = sysconf(_SC_PAGESIZE);
-  if (block != nullptr && size >= kPopulateFrom && size < kHuge / 4 && page > 0) {
-    const auto at = reinterpret_cast<uintptr_t>(block), mask = uintptr_t(page - 1);
-    const uintptr_t from = (at + mask) & ~mask, to = (at + size) & ~mask;
-    if (to > from) (void)madvise(reinterpret_cast<void *>(from), to - from, MADV_POPULATE_WRITE);
-  }
+  if (block == nullptr || size < kPopulateFrom || page <= 0) return;
+  const auto at = reinterpret_cast<uintptr_t>(block), mask = uintptr_t(page - 1);
+  const uintptr_t from = (at + mask) & ~mask, to = (at + size) & ~mask;
+  if (to > from) (void)madvise(reinterpret_cast<void *>(from), to - from, MADV_POPULATE_WRITE);
+#else
+  (void)block;
+  (void)size;
 #endif
+}
+
+void *sdb_alloc_touched(size_t size) {
+  void *block = sdb_alloc_huge(size);
+  if (size < kHuge / 4) sdb_touch_all(block, size);
   return block;
 }
 

@@ -25,6 +25,11 @@ void *sdb_alloc_huge(size_t size);
 // in one call instead of a fault each.
 void *sdb_alloc_touched(size_t size);
 
+// Maps in one call the pages of [block, block + size) not yet touched,
+// which are about to be written all over: one call costs less than a
+// fault a page. Advice only.
+void sdb_touch_all(void *block, size_t size);
+
 // An allocator for the JSON reader that backs large blocks with huge pages
 // (sdb_advise_huge): a large batch's parse fills tens of megabytes at once.
 const yyjson_alc *sdb_json_allocator(void);

@@ -945,6 +945,14 @@ bool check_all(sdb_index *ix) {
   sdb_unchecked *u = ix->terms.unchecked;
   header h;
   memcpy(&h, u->file, sizeof h);
+  // All of the file is read below, and every record made: the file read
+  // into memory and the records' pages mapped first cost less than a fault
+  // or a first touch a page.
+  char rel[SDB_REL_PATH_SIZE];
+  if (u->file == ix->mapped && sdb_file_path(rel, ix->name, SDB_DERIVED_FILE))
+    (void)sdb_map_copy_in(rel, static_cast<unsigned char *>(ix->mapped), ix->mapped_len,
+                          kHeaderSize);
+  sdb_touch_all(ix->terms.terms, ix->terms.ids * sizeof(sdb_term));
   // Every record made (and the chunk it lies in checked), their postings
   // one after another in id order, and the byte order as a build makes it
   // (each place pinned to the one record whose text lies there, so that no
