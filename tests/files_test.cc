@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -300,6 +302,57 @@ TEST_F(FilesTest, RemoveTakesOneFileAndRmdirOnlyAnEmptyDirectory) {
   sdb_rmdir("empty");
   EXPECT_TRUE(fs::is_directory(Path("full/sub")));
   EXPECT_FALSE(fs::exists(Path("empty")));
+  EXPECT_EQ(Error(), "untouched");
+}
+
+// A copy put in place of a mapping holds the file's bytes at the same
+// addresses, whatever the size (small files past their head, large ones
+// from a huge page boundary), the pages already touched or not; a file
+// that no longer begins as the mapping does, or has another size, leaves
+// the mapping as it was.
+TEST_F(FilesTest, ACopyInPlaceOfAMappingHoldsTheFilesBytes) {
+  std::mt19937_64 rng(7);
+  constexpr size_t kHuge = size_t{2} << 20;
+  const size_t sizes[] = {
+      5000, 4096 * 3 + 17, kHuge - 4096, kHuge + 4096 * 2, 3 * kHuge + 123, 2 * kHuge - 1};
+  for (size_t size : sizes) {
+    SCOPED_TRACE("size " + std::to_string(size));
+    std::string data(size, '\0');
+    for (char &c : data) c = static_cast<char>(rng());
+    Put(Path("m"), data);
+    const int fd = sdb_open_regular("m");
+    ASSERT_GE(fd, 0);
+    auto *map = static_cast<unsigned char *>(sdb_map_file(fd, size, PROT_READ | PROT_WRITE));
+    close(fd);
+    ASSERT_NE(map, MAP_FAILED);
+    // Some pages touched before, as a load leaves them.
+    for (int k = 0; k < 8; k++) {
+      const size_t at = rng() % size;
+      ASSERT_EQ(map[at], static_cast<unsigned char>(data[at]));
+    }
+    // Files replaced as the library replaces them: the mapping keeps the
+    // bytes it was made of.
+    const auto replace = [&](const std::string &bytes) {
+      Put(Path("m.new"), bytes);
+      fs::rename(Path("m.new"), Path("m"));
+    };
+    std::string other = data;
+    other[rng() % 64] ^= 1;
+    replace(other);
+    EXPECT_FALSE(sdb_map_copy_in("m", map, size, 64));
+    replace(data + "x");
+    EXPECT_FALSE(sdb_map_copy_in("m", map, size, 64));
+    other = data;
+    other[size - 1] ^= 1;  // past the head: the caller's checks find it
+    replace(other);
+    ASSERT_TRUE(sdb_map_copy_in("m", map, size, 64));
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(map), size - 1), data.substr(0, size - 1));
+    EXPECT_EQ(map[size - 1], static_cast<unsigned char>(other[size - 1]));
+    // Writable and private, as the mapping was.
+    map[size / 2] ^= 1;
+    EXPECT_EQ(Slurp(Path("m")), other);
+    munmap(map, size);
+  }
   EXPECT_EQ(Error(), "untouched");
 }
 
