@@ -70,6 +70,7 @@ struct sdb_text_block;
 // time an entry in one is read.
 struct sdb_unchecked {
   const unsigned char *file;  // the stored file's bytes
+  const void *head;           // a copy of its header, for its owner to read
   const uint32_t *slots;      // its postings arrays, where term docs/tfs point
   const uint8_t *tfs;
   uint64_t postings;      // entries of each postings array

@@ -317,6 +317,12 @@ void set_bit(uint64_t *bits, uint64_t i) {
 
 // Whether the chunks holding bytes [from, to) of the chunked section s
 // are intact, each read whole the first time only.
+// The header of the file a lazily taken dictionary reads: copied once, as
+// every record made and every term checked reads it.
+const header &head_of(const sdb_unchecked *u) {
+  return *static_cast<const header *>(u->head);
+}
+
 bool chunks_intact(sdb_unchecked *u, const header &h, uint32_t s, uint64_t from, uint64_t to) {
   const uint64_t first = sdb_derived_first_chunk(h, s), step = kPageChunk;
   for (uint64_t c = first + from / step; from < to && c <= first + (to - 1) / step; c++) {
@@ -331,12 +337,14 @@ bool chunks_intact(sdb_unchecked *u, const header &h, uint32_t s, uint64_t from,
 // it eagerly would: their bytes intact, every slot in range, alive and
 // above the one before, every tf non-zero, and every tf that overflowed
 // its byte in the side table, which holds no more of the term's than
-// those; *overflows counts them.
-bool check_term(const sdb_index *ix, uint32_t id, uint64_t *overflows) {
+// those; *overflows counts them. alive, when given, holds a byte per slot:
+// whether it is alive (read once per posting, it stays in cache where the
+// document table would not).
+bool check_term(const sdb_index *ix, uint32_t id, uint64_t *overflows,
+                const uint8_t *alive = nullptr) {
   const sdb_terms *d = &ix->terms;
   sdb_unchecked *u = d->unchecked;
-  header h;
-  memcpy(&h, u->file, sizeof h);
+  const header &h = head_of(u);
   const sdb_term &t = sdb_term_at(d, id);
   if (u->failed) return false;
   const uint64_t at = static_cast<uint64_t>(t.docs - u->slots);
@@ -347,8 +355,8 @@ bool check_term(const sdb_index *ix, uint32_t id, uint64_t *overflows) {
   for (uint32_t i = 0; i < t.count; i++) {
     const uint32_t slot = t.docs[i];
     const uint8_t tf = t.tfs[i] & SDB_TF_MASK;
-    if (slot >= ix->doc_count || !ix->docs[slot].alive || (i > 0 && slot <= t.docs[i - 1]) ||
-        tf == 0)
+    if (slot >= ix->doc_count || !(alive ? alive[slot] : ix->docs[slot].alive) ||
+        (i > 0 && slot <= t.docs[i - 1]) || tf == 0)
       return false;
     if (tf != SDB_TF_OVERFLOW) continue;
     if (d->big_tfs.count == 0 || sdb_posting_tf(d, id, i) == 0) return false;
@@ -738,14 +746,18 @@ bool adopt_described(sdb_index *ix, unsigned char *bytes, const header &h, bool 
   if (lazy) {
     const uint64_t chunk_words = (sdb_derived_chunk_count(h) + 63) / 64;
     const uint64_t term_words = (uint64_t{h.term_count} + 63) / 64;
-    auto *u = static_cast<sdb_unchecked *>(
-        calloc(1, sizeof(sdb_unchecked) + (chunk_words + term_words) * sizeof(uint64_t)));
+    static_assert(sizeof(sdb_unchecked) % alignof(header) == 0 && sizeof(header) % 8 == 0);
+    auto *u = static_cast<sdb_unchecked *>(calloc(
+        1, sizeof(sdb_unchecked) + sizeof(header) + (chunk_words + term_words) * sizeof(uint64_t)));
     if (u == nullptr) return false;
+    auto *head = reinterpret_cast<unsigned char *>(u + 1);
+    memcpy(head, &h, sizeof h);
     u->file = bytes;
+    u->head = head;
     u->slots = at<uint32_t>(bytes, h, S_SLOTS);
     u->tfs = at<uint8_t>(bytes, h, S_TFS);
     u->postings = h.postings;
-    u->chunks_done = reinterpret_cast<uint64_t *>(u + 1);
+    u->chunks_done = reinterpret_cast<uint64_t *>(head + sizeof h);
     u->order_chunk = sdb_derived_first_chunk(h, S_ORDER);
     u->terms_done = u->chunks_done + chunk_words;
     d.unchecked = u;
@@ -899,8 +911,7 @@ void sdb_terms_fill(const sdb_terms *d, uint32_t id) {
   if (u == nullptr || u->records == nullptr || id >= d->ids) return;
   const auto *records = static_cast<const term_record *>(u->records);
   sdb_term *t = &d->terms[id];
-  header h;
-  memcpy(&h, u->file, sizeof h);
+  const header &h = head_of(u);
   const uint64_t at = uint64_t{id} * sizeof(term_record);
   if (!chunks_intact(u, h, S_TERMS, at, at + sizeof(term_record)) ||
       !make_term(records[id], id, d->lent_texts, d->lent_text_bytes,
@@ -911,8 +922,7 @@ void sdb_terms_fill(const sdb_terms *d, uint32_t id) {
 uint32_t sdb_terms_checked_order_id(const sdb_terms *d, uint32_t i) {
   sdb_unchecked *u = d->unchecked;
   if (!bit(u->chunks_done, u->order_chunk + uint64_t{i} * sizeof(uint32_t) / kPageChunk)) {
-    header h;
-    memcpy(&h, u->file, sizeof h);
+    const header &h = head_of(u);
     const uint64_t at = uint64_t{i} * sizeof(uint32_t);
     if (!chunks_intact(u, h, S_ORDER, at, at + sizeof(uint32_t))) return sdb_terms_bad_id(d);
   }
@@ -943,8 +953,7 @@ namespace {
 // anything is out of place.
 bool check_all(sdb_index *ix) {
   sdb_unchecked *u = ix->terms.unchecked;
-  header h;
-  memcpy(&h, u->file, sizeof h);
+  const header &h = head_of(u);
   // All of the file is read below, and every record made: the file read
   // into memory and the records' pages mapped first cost less than a fault
   // or a first touch a page.
@@ -967,8 +976,13 @@ bool check_all(sdb_index *ix) {
       u->failed || placed != h.postings || !order_intact(u->file, h, nullptr, nullptr, &ix->terms);
   u->records = nullptr;
   uint64_t overflows = 0;
+  std::unique_ptr<uint8_t[], decltype(&free)> alive(
+      static_cast<uint8_t *>(sdb_alloc_touched(ix->doc_count ? ix->doc_count : 1)), free);
+  // Without the room, the document table serves as well, slower.
+  for (uint32_t slot = 0; alive && slot < ix->doc_count; slot++)
+    alive[slot] = ix->docs[slot].alive != 0;
   for (uint32_t id = 0; !u->failed && id < ix->terms.ids; id++)
-    u->failed = !check_term(ix, id, &overflows);
+    u->failed = !check_term(ix, id, &overflows, alive.get());
   // The postings were checked term by term above.
   for (uint32_t s = 0; !u->failed && s < kSections; s++)
     u->failed = checked_later(s) && s != S_SLOTS && s != S_TFS &&
