@@ -454,32 +454,30 @@ namespace {
 
 // Whether the size bytes of docs.json at fd (as they stand now) have
 // checksum sum and hold the array of the m entries of docs in order: '['
-// then each entry followed by ',' or, after the last, ']'. Read through a
-// small buffer rather than where they are mapped: on a virtual machine
-// the first touch of each mapped page can cost more than copying it.
+// then each entry followed by ',' or, after the last, ']'. Read rather
+// than touched where they are mapped (sdb_read_through).
 bool docs_read_intact(int fd, uint64_t size, const sdb_doc *docs, uint32_t m, uint64_t sum) {
-  constexpr size_t kStep = size_t{256} << 10;
-  c_ptr<unsigned char> buf(static_cast<unsigned char *>(sdb_alloc_touched(kStep)), free);
-  if (!buf) return false;
-  sdb_checksum_stream stream;
-  // The next byte to check: the opening bracket, then the one after entry j.
-  uint64_t next = 0;
-  uint32_t j = 0;
-  for (uint64_t at = 0; at < size;) {
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(kStep, size - at));
-    const ssize_t got = pread(fd, buf.get(), want, static_cast<off_t>(at));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    const uint64_t end = at + static_cast<uint64_t>(got);
-    for (; next < end; next += docs[j++].entry_len + 1) {
-      const unsigned char want_byte = next == 0 ? '[' : j < m ? ',' : ']';
-      if (buf.get()[next - at] != want_byte) return false;
-      if (j == m) break;
+  if (m == 0) return false;
+  // Entry j's closing byte lies at next; the pieces come in order, so it
+  // is never before the piece at hand.
+  struct separators {
+    const sdb_doc *docs;
+    uint32_t m;
+    uint32_t j;
+    uint64_t next;
+  } c{docs, m, 0, 1 + docs[0].entry_len};
+  const auto see = [](void *ctx, const unsigned char *piece, size_t len, uint64_t at) {
+    auto *c = static_cast<separators *>(ctx);
+    if (at == 0 && piece[0] != '[') return false;
+    for (; c->j < c->m && c->next < at + len; c->j++) {
+      const bool last = c->j + 1 == c->m;
+      if (piece[c->next - at] != (last ? ']' : ',')) return false;
+      if (!last) c->next += c->docs[c->j + 1].entry_len + 1;
     }
-    stream.add(buf.get(), static_cast<size_t>(got));
-    at = end;
-  }
-  return j == m && stream.value() == sum;
+    return true;
+  };
+  uint64_t got = 0;
+  return sdb_read_through(fd, size, &got, see, &c) && c.j == m && got == sum;
 }
 
 bool load_changed(sdb_index *ix, unsigned char *bytes, uint64_t size, const char *docs_rel) {

@@ -226,14 +226,27 @@ bool load_mapped(sdb_index *ix, unsigned char *bytes, uint64_t size, const char 
   const int fd = sdb_open_regular(docs_rel);
   if (fd < 0) return false;
   struct stat st {};
-  sdb_file_identity now{};
+  sdb_file_identity now{}, after{};
   void *docs = MAP_FAILED;
-  if (fstat(fd, &st) == 0) sdb_file_identity_of(st, 0, &now);
-  // The documents' sections are checked only for the docs.json they
+  const int64_t stat_ns = sdb_clock_ns();
+  if (fstat(fd, &st) == 0) sdb_file_identity_of(st, stat_ns, &now);
+  const auto docs_size = static_cast<uint64_t>(st.st_size);
+  // Proven by its identity, or, when that cannot prove it (it changed
+  // too recently, or was copied), by its checksum: read once, as it stood
+  // then. The documents' sections are checked only for the docs.json they
   // describe: after a change the load goes on through the change record.
-  if (st.st_size > 0 && same_identity(h, now, static_cast<uint64_t>(st.st_size)) &&
-      sdb_derived_section_intact(bytes, h, S_DOCS) && sdb_derived_section_intact(bytes, h, S_IDS))
-    docs = sdb_map_file(fd, static_cast<size_t>(st.st_size), PROT_READ);
+  const bool proven = st.st_size > 0 && same_identity(h, now, docs_size);
+  const auto read_as_described = [&] {
+    uint64_t sum = 0;
+    if (!sdb_read_through(fd, docs_size, &sum, nullptr, nullptr) || sum != h.docs_sum ||
+        fstat(fd, &st) != 0)
+      return false;
+    sdb_file_identity_of(st, stat_ns, &after);
+    return sdb_file_identity_same(now, after) && static_cast<uint64_t>(st.st_size) == docs_size;
+  };
+  if (st.st_size > 0 && h.docs_size == docs_size && sdb_derived_section_intact(bytes, h, S_DOCS) &&
+      sdb_derived_section_intact(bytes, h, S_IDS) && (proven || read_as_described()))
+    docs = sdb_map_file(fd, static_cast<size_t>(docs_size), PROT_READ);
   close(fd);
   if (docs == MAP_FAILED) return false;
   const uint32_t block = sdb_block_add(ix, static_cast<char *>(docs), h.docs_size, true);
@@ -253,7 +266,9 @@ bool load_mapped(sdb_index *ix, unsigned char *bytes, uint64_t size, const char 
   if (page > 0 && to > from) madvise(reinterpret_cast<void *>(from), to - from, MADV_DONTNEED);
   ix->docs_size = h.docs_size;
   ix->docs_sum = h.docs_sum;
-  ix->docs_identity = sdb_recorded_identity(h);
+  // Read to prove it, it is the identity this load saw that a later write
+  // may record (sdb_index_ready).
+  ix->docs_identity = proven ? sdb_recorded_identity(h) : now;
   ix->docs_block = block;
   ix->docs_known = true;
   ix->built = false;

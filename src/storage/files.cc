@@ -20,12 +20,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
+#include "base/checksum.h"
 #include "base/error.h"
 #include "base/memory.h"
 #include "storage/layout.h"
@@ -397,6 +400,27 @@ void *sdb_map_file(int fd, size_t len, int prot) {
   if (at > base) munmap(reserved, at - base);
   if (base + room > end) munmap(reinterpret_cast<void *>(end), base + room - end);
   return map;
+}
+
+bool sdb_read_through(int fd, uint64_t size, uint64_t *sum,
+                      bool (*see)(void *ctx, const unsigned char *piece, size_t len, uint64_t at),
+                      void *ctx) {
+  constexpr size_t kStep = size_t{256} << 10;
+  std::unique_ptr<unsigned char, decltype(&free)> buf(
+      static_cast<unsigned char *>(sdb_alloc_touched(kStep)), free);
+  if (!buf) return false;
+  sdb_checksum_stream stream;
+  for (uint64_t at = 0; at < size;) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(kStep, size - at));
+    const ssize_t got = pread(fd, buf.get(), want, static_cast<off_t>(at));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    if (see != nullptr && !see(ctx, buf.get(), static_cast<size_t>(got), at)) return false;
+    stream.add(buf.get(), static_cast<size_t>(got));
+    at += static_cast<uint64_t>(got);
+  }
+  *sum = stream.value();
+  return true;
 }
 
 bool sdb_map_copy_in(const char *rel, unsigned char *map, uint64_t len, uint64_t head) {

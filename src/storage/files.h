@@ -142,6 +142,15 @@ void *sdb_map_file(int fd, size_t len, int prot);
 // than reading them. Advice only; nothing changes where it cannot.
 void sdb_map_read_ahead(const void *at, uint64_t len);
 
+// Reads the size bytes of the open file fd from its start through a small
+// buffer, handing each piece to see (when given) with its offset, and puts
+// their sdb_checksum in *sum. For a file read once whole to be checked:
+// reading costs less than a first touch of each page of a mapping. False
+// when the file gave fewer bytes, memory ran out, or see said so.
+bool sdb_read_through(int fd, uint64_t size, uint64_t *sum,
+                      bool (*see)(void *ctx, const unsigned char *piece, size_t len, uint64_t at),
+                      void *ctx);
+
 // Puts a copy of the file at rel in place of the pages of its mapping map
 // (len bytes, made by sdb_map_file) past its first head bytes (at most a
 // page; a large file's up to the first huge page boundary): read into
