@@ -40,7 +40,8 @@
  *    where each document lies in "docs.json" and that file's device, inode,
  *    size and times, so that a process maps "docs.json" instead of reading
  *    it while they are unchanged (and it last changed more than 2 s before
- *    the load that recorded them). The library only ever replaces either
+ *    the load that recorded them), and otherwise after only checksumming
+ *    it, when its size is the one recorded. The library only ever replaces either
  *    file by a rename; editing one in place can crash a process that has
  *    it mapped. A change also appends what it changed to "docs.changes",
  *    so that a process whose "docs.idx" describes an older "docs.json"

@@ -36,8 +36,9 @@
 // checksum is the previous one's new, to one whose old size and checksum
 // are those the derived file describes. The identity was taken right after
 // the write, so it proves nothing alone (another write within the clock's
-// tick could keep it): docs.json is mapped and read once where it lies
-// (no parse, nothing per entry), and its checksum must be the record's.
+// tick could keep it): docs.json is read once through a small buffer
+// (no parse, nothing kept per entry), and its checksum must be the
+// record's; it is mapped for the entries a search then answers with.
 // Each entry's place then follows from the lengths alone, checked against
 // the bytes that separate entries, and the catch-up (catchup.h) takes the
 // mapping from the edits instead of matching every entry's checksum.

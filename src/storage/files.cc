@@ -425,9 +425,10 @@ bool sdb_read_through(int fd, uint64_t size, uint64_t *sum,
 
 bool sdb_map_copy_in(const char *rel, unsigned char *map, uint64_t len, uint64_t head) {
   constexpr uintptr_t kHuge = uintptr_t{2} << 20;
+  constexpr uint64_t kMostHead = 4096;
   const long page_size = sysconf(_SC_PAGESIZE);
   const auto base = reinterpret_cast<uintptr_t>(map);
-  if (page_size <= 0 || len > UINTPTR_MAX - base - 2 * kHuge || head > 4096) return false;
+  if (page_size <= 0 || len > UINTPTR_MAX - base - 2 * kHuge || head > kMostHead) return false;
   const auto page = static_cast<uintptr_t>(page_size);
   const uintptr_t first_huge = (base + kHuge - 1) & ~(kHuge - 1);
   const uintptr_t to = (base + len + page - 1) & ~(page - 1);
@@ -444,7 +445,7 @@ bool sdb_map_copy_in(const char *rel, unsigned char *map, uint64_t len, uint64_t
   // be filled page by page.
   const size_t whole = (lead + n + kHuge - 1) & ~(kHuge - 1), room_len = whole + kHuge;
   struct stat st;
-  unsigned char now[4096];
+  unsigned char now[kMostHead];
   void *room = MAP_FAILED;
   if (fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) == len &&
       pread(fd, now, head, 0) == static_cast<ssize_t>(head) && memcmp(now, map, head) == 0)

@@ -152,13 +152,14 @@ bool sdb_read_through(int fd, uint64_t size, uint64_t *sum,
                       void *ctx);
 
 // Puts a copy of the file at rel in place of the pages of its mapping map
-// (len bytes, made by sdb_map_file) past its first head bytes (at most a
-// page; a large file's up to the first huge page boundary): read into
+// (len bytes, made by sdb_map_file) past its first head bytes (at most
+// 4 KB; a large file's up to the first huge page boundary): read into
 // memory on huge pages, then moved there in one call, so that the mapping
 // holds the same bytes at the same addresses. For a mapping about to be
 // read whole and partly written: on a virtual machine the first touch of
 // each mapped page, and a write's copy of it, can cost more than reading
-// the whole file. Only when the file still begins with the head bytes the
+// the whole file. What the process wrote there is lost: for a mapping not
+// yet written. Only when the file still begins with the head bytes the
 // mapping does (a file written anew by another process is left alone);
 // false, the mapping as it was, otherwise.
 bool sdb_map_copy_in(const char *rel, unsigned char *map, uint64_t len, uint64_t head);
