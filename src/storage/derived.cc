@@ -315,14 +315,14 @@ void set_bit(uint64_t *bits, uint64_t i) {
   bits[i >> 6] |= uint64_t{1} << (i & 63);
 }
 
-// Whether the chunks holding bytes [from, to) of the chunked section s
-// are intact, each read whole the first time only.
 // The header of the file a lazily taken dictionary reads: copied once, as
 // every record made and every term checked reads it.
 const header &head_of(const sdb_unchecked *u) {
   return *static_cast<const header *>(u->head);
 }
 
+// Whether the chunks holding bytes [from, to) of the chunked section s
+// are intact, each read whole the first time only.
 bool chunks_intact(sdb_unchecked *u, const header &h, uint32_t s, uint64_t from, uint64_t to) {
   const uint64_t first = sdb_derived_first_chunk(h, s), step = kPageChunk;
   for (uint64_t c = first + from / step; from < to && c <= first + (to - 1) / step; c++) {
@@ -852,10 +852,8 @@ bool sdb_derived_adopt(sdb_index *ix, unsigned char *bytes, uint64_t size, uint3
   // load checked them.
   const bool described = h.docs_size == ix->docs_size && h.docs_sum == ix->docs_sum;
   char rel[SDB_REL_PATH_SIZE];
-  if (!described && sdb_file_path(rel, ix->name, SDB_DERIVED_FILE) &&
-      sdb_map_copy_in(rel, bytes, size, kHeaderSize)) {
-    sdb_map_read_ahead(bytes, std::min<uint64_t>(uint64_t{2} << 20, size));  // what stayed mapped
-  } else if (!described) {
+  if (!described && !(sdb_file_path(rel, ix->name, SDB_DERIVED_FILE) &&
+                      sdb_map_copy_in(rel, bytes, size, kHeaderSize))) {
     sdb_map_read_ahead(bytes, std::min(h.sections[S_DOCS].offset, size));
     const uint64_t rest = std::min(h.sections[S_CHUNK_SUMS].offset, size);
     sdb_map_read_ahead(bytes + rest, size - rest);

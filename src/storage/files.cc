@@ -402,6 +402,22 @@ void *sdb_map_file(int fd, size_t len, int prot) {
   return map;
 }
 
+namespace {
+
+// Reads len bytes of fd at off into buf, however many calls it takes.
+// False when the file gave fewer or a read failed.
+bool read_at(int fd, unsigned char *buf, size_t len, uint64_t off) {
+  for (size_t done = 0; done < len;) {
+    const ssize_t got = pread(fd, buf + done, len - done, static_cast<off_t>(off + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    done += static_cast<size_t>(got);
+  }
+  return true;
+}
+
+}  // namespace
+
 bool sdb_read_through(int fd, uint64_t size, uint64_t *sum,
                       bool (*see)(void *ctx, const unsigned char *piece, size_t len, uint64_t at),
                       void *ctx) {
@@ -411,13 +427,11 @@ bool sdb_read_through(int fd, uint64_t size, uint64_t *sum,
   if (!buf) return false;
   sdb_checksum_stream stream;
   for (uint64_t at = 0; at < size;) {
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(kStep, size - at));
-    const ssize_t got = pread(fd, buf.get(), want, static_cast<off_t>(at));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    if (see != nullptr && !see(ctx, buf.get(), static_cast<size_t>(got), at)) return false;
-    stream.add(buf.get(), static_cast<size_t>(got));
-    at += static_cast<uint64_t>(got);
+    const size_t len = static_cast<size_t>(std::min<uint64_t>(kStep, size - at));
+    if (!read_at(fd, buf.get(), len, at) || (see != nullptr && !see(ctx, buf.get(), len, at)))
+      return false;
+    stream.add(buf.get(), len);
+    at += len;
   }
   *sum = stream.value();
   return true;
@@ -463,13 +477,7 @@ bool sdb_map_copy_in(const char *rel, unsigned char *map, uint64_t len, uint64_t
   // The copy lies at the same place within a huge page as the pages it
   // stands in for, so that every whole huge page of it moves as one.
   const uint64_t off = from - base;
-  bool read = true;
-  for (uint64_t done = 0; read && done < len - off;) {
-    const ssize_t got = pread(fd, copy + done, len - off - done, static_cast<off_t>(off + done));
-    if (got < 0 && errno == EINTR) continue;
-    read = got > 0;
-    if (got > 0) done += static_cast<uint64_t>(got);
-  }
+  const bool read = read_at(fd, copy, static_cast<size_t>(len - off), off);
   close(fd);
   const bool moved = read && mremap(copy, n, n, MREMAP_MAYMOVE | MREMAP_FIXED,
                                     reinterpret_cast<void *>(from)) != MAP_FAILED;
@@ -480,6 +488,7 @@ bool sdb_map_copy_in(const char *rel, unsigned char *map, uint64_t len, uint64_t
   // What is left of the room on either side of the copy that moved.
   munmap(room, reinterpret_cast<uintptr_t>(copy) - room_at);
   munmap(copy + n, room_at + room_len - (reinterpret_cast<uintptr_t>(copy) + n));
+  sdb_map_read_ahead(map, from - base);  // what stayed mapped
   return true;
 }
 

@@ -155,7 +155,8 @@ bool sdb_read_through(int fd, uint64_t size, uint64_t *sum,
 // (len bytes, made by sdb_map_file) past its first head bytes (at most
 // 4 KB; a large file's up to the first huge page boundary): read into
 // memory on huge pages, then moved there in one call, so that the mapping
-// holds the same bytes at the same addresses. For a mapping about to be
+// holds the same bytes at the same addresses (what stays mapped is read
+// ahead, sdb_map_read_ahead). For a mapping about to be
 // read whole and partly written: on a virtual machine the first touch of
 // each mapped page, and a write's copy of it, can cost more than reading
 // the whole file. What the process wrote there is lost: for a mapping not
