@@ -41,6 +41,7 @@
 
 #include "api/frame.h"
 #include "api/registry.h"
+#include "base/checksum.h"
 #include "fixture.h"
 #include "index/columns.h"
 #include "index/index.h"
@@ -704,13 +705,20 @@ class OomTest : public StorageTest {
     WriteDerived("books");
     Cleanup();
     // Another start replaces a document, and the next one catches the file
-    // up with it (and writes it anew).
+    // up with it (and writes it anew). The new document makes docs.json
+    // longer than a checksum mark: the next start's first save copies its
+    // unchanged start from the file, the one after writes it from memory,
+    // both taking its checksum up from the marks.
     Start();
-    Add("books", {{"b5", Doc("id", "b5", "okapi", R"(,"body":"caught up")")}});
+    Add("books", {{"b5", Doc("id", "b5", "okapi", R"(,"body":"caught up")")},
+                  {"pad", Doc("id", "pad", "oryx",
+                              R"(,"pad":")" + std::string(kChecksumMarkBytes, 'p') + "\"")}});
     Cleanup();
     Start();
     Search("books", "caught okapi", 0, 0);
     Check("books");
+    Add("books", {{"b10", Doc("id", "b10", "okapi")}});
+    Add("books", {{"b11", Doc("id", "b11", "okapi")}});
     Cleanup();
     // The documents taken where they lie in docs.json, then changed.
     SettleDerived("books");

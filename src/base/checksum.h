@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/array.h"
 #include "base/hashing.h"
 
 namespace sdb_checksum_detail {
@@ -62,25 +63,71 @@ inline uint64_t sdb_checksum(const void *data, size_t n) {
   return finish(lane, n, p + n / 32 * 32, p + n);
 }
 
+// How often a stream notes where it stands (a multiple of its 32-byte
+// step, so that nothing is held over at a mark): the most a checksum taken
+// up from a mark reads again.
+constexpr uint64_t kChecksumMarkBytes = uint64_t{64} << 10;
+
+// The lanes of a stream after a whole number of marks' worth of bytes.
+struct sdb_checksum_mark {
+  uint64_t lane[4];
+};
+
 // sdb_checksum of bytes given in pieces of any sizes: the same value as of
 // them all in one piece, for a file checked while it is written or read.
+//
+// With marks set, it appends the lanes after every kChecksumMarkBytes
+// bytes: marks->items[i] after (i + 1) * kChecksumMarkBytes. So the
+// checksum of other bytes that begin with the same ones can be taken up
+// from the last mark before they differ (from_mark) instead of from the
+// start. When memory runs out it stops marking, leaving fewer marks than
+// the bytes it took would give.
 struct sdb_checksum_stream {
   uint64_t lane[4] = {sdb_checksum_detail::kPrime1 + sdb_checksum_detail::kPrime2,
                       sdb_checksum_detail::kPrime2, 0, 0 - sdb_checksum_detail::kPrime1};
   uint64_t n = 0;
   unsigned char held[32];  // the bytes past the last whole step
   uint32_t held_len = 0;
+  sdb_vec<sdb_checksum_mark> *marks = nullptr;
+
+  // The stream as it stood at marks->items[i] (i < marks->count), marking
+  // on into marks from there: those after i are dropped.
+  static sdb_checksum_stream from_mark(sdb_vec<sdb_checksum_mark> *marks, uint64_t i) {
+    sdb_checksum_stream s;
+    for (int k = 0; k < 4; k++) s.lane[k] = marks->items[i].lane[k];
+    s.n = (i + 1) * kChecksumMarkBytes;
+    marks->count = i + 1;
+    s.marks = marks;
+    return s;
+  }
 
   void add(const void *data, size_t len) {
-    using namespace sdb_checksum_detail;
     const auto *p = static_cast<const unsigned char *>(data);
+    while (marks != nullptr && len > 0) {
+      const uint64_t to_mark = kChecksumMarkBytes - n % kChecksumMarkBytes;
+      const size_t part = len < to_mark ? len : static_cast<size_t>(to_mark);
+      take(p, part);
+      p += part;
+      len -= part;
+      if (n % kChecksumMarkBytes == 0 &&
+          !marks->push(sdb_checksum_mark{{lane[0], lane[1], lane[2], lane[3]}}, 16))
+        marks = nullptr;
+    }
+    take(p, len);
+  }
+
+  uint64_t value() const { return sdb_checksum_detail::finish(lane, n, held, held + held_len); }
+
+ private:
+  void take(const unsigned char *p, size_t len) {
+    using namespace sdb_checksum_detail;
     n += len;
     if (held_len > 0) {
-      const size_t take = len < 32 - held_len ? len : 32 - held_len;
-      for (size_t i = 0; i < take; i++) held[held_len + i] = p[i];
-      held_len += static_cast<uint32_t>(take);
-      p += take;
-      len -= take;
+      const size_t fill = len < 32 - held_len ? len : 32 - held_len;
+      for (size_t i = 0; i < fill; i++) held[held_len + i] = p[i];
+      held_len += static_cast<uint32_t>(fill);
+      p += fill;
+      len -= fill;
       if (held_len < 32) return;
       steps(lane, held, 1);
       held_len = 0;
@@ -90,6 +137,4 @@ struct sdb_checksum_stream {
     for (size_t i = 0; i < len % 32; i++) held[i] = p[i];
     held_len = static_cast<uint32_t>(len % 32);
   }
-
-  uint64_t value() const { return sdb_checksum_detail::finish(lane, n, held, held + held_len); }
 };

@@ -630,7 +630,7 @@ unsigned char *sdb_column_pack(const sdb_index *ix, const sdb_column *c, uint64_
     if (n > 1) pool += n;
   }
   size += uint64_t{live} * 8 + pool * 4;
-  auto *block = static_cast<unsigned char *>(malloc(size));
+  auto *block = static_cast<unsigned char *>(sdb_alloc_touched(size));
   if (block == nullptr) return nullptr;
   packer p{block};
   p.put(c->path_len);

@@ -211,6 +211,7 @@ void sdb_index_free(sdb_index *ix) {
   if (ix->columns != nullptr) ix->columns_free(ix->columns);
   if (ix->catch_up != nullptr) ix->catch_up_free(ix->catch_up);
   free(ix->id_finder);
+  ix->file_marks.release();
   for (uint32_t i = 0; i < ix->doc_count; i++) id_free(ix, ix->docs[i].id);
   free(ix->docs);  // and the norms
   sdb_table_free(&ix->ids);

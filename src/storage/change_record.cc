@@ -319,6 +319,7 @@ void sdb_changes_note(sdb_index *ix, const char *docs_rel, const sdb_slot_change
   ix->file_size = size;
   ix->file_sum = sum;
   ix->file_known = found;
+  ix->file_identity = id;
   before.restore();
   errno = saved_errno;
 }
@@ -456,7 +457,8 @@ namespace {
 // checksum sum and hold the array of the m entries of docs in order: '['
 // then each entry followed by ',' or, after the last, ']'. Read rather
 // than touched where they are mapped (sdb_read_through).
-bool docs_read_intact(int fd, uint64_t size, const sdb_doc *docs, uint32_t m, uint64_t sum) {
+bool docs_read_intact(int fd, uint64_t size, const sdb_doc *docs, uint32_t m, uint64_t sum,
+                      sdb_vec<sdb_checksum_mark> *marks) {
   if (m == 0) return false;
   // Entry j's closing byte lies at next; the pieces come in order, so it
   // is never before the piece at hand.
@@ -477,7 +479,7 @@ bool docs_read_intact(int fd, uint64_t size, const sdb_doc *docs, uint32_t m, ui
     return true;
   };
   uint64_t got = 0;
-  return sdb_read_through(fd, size, &got, see, &c) && c.j == m && got == sum;
+  return sdb_read_through(fd, size, &got, see, &c, marks) && c.j == m && got == sum;
 }
 
 bool load_changed(sdb_index *ix, unsigned char *bytes, uint64_t size, const char *docs_rel) {
@@ -595,7 +597,8 @@ bool load_changed(sdb_index *ix, unsigned char *bytes, uint64_t size, const char
   sdb_file_identity after_read{};
   uint64_t size_after = 0;
   SDB_ASSERT(ix->doc_count == m);
-  if (!docs_read_intact(fd, docs_size, ix->docs, m, records.get()[last].head.after.sum) ||
+  if (!docs_read_intact(fd, docs_size, ix->docs, m, records.get()[last].head.after.sum,
+                        &ix->file_marks) ||
       !identity_of(fd, &after_read, &size_after) || !sdb_file_identity_same(now, after_read) ||
       size_after != docs_size)
     return false;
@@ -615,6 +618,8 @@ bool load_changed(sdb_index *ix, unsigned char *bytes, uint64_t size, const char
   ix->file_size = docs_size;
   ix->file_sum = docs_sum;
   ix->file_known = true;
+  ix->file_identity = now;
+  ix->file_base = text;
   return true;
 }
 

@@ -13,6 +13,7 @@
 
 #include "base/checksum.h"
 #include "base/holders.h"
+#include "base/memory.h"
 #include "index/columns.h"
 #include "index/index.h"
 #include "storage/derived.h"
@@ -87,7 +88,8 @@ unsigned char *read_body(const sdb_index *ix, uint64_t max_len, uint64_t *len, u
                          h.docs_sum == ix->file_sum && h.live == sdb_index_live_slots(ix) &&
                          static_cast<uint64_t>(st.st_size) == kColumnsHeader + h.body_len &&
                          h.body_len > 0 && h.body_len <= max_len;
-  if (described && (body = static_cast<unsigned char *>(malloc(h.body_len))) != nullptr &&
+  if (described &&
+      (body = static_cast<unsigned char *>(sdb_alloc_touched(h.body_len))) != nullptr &&
       (!read_at(fd, body, h.body_len, kColumnsHeader) ||
        sdb_checksum(body, h.body_len) != h.body_sum)) {
     free(body);

@@ -238,8 +238,8 @@ bool load_mapped(sdb_index *ix, unsigned char *bytes, uint64_t size, const char 
   const bool proven = st.st_size > 0 && same_identity(h, now, docs_size);
   const auto read_as_described = [&] {
     uint64_t sum = 0;
-    if (!sdb_read_through(fd, docs_size, &sum, nullptr, nullptr) || sum != h.docs_sum ||
-        fstat(fd, &st) != 0)
+    if (!sdb_read_through(fd, docs_size, &sum, nullptr, nullptr, &ix->file_marks) ||
+        sum != h.docs_sum || fstat(fd, &st) != 0)
       return false;
     sdb_file_identity_of(st, stat_ns, &after);
     return sdb_file_identity_same(now, after) && static_cast<uint64_t>(st.st_size) == docs_size;
@@ -303,6 +303,8 @@ sdb_index *sdb_docs_load_mapped(const char *name, const char *key, const char *d
     ix->file_size = ix->docs_size;
     ix->file_sum = ix->docs_sum;
     ix->file_known = true;
+    ix->file_identity = ix->docs_identity;
+    ix->file_base = ix->blocks[ix->docs_block].bytes;
   }
   return ix;
 }

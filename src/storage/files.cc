@@ -281,6 +281,22 @@ void sdb_replace_write(sdb_replace *r, struct iovec *pieces, int count) {
   }
 }
 
+bool sdb_replace_copy(sdb_replace *r, int from, uint64_t len) {
+  if (r->write_error != 0) return false;
+  loff_t at = 0;
+  while (static_cast<uint64_t>(at) < len) {
+    const ssize_t n =
+        copy_file_range(from, &at, r->fd, nullptr, len - static_cast<uint64_t>(at), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+  }
+  if (static_cast<uint64_t>(at) == len) return true;
+  // What it did copy goes, so that the caller's writes start the file.
+  if (at > 0 && (ftruncate(r->fd, 0) != 0 || lseek(r->fd, 0, SEEK_SET) != 0))
+    r->write_error = errno != 0 ? errno : EIO;
+  return false;
+}
+
 void sdb_replace_abort(sdb_replace *r) {
   discard(r);
   close_dir(r);
@@ -420,12 +436,14 @@ bool read_at(int fd, unsigned char *buf, size_t len, uint64_t off) {
 
 bool sdb_read_through(int fd, uint64_t size, uint64_t *sum,
                       bool (*see)(void *ctx, const unsigned char *piece, size_t len, uint64_t at),
-                      void *ctx) {
+                      void *ctx, sdb_vec<sdb_checksum_mark> *marks) {
   constexpr size_t kStep = size_t{256} << 10;
   std::unique_ptr<unsigned char, decltype(&free)> buf(
       static_cast<unsigned char *>(sdb_alloc_touched(kStep)), free);
   if (!buf) return false;
   sdb_checksum_stream stream;
+  if (marks != nullptr) marks->count = 0;
+  stream.marks = marks;
   for (uint64_t at = 0; at < size;) {
     const size_t len = static_cast<size_t>(std::min<uint64_t>(kStep, size - at));
     if (!read_at(fd, buf.get(), len, at) || (see != nullptr && !see(ctx, buf.get(), len, at)))
@@ -434,6 +452,20 @@ bool sdb_read_through(int fd, uint64_t size, uint64_t *sum,
     at += len;
   }
   *sum = stream.value();
+  return true;
+}
+
+bool sdb_read_into(int fd, uint64_t at, uint64_t end, sdb_checksum_stream *stream) {
+  constexpr size_t kStep = size_t{64} << 10;
+  std::unique_ptr<unsigned char, decltype(&free)> buf(static_cast<unsigned char *>(malloc(kStep)),
+                                                      free);
+  if (!buf) return false;
+  while (at < end) {
+    const size_t len = static_cast<size_t>(std::min<uint64_t>(kStep, end - at));
+    if (!read_at(fd, buf.get(), len, at)) return false;
+    stream->add(buf.get(), len);
+    at += len;
+  }
   return true;
 }
 

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/checksum.h"
 #include "base/error.h"
 #include "base/limits.h"
 
@@ -92,6 +93,11 @@ int sdb_replace_begin(sdb_replace *r, const char *rel);
 // Appends the pieces (a failure is reported by commit). The pieces are the
 // writer's to use up: what a partial write leaves is noted in them.
 void sdb_replace_write(sdb_replace *r, struct iovec *pieces, int count);
+// Appends the first len bytes of the open file from, copied by the kernel
+// rather than through this process's memory. False, with nothing appended,
+// when they could not be copied so (a file system that cannot, or the file
+// is shorter): the caller then writes them itself.
+bool sdb_replace_copy(sdb_replace *r, int from, uint64_t len);
 // Returns 0, or -1 with the failing step's message (the target unchanged);
 // 1 when only the directory flush after the rename failed (message
 // "fsync %s: %s"; the target holds the new bytes). Without flush, for a
@@ -147,9 +153,14 @@ void sdb_map_read_ahead(const void *at, uint64_t len);
 // their sdb_checksum in *sum. For a file read once whole to be checked:
 // reading costs less than a first touch of each page of a mapping. False
 // when the file gave fewer bytes, memory ran out, or see said so.
+// With marks, the checksum's marks are put there (base/checksum.h).
 bool sdb_read_through(int fd, uint64_t size, uint64_t *sum,
                       bool (*see)(void *ctx, const unsigned char *piece, size_t len, uint64_t at),
-                      void *ctx);
+                      void *ctx, sdb_vec<sdb_checksum_mark> *marks = nullptr);
+
+// Reads the bytes at .. end of the open file fd through a small buffer
+// into stream. False when the file gave fewer bytes or memory ran out.
+bool sdb_read_into(int fd, uint64_t at, uint64_t end, sdb_checksum_stream *stream);
 
 // Puts a copy of the file at rel in place of the pages of its mapping map
 // (len bytes, made by sdb_map_file) past its first head bytes (at most

@@ -95,6 +95,7 @@
 #include "base/checksum.h"
 #include "base/error.h"
 #include "base/holders.h"
+#include "index/build.h"
 #include "index/canonical.h"
 #include "index/entry.h"
 #include "index/index.h"
@@ -130,12 +131,82 @@ bool build_index_list(yyjson_mut_doc *doc, const sdb_index_list *indexes) {
   return true;
 }
 
+// The end of the last entry before the first live slot that the save of
+// changes[0 .. count) writes otherwise than the docs.json on disk holds it
+// (ix->file_known), in *from: up to there the two files have the same
+// bytes. 0 when that is not known, or not worth knowing: less than a
+// checksum mark, or no marks to take its checksum up from.
+uint64_t unchanged_end(const sdb_index *ix, const sdb_slot_change *changes, uint32_t count,
+                       uint32_t *from) {
+  *from = 0;
+  if (!ix->file_known || ix->file_marks.count != ix->file_size / kChecksumMarkBytes) return 0;
+  uint64_t end = 0;
+  uint32_t slot = 0;
+  if (ix->file_base != nullptr) {
+    // As loaded: entries lying one right after another from the byte past
+    // the file's '[' are its own bytes, each followed by its comma (one
+    // byte between two elements can only be that).
+    const char *next = ix->file_base + 1;
+    for (; slot < ix->doc_count; slot++) {
+      const sdb_doc &d = ix->docs[slot];
+      if (!d.alive) continue;
+      if (d.entry != next || ix->blocks[d.block].bytes != ix->file_base) break;
+      end = static_cast<uint64_t>(d.entry + d.entry_len - ix->file_base);
+      next = d.entry + d.entry_len + 1;
+    }
+  } else if (changes != nullptr && count > 0) {
+    // As this process wrote it: the slots before the first the change
+    // touched are as they were then, and a save writes slots in order.
+    uint64_t at = 1;
+    for (; slot < changes[0].slot && slot < ix->doc_count; slot++) {
+      const sdb_doc &d = ix->docs[slot];
+      if (!d.alive) continue;
+      end = at + d.entry_len;
+      at = end + 1;
+    }
+  }
+  if (end < kChecksumMarkBytes || end >= ix->file_size) return 0;
+  *from = slot;
+  return end;
+}
+
+// Starts the docs.json that r writes with its first end bytes, unchanged
+// from the one on disk at rel (unchanged_end), copied by the kernel, and
+// takes their checksum up from ix's last mark before end. False, with
+// nothing written, when the file is not the one the marks describe or
+// could not be copied.
+bool copy_unchanged(sdb_index *ix, const char *rel, uint64_t end, sdb_replace *r,
+                    sdb_checksum_stream *sum) {
+  const int fd = sdb_open_regular(rel);
+  if (fd < 0) return false;
+  // The store's lock keeps other writers out; this is in case of a hand.
+  struct stat st;
+  sdb_file_identity now{};
+  if (fstat(fd, &st) == 0) sdb_file_identity_of(st, 0, &now);
+  sdb_checksum_stream taken =
+      sdb_checksum_stream::from_mark(&ix->file_marks, end / kChecksumMarkBytes - 1);
+  const bool ok = static_cast<uint64_t>(st.st_size) == ix->file_size &&
+                  sdb_file_identity_same(now, ix->file_identity) &&
+                  sdb_read_into(fd, taken.n, end, &taken) && sdb_replace_copy(r, fd, end);
+  close(fd);
+  if (ok) *sum = taken;
+  return ok;
+}
+
 // Writes "docs.json" of ix: its live entries in slot order, between
 // brackets and separated by commas. Entries that lie one after another in
 // memory, each followed by its comma, go out as one piece. Once it is in
 // place, the change record notes what changes[0 .. count) changed
 // (change_record.h; nullptr: not known), with the file's checksum taken
 // as its bytes went out.
+//
+// What it writes unchanged from the start of the file on disk is not read
+// for the checksum: that is taken up from the last mark before it. The
+// first save after a load that left the file's pages untouched (mapped, or
+// read through a buffer) has the kernel copy that part from the file: on a
+// virtual machine the first touch of each page can cost more than the
+// copy. Later saves write it from memory, which then costs less than a
+// copy, as the pages are mapped.
 int save_documents(sdb_index *ix, const char *rel, const sdb_slot_change *changes, uint32_t count) {
   if (!sdb_change_raise(false, ix->name)) return -1;
   sdb_replace r;
@@ -145,29 +216,44 @@ int save_documents(sdb_index *ix, const char *rel, const sdb_slot_change *change
   static struct iovec pieces[SDB_REPLACE_MAX_PIECES];
   int pieces_count = 0;
   sdb_checksum_stream sum;
-  uint64_t size = 0;
+  uint64_t size = 0, marked = 0;  // bytes written; those below marked are in sum already
+  uint32_t from = 0;
+  const uint64_t end = unchanged_end(ix, changes, count, &from);
+  if (end > 0 && ix->file_touched) {
+    marked = end / kChecksumMarkBytes * kChecksumMarkBytes;
+    sum = sdb_checksum_stream::from_mark(&ix->file_marks, marked / kChecksumMarkBytes - 1);
+    from = 0;
+  } else if (end > 0 && copy_unchanged(ix, rel, end, &r, &sum)) {
+    size = marked = end;
+  } else {
+    from = 0;
+    ix->file_marks.count = 0;
+    sum.marks = &ix->file_marks;
+  }
   auto put = [&](const char *bytes, size_t n) {
     if (pieces_count == SDB_REPLACE_MAX_PIECES) {
       sdb_replace_write(&r, pieces, pieces_count);
       pieces_count = 0;
     }
-    sum.add(bytes, n);
+    if (size + n > marked) {
+      const size_t skip = marked > size ? static_cast<size_t>(marked - size) : 0;
+      sum.add(bytes + skip, n - skip);
+    }
     size += n;
     pieces[pieces_count++] = iovec{const_cast<char *>(bytes), n};
   };
-  put("[", 1);
+  const bool copied = size > 0;
+  if (!copied) put("[", 1);
   const char *run = nullptr, *run_end = nullptr;
-  for (uint32_t slot = 0; slot < ix->doc_count; slot++) {
+  for (uint32_t slot = from; slot < ix->doc_count; slot++) {
     const sdb_doc *d = &ix->docs[slot];
     if (!d->alive) continue;
     if (run != nullptr && run_end + 1 == d->entry && *run_end == ',') {
       run_end = d->entry + d->entry_len;
       continue;
     }
-    if (run != nullptr) {
-      put(run, static_cast<size_t>(run_end - run));
-      put(",", 1);
-    }
+    if (run != nullptr) put(run, static_cast<size_t>(run_end - run));
+    if (run != nullptr || copied) put(",", 1);
     run = d->entry;
     run_end = d->entry + d->entry_len;
   }
@@ -175,6 +261,11 @@ int save_documents(sdb_index *ix, const char *rel, const sdb_slot_change *change
   put("]", 1);
   sdb_replace_write(&r, pieces, pieces_count);
   const int rc = sdb_replace_commit(&r);
+  // The marks describe what was written, or, when it did not take its
+  // place, nothing on disk.
+  if (rc < 0 || sum.marks == nullptr) ix->file_marks.count = 0;
+  ix->file_base = nullptr;
+  ix->file_touched = true;
   if (rc >= 0) sdb_changes_note(ix, rel, changes, count, size, sum.value());
   return rc;
 }
@@ -372,7 +463,10 @@ load_status load_documents(sdb_index *ix, const char *rel, bool may_write) {
   struct stat file {};
   const int64_t stat_ns = sdb_clock_ns();
   if (!read_text(rel, &text, &len, LOAD_OK, &st, &file)) return st;
-  const uint64_t sum = sdb_checksum(text.get(), len);
+  sdb_checksum_stream stream;
+  stream.marks = &ix->file_marks;
+  stream.add(text.get(), len);
+  const uint64_t sum = stream.value();
   sdb_stored_docs docs;
   switch (sdb_scan_stored_docs(text.get(), len, &docs)) {
     case SDB_SCAN_OK:
@@ -419,6 +513,9 @@ load_status load_documents(sdb_index *ix, const char *rel, bool may_write) {
   ix->file_size = len;
   ix->file_sum = sum;
   ix->file_known = ix->docs_known;
+  ix->file_identity = ix->docs_identity;
+  ix->file_base = ix->blocks[file_block].bytes;
+  ix->file_touched = true;
   if (docs.skipped > 0 && may_write) {
     if (!set_aside_damaged(rel, true) || save_documents(ix, rel, nullptr, 0) < 0)
       return LOAD_FAILED;
