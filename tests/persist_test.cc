@@ -410,12 +410,21 @@ TEST_F(PersistTest, SavesThatTakeTheUnchangedStartWriteTheWholeFileAndItsChecksu
     ids.push_back(id);
   }
   ASSERT_EQ(searchdb_documents_add("p", (batch + "]").c_str()), 300);
-  // Entries where a load takes them, but not one right after another.
-  searchdb_cleanup();
-  std::string spaced = ReadFile(Path("p/docs.json"));
-  for (size_t at = 0; (at = spaced.find(R"(},{"__id")", at)) != std::string::npos; at += 4)
-    spaced.replace(at, 2, "},\n ");
-  WriteFile(Path("p/docs.json"), spaced);
+  // Entries where a load takes them, but not one right after another:
+  // read whole, then mapped beside the derived file.
+  const auto space_out = [&] {
+    searchdb_cleanup();
+    std::string spaced = ReadFile(Path("p/docs.json"));
+    for (size_t at = 0; (at = spaced.find(R"(},{"__id")", at)) != std::string::npos; at += 4)
+      spaced.replace(at, 2, "},\n ");
+    WriteFile(Path("p/docs.json"), spaced);
+    fs::remove(Path(std::string("p/") + SDB_DERIVED_FILE));
+  };
+  space_out();
+  Open();
+  ASSERT_EQ(searchdb_documents_add("p", text(150, 1).c_str()), 1);
+  ASSERT_NO_FATAL_FAILURE(SavedAsHeld("p", -1, true));
+  space_out();
   Open();
   ASSERT_NE(searchdb_search("p", "w3", 5, 0), nullptr);  // writes the derived file
   Reopen();
