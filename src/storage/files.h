@@ -96,7 +96,8 @@ void sdb_replace_write(sdb_replace *r, struct iovec *pieces, int count);
 // Appends the first len bytes of the open file from, copied by the kernel
 // rather than through this process's memory. False, with nothing appended,
 // when they could not be copied so (a file system that cannot, or the file
-// is shorter): the caller then writes them itself.
+// is shorter): the caller then writes them itself. (Should what was copied
+// not go, the write fails as a failed sdb_replace_write would.)
 bool sdb_replace_copy(sdb_replace *r, int from, uint64_t len);
 // Returns 0, or -1 with the failing step's message (the target unchanged);
 // 1 when only the directory flush after the rename failed (message
@@ -158,8 +159,8 @@ bool sdb_read_through(int fd, uint64_t size, uint64_t *sum,
                       bool (*see)(void *ctx, const unsigned char *piece, size_t len, uint64_t at),
                       void *ctx, sdb_vec<sdb_checksum_mark> *marks = nullptr);
 
-// Reads the bytes at .. end of the open file fd through a small buffer
-// into stream. False when the file gave fewer bytes or memory ran out.
+// Adds bytes [at, end) of the open file fd to stream, read through a
+// small buffer. False when the file gave fewer bytes or memory ran out.
 bool sdb_read_into(int fd, uint64_t at, uint64_t end, sdb_checksum_stream *stream);
 
 // Puts a copy of the file at rel in place of the pages of its mapping map

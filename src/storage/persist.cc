@@ -205,8 +205,9 @@ bool copy_unchanged(sdb_index *ix, const char *rel, uint64_t end, sdb_replace *r
 // first save after a load that left the file's pages untouched (mapped, or
 // read through a buffer) has the kernel copy that part from the file: on a
 // virtual machine the first touch of each page can cost more than the
-// copy. Later saves write it from memory, which then costs less than a
-// copy, as the pages are mapped.
+// copy. Later saves write it from memory: a process that changes the
+// index twice is likely to go on, and once the pages are mapped that
+// costs less than a copy.
 int save_documents(sdb_index *ix, const char *rel, const sdb_slot_change *changes, uint32_t count) {
   if (!sdb_change_raise(false, ix->name)) return -1;
   sdb_replace r;
