@@ -92,9 +92,7 @@ extern "C" int unlinkat(int dir, const char *path, int flags) noexcept {
 
 extern "C" ssize_t writev(int fd, const struct iovec *pieces, int count) {
   static auto real = RealFunction<ssize_t (*)(int, const struct iovec *, int)>("writev");
-  char path[PATH_MAX];
-  const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path);
-  const std::string name = n > 0 ? std::string(path, static_cast<size_t>(n)) : "";
+  const std::string name = FdPath(fd);
   if (name.size() > sizeof SDB_CHANGES_FILE &&
       name.compare(name.size() - strlen(SDB_CHANGES_FILE), std::string::npos, SDB_CHANGES_FILE) ==
           0)

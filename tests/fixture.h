@@ -3,7 +3,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +13,13 @@
 #include <string>
 
 #include "searchdb.h"
+
+// The path the open file descriptor fd names, or "" when it cannot be told.
+inline std::string FdPath(int fd) {
+  char path[PATH_MAX];
+  const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path);
+  return n > 0 ? std::string(path, static_cast<size_t>(n)) : "";
+}
 
 class StorageTest : public ::testing::Test {
  protected:

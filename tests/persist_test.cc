@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -37,9 +36,7 @@ bool g_fail_save = false;  // fails the flush of the next docs.json written
 
 extern "C" int fsync(int fd) {
   static auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
-  char path[PATH_MAX];
-  const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path);
-  const std::string name = n > 0 ? std::string(path, static_cast<size_t>(n)) : "";
+  const std::string name = FdPath(fd);
   if (g_fail_save && name.size() > 13 && name.compare(name.size() - 13, 13, "docs.json.tmp") == 0) {
     errno = EIO;
     return -1;

@@ -145,15 +145,13 @@ struct sdb_index {
   // Also when file_known: its identity, taken once it was in place or as
   // the load found it; where its checksum stood every kChecksumMarkBytes
   // (base/checksum.h: all of them, or fewer when they were not taken);
-  // until a save replaces it, the block that holds its bytes as the load
-  // took them (nullptr: none, or it was written here); and whether this
-  // process has touched the pages of its entries. A save takes the
-  // checksum of what it writes unchanged from the marks
+  // and, until a save replaces it, the block that holds its bytes as the
+  // load took them (nullptr: none, or it was written here). A save takes
+  // the checksum of what it writes unchanged from the marks
   // (storage/persist.cc).
   sdb_file_identity file_identity;
   sdb_vec<sdb_checksum_mark> file_marks;
   const char *file_base;
-  bool file_touched;
   // How the derived file's documents map onto these, when the load found
   // it from the change record, for the dictionary to take when it is first
   // needed (owned, released by catch_up_free; nullptr: none).

@@ -437,32 +437,26 @@ bool read_at(int fd, unsigned char *buf, size_t len, uint64_t off) {
 bool sdb_read_through(int fd, uint64_t size, uint64_t *sum,
                       bool (*see)(void *ctx, const unsigned char *piece, size_t len, uint64_t at),
                       void *ctx, sdb_vec<sdb_checksum_mark> *marks) {
-  constexpr size_t kStep = size_t{256} << 10;
-  std::unique_ptr<unsigned char, decltype(&free)> buf(
-      static_cast<unsigned char *>(sdb_alloc_touched(kStep)), free);
-  if (!buf) return false;
   sdb_checksum_stream stream;
   if (marks != nullptr) marks->count = 0;
   stream.marks = marks;
-  for (uint64_t at = 0; at < size;) {
-    const size_t len = static_cast<size_t>(std::min<uint64_t>(kStep, size - at));
-    if (!read_at(fd, buf.get(), len, at) || (see != nullptr && !see(ctx, buf.get(), len, at)))
-      return false;
-    stream.add(buf.get(), len);
-    at += len;
-  }
+  if (!sdb_read_into(fd, 0, size, &stream, see, ctx)) return false;
   *sum = stream.value();
   return true;
 }
 
-bool sdb_read_into(int fd, uint64_t at, uint64_t end, sdb_checksum_stream *stream) {
-  constexpr size_t kStep = size_t{64} << 10;
-  std::unique_ptr<unsigned char, decltype(&free)> buf(static_cast<unsigned char *>(malloc(kStep)),
-                                                      free);
+bool sdb_read_into(int fd, uint64_t at, uint64_t end, sdb_checksum_stream *stream,
+                   bool (*see)(void *ctx, const unsigned char *piece, size_t len, uint64_t at),
+                   void *ctx) {
+  constexpr uint64_t kStep = uint64_t{256} << 10;
+  const auto room = static_cast<size_t>(std::max<uint64_t>(1, std::min(kStep, end - at)));
+  std::unique_ptr<unsigned char, decltype(&free)> buf(
+      static_cast<unsigned char *>(sdb_alloc_touched(room)), free);
   if (!buf) return false;
   while (at < end) {
-    const size_t len = static_cast<size_t>(std::min<uint64_t>(kStep, end - at));
-    if (!read_at(fd, buf.get(), len, at)) return false;
+    const size_t len = static_cast<size_t>(std::min<uint64_t>(room, end - at));
+    if (!read_at(fd, buf.get(), len, at) || (see != nullptr && !see(ctx, buf.get(), len, at)))
+      return false;
     stream->add(buf.get(), len);
     at += len;
   }

@@ -159,9 +159,11 @@ bool sdb_read_through(int fd, uint64_t size, uint64_t *sum,
                       bool (*see)(void *ctx, const unsigned char *piece, size_t len, uint64_t at),
                       void *ctx, sdb_vec<sdb_checksum_mark> *marks = nullptr);
 
-// Adds bytes [at, end) of the open file fd to stream, read through a
-// small buffer. False when the file gave fewer bytes or memory ran out.
-bool sdb_read_into(int fd, uint64_t at, uint64_t end, sdb_checksum_stream *stream);
+// The same for bytes [at, end) of fd, added to stream.
+bool sdb_read_into(int fd, uint64_t at, uint64_t end, sdb_checksum_stream *stream,
+                   bool (*see)(void *ctx, const unsigned char *piece, size_t len,
+                               uint64_t at) = nullptr,
+                   void *ctx = nullptr);
 
 // Puts a copy of the file at rel in place of the pages of its mapping map
 // (len bytes, made by sdb_map_file) past its first head bytes (at most

@@ -170,6 +170,15 @@ uint64_t unchanged_end(const sdb_index *ix, const sdb_slot_change *changes, uint
   return end;
 }
 
+// Whether the docs.json ix loaded is still the one on disk and lies in a
+// mapping whose pages this process has not written from: mapped, or read
+// through a buffer to check it, and not saved since.
+bool untouched_as_loaded(const sdb_index *ix) {
+  const uint32_t b = ix->docs_block;
+  return ix->file_base != nullptr && b < ix->block_count && ix->blocks[b].bytes == ix->file_base &&
+         ix->blocks[b].mapped;
+}
+
 // Starts the docs.json that r writes with its first end bytes, unchanged
 // from the one on disk at rel (unchanged_end), copied by the kernel, and
 // takes their checksum up from ix's last mark before end. False, with
@@ -220,7 +229,7 @@ int save_documents(sdb_index *ix, const char *rel, const sdb_slot_change *change
   uint64_t size = 0, marked = 0;  // bytes written; those below marked are in sum already
   uint32_t from = 0;
   const uint64_t end = unchanged_end(ix, changes, count, &from);
-  if (end > 0 && ix->file_touched) {
+  if (end > 0 && !untouched_as_loaded(ix)) {
     marked = end / kChecksumMarkBytes * kChecksumMarkBytes;
     sum = sdb_checksum_stream::from_mark(&ix->file_marks, marked / kChecksumMarkBytes - 1);
     from = 0;
@@ -266,7 +275,6 @@ int save_documents(sdb_index *ix, const char *rel, const sdb_slot_change *change
   // place, nothing on disk.
   if (rc < 0 || sum.marks == nullptr) ix->file_marks.count = 0;
   ix->file_base = nullptr;
-  ix->file_touched = true;
   if (rc >= 0) sdb_changes_note(ix, rel, changes, count, size, sum.value());
   return rc;
 }
@@ -516,7 +524,6 @@ load_status load_documents(sdb_index *ix, const char *rel, bool may_write) {
   ix->file_known = ix->docs_known;
   ix->file_identity = ix->docs_identity;
   ix->file_base = ix->blocks[file_block].bytes;
-  ix->file_touched = true;
   if (docs.skipped > 0 && may_write) {
     if (!set_aside_damaged(rel, true) || save_documents(ix, rel, nullptr, 0) < 0)
       return LOAD_FAILED;
